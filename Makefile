@@ -1,0 +1,57 @@
+# Front door: `make deps`, `make build`, `make test`, `make demo`.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+CMAKE ?= cmake
+PYTEST := /usr/bin/python3 -m pytest
+
+.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-service test-updater test-e2e demo clean
+
+all: build
+
+deps:
+	@tools/install-deps
+
+configure: deps
+	$(CMAKE) --preset win32 >/dev/null
+	$(CMAKE) --preset win64 >/dev/null
+	$(CMAKE) --preset native >/dev/null
+
+build-win32: configure
+	$(CMAKE) --build --preset win32 -j $(JOBS)
+
+build-win64: configure
+	$(CMAKE) --build --preset win64 -j $(JOBS)
+
+build-native: configure
+	$(CMAKE) --build --preset native -j $(JOBS)
+
+build: build-win32 build-win64 build-native
+
+# A booted Wine prefix that every test copies instead of booting its own.
+prefix: build/wineprefix-template/.ready
+build/wineprefix-template/.ready: tests/harness/make-template-prefix
+	tests/harness/make-template-prefix build/wineprefix-template
+
+test: deps build prefix
+	@rc=0; \
+	$(MAKE) --no-print-directory test-service || rc=1; \
+	$(MAKE) --no-print-directory test-updater || rc=1; \
+	$(MAKE) --no-print-directory test-e2e || rc=1; \
+	exit $$rc
+
+test-service:
+	ctest --preset win64 -j $(JOBS)
+
+test-updater:
+	@if [ -f build/native/CTestTestfile.cmake ] && grep -q add_test -r build/native --include=CTestTestfile.cmake; then \
+	  QT_QPA_PLATFORM=offscreen ctest --preset native -j $(JOBS); \
+	else echo "no updater tests"; fi
+
+test-e2e:
+	$(PYTEST) -q -p no:cacheprovider tests/e2e
+
+demo: deps build prefix
+	@if [ -x tools/demo ]; then tools/demo; else echo "demo: not built yet"; exit 1; fi
+
+clean:
+	rm -rf build

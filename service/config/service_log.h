@@ -1,0 +1,25 @@
+#pragma once
+// The service's only diagnostic channel: "Telmor\Vextra\VextraInstall.log" relative to the
+// working directory, UTF-16LE without byte-order mark, one timestamped line per call.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+enum class LogLevel : int32_t { Info = 0, Warning = 1, Error = 2 };
+
+// Decimal text of a signed 32-bit value; every message code and numeric detail goes through it.
+std::wstring toWideDecimal(int32_t value);
+
+// One complete log line for the given UTC time, including the trailing CR LF.
+std::wstring formatLogLine(const SYSTEMTIME& utc, LogLevel level, const std::wstring& message);
+
+class ServiceLog {
+public:
+    static const wchar_t kRelativePath[];  // L"Telmor\\Vextra\\VextraInstall.log"
+
+    // Error lines are always written; info and warning lines only while verbose is on.
+    static void write(LogLevel level, std::wstring message);
+    static void setVerbose(bool verbose);
+    static bool isVerbose();
+};

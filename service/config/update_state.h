@@ -1,0 +1,36 @@
+#pragma once
+// The three registry values under HKLM\SOFTWARE\Telmora\VextraPlayer that carry the update
+// state from one service run to the next, and the program's localised string resources.
+#include <cstdint>
+#include <string>
+
+constexpr uint64_t kFileTimeUnitsPerDay = 864000000000ULL;  // 100-ns units in a day
+
+// Check frequency as stored and as read: 0 becomes 1, anything above 3 becomes 3.
+uint32_t clampCheckFrequency(uint32_t days);
+
+// A check is due when last + days * one day < now, in unsigned 64-bit arithmetic.
+bool isCheckDueAt(uint64_t now, uint64_t last, uint32_t days);
+
+class UpdateStateStore {
+public:
+    static const wchar_t kKeyPath[];  // L"SOFTWARE\\Telmora\\VextraPlayer"
+
+    static uint64_t currentFileTime();
+    static bool isCheckDue();
+    static bool recordLastUpdateCheck(bool reset);
+    static bool readCheckFrequency(uint32_t& days);
+    static bool writeCheckFrequency(const uint32_t* days);
+    static bool readUpdateAttempts(uint32_t& count);
+    static bool writeUpdateAttempts(uint32_t count);
+    static bool incrementUpdateAttempts();
+    static bool deleteUpdateAttempts();
+    static bool deleteLastUpdateCheck();
+    static bool deleteCheckFrequency();
+    // String resource of this program, or "MISSING LOCALIZATION".
+    static std::wstring loadText(uint32_t id);
+};
+
+// String resource ids of the program.
+constexpr uint32_t kTaskDescriptionId = 110;
+constexpr uint32_t kServiceDescriptionId = 120;

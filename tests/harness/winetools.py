@@ -1,0 +1,174 @@
+"""Throwaway Wine prefixes for end-to-end tests of the Windows programs.
+
+Each WinePrefix is a copy of the template prefix that `make prefix` boots once. Wine's helper
+processes inherit stdout and stderr, so nothing here ever reads Wine through a pipe: every
+command writes to files. Exit codes are read through a batch file, because wine64's own exit
+status is the program's exit code modulo 256.
+"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD64 = ROOT / "build" / "win64"
+BUILD32 = ROOT / "build" / "win32"
+TEMPLATE = Path(os.environ.get("VEXTRA_WINE_TEMPLATE", ROOT / "build" / "wineprefix-template"))
+WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver")
+SERVICE_EXE = BUILD64 / "VextraPlayerUpdateService.exe"
+
+
+def wine_env(prefix):
+    env = {k: v for k, v in os.environ.items()
+           if k.lower() not in ("http_proxy", "https_proxy", "no_proxy")}
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    return env
+
+
+def to_windows_path(path):
+    """Wine maps the Unix root to drive Z:."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+class WinePrefix:
+    def __init__(self, root=None, version=None):
+        if not (TEMPLATE / ".ready").exists():
+            raise RuntimeError(f"no template prefix at {TEMPLATE}; run 'make prefix'")
+        self._own_root = root is None
+        self.root = Path(root or tempfile.mkdtemp(prefix="vextra-e2e."))
+        self.path = self.root / "prefix"
+        subprocess.run([str(ROOT / "tests/harness/copy-prefix"), str(TEMPLATE), str(self.path)],
+                       check=True)
+        self.env = wine_env(self.path)
+        self.drive_c = self.path / "drive_c"
+        self.windows = self.drive_c / "windows"
+        self.system32 = self.windows / "system32"
+        self._seq = 0
+        self.start()
+        if version:
+            self.set_windows_version(version)
+
+    # -- server ---------------------------------------------------------------
+    def start(self):
+        self._quiet([WINESERVER, "-p"])
+        self._quiet([WINE64, "cmd", "/c", "exit"])
+
+    def stop(self):
+        self._quiet([WINESERVER, "-k"])
+        self._quiet([WINESERVER, "-w"])
+
+    def close(self):
+        self.stop()
+        if self._own_root:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _quiet(self, argv, timeout=120):
+        return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+
+    def _scratch(self, name):
+        self._seq += 1
+        return self.root / f"{self._seq:04d}-{name}"
+
+    # -- programs -------------------------------------------------------------
+    def run(self, program, *args, cwd=None, timeout=120):
+        """Runs a Windows program and returns its exact 32-bit exit code (signed)."""
+        bat = self._scratch("run.bat")
+        rc_file = self._scratch("rc.txt")
+        prog = program if re.match(r"^[A-Za-z]:\\", str(program)) else to_windows_path(program)
+        line = " ".join([f'"{prog}"'] + [self._quote(a) for a in args])
+        lines = ["@echo off"]
+        if cwd is not None:
+            wcwd = cwd if re.match(r"^[A-Za-z]:\\", str(cwd)) else to_windows_path(cwd)
+            lines.append(f'cd /d "{wcwd}"')
+        lines += [line, f'echo %ERRORLEVEL% > "{to_windows_path(rc_file)}"']
+        bat.write_text("\r\n".join(lines) + "\r\n")
+        self._quiet([WINE64, "cmd", "/c", to_windows_path(bat)], timeout=timeout)
+        text = rc_file.read_text().strip() if rc_file.exists() else ""
+        if not text:
+            raise RuntimeError(f"no exit code from {program} {args}")
+        return int(text)
+
+    @staticmethod
+    def _quote(arg):
+        return f'"{arg}"' if (" " in arg or not arg) else arg
+
+    def wine(self, *argv, timeout=120):
+        """Runs a Wine built-in command (reg, sc, ...); returns (exit code mod 256, stdout)."""
+        out = self._scratch("out.txt")
+        with open(out, "wb") as fh:
+            rc = subprocess.run([WINE64, *argv], env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=fh, stderr=subprocess.DEVNULL, timeout=timeout).returncode
+        return rc, out.read_bytes().decode("utf-8", "replace")
+
+    # -- registry -------------------------------------------------------------
+    def reg_query(self, key, value):
+        """(type, text) of one registry value as Wine's own `reg query` prints it, or None."""
+        rc, text = self.wine("reg", "query", key, "/v", value)
+        if rc != 0:
+            return None
+        for line in text.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0].lower() == value.lower() and parts[1].startswith("REG_"):
+                return parts[1], (parts[2] if len(parts) > 2 else "")
+        return None
+
+    def reg_int(self, key, value):
+        got = self.reg_query(key, value)
+        return None if got is None else int(got[1], 0)
+
+    def reg_add(self, key, value, kind, data):
+        rc, _ = self.wine("reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f")
+        assert rc == 0, f"reg add {key} {value} failed"
+
+    def reg_delete_key(self, key):
+        self.wine("reg", "delete", key, "/f")
+
+    def set_windows_version(self, version):
+        """winxp64, win7, win8, win10 ...: takes effect at the next program start."""
+        self.reg_add(r"HKCU\Software\Wine", "Version", "REG_SZ", version)
+
+    # -- files ----------------------------------------------------------------
+    @property
+    def vextra_system_folder(self):
+        return self.system32 / "Telmor" / "Vextra"
+
+    @property
+    def config_file(self):
+        return self.vextra_system_folder / "kvc.cfg"
+
+
+def read_log(path):
+    """The lines of a service log (UTF-16LE, no byte-order mark, CR LF)."""
+    path = Path(path)
+    if not path.exists():
+        return []
+    raw = path.read_bytes()
+    assert not raw.startswith(b"\xff\xfe"), "the log must not carry a byte-order mark"
+    text = raw.decode("utf-16-le")
+    assert text == "" or text.endswith("\r\n")
+    return text.split("\r\n")[:-1]
+
+
+LOG_LINE = re.compile(r"^(\d+)-(\d+)-(\d+)\+(\d+)-(\d+)-(\d+)\.(\d+) \[(info|warning|error)\] (.*)$")
+
+
+def log_messages(path):
+    """(level, message) pairs of a service log, checking every line's shape."""
+    out = []
+    for line in read_log(path):
+        m = LOG_LINE.match(line)
+        assert m, f"malformed log line: {line!r}"
+        out.append((m.group(8), m.group(9)))
+    return out
