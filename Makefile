@@ -47,8 +47,9 @@ test-updater:
 	  QT_QPA_PLATFORM=offscreen ctest --preset native -j $(JOBS); \
 	else echo "no updater tests"; fi
 
+# End-to-end tests run in a private network namespace: loopback only, ports 443 and 80 free.
 test-e2e:
-	$(PYTEST) -q -p no:cacheprovider tests/e2e
+	tests/harness/in-netns $(PYTEST) -q -p no:cacheprovider tests/e2e
 
 demo: deps build prefix
 	@if [ -x tools/demo ]; then tools/demo; else echo "demo: not built yet"; exit 1; fi

@@ -14,8 +14,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-BUILD64 = ROOT / "build" / "win64"
-BUILD32 = ROOT / "build" / "win32"
+BUILD64 = Path(os.environ.get("VEXTRA_BUILD64", ROOT / "build" / "win64"))
+BUILD32 = Path(os.environ.get("VEXTRA_BUILD32", ROOT / "build" / "win32"))
 TEMPLATE = Path(os.environ.get("VEXTRA_WINE_TEMPLATE", ROOT / "build" / "wineprefix-template"))
 WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver")
