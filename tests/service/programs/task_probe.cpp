@@ -7,6 +7,7 @@
 //   task_probe show1                      the saved task read back through Task Scheduler 1.0
 //   task_probe bare1                      saves the task through 1.0 with no trigger at all
 //   task_probe bare2                      registers the task through 2.0 with no trigger
+//   task_probe interval1 <minutes>        sets the saved task's first trigger interval (1.0)
 // Info and warning lines of the service log are on; the log goes below the working directory.
 #include <windows.h>
 #include <mstask.h>
@@ -144,6 +145,31 @@ int bare2() {
     return SUCCEEDED(hr) ? 0 : 1;
 }
 
+int interval1(int minutes) {
+    CoInitialize(nullptr);
+    HRESULT hr = E_FAIL;
+    {
+        ComRef<ITaskScheduler> scheduler;
+        CoCreateInstance(kClsidCTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, kIidTaskScheduler,
+                         scheduler.putVoid());
+        ComRef<ITask> task;
+        if (scheduler) hr = scheduler->Activate(kTaskName, kIidTask, reinterpret_cast<IUnknown**>(task.put()));
+        ComRef<ITaskTrigger> trigger;
+        if (SUCCEEDED(hr)) hr = task->GetTrigger(0, trigger.put());
+        TASK_TRIGGER t = {};
+        t.cbTriggerSize = sizeof t;
+        if (SUCCEEDED(hr)) hr = trigger->GetTrigger(&t);
+        t.MinutesInterval = static_cast<DWORD>(minutes);
+        if (SUCCEEDED(hr)) hr = trigger->SetTrigger(&t);
+        ComRef<IPersistFile> file;
+        if (SUCCEEDED(hr)) hr = task->QueryInterface(kIidPersistFile, file.putVoid());
+        if (SUCCEEDED(hr)) hr = file->Save(nullptr, TRUE);
+    }
+    CoUninitialize();
+    std::printf("saved=0x%08lx\n", static_cast<unsigned long>(hr));
+    return SUCCEEDED(hr) ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -175,6 +201,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"show1") return show1();
     if (command == L"bare1") return bare1();
     if (command == L"bare2") return bare2();
+    if (command == L"interval1") return interval1(argc > 2 ? _wtoi(argv[2]) : 0);
     std::printf("unknown command\n");
     return 2;
 }
