@@ -194,15 +194,6 @@ bool ServiceControl::install() {
     return taskOk && ok;
 }
 
-void uninstallService(ServiceControl& control) {
-    deleteTask();
-    if (control.isInstalled()) {
-        control.stopService();
-        // Not waited for: the deletion is attempted whatever the stop request returned.
-        control.deleteService();
-    }
-}
-
 void deleteTask() {
     if (UpdateStateStore::deleteUpdateAttempts() && UpdateStateStore::deleteLastUpdateCheck())
         UpdateStateStore::deleteCheckFrequency();

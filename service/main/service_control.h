@@ -28,9 +28,6 @@ private:
     std::wstring displayName_;
 };
 
-// "-uninstall": deleteTask, then, when the service is registered, the stop request and,
-// whatever it returned, the deletion.
-void uninstallService(ServiceControl& control);
 // "-deleteTask": clears the registry state and removes the scheduled task.
 void deleteTask();
 // "-createDefaultTask": resets the registry state and registers the hourly task.
