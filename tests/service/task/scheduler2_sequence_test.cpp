@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "task/log_capture.h"
-#include "task/scheduler2_double.h"
+#include "task/com_doubles.h"
 #include "task/scheduled_task.h"
 
 namespace {

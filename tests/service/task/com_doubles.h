@@ -1,10 +1,11 @@
 #pragma once
-// A recording stand-in for the Task Scheduler 2.0 COM objects and for the COM run time.
+// Recording stand-ins for the Task Scheduler 2.0 and 1.0 COM objects and for the COM run time.
 // Every call that the registration and removal code makes is recorded as
 // "Interface::method(arguments)"; a test can make any call fail with a chosen status and
 // GetLastError value, and sees whether every object was released before CoUninitialize.
 #include <windows.h>
 #include <oleauto.h>
+#include <mstask.h>
 #include <taskschd.h>
 
 #include <cstdint>
@@ -36,6 +37,7 @@ struct Recorder {
     int failAllocationNumber = 0;             // 1-based allocation that runs out of memory
     std::deque<bool> randomDraws;             // true: draw succeeds with the next value
     std::deque<uint32_t> randomValues;
+    TASK_TRIGGER existingTrigger = {};         // what a 1.0 task's first trigger holds
 
     HRESULT hit(const std::string& name, const std::string& args = std::string()) {
         calls.push_back(args.empty() ? name : name + "(" + args + ")");
@@ -51,10 +53,16 @@ struct Recorder {
     void fail(const std::string& name, HRESULT status = E_FAIL, DWORD lastError = 0) {
         failures[name] = Failure{status, lastError};
     }
-    // Position of the first call that starts with `prefix`, or -1.
-    int indexOf(const std::string& prefix) const {
-        for (size_t i = 0; i < calls.size(); ++i)
-            if (calls[i].compare(0, prefix.size(), prefix) == 0) return static_cast<int>(i);
+    // Position of the first call of "Interface::method", or, when `what` holds arguments too,
+    // of the first call that starts with it; -1 when there is none.
+    int indexOf(const std::string& what) const {
+        const bool withArguments = what.find('(') != std::string::npos;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            const std::string& call = calls[i];
+            const bool match = withArguments ? call.compare(0, what.size(), what) == 0
+                                             : call.substr(0, call.find('(')) == what;
+            if (match) return static_cast<int>(i);
+        }
         return -1;
     }
 };
@@ -436,6 +444,180 @@ public:
 
 #undef FAKE_UNUSED
 
+// ---- Task Scheduler 1.0 ----
+
+inline std::string wide(LPCWSTR value) { return value ? testsupport::narrow(value) : std::string("<null>"); }
+
+inline std::string triggerText(const TASK_TRIGGER& t) {
+    return "size " + std::to_string(t.cbTriggerSize) + " begin " + std::to_string(t.wBeginYear) + "-" +
+           std::to_string(t.wBeginMonth) + "-" + std::to_string(t.wBeginDay) + " end " +
+           std::to_string(t.wEndYear) + "-" + std::to_string(t.wEndMonth) + "-" + std::to_string(t.wEndDay) +
+           " start " + std::to_string(t.wStartHour) + ":" + std::to_string(t.wStartMinute) + " duration " +
+           std::to_string(t.MinutesDuration) + " interval " + std::to_string(t.MinutesInterval) + " flags " +
+           std::to_string(t.rgFlags) + " type " + std::to_string(t.TriggerType) + " days " +
+           std::to_string(t.Type.Daily.DaysInterval);
+}
+
+template <class I>
+class FakeUnknown : public I {
+public:
+    explicit FakeUnknown(Recorder& recorder) : r_(recorder) { ++r_.live; }
+    virtual ~FakeUnknown() { --r_.live; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (IsEqualIID(iid, IID_IUnknown)) {
+            *out = static_cast<I*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+
+protected:
+    Recorder& r_;
+
+private:
+    ULONG refs_ = 1;
+};
+
+#define FAKE_UNUSED(name, ...) \
+    HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return r_.unexpected(#name); }
+
+class FakePersistFile : public FakeUnknown<IPersistFile> {
+public:
+    using FakeUnknown::FakeUnknown;
+    HRESULT STDMETHODCALLTYPE Save(LPCOLESTR name, WINBOOL remember) override {
+        return r_.hit("IPersistFile::Save", wide(name) + "," + std::to_string(remember));
+    }
+    FAKE_UNUSED(GetClassID, CLSID*)
+    FAKE_UNUSED(IsDirty)
+    FAKE_UNUSED(Load, LPCOLESTR, DWORD)
+    FAKE_UNUSED(SaveCompleted, LPCOLESTR)
+    FAKE_UNUSED(GetCurFile, LPOLESTR*)
+};
+
+class FakeTaskTrigger : public FakeUnknown<ITaskTrigger> {
+public:
+    using FakeUnknown::FakeUnknown;
+    HRESULT STDMETHODCALLTYPE SetTrigger(const PTASK_TRIGGER t) override {
+        return r_.hit("ITaskTrigger::SetTrigger", triggerText(*t));
+    }
+    HRESULT STDMETHODCALLTYPE GetTrigger(PTASK_TRIGGER t) override {
+        const HRESULT hr = r_.hit("ITaskTrigger::GetTrigger", "size " + std::to_string(t->cbTriggerSize));
+        if (SUCCEEDED(hr)) *t = r_.existingTrigger;
+        return hr;
+    }
+    FAKE_UNUSED(GetTriggerString, LPWSTR*)
+};
+
+class FakeTask : public FakeUnknown<ITask> {
+public:
+    using FakeUnknown::FakeUnknown;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (IsEqualIID(iid, kIidPersistFile)) {
+            const HRESULT hr = r_.hit("ITask::QueryInterface", "IPersistFile");
+            *out = SUCCEEDED(hr) ? static_cast<IPersistFile*>(new FakePersistFile(r_)) : nullptr;
+            return hr;
+        }
+        return FakeUnknown::QueryInterface(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE CreateTrigger(WORD* index, ITaskTrigger** out) override {
+        const HRESULT hr = r_.hit("ITask::CreateTrigger");
+        *index = 0;
+        *out = SUCCEEDED(hr) ? new FakeTaskTrigger(r_) : nullptr;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE GetTriggerCount(WORD* count) override {
+        const HRESULT hr = r_.hit("ITask::GetTriggerCount");
+        *count = static_cast<WORD>(r_.triggerCount);
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE GetTrigger(WORD index, ITaskTrigger** out) override {
+        const HRESULT hr = r_.hit("ITask::GetTrigger", std::to_string(index));
+        *out = SUCCEEDED(hr) ? new FakeTaskTrigger(r_) : nullptr;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE SetComment(LPCWSTR v) override { return r_.hit("ITask::SetComment", wide(v)); }
+    HRESULT STDMETHODCALLTYPE SetCreator(LPCWSTR v) override { return r_.hit("ITask::SetCreator", wide(v)); }
+    HRESULT STDMETHODCALLTYPE SetFlags(DWORD v) override { return r_.hit("ITask::SetFlags", std::to_string(v)); }
+    HRESULT STDMETHODCALLTYPE SetAccountInformation(LPCWSTR account, LPCWSTR password) override {
+        return r_.hit("ITask::SetAccountInformation", "'" + wide(account) + "'," + wide(password));
+    }
+    HRESULT STDMETHODCALLTYPE SetApplicationName(LPCWSTR v) override {
+        return r_.hit("ITask::SetApplicationName", wide(v));
+    }
+    FAKE_UNUSED(DeleteTrigger, WORD)
+    FAKE_UNUSED(GetTriggerString, WORD, LPWSTR*)
+    FAKE_UNUSED(GetRunTimes, const LPSYSTEMTIME, const LPSYSTEMTIME, WORD*, LPSYSTEMTIME*)
+    FAKE_UNUSED(GetNextRunTime, SYSTEMTIME*)
+    FAKE_UNUSED(SetIdleWait, WORD, WORD)
+    FAKE_UNUSED(GetIdleWait, WORD*, WORD*)
+    FAKE_UNUSED(Run)
+    FAKE_UNUSED(Terminate)
+    FAKE_UNUSED(EditWorkItem, HWND, DWORD)
+    FAKE_UNUSED(GetMostRecentRunTime, SYSTEMTIME*)
+    FAKE_UNUSED(GetStatus, HRESULT*)
+    FAKE_UNUSED(GetExitCode, DWORD*)
+    FAKE_UNUSED(GetComment, LPWSTR*)
+    FAKE_UNUSED(GetCreator, LPWSTR*)
+    FAKE_UNUSED(SetWorkItemData, WORD, BYTE*)
+    FAKE_UNUSED(GetWorkItemData, WORD*, BYTE**)
+    FAKE_UNUSED(SetErrorRetryCount, WORD)
+    FAKE_UNUSED(GetErrorRetryCount, WORD*)
+    FAKE_UNUSED(SetErrorRetryInterval, WORD)
+    FAKE_UNUSED(GetErrorRetryInterval, WORD*)
+    FAKE_UNUSED(GetFlags, DWORD*)
+    FAKE_UNUSED(GetAccountInformation, LPWSTR*)
+    FAKE_UNUSED(GetApplicationName, LPWSTR*)
+    FAKE_UNUSED(SetParameters, LPCWSTR)
+    FAKE_UNUSED(GetParameters, LPWSTR*)
+    FAKE_UNUSED(SetWorkingDirectory, LPCWSTR)
+    FAKE_UNUSED(GetWorkingDirectory, LPWSTR*)
+    FAKE_UNUSED(SetPriority, DWORD)
+    FAKE_UNUSED(GetPriority, DWORD*)
+    FAKE_UNUSED(SetTaskFlags, DWORD)
+    FAKE_UNUSED(GetTaskFlags, DWORD*)
+    FAKE_UNUSED(SetMaxRunTime, DWORD)
+    FAKE_UNUSED(GetMaxRunTime, DWORD*)
+};
+
+class FakeTaskScheduler : public FakeUnknown<ITaskScheduler> {
+public:
+    using FakeUnknown::FakeUnknown;
+    HRESULT STDMETHODCALLTYPE Activate(LPCWSTR name, REFIID iid, IUnknown** out) override {
+        HRESULT hr = r_.hit("ITaskScheduler::Activate", wide(name) + (IsEqualIID(iid, kIidTask) ? ",ITask" : ",?"));
+        if (SUCCEEDED(hr) && !r_.taskExists) hr = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        *out = SUCCEEDED(hr) ? new FakeTask(r_) : nullptr;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE NewWorkItem(LPCWSTR name, REFCLSID clsid, REFIID iid, IUnknown** out) override {
+        const HRESULT hr =
+            r_.hit("ITaskScheduler::NewWorkItem", wide(name) + (IsEqualCLSID(clsid, kClsidCTask) ? ",CTask" : ",?") +
+                                                      (IsEqualIID(iid, kIidTask) ? ",ITask" : ",?"));
+        *out = SUCCEEDED(hr) ? new FakeTask(r_) : nullptr;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE Delete(LPCWSTR name) override {
+        HRESULT hr = r_.hit("ITaskScheduler::Delete", wide(name));
+        if (SUCCEEDED(hr) && !r_.taskExists) hr = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        if (hr == S_OK) r_.taskExists = false;
+        return hr;
+    }
+    FAKE_UNUSED(SetTargetComputer, LPCWSTR)
+    FAKE_UNUSED(GetTargetComputer, LPWSTR*)
+    FAKE_UNUSED(Enum, IEnumWorkItems**)
+    FAKE_UNUSED(AddWorkItem, LPCWSTR, IScheduledWorkItem*)
+    FAKE_UNUSED(IsOfType, LPCWSTR, REFIID)
+};
+
+#undef FAKE_UNUSED
+
 // The COM run time as the recorder sees it.
 class FakePlatform : public TaskPlatform {
 public:
@@ -454,8 +636,9 @@ public:
         return hr;
     }
     HRESULT createTaskScheduler(ITaskScheduler** out) override {
-        *out = nullptr;
-        return r_.unexpected("createTaskScheduler");
+        const HRESULT hr = r_.hit("CoCreateInstance", "CTaskScheduler");
+        *out = SUCCEEDED(hr) ? new FakeTaskScheduler(r_) : nullptr;
+        return hr;
     }
     BSTR allocString(const wchar_t* value) override {
         ++allocations_;
