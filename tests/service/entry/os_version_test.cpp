@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "main/os_version.h"
+#include "support/run_program.h"
 
 namespace {
 
@@ -48,4 +49,38 @@ TEST(ClassifyWindowsVersion, RealQueryStoresTheClass) {
     if (info.dwMajorVersion == 6 && info.dwMinorVersion == 1) {
         EXPECT_EQ(result, OsClass::Vista7);
     }
+}
+
+namespace {
+
+// Runs the probe after switching the prefix's reported Windows version (effective for
+// programs started afterwards).
+struct ProbeResult {
+    DWORD osClass;
+    std::string version;
+};
+
+ProbeResult probeUnder(const wchar_t* version) {
+    const auto set = testsupport::reg(std::wstring(L"add HKCU\\Software\\Wine /v Version /d ") +
+                                      version + L" /f");
+    EXPECT_EQ(set.exitCode, 0u) << set.output;
+    const auto run = testsupport::runProgram(L"\"" + std::wstring(VEXTRA_BUILD_DIR_W) +
+                                             L"\\programs\\os_class_probe.exe\"");
+    EXPECT_TRUE(run.started);
+    return {run.exitCode, run.output};
+}
+
+}  // namespace
+
+TEST(ClassifyWindowsVersion, RealQueryInPrefixesOfThreeWindowsVersions) {
+    const ProbeResult xp = probeUnder(L"winxp64");
+    EXPECT_EQ(xp.osClass, static_cast<DWORD>(OsClass::Legacy)) << xp.version;
+    EXPECT_EQ(xp.version.substr(0, 4), "5.2 ");
+    const ProbeResult seven = probeUnder(L"win7");
+    EXPECT_EQ(seven.osClass, static_cast<DWORD>(OsClass::Vista7)) << seven.version;
+    EXPECT_EQ(seven.version.substr(0, 4), "6.1 ");
+    // Without a Windows 10 compatibility entry in the manifest, Windows 10 reports 6.2.
+    const ProbeResult ten = probeUnder(L"win10");
+    EXPECT_EQ(ten.osClass, static_cast<DWORD>(OsClass::Win8OrLater)) << ten.version;
+    testsupport::reg(L"delete HKCU\\Software\\Wine /v Version /f");
 }
