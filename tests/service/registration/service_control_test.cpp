@@ -145,7 +145,7 @@ TEST(ServiceControl, UpdateConfigToADisplayNameTakenByAnotherServiceWarns1427) {
     EXPECT_EQ(lines[2].rfind("warning 1427 ", 0), 0u) << lines[2];
 }
 
-TEST(ServiceControl, DeletingAServiceThatIsAlreadyMarkedFailsWith1229) {
+TEST(ServiceControl, AServiceMarkedForDeletionCannotBeDeletedOrReconfigured) {
     LogCapture log;
     ScratchService s(kServiceName, kProbeService);
     ASSERT_TRUE(s.control.createService());
@@ -155,6 +155,9 @@ TEST(ServiceControl, DeletingAServiceThatIsAlreadyMarkedFailsWith1229) {
     const bool again = s.control.deleteService();
     if (again) GTEST_SKIP() << "Wine lets a service marked for deletion be deleted again";
     EXPECT_EQ(log.lines().back(), "error 1229 1072");
+    // A service marked for deletion takes no new configuration either (a warning only).
+    EXPECT_FALSE(s.control.updateConfig());
+    EXPECT_EQ(log.lines().back(), "warning 1427 1072");
 }
 
 }  // namespace
