@@ -85,6 +85,12 @@ bool withService(const std::wstring& serviceName, DWORD managerAccess, DWORD ser
 
 }  // namespace
 
+std::wstring serviceBinaryPath(const std::wstring& programPath) {
+    const bool quoted = programPath.size() >= 2 && programPath.front() == L'"' && programPath.back() == L'"';
+    if (quoted || programPath.find(L' ') == std::wstring::npos) return programPath;
+    return L"\"" + programPath + L"\"";
+}
+
 ServiceControl::ServiceControl(std::wstring programPath, std::wstring serviceName,
                                std::wstring displayName)
     : programPath_(std::move(programPath)),
@@ -107,11 +113,12 @@ bool ServiceControl::createService() {
         logFailure(LogLevel::Error, 1219, GetLastError());
         return false;
     }
-    // No account: the service runs as LocalSystem. The binary path is the program path as it
-    // is, without quotes or arguments.
+    // No account: the service runs as LocalSystem. The binary path is the program path without
+    // arguments, quoted only when it holds a space.
+    const std::wstring binaryPath = serviceBinaryPath(programPath_);
     ScHandle service(CreateServiceW(manager.get(), serviceName_.c_str(), displayName_.c_str(),
                                     SERVICE_START | SERVICE_STOP, SERVICE_WIN32_OWN_PROCESS,
-                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, programPath_.c_str(),
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
                                     nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         const DWORD error = GetLastError();
@@ -127,11 +134,12 @@ bool ServiceControl::createService() {
 }
 
 bool ServiceControl::updateConfig() {
+    const std::wstring binaryPath = serviceBinaryPath(programPath_);
     const bool changed = withService(
         serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_CHANGE_CONFIG, {1303, 1304, 1427, LogLevel::Warning},
         [&](SC_HANDLE service) {
             return ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                        programPath_.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                        binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
                                         nullptr, displayName_.c_str()) != FALSE;
         });
     if (!changed) return false;

@@ -2,6 +2,7 @@
 of the built service program, checked independently through Wine's `sc`, `reg` and the task
 files. Command mode logs only error lines (verbose logging is a service-mode setting), so a
 clean run leaves the log empty."""
+import re
 import shutil
 import time
 
@@ -68,7 +69,7 @@ class Machine:
             elif data.startswith("hex(b):"):
                 result[name] = int.from_bytes(bytes(int(b, 16) for b in data[7:].split(",")), "little")
             elif data.startswith('"'):
-                result[name] = data[1:-1].replace("\\\\", "\\")
+                result[name] = re.sub(r'\\(.)', r'\1', data[1:-1])
             else:
                 result[name] = data
         return result
@@ -149,7 +150,7 @@ def test_install_on_a_stopped_service_moves_it_to_the_new_program(xp):
     # registration follows the program to its new folder all the same.
     assert xp.messages() == [("error", "1226 1062")]
     reg = xp.values(SERVICE_KEY)
-    assert reg["ImagePath"] == moved
+    assert reg["ImagePath"] == f'"{moved}"', "a path with spaces is registered in quotes"
     assert reg["DisplayName"] == DISPLAY
     assert xp.sc_state() == "STOPPED"
     task = xp.show_task()

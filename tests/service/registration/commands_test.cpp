@@ -113,7 +113,7 @@ TEST_F(Commands, FirstInstallCreatesTheService) {
     EXPECT_EQ(serviceCodes(log), std::vector<std::string>{"1603"});
     const auto config = queryServiceConfig(kServiceName);
     ASSERT_TRUE(config.found);
-    EXPECT_EQ(config.binaryPath, L"C:\\Program Files\\Orvane\\VextraPlayerUpdateService.exe");
+    EXPECT_EQ(config.binaryPath, L"\"C:\\Program Files\\Orvane\\VextraPlayerUpdateService.exe\"");
     EXPECT_EQ(config.displayName, L"Orvane Vextra Player Update Service");
     EXPECT_EQ(readNumber(L"UpdateAttempts", nullptr), 0u) << "the task step ran as well";
 }

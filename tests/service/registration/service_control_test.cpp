@@ -54,8 +54,8 @@ TEST(ServiceControl, CreatesADemandStartOwnProcessServiceRunningAsLocalSystem) {
     EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_DEMAND_START));
     EXPECT_EQ(config.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    EXPECT_EQ(config.binaryPath, L"C:\\Program Files\\Orvane Vextra\\VextraPlayerUpdateService.exe")
-        << "the path is registered as it is, without quotes";
+    EXPECT_EQ(config.binaryPath, L"\"C:\\Program Files\\Orvane Vextra\\VextraPlayerUpdateService.exe\"")
+        << "a path with spaces is registered in quotes, without arguments";
     EXPECT_EQ(config.account, L"LocalSystem");
     EXPECT_EQ(config.displayName, L"Vextra Create Display");
     // This test program carries no string table, so the description is the fallback text.
@@ -121,7 +121,7 @@ TEST(ServiceControl, UpdateConfigMovesBinaryPathAndDisplayNameOnly) {
     ScratchService s(L"VextraTestUpdate", L"C:\\new place\\VextraPlayerUpdateService.exe", L"New Display");
     EXPECT_TRUE(s.control.updateConfig());
     const auto config = queryServiceConfig(L"VextraTestUpdate");
-    EXPECT_EQ(config.binaryPath, L"C:\\new place\\VextraPlayerUpdateService.exe");
+    EXPECT_EQ(config.binaryPath, L"\"C:\\new place\\VextraPlayerUpdateService.exe\"");
     EXPECT_EQ(config.displayName, L"New Display");
     EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_DEMAND_START));
     EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
@@ -129,6 +129,38 @@ TEST(ServiceControl, UpdateConfigMovesBinaryPathAndDisplayNameOnly) {
     EXPECT_EQ(config.account, L"LocalSystem");
     EXPECT_EQ(config.description, L"MISSING LOCALIZATION");
     EXPECT_EQ(log.lines(), std::vector<std::string>{"info 1603"});
+}
+
+TEST(ServiceBinaryPath, QuotesOnlyAPathWithASpace) {
+    EXPECT_EQ(serviceBinaryPath(L"C:\\Vextra\\VextraPlayerUpdateService.exe"), L"C:\\Vextra\\VextraPlayerUpdateService.exe");
+    EXPECT_EQ(serviceBinaryPath(L"C:\\Program Files\\VextraPlayerUpdateService.exe"),
+              L"\"C:\\Program Files\\VextraPlayerUpdateService.exe\"");
+    EXPECT_EQ(serviceBinaryPath(L"\"C:\\Program Files\\a.exe\""), L"\"C:\\Program Files\\a.exe\"");
+}
+
+TEST(ServiceControl, AServiceInAFolderWithASpaceStartsFromItsQuotedPath) {
+    // With an unquoted path the service control manager would look for "C:\Program.exe" first;
+    // a decoy there must not be what runs.
+    LogCapture log;
+    wchar_t windows[MAX_PATH + 1] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH + 1);
+    const std::wstring drive = std::wstring(windows).substr(0, 3);
+    const std::wstring folder = drive + L"Vextra Space Test";
+    const std::wstring program = folder + L"\\probe service.exe";
+    const std::wstring decoy = drive + L"Vextra.exe";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(kProbeService.c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(testsupport::writeBytes(decoy, "not a program"));
+    {
+        ScratchService s(kServiceName, program);
+        ASSERT_TRUE(s.control.createService());
+        EXPECT_TRUE(s.control.startService());
+        EXPECT_TRUE(waitForState(kServiceName, SERVICE_RUNNING));
+        EXPECT_EQ(queryServiceConfig(kServiceName).binaryPath, L"\"" + program + L"\"");
+    }
+    DeleteFileW(decoy.c_str());
+    DeleteFileW(program.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 TEST(ServiceControl, UpdateConfigToADisplayNameTakenByAnotherServiceWarns1427) {
