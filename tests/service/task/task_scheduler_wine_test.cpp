@@ -152,7 +152,7 @@ TEST_F(WineScheduler1, TheStartMinuteIsDrawnForEachRegistration) {
         EXPECT_GE(minute, 0);
         EXPECT_LE(minute, 59);
         minutes.insert(minute);
-        ASSERT_EQ(field(run(L"remove1"), "result"), "1");
+        ASSERT_TRUE(DeleteFileW(jobFile().c_str()));  // the next registration creates anew
     }
     EXPECT_GT(minutes.size(), 1u);
 }
