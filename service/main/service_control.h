@@ -5,6 +5,11 @@
 extern const wchar_t kServiceName[];         // L"OrvaneVextraPlayerUpdateSvc"
 extern const wchar_t kServiceDisplayName[];  // L"Orvane Vextra Player Update Service"
 
+// The command line the service control manager starts: the program path, in quotes when it
+// holds a space. Unquoted, "C:\Program Files\X\svc.exe" would first be tried as
+// "C:\Program.exe" with the service's LocalSystem rights.
+std::wstring serviceBinaryPath(const std::wstring& programPath);
+
 class ServiceControl {
 public:
     ServiceControl(std::wstring programPath, std::wstring serviceName, std::wstring displayName);

@@ -1,0 +1,155 @@
+// Task Scheduler 1.0: registration (create, or repair of the first trigger's interval) and
+// removal of the task's .job file.
+#include "config/update_state.h"
+#include "task/com_support.h"
+#include "task/scheduled_task.h"
+#include "task/task_log.h"
+
+namespace {
+
+constexpr LogLevel kError = LogLevel::Error;
+constexpr WORD kTriggerRecordSize = 48;
+static_assert(sizeof(TASK_TRIGGER) == kTriggerRecordSize, "TASK_TRIGGER must be 48 bytes");
+
+bool saveTask(ComRef<ITask>& task, int32_t noFileCode, int32_t saveCode) {
+    ComRef<IPersistFile> file;
+    const HRESULT hr = task->QueryInterface(kIidPersistFile, file.putVoid());
+    task.reset();
+    if (FAILED(hr) || !file) {
+        logWithLastError(kError, noFileCode);
+        return false;
+    }
+    // No file name and the remember flag: the task's own .job file.
+    if (FAILED(file->Save(nullptr, TRUE))) {
+        logWithLastError(kError, saveCode);
+        return false;
+    }
+    return true;
+}
+
+bool repairTask(ComRef<ITask>& task) {
+    WORD count = 0;
+    if (FAILED(task->GetTriggerCount(&count))) {
+        logWithLastError(kError, 1245);
+        return false;
+    }
+    if (count < 1) {
+        logWithLastError(kError, 1246);
+        return false;
+    }
+    ComRef<ITaskTrigger> trigger;
+    if (FAILED(task->GetTrigger(0, trigger.put())) || !trigger) {
+        logWithLastError(kError, 1247);
+        return false;
+    }
+    TASK_TRIGGER record = {};
+    record.cbTriggerSize = kTriggerRecordSize;
+    if (FAILED(trigger->GetTrigger(&record))) {
+        logWithLastError(kError, 1248);
+        return false;
+    }
+    // Only the interval changes; start, duration and every other field stay.
+    record.MinutesInterval = 60;
+    const HRESULT hr = trigger->SetTrigger(&record);
+    trigger.reset();
+    if (FAILED(hr)) {
+        logWithLastError(kError, 1249);
+        return false;
+    }
+    if (!saveTask(task, 1250, 1251)) return false;
+    logCodeOnly(LogLevel::Info, 1624);
+    return true;
+}
+
+bool createTask(ScheduledTask& owner, TaskPlatform& platform, ComRef<ITaskScheduler>& scheduler) {
+    ComRef<ITask> task;
+    HRESULT hr = scheduler->NewWorkItem(kTaskName, kClsidCTask, kIidTask,
+                                        reinterpret_cast<IUnknown**>(task.put()));
+    scheduler.reset();
+    if (FAILED(hr) || !task) {
+        logWithLastError(kError, 1252);
+        return false;
+    }
+    // The empty account name with no password is the local system account.
+    if (FAILED(task->SetAccountInformation(L"", nullptr))) {
+        logWithLastError(kError, 1253);
+        return false;
+    }
+    WORD index = 0;
+    ComRef<ITaskTrigger> trigger;
+    if (FAILED(task->CreateTrigger(&index, trigger.put())) || !trigger) {
+        logWithLastError(kError, 1254);
+        return false;
+    }
+    if (FAILED(task->SetCreator(kTaskAuthor))) logWithLastError(LogLevel::Warning, 1421);
+    const std::wstring comment = UpdateStateStore::loadText(kTaskDescriptionId);
+    if (FAILED(task->SetComment(comment.c_str()))) logWithLastError(LogLevel::Warning, 1422);
+    if (FAILED(task->SetApplicationName(owner.programPath().c_str())))
+        logWithLastError(LogLevel::Warning, 1423);
+    if (FAILED(task->SetFlags(TASK_FLAG_RUN_IF_CONNECTED_TO_INTERNET)))
+        logWithLastError(LogLevel::Warning, 1424);
+
+    uint32_t number = 0;
+    TASK_TRIGGER record = {};
+    record.cbTriggerSize = kTriggerRecordSize;
+    record.wBeginYear = 2000;
+    record.wBeginMonth = 1;
+    record.wBeginDay = 1;
+    record.wStartHour = 0;
+    record.wStartMinute = platform.drawRandom(number) ? static_cast<WORD>(number % 60) : 0;
+    record.MinutesDuration = 1440;
+    record.MinutesInterval = 60;
+    record.rgFlags = 0;
+    record.TriggerType = TASK_TIME_TRIGGER_DAILY;
+    record.Type.Daily.DaysInterval = 1;
+    hr = trigger->SetTrigger(&record);
+    trigger.reset();
+    if (FAILED(hr)) {
+        logWithLastError(kError, 1255);
+        return false;
+    }
+    if (!saveTask(task, 1256, 1257)) return false;
+    logCodeOnly(LogLevel::Info, 1625);
+    return true;
+}
+
+}  // namespace
+
+bool ScheduledTask::registerWithScheduler1() {
+    TaskPlatform& platform = *platform_;
+    if (FAILED(platform.initializeApartment())) {
+        logWithLastError(kError, 1243);
+        return false;
+    }
+    ComSession session(platform);
+    ComRef<ITaskScheduler> scheduler;
+    if (FAILED(platform.createTaskScheduler(scheduler.put())) || !scheduler) {
+        logWithLastError(kError, 1242);
+        return false;
+    }
+    ComRef<ITask> task;
+    const HRESULT hr = scheduler->Activate(kTaskName, kIidTask, reinterpret_cast<IUnknown**>(task.put()));
+    if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return createTask(*this, platform, scheduler);
+    if (FAILED(hr) || !task) {
+        logWithLastError(kError, 1244);
+        return false;
+    }
+    scheduler.reset();
+    return repairTask(task);
+}
+
+bool removeWithScheduler1(TaskPlatform& platform) {
+    if (FAILED(platform.initializeApartment())) {
+        logWithLastError(kError, 1294);
+        return false;
+    }
+    ComSession session(platform);
+    ComRef<ITaskScheduler> scheduler;
+    if (FAILED(platform.createTaskScheduler(scheduler.put())) || !scheduler) {
+        logWithLastError(kError, 1293);
+        return false;
+    }
+    return scheduler->Delete(kTaskName) == S_OK;
+}
+
+bool removeWithScheduler1() { return removeWithScheduler1(systemTaskPlatform()); }

@@ -1,0 +1,299 @@
+// Task Scheduler 2.0: registration (create, or repair of the first trigger's interval) and
+// removal of the task in the root folder.
+#include "config/update_state.h"
+#include "task/com_support.h"
+#include "task/scheduled_task.h"
+#include "task/task_log.h"
+
+namespace {
+
+constexpr LogLevel kError = LogLevel::Error;
+
+// Step 36 and 37: the definition registered under the task name as SYSTEM, with an interactive
+// token logon and an empty security descriptor; no principal is set on the definition itself.
+bool registerDefinition(TaskPlatform& platform, ITaskFolder* folder, ITaskDefinition* definition,
+                        int32_t failureCode) {
+    BstrArg name(platform, kTaskName);
+    VariantArg user(platform, kTaskUserAccount);
+    VariantArg password;
+    VariantArg sddl(platform, L"");
+    if (!name.ok() || !user.ok() || !sddl.ok()) {
+        logOutOfMemory(kError, failureCode);
+        return false;
+    }
+    ComRef<IRegisteredTask> registered;
+    const HRESULT hr = folder->RegisterTaskDefinition(
+        name.get(), definition, TASK_CREATE_OR_UPDATE, user.get(), password.get(),
+        TASK_LOGON_INTERACTIVE_TOKEN, sddl.get(), registered.put());
+    if (FAILED(hr)) {
+        logWithLastError(kError, failureCode);
+        return false;
+    }
+    return true;
+}
+
+// Sets the interval of the first trigger of an existing task to one hour and registers it
+// again; every other property of the task stays as it is.
+bool repairTask(TaskPlatform& platform, ComRef<IRegisteredTask>& existing, ITaskFolder* folder) {
+    ComRef<ITaskDefinition> definition;
+    HRESULT hr = existing->get_Definition(definition.put());
+    existing.reset();
+    if (FAILED(hr) || !definition) {
+        logWithLastError(kError, 1263);
+        return false;
+    }
+    ComRef<ITriggerCollection> triggers;
+    if (FAILED(definition->get_Triggers(triggers.put())) || !triggers) {
+        logWithLastError(kError, 1264);
+        return false;
+    }
+    LONG count = 0;
+    if (FAILED(triggers->get_Count(&count))) {
+        logWithLastError(kError, 1265);
+        return false;
+    }
+    if (count < 1) {
+        logWithLastError(kError, 1266);
+        return false;
+    }
+    ComRef<ITrigger> trigger;
+    hr = triggers->get_Item(1, trigger.put());
+    triggers.reset();
+    if (FAILED(hr) || !trigger) {
+        logWithLastError(kError, 1267);
+        return false;
+    }
+    ComRef<IRepetitionPattern> repetition;
+    hr = trigger->get_Repetition(repetition.put());
+    trigger.reset();
+    if (FAILED(hr) || !repetition) {
+        logWithLastError(kError, 1268);
+        return false;
+    }
+    {
+        BstrArg interval(platform, kTaskInterval);
+        if (!interval.ok()) {
+            logOutOfMemory(kError, 1269);
+            return false;
+        }
+        hr = repetition->put_Interval(interval.get());
+    }
+    repetition.reset();
+    if (FAILED(hr)) {
+        logWithLastError(kError, 1269);
+        return false;
+    }
+    if (!registerDefinition(platform, folder, definition.get(), 1270)) return false;
+    logCodeOnly(LogLevel::Info, 1626);
+    return true;
+}
+
+// One BSTR-taking property call; false with the code logged when the string cannot be made
+// or the call fails. `goesOn` failures are logged and reported as success.
+template <class Call>
+bool putText(TaskPlatform& platform, const wchar_t* text, int32_t failureCode, bool& outOfMemory,
+             Call call) {
+    BstrArg value(platform, text);
+    if (!value.ok()) {
+        logOutOfMemory(kError, failureCode);
+        outOfMemory = true;
+        return false;
+    }
+    if (FAILED(call(value.get()))) {
+        logWithLastError(kError, failureCode);
+        return false;
+    }
+    return true;
+}
+
+bool createTask(ScheduledTask& task, TaskPlatform& platform, ComRef<ITaskService>& service,
+                ITaskFolder* folder) {
+    bool oom = false;
+    ComRef<ITaskDefinition> definition;
+    HRESULT hr = service->NewTask(0, definition.put());
+    service.reset();
+    if (FAILED(hr) || !definition) {
+        logWithLastError(kError, 1271);
+        return false;
+    }
+
+    {
+        ComRef<ITaskSettings> settings;
+        if (FAILED(definition->get_Settings(settings.put())) || !settings) {
+            logWithLastError(kError, 1272);
+            return false;
+        }
+        if (FAILED(settings->put_Compatibility(TASK_COMPATIBILITY_V1))) logWithLastError(kError, 1273);
+        if (FAILED(settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE))) logWithLastError(kError, 1274);
+        if (FAILED(settings->put_RunOnlyIfNetworkAvailable(VARIANT_TRUE))) logWithLastError(kError, 1275);
+    }
+
+    {
+        ComRef<IRegistrationInfo> info;
+        if (FAILED(definition->get_RegistrationInfo(info.put())) || !info) {
+            logWithLastError(kError, 1276);
+            return false;
+        }
+        if (!putText(platform, kTaskAuthor, 1277, oom, [&](BSTR v) { return info->put_Author(v); }))
+            return false;
+        const std::wstring description = UpdateStateStore::loadText(kTaskDescriptionId);
+        if (!putText(platform, description.c_str(), 1278, oom,
+                     [&](BSTR v) { return info->put_Description(v); }))
+            return false;
+    }
+
+    {
+        ComRef<ITrigger> trigger;
+        {
+            ComRef<ITriggerCollection> triggers;
+            if (FAILED(definition->get_Triggers(triggers.put())) || !triggers) {
+                logWithLastError(kError, 1279);
+                return false;
+            }
+            hr = triggers->Create(TASK_TRIGGER_DAILY, trigger.put());
+        }
+        if (FAILED(hr) || !trigger) {
+            logWithLastError(kError, 1280);
+            return false;
+        }
+        ComRef<IDailyTrigger> daily;
+        hr = trigger->QueryInterface(kIidDailyTrigger, daily.putVoid());
+        trigger.reset();
+        if (FAILED(hr) || !daily) {
+            logWithLastError(kError, 1281);
+            return false;
+        }
+        // The trigger id and the start boundary go on when they fail; the task then keeps
+        // the default of that property.
+        if (!putText(platform, kTaskTriggerId, 1282, oom, [&](BSTR v) { return daily->put_Id(v); }) && oom)
+            return false;
+        const std::wstring start = task.makeStartBoundary();
+        if (!putText(platform, start.c_str(), 1283, oom,
+                     [&](BSTR v) { return daily->put_StartBoundary(v); }) &&
+            oom)
+            return false;
+        if (FAILED(daily->put_DaysInterval(1))) {
+            logWithLastError(kError, 1284);
+            return false;
+        }
+        ComRef<IRepetitionPattern> repetition;
+        hr = daily->get_Repetition(repetition.put());
+        daily.reset();
+        if (FAILED(hr) || !repetition) {
+            logWithLastError(kError, 1285);
+            return false;
+        }
+        if (!putText(platform, kTaskDuration, 1286, oom,
+                     [&](BSTR v) { return repetition->put_Duration(v); }))
+            return false;
+        if (!putText(platform, kTaskInterval, 1287, oom,
+                     [&](BSTR v) { return repetition->put_Interval(v); }))
+            return false;
+    }
+
+    {
+        ComRef<IAction> action;
+        {
+            ComRef<IActionCollection> actions;
+            if (FAILED(definition->get_Actions(actions.put())) || !actions) {
+                logWithLastError(kError, 1288);
+                return false;
+            }
+            hr = actions->Create(TASK_ACTION_EXEC, action.put());
+        }
+        if (FAILED(hr) || !action) {
+            logWithLastError(kError, 1289);
+            return false;
+        }
+        ComRef<IExecAction> exec;
+        hr = action->QueryInterface(kIidExecAction, exec.putVoid());
+        action.reset();
+        if (FAILED(hr) || !exec) {
+            logWithLastError(kError, 1290);
+            return false;
+        }
+        // The program path exactly as held: no quotes, no arguments, no working directory.
+        if (!putText(platform, task.programPath().c_str(), 1291, oom,
+                     [&](BSTR v) { return exec->put_Path(v); }))
+            return false;
+    }
+
+    if (!registerDefinition(platform, folder, definition.get(), 1292)) return false;
+    logCodeOnly(LogLevel::Info, 1627);
+    return true;
+}
+
+// Connects the task service and opens the root folder; logs the code of the step that fails.
+bool openRootFolder(TaskPlatform& platform, ComRef<ITaskService>& service, ComRef<ITaskFolder>& folder,
+                    int32_t createCode, int32_t connectCode, int32_t folderCode) {
+    if (FAILED(platform.createTaskService(service.put())) || !service) {
+        logWithLastError(kError, createCode);
+        return false;
+    }
+    VariantArg server, user, domain, password;
+    if (FAILED(service->Connect(server.get(), user.get(), domain.get(), password.get()))) {
+        logWithLastError(kError, connectCode);
+        return false;
+    }
+    BstrArg root(platform, kTaskRootFolder);
+    if (!root.ok()) {
+        logOutOfMemory(kError, folderCode);
+        return false;
+    }
+    if (FAILED(service->GetFolder(root.get(), folder.put())) || !folder) {
+        logWithLastError(kError, folderCode);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ScheduledTask::registerWithScheduler2() {
+    TaskPlatform& platform = *platform_;
+    if (FAILED(platform.initializeMultithreaded())) {
+        logWithLastError(kError, 1258);
+        return false;
+    }
+    ComSession session(platform);
+    if (FAILED(platform.initializeSecurity())) {
+        logWithLastError(kError, 1259);
+        return false;
+    }
+    ComRef<ITaskService> service;
+    ComRef<ITaskFolder> folder;
+    if (!openRootFolder(platform, service, folder, 1260, 1261, 1262)) return false;
+
+    ComRef<IRegisteredTask> existing;
+    {
+        BstrArg name(platform, kTaskName);
+        if (!name.ok()) {
+            logOutOfMemory(kError, 1262);
+            return false;
+        }
+        // Only whether a task came back decides between repair and creation.
+        folder->GetTask(name.get(), existing.put());
+    }
+    if (existing) return repairTask(platform, existing, folder.get());
+    return createTask(*this, platform, service, folder.get());
+}
+
+bool removeWithScheduler2(TaskPlatform& platform) {
+    if (FAILED(platform.initializeMultithreaded())) {
+        logWithLastError(kError, 1295);
+        return false;
+    }
+    ComSession session(platform);
+    if (FAILED(platform.initializeSecurity())) {
+        logWithLastError(kError, 1296);
+        return false;
+    }
+    ComRef<ITaskService> service;
+    ComRef<ITaskFolder> folder;
+    if (!openRootFolder(platform, service, folder, 1297, 1298, 1299)) return false;
+    BstrArg name(platform, kTaskName);
+    if (!name.ok()) return false;
+    return folder->DeleteTask(name.get(), 0) == S_OK;
+}
+
+bool removeWithScheduler2() { return removeWithScheduler2(systemTaskPlatform()); }
