@@ -57,6 +57,7 @@ Downloader::~Downloader()
 
 void Downloader::slotWrite()
 {
+    if (!m_reply->isOpen()) return;  // an aborted reply has nothing left to read
     const QByteArray data = m_reply->readAll();
     if (data.isEmpty()) return;
     m_written += data.size();
