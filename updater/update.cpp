@@ -132,7 +132,7 @@ void Update::startUpdate()
         }
     }
     startApplication();
-    QCoreApplication::exit(0);
+    if (m_exitWhenDone) QCoreApplication::exit(0);
 }
 
 void Update::slotFinished()

@@ -37,6 +37,9 @@ public:
     // The updater's own file name as it appears in a file list: the application name plus the
     // platform's executable suffix.
     static QString ownFileName();
+    // Whether the procedure ends the event loop (and with it the process) when it is done;
+    // tests that run several procedures in one process switch it off.
+    void setExitWhenDone(bool exit) { m_exitWhenDone = exit; }
     // True while the procedure stops the application and replaces files.
     bool isUpdating() const { return m_updating; }
 
@@ -56,4 +59,5 @@ private:
     QString m_appExecutable;
     bool m_started = false;
     bool m_updating = false;
+    bool m_exitWhenDone = true;
 };
