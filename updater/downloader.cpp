@@ -11,6 +11,10 @@
 #include <QSaveFile>
 #include <climits>
 
+namespace {
+const qint64 kReadBufferSize = 1024 * 1024;
+}
+
 QNetworkAccessManager* sharedDownloadManager()
 {
     static QNetworkAccessManager* manager = nullptr;
@@ -28,6 +32,9 @@ Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
       m_expectedSize(expectedSize)
 {
     m_reply = sharedDownloadManager()->get(QNetworkRequest(url));
+    // Back-pressure: the network thread pauses while this much is waiting to be written, so a
+    // large file streams to disk with flat memory instead of piling up in the reply.
+    m_reply->setReadBufferSize(kReadBufferSize);
     m_watch = new StallWatch(m_reply, this);
 
     m_file = new QSaveFile(m_targetPath);
@@ -61,7 +68,7 @@ void Downloader::slotWrite()
     const QByteArray data = m_reply->readAll();
     if (data.isEmpty()) return;
     m_written += data.size();
-    m_hash.addData(data);
+    if (m_checkSha256) m_hash.addData(data);
     if (m_opened) m_file->write(data);
 }
 
