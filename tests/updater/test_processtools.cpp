@@ -61,8 +61,9 @@ private slots:
         for (const Running* r : {&prefixed, &suffixed, &upper, &longName}) QVERIFY(!contains(ids, r->pid()));
         QVERIFY(contains(procutil::findProcessesByExeName("domvista-desktop-application.exe"), longName.pid()));
 
-        // Ending them: all matching processes go, the others keep running.
-        QVERIFY(procutil::terminateProcesses(ids, 5000));
+        // Ending them (only this test's own, should another run of the tests be going on):
+        // the matching processes go, the others keep running.
+        QVERIFY(procutil::terminateProcesses({a.pid(), b.pid()}, 5000));
         QVERIFY(a.process->waitForFinished(5000));
         QVERIFY(b.process->waitForFinished(5000));
         for (const Running* r : {&prefixed, &suffixed, &upper, &longName}) {
