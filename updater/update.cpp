@@ -76,7 +76,7 @@ void Update::startApplication()
 {
 #ifdef Q_OS_WIN
     // Windows finds the program by its search order, which begins with the updater's folder.
-    QProcess::startDetached(m_appExecutable);
+    QProcess::startDetached(m_appExecutable, QStringList());
 #else
     QProcess::startDetached(m_baseFolder + QLatin1Char('/') + m_appExecutable, QStringList());
 #endif
