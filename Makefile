@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-service test-updater test-e2e demo clean
+.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-service test-updater test-e2e demo clean screenshot
 
 all: build
 
@@ -53,6 +53,13 @@ test-e2e:
 
 demo: deps build prefix
 	@if [ -x tools/demo ]; then tools/demo; else echo "demo: not built yet"; exit 1; fi
+
+# A PNG of the desktop updater's dialog in the middle of an update, drawn on a virtual X screen.
+screenshot: build-native
+	@mkdir -p build/screenshots
+	xvfb-run -a -s "-screen 0 800x600x24" build/native/tests/updater/updater-screenshot \
+	  build/screenshots/desktop-updater.png >build/screenshots/desktop-updater.log 2>&1
+	@echo "saved build/screenshots/desktop-updater.png"
 
 clean:
 	rm -rf build

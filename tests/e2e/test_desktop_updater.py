@@ -1,0 +1,268 @@
+"""End-to-end runs of the real desktop-updater binary: a temporary Domvista folder, a running
+stand-in for domvista.exe, and an update server on loopback started by the test."""
+import hashlib
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "updater"))
+from updater_http import UpdateServer  # noqa: E402
+
+BUILD = Path(os.environ.get("VEXTRA_BUILD_NATIVE", ROOT / "build" / "native"))
+UPDATER = BUILD / "desktop-updater"
+FAKE_APP = BUILD / "tests" / "updater" / "fake-domvista"
+
+pytestmark = pytest.mark.skipif(not UPDATER.exists() or not FAKE_APP.exists(),
+                                reason="native build missing (make build-native)")
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+    except OSError:
+        return False
+
+
+class Domvista:
+    """The updater's folder with the application's settings and a running domvista.exe."""
+
+    def __init__(self, root, server):
+        self.root = root
+        self.server = server
+        self.dir = root / "Domvista"
+        self.tmp = root / "tmp"
+        self.tmp.mkdir()
+        (self.dir / "Application" / "Config").mkdir(parents=True)
+        shutil.copy2(UPDATER, self.dir / "desktop-updater")
+        shutil.copy2(FAKE_APP, self.dir / "domvista.exe")
+        self.app = None
+        self.env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        self.env.update(QT_QPA_PLATFORM="offscreen", TMPDIR=str(self.tmp), XDG_RUNTIME_DIR=str(self.tmp))
+
+    def config(self, version, url_path="/check"):
+        (self.dir / "Application" / "Config" / "config.ini").write_text(
+            f"[%General]\nupdate={self.server.url(url_path)}\nversion={version}\n")
+
+    def start_app(self):
+        self.app = subprocess.Popen([str(self.dir / "domvista.exe")], cwd=self.dir)
+        self.wait_started(1)
+        return self.app
+
+    def started(self):
+        log = self.dir / "started.log"
+        return [int(x) for x in log.read_text().split()] if log.exists() else []
+
+    def wait_started(self, count, timeout=10):
+        end = time.monotonic() + timeout
+        while len(self.started()) < count and time.monotonic() < end:
+            time.sleep(0.02)
+        return self.started()
+
+    def run(self, *args, timeout=120):
+        out = self.root / "updater.out"
+        with open(out, "wb") as f:
+            proc = subprocess.run([str(self.dir / "desktop-updater"), *args], cwd=self.root, env=self.env,
+                                  stdout=f, stderr=subprocess.STDOUT, timeout=timeout)
+        self.output = out.read_text(errors="replace")
+        return proc.returncode
+
+    def cleanup(self):
+        for pid in self.started():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        if self.app:
+            self.app.wait(5)
+
+
+@pytest.fixture
+def server():
+    s = UpdateServer()
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def dv(tmp_path, server):
+    d = Domvista(tmp_path, server)
+    yield d
+    d.cleanup()
+
+
+def offer(server, version, entries):
+    server.route("/check", "<?xml version='1.0'?><files>" + "".join(entries) + "</files>",
+                 headers={"Domvista-Version": version})
+
+
+def test_update_replaces_removes_and_restarts(dv, server, tmp_path):
+    outside = tmp_path / "outside.txt"
+    outside.write_text("precious")
+    d = dv.dir
+    (d / "core.dll").write_bytes(b"old core")
+    (d / "old.dll").write_bytes(b"obsolete")
+    (d / "olddir" / "sub").mkdir(parents=True)
+    (d / "olddir" / "sub" / "x.txt").write_text("x")
+    (d / "lost.dll").write_bytes(b"old lost")
+    (d / "dropped.dll").write_bytes(b"old dropped")
+    (d / "checked.dll").write_bytes(b"old checked")
+    good = b"verified content"
+    fake = FAKE_APP.read_bytes()
+    files = {
+        "/core.dll": b"new core",
+        "/nested.dat": b"deep",
+        "/self": b"next updater",
+        "/app": fake,
+        "/checked.dll": good,
+        "/bad-digest.dll": b"tampered",
+    }
+    for path, body in files.items():
+        server.route(path, body)
+    server.route("/dropped.dll", b"y" * 50000, mode="drop", drop_after=1000)
+    u = server.url
+    offer(server, "1.10", [
+        f"<file url='{u('/core.dll')}' dist='core.dll'/>",
+        f"<file url='{u('/nested.dat')}' dist='plugins/a/b/nested.dat'/>",
+        f"<file url='{u('/self')}' dist='desktop-updater'/>",
+        f"<file url='{u('/app')}' dist='domvista.exe'/>",
+        f"<file url='{u('/missing')}' dist='lost.dll'/>",
+        f"<file url='{u('/dropped.dll')}' dist='dropped.dll'/>",
+        f"<file url='{u('/checked.dll')}' dist='checked.dll' size='{len(good)}'"
+        f" sha256='{hashlib.sha256(good).hexdigest()}'/>",
+        f"<file url='{u('/bad-digest.dll')}' dist='checked.dll' sha256='{hashlib.sha256(good).hexdigest()}'/>",
+        f"<file url='{u('/core.dll')}' dist='../outside.txt'/>",
+        "<remove dist='old.dll'/>",
+        "<remove dist='olddir'/>",
+        f"<remove dist='{outside}'/>",
+        "<remove dist='../outside.txt'/>",
+    ])
+    dv.config("1.9")
+    app = dv.start_app()
+    first_pid = app.pid
+
+    assert dv.run("ignored-argument") == 0
+
+    # The running application was ended, and a new one started from the updater's folder.
+    assert app.wait(5) == -signal.SIGKILL
+    pids = dv.wait_started(2)
+    assert len(pids) == 2 and pids[0] == first_pid and alive(pids[1])
+    # Downloads in place, nested folders, the updater's own file set aside.
+    assert (d / "core.dll").read_bytes() == b"new core"
+    assert (d / "plugins/a/b/nested.dat").read_bytes() == b"deep"
+    assert (d / "Application/Updates/desktop-updater").read_bytes() == b"next updater"
+    assert (d / "desktop-updater").read_bytes() == UPDATER.read_bytes()
+    assert (d / "domvista.exe").read_bytes() == fake and os.access(d / "domvista.exe", os.X_OK)
+    # Failed downloads leave the old file, byte for byte, and no temporary files.
+    assert (d / "lost.dll").read_bytes() == b"old lost"
+    assert (d / "dropped.dll").read_bytes() == b"old dropped"
+    assert (d / "checked.dll").read_bytes() == good
+    leftovers = [p.name for p in d.iterdir() if p.name not in {
+        "core.dll", "plugins", "Application", "desktop-updater", "domvista.exe", "lost.dll",
+        "dropped.dll", "checked.dll", "started.log"}]
+    assert leftovers == []
+    # Removals inside the folder done; paths outside never touched.
+    assert not (d / "old.dll").exists() and not (d / "olddir").exists()
+    assert outside.read_text() == "precious"
+    assert "unsafe path" in dv.output
+    assert "/core.dll" in server.requests and server.requests.count("/core.dll") == 1
+
+
+@pytest.mark.parametrize("installed,offered", [("1.10", "1.9"), ("2.0", "2.0")])
+def test_no_update_leaves_the_application_running(dv, server, installed, offered):
+    (dv.dir / "a.dll").write_bytes(b"old")
+    offer(server, offered, [f"<file url='{server.url('/a')}' dist='a.dll'/>", "<remove dist='domvista.exe'/>"])
+    server.route("/a", b"new")
+    dv.config(installed)
+    app = dv.start_app()
+    assert dv.run() == 0
+    assert app.poll() is None  # still running
+    assert (dv.dir / "a.dll").read_bytes() == b"old"
+    assert server.requests == ["/check"]
+    assert len(dv.wait_started(2)) == 2  # the application is started again in any case
+
+
+def test_check_failures_start_the_application_again(dv, server):
+    server.route("/check", "<files><remove dist='keep.txt'/></files>", status=404,
+                 headers={"Domvista-Version": "9"})
+    (dv.dir / "keep.txt").write_text("keep")
+    dv.config("1.0")
+    app = dv.start_app()
+    assert dv.run() == 0
+    assert app.poll() is None
+    assert (dv.dir / "keep.txt").read_text() == "keep"
+    assert len(dv.wait_started(2)) == 2
+
+
+def test_server_that_never_answers_is_given_up_after_30_seconds(dv, server):
+    server.route("/check", "", mode="stall")
+    dv.config("1.0")
+    app = dv.start_app()
+    started = time.monotonic()
+    assert dv.run(timeout=90) == 0
+    assert time.monotonic() - started >= 29
+    assert app.poll() is None
+    assert len(dv.wait_started(2)) == 2
+    assert "giving up" in dv.output
+
+
+def unix_listener(path):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.bind(str(path))
+    s.listen(4)
+    return s
+
+
+@pytest.mark.parametrize("args,expected", [(["first", "--last one"], b"--last one"), ([], b"")])
+def test_second_instance_forwards_its_last_argument(dv, server, args, expected):
+    listener = unix_listener(dv.tmp / "desktop-updater")
+    received = []
+
+    def accept():
+        conn, _ = listener.accept()
+        data = b""
+        while chunk := conn.recv(4096):
+            data += chunk
+        received.append(data)
+        conn.close()
+
+    t = threading.Thread(target=accept)
+    t.start()
+    dv.config("1.0")
+    assert dv.run(*args, timeout=30) == 0
+    t.join(10)
+    listener.close()
+    assert received == [expected]
+    assert server.requests == []
+    assert not (dv.dir / "started.log").exists()
+
+
+def test_stale_local_server_entry_is_cleaned_up(dv, server):
+    stale = unix_listener(dv.tmp / "desktop-updater")
+    stale.close()  # leaves the socket file behind, as a crashed updater would
+    assert (dv.tmp / "desktop-updater").exists()
+    gate = threading.Event()
+    server.route("/check", "", headers={"Domvista-Version": "1.0"}, gate=gate)
+    dv.config("1.0")
+    first = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=dv.root, env=dv.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        end = time.monotonic() + 20
+        while not server.requests and time.monotonic() < end:
+            time.sleep(0.02)
+        assert server.requests == ["/check"]
+        # The first updater listens again, so a second start only forwards its argument.
+        assert dv.run("forwarded", timeout=30) == 0
+        assert server.requests == ["/check"]
+    finally:
+        gate.set()
+        assert first.wait(30) == 0

@@ -1,0 +1,172 @@
+// Reading the server's file list: targets, the updater's own file, folders, removals, and
+// paths that try to leave the updater's folder.
+#include "filelist.h"
+
+#include <QtTest>
+
+namespace {
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+}  // namespace
+
+class TestFileList : public QObject
+{
+    Q_OBJECT
+private slots:
+    void downloadsInDocumentOrderWithFoldersCreated()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        const QByteArray xml =
+            "<?xml version='1.0'?><files>"
+            "<file url='http://h/a' dist='a.dll'/>"
+            "<group><file url='http://h/b' dist='sub/deeper/b.dat'/></group>"
+            "<file url='http://h/c' dist='desktop-updater'/>"
+            "<other dist='ignored'/>"
+            "</files>";
+        const FileListResult r = readFileList(xml, base, QStringLiteral("desktop-updater"));
+        QCOMPARE(r.downloads.size(), 3);
+        QCOMPARE(r.rejected.size(), 0);
+        QCOMPARE(r.downloads[0].value("url"), QString("http://h/a"));
+        QCOMPARE(r.downloads[0].value("dist"), base + "/a.dll");
+        QCOMPARE(r.downloads[1].value("dist"), base + "/sub/deeper/b.dat");
+        QVERIFY(QFileInfo(base + "/sub/deeper").isDir());
+        // The updater's own file waits in Application/Updates.
+        QCOMPARE(r.downloads[2].value("dist"), base + "/Application/Updates/desktop-updater");
+        QVERIFY(QFileInfo(base + "/Application/Updates").isDir());
+        QVERIFY(!r.downloads[0].contains("sha256"));
+        QVERIFY(!r.downloads[0].contains("size"));
+    }
+
+    void ownNameOnlyWhenExact()
+    {
+        QTemporaryDir dir;
+        const QByteArray xml = "<files><file url='u' dist='bin/desktop-updater'/>"
+                               "<file url='u' dist='Desktop-Updater'/></files>";
+        const FileListResult r = readFileList(xml, dir.path(), QStringLiteral("desktop-updater"));
+        QCOMPARE(r.downloads.size(), 2);
+        QCOMPARE(r.downloads[0].value("dist"), dir.path() + "/bin/desktop-updater");
+        QCOMPARE(r.downloads[1].value("dist"), dir.path() + "/Desktop-Updater");
+    }
+
+    void filesElementAnywhereAndOptionalChecks()
+    {
+        QTemporaryDir dir;
+        const QByteArray xml = "<update><meta/><files><file url='u' dist='x' sha256='ab' size='12'/></files>"
+                               "<files><file url='v' dist='y'/></files></update>";
+        const FileListResult r = readFileList(xml, dir.path(), "me");
+        QCOMPARE(r.downloads.size(), 1);  // only the first files element counts
+        QCOMPARE(r.downloads[0].value("sha256"), QString("ab"));
+        QCOMPARE(r.downloads[0].value("size"), QString("12"));
+    }
+
+    void malformedOrEmptyListsChangeNothing_data()
+    {
+        QTest::addColumn<QByteArray>("xml");
+        QTest::newRow("not xml") << QByteArray("<files><file url='u' dist='a'/><remove dist='keep.txt'/>");
+        QTest::newRow("no files element") << QByteArray("<list><file url='u' dist='a'/><remove dist='keep.txt'/></list>");
+        QTest::newRow("empty body") << QByteArray();
+    }
+    void malformedOrEmptyListsChangeNothing()
+    {
+        QFETCH(QByteArray, xml);
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/keep.txt", "keep");
+        const FileListResult r = readFileList(xml, dir.path(), "me");
+        QVERIFY(r.downloads.isEmpty());
+        QCOMPARE(readFile(dir.path() + "/keep.txt"), QByteArray("keep"));
+        QVERIFY(!QFileInfo(dir.path() + "/a").exists());
+    }
+
+    void removalsResolveAgainstTheUpdaterFolderNotTheWorkingDirectory()
+    {
+        QTemporaryDir base;
+        QTemporaryDir cwd;
+        writeFile(base.path() + "/old.dll", "old");
+        writeFile(base.path() + "/plugins/p1.dll", "p1");
+        writeFile(base.path() + "/plugins/sub/p2.dll", "p2");
+        writeFile(cwd.path() + "/old.dll", "not mine");
+        const QString savedCwd = QDir::currentPath();
+        QDir::setCurrent(cwd.path());
+        const QByteArray xml = "<files><remove dist='old.dll'/><remove dist='plugins'/>"
+                               "<remove dist='does/not/exist'/></files>";
+        readFileList(xml, base.path(), "me");
+        QDir::setCurrent(savedCwd);
+        QVERIFY(!QFileInfo::exists(base.path() + "/old.dll"));
+        QVERIFY(!QFileInfo::exists(base.path() + "/plugins"));
+        QCOMPARE(readFile(cwd.path() + "/old.dll"), QByteArray("not mine"));
+    }
+
+    void removalsComeAfterTheDownloadFolders()
+    {
+        QTemporaryDir base;
+        const QByteArray xml = "<files><file url='u' dist='data/new.bin'/><remove dist='data'/></files>";
+        const FileListResult r = readFileList(xml, base.path(), "me");
+        QCOMPARE(r.downloads.size(), 1);
+        QVERIFY(!QFileInfo::exists(base.path() + "/data"));  // created, then removed as listed
+    }
+
+    void hostilePathsAreSkipped_data()
+    {
+        QTest::addColumn<QString>("dist");
+        QTest::newRow("absolute") << "/OUTSIDE/victim.txt";
+        QTest::newRow("climbs out") << "../victim.txt";
+        QTest::newRow("climbs out later") << "a/b/../../../victim.txt";
+        QTest::newRow("backslashes climb") << "..\\victim.txt";
+        QTest::newRow("drive letter") << "C:/victim.txt";
+        QTest::newRow("drive relative") << "C:victim.txt";
+        QTest::newRow("the folder itself") << ".";
+        QTest::newRow("the folder via a detour") << "a/..";
+        QTest::newRow("empty") << "";
+    }
+    void hostilePathsAreSkipped()
+    {
+        QFETCH(QString, dist);
+        QTemporaryDir root;
+        const QString base = root.path() + "/updater";
+        const QString outside = root.path() + "/victim.txt";
+        writeFile(outside, "precious");
+        writeFile(base + "/keep.txt", "keep");
+        QString d = dist;
+        d.replace("/OUTSIDE", root.path());
+        const QString xml = QString("<files><file url='u' dist='%1'/><remove dist='%1'/></files>").arg(d);
+        const FileListResult r = readFileList(xml.toUtf8(), base, "me");
+        QVERIFY(r.downloads.isEmpty());
+        QCOMPARE(r.rejected.size(), 2);
+        QCOMPARE(readFile(outside), QByteArray("precious"));
+        QCOMPARE(readFile(base + "/keep.txt"), QByteArray("keep"));
+    }
+
+    void dotDotThatStaysInsideIsAllowed()
+    {
+        QTemporaryDir base;
+        const FileListResult r = readFileList("<files><file url='u' dist='a/../b.txt'/></files>", base.path(), "me");
+        QCOMPARE(r.downloads.size(), 1);
+        QCOMPARE(r.downloads[0].value("dist"), base.path() + "/b.txt");
+    }
+
+    void removalOfALinkKeepsWhatItPointsTo()
+    {
+        QTemporaryDir root;
+        const QString base = root.path() + "/updater";
+        writeFile(root.path() + "/elsewhere/precious.txt", "precious");
+        QDir().mkpath(base);
+        QVERIFY(QFile::link(root.path() + "/elsewhere", base + "/link"));
+        readFileList("<files><remove dist='link'/></files>", base, "me");
+        QVERIFY(!QFileInfo(base + "/link").isSymLink());
+        QCOMPARE(readFile(root.path() + "/elsewhere/precious.txt"), QByteArray("precious"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileList)
+#include "test_filelist.moc"

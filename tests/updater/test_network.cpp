@@ -1,0 +1,210 @@
+// The blocking check request and the file downloader against a real server on loopback.
+#include "downloader.h"
+#include "stallwatch.h"
+#include "synchttp.h"
+#include "testserver.h"
+
+#include <QCryptographicHash>
+#include <QNetworkReply>
+#include <QtTest>
+
+namespace {
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+QString sha256Hex(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+QUrl url(TestServer& s, const char* path) { return QUrl(QString::fromStdString(s.url(path))); }
+
+// Runs one download to its end; returns how often downloadFinished() was emitted.
+int runDownload(Downloader& d)
+{
+    QSignalSpy spy(&d, SIGNAL(downloadFinished()));
+    if (spy.isEmpty()) spy.wait(20000);
+    QTest::qWait(50);  // a second emission would arrive here
+    return spy.count();
+}
+}  // namespace
+
+class TestNetwork : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init() { StallWatch::setStallTimeoutMs(30000); }
+
+    // --- SyncHttp -------------------------------------------------------------------------
+    void getReturnsHeadersAndBodyWhateverTheMethodCase()
+    {
+        TestServer server;
+        TestServer::Response r = TestServer::ok("<files/>");
+        r.headers.push_back({"Domvista-Version", "3.1"});
+        server.route("/check", r);
+        for (const char* method : {"GET", "get", "Get"}) {
+            SyncHttp http(QString::fromLatin1(method), url(server, "/check"));
+            QVERIFY(http.reply);
+            QVERIFY(http.reply->isFinished());
+            QVERIFY(http.succeeded());
+            QCOMPARE(http.reply->rawHeader("domvista-version"), QByteArray("3.1"));
+            QCOMPARE(http.reply->readAll(), QByteArray("<files/>"));
+        }
+        QCOMPARE(server.requests().size(), size_t(3));
+    }
+
+    void headSendsAHeadRequest()
+    {
+        TestServer server;
+        server.route("/check", TestServer::ok("body"));
+        SyncHttp http(QStringLiteral("head"), url(server, "/check"));
+        QVERIFY(http.succeeded());
+        QVERIFY(server.rawRequests().at(0).rfind("HEAD ", 0) == 0);
+    }
+
+    void otherMethodsSendNothingAndReturnAtOnce()
+    {
+        TestServer server;
+        SyncHttp http(QStringLiteral("POST"), url(server, "/check"));
+        QVERIFY(http.reply == nullptr);
+        QVERIFY(!http.succeeded());
+        QTest::qWait(100);
+        QVERIFY(server.requests().empty());
+    }
+
+    void redirectIsNotFollowed()
+    {
+        TestServer server;
+        TestServer::Response r = TestServer::status(302, "moved");
+        r.headers.push_back({"Location", server.url("/elsewhere")});
+        server.route("/check", r);
+        SyncHttp http(QStringLiteral("GET"), url(server, "/check"));
+        QCOMPARE(http.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 302);
+        QCOMPARE(server.requests().size(), size_t(1));
+    }
+
+    void errorStatusIsNoSuccess()
+    {
+        TestServer server;
+        TestServer::Response r = TestServer::status(500, "oops");
+        r.headers.push_back({"Domvista-Version", "9"});
+        server.route("/check", r);
+        SyncHttp http(QStringLiteral("GET"), url(server, "/check"));
+        QVERIFY(http.reply->isFinished());
+        QVERIFY(!http.succeeded());
+    }
+
+    void silentServerEndsTheWaitAsAFailure_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("never answers") << int(TestServer::Mode::Stall);
+        QTest::newRow("stops mid-body") << int(TestServer::Mode::StallBody);
+    }
+    void silentServerEndsTheWaitAsAFailure()
+    {
+        QFETCH(int, mode);
+        StallWatch::setStallTimeoutMs(400);
+        TestServer server;
+        TestServer::Response r = TestServer::ok(std::string(1000, 'x'));
+        r.headers.push_back({"Domvista-Version", "9"});
+        r.mode = TestServer::Mode(mode);
+        r.dropAfter = 10;
+        server.route("/check", r);
+        SyncHttp http(QStringLiteral("GET"), url(server, "/check"));
+        QVERIFY(http.reply->isFinished());
+        QVERIFY(http.timedOut());
+        QVERIFY(!http.succeeded());
+    }
+
+    // --- Downloader -----------------------------------------------------------------------
+    void downloadReplacesTheTargetFromItsFirstByte()
+    {
+        QTemporaryDir dir;
+        const QString target = dir.path() + "/app.dll";
+        writeFile(target, QByteArray(5000, 'o'));
+        QFile::setPermissions(target, QFile::permissions(target) | QFile::ExeOwner);
+        TestServer server;
+        server.route("/app.dll", TestServer::ok("new content"));
+        Downloader d(url(server, "/app.dll"), target, true);
+        QCOMPARE(runDownload(d), 1);
+        QVERIFY(d.committed());
+        QCOMPARE(readFile(target), QByteArray("new content"));
+        QVERIFY(QFile::permissions(target) & QFile::ExeOwner);  // an executable stays executable
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"app.dll"});
+    }
+
+    void failedDownloadLeavesTheOldFileByteForByte_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("sha256");
+        QTest::addColumn<qint64>("size");
+        const QString good = sha256Hex(QByteArray(3000, 'n'));
+        QTest::newRow("404 page") << 404 << int(TestServer::Mode::Normal) << QString() << qint64(-1);
+        QTest::newRow("500 page") << 500 << int(TestServer::Mode::Normal) << QString() << qint64(-1);
+        QTest::newRow("redirect") << 301 << int(TestServer::Mode::Normal) << QString() << qint64(-1);
+        QTest::newRow("dropped connection") << 200 << int(TestServer::Mode::Drop) << QString() << qint64(-1);
+        QTest::newRow("silent mid-body") << 200 << int(TestServer::Mode::StallBody) << QString() << qint64(-1);
+        QTest::newRow("never answers") << 200 << int(TestServer::Mode::Stall) << QString() << qint64(-1);
+        QTest::newRow("digest differs") << 200 << int(TestServer::Mode::Normal) << QString(64, 'a') << qint64(-1);
+        QTest::newRow("size differs") << 200 << int(TestServer::Mode::Normal) << good << qint64(2999);
+        QTest::newRow("unreadable size") << 200 << int(TestServer::Mode::Normal) << QString() << qint64(-2);
+    }
+    void failedDownloadLeavesTheOldFileByteForByte()
+    {
+        QFETCH(int, status);
+        QFETCH(int, mode);
+        QFETCH(QString, sha256);
+        QFETCH(qint64, size);
+        StallWatch::setStallTimeoutMs(400);
+        QTemporaryDir dir;
+        const QString target = dir.path() + "/domvista.exe";
+        const QByteArray old = QByteArray("MZ old application ") + QByteArray(1000, '\x01');
+        writeFile(target, old);
+        TestServer server;
+        TestServer::Response r = TestServer::status(status, std::string(3000, 'n'));
+        r.mode = TestServer::Mode(mode);
+        r.dropAfter = 1500;
+        server.route("/domvista.exe", r);
+        Downloader d(url(server, "/domvista.exe"), target, true, sha256, size);
+        QCOMPARE(runDownload(d), 1);
+        QVERIFY(!d.committed());
+        QCOMPARE(readFile(target), old);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"domvista.exe"});
+    }
+
+    void matchingDigestAndSizeAreCommitted()
+    {
+        QTemporaryDir dir;
+        const QString target = dir.path() + "/data.bin";
+        const QByteArray content(70000, 'z');
+        TestServer server;
+        server.route("/data.bin", TestServer::ok(content.toStdString()));
+        Downloader d(url(server, "/data.bin"), target, false, sha256Hex(content).toUpper(), content.size());
+        QCOMPARE(runDownload(d), 1);
+        QVERIFY(d.committed());
+        QCOMPARE(readFile(target), content);
+    }
+
+    void unwritableTargetStillFinishes()
+    {
+        QTemporaryDir dir;
+        TestServer server;
+        server.route("/x", TestServer::ok("data"));
+        Downloader d(url(server, "/x"), dir.path() + "/missing-folder/x", true);
+        QCOMPARE(runDownload(d), 1);
+        QVERIFY(!d.committed());
+        QVERIFY(!QFileInfo::exists(dir.path() + "/missing-folder"));
+        QCOMPARE(server.requests().size(), size_t(1));
+    }
+};
+
+QTEST_MAIN(TestNetwork)
+#include "test_network.moc"

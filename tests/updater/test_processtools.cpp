@@ -1,0 +1,105 @@
+// Finding and ending the desktop application's processes on Linux: real processes, matched by
+// the base name of their executable.
+#include "platform/process_tools.h"
+#include "update.h"
+
+#include <QtTest>
+#include <algorithm>
+#include <memory>
+
+namespace {
+struct Running {
+    std::unique_ptr<QProcess> process;
+    procutil::ProcessId pid() const { return static_cast<procutil::ProcessId>(process->processId()); }
+};
+
+Running startCopy(const QString& folder, const QString& name)
+{
+    const QString path = folder + "/" + name;
+    if (!QFileInfo::exists(path)) QFile::copy(QStringLiteral(FAKE_APP_PATH), path);
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
+    Running r{std::make_unique<QProcess>()};
+    r.process->start(path, QStringList());
+    r.process->waitForStarted();
+    return r;
+}
+
+bool contains(const std::vector<procutil::ProcessId>& ids, procutil::ProcessId id)
+{
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+}  // namespace
+
+class TestProcessTools : public QObject
+{
+    Q_OBJECT
+private slots:
+    void namesMatchWhole()
+    {
+        QVERIFY(procutil::exeNameMatches("domvista.exe", "domvista.exe"));
+        QVERIFY(!procutil::exeNameMatches("xdomvista.exe", "domvista.exe"));
+        QVERIFY(!procutil::exeNameMatches("domvista.exe.old", "domvista.exe"));
+        QVERIFY(!procutil::exeNameMatches("DOMVISTA.EXE", "domvista.exe"));  // Linux names are exact
+        QVERIFY(!procutil::exeNameMatches("", ""));
+    }
+
+    void findsEveryExactlyNamedProcessAndOnlyThose()
+    {
+        QTemporaryDir dir;
+        QDir().mkpath(dir.path() + "/second");
+        Running a = startCopy(dir.path(), "domvista.exe");
+        Running b = startCopy(dir.path() + "/second", "domvista.exe");
+        Running prefixed = startCopy(dir.path(), "xdomvista.exe");
+        Running suffixed = startCopy(dir.path(), "domvista.exe.old");
+        Running upper = startCopy(dir.path(), "DOMVISTA.EXE");
+        // Longer than the 15 characters the kernel keeps as the command name.
+        Running longName = startCopy(dir.path(), "domvista-desktop-application.exe");
+
+        const auto ids = procutil::findProcessesByExeName("domvista.exe");
+        QVERIFY(contains(ids, a.pid()));
+        QVERIFY(contains(ids, b.pid()));
+        for (const Running* r : {&prefixed, &suffixed, &upper, &longName}) QVERIFY(!contains(ids, r->pid()));
+        QVERIFY(contains(procutil::findProcessesByExeName("domvista-desktop-application.exe"), longName.pid()));
+
+        // Ending them (only this test's own, should another run of the tests be going on):
+        // the matching processes go, the others keep running.
+        QVERIFY(procutil::terminateProcesses({a.pid(), b.pid()}, 5000));
+        QVERIFY(a.process->waitForFinished(5000));
+        QVERIFY(b.process->waitForFinished(5000));
+        for (const Running* r : {&prefixed, &suffixed, &upper, &longName}) {
+            QCOMPARE(r->process->state(), QProcess::Running);
+            r->process->kill();
+            r->process->waitForFinished(5000);
+        }
+    }
+
+    void updateKillsTheApplicationByItsExactName()
+    {
+        QTemporaryDir dir;
+        Running app1 = startCopy(dir.path(), "test-app-7a1.exe");
+        Running app2 = startCopy(dir.path(), "test-app-7a1.exe");
+        Running other = startCopy(dir.path(), "my-test-app-7a1.exe");
+        Update update;
+        update.setApplicationExecutable(QStringLiteral("test-app-7a1.exe"));
+        const unsigned long first = update.findProcessId(QStringLiteral("test-app-7a1.exe"));
+        QVERIFY(first == app1.pid() || first == app2.pid());
+        QVERIFY(update.killApplication());
+        // Gone already when killApplication returns (at most zombies awaiting their parent).
+        QVERIFY(procutil::findProcessesByExeName("test-app-7a1.exe").empty());
+        QVERIFY(app1.process->waitForFinished(5000));
+        QVERIFY(app2.process->waitForFinished(5000));
+        QCOMPARE(other.process->state(), QProcess::Running);
+        QCOMPARE(update.findProcessId(QStringLiteral("test-app-7a1.exe")), 0ul);
+        other.process->kill();
+        other.process->waitForFinished(5000);
+    }
+
+    void nothingToKillIsFine()
+    {
+        QVERIFY(procutil::findProcessesByExeName("no-such-program-4f2.exe").empty());
+        QVERIFY(procutil::terminateProcesses({}, 100));
+    }
+};
+
+QTEST_MAIN(TestProcessTools)
+#include "test_processtools.moc"

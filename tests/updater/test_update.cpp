@@ -1,0 +1,262 @@
+// The update procedure in-process against a real server on loopback: when it updates, what the
+// dialog shows while it works, and that a user close cannot cut an update short.
+#include "stallwatch.h"
+#include "testserver.h"
+#include "update.h"
+
+#include <QtTest>
+#include <map>
+
+namespace {
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// A Domvista folder with config.ini, and an Update dialog working on it.
+struct Fixture {
+    QTemporaryDir dir;
+    TestServer server;
+    QPointer<Update> update;
+
+    QString base() const { return dir.path(); }
+
+    void config(const QString& version, const std::string& checkPath = "/check")
+    {
+        writeFile(base() + "/Application/Config/config.ini",
+                  ("[%General]\nupdate=" + server.url(checkPath) + "\nversion=").c_str() + version.toUtf8() + "\n");
+    }
+    void offer(const std::string& version, const std::string& list, const char* header = "Domvista-Version")
+    {
+        TestServer::Response r = TestServer::ok(list);
+        r.headers.push_back({header, version});
+        server.route("/check", r);
+    }
+    std::string fileUrl(const std::string& name) { return server.url("/f/" + name); }
+    Update* make()
+    {
+        update = new Update;
+        update->setBaseFolder(base());
+        update->setApplicationExecutable(QStringLiteral("no-such-application-9c3.exe"));
+        update->setExitWhenDone(false);
+        return update;
+    }
+    // Runs the procedure and lets the dialog's deferred deletion happen.
+    void run()
+    {
+        update->startUpdate();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    }
+    ~Fixture() { delete update.data(); }
+};
+}  // namespace
+
+class TestUpdate : public QObject
+{
+    Q_OBJECT
+private:
+    QTranslator translator;
+
+private slots:
+    void initTestCase()
+    {
+        Q_INIT_RESOURCE(updater);
+        QVERIFY(translator.load(QStringLiteral(":/zh_cn.qm")));
+        QCoreApplication::installTranslator(&translator);
+        QGuiApplication::setQuitOnLastWindowClosed(false);
+    }
+    void init() { StallWatch::setStallTimeoutMs(30000); }
+
+    void updatesOnlyWhenTheServerVersionIsNewer_data()
+    {
+        QTest::addColumn<QString>("installed");
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<bool>("updates");
+        QTest::newRow("1.9 -> 1.10") << "1.9" << "1.10" << true;
+        QTest::newRow("1.10 -> 1.9") << "1.10" << "1.9" << false;
+        QTest::newRow("equal") << "2.4.1" << "2.4.1" << false;
+        QTest::newRow("nothing installed") << "" << "0.1" << true;
+        QTest::newRow("empty offer") << "1.0" << "" << false;
+    }
+    void updatesOnlyWhenTheServerVersionIsNewer()
+    {
+        QFETCH(QString, installed);
+        QFETCH(QString, offered);
+        QFETCH(bool, updates);
+        Fixture fx;
+        fx.config(installed);
+        fx.offer(offered.toStdString(), "<files><file url='" + fx.fileUrl("a.dll") + "' dist='a.dll'/></files>");
+        fx.server.route("/f/a.dll", TestServer::ok("new a"));
+        writeFile(fx.base() + "/a.dll", "old a");
+        bool shown = false;
+        fx.make();
+        connect(g_updateLayout->totalProgressBar, &QProgressBar::valueChanged, [&]() { shown = fx.update->isVisible(); });
+        fx.run();
+        QCOMPARE(readFile(fx.base() + "/a.dll"), updates ? QByteArray("new a") : QByteArray("old a"));
+        QCOMPARE(shown, updates);
+        QCOMPARE(fx.update.isNull(), updates);  // the dialog closes (and goes) only after an update
+        if (!updates) QVERIFY(!fx.update->isVisible());
+    }
+
+    void versionHeaderNameIgnoresLetterCase()
+    {
+        Fixture fx;
+        fx.config("1");
+        fx.offer("2", "<files><file url='" + fx.fileUrl("a") + "' dist='a'/></files>", "DOMVISTA-version");
+        fx.server.route("/f/a", TestServer::ok("A"));
+        fx.make();
+        fx.run();
+        QCOMPARE(readFile(fx.base() + "/a"), QByteArray("A"));
+    }
+
+    void failedOrSilentCheckMeansNoUpdate_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("error status") << 500 << int(TestServer::Mode::Normal);
+        QTest::newRow("never answers") << 200 << int(TestServer::Mode::Stall);
+        QTest::newRow("list cut off") << 200 << int(TestServer::Mode::Drop);
+        QTest::newRow("silent mid-list") << 200 << int(TestServer::Mode::StallBody);
+    }
+    void failedOrSilentCheckMeansNoUpdate()
+    {
+        QFETCH(int, status);
+        QFETCH(int, mode);
+        StallWatch::setStallTimeoutMs(400);
+        Fixture fx;
+        fx.config("1.0");
+        TestServer::Response r = TestServer::status(status,
+            "<files><remove dist='keep.txt'/><file url='" + fx.fileUrl("a") + "' dist='a'/></files>");
+        r.headers.push_back({"Domvista-Version", "2.0"});
+        r.mode = TestServer::Mode(mode);
+        r.dropAfter = 20;
+        fx.server.route("/check", r);
+        fx.server.route("/f/a", TestServer::ok("A"));
+        writeFile(fx.base() + "/keep.txt", "keep");
+        fx.make();
+        fx.run();
+        QVERIFY(!fx.update.isNull());
+        QVERIFY(!fx.update->isVisible());
+        QCOMPARE(readFile(fx.base() + "/keep.txt"), QByteArray("keep"));
+        QCOMPARE(fx.server.requests(), std::vector<std::string>{"/check"});
+    }
+
+    void missingSettingsMeanNoUpdate()
+    {
+        Fixture fx;
+        fx.make();
+        fx.run();
+        QVERIFY(!fx.update.isNull());
+        QVERIFY(fx.server.requests().empty());
+    }
+
+    void showsTheFileCountLineInChineseAndBothBars()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        std::string list = "<files>";
+        for (int i = 1; i <= 5; ++i) {
+            const std::string name = "file" + std::to_string(i) + ".bin";
+            list += "<file url='" + fx.fileUrl(name) + "' dist='sub/" + name + "'/>";
+            fx.server.route("/f/" + name, TestServer::ok(std::string(1000 * i, char('0' + i))));
+        }
+        fx.offer("1.1", list + "</files>");
+        fx.make();
+        QCOMPARE(g_updateLayout->label_3->text(), QString());
+        QCOMPARE(g_updateLayout->label_4->text(), QString());
+        QCOMPARE(g_updateLayout->totalProgressBar->value(), 0);
+        QCOMPARE(g_updateLayout->curProgressBar->value(), 0);
+        std::map<int, QStringList> seen;  // by file number: label_4, maximum, label_3, bar value
+        connect(g_updateLayout->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
+            Ui::UiUpdateDialog* ui = g_updateLayout;
+            seen[ui->totalProgressBar->value()] = QStringList{ui->label_4->text(),
+                QString::number(ui->totalProgressBar->maximum()), ui->label_3->text(),
+                QString::number(value) + "/" + QString::number(ui->curProgressBar->maximum())};
+        });
+        fx.run();
+        QCOMPARE(int(seen.size()), 5);
+        QCOMPARE(seen[3], (QStringList{QString::fromUtf8("总共5个文件，当前为第3个文件"), "5", "file3.bin", "3000/3000"}));
+        QCOMPARE(seen[5].at(0), QString::fromUtf8("总共5个文件，当前为第5个文件"));
+        for (int i = 1; i <= 5; ++i) {
+            QCOMPARE(readFile(fx.base() + "/sub/file" + QString::number(i) + ".bin"), QByteArray(1000 * i, char('0' + i)));
+        }
+    }
+
+    void aFailedFileKeepsItsOldContentAndTheNextOneStillComes()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("missing") + "' dist='domvista.exe'/>"
+                        "<file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
+        fx.server.route("/f/b", TestServer::ok("new b"));
+        writeFile(fx.base() + "/domvista.exe", "old application");
+        fx.make();
+        fx.run();
+        QCOMPARE(readFile(fx.base() + "/domvista.exe"), QByteArray("old application"));
+        QCOMPARE(readFile(fx.base() + "/b.dll"), QByteArray("new b"));
+    }
+
+    void hostilePathsAreShownAndNotTouched()
+    {
+        QTemporaryDir outside;
+        writeFile(outside.path() + "/victim", "precious");
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("x") + "' dist='../" +
+                        QFileInfo(outside.path()).fileName().toStdString() + "/victim'/>"
+                        "<remove dist='" + outside.path().toStdString() + "/victim'/></files>");
+        fx.server.route("/f/x", TestServer::ok("evil"));
+        fx.make();
+        QString label3;
+        connect(fx.update, &QDialog::finished, [&] { label3 = g_updateLayout->label_3->text(); });
+        fx.run();
+        QCOMPARE(readFile(outside.path() + "/victim"), QByteArray("precious"));
+        QCOMPARE(fx.server.requests(), std::vector<std::string>{"/check"});
+        QVERIFY(label3.startsWith("skipped: "));
+    }
+
+    void closeAndEscapeDuringTheUpdateAreIgnored()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        std::string list = "<files>";
+        for (const char* name : {"one", "two", "three"}) {
+            list += std::string("<file url='") + fx.fileUrl(name) + "' dist='" + name + "'/>";
+            TestServer::Response r = TestServer::ok(std::string(60000, name[0]));
+            r.chunkDelayMs = 5;
+            fx.server.route(std::string("/f/") + name, r);
+        }
+        fx.offer("2.0", list + "</files>");
+        fx.make();
+        int attempts = 0;
+        bool stayedOpen = true;
+        connect(g_updateLayout->totalProgressBar, &QProgressBar::valueChanged, [&](int value) {
+            if (value != 2) return;
+            QTimer::singleShot(0, [&]() {
+                ++attempts;
+                fx.update->close();
+                QTest::keyClick(fx.update, Qt::Key_Escape);
+                fx.update->reject();
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                stayedOpen = !fx.update.isNull() && fx.update->isVisible();
+            });
+        });
+        fx.run();
+        QCOMPARE(attempts, 1);
+        QVERIFY(stayedOpen);
+        QCOMPARE(readFile(fx.base() + "/three"), QByteArray(60000, 't'));
+        QVERIFY(fx.update.isNull());  // closed by the procedure itself at the end
+    }
+};
+
+QTEST_MAIN(TestUpdate)
+#include "test_update.moc"

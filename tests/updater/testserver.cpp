@@ -1,0 +1,145 @@
+#include "testserver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+TestServer::TestServer()
+{
+    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    listen(listenFd_, 16);
+    socklen_t len = sizeof(addr);
+    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    acceptThread_ = std::thread(&TestServer::acceptLoop, this);
+}
+
+TestServer::~TestServer()
+{
+    stopping_ = true;
+    acceptThread_.join();
+    close(listenFd_);
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (std::thread& t : workers) t.join();
+}
+
+void TestServer::route(const std::string& path, const Response& response)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    routes_[path] = response;
+}
+
+std::string TestServer::url(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::vector<std::string> TestServer::requests()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return paths_;
+}
+
+std::vector<std::string> TestServer::rawRequests()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heads_;
+}
+
+void TestServer::acceptLoop()
+{
+    while (!stopping_) {
+        pollfd p{listenFd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        int fd = accept(listenFd_, nullptr, nullptr);
+        if (fd < 0) continue;
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers_.emplace_back(&TestServer::serve, this, fd);
+    }
+}
+
+namespace {
+bool sendAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+}  // namespace
+
+void TestServer::serve(int fd)
+{
+    std::string head;
+    char buf[4096];
+    while (head.find("\r\n\r\n") == std::string::npos && !stopping_) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        head.append(buf, static_cast<size_t>(n));
+    }
+    size_t sp1 = head.find(' ');
+    size_t sp2 = head.find(' ', sp1 + 1);
+    std::string path = sp1 == std::string::npos ? std::string() : head.substr(sp1 + 1, sp2 - sp1 - 1);
+    Response r;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paths_.push_back(path);
+        heads_.push_back(head);
+        auto it = routes_.find(path);
+        if (it != routes_.end()) {
+            r = it->second;
+            found = true;
+        }
+    }
+    if (!found) r = status(404, "<html>not found</html>");
+
+    auto waitUntilStopped = [this]() {
+        while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    if (r.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.delayMs));
+    if (r.mode == Mode::Stall) {
+        waitUntilStopped();
+        close(fd);
+        return;
+    }
+    std::string out = "HTTP/1.1 " + std::to_string(r.status) + " X\r\n";
+    out += "Content-Length: " + std::to_string(r.body.size()) + "\r\nConnection: close\r\n";
+    for (const auto& h : r.headers) out += h.first + ": " + h.second + "\r\n";
+    out += "\r\n";
+    sendAll(fd, out.data(), out.size());
+    size_t bodyBytes = (r.mode == Mode::Normal) ? r.body.size() : std::min(r.dropAfter, r.body.size());
+    if (r.chunkDelayMs > 0) {
+        for (size_t off = 0; off < bodyBytes && !stopping_; off += 8192) {
+            if (!sendAll(fd, r.body.data() + off, std::min<size_t>(8192, bodyBytes - off))) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.chunkDelayMs));
+        }
+    } else {
+        sendAll(fd, r.body.data(), bodyBytes);
+    }
+    if (r.mode == Mode::StallBody) waitUntilStopped();
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+}

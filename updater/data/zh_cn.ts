@@ -1,0 +1,33 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>Downloader</name>
+    <message>
+        <source>open file error!</source>
+        <translation>文件打开失败!</translation>
+    </message>
+</context>
+<context>
+    <name>UiUpdateDialog</name>
+    <message>
+        <source>当前进度</source>
+        <translation>当前进度</translation>
+    </message>
+    <message>
+        <source>总体进度</source>
+        <translation>总体进度</translation>
+    </message>
+    <message>
+        <source>Domvista更新</source>
+        <translation>Domvista更新</translation>
+    </message>
+</context>
+<context>
+    <name>Update</name>
+    <message>
+        <source>there are  %1 files, current  is the %2th file</source>
+        <translation>总共%1个文件，当前为第%2个文件</translation>
+    </message>
+</context>
+</TS>

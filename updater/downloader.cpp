@@ -1,0 +1,120 @@
+#include "downloader.h"
+
+#include "stallwatch.h"
+#include "updatelayout.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <climits>
+
+namespace {
+const qint64 kReadBufferSize = 1024 * 1024;
+}
+
+QNetworkAccessManager* sharedDownloadManager()
+{
+    static QNetworkAccessManager* manager = nullptr;
+    if (!manager) manager = new QNetworkAccessManager;
+    return manager;
+}
+
+Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
+                       QString expectedSha256, qint64 expectedSize)
+    : QObject(nullptr),
+      m_targetPath(targetPath),
+      m_showProgress(showProgress),
+      m_expectedSha256(expectedSha256.trimmed().toLower()),
+      m_checkSha256(!expectedSha256.isNull()),
+      m_expectedSize(expectedSize)
+{
+    m_reply = sharedDownloadManager()->get(QNetworkRequest(url));
+    // Back-pressure: the network thread pauses while this much is waiting to be written, so a
+    // large file streams to disk with flat memory instead of piling up in the reply.
+    m_reply->setReadBufferSize(kReadBufferSize);
+    m_watch = new StallWatch(m_reply, this);
+
+    m_file = new QSaveFile(m_targetPath);
+    m_opened = m_file->open(QIODevice::WriteOnly);
+
+    if (m_showProgress && g_updateLayout) {
+        g_updateLayout->label_3->setText(QFileInfo(m_targetPath).fileName());
+        if (!m_opened) {
+            g_updateLayout->label_3->setText(QCoreApplication::translate("Downloader", "open file error!"));
+        }
+    }
+    if (!m_opened) {
+        qWarning("desktop-updater: cannot write %s: %s", qUtf8Printable(m_targetPath),
+                 qUtf8Printable(m_file->errorString()));
+    }
+
+    connect(m_reply, SIGNAL(finished()), this, SLOT(slotFinished()));
+    connect(m_reply, SIGNAL(readyRead()), this, SLOT(slotWrite()));
+    connect(m_reply, SIGNAL(downloadProgress(qint64,qint64)), this, SLOT(slotProgress(qint64,qint64)));
+}
+
+Downloader::~Downloader()
+{
+    delete m_file;  // an uncommitted temporary file is removed here at the latest
+    if (m_reply) m_reply->deleteLater();
+}
+
+void Downloader::slotWrite()
+{
+    if (!m_reply->isOpen()) return;  // an aborted reply has nothing left to read
+    const QByteArray data = m_reply->readAll();
+    if (data.isEmpty()) return;
+    m_written += data.size();
+    if (m_checkSha256) m_hash.addData(data);
+    if (m_opened) m_file->write(data);
+}
+
+void Downloader::slotProgress(qint64 cur, qint64 total)
+{
+    if (!m_showProgress || !g_updateLayout) return;
+    // A bar holds 32-bit values; larger files are shown in KiB so that the bar stays true.
+    if (total > INT_MAX || cur > INT_MAX) {
+        total = total < 0 ? total : total / 1024;
+        cur /= 1024;
+    }
+    g_updateLayout->curProgressBar->setMaximum(static_cast<int>(total));
+    g_updateLayout->curProgressBar->setValue(static_cast<int>(cur));
+}
+
+void Downloader::slotFinished()
+{
+    slotWrite();  // whatever is still buffered
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QString scheme = m_reply->url().scheme().toLower();
+    const bool httpLike = scheme == QLatin1String("http") || scheme == QLatin1String("https");
+    bool ok = m_opened && m_reply->error() == QNetworkReply::NoError && !m_watch->timedOut();
+    QString why = m_reply->errorString();
+    if (ok && httpLike) {
+        const int code = status.toInt();
+        ok = status.isValid() && code >= 200 && code <= 299;
+        if (!ok) why = QStringLiteral("HTTP status %1").arg(code);
+    }
+    if (ok && m_expectedSize != -1 && m_written != m_expectedSize) {
+        ok = false;
+        why = QStringLiteral("size %1 instead of %2").arg(m_written).arg(m_expectedSize);
+    }
+    if (ok && m_checkSha256 && QString::fromLatin1(m_hash.result().toHex()) != m_expectedSha256) {
+        ok = false;
+        why = QStringLiteral("SHA-256 digest differs");
+    }
+    if (ok) {
+        m_committed = m_file->commit();
+        if (!m_committed) why = m_file->errorString();
+    } else if (m_opened) {
+        m_file->cancelWriting();
+    }
+    delete m_file;  // removes the temporary file unless it was committed
+    m_file = nullptr;
+    if (!m_committed) {
+        qWarning("desktop-updater: %s kept unchanged (%s)", qUtf8Printable(m_targetPath), qUtf8Printable(why));
+    }
+    emit downloadFinished();
+}

@@ -1,0 +1,56 @@
+// Downloads one file over HTTP, streaming it to disk, with progress shown in the update dialog.
+#pragma once
+
+#include <QCryptographicHash>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSaveFile;
+class StallWatch;
+
+// The bytes go to a temporary file beside the target, which replaces the target only when the
+// whole reply arrived without a network error, with a 2xx status and, when given, with the
+// expected size and SHA-256 digest. Otherwise the target keeps its old content and the
+// temporary file is removed. downloadFinished() is emitted when the reply has finished, in
+// every case, after the file has been committed or discarded.
+class Downloader : public QObject
+{
+    Q_OBJECT
+public:
+    // `expectedSha256` (null: no check) and `expectedSize` (-1: no check; any other value,
+    // including a negative one standing for an unreadable size, must equal the byte count).
+    Downloader(QUrl url, QString targetPath, bool showProgress,
+               QString expectedSha256 = QString(), qint64 expectedSize = -1);
+    ~Downloader() override;
+
+    // Whether the target now holds the downloaded file (valid after downloadFinished()).
+    bool committed() const { return m_committed; }
+
+signals:
+    void downloadFinished();
+
+public slots:
+    void slotWrite();
+    void slotProgress(qint64 cur, qint64 total);
+    void slotFinished();
+
+private:
+    QString m_targetPath;
+    bool m_showProgress;
+    QSaveFile* m_file = nullptr;
+    QNetworkReply* m_reply = nullptr;
+    StallWatch* m_watch = nullptr;
+    QString m_expectedSha256;
+    bool m_checkSha256;
+    qint64 m_expectedSize;
+    qint64 m_written = 0;
+    bool m_opened = false;
+    bool m_committed = false;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+};
+
+// The manager that every downloader shares; created on first use, kept until the process ends.
+QNetworkAccessManager* sharedDownloadManager();

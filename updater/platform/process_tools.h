@@ -1,0 +1,28 @@
+// Finding and ending the desktop application's processes. Free of Qt so that the Windows side
+// can be cross-compiled on its own and exercised under Wine.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace procutil {
+
+using ProcessId = unsigned long;
+
+// True when a process's executable file name `candidate` is `wanted`: the whole name, compared
+// without regard to letter case on Windows (where file names are case-insensitive) and exactly
+// elsewhere. A name that merely contains `wanted` does not match. Both are UTF-8.
+bool exeNameMatches(const std::string& candidate, const std::string& wanted);
+
+// Ids of every running process (other than this one) whose executable file name matches
+// `exeName` (see exeNameMatches), in the order the system lists them. Empty on failure.
+//   Windows: the Toolhelp process snapshot.
+//   Elsewhere: the base name of the /proc/<pid>/exe link, not the truncated command name.
+std::vector<ProcessId> findProcessesByExeName(const std::string& exeName);
+
+// Ends every listed process at once (like TerminateProcess, exit code 0) and then waits until
+// all of them are gone or `timeoutMs` has passed. Returns true when none of them runs any more.
+// Processes that cannot be opened or signalled count as gone only if they no longer exist.
+bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs);
+
+}  // namespace procutil

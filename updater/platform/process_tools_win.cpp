@@ -1,0 +1,102 @@
+// Windows side of the process seam: Toolhelp snapshot, TerminateProcess, bounded wait.
+#include "process_tools.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+namespace procutil {
+namespace {
+
+class Handle {
+public:
+    explicit Handle(HANDLE h = nullptr) : h_(h) {}
+    ~Handle() { if (valid()) CloseHandle(h_); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
+    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return h_; }
+private:
+    HANDLE h_;
+};
+
+std::wstring toWide(const std::string& utf8)
+{
+    if (utf8.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+    return out;
+}
+
+bool wideNamesMatch(const wchar_t* candidate, const std::wstring& wanted)
+{
+    if (wanted.empty()) return false;
+    return CompareStringOrdinal(candidate, -1, wanted.c_str(), static_cast<int>(wanted.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// Toolhelp gives the bare file name; be tolerant of a full path all the same.
+const wchar_t* baseName(const wchar_t* path)
+{
+    const wchar_t* base = path;
+    for (const wchar_t* p = path; *p; ++p) {
+        if (*p == L'\\' || *p == L'/') base = p + 1;
+    }
+    return base;
+}
+
+}  // namespace
+
+bool exeNameMatches(const std::string& candidate, const std::string& wanted)
+{
+    std::wstring c = toWide(candidate);
+    return !c.empty() && wideNamesMatch(c.c_str(), toWide(wanted));
+}
+
+std::vector<ProcessId> findProcessesByExeName(const std::string& exeName)
+{
+    std::vector<ProcessId> ids;
+    const std::wstring wanted = toWide(exeName);
+    if (wanted.empty()) return ids;
+    Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) return ids;
+    const DWORD self = GetCurrentProcessId();
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID != 0 && entry.th32ProcessID != self &&
+            wideNamesMatch(baseName(entry.szExeFile), wanted)) {
+            ids.push_back(entry.th32ProcessID);
+        }
+        entry.dwSize = sizeof(entry);
+    }
+    return ids;
+}
+
+bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs)
+{
+    std::vector<Handle> handles;
+    bool allGone = true;
+    for (ProcessId id : ids) {
+        Handle h(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(id)));
+        if (!h.valid()) {
+            // An id that no longer names a process is reported as an invalid parameter.
+            if (GetLastError() != ERROR_INVALID_PARAMETER) allGone = false;
+            continue;
+        }
+        TerminateProcess(h.get(), 0);
+        handles.push_back(std::move(h));
+    }
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (const Handle& h : handles) {
+        ULONGLONG now = GetTickCount64();
+        DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        if (WaitForSingleObject(h.get(), left) != WAIT_OBJECT_0) allGone = false;
+    }
+    return allGone;
+}
+
+}  // namespace procutil

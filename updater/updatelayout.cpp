@@ -1,0 +1,3 @@
+#include "updatelayout.h"
+
+Ui::UiUpdateDialog* g_updateLayout = nullptr;
