@@ -1,0 +1,208 @@
+"""Test certificates and signed packages made with the openssl command at test time.
+
+The build tree holds the development certificate authority that the service embeds
+(build/<preset>/pki/embedded-ca.{pem,key,der}, made at configure time). Tests issue
+intermediates and signers from it, make foreign authorities, expired certificates and a TLS
+server certificate for DNS:localhost, and sign packages with
+`openssl cms -sign -nodetach -binary -outform DER`. A test authority is trusted by WinHTTP only
+inside one Wine prefix (`trust_in_prefix`); nothing is ever added to the host's store.
+"""
+import datetime
+import hashlib
+import itertools
+import os
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+from winetools import BUILD64
+
+OPENSSL = os.environ.get("OPENSSL", "openssl")
+_serials = itertools.count(0x1000)
+
+_CA_CONFIG = """\
+[ ca ]
+default_ca = testca
+[ testca ]
+dir = .
+database = index.txt
+new_certs_dir = .
+serial = serial
+default_md = sha256
+policy = anything
+unique_subject = no
+copy_extensions = none
+[ anything ]
+commonName = supplied
+stateOrProvinceName = optional
+countryName = optional
+emailAddress = optional
+organizationName = optional
+organizationalUnitName = optional
+[ req ]
+distinguished_name = dn
+[ dn ]
+"""
+
+_EXTENSIONS = {
+    "ca": "basicConstraints = critical,CA:TRUE\nkeyUsage = keyCertSign, cRLSign\n",
+    "signer": "basicConstraints = CA:FALSE\nkeyUsage = digitalSignature\n"
+              "extendedKeyUsage = codeSigning, emailProtection\n",
+    "server": "basicConstraints = CA:FALSE\nkeyUsage = digitalSignature, keyEncipherment\n"
+              "extendedKeyUsage = serverAuth\nsubjectAltName = DNS:localhost\n",
+}
+
+
+def openssl(*args, cwd=None, stdin=None):
+    """Runs openssl; raises with its message when it fails."""
+    res = subprocess.run([OPENSSL, *map(str, args)], cwd=cwd, input=stdin,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if res.returncode != 0:
+        raise RuntimeError(f"openssl {' '.join(map(str, args))} failed: "
+                           f"{res.stderr.decode(errors='replace')}")
+    return res.stdout
+
+
+def _asn1_time(value):
+    return value.astimezone(datetime.timezone.utc).strftime("%Y%m%d%H%M%SZ")
+
+
+@dataclass
+class Cert:
+    name: str
+    cert: Path  # PEM
+    key: Path   # PEM, unencrypted
+
+    @property
+    def der(self):
+        return openssl("x509", "-in", self.cert, "-outform", "DER")
+
+    @property
+    def sha1(self):
+        return hashlib.sha1(self.der).hexdigest().upper()
+
+
+def embedded_ca(build=BUILD64):
+    """The certificate authority built into the test build of the service."""
+    pki = Path(build) / "pki"
+    cert = Cert("embedded", pki / "embedded-ca.pem", pki / "embedded-ca.key")
+    if not cert.key.exists():
+        raise RuntimeError(f"no development CA in {pki}: configure the build first")
+    return cert
+
+
+class Pki:
+    """Makes certificates below one folder; every certificate is a fresh key pair."""
+
+    def __init__(self, folder):
+        self.dir = Path(folder)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self._n = 0
+
+    def _workdir(self, name):
+        self._n += 1
+        d = self.dir / f"{self._n:03d}-{name}"
+        d.mkdir()
+        (d / "ca.cnf").write_text(_CA_CONFIG)
+        (d / "index.txt").write_text("")
+        (d / "serial").write_text(f"{next(_serials):X}\n")
+        return d
+
+    def _request(self, d, subject):
+        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
+                "-config", "ca.cnf", "-subj", subject, "-out", "req.csr", cwd=d)
+
+    def new_ca(self, name, not_before=None, not_after=None):
+        """A self-signed authority unrelated to the embedded one (a foreign root)."""
+        d = self._workdir(name)
+        self._request(d, f"/CN={name}/O=Test Foreign Authority")
+        (d / "ext.cnf").write_text(_EXTENSIONS["ca"])
+        nb, na = self._dates(not_before, not_after)
+        openssl("ca", "-batch", "-config", "ca.cnf", "-selfsign", "-keyfile", "key.pem",
+                "-in", "req.csr", "-out", "cert.pem", "-startdate", nb, "-enddate", na,
+                "-extfile", "ext.cnf", "-notext", "-preserveDN", cwd=d)
+        return Cert(name, d / "cert.pem", d / "key.pem")
+
+    def issue(self, issuer, name, kind="signer", not_before=None, not_after=None):
+        """A certificate issued by `issuer`: kind "ca" (intermediate), "signer" or "server"."""
+        d = self._workdir(name)
+        self._request(d, f"/CN={name}/O=Test Vextra Publisher")
+        (d / "ext.cnf").write_text(_EXTENSIONS[kind])
+        nb, na = self._dates(not_before, not_after)
+        openssl("ca", "-batch", "-config", "ca.cnf", "-cert", issuer.cert.resolve(),
+                "-keyfile", issuer.key.resolve(), "-in", "req.csr", "-out", "cert.pem",
+                "-startdate", nb, "-enddate", na, "-extfile", "ext.cnf", "-notext",
+                "-preserveDN", cwd=d)
+        return Cert(name, d / "cert.pem", d / "key.pem")
+
+    def expired(self, issuer, name, kind="signer"):
+        now = datetime.datetime.now(datetime.timezone.utc)
+        return self.issue(issuer, name, kind, now - datetime.timedelta(days=400),
+                          now - datetime.timedelta(days=30))
+
+    def server_certificate(self, issuer, name="localhost"):
+        return self.issue(issuer, name, "server")
+
+    @staticmethod
+    def _dates(not_before, not_after):
+        now = datetime.datetime.now(datetime.timezone.utc)
+        nb = not_before or now - datetime.timedelta(days=1)
+        na = not_after or now + datetime.timedelta(days=365)
+        return _asn1_time(nb), _asn1_time(na)
+
+    def bundle(self, name, *certs):
+        """One PEM file holding the given certificates."""
+        path = self.dir / f"bundle-{name}.pem"
+        path.write_bytes(b"".join(c.cert.read_bytes() for c in certs))
+        return path
+
+
+def sign_package(payload, signer, chain=(), out=None, noattr=False, smime=False):
+    """A signed package (DER PKCS #7 SignedData with the payload embedded) as bytes.
+
+    `payload` is bytes or a path; `chain` the extra certificates the message carries (for
+    example the intermediate); `noattr` leaves out the signed attributes.
+    """
+    payload_path = Path(payload) if isinstance(payload, (str, Path)) else None
+    work = Path(signer.cert).parent
+    if payload_path is None:
+        payload_path = work / f"payload-{next(_serials)}.bin"
+        payload_path.write_bytes(payload)
+    target = Path(out) if out else work / f"package-{next(_serials)}.z"
+    args = ["smime" if smime else "cms", "-sign", "-nodetach", "-binary", "-outform", "DER",
+            "-in", payload_path, "-signer", signer.cert, "-inkey", signer.key, "-out", target]
+    if noattr:
+        args.append("-noattr")
+    if chain:
+        bundle = work / f"chain-{next(_serials)}.pem"
+        bundle.write_bytes(b"".join(Path(c.cert).read_bytes() for c in chain))
+        args += ["-certfile", bundle]
+    openssl(*args)
+    return target.read_bytes() if out is None else target
+
+
+def openssl_verify_package(package, ca, out):
+    """`openssl cms -verify` of a package against one authority (reference for benchmarks)."""
+    openssl("cms", "-verify", "-binary", "-inform", "DER", "-in", package, "-CAfile", ca.cert,
+            "-purpose", "any", "-no_check_time", "-out", out)
+
+
+def trust_in_prefix(prefix, ca):
+    """Trusts `ca` for TLS inside one Wine prefix only (local machine Root store)."""
+    der = ca.der
+    blob = (0x20).to_bytes(4, "little") + (1).to_bytes(4, "little") + \
+        len(der).to_bytes(4, "little") + der
+    hexbytes = [f"{b:02x}" for b in blob]
+    lines = []
+    for i in range(0, len(hexbytes), 24):
+        lines.append(",".join(hexbytes[i:i + 24]))
+    body = ",\\\r\n  ".join(lines)
+    key = rf"HKEY_LOCAL_MACHINE\Software\Microsoft\SystemCertificates\Root\Certificates\{ca.sha1}"
+    reg = f"REGEDIT4\r\n\r\n[{key}]\r\n\"Blob\"=hex:{body}\r\n"
+    path = prefix.root / f"trust-{ca.sha1}.reg"
+    path.write_text(reg)
+    from winetools import to_windows_path
+    rc, _ = prefix.wine("reg", "import", to_windows_path(path))
+    if rc != 0:
+        raise RuntimeError(f"reg import of {path} failed")
+    return key
