@@ -1,0 +1,211 @@
+#include "manifest/manifest.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <new>
+
+#include <rapidxml.hpp>
+
+#include "config/service_log.h"
+#include "update/player_detection.h"
+
+namespace {
+
+using Document = rapidxml::xml_document<char>;
+using Node = rapidxml::xml_node<char>;
+using Attribute = rapidxml::xml_attribute<char>;
+
+void warn(int32_t code) { ServiceLog::write(LogLevel::Warning, toWideDecimal(code)); }
+
+// The four version attributes of an offer element, all required.
+bool readVersion(const Node* element, PlayerVersion& version) {
+    const Attribute* major = element->first_attribute("major");
+    const Attribute* minor = element->first_attribute("minor");
+    const Attribute* buildMajor = element->first_attribute("buildMajor");
+    const Attribute* buildMinor = element->first_attribute("buildMinor");
+    if (!major || !minor || !buildMajor || !buildMinor) return false;
+    version.major = manifestNumber(major->value());
+    version.minor = manifestNumber(minor->value());
+    version.buildMajor = manifestNumber(buildMajor->value());
+    version.buildMinor = manifestNumber(buildMinor->value());
+    return true;
+}
+
+enum class EntryResult { Examined, Skipped, Malformed };
+
+// One component entry of a walked patch element: hands it to patch selection unless a patch
+// already matched for the component.
+EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& offer,
+                         int32_t malformedCode, int32_t missingCode) {
+    if (offer.patchApplies) return EntryResult::Skipped;
+    const Node* entry = element->first_node(name);
+    if (!entry) {
+        warn(missingCode);
+        return EntryResult::Skipped;
+    }
+    const Attribute* hash32 = entry->first_attribute("hash32");
+    const Attribute* hash64 = entry->first_attribute("hash64");
+    const Attribute* path = entry->first_attribute("path");
+    if (!hash32 || !hash64 || !path) {
+        warn(malformedCode);
+        return EntryResult::Malformed;
+    }
+    std::wstring widePath;
+    utf8ToWide(path->value(), widePath);  // a failed conversion leaves the path empty
+    offer.hash32.assign(hash32->value(), hash32->value_size());
+    offer.hash64.assign(hash64->value(), hash64->value_size());
+    buildPatchPath(offer, widePath);
+    checkPatchApplicable(offer);
+    return EntryResult::Examined;
+}
+
+}  // namespace
+
+uint32_t manifestNumber(const char* text) {
+    // Base-10 strtoul as on Windows, where unsigned long has 32 bits: white space, sign,
+    // digits, saturation at the maximum. Done by hand so the result does not depend on the
+    // width of unsigned long.
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    uint64_t value = 0;
+    bool overflow = false;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (value > 0xFFFFFFFFull) {
+            overflow = true;
+            value = 0xFFFFFFFFull;
+        }
+    }
+    if (overflow) return 0xFFFFFFFFu;
+    const uint32_t result = static_cast<uint32_t>(value);
+    return negative ? static_cast<uint32_t>(0u - result) : result;
+}
+
+bool utf8ToWide(const char* text, std::wstring& out) {
+    if (!text) return false;
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (needed <= 0) return false;
+    try {
+        std::wstring wide(static_cast<size_t>(needed), L'\0');
+        if (MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], needed) == 0) return false;
+        wide.resize(static_cast<size_t>(needed) - 1);
+        out.swap(wide);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool parseVersionManifest(char* text, VersionManifest* out) {
+    if (!text || !out) return false;
+    std::unique_ptr<Document> doc(new (std::nothrow) Document);
+    if (!doc) {
+        warn(1410);
+        return false;
+    }
+    try {
+        doc->parse<rapidxml::parse_default>(text);
+    } catch (const rapidxml::parse_error&) {
+        warn(1431);
+        return false;
+    } catch (const std::bad_alloc&) {
+        warn(1410);
+        return false;
+    }
+
+    const Node* version = doc->first_node("version");
+    if (!version) {
+        warn(1411);
+        return false;
+    }
+    PlayerVersion activeX, plugin;
+    const Node* activeXNode = version->first_node("ActiveX");
+    if (!activeXNode) {
+        warn(1437);
+        return false;
+    }
+    if (!readVersion(activeXNode, activeX)) {
+        warn(1434);
+        return false;
+    }
+    const Node* pluginNode = version->first_node("Plugin");
+    if (!pluginNode) {
+        warn(1438);
+        return false;
+    }
+    if (!readVersion(pluginNode, plugin)) {
+        warn(1435);
+        return false;
+    }
+    const Node* config = version->first_node("SAUConfig");
+    if (!config) {
+        warn(1439);
+        return false;
+    }
+    const Attribute* frequency = config->first_attribute("checkFrequency");
+    if (!frequency) {
+        warn(1436);
+        return false;
+    }
+    const uint32_t checkFrequency = manifestNumber(frequency->value());
+    doc.reset();
+
+    std::unique_ptr<ComponentOffer> activeXOffer(new (std::nothrow) ComponentOffer);
+    std::unique_ptr<ComponentOffer> pluginOffer(new (std::nothrow) ComponentOffer);
+    std::unique_ptr<uint32_t> frequencyValue(new (std::nothrow) uint32_t(checkFrequency));
+    if (!activeXOffer || !pluginOffer || !frequencyValue) {
+        warn(1430);
+        return false;
+    }
+    activeXOffer->component = PlayerComponent::ActiveX;
+    activeXOffer->version = activeX;
+    pluginOffer->component = PlayerComponent::Plugin;
+    pluginOffer->version = plugin;
+    out->activeX = std::move(activeXOffer);
+    out->plugin = std::move(pluginOffer);
+    out->checkFrequency = std::move(frequencyValue);
+    return true;
+}
+
+bool parsePatchManifest(char* text, VersionManifest* inOut) {
+    if (!text || !inOut || !inOut->activeX || !inOut->plugin) return false;
+    std::unique_ptr<Document> doc(new (std::nothrow) Document);
+    if (!doc) {
+        warn(1443);
+        return false;
+    }
+    try {
+        doc->parse<rapidxml::parse_default>(text);
+    } catch (const rapidxml::parse_error&) {
+        warn(1444);
+        return false;
+    } catch (const std::bad_alloc&) {
+        warn(1443);
+        return false;
+    }
+
+    const Node* element = doc->first_node("patch");
+    if (!element) {
+        warn(1445);
+        return false;
+    }
+    try {
+        // From the first "patch" element on, every top-level element is walked, whatever its name.
+        for (; element; element = element->next_sibling()) {
+            if (examineEntry(element, "ActiveX", *inOut->activeX, 1446, 1447) == EntryResult::Malformed)
+                return false;
+            if (examineEntry(element, "Plugin", *inOut->plugin, 1448, 1449) == EntryResult::Malformed)
+                return false;
+        }
+    } catch (const std::bad_alloc&) {
+        warn(1443);
+        return false;
+    }
+    return true;
+}
