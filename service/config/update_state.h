@@ -1,6 +1,8 @@
 #pragma once
 // The three registry values under HKLM\SOFTWARE\Telmora\VextraPlayer that carry the update
 // state from one service run to the next, and the program's localised string resources.
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -18,6 +20,9 @@ public:
 
     static uint64_t currentFileTime();
     static bool isCheckDue();
+    // Up to 8 bytes of "LastUpdateCheck" whatever its type (a 4-byte value fills the low half);
+    // 0 when the key or value cannot be read.
+    static uint64_t readLastUpdateCheck();
     static bool recordLastUpdateCheck(bool reset);
     static bool readCheckFrequency(uint32_t& days);
     static bool writeCheckFrequency(const uint32_t* days);
@@ -30,6 +35,12 @@ public:
     // String resource of this program, or "MISSING LOCALIZATION".
     static std::wstring loadText(uint32_t id);
 };
+
+// String resource id of the given module (the program itself for loadText), in the thread's
+// user interface language with the usual fallback, or "MISSING LOCALIZATION".
+std::wstring loadTextFrom(HMODULE module, uint32_t id);
+
+extern const wchar_t kMissingLocalization[];  // L"MISSING LOCALIZATION"
 
 // String resource ids of the program.
 constexpr uint32_t kTaskDescriptionId = 110;
