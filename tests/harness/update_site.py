@@ -6,6 +6,7 @@ Used by the end-to-end tests of the update cycle and by `make demo`. Fixed ports
 everything here runs inside the private network namespace of `tests/harness/in-netns`.
 """
 import hashlib
+import re
 import shutil
 import subprocess
 import time
@@ -18,6 +19,7 @@ from winetools import BUILD64, ROOT, SERVICE_EXE, WinePrefix, log_messages, to_w
 
 SERVICE_NAME = "OrvaneVextraPlayerUpdateSvc"
 FAKE_INSTALLER = BUILD64 / "programs" / "vextra_fake_installer.exe"
+SERVICE_PROBE = BUILD64 / "programs" / "vextra_service_probe.exe"
 PUBLISH = ROOT / "tools" / "vextra-publish"
 REGISTRY_STATE_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayer"
 PLAYER_KEYS = {"activex": r"HKLM\Software\Telmora\VextraPlayerActiveX",
@@ -49,6 +51,35 @@ def make_fake_installer(out, label, component=None, version=None, player_file_te
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_bytes(FAKE_INSTALLER.read_bytes() + payload + MAGIC + b"%08x" % len(payload))
     return out
+
+
+class ProbeReport:
+    """What the service probe saw of one service run."""
+
+    def __init__(self, text):
+        self.text = text
+        self.started = False
+        self.statuses = []  # (state, accepted, checkpoint, wait hint, win32 exit code)
+        self.control = None
+        self.process_exited = False
+        for line in text.splitlines():
+            word, *rest = line.split()
+            if word == "start":
+                self.started = rest[0] == "1"
+            elif word == "status":
+                self.statuses.append(tuple(int(x) for x in rest))
+            elif word == "control":
+                self.control = tuple(int(x) for x in rest)
+            elif word == "process":
+                self.process_exited = int(rest[0]) != 0 and rest[1] == "1"
+
+    @property
+    def states(self):
+        return [s[0] for s in self.statuses]
+
+    @property
+    def stopped(self):
+        return bool(self.statuses) and self.statuses[-1][0] == 1
 
 
 @dataclass
@@ -180,8 +211,30 @@ class ServiceMachine:
 
     def state(self):
         """The three registry values of the update state (None where absent)."""
-        return {v: self.prefix.reg_int(REGISTRY_STATE_KEY, v)
-                for v in ("LastUpdateCheck", "CheckFrequency", "UpdateAttempts")}
+        values = self.export_key(REGISTRY_STATE_KEY)
+        return {v: values.get(v) for v in ("LastUpdateCheck", "CheckFrequency", "UpdateAttempts")}
+
+    def export_key(self, key):
+        """Integer values of one registry key, read through `reg export` (Wine's `reg query`
+        does not print REG_QWORD data)."""
+        out = self.prefix._scratch("export.reg")
+        rc, _ = self.prefix.wine("reg", "export", key, to_windows_path(out), "/y")
+        if rc != 0 or not out.exists():
+            return {}
+        raw = out.read_bytes()
+        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode()
+        text = text.replace("\\\r\n", "").replace("\\\n", "")
+        values = {}
+        for line in text.splitlines():
+            m = re.match(r'^"([^"]+)"=(dword|hex\(b\)|hex\(4\)):(.*)$', line.strip().replace(" ", ""))
+            if not m:
+                continue
+            name, kind, data = m.groups()
+            if kind == "dword":
+                values[name] = int(data, 16)
+            else:
+                values[name] = int.from_bytes(bytes(int(b, 16) for b in data.split(",") if b), "little")
+        return values
 
     def set_state(self, last=None, frequency=None, attempts=None):
         if last is not None:
@@ -201,11 +254,8 @@ class ServiceMachine:
         return None, text
 
     def start(self):
-        rc, text = self.prefix.wine("sc", "start", SERVICE_NAME)
-        assert rc == 0, f"sc start failed: {text}"
-
-    def stop_control(self):
-        return self.prefix.wine("sc", "stop", SERVICE_NAME)
+        """Asks the service control manager to start the service and returns at once."""
+        self.prefix.wine("sc", "start", SERVICE_NAME)
 
     def wait_until(self, predicate, timeout=90, what="condition"):
         deadline = time.monotonic() + timeout
@@ -222,12 +272,26 @@ class ServiceMachine:
                 self.query()[0] == 1
         self.wait_until(done, timeout, "the service to stop")
 
-    def run_once(self, timeout=90):
-        """Starts the service through the SCM, as the hourly task's process would, and waits
-        until that one service run has ended. Returns the log messages of this run."""
+    def run_once(self, stop_after_ms=None):
+        """Starts the service through the service control manager (StartService from a probe,
+        as the hourly task's process would have it started) and follows that one service run
+        until its process has ended. Returns the log messages of this run; the probe's view
+        of the run is left in self.probe."""
         self._log_seen = len(self.messages())
-        self.start()
-        self.wait_stopped(timeout)
+        out = self.prefix._scratch("probe.txt")
+        args = [SERVICE_NAME, to_windows_path(out)]
+        if stop_after_ms is not None:
+            args += ["stop-after", str(stop_after_ms)]
+        self.prefix.run(SERVICE_PROBE, *args, timeout=240)
+        self.probe = ProbeReport(out.read_text() if out.exists() else "")
+        assert self.probe.started, f"the service did not start: {self.probe.text}"
+        assert self.probe.stopped, f"the service did not stop: {self.probe.text}"
+        if not self.probe.process_exited:
+            # The run was over before the probe saw its process: let the last lines land.
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and not any(
+                    m == "1620" for _, m in self.run_messages()):
+                time.sleep(0.2)
         return self.run_messages()
 
     def run_messages(self):
