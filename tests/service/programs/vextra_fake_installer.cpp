@@ -11,10 +11,8 @@
 //   player_file_text=<t>   also replace the content of the installed player file
 #include <windows.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
-#include <vector>
 
 namespace {
 
