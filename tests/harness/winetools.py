@@ -172,3 +172,17 @@ def log_messages(path):
         assert m, f"malformed log line: {line!r}"
         out.append((m.group(8), m.group(9)))
     return out
+
+
+def reg_qword(prefix, key, value):
+    """A REG_QWORD value as an int, or None. Wine's `reg query` prints "(null)" for QWORD data,
+    so this reads the bytes from `reg export` ("name"=hex(b):lo,...,hi)."""
+    out = prefix._scratch("export.reg")
+    rc, _ = prefix.wine("reg", "export", key, to_windows_path(out), "/y")
+    if rc != 0 or not out.exists():
+        return None
+    text = out.read_bytes().decode("utf-16")
+    m = re.search(r'^"' + re.escape(value) + r'"=hex\(b\):([0-9a-fA-F,]+)\s*$', text, re.M | re.I)
+    if not m:
+        return None
+    return int.from_bytes(bytes(int(b, 16) for b in m.group(1).split(",")), "little")
