@@ -47,6 +47,11 @@ struct Kernel32Table {
     bool complete() const { return module && disableRedirection && revertRedirection; }
 };
 
+#ifndef _WIN64
+// The shipped 32-bit build passes the 20-byte parameter record the platform describes.
+static_assert(sizeof(CRYPT_VERIFY_MESSAGE_PARA) == 20, "verification parameter record size");
+#endif
+
 namespace {
 
 template <typename Fn>

@@ -1,0 +1,217 @@
+"""Fetching version.xml and patch.xml over HTTPS from a real server on localhost:443 (inside the
+private network namespace), with the server certificate trusted only in the test's prefix."""
+import hashlib
+import threading
+
+import pytest
+
+from pki import Pki, trust_in_prefix
+from servers import https_server, in_private_namespace
+from verification_fixtures import (MANIFEST_PROBE, PATCH_PATH, PATCH_ROOT, VERSION_PATH,
+                                   WorkFolder, read_pairs, write_config)
+from winetools import WinePrefix, to_windows_path
+
+pytestmark = pytest.mark.skipif(not in_private_namespace(),
+                                reason="needs the private network namespace (make test-e2e)")
+
+VERSION_XML = """<?xml version="1.0" encoding="utf-8"?>
+<version>
+  <ActiveX major="11" minor="2" buildMajor="202" buildMinor="235"/>
+  <Plugin major="11" minor="3" buildMajor="300" buildMinor="12"/>
+  <SAUConfig checkFrequency="2"/>
+</version>
+"""
+
+AX_KEY = r"HKLM\Software\Telmora\VextraPlayerActiveX"
+PL_KEY = r"HKLM\Software\Telmora\VextraPlayerPlugin"
+
+
+@pytest.fixture(scope="module")
+def pki(tmp_path_factory):
+    p = Pki(tmp_path_factory.mktemp("pki"))
+    root = p.new_ca("Vextra Test TLS Root")
+    return p, root, p.server_certificate(root)
+
+
+@pytest.fixture(scope="module")
+def prefix(pki):
+    _, root, _ = pki
+    with WinePrefix() as pre:
+        trust_in_prefix(pre, root)
+        write_config(pre, SilentAutoUpdateServerDomain="localhost", SilentAutoUpdateVerboseLogging=1)
+        yield pre
+
+
+@pytest.fixture
+def server(pki, tmp_path):
+    _, _, cert = pki
+    with https_server(tmp_path / "www", cert) as srv:
+        yield srv
+
+
+def fetch(prefix, tmp_path, mode="version"):
+    work = WorkFolder(tmp_path / "work")
+    rc = prefix.run(MANIFEST_PROBE, mode, cwd=work.path)
+    return rc, read_pairs(work.path / "probe-result.txt"), work
+
+
+def test_good_version_manifest_parses_into_the_records(prefix, server, tmp_path):
+    server.put(VERSION_PATH, VERSION_XML)
+    rc, result, work = fetch(prefix, tmp_path)
+    assert rc == 0
+    assert result["host"] == "localhost"
+    assert result["version"] == "1"
+    assert result["activeX"] == "11.2.202.235" and result["activeX.component"] == "1"
+    assert result["plugin"] == "11.3.300.12" and result["plugin.component"] == "2"
+    assert result["checkFrequency"] == "2"
+    assert result["activeX.patchApplies"] == "0" and result["activeX.patchPath"] == ""
+    assert ("info", "1630 " + VERSION_PATH) in work.messages()
+    assert work.fetch_codes() == ["1630"]
+    method, path, headers = server.requests[-1]
+    assert (method, path) == ("GET", VERSION_PATH)
+    assert headers.get("User-Agent") == "Get Vextra Player version xml/1.0"
+    assert headers.get("Host") == "localhost"
+
+
+def test_body_delivered_in_several_passes_is_read_whole(prefix, server, tmp_path):
+    padding = "<!-- " + "x" * 4000 + " -->\n"
+    server.put(VERSION_PATH, padding + VERSION_XML.replace("<SAUConfig", padding + "<SAUConfig"))
+    server.mode = "chunked"
+    server.chunk_size = 97
+    rc, result, work = fetch(prefix, tmp_path)
+    assert rc == 0
+    assert result["plugin"] == "11.3.300.12"
+    assert result["checkFrequency"] == "2"
+
+
+def test_404_html_page_reaches_the_parser_and_fails(prefix, server, tmp_path):
+    server.mode = "404"
+    rc, result, work = fetch(prefix, tmp_path)
+    assert rc == 1
+    assert result["activeX"] == "absent" and result["checkFrequency"] == "absent"
+    codes = work.fetch_codes()
+    assert codes == ["1630", "1411", "1409"]
+    assert ("warning", "1409") in work.messages()
+
+
+def test_empty_200_parses_as_a_document_without_elements(prefix, server, tmp_path):
+    server.mode = "empty"
+    rc, result, work = fetch(prefix, tmp_path)
+    assert rc == 1
+    assert work.fetch_codes() == ["1630", "1411", "1409"]
+
+
+def test_unreachable_server_logs_the_cascade(prefix, tmp_path):
+    # Nothing listens on localhost:443 here.
+    rc, result, work = fetch(prefix, tmp_path)
+    assert rc == 1
+    assert result["version"] == "0" and result["activeX"] == "absent"
+    msgs = work.fetch_messages()
+    assert msgs[0] == "1630 " + VERSION_PATH
+    codes = [m.split(" ")[0] for m in msgs]
+    assert codes == ["1630", "1403", "1407", "1408"]
+    error = msgs[1].split(" ")[1]
+    assert error != "0" and msgs[2] == "1407 " + error  # the failed send's error, carried on
+    assert msgs[3] == "1408"
+
+
+def test_dropped_connection_gives_no_response(prefix, server, tmp_path):
+    server.put(VERSION_PATH, VERSION_XML)
+    server.mode = "drop"
+    rc, result, work = fetch(prefix, tmp_path)
+    assert rc == 1
+    codes = work.fetch_codes()
+    assert codes[0] == "1630" and codes[-1] == "1408"
+    assert "1407" in codes
+    assert not {"1409", "1411", "1431"} & set(codes)
+
+
+def test_untrusted_server_certificate_fails_without_parsing(prefix, tmp_path):
+    other = Pki(tmp_path / "other")
+    stranger = other.new_ca("Untrusted Test Root")
+    cert = other.server_certificate(stranger)
+    with https_server(tmp_path / "www", cert) as srv:
+        srv.put(VERSION_PATH, VERSION_XML)
+        rc, result, work = fetch(prefix, tmp_path)
+        assert srv.requests == []  # the request never got past the handshake
+    assert rc == 1
+    assert result["activeX"] == "absent"
+    codes = work.fetch_codes()
+    assert codes == ["1630", "1403", "1407", "1408"]
+    # Wine reports an untrusted chain as 12157 (Windows: 12175).
+    assert work.fetch_messages()[1].split(" ")[1] in ("12157", "12175")
+
+
+def _install_player(prefix, key, path, data, version="11.2.202.228"):
+    path.write_bytes(data)
+    prefix.reg_add(key, "Version", "REG_SZ", version)
+    prefix.reg_add(key, "isScriptDebugger", "REG_DWORD", 0)
+    prefix.reg_add(key, "PlayerPath", "REG_SZ", to_windows_path(path))
+    return hashlib.sha256(data).hexdigest()
+
+
+def test_patch_manifest_first_matching_entry_wins(prefix, server, tmp_path):
+    players = tmp_path / "players"
+    players.mkdir()
+    ax = _install_player(prefix, AX_KEY, players / "Vextra_ax.ocx", b"activex player \x00\x01" * 999)
+    pl = _install_player(prefix, PL_KEY, players / "Vextra_pl.dll", b"plugin player" * 12345)
+    wrong = hashlib.sha256(b"another build").hexdigest()
+    patch_xml = f"""<?xml version="1.0"?>
+<patch><ActiveX hash32="{wrong}" hash64="{wrong}" path="ax-from-other"/>
+       <Plugin hash32="{wrong}" hash64="{wrong}" path="pl-from-other"/></patch>
+<patch><ActiveX hash32="{ax.upper()}" hash64="{wrong}" path="ax-upper-case"/>
+       <Plugin hash32="{pl}" hash64="{wrong}" path="11.3.300.12/pl-from-228"/></patch>
+<patch><ActiveX hash32="{ax}" hash64="{wrong}" path="11.2.202.235/ax-from-228"/>
+       <Plugin hash32="{pl}" hash64="{wrong}" path="pl-later-match"/></patch>
+<patch><ActiveX hash32="{ax}" hash64="{wrong}" path="ax-later-match"/></patch>
+"""
+    server.put(VERSION_PATH, VERSION_XML)
+    server.put(PATCH_PATH, patch_xml)
+    try:
+        rc, result, work = fetch(prefix, tmp_path, "both")
+    finally:
+        prefix.reg_delete_key(AX_KEY)
+        prefix.reg_delete_key(PL_KEY)
+    assert rc == 0
+    assert result["patch"] == "1"
+    assert result["activeX.patchApplies"] == "1"
+    assert result["activeX.patchPath"] == PATCH_ROOT + "11.2.202.235/ax-from-228/patch_all_win_ax_sgn.z"
+    assert result["plugin.patchApplies"] == "1"
+    assert result["plugin.patchPath"] == PATCH_ROOT + "11.3.300.12/pl-from-228/patch_all_win_pl_sgn.z"
+    assert [p for _, p, _ in server.requests] == [VERSION_PATH, PATCH_PATH]
+    assert ("info", "1630 " + PATCH_PATH) in work.messages()
+    assert not [m for lvl, m in work.messages() if lvl != "info"]
+
+
+def test_missing_patch_manifest_fails_in_the_patch_parser(prefix, server, tmp_path):
+    # version.xml is served; patch.xml is not, and the 404 page has no "patch" element.
+    server.put(VERSION_PATH, VERSION_XML)
+    rc, result, work = fetch(prefix, tmp_path, "both")
+    assert rc == 1 and result["version"] == "1" and result["patch"] == "0"
+    codes = work.fetch_codes()
+    assert codes == ["1630", "1630", "1445", "1442"]
+    assert result["activeX.patchApplies"] == "0"
+
+
+def test_patch_fetch_cascade_ends_in_1450(prefix, tmp_path, pki):
+    """Version manifest served once, then the connection drops before the patch arrives."""
+    _, _, cert = pki
+    www = tmp_path / "www"
+    with https_server(www, cert) as srv:
+        srv.put(VERSION_PATH, VERSION_XML)
+        served = threading.Event()
+        original = srv.read
+
+        def read_once(url_path):
+            body = original(url_path)
+            if url_path == VERSION_PATH:
+                served.set()
+                srv.mode = "drop"
+            return body
+        srv.read = read_once
+        rc, result, work = fetch(prefix, tmp_path, "both")
+    assert served.is_set()
+    assert result["version"] == "1" and result["patch"] == "0"
+    codes = work.fetch_codes()
+    assert codes[0] == "1630" and codes[1] == "1630" and codes[-1] == "1450"
+    assert "1407" in codes

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "main/os_version.h"
+#include "manifest/manifest.h"
+#include "support/log_capture.h"
+#include "support/player_registry.h"
+
+using testsupport::LogCapture;
+using testsupport::PlayerRecord;
+
+namespace {
+
+// SHA-256 of the three bytes "abc" and of "xyz".
+const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string kXyz = "3608bca1e44ea6c4d268eb6db02260269892c0b42b86bbf1e77a6fa16c3c9282";
+const std::wstring kPatchRoot = L"/pub/vextraplayer/update/current/sau/11/install/patch/";
+
+std::string entry(const char* name, const std::string& hash32, const std::string& path,
+                  const std::string& hash64 = "0000") {
+    return std::string("<") + name + " hash32='" + hash32 + "' hash64='" + hash64 + "' path='" +
+           path + "'/>";
+}
+
+// Installed players (ActiveX file holds "abc", plug-in file "xyz") and a filled version manifest.
+class PatchManifest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        runningUnderWow64 = false;
+        ASSERT_TRUE(testsupport::writeBytes(capture_.folder() / L"ax.ocx", "abc"));
+        ASSERT_TRUE(testsupport::writeBytes(capture_.folder() / L"pl.dll", "xyz"));
+        activeX_.reset(new PlayerRecord(L"Software\\Telmora\\VextraPlayerActiveX"));
+        plugin_.reset(new PlayerRecord(L"Software\\Telmora\\VextraPlayerPlugin"));
+        activeX_->playerPath(capture_.folder() / L"ax.ocx");
+        plugin_->playerPath(capture_.folder() / L"pl.dll");
+        manifest_.activeX.reset(new ComponentOffer);
+        manifest_.activeX->component = PlayerComponent::ActiveX;
+        manifest_.plugin.reset(new ComponentOffer);
+        manifest_.plugin->component = PlayerComponent::Plugin;
+        manifest_.checkFrequency.reset(new uint32_t(1));
+    }
+
+    bool parse(const std::string& text) {
+        capture_.clear();
+        buffer_.assign(text.begin(), text.end());
+        buffer_.push_back('\0');
+        return parsePatchManifest(buffer_.data(), &manifest_);
+    }
+    std::vector<std::wstring> log() const { return capture_.messages(); }
+
+    LogCapture capture_;
+    std::unique_ptr<PlayerRecord> activeX_, plugin_;
+    VersionManifest manifest_;
+    std::vector<char> buffer_;
+};
+
+}  // namespace
+
+TEST_F(PatchManifest, FirstMatchingEntryWinsPerComponent) {
+    const std::string text =
+        "<?xml version='1.0'?>"
+        "<patch>" + entry("ActiveX", kXyz, "ax-1") + entry("Plugin", kAbc, "pl-1") + "</patch>"
+        "<patch>" + entry("ActiveX", kAbc, "ax-2") + entry("Plugin", kAbc, "pl-2") + "</patch>"
+        "<patch>" + entry("ActiveX", kAbc, "ax-3") + entry("Plugin", kXyz, "pl-3") + "</patch>"
+        "<patch>" + entry("ActiveX", kAbc, "ax-4") + entry("Plugin", kXyz, "pl-4") + "</patch>";
+    ASSERT_TRUE(parse(text));
+    EXPECT_TRUE(log().empty());
+    EXPECT_TRUE(manifest_.activeX->patchApplies);
+    EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"ax-2/patch_all_win_ax_sgn.z");
+    EXPECT_TRUE(manifest_.plugin->patchApplies);
+    EXPECT_EQ(manifest_.plugin->patchPath, kPatchRoot + L"pl-3/patch_all_win_pl_sgn.z");
+    EXPECT_EQ(manifest_.activeX->hash32, kAbc);
+    EXPECT_EQ(manifest_.activeX->hash64, "0000");
+}
+
+TEST_F(PatchManifest, NoMatchLeavesPatchOffAndTheLastExaminedPath) {
+    ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kXyz, "a") + entry("Plugin", kAbc, "b") +
+                      "</patch><patch>" + entry("ActiveX", "", "c") + entry("Plugin", kAbc, "d") +
+                      "</patch>"));
+    EXPECT_FALSE(manifest_.activeX->patchApplies);
+    EXPECT_FALSE(manifest_.plugin->patchApplies);
+    EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"c/patch_all_win_ax_sgn.z");
+    EXPECT_EQ(manifest_.plugin->patchPath, kPatchRoot + L"d/patch_all_win_pl_sgn.z");
+}
+
+TEST_F(PatchManifest, DigestsMustBeExactLowerCaseAndSixtyFourCharacters) {
+    std::string upper = kAbc;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (const std::string& hash : {upper, kAbc.substr(0, 63), kAbc + "0", " " + kAbc}) {
+        manifest_.activeX->patchApplies = false;
+        ASSERT_TRUE(parse("<patch>" + entry("ActiveX", hash, "p") + entry("Plugin", kAbc, "q") + "</patch>"));
+        EXPECT_FALSE(manifest_.activeX->patchApplies) << hash;
+    }
+}
+
+TEST_F(PatchManifest, WalkStartsAtFirstPatchElementAndTakesAnyLaterElement) {
+    const std::string text = "<other>" + entry("ActiveX", kAbc, "before") + "</other>"
+                             "<patch>" + entry("ActiveX", kXyz, "first") + entry("Plugin", kAbc, "p1") +
+                             "</patch><anything>" + entry("ActiveX", kAbc, "later") +
+                             entry("Plugin", kXyz, "p2") + "</anything>";
+    ASSERT_TRUE(parse(text));
+    EXPECT_TRUE(manifest_.activeX->patchApplies);
+    EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"later/patch_all_win_ax_sgn.z");
+    EXPECT_EQ(manifest_.plugin->patchPath, kPatchRoot + L"p2/patch_all_win_pl_sgn.z");
+}
+
+TEST_F(PatchManifest, MissingChildIsLoggedAndTheOtherComponentStillExamined) {
+    ASSERT_TRUE(parse("<patch>" + entry("Plugin", kAbc, "only-plugin") + "</patch>"
+                      "<patch>" + entry("ActiveX", kAbc, "only-activex") + "</patch>"));
+    EXPECT_EQ(log(), (std::vector<std::wstring>{L"1447", L"1449"}));
+    EXPECT_FALSE(manifest_.plugin->patchApplies);
+    EXPECT_EQ(manifest_.plugin->patchPath, kPatchRoot + L"only-plugin/patch_all_win_pl_sgn.z");
+    EXPECT_TRUE(manifest_.activeX->patchApplies);
+}
+
+TEST_F(PatchManifest, AfterAMatchLaterEntriesOfThatComponentAreNotLookedAt) {
+    ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kAbc, "good") + entry("Plugin", kXyz, "pgood") +
+                      "</patch><patch><ActiveX hash32='x'/><Plugin/></patch><patch/>"));
+    EXPECT_TRUE(log().empty());
+    EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"good/patch_all_win_ax_sgn.z");
+    EXPECT_EQ(manifest_.plugin->patchPath, kPatchRoot + L"pgood/patch_all_win_pl_sgn.z");
+}
+
+TEST_F(PatchManifest, MalformedEntryEndsTheWalkButKeepsEarlierResults) {
+    EXPECT_FALSE(parse("<patch>" + entry("ActiveX", kAbc, "good") +
+                       "<Plugin hash32='" + kXyz + "' hash64='0'/></patch>" +
+                       "<patch>" + entry("Plugin", kXyz, "never") + "</patch>"));
+    EXPECT_EQ(log(), std::vector<std::wstring>{L"1448"});
+    EXPECT_TRUE(manifest_.activeX->patchApplies);
+    EXPECT_FALSE(manifest_.plugin->patchApplies);
+
+    manifest_.activeX->patchApplies = false;
+    EXPECT_FALSE(parse("<patch><ActiveX hash64='0' path='x'/>" + entry("Plugin", kXyz, "p") + "</patch>"));
+    EXPECT_EQ(log(), std::vector<std::wstring>{L"1446"});
+    EXPECT_FALSE(manifest_.plugin->patchApplies);  // the walk ended before the plug-in entry
+}
+
+TEST_F(PatchManifest, EntityReferencesAndUtf8ReachThePatchPathTranslated) {
+    ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kAbc, "a&amp;b/&#x4E2D;\xC3\xBC") +
+                      entry("Plugin", kXyz, "..\\odd path") + "</patch>"));
+    EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"a&b/\u4E2D\u00FC/patch_all_win_ax_sgn.z");
+    EXPECT_EQ(manifest_.plugin->patchPath, kPatchRoot + L"..\\odd path/patch_all_win_pl_sgn.z");
+}
+
+TEST_F(PatchManifest, DocumentLevelFailuresLogTheirCodes) {
+    struct Case {
+        std::string text;
+        const wchar_t* code;
+    } cases[] = {
+        {"", L"1445"},
+        {" \n ", L"1445"},
+        {"<patches/>", L"1445"},
+        {"<Patch/>", L"1445"},
+        {"<patch>", L"1444"},
+        {"<patch/> junk", L"1444"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(parse(c.text)) << c.text;
+        EXPECT_EQ(log(), std::vector<std::wstring>{c.code}) << c.text;
+    }
+}
+
+TEST_F(PatchManifest, NeedsBothOffersAndText) {
+    char text[] = "<patch/>";
+    EXPECT_FALSE(parsePatchManifest(nullptr, &manifest_));
+    EXPECT_FALSE(parsePatchManifest(text, nullptr));
+    VersionManifest empty;
+    EXPECT_FALSE(parsePatchManifest(text, &empty));
+    EXPECT_TRUE(log().empty());
+}

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "manifest/manifest.h"
+#include "support/log_capture.h"
+
+using testsupport::LogCapture;
+
+namespace {
+
+const char kGood[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<!-- offered builds -->\n"
+    "<!DOCTYPE version>\n"
+    "<version xmlns=\"urn:ignored\">\n"
+    "  <ActiveX major=\"11\" minor=\"2\" buildMajor=\"202\" buildMinor=\"235\" extra=\"x\"/>\n"
+    "  <Plugin major=\"11\" minor=\"3\" buildMajor=\"300\" buildMinor=\"1\">text</Plugin>\n"
+    "  <Other/>\n"
+    "  <SAUConfig checkFrequency=\"2\"/>\n"
+    "</version>\n";
+
+// Parses a copy of text (the parse works in place) and returns the logged messages.
+struct Parsed {
+    bool ok;
+    VersionManifest manifest;
+    std::vector<std::wstring> log;
+};
+
+Parsed parse(const std::string& text) {
+    LogCapture capture;
+    Parsed p;
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    p.ok = parseVersionManifest(buffer.data(), &p.manifest);
+    p.log = capture.messages();
+    return p;
+}
+
+std::string document(const std::string& activeX, const std::string& plugin, const std::string& config) {
+    return "<version>" + activeX + plugin + config + "</version>";
+}
+
+const std::string kActiveX = "<ActiveX major='11' minor='2' buildMajor='202' buildMinor='235'/>";
+const std::string kPlugin = "<Plugin major='11' minor='3' buildMajor='300' buildMinor='1'/>";
+const std::string kConfig = "<SAUConfig checkFrequency='3'/>";
+
+}  // namespace
+
+TEST(VersionManifestParse, GoodManifestFillsAllThreeRecords) {
+    Parsed p = parse(kGood);
+    ASSERT_TRUE(p.ok);
+    EXPECT_TRUE(p.log.empty());
+    ASSERT_TRUE(p.manifest.complete());
+    EXPECT_EQ(p.manifest.activeX->component, PlayerComponent::ActiveX);
+    EXPECT_EQ(p.manifest.activeX->version, (PlayerVersion{11, 2, 202, 235}));
+    EXPECT_EQ(p.manifest.plugin->component, PlayerComponent::Plugin);
+    EXPECT_EQ(p.manifest.plugin->version, (PlayerVersion{11, 3, 300, 1}));
+    EXPECT_EQ(*p.manifest.checkFrequency, 2u);
+    for (const ComponentOffer* offer : {p.manifest.activeX.get(), p.manifest.plugin.get()}) {
+        EXPECT_TRUE(offer->hash32.empty());
+        EXPECT_TRUE(offer->hash64.empty());
+        EXPECT_TRUE(offer->patchPath.empty());
+        EXPECT_FALSE(offer->patchApplies);
+    }
+}
+
+TEST(VersionManifestParse, ByteOrderMarkAndEntitiesAreHandled) {
+    Parsed p = parse("\xEF\xBB\xBF<version><ActiveX major='&#49;1' minor='2' buildMajor='202' "
+                     "buildMinor='1'/>" + kPlugin + "<SAUConfig checkFrequency='&#x37;'/></version>");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.manifest.activeX->version.major, 11u);
+    EXPECT_EQ(*p.manifest.checkFrequency, 7u);
+}
+
+TEST(VersionManifestParse, NumbersFollowStrtoul) {
+    Parsed p = parse(document("<ActiveX major=' 11' minor='11.2' buildMajor='11abc' buildMinor=''/>",
+                              "<Plugin major='-1' minor='99999999999' buildMajor='abc' buildMinor='+4'/>",
+                              kConfig));
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.manifest.activeX->version, (PlayerVersion{11, 11, 11, 0}));
+    EXPECT_EQ(p.manifest.plugin->version, (PlayerVersion{4294967295u, 4294967295u, 0, 4}));
+}
+
+TEST(VersionManifestParse, OnlyTheFirstVersionElementIsRead) {
+    Parsed p = parse(document(kActiveX, kPlugin, kConfig) +
+                     "<version><ActiveX major='99' minor='0' buildMajor='0' buildMinor='0'/></version>");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.manifest.activeX->version.major, 11u);
+}
+
+TEST(VersionManifestParse, EachMissingPieceLogsItsOwnCodeAndLeavesNoResult) {
+    struct Case {
+        std::string text;
+        const wchar_t* code;
+    } cases[] = {
+        {"", L"1411"},
+        {"  \r\n\t ", L"1411"},
+        {"<versions/>", L"1411"},
+        {"<Version>" + kActiveX + kPlugin + kConfig + "</Version>", L"1411"},
+        {"<root>" + document(kActiveX, kPlugin, kConfig) + "</root>", L"1411"},
+        {document("", kPlugin, kConfig), L"1437"},
+        {document("<activex major='1' minor='1' buildMajor='1' buildMinor='1'/>", kPlugin, kConfig), L"1437"},
+        {document("<Wrap>" + kActiveX + "</Wrap>", kPlugin, kConfig), L"1437"},
+        {document("<ActiveX major='11' minor='2' buildMajor='202'/>", "", ""), L"1434"},
+        {document("<ActiveX minor='2' buildMajor='202' buildMinor='1'/>", kPlugin, kConfig), L"1434"},
+        {document(kActiveX, "", kConfig), L"1438"},
+        {document(kActiveX, "<Plugin major='11' minor='2' buildMinor='1'/>", kConfig), L"1435"},
+        {document(kActiveX, kPlugin, ""), L"1439"},
+        {document(kActiveX, kPlugin, "<SAUConfig frequency='3'/>"), L"1436"},
+        {"<version>", L"1431"},
+        {"<version><ActiveX major='1></version>", L"1431"},
+        {document(kActiveX, kPlugin, kConfig) + " trailing", L"1431"},
+        {"<a>&unknown;</a", L"1431"},
+    };
+    for (const auto& c : cases) {
+        Parsed p = parse(c.text);
+        EXPECT_FALSE(p.ok) << c.text;
+        EXPECT_EQ(p.log, std::vector<std::wstring>{c.code}) << c.text;
+        EXPECT_FALSE(p.manifest.activeX || p.manifest.plugin || p.manifest.checkFrequency) << c.text;
+    }
+}
+
+TEST(VersionManifestParse, CodesAreWrittenAtWarningLevel) {
+    LogCapture capture;
+    char text[] = "<nothing/>";
+    VersionManifest manifest;
+    EXPECT_FALSE(parseVersionManifest(text, &manifest));
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, L"warning");
+    EXPECT_EQ(lines[0].message, L"1411");
+}
+
+TEST(VersionManifestParse, NoTextOrNoResultPlaceFailsSilently) {
+    LogCapture capture;
+    VersionManifest manifest;
+    char text[] = "<version/>";
+    EXPECT_FALSE(parseVersionManifest(nullptr, &manifest));
+    EXPECT_FALSE(parseVersionManifest(text, nullptr));
+    EXPECT_TRUE(capture.messages().empty());
+}
