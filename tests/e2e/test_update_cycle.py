@@ -64,6 +64,7 @@ def test_patch_updates_activex_then_plugin_then_records_the_check(machine, site)
     assert runs[0].cwd.lower() == r"c:\windows"
     assert machine.state() == {"LastUpdateCheck": None, "CheckFrequency": None, "UpdateAttempts": 1}
     assert machine.player_version("activex") == NEW
+    assert machine.staging_folders() == []
     assert ("https", "/pub/vextraplayer/update/current/sau/11/xml/patch.xml") in site.requests
     assert ("http", "/pub/vextraplayer/update/current/sau/11/install/patch/from-228/"
                     "patch_all_win_ax_sgn.z") in site.requests
@@ -150,6 +151,7 @@ def test_rejected_package_gives_1217_and_keeps_the_existing_installer(
     assert 1217 in part and 1300 in part and 1602 not in part and 1610 not in part
     assert machine.installer_path.read_bytes() == earlier
     assert machine.installer_runs() == []
+    assert machine.staging_folders() == []  # removed before verification
     state = machine.state()
     assert state["UpdateAttempts"] == 3
     assert state["LastUpdateCheck"] >= before - 10_000_000  # a failed launch records the check

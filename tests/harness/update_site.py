@@ -300,6 +300,14 @@ class ServiceMachine:
     def messages(self):
         return log_messages(self.log_path)
 
+    def staging_folders(self):
+        """GUID-named folders left in the temporary folders of the prefix."""
+        pattern = re.compile(r"^\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}$")
+        roots = [self.prefix.windows / "temp", *self.prefix.drive_c.glob("users/*/Temp"),
+                 *self.prefix.drive_c.glob("users/*/AppData/Local/Temp")]
+        return [d for root in roots if root.is_dir() for d in root.iterdir()
+                if d.is_dir() and pattern.match(d.name)]
+
     # -- the installer ------------------------------------------------------------------
     def installer_runs(self):
         if not self.record_path.exists():
