@@ -149,6 +149,8 @@ def test_rejected_package_gives_1217_and_keeps_the_existing_installer(
     messages = machine.run_once()
     part = cycle_part(messages)
     assert 1217 in part and 1300 in part and 1602 not in part and 1610 not in part
+    details = {m.split(" ")[0]: m.split(" ")[1] for level, m in messages if level == "error"}
+    assert details["1300"] == details["1217"], "the cycle's line carries the download's cause"
     assert machine.installer_path.read_bytes() == earlier
     assert machine.installer_runs() == []
     assert machine.staging_folders() == []  # removed before verification
