@@ -78,7 +78,14 @@ std::wstring formatLogLine(const SYSTEMTIME& utc, LogLevel level, const std::wst
 
 void ServiceLog::write(LogLevel level, std::wstring message) {
     if (level != LogLevel::Error && !verboseLogging) return;
+    // Callers often log GetLastError and then go on to examine it again: writing the log
+    // must not change it.
+    const DWORD lastError = GetLastError();
+    writeLine(level, message);
+    SetLastError(lastError);
+}
 
+void ServiceLog::writeLine(LogLevel level, const std::wstring& message) {
     SYSTEMTIME now;
     GetSystemTime(&now);
     const std::wstring line = formatLogLine(now, level, message);

@@ -19,7 +19,11 @@ public:
     static const wchar_t kRelativePath[];  // L"Telmor\\Vextra\\VextraInstall.log"
 
     // Error lines are always written; info and warning lines only while verbose is on.
+    // Never fails visibly and leaves the thread's last error value as it was.
     static void write(LogLevel level, std::wstring message);
     static void setVerbose(bool verbose);
     static bool isVerbose();
+
+private:
+    static void writeLine(LogLevel level, const std::wstring& message);
 };

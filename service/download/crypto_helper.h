@@ -29,7 +29,8 @@ enum FileDigestResult : uint32_t {
 };
 
 constexpr uint32_t kDigestHexLength = 64;
-constexpr uint32_t kMaxChainLinks = 32;
+constexpr uint32_t kMaxChainLinks = 32;  // certificates of the message walked: signer + 31 issuers
+constexpr uint32_t kDigestChunkBytes = 64 * 1024;  // read and hashed per step, on the stack
 constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 struct Crypt32Table;

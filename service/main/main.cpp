@@ -19,37 +19,6 @@ namespace {
 const int kExitSilentAutoUpdateEnabled = 1001;
 const int kExitOutOfMemory = -1;
 
-std::wstring modulePath() {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (n == 0) return std::wstring();
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            return buffer;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-bool isExistingFile(const wchar_t* path) {
-    const DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// The full path of argument 0, resolved against the current directory. When that does not
-// name this program's file (started through the search path, without ".exe", or a path too
-// long for MAX_PATH), the loader's own record of the executable is used instead, so the
-// service is never registered with a path that does not exist.
-std::wstring resolveProgramPath(int argc, wchar_t** argv) {
-    if (argc >= 1 && argv[0] && argv[0][0]) {
-        wchar_t full[MAX_PATH] = {};
-        const DWORD n = GetFullPathNameW(argv[0], MAX_PATH, full, nullptr);
-        if (n > 0 && n < MAX_PATH && isExistingFile(full)) return full;
-    }
-    return modulePath();
-}
-
 void runCommand(const wchar_t* option, ServiceControl& control, int& exitCode) {
     if (std::wcscmp(option, L"-install") == 0) {
         control.install();
@@ -78,7 +47,7 @@ void runCommand(const wchar_t* option, ServiceControl& control, int& exitCode) {
 int runProgram(int argc, wchar_t** argv) {
     std::wstring programPath;
     try {
-        programPath = resolveProgramPath(argc, argv);
+        programPath = resolveProgramPath(argc >= 1 ? argv[0] : nullptr);
         ServiceLog::write(LogLevel::Info, programPath);
         ServiceLog::write(LogLevel::Info, L"1617");
         if (argc > 1) ServiceLog::write(LogLevel::Info, argv[1]);

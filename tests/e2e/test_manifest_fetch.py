@@ -193,12 +193,17 @@ def test_missing_patch_manifest_fails_in_the_patch_parser(prefix, server, tmp_pa
     assert result["activeX.patchApplies"] == "0"
 
 
-def test_patch_fetch_cascade_ends_in_1450(prefix, tmp_path, pki):
-    """Version manifest served once, then the connection drops before the patch arrives."""
+@pytest.mark.parametrize("after, ending", [
+    ("drop", ["1407", "1450"]),     # no response: the cascade ends in 1450
+    ("empty", ["1445", "1442"]),    # an empty 200 reaches the patch parser
+    ("404", ["1445", "1442"]),      # so does a 404 page
+])
+def test_patch_fetch_failures(prefix, tmp_path, pki, after, ending):
+    """The version manifest is served; the patch manifest request then meets `after`."""
     _, _, cert = pki
-    www = tmp_path / "www"
-    with https_server(www, cert) as srv:
+    with https_server(tmp_path / "www", cert) as srv:
         srv.put(VERSION_PATH, VERSION_XML)
+        srv.put(PATCH_PATH, "<patch/>")
         served = threading.Event()
         original = srv.read
 
@@ -206,12 +211,15 @@ def test_patch_fetch_cascade_ends_in_1450(prefix, tmp_path, pki):
             body = original(url_path)
             if url_path == VERSION_PATH:
                 served.set()
-                srv.mode = "drop"
+                srv.mode = after
             return body
         srv.read = read_once
         rc, result, work = fetch(prefix, tmp_path, "both")
     assert served.is_set()
+    assert rc == 1
     assert result["version"] == "1" and result["patch"] == "0"
-    codes = work.fetch_codes()
-    assert codes[0] == "1630" and codes[1] == "1630" and codes[-1] == "1450"
-    assert "1407" in codes
+    assert result["plugin"] == "11.3.300.12"  # the offers stay as the version manifest left them
+    msgs = work.fetch_messages()
+    assert msgs[0] == "1630 " + VERSION_PATH
+    assert msgs[1] == "1630 " + PATCH_PATH
+    assert work.fetch_codes()[-len(ending):] == ending

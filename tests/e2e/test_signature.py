@@ -187,3 +187,20 @@ def test_planted_crypt32_is_never_loaded(prefix, chain, tmp_path):
     assert info["crypt32Before"] == "0", "the probe must not have crypt32 loaded on its own"
     assert rc == 0 and out.read_bytes() == PAYLOAD
     assert info["crypt32"].lower() == r"c:\windows\system32\crypt32.dll"
+
+
+def test_chain_walk_is_bounded(prefix, chain, tmp_path):
+    """The walk follows at most 32 certificates of the message: the signer and 31
+    intermediates verify; one intermediate more is rejected."""
+    p, ca, _, _ = chain
+    inters = []
+    issuer = ca
+    for i in range(32):
+        issuer = p.issue(issuer, f"Vextra Test Chain Link {i + 1}", "ca")
+        inters.append(issuer)
+    at_limit = p.issue(inters[30], "Vextra Test Signer At The Limit")
+    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, at_limit, inters[:31]), "limit")
+    assert rc == 0 and content == PAYLOAD
+    beyond = p.issue(inters[31], "Vextra Test Signer Beyond The Limit")
+    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, beyond, inters), "beyond")
+    assert rc == 1 and content is None

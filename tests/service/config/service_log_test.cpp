@@ -167,6 +167,20 @@ TEST_F(ServiceLogFile, MissingFolderLosesTheLineAndCreatesNothing) {
     EXPECT_FALSE(testsupport::fileExists(scratch_ / L"Telmor\\Vextra"));
 }
 
+TEST_F(ServiceLogFile, WritingLeavesTheLastErrorValueAlone) {
+    makeLogFolder();
+    ServiceLog::setVerbose(true);
+    for (LogLevel level : {LogLevel::Info, LogLevel::Error, LogLevel::Error}) {
+        SetLastError(1060);
+        ServiceLog::write(level, L"1222 1060");  // the second error line opens an existing file
+        EXPECT_EQ(GetLastError(), 1060u);
+    }
+    testsupport::removeTree(scratch_ / L"Telmor");
+    SetLastError(5);
+    ServiceLog::write(LogLevel::Error, L"1233 5");  // the open fails
+    EXPECT_EQ(GetLastError(), 5u);
+}
+
 TEST_F(ServiceLogFile, FileHeldOpenByAnotherWriterStillReceivesLines) {
     makeLogFolder();
     HANDLE other = CreateFileW(logPath().c_str(), GENERIC_READ | GENERIC_WRITE,
