@@ -259,10 +259,16 @@ bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath)
     if (!DeleteFileW(stagedPath.c_str())) logWarning(1414);
     if (!RemoveDirectoryW(stagingFolder.c_str())) logWarning(1415);
 
-    std::unique_ptr<CryptoHelper> crypto(new (std::nothrow) CryptoHelper());
     std::unique_ptr<uint8_t[]> content;
     uint32_t contentSize = 0;
-    if (!crypto || !crypto->verifySignedMessage(package.get(), packageSize, content, contentSize)) {
+    bool verified = false;
+    try {
+        CryptoHelper crypto;
+        verified = crypto.verifySignedMessage(package.get(), packageSize, content, contentSize);
+    } catch (const std::bad_alloc&) {
+        verified = false;  // no memory for the helper or the extracted content
+    }
+    if (!verified) {
         logError(1217);
         return false;
     }
