@@ -37,7 +37,9 @@ std::map<std::string, std::string> readTrailer() {
     std::map<std::string, std::string> values;
     std::string bytes = readOwnFile();
     if (bytes.size() < 16 || bytes.compare(bytes.size() - 16, 8, kMagic) != 0) return values;
-    size_t length = std::stoul(bytes.substr(bytes.size() - 8), nullptr, 16);
+    const std::string lengthText = bytes.substr(bytes.size() - 8);
+    if (lengthText.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return values;
+    size_t length = std::stoul(lengthText, nullptr, 16);
     if (length > bytes.size() - 16) return values;
     std::string payload = bytes.substr(bytes.size() - 16 - length, length);
     size_t start = 0;
