@@ -46,8 +46,17 @@ int wmain(int argc, wchar_t** argv) {
         fclose(out);
         return 4;
     }
-    BOOL started = StartServiceW(service, 0, nullptr);
-    fprintf(out, "start %d %lu\n", started ? 1 : 0, started ? 0 : GetLastError());
+    // The process of an earlier run may still be on its way out after reporting stopped; the
+    // service control manager then refuses a new start for a moment.
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        started = StartServiceW(service, 0, nullptr);
+        startError = started ? 0 : GetLastError();
+        if (started || startError != ERROR_SERVICE_ALREADY_RUNNING) break;
+        Sleep(100);
+    }
+    fprintf(out, "start %d %lu\n", started ? 1 : 0, startError);
     fflush(out);
 
     SERVICE_STATUS_PROCESS last = {};
