@@ -1,4 +1,116 @@
-// PLACEHOLDER: replaced by the service runtime work. Links the entry point meanwhile.
+// The service runtime: dispatcher, service entry, control handler and status reports.
+//
+// Two threads take part: the main thread runs the dispatcher and receives the controls, the
+// dispatcher's service thread runs serviceMain and the whole update cycle. The status record
+// is shared by both without a lock; the last SetServiceStatus call wins.
 #include "main/service_runtime.h"
 
-bool runServiceDispatcher() { return false; }
+#include "config/service_log.h"
+#include "main/service_run_context.h"
+#include "update/update_cycle.h"
+
+#include <string>
+
+namespace {
+
+wchar_t serviceNameBuffer[] = L"OrvaneVextraPlayerUpdateSvc";
+
+SERVICE_STATUS statusRecord = {};
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+uint32_t checkpointCounter = 1;
+HANDLE stopEvent = nullptr;
+
+void sendToServiceControlManager(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& record) {
+    SERVICE_STATUS copy = record;
+    SetServiceStatus(handle, &copy);  // the result is not used
+}
+
+ServiceStatusSink statusSink = &sendToServiceControlManager;
+
+std::wstring codeWithDetail(int32_t code, int32_t detail) {
+    return toWideDecimal(code) + L" " + toWideDecimal(detail);
+}
+
+}  // namespace
+
+void setServiceStatusSink(ServiceStatusSink sink) {
+    statusSink = sink ? sink : &sendToServiceControlManager;
+}
+
+void resetServiceRuntimeState() {
+    statusRecord = SERVICE_STATUS{};
+    statusHandle = nullptr;
+    checkpointCounter = 1;
+    stopEvent = nullptr;  // a handle from an earlier run lives until the process ends
+}
+
+void fillServiceStatus(SERVICE_STATUS& record, uint32_t& counter, DWORD state, DWORD waitHint) {
+    record.dwCurrentState = state;
+    record.dwWin32ExitCode = 0;
+    record.dwWaitHint = waitHint;
+    record.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
+        record.dwCheckPoint = 0;
+    } else {
+        record.dwCheckPoint = counter++;
+    }
+}
+
+void reportServiceStatus(DWORD state, DWORD waitHint) {
+    fillServiceStatus(statusRecord, checkpointCounter, state, waitHint);
+    statusSink(statusHandle, statusRecord);
+}
+
+void WINAPI serviceControlHandler(DWORD control) {
+    ServiceLog::write(LogLevel::Info, codeWithDetail(1622, static_cast<int32_t>(control)));
+    if (control != SERVICE_CONTROL_STOP) return;
+    reportServiceStatus(SERVICE_STOP_PENDING, 0);
+    ServiceLog::write(LogLevel::Info, toWideDecimal(1623));
+    if (stopEvent) SetEvent(stopEvent);
+    // The cycle is not shortened: report the state last stored (normally stop pending again).
+    reportServiceStatus(statusRecord.dwCurrentState, 0);
+}
+
+void serviceWorker() {
+    // Never waited on and never closed: a stop request does not cut the cycle short.
+    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!stopEvent) {
+        reportServiceStatus(SERVICE_STOPPED, 0);
+        return;
+    }
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    if (activeRunContext) {
+        runUpdateCycle();
+    } else {
+        ServiceLog::write(LogLevel::Error,
+                          codeWithDetail(1241, static_cast<int32_t>(GetLastError())));
+    }
+    reportServiceStatus(SERVICE_STOPPED, 0);
+}
+
+void WINAPI serviceMain(DWORD, LPWSTR*) {
+    statusHandle = RegisterServiceCtrlHandlerW(serviceNameBuffer, &serviceControlHandler);
+    if (!statusHandle) {
+        ServiceLog::write(LogLevel::Error,
+                          codeWithDetail(1240, static_cast<int32_t>(GetLastError())));
+        return;
+    }
+    statusRecord.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    statusRecord.dwServiceSpecificExitCode = 0;
+    reportServiceStatus(SERVICE_START_PENDING, 3000);
+    serviceWorker();
+}
+
+bool runServiceDispatcher() {
+    ServiceLog::write(LogLevel::Info, toWideDecimal(1618));
+    SERVICE_TABLE_ENTRYW table[] = {
+        {serviceNameBuffer, &serviceMain},
+        {nullptr, nullptr},
+    };
+    if (StartServiceCtrlDispatcherW(table)) {
+        ServiceLog::write(LogLevel::Info, toWideDecimal(1620));
+        return true;
+    }
+    ServiceLog::write(LogLevel::Info, codeWithDetail(1619, static_cast<int32_t>(GetLastError())));
+    return false;
+}

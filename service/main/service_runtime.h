@@ -1,6 +1,30 @@
 #pragma once
 // The Windows service "OrvaneVextraPlayerUpdateSvc" for one run: one update cycle per start.
+#include <windows.h>
+
+#include <cstdint>
 
 // True after the service ran and stopped; false when the process cannot connect to the
 // service control manager (started from a prompt or by the scheduled task).
 bool runServiceDispatcher();
+
+// The service entry named in the dispatch table; its arguments are not used.
+void WINAPI serviceMain(DWORD argc, LPWSTR* argv);
+// Control handler: logs every control; a stop is reported but does not shorten the cycle.
+void WINAPI serviceControlHandler(DWORD control);
+// The service's work on the thread of serviceMain: running, one update cycle, stopped.
+void serviceWorker();
+// Fills the shared status record for a new state and hands it to the service control manager.
+void reportServiceStatus(DWORD state, DWORD waitHint);
+
+// Pure part of a status report: the fields that depend on the new state. The checkpoint
+// counter starts at 1, is used (and then raised) by every pending state, and is never reset.
+void fillServiceStatus(SERVICE_STATUS& record, uint32_t& checkpointCounter, DWORD state,
+                       DWORD waitHint);
+
+// Where the status reports go. SetServiceStatus with the registered handle by default;
+// tests may route them elsewhere to look at the exact sequence.
+using ServiceStatusSink = void (*)(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& record);
+void setServiceStatusSink(ServiceStatusSink sink);
+// Returns the shared status record and counter to their start values (for tests).
+void resetServiceRuntimeState();

@@ -1,0 +1,75 @@
+// Starting the verified installer.
+#include "update/installer_launch.h"
+
+#include <windows.h>
+
+#include <new>
+#include <vector>
+
+#include "config/service_log.h"
+#include "download/installer_download.h"
+
+const wchar_t kPatchInstallCommandLine[] = L"VextraPlayerInstaller.exe -install -iv 11";
+const wchar_t kFullInstallCommandLine[] = L"VextraPlayerInstaller.exe -install -iv 9";
+
+namespace {
+
+void logCodeWithError(int32_t code, DWORD error) {
+    ServiceLog::write(LogLevel::Error,
+                      toWideDecimal(code) + L" " + toWideDecimal(static_cast<int32_t>(error)));
+}
+
+}  // namespace
+
+const wchar_t* installerCommandLine(const ComponentOffer& offer) {
+    return offer.patchApplies ? kPatchInstallCommandLine : kFullInstallCommandLine;
+}
+
+bool startDetachedProcess(const std::wstring& applicationPath, const std::wstring& commandLine) {
+    // CreateProcessW may write into the command line: hand it a private, modifiable copy.
+    std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back(L'\0');
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    // The application name is the full path of the verified file, so the loader's search order
+    // (the program's own folder first) cannot substitute another file of the same name. The
+    // command line keeps the bare name as its first token, so the installer sees the same
+    // arguments either way.
+    BOOL created = CreateProcessW(applicationPath.c_str(), mutableLine.data(), nullptr, nullptr,
+                                  FALSE, CREATE_DEFAULT_ERROR_MODE | DETACHED_PROCESS, nullptr,
+                                  nullptr, &startup, &process);
+    if (created) {
+        ServiceLog::write(LogLevel::Info, toWideDecimal(1602));
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        return true;
+    }
+    DWORD error = GetLastError();
+    logCodeWithError(1218, error);
+    SetLastError(error);
+    return false;
+}
+
+bool launchInstaller(const ComponentOffer& offer) {
+    std::wstring installerPath;
+    try {
+        if (!downloadInstaller(&offer, installerPath)) return false;
+    } catch (const std::bad_alloc&) {
+        DWORD error = GetLastError();
+        logCodeWithError(1236, error);
+        SetLastError(error);
+        return false;
+    }
+    std::wstring commandLine;
+    try {
+        commandLine = installerCommandLine(offer);
+    } catch (const std::bad_alloc&) {
+        DWORD error = GetLastError();
+        logCodeWithError(1235, error);
+        SetLastError(error);
+        return false;
+    }
+    return startDetachedProcess(installerPath, commandLine);
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The one piece of work of each service start: decide whether a check is due, fetch and compare
+// the offered builds, launch at most one installer, and keep the registry state that carries
+// over to the next start.
+#include <cstdint>
+
+#include "config/admin_config.h"
+#include "manifest/manifest.h"
+
+// A recorded UpdateAttempts of this many or more stops silent updating (notify mode).
+constexpr uint32_t kUpdateAttemptLimit = 7;
+
+// The operations a cycle is made of. SystemUpdateCycleSteps is the real machine; tests may give
+// the cycle other answers to see every path.
+class UpdateCycleSteps {
+public:
+    virtual ~UpdateCycleSteps() = default;
+    virtual bool isCheckDue() = 0;
+    virtual bool fetchManifest(VersionManifest& manifest, bool patch) = 0;
+    virtual bool isUpdateNeeded(const ComponentOffer& offer) = 0;
+    virtual bool readUpdateAttempts(uint32_t& count) = 0;
+    virtual bool incrementUpdateAttempts() = 0;
+    virtual bool launchInstaller(const ComponentOffer& offer) = 0;
+    virtual bool setNotifyMode() = 0;
+    // LastUpdateCheck = now, then CheckFrequency = the manifest's value (clamped; null gives 1).
+    virtual void recordCheck(const uint32_t* checkFrequency) = 0;
+};
+
+class SystemUpdateCycleSteps : public UpdateCycleSteps {
+public:
+    bool isCheckDue() override;
+    bool fetchManifest(VersionManifest& manifest, bool patch) override;
+    bool isUpdateNeeded(const ComponentOffer& offer) override;
+    bool readUpdateAttempts(uint32_t& count) override;
+    bool incrementUpdateAttempts() override;
+    bool launchInstaller(const ComponentOffer& offer) override;
+    bool setNotifyMode() override;
+    void recordCheck(const uint32_t* checkFrequency) override;
+};
+
+// One cycle with the given switches and steps.
+void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps);
+// One cycle on this machine: the loaded service settings and the real steps.
+void runUpdateCycle();

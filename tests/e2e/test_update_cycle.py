@@ -1,0 +1,223 @@
+"""The update path end to end: the real service started through Wine's service control manager,
+the manifests over HTTPS and the packages over HTTP on localhost, packages signed at test time
+under the build's development CA, and a test installer that records how it was started."""
+import pytest
+
+from update_fixtures import (AX_FILE_OLD, NEW, OLD, install_old_player, machine, release,  # noqa: F401
+                             servers, signing, site)
+from update_site import FILETIME_UNITS_PER_DAY, cycle_codes, filetime_now, make_fake_installer
+
+PATCH_LINE = "VextraPlayerInstaller.exe -install -iv 11"
+FULL_LINE = "VextraPlayerInstaller.exe -install -iv 9"
+INSTALLED_AT = r"C:\windows\VextraPlayerInstaller.exe"
+
+
+def cycle_part(messages):
+    """The codes from the cycle's start (1608) to its end (1612)."""
+    got = cycle_codes(messages)
+    return got[got.index(1608):got.index(1612) + 1]
+
+
+@pytest.mark.parametrize("config, state", [
+    ({"SilentAutoUpdateEnable": "1", "AutoUpdateDisable": "1"}, {}),
+    ({}, {}),
+    ({"SilentAutoUpdateEnable": "1"}, {"last": "now", "frequency": 1}),
+], ids=["disabled", "silent-off", "not-due"])
+def test_switched_off_or_not_due_cycle_logs_start_and_end_only(machine, site, config, state):
+    install_old_player(machine)
+    machine.write_config({**config, "SilentAutoUpdateVerboseLogging": "1",
+                          "SilentAutoUpdateServerDomain": "localhost"})
+    if state:
+        machine.set_state(last=filetime_now() - 1000, frequency=state["frequency"])
+    before = machine.state()
+    messages = machine.run_once()
+    assert cycle_part(messages) == [1608, 1612]
+    assert site.requests == []
+    assert machine.state() == before
+    assert machine.installer_runs() == []
+
+
+def test_failed_version_fetch_writes_nothing(machine, site):
+    install_old_player(machine)
+    site.https.mode = "404"
+    messages = machine.run_once()
+    part = cycle_part(messages)
+    assert part[0] == 1608 and part[-1] == 1612
+    assert 1630 in part and 1409 in part
+    assert machine.state() == {"LastUpdateCheck": None, "CheckFrequency": None, "UpdateAttempts": None}
+    assert machine.installer_runs() == []
+    assert not machine.installer_path.exists()
+
+
+def test_patch_updates_activex_then_plugin_then_records_the_check(machine, site):
+    install_old_player(machine)
+    machine.set_state(attempts=0)
+
+    # First start: both are old; ActiveX goes first, with the patch that fits its file.
+    messages = machine.run_once()
+    part = cycle_part(messages)
+    assert part[:2] == [1608, 1630] and part[-3:] == [1602, 1609, 1612]
+    assert 1600 in part and 1601 not in part
+    runs = machine.wait_installer_runs(1)
+    assert [(r.label, r.command_line, r.module.lower()) for r in runs] == \
+        [("patch-ax", PATCH_LINE, INSTALLED_AT.lower())]
+    assert runs[0].cwd.lower() == r"c:\windows"
+    assert machine.state() == {"LastUpdateCheck": None, "CheckFrequency": None, "UpdateAttempts": 1}
+    assert machine.player_version("activex") == NEW
+    assert machine.staging_folders() == []
+    assert ("https", "/pub/vextraplayer/update/current/sau/11/xml/patch.xml") in site.requests
+    assert ("http", "/pub/vextraplayer/update/current/sau/11/install/patch/from-228/"
+                    "patch_all_win_ax_sgn.z") in site.requests
+
+    # Second start: the launch recorded nothing, so it checks again and takes the plug-in.
+    part = cycle_part(machine.run_once())
+    assert part[-3:] == [1602, 1610, 1612] and 1601 in part
+    runs = machine.wait_installer_runs(2)
+    assert (runs[1].label, runs[1].command_line) == ("patch-pl", PATCH_LINE)
+    assert machine.state()["UpdateAttempts"] == 2
+    assert machine.state()["LastUpdateCheck"] is None
+
+    # Third start: up to date; the check is recorded with the manifest's frequency (7 -> 3).
+    before = filetime_now()
+    part = cycle_part(machine.run_once())
+    after = filetime_now()
+    assert part == [1608, 1630, 1612]
+    state = machine.state()
+    assert before - 10_000_000 <= state["LastUpdateCheck"] <= after + 10_000_000
+    assert state["CheckFrequency"] == 3
+    assert state["UpdateAttempts"] == 2
+    assert len(machine.installer_runs()) == 2
+
+    # Fourth start: not due any more, nothing fetched.
+    site.https.requests.clear()
+    site.http.requests.clear()
+    assert cycle_part(machine.run_once()) == [1608, 1612]
+    assert site.requests == []
+
+
+def test_full_installer_when_the_installed_file_does_not_fit_a_patch(machine, site):
+    machine.install_player("plugin", OLD, b"a player file no patch was made for\n")
+    part = cycle_part(machine.run_once())
+    assert part[-3:] == [1602, 1610, 1612]
+    runs = machine.wait_installer_runs(1)
+    assert (runs[0].label, runs[0].command_line) == ("full-pl", FULL_LINE)
+    assert ("http", "/pub/vextraplayer/update/current/sau/11/install/install_all_win_pl_sgn.z") \
+        in site.requests
+    assert machine.state()["UpdateAttempts"] == 1
+
+
+def test_activex_full_installer(machine, site):
+    machine.install_player("activex", OLD, b"an ActiveX file of another build\n")
+    part = cycle_part(machine.run_once())
+    assert part[-3:] == [1602, 1609, 1612]
+    runs = machine.wait_installer_runs(1)
+    assert (runs[0].label, runs[0].command_line) == ("full-ax", FULL_LINE)
+
+
+def _tamper_signature(data):
+    return data[:-1] + bytes([data[-1] ^ 0x01])
+
+
+@pytest.mark.parametrize("damage", ["404", "signature", "content-noattr"])
+def test_rejected_package_gives_1217_and_keeps_the_existing_installer(
+        machine, site, release, signing, tmp_path, damage):
+    from pki import sign_package
+    install_old_player(machine, activex=False)
+    machine.set_state(attempts=2)
+    earlier = b"an installer left by an earlier cycle"
+    machine.installer_path.write_bytes(earlier)
+    patch_rel = "patch/from-228/patch_all_win_pl_sgn.z"
+    if damage == "404":
+        site.http.mode = "404"
+    else:
+        served = tmp_path / "site"
+        import shutil
+        shutil.copytree(release.site, served)
+        target = served / "pub/vextraplayer/update/current/sau/11/install" / patch_rel
+        installer = release.installers["patch-pl"]
+        if damage == "signature":
+            target.write_bytes(_tamper_signature(target.read_bytes()))
+        elif damage == "content-noattr":
+            package = bytearray(sign_package(installer.read_bytes(), signing.signer,
+                                             chain=[signing.intermediate], noattr=True))
+            at = package.find(b"VXFAKE01")
+            assert at > 0
+            package[at] ^= 0x20  # one byte of the embedded installer changes
+            target.write_bytes(bytes(package))
+        site.serve(served)
+    before = filetime_now()
+    messages = machine.run_once()
+    part = cycle_part(messages)
+    assert 1217 in part and 1300 in part and 1602 not in part and 1610 not in part
+    details = {m.split(" ")[0]: m.split(" ")[1] for level, m in messages if level == "error"}
+    assert details["1300"] == details["1217"], "the cycle's line carries the download's cause"
+    assert machine.installer_path.read_bytes() == earlier
+    assert machine.installer_runs() == []
+    assert machine.staging_folders() == []  # removed before verification
+    state = machine.state()
+    assert state["UpdateAttempts"] == 3
+    assert state["LastUpdateCheck"] >= before - 10_000_000  # a failed launch records the check
+    assert state["CheckFrequency"] == 3
+
+
+def test_seventh_attempt_successor_switches_to_notify_mode(machine, site):
+    install_old_player(machine, activex=False)
+    machine.set_state(attempts=6)
+    part = cycle_part(machine.run_once())
+    assert part[-3:] == [1602, 1610, 1612]
+    machine.wait_installer_runs(1)
+    assert machine.state()["UpdateAttempts"] == 7
+
+    # The installer "failed": the player is still old.
+    machine.prefix.reg_add(r"HKLM\Software\Telmora\VextraPlayerPlugin", "Version", "REG_SZ", OLD)
+    messages = machine.run_once()
+    assert cycle_part(messages) == [1608, 1630, 1630, 1301, 1612]
+    assert ("error", "1301") in messages
+    config = machine.config_text()
+    assert "SilentAutoUpdateEnable=0\r\n" in config and "AutoUpdateDisable=0\r\n" in config
+    state = machine.state()
+    assert state["UpdateAttempts"] == 7 and state["LastUpdateCheck"] is not None
+    assert len(machine.installer_runs()) == 1
+
+    # From the next start on, silent updating is off.
+    machine.set_state(last=0)
+    assert cycle_part(machine.run_once()) == [1608, 1612]
+
+
+def test_windows_8_skips_the_activex_offer(signing, site):
+    from update_site import ServiceMachine
+    with ServiceMachine(signing, version="win8") as m:
+        install_old_player(m)
+        part = cycle_part(m.run_once())
+        assert 1600 not in part and 1609 not in part
+        assert part[-3:] == [1602, 1610, 1612]
+        runs = m.wait_installer_runs(1)
+        assert runs[0].label == "patch-pl"
+        assert m.player_version("activex") == OLD
+
+
+def test_stop_control_during_the_cycle_is_logged_and_the_cycle_completes(machine, site):
+    install_old_player(machine, activex=False)
+    site.https.mode = "chunked"  # the manifests trickle in, so the cycle is still running
+    site.https.chunk_size = 16
+    site.https.chunk_delay = 0.1
+    messages = machine.run_once(stop_after_ms=300)
+    got = cycle_codes(messages)
+    assert ("info", "1622 1") in messages and ("info", "1623") in messages
+    assert got.index(1608) < got.index(1622) < got.index(1623) < got.index(1612) < got.index(1620)
+    assert 1610 in got, "the cycle went on to launch the plug-in installer"
+    ok, error, state, checkpoint = machine.probe.control
+    assert ok == 1 and state == 3  # SERVICE_STOP_PENDING while the cycle goes on
+    assert machine.probe.states[-1] == 1
+    machine.wait_installer_runs(1)
+
+
+def test_same_named_installer_in_the_program_folder_is_never_started(machine, site):
+    install_old_player(machine, activex=False)
+    make_fake_installer(machine.program_folder / "VextraPlayerInstaller.exe", "planted")
+    part = cycle_part(machine.run_once())
+    assert part[-3:] == [1602, 1610, 1612]
+    runs = machine.wait_installer_runs(1)
+    assert [r.label for r in runs] == ["patch-pl"]
+    assert runs[0].module.lower() == INSTALLED_AT.lower()
+    assert runs[0].command_line == PATCH_LINE
