@@ -10,6 +10,7 @@
 #include "config/file_manager.h"
 #include "config/service_log.h"
 #include "config/text_encoding.h"
+#include "config/file_handle.h"
 
 const wchar_t kDefaultDownloadServerHost[] = L"download.vextra-updates.example";
 const wchar_t kDefaultManifestServerHost[] = L"manifest.vextra-updates.example";
@@ -30,24 +31,6 @@ std::string trim(const std::string& text) {
     while (end > begin && isTrimmed(text[end - 1])) --end;
     return text.substr(begin, end - begin);
 }
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : h_(h) {}
-    ~FileHandle() { close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-    bool close() {
-        const bool ok = h_ == INVALID_HANDLE_VALUE || CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-        return ok;
-    }
-
-private:
-    HANDLE h_;
-};
 
 bool readWholeFile(const std::wstring& path, std::string& bytes) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

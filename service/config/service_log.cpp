@@ -1,4 +1,5 @@
 #include "config/service_log.h"
+#include "config/file_handle.h"
 
 #include <string>
 
@@ -15,22 +16,6 @@ const wchar_t* levelWord(LogLevel level) {
     }
     return L"";
 }
-
-// Closes a file handle when it leaves scope.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : h_(h) {}
-    ~FileHandle() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_;
-};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "download/system_library.h"
+#include "config/file_handle.h"
 
 // Each table holds a module loaded by full path from the system folder and the entry points
 // resolved from it by exact name, in order; resolution stops at the first missing one.
@@ -123,24 +124,6 @@ bool linkVerifies(const Crypt32Table& t, PCCERT_CONTEXT subject, PCCERT_CONTEXT 
     DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
     return t.verifySubjectCertificateContext(subject, issuer, &flags) && flags == 0;
 }
-
-// Closes a file handle when it leaves scope.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : h_(h) {}
-    ~FileHandle() { close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return h_; }
-    void close() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE h_;
-};
 
 }  // namespace
 

@@ -10,6 +10,8 @@
 #include "config/admin_config.h"
 #include "config/service_log.h"
 #include "download/crypto_helper.h"
+#include "config/file_handle.h"
+#include "manifest/winhttp_handle.h"
 
 const wchar_t kInstallerFileName[] = L"VextraPlayerInstaller.exe";
 const wchar_t kActiveXInstallerObjectPath[] =
@@ -31,23 +33,6 @@ void logWithError(LogLevel level, int32_t code, DWORD error) {
 void logError(int32_t code) { logWithError(LogLevel::Error, code, GetLastError()); }
 void logWarning(int32_t code) { logWithError(LogLevel::Warning, code, GetLastError()); }
 
-class WinHttpHandle {
-public:
-    WinHttpHandle() = default;
-    ~WinHttpHandle() { reset(); }
-    WinHttpHandle(const WinHttpHandle&) = delete;
-    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-    void reset(HINTERNET handle = nullptr) {
-        if (handle_) WinHttpCloseHandle(handle_);
-        handle_ = handle;
-    }
-    HINTERNET get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    HINTERNET handle_ = nullptr;
-};
-
 // Request, connection and session, closed in that order.
 struct HttpHandles {
     WinHttpHandle session;
@@ -59,25 +44,6 @@ struct HttpHandles {
         session.reset();
     }
     ~HttpHandles() { close(); }
-};
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    bool close() {
-        if (handle_ == INVALID_HANDLE_VALUE) return true;
-        BOOL ok = CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-        return ok != FALSE;
-    }
-
-private:
-    HANDLE handle_;
 };
 
 // Opens the request and waits for the response headers; the first failing call logs 1214.

@@ -9,6 +9,7 @@
 
 #include "config/admin_config.h"
 #include "config/service_log.h"
+#include "manifest/winhttp_handle.h"
 
 const wchar_t kVersionManifestObjectPath[] = L"/pub/vextraplayer/update/current/sau/11/xml/version.xml";
 const wchar_t kPatchManifestObjectPath[] = L"/pub/vextraplayer/update/current/sau/11/xml/patch.xml";
@@ -26,32 +27,13 @@ void warn(int32_t code, bool withError) {
     SetLastError(error);
 }
 
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET h = nullptr) : h_(h) {}
-    ~InternetHandle() {
-        if (h_) WinHttpCloseHandle(h_);
-    }
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    void reset(HINTERNET h) {
-        if (h_) WinHttpCloseHandle(h_);
-        h_ = h;
-    }
-    HINTERNET get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    HINTERNET h_;
-};
-
 // Receives the response of one manifest request; false when no response arrived.
 bool receiveManifest(const wchar_t* objectPath, std::string& response) {
     // Declared in this order so that they close as request, connection, session.
-    InternetHandle session(WinHttpOpen(kManifestUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    WinHttpHandle session(WinHttpOpen(kManifestUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) warn(1400, true);
-    InternetHandle connection;
+    WinHttpHandle connection;
     if (session) {
         const std::wstring host = serviceSettings().manifestServerHost;
         connection.reset(WinHttpConnect(session.get(), host.c_str(), INTERNET_DEFAULT_HTTPS_PORT, 0));
@@ -61,7 +43,7 @@ bool receiveManifest(const wchar_t* objectPath, std::string& response) {
         ServiceLog::write(LogLevel::Info, toWideDecimal(1630) + L' ' + objectPath);
         SetLastError(error);
     }
-    InternetHandle request;
+    WinHttpHandle request;
     if (connection)
         request.reset(WinHttpOpenRequest(connection.get(), L"GET", objectPath, nullptr,
                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
