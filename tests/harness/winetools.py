@@ -129,8 +129,14 @@ class WinePrefix:
         return None if got is None else int(got[1], 0)
 
     def reg_add(self, key, value, kind, data):
-        rc, _ = self.wine("reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f")
-        assert rc == 0, f"reg add {key} {value} failed"
+        # Under heavy load Wine was seen to fail a `reg add` once in a few hundred runs without
+        # saying why; setting up a test must not fail for that, so it tries a few times.
+        for attempt in range(3):
+            rc, out = self.wine("reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f")
+            if rc == 0:
+                return
+            time.sleep(0.5 * (attempt + 1))
+        raise AssertionError(f"reg add {key} {value} failed ({rc}): {out.strip()}")
 
     def reg_delete_key(self, key):
         self.wine("reg", "delete", key, "/f")
