@@ -19,7 +19,9 @@ def test_demo_updates_the_player_and_then_finds_it_up_to_date(tmp_path):
     with open(out, "w") as fh:
         rc = subprocess.run([sys.executable, str(ROOT / "tools" / "demo")], stdout=fh,
                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                            env=dict(os.environ, VEXTRA_IN_NETNS="1"), timeout=600).returncode
+                            env=dict(os.environ, VEXTRA_IN_NETNS="1",
+                                     VEXTRA_DEMO_WORK=str(tmp_path / "work")),
+                            timeout=600).returncode
     text = out.read_text()
     assert rc == 0, text
     start1 = text.index("Start 1:")

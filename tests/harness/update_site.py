@@ -15,7 +15,8 @@ from pathlib import Path
 
 from pki import Pki, embedded_ca, trust_in_prefix
 from servers import http_server, https_server
-from winetools import BUILD64, ROOT, SERVICE_EXE, WinePrefix, log_messages, to_windows_path
+from winetools import (BUILD64, ROOT, SERVICE_EXE, LauncherLost, WinePrefix, log_messages,
+                       to_windows_path)
 
 SERVICE_NAME = "OrvaneVextraPlayerUpdateSvc"
 FAKE_INSTALLER = BUILD64 / "programs" / "vextra_fake_installer.exe"
@@ -80,6 +81,11 @@ class ProbeReport:
     @property
     def stopped(self):
         return bool(self.statuses) and self.statuses[-1][0] == 1
+
+    @property
+    def finished(self):
+        """The probe wrote its last line (the service process it followed)."""
+        return any(line.startswith("process ") for line in self.text.splitlines())
 
 
 @dataclass
@@ -282,7 +288,13 @@ class ServiceMachine:
         args = [SERVICE_NAME, to_windows_path(out)]
         if stop_after_ms is not None:
             args += ["stop-after", str(stop_after_ms)]
-        self.prefix.run(SERVICE_PROBE, *args, timeout=240)
+        try:
+            self.prefix.run(SERVICE_PROBE, *args, timeout=240)
+        except LauncherLost:
+            # The probe's exit code is not needed: a probe that wrote its whole report has
+            # seen the run through, even if Wine's cmd then lost the code on the way back.
+            if not ProbeReport(out.read_text() if out.exists() else "").finished:
+                raise
         self.probe = ProbeReport(out.read_text() if out.exists() else "")
         assert self.probe.started, f"the service did not start: {self.probe.text}"
         assert self.probe.stopped, f"the service did not stop: {self.probe.text}"

@@ -34,6 +34,10 @@ def to_windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
+class LauncherLost(RuntimeError):
+    """Wine's cmd ended before it wrote the program's exit code."""
+
+
 class WinePrefix:
     def __init__(self, root=None, version=None):
         if not (TEMPLATE / ".ready").exists():
@@ -84,21 +88,39 @@ class WinePrefix:
     # -- programs -------------------------------------------------------------
     def run(self, program, *args, cwd=None, timeout=120):
         """Runs a Windows program and returns its exact 32-bit exit code (signed)."""
-        bat = self._scratch("run.bat")
-        rc_file = self._scratch("rc.txt")
         prog = program if re.match(r"^[A-Za-z]:\\", str(program)) else to_windows_path(program)
         line = " ".join([f'"{prog}"'] + [self._quote(a) for a in args])
+        for attempt in range(2):
+            launched, code, said = self._run_batch(line, cwd, timeout)
+            if code:
+                return int(code)
+            # Once in a few hundred full runs Wine's cmd was seen to end without a word before
+            # it wrote the exit code. When it never reached the program, running it again is
+            # sound; when the program may have run, only the caller can judge.
+            if launched:
+                break
+        raise LauncherLost(f"no exit code from {program} {args} (program launched: {launched}; "
+                           f"wine said: {said[-2000:] or 'nothing'})")
+
+    def _run_batch(self, line, cwd, timeout):
+        """(program launched, exit code text, what wine printed) of one batch run."""
+        bat = self._scratch("run.bat")
+        marker = self._scratch("launched.txt")
+        rc_file = self._scratch("rc.txt")
         lines = ["@echo off"]
         if cwd is not None:
             wcwd = cwd if re.match(r"^[A-Za-z]:\\", str(cwd)) else to_windows_path(cwd)
             lines.append(f'cd /d "{wcwd}"')
-        lines += [line, f'echo %ERRORLEVEL% > "{to_windows_path(rc_file)}"']
+        lines += [f'echo launched > "{to_windows_path(marker)}"', line,
+                  f'echo %ERRORLEVEL% > "{to_windows_path(rc_file)}"']
         bat.write_text("\r\n".join(lines) + "\r\n")
-        self._quiet([WINE64, "cmd", "/c", to_windows_path(bat)], timeout=timeout)
-        text = rc_file.read_text().strip() if rc_file.exists() else ""
-        if not text:
-            raise RuntimeError(f"no exit code from {program} {args}")
-        return int(text)
+        err = self._scratch("wine-output.txt")
+        with open(err, "wb") as fh:
+            subprocess.run([WINE64, "cmd", "/c", to_windows_path(bat)], env=self.env,
+                           stdin=subprocess.DEVNULL, stdout=fh, stderr=subprocess.STDOUT,
+                           timeout=timeout)
+        code = rc_file.read_text().strip() if rc_file.exists() else ""
+        return marker.exists(), code, err.read_bytes().decode("utf-8", "replace").strip()
 
     @staticmethod
     def _quote(arg):
