@@ -292,7 +292,7 @@ class ServiceMachine:
             self.prefix.run(SERVICE_PROBE, *args, timeout=240)
         except LauncherLost:
             # The probe's exit code is not needed: a probe that wrote its whole report has
-            # seen the run through, even if Wine's cmd then lost the code on the way back.
+            # seen the run through, even if its code was lost on the way back.
             if not ProbeReport(out.read_text() if out.exists() else "").finished:
                 raise
         self.probe = ProbeReport(out.read_text() if out.exists() else "")

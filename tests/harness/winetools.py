@@ -2,8 +2,9 @@
 
 Each WinePrefix is a copy of the template prefix that `make prefix` boots once. Wine's helper
 processes inherit stdout and stderr, so nothing here ever reads Wine through a pipe: every
-command writes to files. Exit codes are read through a batch file, because wine64's own exit
-status is the program's exit code modulo 256.
+command writes to files. Exit codes are read through the harness's own launcher
+(programs/vextra_run.exe), because wine64's own exit status is the program's exit code modulo
+256, and because the launcher says whether the program started at all.
 """
 import os
 import re
@@ -20,6 +21,7 @@ TEMPLATE = Path(os.environ.get("VEXTRA_WINE_TEMPLATE", ROOT / "build" / "winepre
 WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver")
 SERVICE_EXE = BUILD64 / "VextraPlayerUpdateService.exe"
+LAUNCHER = BUILD64 / "programs" / "vextra_run.exe"
 
 
 def wine_env(prefix):
@@ -35,7 +37,7 @@ def to_windows_path(path):
 
 
 class LauncherLost(RuntimeError):
-    """Wine's cmd ended before it wrote the program's exit code."""
+    """A program was started but its exit code never came back."""
 
 
 class WinePrefix:
@@ -90,37 +92,39 @@ class WinePrefix:
         """Runs a Windows program and returns its exact 32-bit exit code (signed)."""
         prog = program if re.match(r"^[A-Za-z]:\\", str(program)) else to_windows_path(program)
         line = " ".join([f'"{prog}"'] + [self._quote(a) for a in args])
+        wcwd = ""
+        if cwd is not None:
+            wcwd = str(cwd) if re.match(r"^[A-Za-z]:\\", str(cwd)) else to_windows_path(cwd)
         for attempt in range(2):
-            launched, code, said = self._run_batch(line, cwd, timeout)
-            if code:
-                return int(code)
-            # Once in a few hundred full runs Wine's cmd was seen to end without a word before
-            # it wrote the exit code. When it never reached the program, running it again is
-            # sound; when the program may have run, only the caller can judge.
+            launched, code, said = self._launch(line, wcwd, timeout)
+            if code is not None:
+                return code
+            # When the program never ran, running it again is sound; when it may have run,
+            # only the caller can judge.
             if launched:
                 break
         raise LauncherLost(f"no exit code from {program} {args} (program launched: {launched}; "
-                           f"wine said: {said[-2000:] or 'nothing'})")
+                           f"launcher and wine said: {said[-2000:] or 'nothing'})")
 
-    def _run_batch(self, line, cwd, timeout):
-        """(program launched, exit code text, what wine printed) of one batch run."""
-        bat = self._scratch("run.bat")
-        marker = self._scratch("launched.txt")
-        rc_file = self._scratch("rc.txt")
-        lines = ["@echo off"]
-        if cwd is not None:
-            wcwd = cwd if re.match(r"^[A-Za-z]:\\", str(cwd)) else to_windows_path(cwd)
-            lines.append(f'cd /d "{wcwd}"')
-        lines += [f'echo launched > "{to_windows_path(marker)}"', line,
-                  f'echo %ERRORLEVEL% > "{to_windows_path(rc_file)}"']
-        bat.write_text("\r\n".join(lines) + "\r\n")
+    def _launch(self, line, wcwd, timeout):
+        """(program launched, exit code or None, what was said) of one run through the
+        harness's launcher, which records whether the program started and how it ended."""
+        request = self._scratch("run-request.txt")
+        result = self._scratch("run-result.txt")
+        request.write_bytes(f"{line}\n{wcwd}\n".encode("utf-8"))
         err = self._scratch("wine-output.txt")
         with open(err, "wb") as fh:
-            subprocess.run([WINE64, "cmd", "/c", to_windows_path(bat)], env=self.env,
-                           stdin=subprocess.DEVNULL, stdout=fh, stderr=subprocess.STDOUT,
-                           timeout=timeout)
-        code = rc_file.read_text().strip() if rc_file.exists() else ""
-        return marker.exists(), code, err.read_bytes().decode("utf-8", "replace").strip()
+            subprocess.run([WINE64, str(LAUNCHER), to_windows_path(request),
+                            to_windows_path(result)], env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=fh, stderr=subprocess.STDOUT, timeout=timeout)
+        said = result.read_text() if result.exists() else ""
+        launched = code = None
+        for word, _, value in (ln.partition(" ") for ln in said.splitlines()):
+            if word == "launched":
+                launched = True
+            elif word == "exit":
+                code = int(value)
+        return bool(launched), code, (said + err.read_bytes().decode("utf-8", "replace")).strip()
 
     @staticmethod
     def _quote(arg):
