@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-service test-updater test-e2e demo clean screenshot
+.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-service test-service-win32 test-service-win64 test-updater test-e2e demo release clean screenshot
 
 all: build
 
@@ -27,19 +27,30 @@ build-native: configure
 
 build: build-win32 build-win64 build-native
 
-# A booted Wine prefix that every test copies instead of booting its own.
+# A booted Wine prefix that every test copies instead of booting its own. It is booted again
+# once Wine's 32-bit loader is installed (a prefix booted without it has no 32-bit DLLs).
 prefix: build/wineprefix-template/.ready
-build/wineprefix-template/.ready: tests/harness/make-template-prefix
+build/wineprefix-template/.ready: tests/harness/make-template-prefix $(wildcard /usr/lib/wine/wine)
 	tests/harness/make-template-prefix build/wineprefix-template
 
+# The shipped program is the i686 build: its unit programs run under Wine's WoW64 first, then the
+# x86_64 twin's (which catch pointer-size faults), and the end-to-end suite runs the i686 program.
+# A machine that cannot run 32-bit programs says so in one loud line and tests the twin alone.
 test: deps build prefix
 	@rc=0; \
-	$(MAKE) --no-print-directory test-service || rc=1; \
+	if tools/probe-i386; then arch=win32; else arch=win64; fi; \
+	if [ $$arch = win32 ]; then $(MAKE) --no-print-directory test-service-win32 || rc=1; fi; \
+	$(MAKE) --no-print-directory test-service-win64 || rc=1; \
 	$(MAKE) --no-print-directory test-updater || rc=1; \
-	$(MAKE) --no-print-directory test-e2e || rc=1; \
+	$(MAKE) --no-print-directory test-e2e E2E_ARCH=$$arch || rc=1; \
 	exit $$rc
 
-test-service:
+test-service: test-service-win32 test-service-win64
+
+test-service-win32:
+	ctest --preset win32 -j $(JOBS)
+
+test-service-win64:
 	ctest --preset win64 -j $(JOBS)
 
 test-updater:
@@ -48,8 +59,10 @@ test-updater:
 	else echo "no updater tests"; fi
 
 # End-to-end tests run in a private network namespace: loopback only, ports 443 and 80 free.
+# E2E_ARCH=win64 runs them with the x86_64 twin instead of the shipped i686 program.
+E2E_ARCH ?= win32
 test-e2e:
-	tests/harness/in-netns $(PYTEST) -q -p no:cacheprovider tests/e2e
+	VEXTRA_E2E_ARCH=$(E2E_ARCH) tests/harness/in-netns $(PYTEST) -q -p no:cacheprovider tests/e2e
 
 # The build's own output goes to build/demo-build.log, so the demo's account stays readable.
 demo: deps
@@ -66,5 +79,20 @@ screenshot: build-native
 	  build/screenshots/desktop-updater.png >build/screenshots/desktop-updater.log 2>&1
 	@echo "saved build/screenshots/desktop-updater.png"
 
+# A release: the i686 program with the release CA built in, and its SHA-256, in dist/.
+# `make release CA=release-ca.der [VERSION=a.b.c.d]`; the build refuses to configure without CA.
+RELEASE_DIR := build/win32-release
+release:
+	@if [ -z "$(CA)" ]; then echo "make release: name the release CA certificate: make release CA=<file.der>" >&2; exit 2; fi
+	$(CMAKE) --preset win32-release -DVEXTRA_EMBEDDED_CA_DER="$(abspath $(CA))" \
+	  $(if $(VERSION),-DVEXTRA_VERSION=$(VERSION)) >/dev/null
+	$(CMAKE) --build --preset win32-release -j $(JOBS)
+	@keys=$$(grep -rlE -e '-----BEGIN ([A-Z]+ )?PRIVATE KEY-----' $(RELEASE_DIR) 2>/dev/null); \
+	if [ -n "$$keys" ]; then echo "make release: private key material in the build tree: $$keys" >&2; exit 1; fi
+	@rm -rf dist && mkdir -p dist
+	cp $(RELEASE_DIR)/VextraPlayerUpdateService.exe dist/
+	cd dist && sha256sum VextraPlayerUpdateService.exe > VextraPlayerUpdateService.exe.sha256
+	@cat dist/VextraPlayerUpdateService.exe.sha256
+
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -1,6 +1,7 @@
 """The administration options of the built service program under Wine: the auto-update modes
-rewrite system32\\Telmor\\Vextra\\kvc.cfg, -isSAUEnabled answers through the exit code, and
-anything that is not exactly one of the options does nothing."""
+rewrite system32\\Telmor\\Vextra\\kvc.cfg (SysWOW64 for the 32-bit program on 64-bit
+Windows), -isSAUEnabled answers through the exit code, and anything that is not exactly one of
+the options does nothing."""
 import pytest
 
 from winetools import SERVICE_EXE, WinePrefix, log_messages
@@ -44,6 +45,9 @@ def run(wine, *args):
 def test_mode_options_write_the_configuration_file(wine, option, expected):
     assert run(wine, option) == 0
     assert wine.config_file.read_bytes() == expected
+    if wine.bits == 32:
+        # The 32-bit program's system folder is SysWOW64: nothing lands in the real system32.
+        assert not (wine.system32 / "Telmor" / "Vextra" / "kvc.cfg").exists()
     # Commands never switch verbose logging on: the info start lines are filtered.
     assert log_messages(wine.log) == []
 

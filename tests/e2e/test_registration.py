@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from winetools import BUILD64, SERVICE_EXE, WinePrefix, log_messages, to_windows_path
+from winetools import PROGRAMS, SERVICE_EXE, WinePrefix, log_messages, to_windows_path
 
 SERVICE = "OrvaneVextraPlayerUpdateSvc"
 SERVICE_KEY = rf"HKLM\System\CurrentControlSet\Services\{SERVICE}"
@@ -17,8 +17,8 @@ TASK = "Orvane Vextra Player Updater"
 DISPLAY = "Orvane Vextra Player Update Service"
 SERVICE_TEXT = ("This service keeps your Orvane Vextra Player installation up to date with the "
                 "latest enhancements and security fixes.")
-PROBE_SERVICE = BUILD64 / "programs" / "registration_probe_service.exe"
-TASK_PROBE = BUILD64 / "programs" / "task_probe.exe"
+PROBE_SERVICE = PROGRAMS / "registration_probe_service.exe"
+TASK_PROBE = PROGRAMS / "task_probe.exe"
 
 
 class Machine:

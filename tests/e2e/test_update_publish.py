@@ -8,17 +8,16 @@ from pathlib import Path
 
 import pytest
 
-from pki import Pki, embedded_ca, openssl
+from pki import DEV_PKI, Pki, embedded_ca, openssl
 from update_site import PUBLISH
-from winetools import BUILD64
 
 BASE = "pub/vextraplayer/update/current/sau/11"
 
 
 @pytest.fixture(scope="module")
 def chain(tmp_path_factory):
-    if not (BUILD64 / "pki" / "embedded-ca.key").exists():
-        pytest.skip("needs the configured win64 build (its development CA)")
+    if not (DEV_PKI / "embedded-ca.key").exists():
+        pytest.skip("needs a configured development build (its development CA)")
     pki = Pki(tmp_path_factory.mktemp("pki"))
     ca = embedded_ca()
     intermediate = pki.issue(ca, "Publisher Intermediate", "ca")

@@ -13,6 +13,9 @@ OLD = "11.2.202.228"
 NEW = "11.2.202.235"
 AX_FILE_OLD = b"Vextra Player ActiveX control 11.2.202.228\n"
 PL_FILE_OLD = b"Vextra Player plug-in 11.2.202.228\n"
+# The 64-bit player files that 64-bit Windows has beside the 32-bit ones.
+AX_FILE_OLD_64 = b"Vextra Player ActiveX control 11.2.202.228 (64-bit)\n"
+PL_FILE_OLD_64 = b"Vextra Player plug-in 11.2.202.228 (64-bit)\n"
 
 
 def require_environment():
@@ -33,6 +36,8 @@ class Release:
         players.mkdir(parents=True)
         (players / "ax.ocx").write_bytes(AX_FILE_OLD)
         (players / "pl.dll").write_bytes(PL_FILE_OLD)
+        (players / "ax64.ocx").write_bytes(AX_FILE_OLD_64)
+        (players / "pl64.dll").write_bytes(PL_FILE_OLD_64)
         self.installers = {
             "full-ax": make_fake_installer(inst / "full-ax.exe", "full-ax", "activex", NEW),
             "full-pl": make_fake_installer(inst / "full-pl.exe", "full-pl", "plugin", NEW),
@@ -42,8 +47,10 @@ class Release:
         self.site = publish(
             folder / "site", signing, (NEW, self.installers["full-ax"]),
             (NEW, self.installers["full-pl"]),
-            patches=[("from-228", "activex", self.installers["patch-ax"], players / "ax.ocx"),
-                     ("from-228", "plugin", self.installers["patch-pl"], players / "pl.dll")],
+            patches=[("from-228", "activex", self.installers["patch-ax"], players / "ax.ocx",
+                      players / "ax64.ocx"),
+                     ("from-228", "plugin", self.installers["patch-pl"], players / "pl.dll",
+                      players / "pl64.dll")],
             check_frequency=check_frequency)
 
     def package(self, relative):
@@ -82,10 +89,10 @@ def machine(signing):
     m.close()
 
 
-def install_old_player(machine, activex=True, plugin=True):
+def install_old_player(machine, activex=True, plugin=True, ax64=AX_FILE_OLD_64):
     if activex:
-        machine.install_player("activex", OLD, AX_FILE_OLD)
+        machine.install_player("activex", OLD, AX_FILE_OLD, ax64)
     if plugin:
-        machine.install_player("plugin", OLD, PL_FILE_OLD)
+        machine.install_player("plugin", OLD, PL_FILE_OLD, PL_FILE_OLD_64)
 
 

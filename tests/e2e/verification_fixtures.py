@@ -4,9 +4,8 @@ that holds the service log."""
 import shutil
 from pathlib import Path
 
-from winetools import BUILD64, log_messages, to_windows_path
+from winetools import PROGRAMS, log_messages, to_windows_path
 
-PROGRAMS = BUILD64 / "programs"
 MANIFEST_PROBE = PROGRAMS / "manifest_probe.exe"
 VERIFY_PROBE = PROGRAMS / "verify_probe.exe"
 DIGEST_PROBE = PROGRAMS / "digest_probe.exe"

@@ -1,7 +1,7 @@
 """Test certificates and signed packages made with the openssl command at test time.
 
-The build tree holds the development certificate authority that the service embeds
-(build/<preset>/pki/embedded-ca.{pem,key,der}, made at configure time). Tests issue
+The build tree holds the development certificate authority that both development builds embed
+(build/pki/embedded-ca.{pem,key,der}, made once at configure time). Tests issue
 intermediates and signers from it, make foreign authorities, expired certificates and a TLS
 server certificate for DNS:localhost, and sign packages with
 `openssl cms -sign -nodetach -binary -outform DER`. A test authority is trusted by WinHTTP only
@@ -15,7 +15,7 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from winetools import BUILD64
+from winetools import ROOT
 
 OPENSSL = os.environ.get("OPENSSL", "openssl")
 _serials = itertools.count(0x1000)
@@ -82,9 +82,12 @@ class Cert:
         return hashlib.sha1(self.der).hexdigest().upper()
 
 
-def embedded_ca(build=BUILD64):
-    """The certificate authority built into the test build of the service."""
-    pki = Path(build) / "pki"
+DEV_PKI = Path(os.environ.get("VEXTRA_DEV_PKI_DIR", ROOT / "build" / "pki"))
+
+
+def embedded_ca(pki=DEV_PKI):
+    """The development certificate authority built into both development builds."""
+    pki = Path(pki)
     cert = Cert("embedded", pki / "embedded-ca.pem", pki / "embedded-ca.key")
     if not cert.key.exists():
         raise RuntimeError(f"no development CA in {pki}: configure the build first")
@@ -202,7 +205,9 @@ def trust_in_prefix(prefix, ca):
     path = prefix.root / f"trust-{ca.sha1}.reg"
     path.write_text(reg)
     from winetools import to_windows_path
-    rc, _ = prefix.wine("reg", "import", to_windows_path(path))
-    if rc != 0:
-        raise RuntimeError(f"reg import of {path} failed")
+    # Into both registry views, so that a 32-bit and a 64-bit program trust it alike.
+    for view in ([], ["/reg:32"]):
+        rc, _ = prefix.wine("reg", "import", to_windows_path(path), *view)
+        if rc != 0:
+            raise RuntimeError(f"reg import of {path} {' '.join(view)} failed")
     return key

@@ -15,12 +15,12 @@ from pathlib import Path
 
 from pki import Pki, embedded_ca, trust_in_prefix
 from servers import http_server, https_server
-from winetools import (BUILD64, ROOT, SERVICE_EXE, LauncherLost, WinePrefix, log_messages,
+from winetools import (PROGRAMS, ROOT, SERVICE_EXE, LauncherLost, WinePrefix, log_messages,
                        to_windows_path)
 
 SERVICE_NAME = "OrvaneVextraPlayerUpdateSvc"
-FAKE_INSTALLER = BUILD64 / "programs" / "vextra_fake_installer.exe"
-SERVICE_PROBE = BUILD64 / "programs" / "vextra_service_probe.exe"
+FAKE_INSTALLER = PROGRAMS / "vextra_fake_installer.exe"
+SERVICE_PROBE = PROGRAMS / "vextra_service_probe.exe"
 PUBLISH = ROOT / "tools" / "vextra-publish"
 REGISTRY_STATE_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayer"
 PLAYER_KEYS = {"activex": r"HKLM\Software\Telmora\VextraPlayerActiveX",
@@ -200,15 +200,29 @@ class ServiceMachine:
     def config_text(self):
         return self.prefix.config_file.read_bytes().decode("utf-8", "replace")
 
-    def install_player(self, component, version, content):
-        """Registry record and player file of an installed component."""
+    def install_player(self, component, version, content, content64=None):
+        """Registry record and player file of an installed component. For the 32-bit program
+        (64-bit Windows) the 64-bit player is installed too: content64 in the real system32
+        folder, named by PlayerPath in the 64-bit registry view, which the program reaches only
+        with file system redirection switched off (the same path leads a 32-bit process to
+        SysWOW64, where the 32-bit file is). The 64-bit file has a name of its own, so that
+        neither the wrong registry view nor redirection left on finds it."""
         name = {"activex": "VextraPlayerAX.ocx", "plugin": "VextraPlayerPL.dll"}[component]
-        folder = self.prefix.system32 / "Vextra"
+        name64 = {"activex": "VextraPlayerAX_64.ocx", "plugin": "VextraPlayerPL_64.dll"}[component]
+        path = rf"C:\windows\system32\Vextra\{name}"
+        folder = self.prefix.program_system32 / "Vextra"
         folder.mkdir(exist_ok=True)
         (folder / name).write_bytes(content)
         key = PLAYER_KEYS[component]
         self.prefix.reg_add(key, "Version", "REG_SZ", version)
-        self.prefix.reg_add(key, "PlayerPath", "REG_SZ", rf"C:\windows\system32\Vextra\{name}")
+        self.prefix.reg_add(key, "PlayerPath", "REG_SZ", path)
+        if self.prefix.bits == 32 and content64 is not None:
+            folder64 = self.prefix.system32 / "Vextra"
+            folder64.mkdir(exist_ok=True)
+            (folder64 / name64).write_bytes(content64)
+            self.prefix.reg_add(key, "Version", "REG_SZ", version, bits=64)
+            self.prefix.reg_add(key, "PlayerPath", "REG_SZ", rf"C:\windows\system32\Vextra\{name64}",
+                                bits=64)
         return folder / name
 
     def player_version(self, component):
@@ -224,7 +238,7 @@ class ServiceMachine:
         """Integer values of one registry key, read through `reg export` (Wine's `reg query`
         does not print REG_QWORD data)."""
         out = self.prefix._scratch("export.reg")
-        rc, _ = self.prefix.wine("reg", "export", key, to_windows_path(out), "/y")
+        rc = self.prefix.reg_export(key, out)
         if rc != 0 or not out.exists():
             return {}
         raw = out.read_bytes()

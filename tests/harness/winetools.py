@@ -3,8 +3,13 @@
 Each WinePrefix is a copy of the template prefix that `make prefix` boots once. Wine's helper
 processes inherit stdout and stderr, so nothing here ever reads Wine through a pipe: every
 command writes to files. Exit codes are read through the harness's own launcher
-(programs/vextra_run.exe), because wine64's own exit status is the program's exit code modulo
+(programs/vextra_run.exe), because Wine's own exit status is the program's exit code modulo
 256, and because the launcher says whether the program started at all.
+
+VEXTRA_E2E_ARCH chooses the build under test: win32 (default) is the shipped i686 program, run
+under Wine's WoW64 by the 32-bit loader; win64 is its x86_64 twin. A 32-bit program sees the 32-bit
+registry view (HKLM\Software\WOW6432Node from a 64-bit process) and reaches C:\windows\system32
+as windows/syswow64; the helpers below follow the program under test.
 """
 import os
 import re
@@ -19,9 +24,40 @@ BUILD64 = Path(os.environ.get("VEXTRA_BUILD64", ROOT / "build" / "win64"))
 BUILD32 = Path(os.environ.get("VEXTRA_BUILD32", ROOT / "build" / "win32"))
 TEMPLATE = Path(os.environ.get("VEXTRA_WINE_TEMPLATE", ROOT / "build" / "wineprefix-template"))
 WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+WINE32 = os.environ.get("WINE32", "/usr/lib/wine/wine")
 WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver")
-SERVICE_EXE = BUILD64 / "VextraPlayerUpdateService.exe"
-LAUNCHER = BUILD64 / "programs" / "vextra_run.exe"
+ARCH = os.environ.get("VEXTRA_E2E_ARCH", "win32")
+if ARCH not in ("win32", "win64"):
+    raise RuntimeError(f"VEXTRA_E2E_ARCH={ARCH!r}: use win32 or win64")
+BITS = 32 if ARCH == "win32" else 64
+BUILD = BUILD32 if BITS == 32 else BUILD64
+PROGRAMS = BUILD / "programs"
+SERVICE_EXE = BUILD / "VextraPlayerUpdateService.exe"
+LAUNCHER = PROGRAMS / "vextra_run.exe"
+
+
+def pe_bits(path):
+    """32 for an i386 PE file, 64 for x86_64 (read from the PE header), None for anything else."""
+    try:
+        with open(path, "rb") as fh:
+            head = fh.read(4096)
+    except OSError:
+        return None
+    if head[:2] != b"MZ" or len(head) < 64:
+        return None
+    pe = int.from_bytes(head[60:64], "little")
+    if head[pe:pe + 4] != b"PE\0\0":
+        return None
+    return {0x014C: 32, 0x8664: 64}.get(int.from_bytes(head[pe + 4:pe + 6], "little"))
+
+
+def wine_loader(program):
+    """The Wine loader for a Windows program: the 32-bit one for i686 programs (WoW64)."""
+    return WINE32 if pe_bits(program) == 32 else WINE64
+
+
+def build_of(bits):
+    return BUILD32 if bits == 32 else BUILD64
 
 
 def wine_env(prefix):
@@ -41,7 +77,10 @@ class LauncherLost(RuntimeError):
 
 
 class WinePrefix:
-    def __init__(self, root=None, version=None):
+    """bits: the registry view and system folder that the helpers follow (those of the program
+    under test by default)."""
+
+    def __init__(self, root=None, version=None, bits=BITS):
         if not (TEMPLATE / ".ready").exists():
             raise RuntimeError(f"no template prefix at {TEMPLATE}; run 'make prefix'")
         self._own_root = root is None
@@ -53,6 +92,8 @@ class WinePrefix:
         self.drive_c = self.path / "drive_c"
         self.windows = self.drive_c / "windows"
         self.system32 = self.windows / "system32"
+        self.syswow64 = self.windows / "syswow64"
+        self.bits = bits
         self._seq = 0
         self.start()
         if version:
@@ -88,15 +129,21 @@ class WinePrefix:
         return self.root / f"{self._seq:04d}-{name}"
 
     # -- programs -------------------------------------------------------------
-    def run(self, program, *args, cwd=None, timeout=120):
-        """Runs a Windows program and returns its exact 32-bit exit code (signed)."""
+    def run(self, program, *args, cwd=None, timeout=120, launcher=None):
+        """Runs a Windows program and returns its exact 32-bit exit code (signed). The launcher
+        is the one of the program's own build (of the build under test for a Windows path)."""
+        if launcher is None:
+            bits = pe_bits(program) or self.bits
+            launcher = build_of(bits) / "programs" / "vextra_run.exe"
+            if not launcher.exists():
+                launcher = LAUNCHER
         prog = program if re.match(r"^[A-Za-z]:\\", str(program)) else to_windows_path(program)
         line = " ".join([f'"{prog}"'] + [self._quote(a) for a in args])
         wcwd = ""
         if cwd is not None:
             wcwd = str(cwd) if re.match(r"^[A-Za-z]:\\", str(cwd)) else to_windows_path(cwd)
         for attempt in range(2):
-            launched, code, said = self._launch(line, wcwd, timeout)
+            launched, code, said = self._launch(launcher, line, wcwd, timeout)
             if code is not None:
                 return code
             # When the program never ran, running it again is sound; when it may have run,
@@ -106,7 +153,7 @@ class WinePrefix:
         raise LauncherLost(f"no exit code from {program} {args} (program launched: {launched}; "
                            f"launcher and wine said: {said[-2000:] or 'nothing'})")
 
-    def _launch(self, line, wcwd, timeout):
+    def _launch(self, launcher, line, wcwd, timeout):
         """(program launched, exit code or None, what was said) of one run through the
         harness's launcher, which records whether the program started and how it ended."""
         request = self._scratch("run-request.txt")
@@ -114,7 +161,7 @@ class WinePrefix:
         request.write_bytes(f"{line}\n{wcwd}\n".encode("utf-8"))
         err = self._scratch("wine-output.txt")
         with open(err, "wb") as fh:
-            subprocess.run([WINE64, str(LAUNCHER), to_windows_path(request),
+            subprocess.run([wine_loader(launcher), str(launcher), to_windows_path(request),
                             to_windows_path(result)], env=self.env, stdin=subprocess.DEVNULL,
                            stdout=fh, stderr=subprocess.STDOUT, timeout=timeout)
         said = result.read_text() if result.exists() else ""
@@ -139,9 +186,17 @@ class WinePrefix:
         return rc, out.read_bytes().decode("utf-8", "replace")
 
     # -- registry -------------------------------------------------------------
-    def reg_query(self, key, value):
+    def reg_view(self, key, bits=None):
+        """The `reg` option that reaches `key` as a program of `bits` (default: self.bits) sees
+        it: HKLM\Software has a 32-bit view of its own; the rest of the registry is shared."""
+        bits = bits or self.bits
+        shared = not re.match(r"^(HKLM|HKEY_LOCAL_MACHINE)\\software(\\|$)", key, re.I)
+        # Wine's reg is a 64-bit program: without an option it works on the 64-bit view.
+        return ["/reg:32"] if bits == 32 and not shared else []
+
+    def reg_query(self, key, value, bits=None):
         """(type, text) of one registry value as Wine's own `reg query` prints it, or None."""
-        rc, text = self.wine("reg", "query", key, "/v", value)
+        rc, text = self.wine("reg", "query", key, "/v", value, *self.reg_view(key, bits))
         if rc != 0:
             return None
         for line in text.splitlines():
@@ -150,22 +205,29 @@ class WinePrefix:
                 return parts[1], (parts[2] if len(parts) > 2 else "")
         return None
 
-    def reg_int(self, key, value):
-        got = self.reg_query(key, value)
+    def reg_int(self, key, value, bits=None):
+        got = self.reg_query(key, value, bits)
         return None if got is None else int(got[1], 0)
 
-    def reg_add(self, key, value, kind, data):
+    def reg_add(self, key, value, kind, data, bits=None):
         # Under heavy load Wine was seen to fail a `reg add` once in a few hundred runs without
         # saying why; setting up a test must not fail for that, so it tries a few times.
         for attempt in range(3):
-            rc, out = self.wine("reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f")
+            rc, out = self.wine("reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f",
+                                *self.reg_view(key, bits))
             if rc == 0:
                 return
             time.sleep(0.5 * (attempt + 1))
         raise AssertionError(f"reg add {key} {value} failed ({rc}): {out.strip()}")
 
-    def reg_delete_key(self, key):
-        self.wine("reg", "delete", key, "/f")
+    def reg_delete_key(self, key, bits=None):
+        self.wine("reg", "delete", key, "/f", *self.reg_view(key, bits))
+
+    def reg_export(self, key, path, bits=None):
+        """`reg export` of one key to a Unix path; returns Wine's exit code."""
+        rc, _ = self.wine("reg", "export", key, to_windows_path(path), "/y",
+                          *self.reg_view(key, bits))
+        return rc
 
     def set_windows_version(self, version):
         """winxp64, win7, win8, win10 ...: takes effect at the next program start."""
@@ -173,8 +235,14 @@ class WinePrefix:
 
     # -- files ----------------------------------------------------------------
     @property
+    def program_system32(self):
+        """The folder the program under test reaches as C:\\windows\\system32 (a 32-bit
+        program is redirected to SysWOW64)."""
+        return self.syswow64 if self.bits == 32 else self.system32
+
+    @property
     def vextra_system_folder(self):
-        return self.system32 / "Telmor" / "Vextra"
+        return self.program_system32 / "Telmor" / "Vextra"
 
     @property
     def config_file(self):
@@ -210,7 +278,7 @@ def reg_qword(prefix, key, value):
     """A REG_QWORD value as an int, or None. Wine's `reg query` prints "(null)" for QWORD data,
     so this reads the bytes from `reg export` ("name"=hex(b):lo,...,hi)."""
     out = prefix._scratch("export.reg")
-    rc, _ = prefix.wine("reg", "export", key, to_windows_path(out), "/y")
+    rc = prefix.reg_export(key, out)
     if rc != 0 or not out.exists():
         return None
     text = out.read_bytes().decode("utf-16")
