@@ -53,10 +53,11 @@ class Machine:
             time.sleep(0.2)
         return self.sc_state() == state
 
-    def values(self, key):
-        """{name: value} of a key through `reg export`: ints for dword and qword, else text."""
+    def values(self, key, bits=None):
+        """{name: value} of a key through `reg export`: ints for dword and qword, else text.
+        The registry view is the program's unless bits says otherwise."""
         out = self.prefix.root / f"export-{time.monotonic_ns()}.reg"
-        rc, _ = self.prefix.wine("reg", "export", key, to_windows_path(out), "/y")
+        rc = self.prefix.reg_export(key, out, bits)
         if rc != 0 or not out.exists():
             return None
         result = {}
@@ -114,6 +115,9 @@ def test_install_then_uninstall(xp):
     assert reg["DisplayName"] == DISPLAY
     assert reg["Description"] in (SERVICE_TEXT, "MISSING LOCALIZATION")
     assert xp.values(STATE_KEY) == {"UpdateAttempts": 0, "LastUpdateCheck": 0, "CheckFrequency": 1}
+    if xp.prefix.bits == 32:
+        # The 32-bit program's state lives in the 32-bit registry view (WOW6432Node) only.
+        assert xp.values(STATE_KEY, bits=64) is None
     assert xp.job_file().exists()
     task = xp.show_task()
     assert task["application"] == to_windows_path(SERVICE_EXE)
@@ -207,7 +211,8 @@ def test_create_default_task_resets_the_state(xp):
 
 def test_delete_task_keeps_the_other_values_when_update_attempts_is_absent(xp):
     xp.run("-createDefaultTask")
-    xp.prefix.wine("reg", "delete", STATE_KEY, "/v", "UpdateAttempts", "/f")
+    xp.prefix.wine("reg", "delete", STATE_KEY, "/v", "UpdateAttempts", "/f",
+                   *xp.prefix.reg_view(STATE_KEY))
     xp.run("-deleteTask")
     assert xp.values(STATE_KEY) == {"LastUpdateCheck": 0, "CheckFrequency": 1}
     assert not xp.job_file().exists(), "the task is removed all the same"

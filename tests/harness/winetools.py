@@ -8,8 +8,8 @@ command writes to files. Exit codes are read through the harness's own launcher
 
 VEXTRA_E2E_ARCH chooses the build under test: win32 (default) is the shipped i686 program, run
 under Wine's WoW64 by the 32-bit loader; win64 is its x86_64 twin. A 32-bit program sees the 32-bit
-registry view (HKLM\Software\WOW6432Node from a 64-bit process) and reaches C:\windows\system32
-as windows/syswow64; the helpers below follow the program under test.
+registry view (HKLM\\Software\\WOW6432Node from a 64-bit process) and reaches
+C:\\windows\\system32 as windows/syswow64; the helpers below follow the program under test.
 """
 import os
 import re
@@ -188,7 +188,7 @@ class WinePrefix:
     # -- registry -------------------------------------------------------------
     def reg_view(self, key, bits=None):
         """The `reg` option that reaches `key` as a program of `bits` (default: self.bits) sees
-        it: HKLM\Software has a 32-bit view of its own; the rest of the registry is shared."""
+        it: HKLM\\Software has a 32-bit view of its own; the rest of the registry is shared."""
         bits = bits or self.bits
         shared = not re.match(r"^(HKLM|HKEY_LOCAL_MACHINE)\\software(\\|$)", key, re.I)
         # Wine's reg is a 64-bit program: without an option it works on the 64-bit view.

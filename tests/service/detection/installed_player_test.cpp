@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "download/system_library.h"
@@ -103,10 +104,18 @@ TEST_F(InstalledPlayer, UpdateNeededFollowsRegistryAndWindowsGeneration) {
 TEST_F(InstalledPlayer, PlayerPathFromEitherRegistryView) {
     PlayerRecord ax(kActiveXKey);
     ax.playerPath(L"C:\\windows\\system32\\Telmora\\player.ocx");
+    // A 32-bit program on 64-bit Windows has a registry view of its own; the 64-bit view holds
+    // the 64-bit player's record. Elsewhere both views are the same key.
+    std::unique_ptr<PlayerRecord> ax64;
+    if (runsUnderWow64()) {
+        ax64 = std::make_unique<PlayerRecord>(kActiveXKey, KEY_WOW64_64KEY);
+        ax64->playerPath(L"C:\\windows\\system32\\Telmora\\player64.ocx");
+    }
     for (bool defaultView : {true, false}) {
         wchar_t path[MAX_PATH] = L"previous";
         EXPECT_TRUE(readPlayerPath(PlayerComponent::ActiveX, defaultView, path));
-        EXPECT_STREQ(path, L"C:\\windows\\system32\\Telmora\\player.ocx");
+        EXPECT_STREQ(path, !defaultView && ax64 ? L"C:\\windows\\system32\\Telmora\\player64.ocx"
+                                                : L"C:\\windows\\system32\\Telmora\\player.ocx");
     }
     // Any component other than ActiveX reads the plug-in key.
     wchar_t untouched[MAX_PATH] = L"previous";
@@ -188,6 +197,13 @@ TEST_F(InstalledPlayer, On64BitWindowsThe64BitPlayerFileMustMatchToo) {
     ASSERT_TRUE(testsupport::writeBytes(capture.folder() / L"player.ocx", "abc"));
     PlayerRecord ax(kActiveXKey);
     ax.playerPath(capture.folder() / L"player.ocx");
+    // Under WOW64 the 64-bit view has a record of its own; here it names the same file (a path
+    // outside the system folder, so redirection does not matter).
+    std::unique_ptr<PlayerRecord> ax64;
+    if (runsUnderWow64()) {
+        ax64 = std::make_unique<PlayerRecord>(kActiveXKey, KEY_WOW64_64KEY);
+        ax64->playerPath(capture.folder() / L"player.ocx");
+    }
     runningUnderWow64 = true;
     ComponentOffer o = offer(PlayerComponent::ActiveX, {});
     o.hash32 = kAbc;
