@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-service test-updater test-e2e demo clean screenshot
+.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-layers test-service test-updater test-e2e demo clean screenshot
 
 all: build
 
@@ -34,10 +34,15 @@ build/wineprefix-template/.ready: tests/harness/make-template-prefix
 
 test: deps build prefix
 	@rc=0; \
+	$(MAKE) --no-print-directory test-layers || rc=1; \
 	$(MAKE) --no-print-directory test-service || rc=1; \
 	$(MAKE) --no-print-directory test-updater || rc=1; \
 	$(MAKE) --no-print-directory test-e2e || rc=1; \
 	exit $$rc
+
+# Every include under service/ points down the layers (the list is in the script).
+test-layers:
+	tools/check-layers
 
 test-service:
 	ctest --preset win64 -j $(JOBS)

@@ -7,10 +7,10 @@
 #include <memory>
 #include <new>
 
-#include "config/file_manager.h"
-#include "config/service_log.h"
-#include "config/text_encoding.h"
-#include "config/file_handle.h"
+#include "platform/file_manager.h"
+#include "log/service_log.h"
+#include "platform/text_encoding.h"
+#include "platform/file_handle.h"
 
 const wchar_t kDefaultDownloadServerHost[] = L"download.vextra-updates.example";
 const wchar_t kDefaultManifestServerHost[] = L"manifest.vextra-updates.example";

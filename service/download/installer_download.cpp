@@ -8,10 +8,10 @@
 #include <new>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
-#include "download/crypto_helper.h"
-#include "config/file_handle.h"
-#include "manifest/winhttp_handle.h"
+#include "log/service_log.h"
+#include "verify/crypto_helper.h"
+#include "platform/file_handle.h"
+#include "platform/winhttp_handle.h"
 
 const wchar_t kInstallerFileName[] = L"VextraPlayerInstaller.exe";
 const wchar_t kActiveXInstallerObjectPath[] =

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "main/service_control.h"
 #include "main/service_run_context.h"
 #include "main/service_runtime.h"

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "config/update_state.h"
 #include "task/scheduled_task.h"
 

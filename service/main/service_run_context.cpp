@@ -3,9 +3,9 @@
 #include <windows.h>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
-#include "download/system_library.h"
-#include "main/os_version.h"
+#include "log/service_log.h"
+#include "platform/system_library.h"
+#include "platform/os_version.h"
 
 ServiceRunContext* activeRunContext = nullptr;
 

@@ -5,7 +5,7 @@
 // is shared by both without a lock; the last SetServiceStatus call wins.
 #include "main/service_runtime.h"
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "main/service_run_context.h"
 #include "update/update_cycle.h"
 

@@ -7,8 +7,8 @@
 
 #include <rapidxml.hpp>
 
-#include "config/service_log.h"
-#include "update/player_detection.h"
+#include "log/service_log.h"
+#include "player/player_detection.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
-#include "manifest/winhttp_handle.h"
+#include "log/service_log.h"
+#include "platform/winhttp_handle.h"
 
 const wchar_t kVersionManifestObjectPath[] = L"/pub/vextraplayer/update/current/sau/11/xml/version.xml";
 const wchar_t kPatchManifestObjectPath[] = L"/pub/vextraplayer/update/current/sau/11/xml/patch.xml";

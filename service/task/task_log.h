@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 
 inline void logWithLastError(LogLevel level, int32_t code) {
     const int32_t detail = static_cast<int32_t>(GetLastError());

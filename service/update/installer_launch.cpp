@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "download/installer_download.h"
 
 const wchar_t kPatchInstallCommandLine[] = L"VextraPlayerInstaller.exe -install -iv 11";

@@ -6,11 +6,11 @@
 #include <new>
 #include <string>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "config/update_state.h"
 #include "manifest/manifest_fetch.h"
 #include "update/installer_launch.h"
-#include "update/player_detection.h"
+#include "player/player_detection.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "support/scratch_folder.h"
 
 namespace testsupport {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 
 class LogCapture {
 public:

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "../cycle/log_capture.h"
+#include "update/log_capture.h"
 #include "main/service_run_context.h"
 #include "main/service_runtime.h"
 

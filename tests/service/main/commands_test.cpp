@@ -8,7 +8,7 @@
 
 #include "config/update_state.h"
 #include "main/service_control.h"
-#include "registration/scm_support.h"
+#include "main/scm_support.h"
 #include "task/log_capture.h"
 
 using testsupport::LogCapture;

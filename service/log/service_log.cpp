@@ -1,5 +1,5 @@
-#include "config/service_log.h"
-#include "config/file_handle.h"
+#include "log/service_log.h"
+#include "platform/file_handle.h"
 
 #include <string>
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "config/file_manager.h"
-#include "config/pointer_vector.h"
+#include "platform/file_manager.h"
+#include "platform/pointer_vector.h"
 #include "support/scratch_folder.h"
 
 using RUZE::StringVector;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "main/os_version.h"
+#include "platform/os_version.h"
 #include "support/run_program.h"
 
 namespace {

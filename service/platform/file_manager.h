@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/pointer_vector.h"
+#include "platform/pointer_vector.h"
 
 namespace RUZE {
 

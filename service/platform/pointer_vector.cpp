@@ -1,4 +1,4 @@
-#include "config/pointer_vector.h"
+#include "platform/pointer_vector.h"
 
 #include <algorithm>
 #include <new>

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "main/os_version.h"
-#include "manifest/manifest.h"
+#include "platform/os_version.h"
+#include "player/offer.h"
 
 extern const wchar_t kActiveXPlayerKey[];  // L"Software\\Telmora\\VextraPlayerActiveX"
 extern const wchar_t kPluginPlayerKey[];   // L"Software\\Telmora\\VextraPlayerPlugin"

@@ -1,4 +1,4 @@
-#include "main/os_version.h"
+#include "platform/os_version.h"
 
 OsClass currentOsClass = OsClass::Legacy;
 bool runningUnderWow64 = false;

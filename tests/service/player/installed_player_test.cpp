@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "download/system_library.h"
-#include "update/player_detection.h"
+#include "platform/system_library.h"
+#include "player/player_detection.h"
 #include "support/log_capture.h"
 #include "support/player_registry.h"
 

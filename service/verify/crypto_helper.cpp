@@ -1,10 +1,10 @@
-#include "download/crypto_helper.h"
+#include "verify/crypto_helper.h"
 
 #include <cstring>
 #include <new>
 
-#include "download/system_library.h"
-#include "config/file_handle.h"
+#include "platform/system_library.h"
+#include "platform/file_handle.h"
 
 // Each table holds a module loaded by full path from the system folder and the entry points
 // resolved from it by exact name, in order; resolution stops at the first missing one.

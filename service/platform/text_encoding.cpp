@@ -1,4 +1,4 @@
-#include "config/text_encoding.h"
+#include "platform/text_encoding.h"
 
 #include <windows.h>
 

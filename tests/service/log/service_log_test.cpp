@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "support/scratch_folder.h"
 
 using testsupport::CurrentDirectory;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "update/player_detection.h"
+#include "player/player_detection.h"
 
 namespace {
 

@@ -78,7 +78,7 @@ math(EXPR _vextra_ca_size "${_vextra_ca_hex_len} / 2")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _vextra_ca_bytes "${_vextra_ca_hex}")
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/embedded_ca.cpp CONTENT [=[
 // Generated from @_vextra_ca_der@ at configure time.
-#include "download/crypto_helper.h"
+#include "verify/crypto_helper.h"
 
 extern const uint8_t kEmbeddedCaCertificate[] = {
     @_vextra_ca_bytes@

@@ -1,4 +1,4 @@
-#include "download/system_library.h"
+#include "platform/system_library.h"
 
 #include <shlobj.h>
 

@@ -1,10 +1,10 @@
-#include "update/player_detection.h"
+#include "player/player_detection.h"
 
 #include <cstring>
 #include <cwchar>
 
-#include "config/service_log.h"
-#include "download/crypto_helper.h"
+#include "log/service_log.h"
+#include "verify/crypto_helper.h"
 
 const wchar_t kActiveXPlayerKey[] = L"Software\\Telmora\\VextraPlayerActiveX";
 const wchar_t kPluginPlayerKey[] = L"Software\\Telmora\\VextraPlayerPlugin";

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "download/system_library.h"
+#include "platform/system_library.h"
 #include "support/scratch_folder.h"
 
 namespace {

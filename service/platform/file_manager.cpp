@@ -1,4 +1,4 @@
-#include "config/file_manager.h"
+#include "platform/file_manager.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <new>
 
-#include "config/text_encoding.h"
+#include "platform/text_encoding.h"
 
 namespace RUZE {
 
