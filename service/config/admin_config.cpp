@@ -215,28 +215,32 @@ bool loadServiceSettings() {
         if (wideFromUtf8(domain, host))
             settings.downloadServerHost = host;
         else
-            ServiceLog::write(LogLevel::Error,
-                              L"1237 " + toWideDecimal(static_cast<int32_t>(GetLastError())));
+            ServiceLog::write(LogLevel::Error, codeText(MessageCode::DownloadHostNotConvertible,
+                                                        static_cast<int32_t>(GetLastError())));
         if (wideFromUtf8(domain, host))
             settings.manifestServerHost = host;
         else
-            ServiceLog::write(LogLevel::Error,
-                              L"1238 " + toWideDecimal(static_cast<int32_t>(GetLastError())));
+            ServiceLog::write(LogLevel::Error, codeText(MessageCode::ManifestHostNotConvertible,
+                                                        static_cast<int32_t>(GetLastError())));
 
         if (settings.downloadServerHost.empty())
             settings.downloadServerHost = kDefaultDownloadServerHost;
         else
-            ServiceLog::write(LogLevel::Info, L"1628 " + settings.downloadServerHost);
+            ServiceLog::write(LogLevel::Info, codeText(MessageCode::DownloadHostFromConfig,
+                                                       settings.downloadServerHost));
         if (settings.manifestServerHost.empty())
             settings.manifestServerHost = kDefaultManifestServerHost;
         else
-            ServiceLog::write(LogLevel::Info, L"1629 " + settings.manifestServerHost);
+            ServiceLog::write(LogLevel::Info, codeText(MessageCode::ManifestHostFromConfig,
+                                                       settings.manifestServerHost));
     }
 
     settings.autoUpdateDisabled = disabled;
-    ServiceLog::write(LogLevel::Info, disabled ? L"1613" : L"1614");
+    ServiceLog::write(LogLevel::Info, codeText(disabled ? MessageCode::AutoUpdateDisableOn
+                                                        : MessageCode::AutoUpdateDisableOff));
     settings.silentAutoUpdateEnabled = silent;
-    ServiceLog::write(LogLevel::Info, silent ? L"1615" : L"1616");
+    ServiceLog::write(LogLevel::Info, codeText(silent ? MessageCode::SilentAutoUpdateOn
+                                                      : MessageCode::SilentAutoUpdateOff));
     return true;
 }
 
@@ -251,7 +255,8 @@ bool setAutoUpdateMode(AutoUpdateMode mode) {
     }
     std::unique_ptr<RUZE::WindowsFileManager> files(new (std::nothrow) RUZE::WindowsFileManager);
     if (!files) {
-        ServiceLog::write(LogLevel::Warning, L"1418");
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::SetAutoUpdateModeFileManagerOutOfMemory));
         return false;
     }
     try {
@@ -260,7 +265,8 @@ bool setAutoUpdateMode(AutoUpdateMode mode) {
         config.set(kAutoUpdateDisable, disableValue);
         return config.save();
     } catch (const std::bad_alloc&) {
-        ServiceLog::write(LogLevel::Warning, L"1428");
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::SetAutoUpdateModeConfigOutOfMemory));
         return false;
     }
 }
@@ -268,7 +274,8 @@ bool setAutoUpdateMode(AutoUpdateMode mode) {
 bool isSilentAutoUpdateEnabled() {
     std::unique_ptr<RUZE::WindowsFileManager> files(new (std::nothrow) RUZE::WindowsFileManager);
     if (!files) {
-        ServiceLog::write(LogLevel::Warning, L"1419");
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::IsSilentEnabledFileManagerOutOfMemory));
         return false;
     }
     bool enabled = false;
@@ -276,9 +283,10 @@ bool isSilentAutoUpdateEnabled() {
         AdminConfigFile config(RUZE::WindowsFileManager::configFilePath());
         enabled = isTrueValue(config.get(kSilentAutoUpdateEnable));
     } catch (const std::bad_alloc&) {
-        ServiceLog::write(LogLevel::Warning, L"1429");
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::IsSilentEnabledConfigOutOfMemory));
         return false;
     }
-    if (enabled) ServiceLog::write(LogLevel::Info, L"1607");
+    if (enabled) ServiceLog::write(LogLevel::Info, codeText(MessageCode::SilentAutoUpdateEnabled));
     return enabled;
 }

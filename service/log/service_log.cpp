@@ -37,6 +37,16 @@ std::wstring toWideDecimal(int32_t value) {
     return std::wstring(p, end);
 }
 
+std::wstring codeText(MessageCode code) { return toWideDecimal(static_cast<int32_t>(code)); }
+
+std::wstring codeText(MessageCode code, int32_t detail) {
+    return codeText(code) + L" " + toWideDecimal(detail);
+}
+
+std::wstring codeText(MessageCode code, const std::wstring& detail) {
+    return codeText(code) + L" " + detail;
+}
+
 std::wstring formatLogLine(const SYSTEMTIME& utc, LogLevel level, const std::wstring& message) {
     std::wstring line;
     line.reserve(40 + message.size());

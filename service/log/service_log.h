@@ -6,10 +6,18 @@
 #include <cstdint>
 #include <string>
 
+#include "log/message_codes.h"
+
 enum class LogLevel : int32_t { Info = 0, Warning = 1, Error = 2 };
 
 // Decimal text of a signed 32-bit value; every message code and numeric detail goes through it.
 std::wstring toWideDecimal(int32_t value);
+
+// A message as the log writes it: the code's decimal number, alone or followed by one space and
+// a detail (a number such as a Windows error value, or a text such as a host or a path).
+std::wstring codeText(MessageCode code);
+std::wstring codeText(MessageCode code, int32_t detail);
+std::wstring codeText(MessageCode code, const std::wstring& detail);
 
 // One complete log line for the given UTC time, including the trailing CR LF.
 std::wstring formatLogLine(const SYSTEMTIME& utc, LogLevel level, const std::wstring& message);

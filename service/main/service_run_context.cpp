@@ -47,6 +47,6 @@ ServiceRunContext::ServiceRunContext(const std::wstring& programPath) : programP
     classifyWindowsVersion();
     runningUnderWow64 = runsUnderWow64();
     if (!loadServiceSettings())
-        ServiceLog::write(LogLevel::Error,
-                          L"1233 " + toWideDecimal(static_cast<int32_t>(GetLastError())));
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::ServiceSettingsNotLoadable,
+                                                    static_cast<int32_t>(GetLastError())));
 }

@@ -140,8 +140,8 @@ bool hashPlayerFile(const wchar_t* path, char (&digest)[kDigestBufferChars], boo
     uint32_t lastError = 0;
     CryptoHelper helper;
     if (helper.fileDigest(path, digest, code, lastError, nativeFileView)) return true;
-    ServiceLog::write(LogLevel::Warning, toWideDecimal(static_cast<int32_t>(code)) + L' ' +
-                                             toWideDecimal(static_cast<int32_t>(lastError)));
+    ServiceLog::write(LogLevel::Warning,
+                      codeText(static_cast<MessageCode>(code), static_cast<int32_t>(lastError)));
     return false;
 }
 

@@ -11,7 +11,7 @@ constexpr LogLevel kError = LogLevel::Error;
 constexpr WORD kTriggerRecordSize = 48;
 static_assert(sizeof(TASK_TRIGGER) == kTriggerRecordSize, "TASK_TRIGGER must be 48 bytes");
 
-bool saveTask(ComRef<ITask>& task, int32_t noFileCode, int32_t saveCode) {
+bool saveTask(ComRef<ITask>& task, MessageCode noFileCode, MessageCode saveCode) {
     ComRef<IPersistFile> file;
     const HRESULT hr = task->QueryInterface(kIidPersistFile, file.putVoid());
     task.reset();
@@ -30,22 +30,22 @@ bool saveTask(ComRef<ITask>& task, int32_t noFileCode, int32_t saveCode) {
 bool repairTask(ComRef<ITask>& task) {
     WORD count = 0;
     if (FAILED(task->GetTriggerCount(&count))) {
-        logWithLastError(kError, 1245);
+        logWithLastError(kError, MessageCode::Task1RepairGetTriggerCountFailed);
         return false;
     }
     if (count < 1) {
-        logWithLastError(kError, 1246);
+        logWithLastError(kError, MessageCode::Task1RepairNoTrigger);
         return false;
     }
     ComRef<ITaskTrigger> trigger;
     if (FAILED(task->GetTrigger(0, trigger.put())) || !trigger) {
-        logWithLastError(kError, 1247);
+        logWithLastError(kError, MessageCode::Task1RepairGetTriggerFailed);
         return false;
     }
     TASK_TRIGGER record = {};
     record.cbTriggerSize = kTriggerRecordSize;
     if (FAILED(trigger->GetTrigger(&record))) {
-        logWithLastError(kError, 1248);
+        logWithLastError(kError, MessageCode::Task1RepairReadTriggerFailed);
         return false;
     }
     // Only the interval changes; start, duration and every other field stay.
@@ -53,11 +53,12 @@ bool repairTask(ComRef<ITask>& task) {
     const HRESULT hr = trigger->SetTrigger(&record);
     trigger.reset();
     if (FAILED(hr)) {
-        logWithLastError(kError, 1249);
+        logWithLastError(kError, MessageCode::Task1RepairWriteTriggerFailed);
         return false;
     }
-    if (!saveTask(task, 1250, 1251)) return false;
-    logCodeOnly(LogLevel::Info, 1624);
+    if (!saveTask(task, MessageCode::Task1RepairNoPersistFile, MessageCode::Task1RepairSaveFailed))
+        return false;
+    logCodeOnly(LogLevel::Info, MessageCode::Task1Repaired);
     return true;
 }
 
@@ -67,27 +68,29 @@ bool createTask(ScheduledTask& owner, TaskPlatform& platform, ComRef<ITaskSchedu
                                         reinterpret_cast<IUnknown**>(task.put()));
     scheduler.reset();
     if (FAILED(hr) || !task) {
-        logWithLastError(kError, 1252);
+        logWithLastError(kError, MessageCode::Task1CreateNewWorkItemFailed);
         return false;
     }
     // The empty account name with no password is the local system account.
     if (FAILED(task->SetAccountInformation(L"", nullptr))) {
-        logWithLastError(kError, 1253);
+        logWithLastError(kError, MessageCode::Task1CreateSetAccountFailed);
         return false;
     }
     WORD index = 0;
     ComRef<ITaskTrigger> trigger;
     if (FAILED(task->CreateTrigger(&index, trigger.put())) || !trigger) {
-        logWithLastError(kError, 1254);
+        logWithLastError(kError, MessageCode::Task1CreateCreateTriggerFailed);
         return false;
     }
-    if (FAILED(task->SetCreator(kTaskAuthor))) logWithLastError(LogLevel::Warning, 1421);
+    if (FAILED(task->SetCreator(kTaskAuthor)))
+        logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetCreatorFailed);
     const std::wstring comment = UpdateStateStore::loadText(kTaskDescriptionId);
-    if (FAILED(task->SetComment(comment.c_str()))) logWithLastError(LogLevel::Warning, 1422);
+    if (FAILED(task->SetComment(comment.c_str())))
+        logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetCommentFailed);
     if (FAILED(task->SetApplicationName(owner.programPath().c_str())))
-        logWithLastError(LogLevel::Warning, 1423);
+        logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetApplicationNameFailed);
     if (FAILED(task->SetFlags(TASK_FLAG_RUN_IF_CONNECTED_TO_INTERNET)))
-        logWithLastError(LogLevel::Warning, 1424);
+        logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetFlagsFailed);
 
     uint32_t number = 0;
     TASK_TRIGGER record = {};
@@ -105,11 +108,12 @@ bool createTask(ScheduledTask& owner, TaskPlatform& platform, ComRef<ITaskSchedu
     hr = trigger->SetTrigger(&record);
     trigger.reset();
     if (FAILED(hr)) {
-        logWithLastError(kError, 1255);
+        logWithLastError(kError, MessageCode::Task1CreateSetTriggerFailed);
         return false;
     }
-    if (!saveTask(task, 1256, 1257)) return false;
-    logCodeOnly(LogLevel::Info, 1625);
+    if (!saveTask(task, MessageCode::Task1CreateNoPersistFile, MessageCode::Task1CreateSaveFailed))
+        return false;
+    logCodeOnly(LogLevel::Info, MessageCode::Task1Created);
     return true;
 }
 
@@ -118,20 +122,20 @@ bool createTask(ScheduledTask& owner, TaskPlatform& platform, ComRef<ITaskSchedu
 bool ScheduledTask::registerWithScheduler1() {
     TaskPlatform& platform = *platform_;
     if (FAILED(platform.initializeApartment())) {
-        logWithLastError(kError, 1243);
+        logWithLastError(kError, MessageCode::Task1CoInitializeFailed);
         return false;
     }
     ComSession session(platform);
     ComRef<ITaskScheduler> scheduler;
     if (FAILED(platform.createTaskScheduler(scheduler.put())) || !scheduler) {
-        logWithLastError(kError, 1242);
+        logWithLastError(kError, MessageCode::Task1CreateSchedulerFailed);
         return false;
     }
     ComRef<ITask> task;
     const HRESULT hr = scheduler->Activate(kTaskName, kIidTask, reinterpret_cast<IUnknown**>(task.put()));
     if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return createTask(*this, platform, scheduler);
     if (FAILED(hr) || !task) {
-        logWithLastError(kError, 1244);
+        logWithLastError(kError, MessageCode::Task1ActivateFailed);
         return false;
     }
     scheduler.reset();
@@ -140,13 +144,13 @@ bool ScheduledTask::registerWithScheduler1() {
 
 bool removeWithScheduler1(TaskPlatform& platform) {
     if (FAILED(platform.initializeApartment())) {
-        logWithLastError(kError, 1294);
+        logWithLastError(kError, MessageCode::Task1RemoveCoInitializeFailed);
         return false;
     }
     ComSession session(platform);
     ComRef<ITaskScheduler> scheduler;
     if (FAILED(platform.createTaskScheduler(scheduler.put())) || !scheduler) {
-        logWithLastError(kError, 1293);
+        logWithLastError(kError, MessageCode::Task1RemoveCreateSchedulerFailed);
         return false;
     }
     return scheduler->Delete(kTaskName) == S_OK;

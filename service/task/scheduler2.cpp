@@ -12,7 +12,7 @@ constexpr LogLevel kError = LogLevel::Error;
 // Step 36 and 37: the definition registered under the task name as SYSTEM, with an interactive
 // token logon and an empty security descriptor; no principal is set on the definition itself.
 bool registerDefinition(TaskPlatform& platform, ITaskFolder* folder, ITaskDefinition* definition,
-                        int32_t failureCode) {
+                        MessageCode failureCode) {
     BstrArg name(platform, kTaskName);
     VariantArg user(platform, kTaskUserAccount);
     VariantArg password;
@@ -39,60 +39,62 @@ bool repairTask(TaskPlatform& platform, ComRef<IRegisteredTask>& existing, ITask
     HRESULT hr = existing->get_Definition(definition.put());
     existing.reset();
     if (FAILED(hr) || !definition) {
-        logWithLastError(kError, 1263);
+        logWithLastError(kError, MessageCode::Task2RepairGetDefinitionFailed);
         return false;
     }
     ComRef<ITriggerCollection> triggers;
     if (FAILED(definition->get_Triggers(triggers.put())) || !triggers) {
-        logWithLastError(kError, 1264);
+        logWithLastError(kError, MessageCode::Task2RepairGetTriggersFailed);
         return false;
     }
     LONG count = 0;
     if (FAILED(triggers->get_Count(&count))) {
-        logWithLastError(kError, 1265);
+        logWithLastError(kError, MessageCode::Task2RepairGetCountFailed);
         return false;
     }
     if (count < 1) {
-        logWithLastError(kError, 1266);
+        logWithLastError(kError, MessageCode::Task2RepairNoTrigger);
         return false;
     }
     ComRef<ITrigger> trigger;
     hr = triggers->get_Item(1, trigger.put());
     triggers.reset();
     if (FAILED(hr) || !trigger) {
-        logWithLastError(kError, 1267);
+        logWithLastError(kError, MessageCode::Task2RepairGetItemFailed);
         return false;
     }
     ComRef<IRepetitionPattern> repetition;
     hr = trigger->get_Repetition(repetition.put());
     trigger.reset();
     if (FAILED(hr) || !repetition) {
-        logWithLastError(kError, 1268);
+        logWithLastError(kError, MessageCode::Task2RepairGetRepetitionFailed);
         return false;
     }
     {
         BstrArg interval(platform, kTaskInterval);
         if (!interval.ok()) {
-            logOutOfMemory(kError, 1269);
+            logOutOfMemory(kError, MessageCode::Task2RepairPutIntervalFailed);
             return false;
         }
         hr = repetition->put_Interval(interval.get());
     }
     repetition.reset();
     if (FAILED(hr)) {
-        logWithLastError(kError, 1269);
+        logWithLastError(kError, MessageCode::Task2RepairPutIntervalFailed);
         return false;
     }
-    if (!registerDefinition(platform, folder, definition.get(), 1270)) return false;
-    logCodeOnly(LogLevel::Info, 1626);
+    if (!registerDefinition(platform, folder, definition.get(),
+                            MessageCode::Task2RepairRegisterFailed))
+        return false;
+    logCodeOnly(LogLevel::Info, MessageCode::Task2Repaired);
     return true;
 }
 
 // One BSTR-taking property call; false with the code logged when the string cannot be made
 // or the call fails. `goesOn` failures are logged and reported as success.
 template <class Call>
-bool putText(TaskPlatform& platform, const wchar_t* text, int32_t failureCode, bool& outOfMemory,
-             Call call) {
+bool putText(TaskPlatform& platform, const wchar_t* text, MessageCode failureCode,
+             bool& outOfMemory, Call call) {
     BstrArg value(platform, text);
     if (!value.ok()) {
         logOutOfMemory(kError, failureCode);
@@ -113,32 +115,36 @@ bool createTask(ScheduledTask& task, TaskPlatform& platform, ComRef<ITaskService
     HRESULT hr = service->NewTask(0, definition.put());
     service.reset();
     if (FAILED(hr) || !definition) {
-        logWithLastError(kError, 1271);
+        logWithLastError(kError, MessageCode::Task2CreateNewTaskFailed);
         return false;
     }
 
     {
         ComRef<ITaskSettings> settings;
         if (FAILED(definition->get_Settings(settings.put())) || !settings) {
-            logWithLastError(kError, 1272);
+            logWithLastError(kError, MessageCode::Task2CreateGetSettingsFailed);
             return false;
         }
-        if (FAILED(settings->put_Compatibility(TASK_COMPATIBILITY_V1))) logWithLastError(kError, 1273);
-        if (FAILED(settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE))) logWithLastError(kError, 1274);
-        if (FAILED(settings->put_RunOnlyIfNetworkAvailable(VARIANT_TRUE))) logWithLastError(kError, 1275);
+        if (FAILED(settings->put_Compatibility(TASK_COMPATIBILITY_V1)))
+            logWithLastError(kError, MessageCode::Task2CreatePutCompatibilityFailed);
+        if (FAILED(settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE)))
+            logWithLastError(kError, MessageCode::Task2CreatePutDisallowOnBatteriesFailed);
+        if (FAILED(settings->put_RunOnlyIfNetworkAvailable(VARIANT_TRUE)))
+            logWithLastError(kError, MessageCode::Task2CreatePutRunOnlyIfNetworkFailed);
     }
 
     {
         ComRef<IRegistrationInfo> info;
         if (FAILED(definition->get_RegistrationInfo(info.put())) || !info) {
-            logWithLastError(kError, 1276);
+            logWithLastError(kError, MessageCode::Task2CreateGetRegistrationInfoFailed);
             return false;
         }
-        if (!putText(platform, kTaskAuthor, 1277, oom, [&](BSTR v) { return info->put_Author(v); }))
+        if (!putText(platform, kTaskAuthor, MessageCode::Task2CreatePutAuthorFailed, oom,
+                     [&](BSTR v) { return info->put_Author(v); }))
             return false;
         const std::wstring description = UpdateStateStore::loadText(kTaskDescriptionId);
-        if (!putText(platform, description.c_str(), 1278, oom,
-                     [&](BSTR v) { return info->put_Description(v); }))
+        if (!putText(platform, description.c_str(), MessageCode::Task2CreatePutDescriptionFailed,
+                     oom, [&](BSTR v) { return info->put_Description(v); }))
             return false;
     }
 
@@ -147,46 +153,47 @@ bool createTask(ScheduledTask& task, TaskPlatform& platform, ComRef<ITaskService
         {
             ComRef<ITriggerCollection> triggers;
             if (FAILED(definition->get_Triggers(triggers.put())) || !triggers) {
-                logWithLastError(kError, 1279);
+                logWithLastError(kError, MessageCode::Task2CreateGetTriggersFailed);
                 return false;
             }
             hr = triggers->Create(TASK_TRIGGER_DAILY, trigger.put());
         }
         if (FAILED(hr) || !trigger) {
-            logWithLastError(kError, 1280);
+            logWithLastError(kError, MessageCode::Task2CreateDailyTriggerFailed);
             return false;
         }
         ComRef<IDailyTrigger> daily;
         hr = trigger->QueryInterface(kIidDailyTrigger, daily.putVoid());
         trigger.reset();
         if (FAILED(hr) || !daily) {
-            logWithLastError(kError, 1281);
+            logWithLastError(kError, MessageCode::Task2CreateNoDailyTrigger);
             return false;
         }
         // The trigger id and the start boundary go on when they fail; the task then keeps
         // the default of that property.
-        if (!putText(platform, kTaskTriggerId, 1282, oom, [&](BSTR v) { return daily->put_Id(v); }) && oom)
+        if (!putText(platform, kTaskTriggerId, MessageCode::Task2CreatePutIdFailed, oom,
+                     [&](BSTR v) { return daily->put_Id(v); }) && oom)
             return false;
         const std::wstring start = task.makeStartBoundary();
-        if (!putText(platform, start.c_str(), 1283, oom,
+        if (!putText(platform, start.c_str(), MessageCode::Task2CreatePutStartBoundaryFailed, oom,
                      [&](BSTR v) { return daily->put_StartBoundary(v); }) &&
             oom)
             return false;
         if (FAILED(daily->put_DaysInterval(1))) {
-            logWithLastError(kError, 1284);
+            logWithLastError(kError, MessageCode::Task2CreatePutDaysIntervalFailed);
             return false;
         }
         ComRef<IRepetitionPattern> repetition;
         hr = daily->get_Repetition(repetition.put());
         daily.reset();
         if (FAILED(hr) || !repetition) {
-            logWithLastError(kError, 1285);
+            logWithLastError(kError, MessageCode::Task2CreateGetRepetitionFailed);
             return false;
         }
-        if (!putText(platform, kTaskDuration, 1286, oom,
+        if (!putText(platform, kTaskDuration, MessageCode::Task2CreatePutDurationFailed, oom,
                      [&](BSTR v) { return repetition->put_Duration(v); }))
             return false;
-        if (!putText(platform, kTaskInterval, 1287, oom,
+        if (!putText(platform, kTaskInterval, MessageCode::Task2CreatePutIntervalFailed, oom,
                      [&](BSTR v) { return repetition->put_Interval(v); }))
             return false;
     }
@@ -196,36 +203,39 @@ bool createTask(ScheduledTask& task, TaskPlatform& platform, ComRef<ITaskService
         {
             ComRef<IActionCollection> actions;
             if (FAILED(definition->get_Actions(actions.put())) || !actions) {
-                logWithLastError(kError, 1288);
+                logWithLastError(kError, MessageCode::Task2CreateGetActionsFailed);
                 return false;
             }
             hr = actions->Create(TASK_ACTION_EXEC, action.put());
         }
         if (FAILED(hr) || !action) {
-            logWithLastError(kError, 1289);
+            logWithLastError(kError, MessageCode::Task2CreateExecActionFailed);
             return false;
         }
         ComRef<IExecAction> exec;
         hr = action->QueryInterface(kIidExecAction, exec.putVoid());
         action.reset();
         if (FAILED(hr) || !exec) {
-            logWithLastError(kError, 1290);
+            logWithLastError(kError, MessageCode::Task2CreateNoExecAction);
             return false;
         }
         // The program path exactly as held: no quotes, no arguments, no working directory.
-        if (!putText(platform, task.programPath().c_str(), 1291, oom,
-                     [&](BSTR v) { return exec->put_Path(v); }))
+        if (!putText(platform, task.programPath().c_str(), MessageCode::Task2CreatePutPathFailed,
+                     oom, [&](BSTR v) { return exec->put_Path(v); }))
             return false;
     }
 
-    if (!registerDefinition(platform, folder, definition.get(), 1292)) return false;
-    logCodeOnly(LogLevel::Info, 1627);
+    if (!registerDefinition(platform, folder, definition.get(),
+                            MessageCode::Task2CreateRegisterFailed))
+        return false;
+    logCodeOnly(LogLevel::Info, MessageCode::Task2Created);
     return true;
 }
 
 // Connects the task service and opens the root folder; logs the code of the step that fails.
-bool openRootFolder(TaskPlatform& platform, ComRef<ITaskService>& service, ComRef<ITaskFolder>& folder,
-                    int32_t createCode, int32_t connectCode, int32_t folderCode) {
+bool openRootFolder(TaskPlatform& platform, ComRef<ITaskService>& service,
+                    ComRef<ITaskFolder>& folder, MessageCode createCode, MessageCode connectCode,
+                    MessageCode folderCode) {
     if (FAILED(platform.createTaskService(service.put())) || !service) {
         logWithLastError(kError, createCode);
         return false;
@@ -252,23 +262,25 @@ bool openRootFolder(TaskPlatform& platform, ComRef<ITaskService>& service, ComRe
 bool ScheduledTask::registerWithScheduler2() {
     TaskPlatform& platform = *platform_;
     if (FAILED(platform.initializeMultithreaded())) {
-        logWithLastError(kError, 1258);
+        logWithLastError(kError, MessageCode::Task2CoInitializeFailed);
         return false;
     }
     ComSession session(platform);
     if (FAILED(platform.initializeSecurity())) {
-        logWithLastError(kError, 1259);
+        logWithLastError(kError, MessageCode::Task2CoInitializeSecurityFailed);
         return false;
     }
     ComRef<ITaskService> service;
     ComRef<ITaskFolder> folder;
-    if (!openRootFolder(platform, service, folder, 1260, 1261, 1262)) return false;
+    if (!openRootFolder(platform, service, folder, MessageCode::Task2CreateServiceFailed,
+                        MessageCode::Task2ConnectFailed, MessageCode::Task2GetFolderFailed))
+        return false;
 
     ComRef<IRegisteredTask> existing;
     {
         BstrArg name(platform, kTaskName);
         if (!name.ok()) {
-            logOutOfMemory(kError, 1262);
+            logOutOfMemory(kError, MessageCode::Task2GetFolderFailed);
             return false;
         }
         // Only whether a task came back decides between repair and creation.
@@ -280,17 +292,20 @@ bool ScheduledTask::registerWithScheduler2() {
 
 bool removeWithScheduler2(TaskPlatform& platform) {
     if (FAILED(platform.initializeMultithreaded())) {
-        logWithLastError(kError, 1295);
+        logWithLastError(kError, MessageCode::Task2RemoveCoInitializeFailed);
         return false;
     }
     ComSession session(platform);
     if (FAILED(platform.initializeSecurity())) {
-        logWithLastError(kError, 1296);
+        logWithLastError(kError, MessageCode::Task2RemoveCoInitializeSecurityFailed);
         return false;
     }
     ComRef<ITaskService> service;
     ComRef<ITaskFolder> folder;
-    if (!openRootFolder(platform, service, folder, 1297, 1298, 1299)) return false;
+    if (!openRootFolder(platform, service, folder, MessageCode::Task2RemoveCreateServiceFailed,
+                        MessageCode::Task2RemoveConnectFailed,
+                        MessageCode::Task2RemoveGetFolderFailed))
+        return false;
     BstrArg name(platform, kTaskName);
     if (!name.ok()) return false;
     return folder->DeleteTask(name.get(), 0) == S_OK;

@@ -9,23 +9,35 @@
 #include <cstdint>
 #include <memory>
 
+#include "log/message_codes.h"
+
 // The certificate authority certificate (DER) built into the program.
 extern const uint8_t kEmbeddedCaCertificate[];
 extern const uint32_t kEmbeddedCaCertificateSize;
 
-// Result codes of CryptoHelper::fileDigest (logged by its callers at Warning).
+// Result codes of CryptoHelper::fileDigest: the message code its callers log at Warning.
 enum FileDigestResult : uint32_t {
     kDigestOk = 0,
-    kDigestAdvapiMissing = 1119,       // advapi32.dll or one of its four entry points missing
-    kDigestNewKeySetFailed = 1148,     // acquiring with CRYPT_NEWKEYSET after NTE_BAD_KEYSET failed
-    kDigestCreateHashFailed = 1149,    // CryptCreateHash failed (also: provider not acquired)
-    kDigestHashDataFailed = 1150,      // CryptHashData failed
-    kDigestOpenFailed = 1151,          // the file did not open
-    kDigestEmptyFile = 1152,           // the file is empty
-    kDigestHashSizeFailed = 1154,      // CryptGetHashParam(HP_HASHSIZE) failed
-    kDigestHashValueFailed = 1155,     // CryptGetHashParam(HP_HASHVAL) failed
-    kDigestDisableRedirFailed = 1157,  // Wow64DisableWow64FsRedirection failed
-    kDigestRevertRedirFailed = 1158,   // Wow64RevertWow64FsRedirection failed
+    // advapi32.dll or one of its four entry points missing
+    kDigestAdvapiMissing = static_cast<uint32_t>(MessageCode::DigestAdvapiMissing),
+    // acquiring with CRYPT_NEWKEYSET after NTE_BAD_KEYSET failed
+    kDigestNewKeySetFailed = static_cast<uint32_t>(MessageCode::DigestNewKeySetFailed),
+    // CryptCreateHash failed (also: provider not acquired)
+    kDigestCreateHashFailed = static_cast<uint32_t>(MessageCode::DigestCreateHashFailed),
+    // CryptHashData failed
+    kDigestHashDataFailed = static_cast<uint32_t>(MessageCode::DigestHashDataFailed),
+    // the file did not open
+    kDigestOpenFailed = static_cast<uint32_t>(MessageCode::DigestOpenFailed),
+    // the file is empty
+    kDigestEmptyFile = static_cast<uint32_t>(MessageCode::DigestEmptyFile),
+    // CryptGetHashParam(HP_HASHSIZE) failed
+    kDigestHashSizeFailed = static_cast<uint32_t>(MessageCode::DigestHashSizeFailed),
+    // CryptGetHashParam(HP_HASHVAL) failed
+    kDigestHashValueFailed = static_cast<uint32_t>(MessageCode::DigestHashValueFailed),
+    // Wow64DisableWow64FsRedirection failed
+    kDigestDisableRedirFailed = static_cast<uint32_t>(MessageCode::DigestDisableRedirectionFailed),
+    // Wow64RevertWow64FsRedirection failed
+    kDigestRevertRedirFailed = static_cast<uint32_t>(MessageCode::DigestRevertRedirectionFailed),
 };
 
 constexpr uint32_t kDigestHexLength = 64;
