@@ -27,7 +27,8 @@ bool saveTask(ComRef<ITask>& task, MessageCode noFileCode, MessageCode saveCode)
     return true;
 }
 
-bool repairTask(ComRef<ITask>& task) {
+// The task's first trigger.
+bool firstTrigger(ITask* task, ComRef<ITaskTrigger>& trigger) {
     WORD count = 0;
     if (FAILED(task->GetTriggerCount(&count))) {
         logWithLastError(kError, MessageCode::Task1RepairGetTriggerCountFailed);
@@ -37,18 +38,22 @@ bool repairTask(ComRef<ITask>& task) {
         logWithLastError(kError, MessageCode::Task1RepairNoTrigger);
         return false;
     }
-    ComRef<ITaskTrigger> trigger;
     if (FAILED(task->GetTrigger(0, trigger.put())) || !trigger) {
         logWithLastError(kError, MessageCode::Task1RepairGetTriggerFailed);
         return false;
     }
+    return true;
+}
+
+// Sets the trigger's repetition interval to one hour; start, duration and every other field
+// stay. The trigger is released once it is written.
+bool setHourlyInterval(ComRef<ITaskTrigger>& trigger) {
     TASK_TRIGGER record = {};
     record.cbTriggerSize = kTriggerRecordSize;
     if (FAILED(trigger->GetTrigger(&record))) {
         logWithLastError(kError, MessageCode::Task1RepairReadTriggerFailed);
         return false;
     }
-    // Only the interval changes; start, duration and every other field stay.
     record.MinutesInterval = 60;
     const HRESULT hr = trigger->SetTrigger(&record);
     trigger.reset();
@@ -56,32 +61,53 @@ bool repairTask(ComRef<ITask>& task) {
         logWithLastError(kError, MessageCode::Task1RepairWriteTriggerFailed);
         return false;
     }
+    return true;
+}
+
+// Sets the interval of the first trigger of an existing task to one hour and saves the task.
+bool repairTask(ComRef<ITask>& task) {
+    ComRef<ITaskTrigger> trigger;
+    if (!firstTrigger(task.get(), trigger)) return false;
+    if (!setHourlyInterval(trigger)) return false;
     if (!saveTask(task, MessageCode::Task1RepairNoPersistFile, MessageCode::Task1RepairSaveFailed))
         return false;
     logCodeOnly(LogLevel::Info, MessageCode::Task1Repaired);
     return true;
 }
 
-bool createTask(ScheduledTask& owner, TaskPlatform& platform, ComRef<ITaskScheduler>& scheduler) {
-    ComRef<ITask> task;
-    HRESULT hr = scheduler->NewWorkItem(kTaskName, kClsidCTask, kIidTask,
-                                        reinterpret_cast<IUnknown**>(task.put()));
+// A new work item of the task's name; the scheduler is released.
+bool newWorkItem(ComRef<ITaskScheduler>& scheduler, ComRef<ITask>& task) {
+    const HRESULT hr = scheduler->NewWorkItem(kTaskName, kClsidCTask, kIidTask,
+                                              reinterpret_cast<IUnknown**>(task.put()));
     scheduler.reset();
     if (FAILED(hr) || !task) {
         logWithLastError(kError, MessageCode::Task1CreateNewWorkItemFailed);
         return false;
     }
-    // The empty account name with no password is the local system account.
+    return true;
+}
+
+// The empty account name with no password is the local system account.
+bool runAsSystem(ITask* task) {
     if (FAILED(task->SetAccountInformation(L"", nullptr))) {
         logWithLastError(kError, MessageCode::Task1CreateSetAccountFailed);
         return false;
     }
+    return true;
+}
+
+bool addTrigger(ITask* task, ComRef<ITaskTrigger>& trigger) {
     WORD index = 0;
-    ComRef<ITaskTrigger> trigger;
     if (FAILED(task->CreateTrigger(&index, trigger.put())) || !trigger) {
         logWithLastError(kError, MessageCode::Task1CreateCreateTriggerFailed);
         return false;
     }
+    return true;
+}
+
+// Creator, comment, program and flags: a property that cannot be set is logged as a warning
+// and the task goes on without it.
+void describeTask(ScheduledTask& owner, ITask* task) {
     if (FAILED(task->SetCreator(kTaskAuthor)))
         logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetCreatorFailed);
     const std::wstring comment = UpdateStateStore::loadText(kTaskDescriptionId);
@@ -91,7 +117,11 @@ bool createTask(ScheduledTask& owner, TaskPlatform& platform, ComRef<ITaskSchedu
         logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetApplicationNameFailed);
     if (FAILED(task->SetFlags(TASK_FLAG_RUN_IF_CONNECTED_TO_INTERNET)))
         logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetFlagsFailed);
+}
 
+// Daily from 2000-01-01 at a random minute past midnight, every hour for a day. The trigger is
+// released once it is written.
+bool setDailyHourlyTrigger(TaskPlatform& platform, ComRef<ITaskTrigger>& trigger) {
     uint32_t number = 0;
     TASK_TRIGGER record = {};
     record.cbTriggerSize = kTriggerRecordSize;
@@ -105,12 +135,25 @@ bool createTask(ScheduledTask& owner, TaskPlatform& platform, ComRef<ITaskSchedu
     record.rgFlags = 0;
     record.TriggerType = TASK_TIME_TRIGGER_DAILY;
     record.Type.Daily.DaysInterval = 1;
-    hr = trigger->SetTrigger(&record);
+    const HRESULT hr = trigger->SetTrigger(&record);
     trigger.reset();
     if (FAILED(hr)) {
         logWithLastError(kError, MessageCode::Task1CreateSetTriggerFailed);
         return false;
     }
+    return true;
+}
+
+// A new task, made step by step and saved as its .job file; each step logs its own failure and
+// the first one that fails ends the creation.
+bool createTask(ScheduledTask& owner, TaskPlatform& platform, ComRef<ITaskScheduler>& scheduler) {
+    ComRef<ITask> task;
+    if (!newWorkItem(scheduler, task)) return false;
+    if (!runAsSystem(task.get())) return false;
+    ComRef<ITaskTrigger> trigger;
+    if (!addTrigger(task.get(), trigger)) return false;
+    describeTask(owner, task.get());
+    if (!setDailyHourlyTrigger(platform, trigger)) return false;
     if (!saveTask(task, MessageCode::Task1CreateNoPersistFile, MessageCode::Task1CreateSaveFailed))
         return false;
     logCodeOnly(LogLevel::Info, MessageCode::Task1Created);
