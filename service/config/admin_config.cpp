@@ -91,7 +91,7 @@ ServiceSettings& serviceSettings() {
 
 AdminConfigFile::AdminConfigFile(const std::string& path) : path_(path) {
     std::wstring widePath;
-    if (path.empty() || !wideFromUtf8(path, widePath)) return;
+    if (path.empty() || !wideFromUtf8Strict(path, widePath)) return;
     std::string bytes;
     try {
         if (!readWholeFile(widePath, bytes) && bytes.empty()) return;
@@ -166,7 +166,7 @@ void AdminConfigFile::set(const std::string& key, const std::string& value) {
 
 bool AdminConfigFile::save() {
     std::wstring widePath;
-    if (path_.empty() || !wideFromUtf8(path_, widePath)) return false;
+    if (path_.empty() || !wideFromUtf8Strict(path_, widePath)) return false;
     try {
         std::string content;
         for (const ConfigEntry& entry : entries_) {
@@ -212,12 +212,12 @@ bool loadServiceSettings() {
 
     if (!domain.empty()) {
         std::wstring host;
-        if (wideFromUtf8(domain, host))
+        if (wideFromUtf8Strict(domain, host))
             settings.downloadServerHost = host;
         else
             ServiceLog::write(LogLevel::Error, codeText(MessageCode::DownloadHostNotConvertible,
                                                         static_cast<int32_t>(GetLastError())));
-        if (wideFromUtf8(domain, host))
+        if (wideFromUtf8Strict(domain, host))
             settings.manifestServerHost = host;
         else
             ServiceLog::write(LogLevel::Error, codeText(MessageCode::ManifestHostNotConvertible,

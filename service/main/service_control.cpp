@@ -8,6 +8,7 @@
 
 #include "log/service_log.h"
 #include "config/update_state.h"
+#include "resources/string_resources.h"
 #include "task/scheduled_task.h"
 
 const wchar_t kServiceName[] = L"OrvaneVextraPlayerUpdateSvc";
@@ -149,7 +150,7 @@ bool ServiceControl::updateConfig() {
 }
 
 bool ServiceControl::setDescription() {
-    std::wstring text = UpdateStateStore::loadText(kServiceDescriptionId);
+    std::wstring text = loadProgramText(kServiceDescriptionId);
     return withService(serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_CHANGE_CONFIG,
                        {MessageCode::SetDescriptionOpenManagerFailed,
                         MessageCode::SetDescriptionOpenServiceFailed,

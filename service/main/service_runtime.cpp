@@ -27,15 +27,13 @@ void sendToServiceControlManager(SERVICE_STATUS_HANDLE handle, const SERVICE_STA
 
 ServiceStatusSink statusSink = &sendToServiceControlManager;
 
-std::wstring codeWithDetail(MessageCode code, int32_t detail) { return codeText(code, detail); }
-
 }  // namespace
 
-void setServiceStatusSink(ServiceStatusSink sink) {
+void setServiceStatusSinkForTesting(ServiceStatusSink sink) {
     statusSink = sink ? sink : &sendToServiceControlManager;
 }
 
-void resetServiceRuntimeState() {
+void resetServiceRuntimeStateForTesting() {
     statusRecord = SERVICE_STATUS{};
     statusHandle = nullptr;
     checkpointCounter = 1;
@@ -60,8 +58,8 @@ void reportServiceStatus(DWORD state, DWORD waitHint) {
 }
 
 void WINAPI serviceControlHandler(DWORD control) {
-    ServiceLog::write(LogLevel::Info, codeWithDetail(MessageCode::ServiceControlReceived,
-                                                     static_cast<int32_t>(control)));
+    ServiceLog::write(LogLevel::Info,
+                      codeText(MessageCode::ServiceControlReceived, static_cast<int32_t>(control)));
     if (control != SERVICE_CONTROL_STOP) return;
     reportServiceStatus(SERVICE_STOP_PENDING, 0);
     ServiceLog::write(LogLevel::Info, codeText(MessageCode::StopControlHandled));
@@ -81,8 +79,8 @@ void serviceWorker() {
     if (activeRunContext) {
         runUpdateCycle();
     } else {
-        ServiceLog::write(LogLevel::Error, codeWithDetail(MessageCode::WorkerWithoutRunContext,
-                                                          static_cast<int32_t>(GetLastError())));
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::WorkerWithoutRunContext,
+                                                    static_cast<int32_t>(GetLastError())));
     }
     reportServiceStatus(SERVICE_STOPPED, 0);
 }
@@ -90,8 +88,8 @@ void serviceWorker() {
 void WINAPI serviceMain(DWORD, LPWSTR*) {
     statusHandle = RegisterServiceCtrlHandlerW(serviceNameBuffer, &serviceControlHandler);
     if (!statusHandle) {
-        ServiceLog::write(LogLevel::Error, codeWithDetail(MessageCode::RegisterControlHandlerFailed,
-                                                          static_cast<int32_t>(GetLastError())));
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::RegisterControlHandlerFailed,
+                                                    static_cast<int32_t>(GetLastError())));
         return;
     }
     statusRecord.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -110,7 +108,7 @@ bool runServiceDispatcher() {
         ServiceLog::write(LogLevel::Info, codeText(MessageCode::ServiceStopped));
         return true;
     }
-    ServiceLog::write(LogLevel::Info, codeWithDetail(MessageCode::NotStartedByServiceManager,
-                                                     static_cast<int32_t>(GetLastError())));
+    ServiceLog::write(LogLevel::Info, codeText(MessageCode::NotStartedByServiceManager,
+                                               static_cast<int32_t>(GetLastError())));
     return false;
 }

@@ -8,6 +8,7 @@
 #include <rapidxml.hpp>
 
 #include "log/service_log.h"
+#include "platform/text_encoding.h"
 #include "player/player_detection.h"
 
 namespace {
@@ -52,7 +53,7 @@ EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& 
         return EntryResult::Malformed;
     }
     std::wstring widePath;
-    utf8ToWide(path->value(), widePath);  // a failed conversion leaves the path empty
+    wideFromUtf8Lenient(path->value(), widePath);  // a failed conversion leaves the path empty
     offer.hash32.assign(hash32->value(), hash32->value_size());
     offer.hash64.assign(hash64->value(), hash64->value_size());
     buildPatchPath(offer, widePath);
@@ -85,21 +86,6 @@ uint32_t manifestNumber(const char* text) {
     if (overflow) return 0xFFFFFFFFu;
     const uint32_t result = static_cast<uint32_t>(value);
     return negative ? static_cast<uint32_t>(0u - result) : result;
-}
-
-bool utf8ToWide(const char* text, std::wstring& out) {
-    if (!text) return false;
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (needed <= 0) return false;
-    try {
-        std::wstring wide(static_cast<size_t>(needed), L'\0');
-        if (MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], needed) == 0) return false;
-        wide.resize(static_cast<size_t>(needed) - 1);
-        out.swap(wide);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
 }
 
 bool parseVersionManifest(char* text, VersionManifest* out) {

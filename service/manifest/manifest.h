@@ -31,9 +31,6 @@ bool parseVersionManifest(char* text, VersionManifest* out);
 // present. True when the walk reached the end. Changes made before a failure stay.
 bool parsePatchManifest(char* text, VersionManifest* inOut);
 
-// NUL-terminated UTF-8 to UTF-16 (invalid sequences replaced). False leaves out unchanged.
-bool utf8ToWide(const char* text, std::wstring& out);
-
 // A manifest number as base-10 strtoul reads it on Windows: leading white space, optional sign
 // (a minus negates modulo 2^32), digits up to the first other character, saturating at 2^32-1.
 uint32_t manifestNumber(const char* text);

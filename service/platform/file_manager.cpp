@@ -73,7 +73,7 @@ const std::string& cachedShellPath(std::string& cache, int csidl, const wchar_t*
     }
     try {
         std::string converted;
-        if (!utf8FromWide(folder + suffix, converted)) return cache;
+        if (!utf8FromWideLenient(folder + suffix, converted)) return cache;
         if (cache.empty()) cache = converted;
     } catch (const std::bad_alloc&) {
     }
@@ -191,7 +191,7 @@ const std::string& WindowsFileManager::configFilePath() {
 
 bool WindowsFileManager::deletePath(const std::string& path) {
     std::wstring wide;
-    if (path.empty() || !wideFromUtf8(path, wide)) return false;
+    if (path.empty() || !wideFromUtf8Strict(path, wide)) return false;
     try {
         wide.push_back(L'\0');  // the source list ends with two null characters
     } catch (const std::bad_alloc&) {
@@ -210,7 +210,7 @@ bool WindowsFileManager::deleteFilesByAge(const std::string& folder, int64_t min
                                           int64_t maximumAgeSeconds) {
     try {
         std::wstring wide;
-        if (!wideFromUtf8(folder, wide) || wide.empty()) return false;
+        if (!wideFromUtf8Strict(folder, wide) || wide.empty()) return false;
         SYSTEMTIME st;
         GetSystemTime(&st);
         FILETIME ft;
@@ -229,7 +229,7 @@ bool WindowsFileManager::deleteFilesByAge(const std::string& folder, int64_t min
 uint64_t WindowsFileManager::getSize(const std::string& path) {
     try {
         std::wstring wide;
-        if (!wideFromUtf8(path, wide) || wide.empty()) return 0;
+        if (!wideFromUtf8Strict(path, wide) || wide.empty()) return 0;
         return sizeOf(wide);
     } catch (const std::bad_alloc&) {
         return 0;
@@ -239,7 +239,8 @@ uint64_t WindowsFileManager::getSize(const std::string& path) {
 bool WindowsFileManager::createFolder(const std::string& parent, const std::string& name) {
     try {
         std::wstring wideParent, wideName;
-        if (!wideFromUtf8(parent, wideParent) || !wideFromUtf8(name, wideName)) return false;
+        if (!wideFromUtf8Strict(parent, wideParent) || !wideFromUtf8Strict(name, wideName))
+            return false;
         if (wideParent.empty() || wideName.empty()) return false;
         createFolderTree(wideParent);
         const std::wstring folder = wideParent + L"\\" + wideName;
@@ -276,7 +277,7 @@ const std::string& WindowsFileManager::privateDataFolder() {
 
 StringVector* WindowsFileManager::listFolder(const std::string& folder) {
     std::wstring wide;
-    if (folder.empty() || !wideFromUtf8(folder, wide)) return nullptr;
+    if (folder.empty() || !wideFromUtf8Strict(folder, wide)) return nullptr;
     StringVector* names = new (std::nothrow) StringVector;
     if (!names) return nullptr;
     try {
@@ -286,7 +287,7 @@ StringVector* WindowsFileManager::listFolder(const std::string& folder) {
             do {
                 if (isDotEntry(data.cFileName)) continue;
                 std::string name;
-                if (!utf8FromWide(data.cFileName, name) || !names->append(name)) {
+                if (!utf8FromWideLenient(data.cFileName, name) || !names->append(name)) {
                     delete names;
                     return nullptr;
                 }

@@ -5,7 +5,7 @@
 #include <climits>
 #include <new>
 
-bool wideFromUtf8(const std::string& utf8, std::wstring& out) {
+bool wideFromUtf8Strict(const std::string& utf8, std::wstring& out) {
     out.clear();
     if (utf8.empty()) return true;
     if (utf8.size() > static_cast<size_t>(INT_MAX)) {
@@ -29,7 +29,22 @@ bool wideFromUtf8(const std::string& utf8, std::wstring& out) {
     return true;
 }
 
-bool utf8FromWide(const std::wstring& wide, std::string& out) {
+bool wideFromUtf8Lenient(const char* text, std::wstring& out) {
+    if (!text) return false;
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (needed <= 0) return false;
+    try {
+        std::wstring wide(static_cast<size_t>(needed), L'\0');
+        if (MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], needed) == 0) return false;
+        wide.resize(static_cast<size_t>(needed) - 1);
+        out.swap(wide);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool utf8FromWideLenient(const std::wstring& wide, std::string& out) {
     out.clear();
     if (wide.empty()) return true;
     if (wide.size() > static_cast<size_t>(INT_MAX)) {

@@ -104,15 +104,24 @@ PlayerVersion readInstalledVersion(PlayerComponent component) {
     return parseInstalledVersionText(text);
 }
 
+namespace {
+
+// The ActiveX player is never updated on Windows 8 or later.
+bool excludedOnThisWindows(PlayerComponent component, OsClass osClass) {
+    return component == PlayerComponent::ActiveX && osClass == OsClass::Win8OrLater;
+}
+
+}  // namespace
+
 bool isUpdateNeededFor(const ComponentOffer& offer, OsClass osClass, const PlayerVersion& installed) {
-    if (offer.component == PlayerComponent::ActiveX && osClass == OsClass::Win8OrLater) return false;
+    if (excludedOnThisWindows(offer.component, osClass)) return false;
     if (isZero(installed)) return false;  // never installs a missing component
     return comparePlayerVersions(offer.version, installed) == 1;  // never downgrades
 }
 
 bool isUpdateNeeded(const ComponentOffer& offer) {
-    if (offer.component == PlayerComponent::ActiveX && currentOsClass == OsClass::Win8OrLater)
-        return false;
+    // An excluded component's installed build is not even read.
+    if (excludedOnThisWindows(offer.component, currentOsClass)) return false;
     return isUpdateNeededFor(offer, currentOsClass, readInstalledVersion(offer.component));
 }
 

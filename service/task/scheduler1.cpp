@@ -1,6 +1,6 @@
 // Task Scheduler 1.0: registration (create, or repair of the first trigger's interval) and
 // removal of the task's .job file.
-#include "config/update_state.h"
+#include "resources/string_resources.h"
 #include "task/com_support.h"
 #include "task/scheduled_task.h"
 #include "task/task_log.h"
@@ -110,7 +110,7 @@ bool addTrigger(ITask* task, ComRef<ITaskTrigger>& trigger) {
 void describeTask(ScheduledTask& owner, ITask* task) {
     if (FAILED(task->SetCreator(kTaskAuthor)))
         logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetCreatorFailed);
-    const std::wstring comment = UpdateStateStore::loadText(kTaskDescriptionId);
+    const std::wstring comment = loadProgramText(kTaskDescriptionId);
     if (FAILED(task->SetComment(comment.c_str())))
         logWithLastError(LogLevel::Warning, MessageCode::Task1CreateSetCommentFailed);
     if (FAILED(task->SetApplicationName(owner.programPath().c_str())))

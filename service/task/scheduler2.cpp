@@ -1,6 +1,6 @@
 // Task Scheduler 2.0: registration (create, or repair of the first trigger's interval) and
 // removal of the task in the root folder.
-#include "config/update_state.h"
+#include "resources/string_resources.h"
 #include "task/com_support.h"
 #include "task/scheduled_task.h"
 #include "task/task_log.h"
@@ -166,7 +166,7 @@ bool putRegistrationInfo(TaskPlatform& platform, ITaskDefinition* definition) {
     if (!putText(platform, kTaskAuthor, MessageCode::Task2CreatePutAuthorFailed, oom,
                  [&](BSTR v) { return info->put_Author(v); }))
         return false;
-    const std::wstring description = UpdateStateStore::loadText(kTaskDescriptionId);
+    const std::wstring description = loadProgramText(kTaskDescriptionId);
     if (!putText(platform, description.c_str(), MessageCode::Task2CreatePutDescriptionFailed, oom,
                  [&](BSTR v) { return info->put_Description(v); }))
         return false;

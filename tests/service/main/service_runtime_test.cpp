@@ -31,10 +31,10 @@ class ServiceRuntime : public ::testing::Test {
 protected:
     void SetUp() override {
         reports.clear();
-        resetServiceRuntimeState();
-        setServiceStatusSink(&record);
+        resetServiceRuntimeStateForTesting();
+        setServiceStatusSinkForTesting(&record);
     }
-    void TearDown() override { setServiceStatusSink(nullptr); }
+    void TearDown() override { setServiceStatusSinkForTesting(nullptr); }
     LogCapture log;
 };
 
