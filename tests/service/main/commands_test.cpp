@@ -9,7 +9,7 @@
 #include "config/update_state.h"
 #include "main/service_control.h"
 #include "main/scm_support.h"
-#include "task/log_capture.h"
+#include "support/log_capture.h"
 
 using testsupport::LogCapture;
 using testsupport::queryServiceConfig;

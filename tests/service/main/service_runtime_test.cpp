@@ -5,11 +5,13 @@
 
 #include <vector>
 
-#include "update/log_capture.h"
+#include "support/log_capture.h"
 #include "main/service_run_context.h"
 #include "main/service_runtime.h"
 
 namespace {
+
+using testsupport::LogCapture;
 
 struct Report {
     DWORD state, accepted, checkpoint, waitHint, type, exitCode, specific;
@@ -77,7 +79,7 @@ TEST_F(ServiceRuntime, StopDuringTheCycleInsertsTwoStopPendingReports) {
         {SERVICE_STOPPED, stop, 0, 0, 0, 0, 0},
     };
     EXPECT_EQ(reports, expected);
-    EXPECT_EQ(log.lines(), (std::vector<std::wstring>{L"[info] 1622 1", L"[info] 1623"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 1", "info 1623"}));
 }
 
 TEST_F(ServiceRuntime, OtherControlsAreLoggedAndOtherwiseIgnored) {
@@ -85,8 +87,8 @@ TEST_F(ServiceRuntime, OtherControlsAreLoggedAndOtherwiseIgnored) {
         serviceControlHandler(control);
     }
     EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(log.lines(), (std::vector<std::wstring>{L"[info] 1622 4", L"[info] 1622 2",
-                                                      L"[info] 1622 128"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 4", "info 1622 2",
+                                                      "info 1622 128"}));
 }
 
 TEST_F(ServiceRuntime, WorkerWithoutRunContextReportsRunningAndStoppedAndLogs1241) {
@@ -97,7 +99,7 @@ TEST_F(ServiceRuntime, WorkerWithoutRunContextReportsRunningAndStoppedAndLogs124
     EXPECT_EQ(reports[1].state, static_cast<DWORD>(SERVICE_STOPPED));
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind(L"[error] 1241 ", 0), 0u) << "got: " << std::string(lines[0].begin(), lines[0].end());
+    EXPECT_EQ(lines[0].rfind("error 1241 ", 0), 0u) << "got: " << lines[0];
 }
 
 TEST_F(ServiceRuntime, WorkerRunsOneCycleBetweenRunningAndStopped) {
@@ -111,8 +113,8 @@ TEST_F(ServiceRuntime, WorkerRunsOneCycleBetweenRunningAndStopped) {
     EXPECT_EQ(reports[0].state, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(reports[1].state, static_cast<DWORD>(SERVICE_STOPPED));
     auto lines = log.lines();
-    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + before, lines.end()),
-              (std::vector<std::wstring>{L"[info] 1608", L"[info] 1612"}));
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + before, lines.end()),
+              (std::vector<std::string>{"info 1608", "info 1612"}));
 }
 
 TEST_F(ServiceRuntime, ServiceMainOutsideTheServiceControlManagerReportsNothing) {
@@ -123,7 +125,7 @@ TEST_F(ServiceRuntime, ServiceMainOutsideTheServiceControlManagerReportsNothing)
     }
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind(L"[error] 1240 ", 0), 0u);
+    EXPECT_EQ(lines[0].rfind("error 1240 ", 0), 0u);
 }
 
 }  // namespace

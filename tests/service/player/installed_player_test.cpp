@@ -6,6 +6,7 @@
 #include "player/player_detection.h"
 #include "support/log_capture.h"
 #include "support/player_registry.h"
+#include "support/offers.h"
 
 using testsupport::LogCapture;
 using testsupport::PlayerRecord;
@@ -17,12 +18,7 @@ const wchar_t kPluginKey[] = L"Software\\Telmora\\VextraPlayerPlugin";
 const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const std::string kXyz = "3608bca1e44ea6c4d268eb6db02260269892c0b42b86bbf1e77a6fa16c3c9282";
 
-ComponentOffer offer(PlayerComponent component, PlayerVersion version) {
-    ComponentOffer o;
-    o.component = component;
-    o.version = version;
-    return o;
-}
+using testsupport::offer;
 
 class InstalledPlayer : public ::testing::Test {
 protected:
@@ -143,7 +139,7 @@ TEST_F(InstalledPlayer, HashesThePlayerFileOrLogsTheDigestFailure) {
     EXPECT_STREQ(untouched, "keep");
     ASSERT_TRUE(testsupport::writeBytes(capture.folder() / L"empty.ocx", ""));
     EXPECT_FALSE(hashPlayerFile((capture.folder() / L"empty.ocx").c_str(), untouched, false));
-    const auto lines = capture.lines();
+    const auto lines = capture.entries();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].level, L"warning");
     EXPECT_EQ(lines[0].message, L"1151 2");  // ERROR_FILE_NOT_FOUND

@@ -1,17 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "player/player_detection.h"
+#include "support/offers.h"
 
 namespace {
 
 PlayerVersion v(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return PlayerVersion{a, b, c, d}; }
 
-ComponentOffer offer(PlayerComponent component, PlayerVersion version) {
-    ComponentOffer o;
-    o.component = component;
-    o.version = version;
-    return o;
-}
+using testsupport::offer;
 
 }  // namespace
 

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "download/installer_download.h"
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "update/installer_launch.h"
 
 namespace {
 
-using Lines = std::vector<std::wstring>;
+using Lines = std::vector<std::string>;
+using testsupport::LogCapture;
 
 ComponentOffer offer(PlayerComponent component, bool patch) {
     ComponentOffer o;
@@ -56,18 +57,18 @@ TEST(InstallerDownload, RefusesMissingOrUnknownOffersBeforeAnyDownload) {
     ComponentOffer unknown = offer(static_cast<PlayerComponent>(0), false);
     EXPECT_FALSE(downloadInstaller(&unknown));
     EXPECT_FALSE(launchInstaller(unknown));
-    EXPECT_EQ(log.lines(), (Lines{L"[error] 1200", L"[error] 1200"}));
+    EXPECT_EQ(log.lines(), (Lines{"error 1200", "error 1200"}));
     EXPECT_EQ(GetFileAttributesW(installerFilePath().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(InstallerDownload, InstallerFileIsNamedInTheCurrentDirectory) {
     LogCapture log;
-    EXPECT_EQ(installerFilePath(), log.folder() + L"\\VextraPlayerInstaller.exe");
+    EXPECT_EQ(installerFilePath(), log.folder() / L"VextraPlayerInstaller.exe");
 }
 
 TEST(InstallerDownload, ReadWholeFileReadsEverythingAndRefusesEmptyOrMissingFiles) {
     LogCapture log;
-    const std::wstring path = log.folder() + L"\\vpi.tmp";
+    const std::wstring path = log.folder() / L"vpi.tmp";
     std::string content(70000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
     writeFile(path, content);
@@ -88,11 +89,11 @@ TEST(InstallerDownload, ReadWholeFileReadsEverythingAndRefusesEmptyOrMissingFile
 
 TEST(InstallerLaunch, AMissingFileIsNotStartedAndLogs1218WithItsError) {
     LogCapture log;
-    EXPECT_FALSE(startDetachedProcess(log.folder() + L"\\VextraPlayerInstaller.exe",
+    EXPECT_FALSE(startDetachedProcess(log.folder() / L"VextraPlayerInstaller.exe",
                                       L"VextraPlayerInstaller.exe -install -iv 9"));
     Lines lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], L"[error] 1218 " + std::to_wstring(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(lines[0], "error 1218 " + std::to_string(ERROR_FILE_NOT_FOUND));
 }
 
 TEST(InstallerLaunch, StartsExactlyTheGivenFileWithTheCommandLineAsIs) {
@@ -102,10 +103,10 @@ TEST(InstallerLaunch, StartsExactlyTheGivenFileWithTheCommandLineAsIs) {
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
     const std::wstring program = std::wstring(system) + L"\\cmd.exe";
-    const std::wstring marker = log.folder() + L"\\started.txt";
+    const std::wstring marker = log.folder() / L"started.txt";
     const std::wstring line = L"VextraPlayerInstaller.exe /c echo started> \"" + marker + L"\"";
     ASSERT_TRUE(startDetachedProcess(program, line));
-    EXPECT_EQ(log.lines(), (Lines{L"[info] 1602"}));
+    EXPECT_EQ(log.lines(), (Lines{"info 1602"}));
     for (int i = 0; i < 200 && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
         Sleep(50);
     }

@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "log_capture.h"
+#include "support/log_capture.h"
 #include "update/update_cycle.h"
 
 namespace {
 
-using Lines = std::vector<std::wstring>;
+using Lines = std::vector<std::string>;
+using testsupport::LogCapture;
 
 ComponentOffer offer(PlayerComponent component, uint32_t buildMinor) {
     ComponentOffer o;
@@ -102,7 +103,7 @@ TEST(UpdateCycle, SwitchedOffCyclesOnlyMarkStartAndEnd) {
         settings.autoUpdateDisabled = c.disabled;
         runUpdateCycle(settings, steps);
         EXPECT_TRUE(steps.calls.empty()) << "no check, no fetch, no registry work";
-        EXPECT_EQ(log.lines(), (Lines{L"[info] 1608", L"[info] 1612"}));
+        EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1612"}));
     }
 }
 
@@ -112,7 +113,7 @@ TEST(UpdateCycle, NotDueEndsWithoutFetching) {
     steps.due = false;
     runUpdateCycle(enabled(), steps);
     EXPECT_EQ(steps.calls, (Calls{"due?"}));
-    EXPECT_EQ(log.lines(), (Lines{L"[info] 1608", L"[info] 1612"}));
+    EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1612"}));
 }
 
 TEST(UpdateCycle, FailedVersionFetchRecordsNothing) {
@@ -132,7 +133,7 @@ TEST(UpdateCycle, UpToDateRecordsTheCheckWithTheManifestFrequency) {
                                   "need-ax?", "need-pl?", "record"}));
     EXPECT_TRUE(steps.recordedWithFrequency);
     EXPECT_EQ(steps.recordedFrequency, 7u);
-    EXPECT_EQ(log.lines(), (Lines{L"[info] 1608", L"[info] 1612"}));
+    EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1612"}));
 }
 
 TEST(UpdateCycle, ActiveXHasPriorityAndASuccessfulLaunchRecordsNoCheck) {
@@ -144,7 +145,7 @@ TEST(UpdateCycle, ActiveXHasPriorityAndASuccessfulLaunchRecordsNoCheck) {
     EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version", "need-ax?", "fetch-patch", "attempts?",
                                   "need-ax?", "attempts++", "launch-ax"}));
     EXPECT_EQ(steps.attempts, 1u);
-    EXPECT_EQ(log.lines(), (Lines{L"[info] 1608", L"[info] 1609", L"[info] 1612"}));
+    EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1609", "info 1612"}));
 }
 
 TEST(UpdateCycle, PluginLaunchWhenOnlyThePluginIsOld) {
@@ -157,12 +158,12 @@ TEST(UpdateCycle, PluginLaunchWhenOnlyThePluginIsOld) {
     EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version", "need-ax?", "need-pl?", "fetch-patch",
                                   "attempts?", "need-ax?", "need-pl?", "attempts++", "launch-pl"}));
     EXPECT_EQ(steps.attempts, 7u);
-    EXPECT_EQ(log.lines(), (Lines{L"[info] 1608", L"[info] 1610", L"[info] 1612"}));
+    EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1610", "info 1612"}));
 }
 
 TEST(UpdateCycle, FailedLaunchLogsItsErrorAndRecordsTheCheck) {
-    struct Case { bool activeX; const wchar_t* line; } cases[] = {
-        {true, L"[error] 1234 12029"}, {false, L"[error] 1300 12029"}};
+    struct Case { bool activeX; const char* line; } cases[] = {
+        {true, "error 1234 12029"}, {false, "error 1300 12029"}};
     for (const auto& c : cases) {
         LogCapture log;
         ScriptedSteps steps;
@@ -172,7 +173,7 @@ TEST(UpdateCycle, FailedLaunchLogsItsErrorAndRecordsTheCheck) {
         steps.launchError = 12029;
         runUpdateCycle(enabled(), steps);
         EXPECT_EQ(steps.calls.back(), "record");
-        EXPECT_EQ(log.lines(), (Lines{L"[info] 1608", c.line, L"[info] 1612"}));
+        EXPECT_EQ(log.lines(), (Lines{"info 1608", c.line, "info 1612"}));
     }
 }
 
@@ -190,7 +191,7 @@ TEST(UpdateCycle, SevenAttemptsSwitchToNotifyModeWhetherOrNotAnUpdateIsNeeded) {
         expected.insert(expected.end(), {"attempts?", "notify", "record"});
         EXPECT_EQ(steps.calls, expected);
         EXPECT_EQ(steps.attempts, 7u) << "no launch, no increment";
-        EXPECT_EQ(log.lines(), (Lines{L"[info] 1608", L"[error] 1301", L"[info] 1612"}));
+        EXPECT_EQ(log.lines(), (Lines{"info 1608", "error 1301", "info 1612"}));
     }
 }
 
