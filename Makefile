@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-service test-service-win32 test-service-win64 test-updater test-e2e demo release clean screenshot
+.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-e2e demo release clean screenshot
 
 all: build
 
@@ -38,12 +38,17 @@ build/wineprefix-template/.ready: tests/harness/make-template-prefix $(wildcard 
 # A machine that cannot run 32-bit programs says so in one loud line and tests the twin alone.
 test: deps build prefix
 	@rc=0; \
+	$(MAKE) --no-print-directory test-layers || rc=1; \
 	if tools/probe-i386; then arch=win32; else arch=win64; fi; \
 	if [ $$arch = win32 ]; then $(MAKE) --no-print-directory test-service-win32 || rc=1; fi; \
 	$(MAKE) --no-print-directory test-service-win64 || rc=1; \
 	$(MAKE) --no-print-directory test-updater || rc=1; \
 	$(MAKE) --no-print-directory test-e2e E2E_ARCH=$$arch || rc=1; \
 	exit $$rc
+
+# Every include under service/ points down the layers (the list is in the script).
+test-layers:
+	tools/check-layers
 
 test-service: test-service-win32 test-service-win64
 

@@ -7,10 +7,10 @@
 #include <memory>
 #include <new>
 
-#include "config/file_manager.h"
-#include "config/service_log.h"
-#include "config/text_encoding.h"
-#include "config/file_handle.h"
+#include "platform/file_manager.h"
+#include "log/service_log.h"
+#include "platform/text_encoding.h"
+#include "platform/file_handle.h"
 
 const wchar_t kDefaultDownloadServerHost[] = L"download.vextra-updates.example";
 const wchar_t kDefaultManifestServerHost[] = L"manifest.vextra-updates.example";
@@ -91,7 +91,7 @@ ServiceSettings& serviceSettings() {
 
 AdminConfigFile::AdminConfigFile(const std::string& path) : path_(path) {
     std::wstring widePath;
-    if (path.empty() || !wideFromUtf8(path, widePath)) return;
+    if (path.empty() || !wideFromUtf8Strict(path, widePath)) return;
     std::string bytes;
     try {
         if (!readWholeFile(widePath, bytes) && bytes.empty()) return;
@@ -166,7 +166,7 @@ void AdminConfigFile::set(const std::string& key, const std::string& value) {
 
 bool AdminConfigFile::save() {
     std::wstring widePath;
-    if (path_.empty() || !wideFromUtf8(path_, widePath)) return false;
+    if (path_.empty() || !wideFromUtf8Strict(path_, widePath)) return false;
     try {
         std::string content;
         for (const ConfigEntry& entry : entries_) {
@@ -212,31 +212,35 @@ bool loadServiceSettings() {
 
     if (!domain.empty()) {
         std::wstring host;
-        if (wideFromUtf8(domain, host))
+        if (wideFromUtf8Strict(domain, host))
             settings.downloadServerHost = host;
         else
-            ServiceLog::write(LogLevel::Error,
-                              L"1237 " + toWideDecimal(static_cast<int32_t>(GetLastError())));
-        if (wideFromUtf8(domain, host))
+            ServiceLog::write(LogLevel::Error, codeText(MessageCode::DownloadHostNotConvertible,
+                                                        static_cast<int32_t>(GetLastError())));
+        if (wideFromUtf8Strict(domain, host))
             settings.manifestServerHost = host;
         else
-            ServiceLog::write(LogLevel::Error,
-                              L"1238 " + toWideDecimal(static_cast<int32_t>(GetLastError())));
+            ServiceLog::write(LogLevel::Error, codeText(MessageCode::ManifestHostNotConvertible,
+                                                        static_cast<int32_t>(GetLastError())));
 
         if (settings.downloadServerHost.empty())
             settings.downloadServerHost = kDefaultDownloadServerHost;
         else
-            ServiceLog::write(LogLevel::Info, L"1628 " + settings.downloadServerHost);
+            ServiceLog::write(LogLevel::Info, codeText(MessageCode::DownloadHostFromConfig,
+                                                       settings.downloadServerHost));
         if (settings.manifestServerHost.empty())
             settings.manifestServerHost = kDefaultManifestServerHost;
         else
-            ServiceLog::write(LogLevel::Info, L"1629 " + settings.manifestServerHost);
+            ServiceLog::write(LogLevel::Info, codeText(MessageCode::ManifestHostFromConfig,
+                                                       settings.manifestServerHost));
     }
 
     settings.autoUpdateDisabled = disabled;
-    ServiceLog::write(LogLevel::Info, disabled ? L"1613" : L"1614");
+    ServiceLog::write(LogLevel::Info, codeText(disabled ? MessageCode::AutoUpdateDisableOn
+                                                        : MessageCode::AutoUpdateDisableOff));
     settings.silentAutoUpdateEnabled = silent;
-    ServiceLog::write(LogLevel::Info, silent ? L"1615" : L"1616");
+    ServiceLog::write(LogLevel::Info, codeText(silent ? MessageCode::SilentAutoUpdateOn
+                                                      : MessageCode::SilentAutoUpdateOff));
     return true;
 }
 
@@ -251,7 +255,8 @@ bool setAutoUpdateMode(AutoUpdateMode mode) {
     }
     std::unique_ptr<RUZE::WindowsFileManager> files(new (std::nothrow) RUZE::WindowsFileManager);
     if (!files) {
-        ServiceLog::write(LogLevel::Warning, L"1418");
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::SetAutoUpdateModeFileManagerOutOfMemory));
         return false;
     }
     try {
@@ -260,7 +265,8 @@ bool setAutoUpdateMode(AutoUpdateMode mode) {
         config.set(kAutoUpdateDisable, disableValue);
         return config.save();
     } catch (const std::bad_alloc&) {
-        ServiceLog::write(LogLevel::Warning, L"1428");
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::SetAutoUpdateModeConfigOutOfMemory));
         return false;
     }
 }
@@ -268,7 +274,8 @@ bool setAutoUpdateMode(AutoUpdateMode mode) {
 bool isSilentAutoUpdateEnabled() {
     std::unique_ptr<RUZE::WindowsFileManager> files(new (std::nothrow) RUZE::WindowsFileManager);
     if (!files) {
-        ServiceLog::write(LogLevel::Warning, L"1419");
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::IsSilentEnabledFileManagerOutOfMemory));
         return false;
     }
     bool enabled = false;
@@ -276,9 +283,10 @@ bool isSilentAutoUpdateEnabled() {
         AdminConfigFile config(RUZE::WindowsFileManager::configFilePath());
         enabled = isTrueValue(config.get(kSilentAutoUpdateEnable));
     } catch (const std::bad_alloc&) {
-        ServiceLog::write(LogLevel::Warning, L"1429");
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::IsSilentEnabledConfigOutOfMemory));
         return false;
     }
-    if (enabled) ServiceLog::write(LogLevel::Info, L"1607");
+    if (enabled) ServiceLog::write(LogLevel::Info, codeText(MessageCode::SilentAutoUpdateEnabled));
     return enabled;
 }

@@ -60,7 +60,6 @@ bool deleteValue(const wchar_t* name) {
 }  // namespace
 
 const wchar_t UpdateStateStore::kKeyPath[] = L"SOFTWARE\\Telmora\\VextraPlayer";
-const wchar_t kMissingLocalization[] = L"MISSING LOCALIZATION";
 
 uint32_t clampCheckFrequency(uint32_t days) {
     if (days == 0) return 1;
@@ -146,16 +145,3 @@ bool UpdateStateStore::deleteUpdateAttempts() { return deleteValue(kUpdateAttemp
 bool UpdateStateStore::deleteLastUpdateCheck() { return deleteValue(kLastUpdateCheck); }
 
 bool UpdateStateStore::deleteCheckFrequency() { return deleteValue(kCheckFrequency); }
-
-std::wstring loadTextFrom(HMODULE module, uint32_t id) {
-    // A buffer size of zero returns a read-only pointer to the stored text and its length;
-    // string resources are not null-terminated, so exactly that many characters are copied.
-    const wchar_t* text = nullptr;
-    const int length = LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
-    if (length <= 0 || text == nullptr) return kMissingLocalization;
-    return std::wstring(text, static_cast<size_t>(length));
-}
-
-std::wstring UpdateStateStore::loadText(uint32_t id) {
-    return loadTextFrom(GetModuleHandleW(nullptr), id);
-}

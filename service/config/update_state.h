@@ -1,6 +1,6 @@
 #pragma once
 // The three registry values under HKLM\SOFTWARE\Telmora\VextraPlayer that carry the update
-// state from one service run to the next, and the program's localised string resources.
+// state from one service run to the next.
 #include <windows.h>
 
 #include <cstdint>
@@ -32,16 +32,4 @@ public:
     static bool deleteUpdateAttempts();
     static bool deleteLastUpdateCheck();
     static bool deleteCheckFrequency();
-    // String resource of this program, or "MISSING LOCALIZATION".
-    static std::wstring loadText(uint32_t id);
 };
-
-// String resource id of the given module (the program itself for loadText), in the thread's
-// user interface language with the usual fallback, or "MISSING LOCALIZATION".
-std::wstring loadTextFrom(HMODULE module, uint32_t id);
-
-extern const wchar_t kMissingLocalization[];  // L"MISSING LOCALIZATION"
-
-// String resource ids of the program.
-constexpr uint32_t kTaskDescriptionId = 110;
-constexpr uint32_t kServiceDescriptionId = 120;

@@ -8,10 +8,10 @@
 #include <new>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
-#include "download/crypto_helper.h"
-#include "config/file_handle.h"
-#include "manifest/winhttp_handle.h"
+#include "log/service_log.h"
+#include "verify/crypto_helper.h"
+#include "platform/file_handle.h"
+#include "platform/winhttp_handle.h"
 
 const wchar_t kInstallerFileName[] = L"VextraPlayerInstaller.exe";
 const wchar_t kActiveXInstallerObjectPath[] =
@@ -25,13 +25,13 @@ namespace {
 
 // Logs "code GLE" at the given level and leaves that error value as the thread's last error,
 // so the caller's own failure line carries the cause rather than a value left by logging.
-void logWithError(LogLevel level, int32_t code, DWORD error) {
-    ServiceLog::write(level, toWideDecimal(code) + L" " + toWideDecimal(static_cast<int32_t>(error)));
+void logWithError(LogLevel level, MessageCode code, DWORD error) {
+    ServiceLog::write(level, codeText(code, static_cast<int32_t>(error)));
     SetLastError(error);
 }
 
-void logError(int32_t code) { logWithError(LogLevel::Error, code, GetLastError()); }
-void logWarning(int32_t code) { logWithError(LogLevel::Warning, code, GetLastError()); }
+void logError(MessageCode code) { logWithError(LogLevel::Error, code, GetLastError()); }
+void logWarning(MessageCode code) { logWithError(LogLevel::Warning, code, GetLastError()); }
 
 // Request, connection and session, closed in that order.
 struct HttpHandles {
@@ -46,7 +46,8 @@ struct HttpHandles {
     ~HttpHandles() { close(); }
 };
 
-// Opens the request and waits for the response headers; the first failing call logs 1214.
+// Opens the request and waits for the response headers; the first failing call logs
+// DownloadRequestFailed.
 bool openResponse(HttpHandles& http, const wchar_t* objectPath) {
     http.session.reset(WinHttpOpen(kInstallerUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
@@ -73,17 +74,17 @@ bool chooseStagingFolder(const std::wstring& tempFolder, std::wstring& folder) {
             folder = tempFolder + guidText;
             return true;
         }
-        ServiceLog::write(LogLevel::Warning, toWideDecimal(1425));
+        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::GuidTextFailed));
     }
-    ServiceLog::write(LogLevel::Warning, toWideDecimal(1426));
+    ServiceLog::write(LogLevel::Warning, codeText(MessageCode::GuidNameUnavailable));
     wchar_t tempName[MAX_PATH] = {};
     if (!GetTempFileNameW(tempFolder.c_str(), L"VPI", 0, tempName)) {
-        logError(1203);
+        logError(MessageCode::DownloadTempFileNameFailed);
         return false;
     }
     // The unique file just made gives its name to the folder.
     if (!DeleteFileW(tempName)) {
-        logError(1205);
+        logError(MessageCode::DownloadTempFileDeleteFailed);
         return false;
     }
     folder = tempName;
@@ -95,22 +96,22 @@ bool copyBody(HINTERNET request, HANDLE file) {
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
-            logError(1209);
+            logError(MessageCode::DownloadQueryDataFailed);
             return false;
         }
         std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[available + 1]());
         if (!buffer) {
-            logError(1210);
+            logError(MessageCode::DownloadBufferOutOfMemory);
             return false;
         }
         DWORD read = 0;
         if (!WinHttpReadData(request, buffer.get(), available, &read)) {
-            logError(1211);
+            logError(MessageCode::DownloadReadDataFailed);
             return false;
         }
         DWORD written = 0;
         if (!WriteFile(file, buffer.get(), read, &written, nullptr)) {
-            logError(1212);
+            logError(MessageCode::DownloadStagedFileWriteFailed);
             return false;
         }
         if (available == 0) return true;
@@ -121,15 +122,15 @@ bool writeInstaller(const std::wstring& path, const uint8_t* content, uint32_t s
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
-        logError(1215);
+        logError(MessageCode::InstallerFileCreateFailed);
         return false;
     }
     DWORD written = 0;
     if (!WriteFile(file.get(), content, size, &written, nullptr)) {
-        logError(1216);
+        logError(MessageCode::InstallerFileWriteFailed);
         return false;
     }
-    if (!file.close()) logWarning(1417);
+    if (!file.close()) logWarning(MessageCode::InstallerFileCloseFailed);
     return true;
 }
 
@@ -176,25 +177,25 @@ bool readWholeFile(const wchar_t* path, std::unique_ptr<uint8_t[]>& bytes, uint3
 bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath) {
     if (!offer) return false;
     if (offer->component == PlayerComponent::ActiveX) {
-        ServiceLog::write(LogLevel::Info, toWideDecimal(1600));
+        ServiceLog::write(LogLevel::Info, codeText(MessageCode::ActiveXDownloadStarts));
     } else if (offer->component == PlayerComponent::Plugin) {
-        ServiceLog::write(LogLevel::Info, toWideDecimal(1601));
+        ServiceLog::write(LogLevel::Info, codeText(MessageCode::PluginDownloadStarts));
     } else {
-        ServiceLog::write(LogLevel::Error, toWideDecimal(1200));
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::DownloadUnknownComponent));
         return false;
     }
     const wchar_t* objectPath = packageObjectPath(*offer);
 
     HttpHandles http;
     if (!openResponse(http, objectPath)) {
-        logError(1214);
+        logError(MessageCode::DownloadRequestFailed);
         return false;
     }
 
     wchar_t tempBuffer[MAX_PATH + 1] = {};
     DWORD tempLength = GetTempPathW(MAX_PATH, tempBuffer);
     if (tempLength == 0 || tempLength > MAX_PATH) {
-        logError(1201);
+        logError(MessageCode::DownloadTempPathFailed);
         return false;
     }
     std::wstring stagingFolder;
@@ -203,27 +204,28 @@ bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath)
     const std::wstring stagedPath = stagingFolder + kStagedDownloadName;
 
     if (!CreateDirectoryW(stagingFolder.c_str(), nullptr)) {
-        logError(1206);
+        logError(MessageCode::DownloadStagingFolderFailed);
         return false;
     }
     {
         FileHandle staged(CreateFileW(stagedPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!staged.valid()) {
-            logError(1207);
+            logError(MessageCode::DownloadStagedFileCreateFailed);
             return false;
         }
         // A failure here leaves the staging folder and the partial download in place.
         if (!copyBody(http.request.get(), staged.get())) return false;
-        if (!staged.close()) logWarning(1413);
+        if (!staged.close()) logWarning(MessageCode::StagedFileCloseFailed);
     }
     http.close();
 
     std::unique_ptr<uint8_t[]> package;
     uint32_t packageSize = 0;
     readWholeFile(stagedPath.c_str(), package, packageSize);  // a failure leaves it empty
-    if (!DeleteFileW(stagedPath.c_str())) logWarning(1414);
-    if (!RemoveDirectoryW(stagingFolder.c_str())) logWarning(1415);
+    if (!DeleteFileW(stagedPath.c_str())) logWarning(MessageCode::StagedFileDeleteFailed);
+    if (!RemoveDirectoryW(stagingFolder.c_str()))
+        logWarning(MessageCode::StagingFolderRemoveFailed);
 
     std::unique_ptr<uint8_t[]> content;
     uint32_t contentSize = 0;
@@ -235,14 +237,14 @@ bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath)
         verified = false;  // no memory for the helper or the extracted content
     }
     if (!verified) {
-        logError(1217);
+        logError(MessageCode::PackageVerificationFailed);
         return false;
     }
 
     // Only now, with a verified package, is the installer file (re)written.
     std::wstring path = installerFilePath();
     if (path.empty()) {
-        logError(1215);
+        logError(MessageCode::InstallerFileCreateFailed);
         return false;
     }
     if (!writeInstaller(path, content.get(), contentSize)) return false;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "main/service_control.h"
 #include "main/service_run_context.h"
 #include "main/service_runtime.h"
@@ -49,7 +49,7 @@ int runProgram(int argc, wchar_t** argv) {
     try {
         programPath = resolveProgramPath(argc >= 1 ? argv[0] : nullptr);
         ServiceLog::write(LogLevel::Info, programPath);
-        ServiceLog::write(LogLevel::Info, L"1617");
+        ServiceLog::write(LogLevel::Info, codeText(MessageCode::ProgramStarted));
         if (argc > 1) ServiceLog::write(LogLevel::Info, argv[1]);
     } catch (const std::bad_alloc&) {
         // Start lines are informational only; the program carries on.
@@ -59,8 +59,8 @@ int runProgram(int argc, wchar_t** argv) {
     try {
         control.reset(new ServiceControl(programPath, kServiceName, kServiceDisplayName));
     } catch (const std::bad_alloc&) {
-        ServiceLog::write(LogLevel::Error,
-                          L"1239 " + toWideDecimal(static_cast<int32_t>(GetLastError())));
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::ServiceControlOutOfMemory,
+                                                    static_cast<int32_t>(GetLastError())));
         return kExitOutOfMemory;
     }
 

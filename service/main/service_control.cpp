@@ -6,8 +6,9 @@
 
 #include <utility>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "config/update_state.h"
+#include "resources/string_resources.h"
 #include "task/scheduled_task.h"
 
 const wchar_t kServiceName[] = L"OrvaneVextraPlayerUpdateSvc";
@@ -37,17 +38,17 @@ private:
 
 // Logs "<code> <GetLastError>" at the level and leaves the error value as it was, so that a
 // caller can still tell why the operation failed.
-void logFailure(LogLevel level, int32_t code, DWORD error) {
-    ServiceLog::write(level, toWideDecimal(code) + L" " + toWideDecimal(static_cast<int32_t>(error)));
+void logFailure(LogLevel level, MessageCode code, DWORD error) {
+    ServiceLog::write(level, codeText(code, static_cast<int32_t>(error)));
     SetLastError(error);
 }
 
-void logSuccess(int32_t code) { ServiceLog::write(LogLevel::Info, toWideDecimal(code)); }
+void logSuccess(MessageCode code) { ServiceLog::write(LogLevel::Info, codeText(code)); }
 
 struct Codes {
-    int32_t manager;
-    int32_t service;
-    int32_t call;
+    MessageCode manager;
+    MessageCode service;
+    MessageCode call;
     LogLevel callLevel;
 };
 
@@ -100,7 +101,7 @@ ServiceControl::ServiceControl(std::wstring programPath, std::wstring serviceNam
 bool ServiceControl::isInstalled() {
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
-        logFailure(LogLevel::Error, 1302, GetLastError());
+        logFailure(LogLevel::Error, MessageCode::IsInstalledOpenManagerFailed, GetLastError());
         return false;
     }
     ScHandle service(OpenServiceW(manager.get(), serviceName_.c_str(), SERVICE_ALL_ACCESS));
@@ -110,7 +111,7 @@ bool ServiceControl::isInstalled() {
 bool ServiceControl::createService() {
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
-        logFailure(LogLevel::Error, 1219, GetLastError());
+        logFailure(LogLevel::Error, MessageCode::CreateServiceOpenManagerFailed, GetLastError());
         return false;
     }
     // No account: the service runs as LocalSystem. The binary path is the program path without
@@ -122,21 +123,23 @@ bool ServiceControl::createService() {
                                     nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         const DWORD error = GetLastError();
-        logFailure(LogLevel::Error, 1220, error);
+        logFailure(LogLevel::Error, MessageCode::CreateServiceFailed, error);
         manager.close();
         SetLastError(error);
         return false;
     }
     service.close();
     manager.close();
-    logSuccess(1603);
+    logSuccess(MessageCode::ServiceCreated);
     return setDescription();
 }
 
 bool ServiceControl::updateConfig() {
     const std::wstring binaryPath = serviceBinaryPath(programPath_);
     const bool changed = withService(
-        serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_CHANGE_CONFIG, {1303, 1304, 1427, LogLevel::Warning},
+        serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_CHANGE_CONFIG,
+        {MessageCode::UpdateConfigOpenManagerFailed, MessageCode::UpdateConfigOpenServiceFailed,
+         MessageCode::UpdateConfigChangeFailed, LogLevel::Warning},
         [&](SC_HANDLE service) {
             return ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                         binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
@@ -147,9 +150,12 @@ bool ServiceControl::updateConfig() {
 }
 
 bool ServiceControl::setDescription() {
-    std::wstring text = UpdateStateStore::loadText(kServiceDescriptionId);
+    std::wstring text = loadProgramText(kServiceDescriptionId);
     return withService(serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_CHANGE_CONFIG,
-                       {1230, 1231, 1232, LogLevel::Error}, [&](SC_HANDLE service) {
+                       {MessageCode::SetDescriptionOpenManagerFailed,
+                        MessageCode::SetDescriptionOpenServiceFailed,
+                        MessageCode::SetDescriptionChangeConfigFailed, LogLevel::Error},
+                       [&](SC_HANDLE service) {
                            SERVICE_DESCRIPTIONW description;
                            description.lpDescription = &text[0];
                            return ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION,
@@ -158,31 +164,38 @@ bool ServiceControl::setDescription() {
 }
 
 bool ServiceControl::startService() {
-    if (!withService(serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS,
-                     {1221, 1222, 1223, LogLevel::Error},
-                     [](SC_HANDLE service) { return StartServiceA(service, 0, nullptr) != FALSE; }))
+    if (!withService(
+            serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS,
+            {MessageCode::StartServiceOpenManagerFailed, MessageCode::StartServiceOpenServiceFailed,
+             MessageCode::StartServiceFailed, LogLevel::Error},
+            [](SC_HANDLE service) { return StartServiceA(service, 0, nullptr) != FALSE; }))
         return false;
-    logSuccess(1604);
+    logSuccess(MessageCode::ServiceStartRequested);
     return true;
 }
 
 bool ServiceControl::stopService() {
-    if (!withService(serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS,
-                     {1224, 1225, 1226, LogLevel::Error}, [](SC_HANDLE service) {
-                         SERVICE_STATUS status = {};
-                         return ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
-                     }))
+    if (!withService(
+            serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS,
+            {MessageCode::StopServiceOpenManagerFailed, MessageCode::StopServiceOpenServiceFailed,
+             MessageCode::StopServiceControlFailed, LogLevel::Error},
+            [](SC_HANDLE service) {
+                SERVICE_STATUS status = {};
+                return ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+            }))
         return false;
-    logSuccess(1605);
+    logSuccess(MessageCode::ServiceStopSent);
     return true;
 }
 
 bool ServiceControl::deleteService() {
     if (!withService(serviceName_, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS,
-                     {1227, 1228, 1229, LogLevel::Error},
+                     {MessageCode::DeleteServiceOpenManagerFailed,
+                      MessageCode::DeleteServiceOpenServiceFailed, MessageCode::DeleteServiceFailed,
+                      LogLevel::Error},
                      [](SC_HANDLE service) { return DeleteService(service) != FALSE; }))
         return false;
-    logSuccess(1606);
+    logSuccess(MessageCode::ServiceMarkedForDeletion);
     return true;
 }
 
@@ -191,7 +204,7 @@ bool ServiceControl::install() {
     if (isInstalled()) {
         // The service normally runs for one cycle and stops, so a registered service is
         // usually not running: a stop request that failed only because of that (1062, logged
-        // with 1226) must not keep the registration pointing at an old binary.
+        // with StopServiceControlFailed) must not keep the registration pointing at an old binary.
         bool stopped = stopService();
         if (!stopped && GetLastError() == ERROR_SERVICE_NOT_ACTIVE) stopped = true;
         ok = stopped && updateConfig();

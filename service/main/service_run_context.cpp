@@ -3,9 +3,9 @@
 #include <windows.h>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
-#include "download/system_library.h"
-#include "main/os_version.h"
+#include "log/service_log.h"
+#include "platform/system_library.h"
+#include "platform/os_version.h"
 
 ServiceRunContext* activeRunContext = nullptr;
 
@@ -47,6 +47,6 @@ ServiceRunContext::ServiceRunContext(const std::wstring& programPath) : programP
     classifyWindowsVersion();
     runningUnderWow64 = runsUnderWow64();
     if (!loadServiceSettings())
-        ServiceLog::write(LogLevel::Error,
-                          L"1233 " + toWideDecimal(static_cast<int32_t>(GetLastError())));
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::ServiceSettingsNotLoadable,
+                                                    static_cast<int32_t>(GetLastError())));
 }

@@ -5,7 +5,7 @@
 // is shared by both without a lock; the last SetServiceStatus call wins.
 #include "main/service_runtime.h"
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "main/service_run_context.h"
 #include "update/update_cycle.h"
 
@@ -27,17 +27,13 @@ void sendToServiceControlManager(SERVICE_STATUS_HANDLE handle, const SERVICE_STA
 
 ServiceStatusSink statusSink = &sendToServiceControlManager;
 
-std::wstring codeWithDetail(int32_t code, int32_t detail) {
-    return toWideDecimal(code) + L" " + toWideDecimal(detail);
-}
-
 }  // namespace
 
-void setServiceStatusSink(ServiceStatusSink sink) {
+void setServiceStatusSinkForTesting(ServiceStatusSink sink) {
     statusSink = sink ? sink : &sendToServiceControlManager;
 }
 
-void resetServiceRuntimeState() {
+void resetServiceRuntimeStateForTesting() {
     statusRecord = SERVICE_STATUS{};
     statusHandle = nullptr;
     checkpointCounter = 1;
@@ -62,10 +58,11 @@ void reportServiceStatus(DWORD state, DWORD waitHint) {
 }
 
 void WINAPI serviceControlHandler(DWORD control) {
-    ServiceLog::write(LogLevel::Info, codeWithDetail(1622, static_cast<int32_t>(control)));
+    ServiceLog::write(LogLevel::Info,
+                      codeText(MessageCode::ServiceControlReceived, static_cast<int32_t>(control)));
     if (control != SERVICE_CONTROL_STOP) return;
     reportServiceStatus(SERVICE_STOP_PENDING, 0);
-    ServiceLog::write(LogLevel::Info, toWideDecimal(1623));
+    ServiceLog::write(LogLevel::Info, codeText(MessageCode::StopControlHandled));
     if (stopEvent) SetEvent(stopEvent);
     // The cycle is not shortened: report the state last stored (normally stop pending again).
     reportServiceStatus(statusRecord.dwCurrentState, 0);
@@ -82,8 +79,8 @@ void serviceWorker() {
     if (activeRunContext) {
         runUpdateCycle();
     } else {
-        ServiceLog::write(LogLevel::Error,
-                          codeWithDetail(1241, static_cast<int32_t>(GetLastError())));
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::WorkerWithoutRunContext,
+                                                    static_cast<int32_t>(GetLastError())));
     }
     reportServiceStatus(SERVICE_STOPPED, 0);
 }
@@ -91,8 +88,8 @@ void serviceWorker() {
 void WINAPI serviceMain(DWORD, LPWSTR*) {
     statusHandle = RegisterServiceCtrlHandlerW(serviceNameBuffer, &serviceControlHandler);
     if (!statusHandle) {
-        ServiceLog::write(LogLevel::Error,
-                          codeWithDetail(1240, static_cast<int32_t>(GetLastError())));
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::RegisterControlHandlerFailed,
+                                                    static_cast<int32_t>(GetLastError())));
         return;
     }
     statusRecord.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -102,15 +99,16 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
 }
 
 bool runServiceDispatcher() {
-    ServiceLog::write(LogLevel::Info, toWideDecimal(1618));
+    ServiceLog::write(LogLevel::Info, codeText(MessageCode::ConnectingToServiceManager));
     SERVICE_TABLE_ENTRYW table[] = {
         {serviceNameBuffer, &serviceMain},
         {nullptr, nullptr},
     };
     if (StartServiceCtrlDispatcherW(table)) {
-        ServiceLog::write(LogLevel::Info, toWideDecimal(1620));
+        ServiceLog::write(LogLevel::Info, codeText(MessageCode::ServiceStopped));
         return true;
     }
-    ServiceLog::write(LogLevel::Info, codeWithDetail(1619, static_cast<int32_t>(GetLastError())));
+    ServiceLog::write(LogLevel::Info, codeText(MessageCode::NotStartedByServiceManager,
+                                               static_cast<int32_t>(GetLastError())));
     return false;
 }

@@ -25,6 +25,6 @@ void fillServiceStatus(SERVICE_STATUS& record, uint32_t& checkpointCounter, DWOR
 // Where the status reports go. SetServiceStatus with the registered handle by default;
 // tests may route them elsewhere to look at the exact sequence.
 using ServiceStatusSink = void (*)(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& record);
-void setServiceStatusSink(ServiceStatusSink sink);
+void setServiceStatusSinkForTesting(ServiceStatusSink sink);
 // Returns the shared status record and counter to their start values (for tests).
-void resetServiceRuntimeState();
+void resetServiceRuntimeStateForTesting();

@@ -7,8 +7,9 @@
 
 #include <rapidxml.hpp>
 
-#include "config/service_log.h"
-#include "update/player_detection.h"
+#include "log/service_log.h"
+#include "platform/text_encoding.h"
+#include "player/player_detection.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ using Document = rapidxml::xml_document<char>;
 using Node = rapidxml::xml_node<char>;
 using Attribute = rapidxml::xml_attribute<char>;
 
-void warn(int32_t code) { ServiceLog::write(LogLevel::Warning, toWideDecimal(code)); }
+void warn(MessageCode code) { ServiceLog::write(LogLevel::Warning, codeText(code)); }
 
 // The four version attributes of an offer element, all required.
 bool readVersion(const Node* element, PlayerVersion& version) {
@@ -37,7 +38,7 @@ enum class EntryResult { Examined, Skipped, Malformed };
 // One component entry of a walked patch element: hands it to patch selection unless a patch
 // already matched for the component.
 EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& offer,
-                         int32_t malformedCode, int32_t missingCode) {
+                         MessageCode malformedCode, MessageCode missingCode) {
     if (offer.patchApplies) return EntryResult::Skipped;
     const Node* entry = element->first_node(name);
     if (!entry) {
@@ -52,7 +53,7 @@ EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& 
         return EntryResult::Malformed;
     }
     std::wstring widePath;
-    utf8ToWide(path->value(), widePath);  // a failed conversion leaves the path empty
+    wideFromUtf8Lenient(path->value(), widePath);  // a failed conversion leaves the path empty
     offer.hash32.assign(hash32->value(), hash32->value_size());
     offer.hash64.assign(hash64->value(), hash64->value_size());
     buildPatchPath(offer, widePath);
@@ -87,70 +88,55 @@ uint32_t manifestNumber(const char* text) {
     return negative ? static_cast<uint32_t>(0u - result) : result;
 }
 
-bool utf8ToWide(const char* text, std::wstring& out) {
-    if (!text) return false;
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (needed <= 0) return false;
-    try {
-        std::wstring wide(static_cast<size_t>(needed), L'\0');
-        if (MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], needed) == 0) return false;
-        wide.resize(static_cast<size_t>(needed) - 1);
-        out.swap(wide);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
 bool parseVersionManifest(char* text, VersionManifest* out) {
     if (!text || !out) return false;
     std::unique_ptr<Document> doc(new (std::nothrow) Document);
     if (!doc) {
-        warn(1410);
+        warn(MessageCode::VersionManifestOutOfMemory);
         return false;
     }
     try {
         doc->parse<rapidxml::parse_default>(text);
     } catch (const rapidxml::parse_error&) {
-        warn(1431);
+        warn(MessageCode::VersionManifestNotWellFormed);
         return false;
     } catch (const std::bad_alloc&) {
-        warn(1410);
+        warn(MessageCode::VersionManifestOutOfMemory);
         return false;
     }
 
     const Node* version = doc->first_node("version");
     if (!version) {
-        warn(1411);
+        warn(MessageCode::VersionManifestNoVersionElement);
         return false;
     }
     PlayerVersion activeX, plugin;
     const Node* activeXNode = version->first_node("ActiveX");
     if (!activeXNode) {
-        warn(1437);
+        warn(MessageCode::VersionManifestNoActiveX);
         return false;
     }
     if (!readVersion(activeXNode, activeX)) {
-        warn(1434);
+        warn(MessageCode::VersionManifestActiveXIncomplete);
         return false;
     }
     const Node* pluginNode = version->first_node("Plugin");
     if (!pluginNode) {
-        warn(1438);
+        warn(MessageCode::VersionManifestNoPlugin);
         return false;
     }
     if (!readVersion(pluginNode, plugin)) {
-        warn(1435);
+        warn(MessageCode::VersionManifestPluginIncomplete);
         return false;
     }
     const Node* config = version->first_node("SAUConfig");
     if (!config) {
-        warn(1439);
+        warn(MessageCode::VersionManifestNoSauConfig);
         return false;
     }
     const Attribute* frequency = config->first_attribute("checkFrequency");
     if (!frequency) {
-        warn(1436);
+        warn(MessageCode::VersionManifestNoCheckFrequency);
         return false;
     }
     const uint32_t checkFrequency = manifestNumber(frequency->value());
@@ -160,7 +146,7 @@ bool parseVersionManifest(char* text, VersionManifest* out) {
     std::unique_ptr<ComponentOffer> pluginOffer(new (std::nothrow) ComponentOffer);
     std::unique_ptr<uint32_t> frequencyValue(new (std::nothrow) uint32_t(checkFrequency));
     if (!activeXOffer || !pluginOffer || !frequencyValue) {
-        warn(1430);
+        warn(MessageCode::VersionManifestRecordsOutOfMemory);
         return false;
     }
     activeXOffer->component = PlayerComponent::ActiveX;
@@ -177,34 +163,38 @@ bool parsePatchManifest(char* text, VersionManifest* inOut) {
     if (!text || !inOut || !inOut->activeX || !inOut->plugin) return false;
     std::unique_ptr<Document> doc(new (std::nothrow) Document);
     if (!doc) {
-        warn(1443);
+        warn(MessageCode::PatchManifestOutOfMemory);
         return false;
     }
     try {
         doc->parse<rapidxml::parse_default>(text);
     } catch (const rapidxml::parse_error&) {
-        warn(1444);
+        warn(MessageCode::PatchManifestNotWellFormed);
         return false;
     } catch (const std::bad_alloc&) {
-        warn(1443);
+        warn(MessageCode::PatchManifestOutOfMemory);
         return false;
     }
 
     const Node* element = doc->first_node("patch");
     if (!element) {
-        warn(1445);
+        warn(MessageCode::PatchManifestNoPatchElement);
         return false;
     }
     try {
         // From the first "patch" element on, every top-level element is walked, whatever its name.
         for (; element; element = element->next_sibling()) {
-            if (examineEntry(element, "ActiveX", *inOut->activeX, 1446, 1447) == EntryResult::Malformed)
+            if (examineEntry(element, "ActiveX", *inOut->activeX,
+                             MessageCode::PatchManifestActiveXEntryIncomplete,
+                             MessageCode::PatchManifestNoActiveXChild) == EntryResult::Malformed)
                 return false;
-            if (examineEntry(element, "Plugin", *inOut->plugin, 1448, 1449) == EntryResult::Malformed)
+            if (examineEntry(element, "Plugin", *inOut->plugin,
+                             MessageCode::PatchManifestPluginEntryIncomplete,
+                             MessageCode::PatchManifestNoPluginChild) == EntryResult::Malformed)
                 return false;
         }
     } catch (const std::bad_alloc&) {
-        warn(1443);
+        warn(MessageCode::PatchManifestOutOfMemory);
         return false;
     }
     return true;

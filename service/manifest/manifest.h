@@ -5,32 +5,7 @@
 #include <memory>
 #include <string>
 
-enum class PlayerComponent : int32_t { ActiveX = 1, Plugin = 2 };
-
-// A four-part build number; 0.0.0.0 means "not installed" wherever an installed build is meant.
-struct PlayerVersion {
-    uint32_t major = 0;
-    uint32_t minor = 0;
-    uint32_t buildMajor = 0;
-    uint32_t buildMinor = 0;
-};
-
-inline bool operator==(const PlayerVersion& a, const PlayerVersion& b) {
-    return a.major == b.major && a.minor == b.minor && a.buildMajor == b.buildMajor &&
-           a.buildMinor == b.buildMinor;
-}
-inline bool operator!=(const PlayerVersion& a, const PlayerVersion& b) { return !(a == b); }
-
-// What the manifests offer for one component. hash32/hash64 hold the patch entry being examined;
-// patchPath is meaningful only while patchApplies is true.
-struct ComponentOffer {
-    PlayerVersion version;
-    PlayerComponent component = PlayerComponent::ActiveX;
-    std::string hash32;
-    std::string hash64;
-    std::wstring patchPath;
-    bool patchApplies = false;
-};
+#include "player/offer.h"
 
 // Result of one version manifest fetch. The three members are absent together or present together.
 struct VersionManifest {
@@ -55,9 +30,6 @@ bool parseVersionManifest(char* text, VersionManifest* out);
 // patchPath and decides patchApplies against the installed player files. Both offers must be
 // present. True when the walk reached the end. Changes made before a failure stay.
 bool parsePatchManifest(char* text, VersionManifest* inOut);
-
-// NUL-terminated UTF-8 to UTF-16 (invalid sequences replaced). False leaves out unchanged.
-bool utf8ToWide(const char* text, std::wstring& out);
 
 // A manifest number as base-10 strtoul reads it on Windows: leading white space, optional sign
 // (a minus negates modulo 2^32), digits up to the first other character, saturating at 2^32-1.

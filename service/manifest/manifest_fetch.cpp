@@ -8,8 +8,8 @@
 #include <string>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
-#include "manifest/winhttp_handle.h"
+#include "log/service_log.h"
+#include "platform/winhttp_handle.h"
 
 const wchar_t kVersionManifestObjectPath[] = L"/pub/vextraplayer/update/current/sau/11/xml/version.xml";
 const wchar_t kPatchManifestObjectPath[] = L"/pub/vextraplayer/update/current/sau/11/xml/patch.xml";
@@ -19,9 +19,9 @@ namespace {
 
 // Logs at Warning without disturbing the thread's last-error value, so that a step that is
 // not attempted reports the error of the step that failed.
-void warn(int32_t code, bool withError) {
+void warn(MessageCode code, bool withError) {
     const DWORD error = GetLastError();
-    std::wstring message = toWideDecimal(code);
+    std::wstring message = codeText(code);
     if (withError) message += L' ' + toWideDecimal(static_cast<int32_t>(error));
     ServiceLog::write(LogLevel::Warning, message);
     SetLastError(error);
@@ -32,7 +32,7 @@ bool receiveManifest(const wchar_t* objectPath, std::string& response) {
     // Declared in this order so that they close as request, connection, session.
     WinHttpHandle session(WinHttpOpen(kManifestUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) warn(1400, true);
+    if (!session) warn(MessageCode::ManifestOpenSessionFailed, true);
     WinHttpHandle connection;
     if (session) {
         const std::wstring host = serviceSettings().manifestServerHost;
@@ -40,7 +40,8 @@ bool receiveManifest(const wchar_t* objectPath, std::string& response) {
     }
     {
         const DWORD error = GetLastError();
-        ServiceLog::write(LogLevel::Info, toWideDecimal(1630) + L' ' + objectPath);
+        ServiceLog::write(LogLevel::Info,
+                          codeText(MessageCode::ManifestFetchStarts) + L' ' + objectPath);
         SetLastError(error);
     }
     WinHttpHandle request;
@@ -49,20 +50,20 @@ bool receiveManifest(const wchar_t* objectPath, std::string& response) {
                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                          WINHTTP_FLAG_SECURE));
     else
-        warn(1401, true);
+        warn(MessageCode::ManifestNoConnection, true);
     bool sent = false;
     if (request)
         sent = WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                   WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
     else
-        warn(1402, true);
+        warn(MessageCode::ManifestNoRequest, true);
     bool received = false;
     if (sent)
         received = WinHttpReceiveResponse(request.get(), nullptr) != FALSE;
     else
-        warn(1403, true);
+        warn(MessageCode::ManifestSendFailed, true);
     if (!received) {
-        warn(1407, true);
+        warn(MessageCode::ManifestReceiveFailed, true);
         return false;
     }
     // The status code is not examined: whatever body arrives goes to the parser.
@@ -70,18 +71,18 @@ bool receiveManifest(const wchar_t* objectPath, std::string& response) {
     do {
         size = 0;
         if (!WinHttpQueryDataAvailable(request.get(), &size)) {
-            warn(1404, true);
+            warn(MessageCode::ManifestQueryDataFailed, true);
             size = 0;
         }
         std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]);
         if (!buffer) {
-            warn(1405, false);
+            warn(MessageCode::ManifestBufferOutOfMemory, false);
             break;
         }
         std::memset(buffer.get(), 0, size + 1);
         DWORD read = 0;
         if (!WinHttpReadData(request.get(), buffer.get(), size, &read))
-            warn(1406, true);
+            warn(MessageCode::ManifestReadDataFailed, true);
         else
             response.append(buffer.get());  // up to the first zero byte of the pass
     } while (size > 0);
@@ -95,20 +96,22 @@ bool fetchManifest(VersionManifest& manifest, bool patch) {
     try {
         std::string response;
         if (!receiveManifest(objectPath, response)) {
-            warn(patch ? 1450 : 1408, false);
+            warn(patch ? MessageCode::PatchManifestNoResponse
+                       : MessageCode::VersionManifestNoResponse,
+                 false);
             return false;
         }
         // Parsed in place; the buffer is released when the fetch returns.
         if (patch) {
             if (parsePatchManifest(&response[0], &manifest)) return true;
-            warn(1442, false);
+            warn(MessageCode::PatchManifestParseFailed, false);
             return false;
         }
         if (parseVersionManifest(&response[0], &manifest)) return true;
-        warn(1409, false);
+        warn(MessageCode::VersionManifestParseFailed, false);
         return false;
     } catch (const std::bad_alloc&) {
-        warn(1405, false);
+        warn(MessageCode::ManifestBufferOutOfMemory, false);
         return false;
     }
 }

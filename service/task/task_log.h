@@ -4,19 +4,19 @@
 
 #include <cstdint>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 
-inline void logWithLastError(LogLevel level, int32_t code) {
+inline void logWithLastError(LogLevel level, MessageCode code) {
     const int32_t detail = static_cast<int32_t>(GetLastError());
-    ServiceLog::write(level, toWideDecimal(code) + L" " + toWideDecimal(detail));
+    ServiceLog::write(level, codeText(code, detail));
 }
 
-inline void logCodeOnly(LogLevel level, int32_t code) {
-    ServiceLog::write(level, toWideDecimal(code));
+inline void logCodeOnly(LogLevel level, MessageCode code) {
+    ServiceLog::write(level, codeText(code));
 }
 
 // A BSTR or VARIANT argument could not be allocated: the step's code with "not enough memory".
-inline void logOutOfMemory(LogLevel level, int32_t code) {
+inline void logOutOfMemory(LogLevel level, MessageCode code) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     logWithLastError(level, code);
 }

@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "download/installer_download.h"
 
 const wchar_t kPatchInstallCommandLine[] = L"VextraPlayerInstaller.exe -install -iv 11";
@@ -14,9 +14,8 @@ const wchar_t kFullInstallCommandLine[] = L"VextraPlayerInstaller.exe -install -
 
 namespace {
 
-void logCodeWithError(int32_t code, DWORD error) {
-    ServiceLog::write(LogLevel::Error,
-                      toWideDecimal(code) + L" " + toWideDecimal(static_cast<int32_t>(error)));
+void logCodeWithError(MessageCode code, DWORD error) {
+    ServiceLog::write(LogLevel::Error, codeText(code, static_cast<int32_t>(error)));
 }
 
 }  // namespace
@@ -41,13 +40,13 @@ bool startDetachedProcess(const std::wstring& applicationPath, const std::wstrin
                                   FALSE, CREATE_DEFAULT_ERROR_MODE | DETACHED_PROCESS, nullptr,
                                   nullptr, &startup, &process);
     if (created) {
-        ServiceLog::write(LogLevel::Info, toWideDecimal(1602));
+        ServiceLog::write(LogLevel::Info, codeText(MessageCode::InstallerStarted));
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
         return true;
     }
     DWORD error = GetLastError();
-    logCodeWithError(1218, error);
+    logCodeWithError(MessageCode::InstallerProcessStartFailed, error);
     SetLastError(error);
     return false;
 }
@@ -58,7 +57,7 @@ bool launchInstaller(const ComponentOffer& offer) {
         if (!downloadInstaller(&offer, installerPath)) return false;
     } catch (const std::bad_alloc&) {
         DWORD error = GetLastError();
-        logCodeWithError(1236, error);
+        logCodeWithError(MessageCode::DownloadStartOutOfMemory, error);
         SetLastError(error);
         return false;
     }
@@ -67,7 +66,7 @@ bool launchInstaller(const ComponentOffer& offer) {
         commandLine = installerCommandLine(offer);
     } catch (const std::bad_alloc&) {
         DWORD error = GetLastError();
-        logCodeWithError(1235, error);
+        logCodeWithError(MessageCode::CommandLineOutOfMemory, error);
         SetLastError(error);
         return false;
     }

@@ -6,20 +6,19 @@
 #include <new>
 #include <string>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "config/update_state.h"
 #include "manifest/manifest_fetch.h"
 #include "update/installer_launch.h"
-#include "update/player_detection.h"
+#include "player/player_detection.h"
 
 namespace {
 
-void logCode(LogLevel level, int32_t code) { ServiceLog::write(level, toWideDecimal(code)); }
+void logCode(LogLevel level, MessageCode code) { ServiceLog::write(level, codeText(code)); }
 
-void logCodeWithLastError(int32_t code) {
+void logCodeWithLastError(MessageCode code) {
     DWORD error = GetLastError();
-    ServiceLog::write(LogLevel::Error,
-                      toWideDecimal(code) + L" " + toWideDecimal(static_cast<int32_t>(error)));
+    ServiceLog::write(LogLevel::Error, codeText(code, static_cast<int32_t>(error)));
 }
 
 bool needsUpdate(UpdateCycleSteps& steps, const std::unique_ptr<ComponentOffer>& offer) {
@@ -35,7 +34,7 @@ bool decideAndLaunch(UpdateCycleSteps& steps, VersionManifest& manifest) {
 
     uint32_t attempts = 0;
     if (steps.readUpdateAttempts(attempts) && attempts >= kUpdateAttemptLimit) {
-        logCode(LogLevel::Error, 1301);
+        logCode(LogLevel::Error, MessageCode::UpdateAttemptsExhausted);
         steps.setNotifyMode();
         return true;
     }
@@ -43,19 +42,19 @@ bool decideAndLaunch(UpdateCycleSteps& steps, VersionManifest& manifest) {
     if (needsUpdate(steps, manifest.activeX)) {
         steps.incrementUpdateAttempts();
         if (steps.launchInstaller(*manifest.activeX)) {
-            logCode(LogLevel::Info, 1609);
+            logCode(LogLevel::Info, MessageCode::ActiveXInstallerStarted);
             return false;
         }
-        logCodeWithLastError(1234);
+        logCodeWithLastError(MessageCode::ActiveXUpdateFailed);
         return true;
     }
     if (needsUpdate(steps, manifest.plugin)) {
         steps.incrementUpdateAttempts();
         if (steps.launchInstaller(*manifest.plugin)) {
-            logCode(LogLevel::Info, 1610);
+            logCode(LogLevel::Info, MessageCode::PluginInstallerStarted);
             return false;
         }
-        logCodeWithLastError(1300);
+        logCodeWithLastError(MessageCode::PluginUpdateFailed);
         return true;
     }
     return true;
@@ -93,7 +92,7 @@ void SystemUpdateCycleSteps::recordCheck(const uint32_t* checkFrequency) {
 }
 
 void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps) {
-    logCode(LogLevel::Info, 1608);
+    logCode(LogLevel::Info, MessageCode::UpdateCycleStarts);
     if (!settings.autoUpdateDisabled && settings.silentAutoUpdateEnabled && steps.isCheckDue()) {
         VersionManifest manifest;
         if (steps.fetchManifest(manifest, false)) {
@@ -101,7 +100,7 @@ void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps) {
         }
         // The manifest (both offers and the frequency) is released here, whatever happened.
     }
-    logCode(LogLevel::Info, 1612);
+    logCode(LogLevel::Info, MessageCode::UpdateCycleEnds);
 }
 
 void runUpdateCycle() {

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "config/admin_config.h"
-#include "config/file_manager.h"
-#include "config/service_log.h"
+#include "platform/file_manager.h"
+#include "log/service_log.h"
 #include "support/scratch_folder.h"
 
 using testsupport::CurrentDirectory;

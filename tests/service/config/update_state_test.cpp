@@ -248,10 +248,3 @@ TEST_F(UpdateStateRegistry, ResetAndRemovalSequences) {
     EXPECT_FALSE(removed);
     EXPECT_EQ(regQuery(L"LastUpdateCheck").first, "REG_QWORD");
 }
-
-TEST(LoadText, ProgramWithoutTheIdGivesTheFallback) {
-    // This test program carries no string table.
-    EXPECT_EQ(UpdateStateStore::loadText(kTaskDescriptionId), L"MISSING LOCALIZATION");
-    EXPECT_EQ(UpdateStateStore::loadText(4711), L"MISSING LOCALIZATION");
-    EXPECT_EQ(loadTextFrom(GetModuleHandleW(L"kernel32.dll"), 0xFFFF), L"MISSING LOCALIZATION");
-}

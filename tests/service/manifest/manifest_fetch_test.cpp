@@ -39,7 +39,7 @@ TEST_F(FetchWithoutConnection, VersionFetchLogsTheWholeCascade) {
     VersionManifest manifest;
     EXPECT_FALSE(fetchManifest(manifest, false));
     EXPECT_FALSE(manifest.activeX || manifest.plugin || manifest.checkFrequency);
-    const auto lines = capture.lines();
+    const auto lines = capture.entries();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].level, L"info");
     EXPECT_EQ(lines[0].message, L"1630 /pub/vextraplayer/update/current/sau/11/xml/version.xml");

@@ -16,31 +16,6 @@ TEST(ManifestNumber, ReadsLikeStrtoulInBaseTen) {
     for (const auto& c : cases) EXPECT_EQ(manifestNumber(c.text), c.value) << '"' << c.text << '"';
 }
 
-TEST(Utf8ToWide, ConvertsAsciiAndMultiByteText) {
-    std::wstring out;
-    ASSERT_TRUE(utf8ToWide("11.2.202", out));
-    EXPECT_EQ(out, L"11.2.202");
-    ASSERT_TRUE(utf8ToWide("pl\xC3\xBC" "s/\xE4\xB8\xAD/\xF0\x9F\x98\x80", out));
-    EXPECT_EQ(out, std::wstring(L"pl\u00FCs/\u4E2D/") + L"\xD83D\xDE00");
-    ASSERT_TRUE(utf8ToWide("", out));
-    EXPECT_EQ(out, L"");
-}
-
-TEST(Utf8ToWide, ReplacesInvalidSequencesInsteadOfRejecting) {
-    std::wstring out;
-    ASSERT_TRUE(utf8ToWide("a\xFF" "b", out));
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0], L'a');
-    EXPECT_EQ(out[1], L'\xFFFD');
-    EXPECT_EQ(out[2], L'b');
-}
-
-TEST(Utf8ToWide, NoTextLeavesTheOutputAlone) {
-    std::wstring out = L"unchanged";
-    EXPECT_FALSE(utf8ToWide(nullptr, out));
-    EXPECT_EQ(out, L"unchanged");
-}
-
 TEST(PlayerVersionRecord, ComparesAllFourParts) {
     EXPECT_EQ((PlayerVersion{11, 2, 202, 228}), (PlayerVersion{11, 2, 202, 228}));
     EXPECT_NE((PlayerVersion{11, 2, 202, 228}), (PlayerVersion{11, 2, 202, 229}));

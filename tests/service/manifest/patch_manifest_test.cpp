@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "main/os_version.h"
+#include "platform/os_version.h"
 #include "manifest/manifest.h"
 #include "support/log_capture.h"
 #include "support/player_registry.h"

@@ -127,7 +127,7 @@ TEST(VersionManifestParse, CodesAreWrittenAtWarningLevel) {
     char text[] = "<nothing/>";
     VersionManifest manifest;
     EXPECT_FALSE(parseVersionManifest(text, &manifest));
-    const auto lines = capture.lines();
+    const auto lines = capture.entries();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, L"warning");
     EXPECT_EQ(lines[0].message, L"1411");

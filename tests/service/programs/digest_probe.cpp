@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "download/crypto_helper.h"
+#include "verify/crypto_helper.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;

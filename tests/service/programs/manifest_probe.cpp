@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/admin_config.h"
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "manifest/manifest_fetch.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "main/os_version.h"
+#include "platform/os_version.h"
 
 int wmain(int, wchar_t**) {
     OSVERSIONINFOA info = {};

@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <string>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "task/com_support.h"
 #include "task/scheduled_task.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "download/crypto_helper.h"
+#include "verify/crypto_helper.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "config/update_state.h"
+#include "resources/string_resources.h"
 #include "resources/expected_strings.h"
 #include "support/scratch_folder.h"
 
@@ -118,3 +118,10 @@ INSTANTIATE_TEST_SUITE_P(Programs, BuiltProgram, ::testing::Values(L"win64", L"w
                          [](const ::testing::TestParamInfo<const wchar_t*>& info) {
                              return testsupport::narrow(info.param);
                          });
+
+TEST(LoadText, ProgramWithoutTheIdGivesTheFallback) {
+    // This test program carries no string table.
+    EXPECT_EQ(loadProgramText(kTaskDescriptionId), L"MISSING LOCALIZATION");
+    EXPECT_EQ(loadProgramText(4711), L"MISSING LOCALIZATION");
+    EXPECT_EQ(loadTextFrom(GetModuleHandleW(L"kernel32.dll"), 0xFFFF), L"MISSING LOCALIZATION");
+}

@@ -1,13 +1,15 @@
 #pragma once
 // Runs a test in a private working directory with the service log folder present and verbose
-// logging on, and reads back the messages the code under test wrote.
+// logging on, and reads back what the code under test logged (verbose logging goes off again
+// at the end). The one log reader of the service tests, with four views of the same lines:
+// entries() (level and message apart), lines() ("error 1262 5"), messages() and codes().
 #include <windows.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "config/service_log.h"
+#include "log/service_log.h"
 #include "support/scratch_folder.h"
 
 namespace testsupport {
@@ -31,12 +33,14 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
+    // The working directory of the test.
     const ScratchFolder& folder() const { return scratch_; }
+    std::wstring logPath() const { return scratch_ / L"Telmor\\Vextra\\VextraInstall.log"; }
 
-    std::vector<LoggedLine> lines() const {
+    // Every line written so far, without its timestamp.
+    std::vector<LoggedLine> entries() const {
         std::vector<LoggedLine> out;
-        const std::wstring text =
-            fromUtf16Bytes(readBytes(scratch_ / L"Telmor\\Vextra\\VextraInstall.log"));
+        const std::wstring text = fromUtf16Bytes(readBytes(logPath()));
         size_t start = 0;
         while (start < text.size()) {
             size_t end = text.find(L"\r\n", start);
@@ -51,15 +55,35 @@ public:
         return out;
     }
 
-    // Message bodies in order, e.g. {L"1630 /pub/...", L"1408"}.
-    std::vector<std::wstring> messages() const {
-        std::vector<std::wstring> out;
-        for (const auto& l : lines()) out.push_back(l.message);
+    // "level message" for every line, e.g. "error 1262 5".
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        for (const auto& l : entries()) out.push_back(narrow(l.level) + " " + narrow(l.message));
         return out;
     }
 
+    // Message bodies in order, e.g. {L"1630 /pub/...", L"1408"}.
+    std::vector<std::wstring> messages() const {
+        std::vector<std::wstring> out;
+        for (const auto& l : entries()) out.push_back(l.message);
+        return out;
+    }
+
+    // Just the message codes (first word of each message), in order.
+    std::vector<std::string> codes() const {
+        std::vector<std::string> out;
+        for (const auto& l : entries()) out.push_back(narrow(l.message.substr(0, l.message.find(L' '))));
+        return out;
+    }
+
+    bool has(const std::string& levelAndMessage) const {
+        for (const std::string& line : lines())
+            if (line == levelAndMessage) return true;
+        return false;
+    }
+
     // Deletes what was logged so far.
-    void clear() const { DeleteFileW((scratch_ / L"Telmor\\Vextra\\VextraInstall.log").c_str()); }
+    void clear() const { DeleteFileW(logPath().c_str()); }
 
 private:
     ScratchFolder scratch_;

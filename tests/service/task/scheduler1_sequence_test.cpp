@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "task/com_doubles.h"
-#include "task/log_capture.h"
+#include "support/log_capture.h"
 #include "task/scheduled_task.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "task/log_capture.h"
+#include "support/log_capture.h"
 #include "task/com_doubles.h"
 #include "task/scheduled_task.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "support/run_program.h"
-#include "task/log_capture.h"
+#include "support/log_capture.h"
 #include "task/scheduled_task.h"
 
 using testsupport::LogCapture;
@@ -45,7 +45,7 @@ std::wstring jobFile() {
 class WineScheduler : public ::testing::Test {
 protected:
     ProgramResult probe(const std::wstring& args) {
-        ProgramResult result = testsupport::runProgram(L"\"" + kProbe + L"\" " + args, log.folder());
+        ProgramResult result = testsupport::runProgram(L"\"" + kProbe + L"\" " + args, log.folder().path());
         EXPECT_TRUE(result.started);
         return result;
     }

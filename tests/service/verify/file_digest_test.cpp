@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "download/crypto_helper.h"
+#include "verify/crypto_helper.h"
 #include "support/scratch_folder.h"
 
 using testsupport::ScratchFolder;

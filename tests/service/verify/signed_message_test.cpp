@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "download/crypto_helper.h"
+#include "verify/crypto_helper.h"
 
 // Packages made by openssl are verified end to end (tests/e2e); here only inputs that are not
 // signed messages at all.

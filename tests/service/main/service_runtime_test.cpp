@@ -1,0 +1,131 @@
+// The service runtime's status reports and control handling, with the reports routed to a
+// recorder instead of the service control manager. The run under the real service control
+// manager is shown by the end-to-end tests.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/log_capture.h"
+#include "main/service_run_context.h"
+#include "main/service_runtime.h"
+
+namespace {
+
+using testsupport::LogCapture;
+
+struct Report {
+    DWORD state, accepted, checkpoint, waitHint, type, exitCode, specific;
+    bool operator==(const Report& o) const {
+        return state == o.state && accepted == o.accepted && checkpoint == o.checkpoint &&
+               waitHint == o.waitHint && type == o.type && exitCode == o.exitCode &&
+               specific == o.specific;
+    }
+};
+
+std::vector<Report> reports;
+
+void record(SERVICE_STATUS_HANDLE, const SERVICE_STATUS& s) {
+    reports.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint,
+                       s.dwServiceType, s.dwWin32ExitCode, s.dwServiceSpecificExitCode});
+}
+
+class ServiceRuntime : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reports.clear();
+        resetServiceRuntimeStateForTesting();
+        setServiceStatusSinkForTesting(&record);
+    }
+    void TearDown() override { setServiceStatusSinkForTesting(nullptr); }
+    LogCapture log;
+};
+
+std::ostream& operator<<(std::ostream& os, const Report& r) {
+    return os << "{state " << r.state << ", accepted " << r.accepted << ", checkpoint "
+              << r.checkpoint << ", hint " << r.waitHint << "}";
+}
+
+TEST(ServiceStatusRecord, StateDecidesAcceptedControlsAndCheckpoint) {
+    SERVICE_STATUS s = {};
+    uint32_t counter = 1;
+    fillServiceStatus(s, counter, SERVICE_START_PENDING, 3000);
+    EXPECT_EQ(s.dwControlsAccepted, 0u);
+    EXPECT_EQ(s.dwCheckPoint, 1u);
+    EXPECT_EQ(s.dwWaitHint, 3000u);
+    fillServiceStatus(s, counter, SERVICE_RUNNING, 0);
+    EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(s.dwCheckPoint, 0u);
+    fillServiceStatus(s, counter, SERVICE_STOP_PENDING, 0);
+    EXPECT_EQ(s.dwCheckPoint, 2u) << "the counter is never reset by running";
+    EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    fillServiceStatus(s, counter, SERVICE_STOPPED, 0);
+    EXPECT_EQ(s.dwCheckPoint, 0u);
+    EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(s.dwWin32ExitCode, 0u);
+    EXPECT_EQ(counter, 3u);
+}
+
+TEST_F(ServiceRuntime, StopDuringTheCycleInsertsTwoStopPendingReports) {
+    reportServiceStatus(SERVICE_START_PENDING, 3000);
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    serviceControlHandler(SERVICE_CONTROL_STOP);
+    reportServiceStatus(SERVICE_STOPPED, 0);  // the cycle ran to its end first
+    const DWORD stop = SERVICE_ACCEPT_STOP;
+    std::vector<Report> expected = {
+        {SERVICE_START_PENDING, 0, 1, 3000, 0, 0, 0},
+        {SERVICE_RUNNING, stop, 0, 0, 0, 0, 0},
+        {SERVICE_STOP_PENDING, stop, 2, 0, 0, 0, 0},
+        {SERVICE_STOP_PENDING, stop, 3, 0, 0, 0, 0},
+        {SERVICE_STOPPED, stop, 0, 0, 0, 0, 0},
+    };
+    EXPECT_EQ(reports, expected);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 1", "info 1623"}));
+}
+
+TEST_F(ServiceRuntime, OtherControlsAreLoggedAndOtherwiseIgnored) {
+    for (DWORD control : {DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_PAUSE), DWORD(128)}) {
+        serviceControlHandler(control);
+    }
+    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 4", "info 1622 2",
+                                                      "info 1622 128"}));
+}
+
+TEST_F(ServiceRuntime, WorkerWithoutRunContextReportsRunningAndStoppedAndLogs1241) {
+    ASSERT_EQ(activeRunContext, nullptr);
+    serviceWorker();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].state, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(reports[1].state, static_cast<DWORD>(SERVICE_STOPPED));
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("error 1241 ", 0), 0u) << "got: " << lines[0];
+}
+
+TEST_F(ServiceRuntime, WorkerRunsOneCycleBetweenRunningAndStopped) {
+    // No kvc.cfg in this prefix: silent auto-update is off, so the cycle only marks its ends.
+    ServiceRunContext context(L"C:\\windows\\VextraPlayerUpdateService.exe");
+    const size_t before = log.lines().size();  // the settings load may log its own lines
+    activeRunContext = &context;
+    serviceWorker();
+    activeRunContext = nullptr;
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].state, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(reports[1].state, static_cast<DWORD>(SERVICE_STOPPED));
+    auto lines = log.lines();
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + before, lines.end()),
+              (std::vector<std::string>{"info 1608", "info 1612"}));
+}
+
+TEST_F(ServiceRuntime, ServiceMainOutsideTheServiceControlManagerReportsNothing) {
+    serviceMain(0, nullptr);
+    if (!reports.empty()) {
+        GTEST_SKIP() << "this Wine registered a control handler for a process the service "
+                        "control manager did not start";
+    }
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("error 1240 ", 0), 0u);
+}
+
+}  // namespace

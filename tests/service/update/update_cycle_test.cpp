@@ -1,0 +1,207 @@
+// The update cycle's decisions, with scripted answers from its steps: which steps run, in which
+// order, what is recorded, and which codes reach the log.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "update/update_cycle.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using testsupport::LogCapture;
+
+ComponentOffer offer(PlayerComponent component, uint32_t buildMinor) {
+    ComponentOffer o;
+    o.component = component;
+    o.version = {11, 2, 202, buildMinor};
+    return o;
+}
+
+// Scripted steps that record every call as a short word.
+class ScriptedSteps : public UpdateCycleSteps {
+public:
+    bool due = true;
+    bool versionFetchOk = true;
+    bool patchFetchOk = true;
+    bool activeXNeeded = false;
+    bool pluginNeeded = false;
+    bool attemptsKnown = false;
+    uint32_t attempts = 0;
+    bool launchOk = true;
+    DWORD launchError = 0;
+    uint32_t manifestFrequency = 2;
+    std::vector<std::string> calls;
+    bool recordedWithFrequency = false;
+    uint32_t recordedFrequency = 0;
+
+    bool isCheckDue() override {
+        calls.push_back("due?");
+        return due;
+    }
+    bool fetchManifest(VersionManifest& manifest, bool patch) override {
+        calls.push_back(patch ? "fetch-patch" : "fetch-version");
+        if (patch) {
+            if (manifest.activeX) manifest.activeX->patchApplies = true;
+            return patchFetchOk;
+        }
+        if (!versionFetchOk) return false;
+        manifest.activeX.reset(new ComponentOffer(offer(PlayerComponent::ActiveX, 235)));
+        manifest.plugin.reset(new ComponentOffer(offer(PlayerComponent::Plugin, 235)));
+        manifest.checkFrequency.reset(new uint32_t(manifestFrequency));
+        return true;
+    }
+    bool isUpdateNeeded(const ComponentOffer& o) override {
+        bool ax = o.component == PlayerComponent::ActiveX;
+        calls.push_back(ax ? "need-ax?" : "need-pl?");
+        return ax ? activeXNeeded : pluginNeeded;
+    }
+    bool readUpdateAttempts(uint32_t& count) override {
+        calls.push_back("attempts?");
+        if (attemptsKnown) count = attempts;
+        return attemptsKnown;
+    }
+    bool incrementUpdateAttempts() override {
+        calls.push_back("attempts++");
+        attempts = attemptsKnown ? attempts + 1 : 1;
+        attemptsKnown = true;
+        return true;
+    }
+    bool launchInstaller(const ComponentOffer& o) override {
+        calls.push_back(o.component == PlayerComponent::ActiveX ? "launch-ax" : "launch-pl");
+        if (!launchOk) SetLastError(launchError);
+        return launchOk;
+    }
+    bool setNotifyMode() override {
+        calls.push_back("notify");
+        return true;
+    }
+    void recordCheck(const uint32_t* frequency) override {
+        calls.push_back("record");
+        recordedWithFrequency = frequency != nullptr;
+        if (frequency) recordedFrequency = *frequency;
+    }
+};
+
+ServiceSettings enabled() {
+    ServiceSettings s;
+    s.silentAutoUpdateEnabled = true;
+    return s;
+}
+
+using Calls = std::vector<std::string>;
+
+TEST(UpdateCycle, SwitchedOffCyclesOnlyMarkStartAndEnd) {
+    struct Case { bool enabled; bool disabled; } cases[] = {{false, false}, {true, true}, {false, true}};
+    for (const auto& c : cases) {
+        LogCapture log;
+        ScriptedSteps steps;
+        ServiceSettings settings;
+        settings.silentAutoUpdateEnabled = c.enabled;
+        settings.autoUpdateDisabled = c.disabled;
+        runUpdateCycle(settings, steps);
+        EXPECT_TRUE(steps.calls.empty()) << "no check, no fetch, no registry work";
+        EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1612"}));
+    }
+}
+
+TEST(UpdateCycle, NotDueEndsWithoutFetching) {
+    LogCapture log;
+    ScriptedSteps steps;
+    steps.due = false;
+    runUpdateCycle(enabled(), steps);
+    EXPECT_EQ(steps.calls, (Calls{"due?"}));
+    EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1612"}));
+}
+
+TEST(UpdateCycle, FailedVersionFetchRecordsNothing) {
+    LogCapture log;
+    ScriptedSteps steps;
+    steps.versionFetchOk = false;
+    runUpdateCycle(enabled(), steps);
+    EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version"}));
+}
+
+TEST(UpdateCycle, UpToDateRecordsTheCheckWithTheManifestFrequency) {
+    LogCapture log;
+    ScriptedSteps steps;
+    steps.manifestFrequency = 7;  // clamping is the store's business; the cycle passes it on
+    runUpdateCycle(enabled(), steps);
+    EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version", "need-ax?", "need-pl?", "attempts?",
+                                  "need-ax?", "need-pl?", "record"}));
+    EXPECT_TRUE(steps.recordedWithFrequency);
+    EXPECT_EQ(steps.recordedFrequency, 7u);
+    EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1612"}));
+}
+
+TEST(UpdateCycle, ActiveXHasPriorityAndASuccessfulLaunchRecordsNoCheck) {
+    LogCapture log;
+    ScriptedSteps steps;
+    steps.activeXNeeded = true;
+    steps.pluginNeeded = true;
+    runUpdateCycle(enabled(), steps);
+    EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version", "need-ax?", "fetch-patch", "attempts?",
+                                  "need-ax?", "attempts++", "launch-ax"}));
+    EXPECT_EQ(steps.attempts, 1u);
+    EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1609", "info 1612"}));
+}
+
+TEST(UpdateCycle, PluginLaunchWhenOnlyThePluginIsOld) {
+    LogCapture log;
+    ScriptedSteps steps;
+    steps.pluginNeeded = true;
+    steps.attemptsKnown = true;
+    steps.attempts = 6;  // six still proceeds
+    runUpdateCycle(enabled(), steps);
+    EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version", "need-ax?", "need-pl?", "fetch-patch",
+                                  "attempts?", "need-ax?", "need-pl?", "attempts++", "launch-pl"}));
+    EXPECT_EQ(steps.attempts, 7u);
+    EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1610", "info 1612"}));
+}
+
+TEST(UpdateCycle, FailedLaunchLogsItsErrorAndRecordsTheCheck) {
+    struct Case { bool activeX; const char* line; } cases[] = {
+        {true, "error 1234 12029"}, {false, "error 1300 12029"}};
+    for (const auto& c : cases) {
+        LogCapture log;
+        ScriptedSteps steps;
+        steps.activeXNeeded = c.activeX;
+        steps.pluginNeeded = !c.activeX;
+        steps.launchOk = false;
+        steps.launchError = 12029;
+        runUpdateCycle(enabled(), steps);
+        EXPECT_EQ(steps.calls.back(), "record");
+        EXPECT_EQ(log.lines(), (Lines{"info 1608", c.line, "info 1612"}));
+    }
+}
+
+TEST(UpdateCycle, SevenAttemptsSwitchToNotifyModeWhetherOrNotAnUpdateIsNeeded) {
+    for (bool needed : {true, false}) {
+        LogCapture log;
+        ScriptedSteps steps;
+        steps.activeXNeeded = needed;
+        steps.attemptsKnown = true;
+        steps.attempts = 7;
+        runUpdateCycle(enabled(), steps);
+        Calls expected{"due?", "fetch-version", "need-ax?"};
+        if (needed) expected.push_back("fetch-patch");
+        else expected.push_back("need-pl?");
+        expected.insert(expected.end(), {"attempts?", "notify", "record"});
+        EXPECT_EQ(steps.calls, expected);
+        EXPECT_EQ(steps.attempts, 7u) << "no launch, no increment";
+        EXPECT_EQ(log.lines(), (Lines{"info 1608", "error 1301", "info 1612"}));
+    }
+}
+
+TEST(UpdateCycle, FailedPatchFetchStillLaunchesTheFullInstaller) {
+    LogCapture log;
+    ScriptedSteps steps;
+    steps.pluginNeeded = true;
+    steps.patchFetchOk = false;
+    runUpdateCycle(enabled(), steps);
+    EXPECT_EQ(steps.calls.back(), "launch-pl");
+}
+
+}  // namespace
