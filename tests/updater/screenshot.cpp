@@ -1,7 +1,7 @@
 // Saves a PNG of the update dialog in the middle of an update: the second of three files is
 // half downloaded from a local test server. Usage: updater-screenshot OUT.png
-#include "stallwatch.h"
-#include "testserver.h"
+#include "transferguard.h"
+#include "support/testserver.h"
 #include "update.h"
 
 #include <QApplication>
@@ -47,10 +47,10 @@ int main(int argc, char** argv)
     ini.write(("[%General]\nupdate=" + server.url("/check") + "\nversion=1.0\n").c_str());
     ini.close();
 
-    StallWatch::setStallTimeoutMs(3000);  // let the stalled file give up soon after the picture
+    TransferGuard::setStallTimeoutMsForTesting(3000);  // let the stalled file give up soon after the picture
     Update* update = new Update;
-    update->setBaseFolder(base.path());
-    update->setApplicationExecutable(QStringLiteral("no-application-for-the-screenshot"));
+    update->setBaseFolderForTesting(base.path());
+    update->setApplicationExecutableForTesting(QStringLiteral("no-application-for-the-screenshot"));
     QTranslator translator;
     translator.load(QStringLiteral(":/zh_cn.qm"));
     QCoreApplication::installTranslator(&translator);

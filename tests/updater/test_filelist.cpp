@@ -2,22 +2,12 @@
 // paths that try to leave the updater's folder.
 #include "filelist.h"
 
+#include "support/files.h"
+
 #include <QtTest>
 
-namespace {
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-}  // namespace
+using namespace testfiles;
+
 
 class TestFileList : public QObject
 {
@@ -51,8 +41,8 @@ private slots:
     void ownNameOnlyWhenExact()
     {
         QTemporaryDir dir;
-        const QByteArray xml = "<files><file url='u' dist='bin/desktop-updater'/>"
-                               "<file url='u' dist='Desktop-Updater'/></files>";
+        const QByteArray xml = "<files><file url='http://h/u' dist='bin/desktop-updater'/>"
+                               "<file url='http://h/u' dist='Desktop-Updater'/></files>";
         const FileListResult r = readFileList(xml, dir.path(), QStringLiteral("desktop-updater"));
         QCOMPARE(r.downloads.size(), 2);
         QCOMPARE(r.downloads[0].value("dist"), dir.path() + "/bin/desktop-updater");
@@ -62,8 +52,8 @@ private slots:
     void filesElementAnywhereAndOptionalChecks()
     {
         QTemporaryDir dir;
-        const QByteArray xml = "<update><meta/><files><file url='u' dist='x' sha256='ab' size='12'/></files>"
-                               "<files><file url='v' dist='y'/></files></update>";
+        const QByteArray xml = "<update><meta/><files><file url='http://h/u' dist='x' sha256='ab' size='12'/></files>"
+                               "<files><file url='http://h/v' dist='y'/></files></update>";
         const FileListResult r = readFileList(xml, dir.path(), "me");
         QCOMPARE(r.downloads.size(), 1);  // only the first files element counts
         QCOMPARE(r.downloads[0].value("sha256"), QString("ab"));
@@ -73,8 +63,8 @@ private slots:
     void malformedOrEmptyListsChangeNothing_data()
     {
         QTest::addColumn<QByteArray>("xml");
-        QTest::newRow("not xml") << QByteArray("<files><file url='u' dist='a'/><remove dist='keep.txt'/>");
-        QTest::newRow("no files element") << QByteArray("<list><file url='u' dist='a'/><remove dist='keep.txt'/></list>");
+        QTest::newRow("not xml") << QByteArray("<files><file url='http://h/u' dist='a'/><remove dist='keep.txt'/>");
+        QTest::newRow("no files element") << QByteArray("<list><file url='http://h/u' dist='a'/><remove dist='keep.txt'/></list>");
         QTest::newRow("empty body") << QByteArray();
     }
     void malformedOrEmptyListsChangeNothing()
@@ -110,7 +100,7 @@ private slots:
     void removalsComeAfterTheDownloadFolders()
     {
         QTemporaryDir base;
-        const QByteArray xml = "<files><file url='u' dist='data/new.bin'/><remove dist='data'/></files>";
+        const QByteArray xml = "<files><file url='http://h/u' dist='data/new.bin'/><remove dist='data'/></files>";
         const FileListResult r = readFileList(xml, base.path(), "me");
         QCOMPARE(r.downloads.size(), 1);
         QVERIFY(!QFileInfo::exists(base.path() + "/data"));  // created, then removed as listed
@@ -139,7 +129,7 @@ private slots:
         writeFile(base + "/keep.txt", "keep");
         QString d = dist;
         d.replace("/OUTSIDE", root.path());
-        const QString xml = QString("<files><file url='u' dist='%1'/><remove dist='%1'/></files>").arg(d);
+        const QString xml = QString("<files><file url='http://h/u' dist='%1'/><remove dist='%1'/></files>").arg(d);
         const FileListResult r = readFileList(xml.toUtf8(), base, "me");
         QVERIFY(r.downloads.isEmpty());
         QCOMPARE(r.rejected.size(), 2);
@@ -150,7 +140,7 @@ private slots:
     void dotDotThatStaysInsideIsAllowed()
     {
         QTemporaryDir base;
-        const FileListResult r = readFileList("<files><file url='u' dist='a/../b.txt'/></files>", base.path(), "me");
+        const FileListResult r = readFileList("<files><file url='http://h/u' dist='a/../b.txt'/></files>", base.path(), "me");
         QCOMPARE(r.downloads.size(), 1);
         QCOMPARE(r.downloads[0].value("dist"), base.path() + "/b.txt");
     }

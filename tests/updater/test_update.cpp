@@ -1,25 +1,17 @@
 // The update procedure in-process against a real server on loopback: when it updates, what the
 // dialog shows while it works, and that a user close cannot cut an update short.
-#include "stallwatch.h"
-#include "testserver.h"
+#include "transferguard.h"
 #include "update.h"
+
+#include "support/files.h"
+#include "support/testserver.h"
 
 #include <QtTest>
 #include <map>
 
+using namespace testfiles;
+
 namespace {
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 // A Domvista folder with config.ini, and an Update dialog working on it.
 struct Fixture {
@@ -44,9 +36,9 @@ struct Fixture {
     Update* make()
     {
         update = new Update;
-        update->setBaseFolder(base());
-        update->setApplicationExecutable(QStringLiteral("no-such-application-9c3.exe"));
-        update->setExitWhenDone(false);
+        update->setBaseFolderForTesting(base());
+        update->setApplicationExecutableForTesting(QStringLiteral("no-such-application-9c3.exe"));
+        update->setExitWhenDoneForTesting(false);
         return update;
     }
     // Runs the procedure and lets the dialog's deferred deletion happen.
@@ -74,7 +66,7 @@ private slots:
         QCoreApplication::installTranslator(&translator);
         QGuiApplication::setQuitOnLastWindowClosed(false);
     }
-    void init() { StallWatch::setStallTimeoutMs(30000); }
+    void init() { TransferGuard::setStallTimeoutMsForTesting(30000); }
 
     void updatesOnlyWhenTheServerVersionIsNewer_data()
     {
@@ -131,7 +123,7 @@ private slots:
     {
         QFETCH(int, status);
         QFETCH(int, mode);
-        StallWatch::setStallTimeoutMs(400);
+        TransferGuard::setStallTimeoutMsForTesting(400);
         Fixture fx;
         fx.config("1.0");
         TestServer::Response r = TestServer::status(status,

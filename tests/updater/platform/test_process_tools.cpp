@@ -80,7 +80,7 @@ private slots:
         Running app2 = startCopy(dir.path(), "test-app-7a1.exe");
         Running other = startCopy(dir.path(), "my-test-app-7a1.exe");
         Update update;
-        update.setApplicationExecutable(QStringLiteral("test-app-7a1.exe"));
+        update.setApplicationExecutableForTesting(QStringLiteral("test-app-7a1.exe"));
         const unsigned long first = update.findProcessId(QStringLiteral("test-app-7a1.exe"));
         QVERIFY(first == app1.pid() || first == app2.pid());
         QVERIFY(update.killApplication());
@@ -102,4 +102,4 @@ private slots:
 };
 
 QTEST_MAIN(TestProcessTools)
-#include "test_processtools.moc"
+#include "test_process_tools.moc"
