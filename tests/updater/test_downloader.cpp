@@ -113,6 +113,49 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir.path() + "/missing-folder"));
         QCOMPARE(server.requests().size(), size_t(1));
     }
+    void endlessBodyStopsAtItsDeclaredSizeOrDeadline_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("chunkDelayMs");
+        QTest::addColumn<int>("deadlineMs");
+        QTest::newRow("past the declared size") << qint64(5000) << 0 << 0;
+        QTest::newRow("trickle past the deadline") << qint64(-1) << 20 << 1500;
+    }
+    void endlessBodyStopsAtItsDeclaredSizeOrDeadline()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, chunkDelayMs);
+        QFETCH(int, deadlineMs);
+        TransferGuard::setDeadlineMsForTesting(deadlineMs);
+        QTemporaryDir dir;
+        const QString target = dir.path() + "/big.dat";
+        writeFile(target, "old big");
+        TestServer server;
+        TestServer::Response r = TestServer::ok(std::string(chunkDelayMs ? 100 : 65536, 'e'));
+        r.mode = TestServer::Mode::Endless;
+        r.chunkDelayMs = chunkDelayMs;
+        server.route("/big", r);
+        Downloader d(url(server, "/big"), target, false, QString(), size);
+        QCOMPARE(runDownload(d), 1);
+        QVERIFY(!d.committed());
+        QVERIFY2(d.failure().contains(size >= 0 ? "declared size" : "giving up"), qPrintable(d.failure()));
+        QCOMPARE(readFile(target), QByteArray("old big"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"big.dat"});
+    }
+
+    void linkAsTargetIsNeverWrittenThrough()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/elsewhere.txt", "precious");
+        QVERIFY(QFile::link(dir.path() + "/elsewhere.txt", dir.path() + "/target.dll"));
+        TestServer server;
+        server.route("/x", TestServer::ok("evil"));
+        Downloader d(url(server, "/x"), dir.path() + "/target.dll", false);
+        QCOMPARE(runDownload(d), 1);
+        QVERIFY(!d.committed());
+        QCOMPARE(readFile(dir.path() + "/elsewhere.txt"), QByteArray("precious"));
+        QVERIFY(QFileInfo(dir.path() + "/target.dll").isSymLink());
+    }
 };
 
 QTEST_MAIN(TestDownloader)

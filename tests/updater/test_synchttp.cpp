@@ -101,6 +101,56 @@ private slots:
         QVERIFY(http.timedOut());
         QVERIFY(!http.succeeded());
     }
+    void onlyA2xxStatusCounts_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("counts");
+        for (int status : {301, 302, 303, 307, 308, 304, 404, 500}) {
+            QTest::newRow(qPrintable(QString::number(status))) << status << false;
+        }
+        QTest::newRow("200") << 200 << true;
+        QTest::newRow("203") << 203 << true;
+    }
+    void onlyA2xxStatusCounts()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, counts);
+        TestServer server;
+        TestServer::Response r = TestServer::status(status, status == 304 ? "" : "<files/>");
+        r.headers.push_back({"Domvista-Version", "9"});
+        r.headers.push_back({"Location", server.url("/elsewhere")});
+        server.route("/check", r);
+        server.route("/elsewhere", TestServer::ok("<files/>"));
+        SyncHttp http(QStringLiteral("GET"), url(server, "/check"));
+        QVERIFY(http.reply->isFinished());
+        QCOMPARE(http.succeeded(), counts);
+        QCOMPARE(server.requests(), std::vector<std::string>{"/check"});  // never followed
+    }
+
+    void endlessOrTricklingBodyIsAbandoned_data()
+    {
+        QTest::addColumn<int>("chunkDelayMs");
+        QTest::addColumn<int>("deadlineMs");
+        QTest::newRow("endless, fast: the size cap") << 0 << 0;
+        QTest::newRow("endless trickle: the deadline") << 20 << 1500;
+    }
+    void endlessOrTricklingBodyIsAbandoned()
+    {
+        QFETCH(int, chunkDelayMs);
+        QFETCH(int, deadlineMs);
+        TransferGuard::setDeadlineMsForTesting(deadlineMs);
+        TestServer server;
+        TestServer::Response r = TestServer::ok(std::string(chunkDelayMs ? 100 : 65536, 'x'));
+        r.headers.push_back({"Domvista-Version", "9"});
+        r.mode = TestServer::Mode::Endless;
+        r.chunkDelayMs = chunkDelayMs;
+        server.route("/check", r);
+        SyncHttp http(QStringLiteral("GET"), url(server, "/check"));
+        QVERIFY(http.reply->isFinished());
+        QVERIFY(!http.succeeded());
+        QVERIFY(http.reply->bytesAvailable() <= kMaxCheckBodyBytes + 1024 * 1024);
+        QVERIFY2(http.failure().contains(deadlineMs ? "giving up" : "larger than"), qPrintable(http.failure()));
+    }
 };
 
 QTEST_MAIN(TestSyncHttp)
