@@ -178,7 +178,9 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         const QString dist = e.attribute(QStringLiteral("dist"));
         const QString url = e.attribute(QStringLiteral("url"));
         if (!isAllowedDownloadUrl(url)) {
-            refuse(QStringLiteral("download from"), url, QStringLiteral("only http and https are allowed"));
+            result.rejected.append(dist);
+            result.notes.append(QStringLiteral("skipped download of %1 from %2: only http and https are allowed")
+                                    .arg(quoted(dist), quoted(url)));
             continue;
         }
         QString target;

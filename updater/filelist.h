@@ -45,7 +45,7 @@ int xmlNestingDepth(const QByteArray& xml, int limit);
 
 struct FileListResult {
     QList<FileEntry> downloads;
-    QStringList rejected;  // "dist" (or "url") values of the entries that were skipped
+    QStringList rejected;  // "dist" values of the entries that were skipped
     QStringList notes;     // one readable line per skipped entry, with the reason
 };
 

@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QLabel>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QSettings>
@@ -182,9 +183,13 @@ void Update::showProblems()
     appendUpdateLog(m_baseFolder, m_logLines);
     m_logLines.clear();
     if (m_skipped.isEmpty()) return;
-    g_updateLayout->label_3->setText(QStringLiteral("skipped: ") + m_skipped.join(QStringLiteral(", ")));
-    g_updateLayout->label_4->setText(
-        QStringLiteral("%1 not updated, see %2").arg(m_skipped.size()).arg(QLatin1String(kUpdateLogName)));
+    // The labels keep their size: a long line is cut with "..." and shown whole as a tool tip.
+    auto show = [](QLabel* label, const QString& text) {
+        label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
+        label->setToolTip(text);
+    };
+    show(g_updateLayout->label_3, QStringLiteral("skipped: ") + m_skipped.join(QStringLiteral(", ")));
+    show(g_updateLayout->label_4, QStringLiteral("%1 skipped, see %2").arg(m_skipped.size()).arg(QLatin1String(kUpdateLogName)));
     if (m_noticeHoldMs <= 0) return;
     m_holding = true;
     QTimer::singleShot(m_noticeHoldMs, &m_loop, SLOT(quit()));

@@ -158,9 +158,9 @@ private slots:
         QCOMPARE(r.downloads.size(), 2);
         QCOMPARE(r.downloads[0].value("dist"), dir.path() + "/ok1");
         QCOMPARE(r.downloads[1].value("dist"), dir.path() + "/ok2");
-        QCOMPARE(r.rejected, (QStringList{"file:///etc/passwd", "file://fileserver/share/x", "ftp://h/c",
-                                          "qrc:/zh_cn.qm", "relative/e", ""}));
+        QCOMPARE(r.rejected, (QStringList{"a", "b", "c", "d", "e", "f"}));
         QCOMPARE(r.notes.size(), 6);
+        QVERIFY(r.notes[1].contains("file://fileserver/share/x"));
     }
 
     void windowsNameAliasesAreRefused_data()
