@@ -197,12 +197,18 @@ private slots:
         Fixture fx;
         fx.config("1.0");
         fx.offer("1.1", "<files><file url='" + fx.fileUrl("missing") + "' dist='domvista.exe'/>"
+                        "<file url='" + fx.fileUrl("endless") + "' dist='big.dat' size='100000'/>"
                         "<file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
         fx.server.route("/f/b", TestServer::ok("new b"));
+        TestServer::Response endless = TestServer::ok(std::string(65536, 'e'));
+        endless.mode = TestServer::Mode::Endless;
+        fx.server.route("/f/endless", endless);
         writeFile(fx.base() + "/domvista.exe", "old application");
+        writeFile(fx.base() + "/big.dat", "old big");
         fx.make();
         fx.run();
         QCOMPARE(readFile(fx.base() + "/domvista.exe"), QByteArray("old application"));
+        QCOMPARE(readFile(fx.base() + "/big.dat"), QByteArray("old big"));  // an endless body stops at its size
         QCOMPARE(readFile(fx.base() + "/b.dll"), QByteArray("new b"));
     }
 
