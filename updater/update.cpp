@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QLabel>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QSettings>
 #include <QTimer>
 
@@ -199,7 +198,9 @@ void Update::showProblems()
 
 void Update::startApplication()
 {
-    QProcess::startDetached(applicationProgramPath(), QStringList());
+    if (!procutil::startDetached(applicationProgramPath().toStdString())) {
+        m_logLines << QStringLiteral("cannot start %1").arg(applicationProgramPath());
+    }
 }
 
 void Update::finish()

@@ -3,6 +3,8 @@
 #include "platform/process_tools.h"
 #include "update.h"
 
+#include "support/files.h"
+
 #include <QtTest>
 #include <algorithm>
 #include <memory>
@@ -92,6 +94,28 @@ private slots:
         QCOMPARE(update.findProcessId(QStringLiteral("test-app-7a1.exe")), 0ul);
         other.process->kill();
         other.process->waitForFinished(5000);
+    }
+
+    void startsOnlyByAFullPath()
+    {
+        QTemporaryDir dir;
+        QTemporaryDir cwd;
+        const QString app = dir.path() + "/domvista.exe";
+        QVERIFY(QFile::copy(QStringLiteral(FAKE_APP_PATH), app));
+        QVERIFY(QFile::copy(QStringLiteral(FAKE_APP_PATH), cwd.path() + "/domvista.exe"));
+        const QString savedCwd = QDir::currentPath();
+        QDir::setCurrent(cwd.path());
+        const bool bare = procutil::startDetached("domvista.exe");
+        const bool relative = procutil::startDetached("./domvista.exe");
+        const bool missing = procutil::startDetached((dir.path() + "/missing.exe").toStdString());
+        const bool full = procutil::startDetached(app.toStdString());
+        QDir::setCurrent(savedCwd);
+        QVERIFY(!bare && !relative && !missing);
+        QVERIFY(full);
+        QTRY_VERIFY(QFileInfo::exists(dir.path() + "/started.log"));
+        QVERIFY(!QFileInfo::exists(cwd.path() + "/started.log"));
+        const QByteArray pid = testfiles::readFile(dir.path() + "/started.log").trimmed();
+        QVERIFY(procutil::terminateProcesses({pid.toULong()}, 5000));
     }
 
     void nothingToKillIsFine()
