@@ -77,12 +77,15 @@ demo: deps
 	  { tail -40 build/demo-build.log; echo "demo: the build failed"; exit 1; }
 	@tools/demo
 
-# A PNG of the desktop updater's dialog in the middle of an update, drawn on a virtual X screen.
+# PNGs of the desktop updater's dialog drawn on a virtual X screen: in the middle of an update,
+# and the notice that stays up after an update that skipped entries.
 screenshot: build-native
 	@mkdir -p build/screenshots
 	xvfb-run -a -s "-screen 0 800x600x24" build/native/tests/updater/updater-screenshot \
 	  build/screenshots/desktop-updater.png >build/screenshots/desktop-updater.log 2>&1
-	@echo "saved build/screenshots/desktop-updater.png"
+	xvfb-run -a -s "-screen 0 800x600x24" build/native/tests/updater/updater-screenshot \
+	  build/screenshots/desktop-updater-refused.png --refused >>build/screenshots/desktop-updater.log 2>&1
+	@echo "saved build/screenshots/desktop-updater.png and build/screenshots/desktop-updater-refused.png"
 
 # A release: the i686 program with the release CA built in, and its SHA-256, in dist/.
 # `make release CA=release-ca.der [VERSION=a.b.c.d]`; the build refuses to configure without CA.

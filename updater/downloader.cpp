@@ -1,6 +1,7 @@
 #include "downloader.h"
 
-#include "stallwatch.h"
+#include "filelist.h"
+#include "transferguard.h"
 #include "updatelayout.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,8 @@
 #include <climits>
 
 namespace {
+// Back-pressure: the network thread pauses while this much is waiting to be written, so a
+// large file streams to disk with flat memory instead of piling up in the reply.
 const qint64 kReadBufferSize = 1024 * 1024;
 }
 
@@ -31,14 +34,15 @@ Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
       m_checkSha256(!expectedSha256.isNull()),
       m_expectedSize(expectedSize)
 {
-    m_reply = sharedDownloadManager()->get(QNetworkRequest(url));
-    // Back-pressure: the network thread pauses while this much is waiting to be written, so a
-    // large file streams to disk with flat memory instead of piling up in the reply.
+    QNetworkRequest request(url);
+    prepareRequest(request);
+    m_reply = sharedDownloadManager()->get(request);
     m_reply->setReadBufferSize(kReadBufferSize);
-    m_watch = new StallWatch(m_reply, this);
+    m_guard = new TransferGuard(m_reply, TransferGuard::deadlineMs(kDownloadDeadlineMs), this);
 
     m_file = new QSaveFile(m_targetPath);
-    m_opened = m_file->open(QIODevice::WriteOnly);
+    // QSaveFile would write to whatever a link points to: a link is never written through.
+    m_opened = !isLink(m_targetPath) && m_file->open(QIODevice::WriteOnly);
 
     if (m_showProgress && g_updateLayout) {
         g_updateLayout->label_3->setText(QFileInfo(m_targetPath).fileName());
@@ -66,10 +70,21 @@ void Downloader::slotWrite()
 {
     if (!m_reply->isOpen()) return;  // an aborted reply has nothing left to read
     const QByteArray data = m_reply->readAll();
-    if (data.isEmpty()) return;
+    if (data.isEmpty() || m_writeFailed) return;
     m_written += data.size();
+    const qint64 limit = m_expectedSize != -1 ? m_expectedSize : kMaxDownloadBytes;
+    if (m_written > limit) {
+        m_guard->abortFor(m_expectedSize != -1
+            ? QStringLiteral("more than the declared size of %1 bytes").arg(m_expectedSize)
+            : QStringLiteral("larger than %1 bytes").arg(kMaxDownloadBytes));
+        return;
+    }
     if (m_checkSha256) m_hash.addData(data);
-    if (m_opened) m_file->write(data);
+    if (m_opened && m_file->write(data) != data.size()) {
+        // A full disk or a failing device: nothing more is worth receiving.
+        m_writeFailed = true;
+        m_guard->abortFor(QStringLiteral("cannot write the file: %1").arg(m_file->errorString()));
+    }
 }
 
 void Downloader::slotProgress(qint64 cur, qint64 total)
@@ -90,9 +105,15 @@ void Downloader::slotFinished()
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QString scheme = m_reply->url().scheme().toLower();
     const bool httpLike = scheme == QLatin1String("http") || scheme == QLatin1String("https");
-    bool ok = m_opened && m_reply->error() == QNetworkReply::NoError && !m_watch->timedOut();
-    QString why = m_reply->errorString();
-    if (ok && httpLike) {
+    bool ok = m_opened && m_reply->error() == QNetworkReply::NoError &&
+              m_guard->reason() == TransferGuard::Reason::None;
+    QString why = m_opened ? m_guard->describe() : (isLink(m_targetPath) ? QStringLiteral("the target is a link")
+                                        : QStringLiteral("cannot open the file: ") + m_file->errorString());
+    if (ok && !httpLike) {
+        ok = false;
+        why = QStringLiteral("only http and https are allowed");
+    }
+    if (ok) {
         const int code = status.toInt();
         ok = status.isValid() && code >= 200 && code <= 299;
         if (!ok) why = QStringLiteral("HTTP status %1").arg(code);
@@ -105,6 +126,12 @@ void Downloader::slotFinished()
         ok = false;
         why = QStringLiteral("SHA-256 digest differs");
     }
+    if (ok && (!m_file->flush() || m_file->error() != QFileDevice::NoError)) {
+        // Small files wait in the write buffer until here; commit() would not notice a failed
+        // flush and would put a short file in place of the good one.
+        ok = false;
+        why = QStringLiteral("cannot write the file: ") + m_file->errorString();
+    }
     if (ok) {
         m_committed = m_file->commit();
         if (!m_committed) why = m_file->errorString();
@@ -114,6 +141,7 @@ void Downloader::slotFinished()
     delete m_file;  // removes the temporary file unless it was committed
     m_file = nullptr;
     if (!m_committed) {
+        m_failure = why;
         qWarning("desktop-updater: %s kept unchanged (%s)", qUtf8Printable(m_targetPath), qUtf8Printable(why));
     }
     emit downloadFinished();

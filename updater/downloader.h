@@ -9,13 +9,19 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSaveFile;
-class StallWatch;
+class TransferGuard;
+
+// Largest file downloaded without a declared size: no file of the application comes near it,
+// and an endless body stops here (and at kDownloadDeadlineMs) instead of filling the disk.
+const qint64 kMaxDownloadBytes = qint64(4) * 1024 * 1024 * 1024;
 
 // The bytes go to a temporary file beside the target, which replaces the target only when the
-// whole reply arrived without a network error, with a 2xx status and, when given, with the
-// expected size and SHA-256 digest. Otherwise the target keeps its old content and the
-// temporary file is removed. downloadFinished() is emitted when the reply has finished, in
-// every case, after the file has been committed or discarded.
+// whole reply arrived without a network error, with a 2xx status, every write and the final
+// flush succeeded and, when given, with the expected size and SHA-256 digest. A reply that
+// passes its declared size (or kMaxDownloadBytes), cannot be written, stalls or passes its
+// deadline is abandoned at once. Otherwise the target keeps its old content and the temporary
+// file is removed. downloadFinished() is emitted when the reply has finished, in every case,
+// after the file has been committed or discarded. Redirects are not followed.
 class Downloader : public QObject
 {
     Q_OBJECT
@@ -28,6 +34,8 @@ public:
 
     // Whether the target now holds the downloaded file (valid after downloadFinished()).
     bool committed() const { return m_committed; }
+    // Why the target was kept unchanged (empty when committed).
+    QString failure() const { return m_failure; }
 
 signals:
     void downloadFinished();
@@ -42,13 +50,15 @@ private:
     bool m_showProgress;
     QSaveFile* m_file = nullptr;
     QNetworkReply* m_reply = nullptr;
-    StallWatch* m_watch = nullptr;
+    TransferGuard* m_guard = nullptr;
     QString m_expectedSha256;
     bool m_checkSha256;
     qint64 m_expectedSize;
     qint64 m_written = 0;
     bool m_opened = false;
     bool m_committed = false;
+    bool m_writeFailed = false;
+    QString m_failure;
     QCryptographicHash m_hash{QCryptographicHash::Sha256};
 };
 

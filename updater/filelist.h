@@ -12,18 +12,47 @@
 // must match before they replace the target.
 typedef QMap<QString, QString> FileEntry;
 
+// Deepest element nesting that a file list may have. A real list nests two or three levels;
+// QDomDocument's destructor recurses once per level, so a deeper document is refused unparsed.
+const int kMaxFileListDepth = 64;
+
 // The path of `relative` inside `baseFolder`, or an empty string when `relative` is unsafe:
 // empty, absolute (a leading '/' or '\', or a drive letter), or leading out of the folder or
 // onto the folder itself once "." and ".." are resolved ('\' counts as a separator as well).
 QString resolveInside(const QString& baseFolder, const QString& relative);
 
+// Why `relative` names something else on Windows than it says, or an empty string. Windows
+// drops a trailing "." or " " from every path part (so ".. " climbs like "..") and opens a
+// device for CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, also with an extension. The same
+// list serves every platform, so such names are refused everywhere.
+QString windowsAliasProblem(const QString& relative);
+
+// Whether `url` may be downloaded from: http and https only. Any other scheme (file:, ftp:,
+// qrc:, ...) could read local files or hand the user's credentials to another host.
+bool isAllowedDownloadUrl(const QString& url);
+
+// Whether `path` (lexically inside `baseFolder`) still ends up inside the real updater folder
+// once the links and junctions on its way are followed: its deepest existing ancestor's
+// canonical path must be the canonical folder or lie below it.
+bool staysInsideThroughLinks(const QString& baseFolder, const QString& path);
+
+// Whether `path` itself is a symbolic link or a junction (dangling or not).
+bool isLink(const QString& path);
+
+// How deep the elements of `xml` nest, counted without building a document; stops counting
+// (and returns limit + 1) as soon as the depth passes `limit`.
+int xmlNestingDepth(const QByteArray& xml, int limit);
+
 struct FileListResult {
     QList<FileEntry> downloads;
-    QStringList rejected;  // "dist" values that were skipped because they lead outside
+    QStringList rejected;  // "dist" values of the entries that were skipped
+    QStringList notes;     // one readable line per skipped entry, with the reason
 };
 
 // Reads the file list `body` (see Update). `baseFolder` is the updater's folder; the updater's
 // own executable (`ownFileName`) is redirected into baseFolder + "/Application/Updates/".
 // Creates the folders that the downloads need and then carries out the removals, both inside
-// `baseFolder` only. A body that is not well-formed XML yields an empty result and changes nothing.
+// `baseFolder` only. A removal of a path that the list also downloads is skipped: the download
+// replaces it in one step, and a failed download must not leave the file missing. A body that
+// is not well-formed XML, or nests too deep, yields an empty result and changes nothing.
 FileListResult readFileList(const QByteArray& body, const QString& baseFolder, const QString& ownFileName);

@@ -8,31 +8,38 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class StallWatch;
+class TransferGuard;
 
-// Constructing the object sends the request and returns when the reply has finished (or was
-// abandoned after StallWatch::stallTimeoutMs() without data). The caller reads `reply`.
+// Largest check response body that is read: a file list of some thousand entries is far
+// smaller; an endless or huge body is abandoned here instead of filling the memory.
+const qint64 kMaxCheckBodyBytes = 4 * 1024 * 1024;
+
+// Constructing the object sends the request and returns when the reply has finished, or was
+// abandoned: after kStallTimeoutMs without data, at kCheckDeadlineMs, or once its body passes
+// kMaxCheckBodyBytes. Redirects are not followed. The caller reads `reply`.
 class SyncHttp : public QObject
 {
     Q_OBJECT
 public:
     // `method` is "GET" or "HEAD" in any letter case; other names send nothing and leave
-    // `reply` null. No header or attribute of the program's own is added to the request.
+    // `reply` null. No header of the program's own is added to the request.
     SyncHttp(QString method, QUrl url);
     ~SyncHttp() override;
 
     QNetworkReply* reply = nullptr;
 
-    // True when the reply finished successfully: no network error, no HTTP error status,
-    // not abandoned for silence.
+    // True when the reply finished by itself without a network error and with a 2xx status.
     bool succeeded() const;
     bool timedOut() const;
+    // Why the request did not succeed, for the log.
+    QString failure() const;
 
 public slots:
     void finished();
+    void slotReadyRead();
 
 private:
     QNetworkAccessManager* manager = nullptr;
     QEventLoop loop;
-    StallWatch* watch = nullptr;
+    TransferGuard* guard = nullptr;
 };

@@ -8,14 +8,21 @@
 #include <QEventLoop>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QCloseEvent;
 
+// How long the dialog stays up after the downloads when something was skipped or failed, so
+// that the user sees the notice (closing the dialog ends the wait at once).
+const int kNoticeHoldMs = 5000;
+
 // Shortly after start-up: reads [General] update/version from Application/Config/config.ini
 // below the updater's folder, asks the update server (one GET) for its version in the
-// "Domvista-Version" header, and when that is newer stops the desktop application, applies the
-// XML file list of the response, and starts the application again. Ends the process with 0.
-class Update : public QDialog, public Ui::UiUpdateDialog
+// "Domvista-Version" header, and when that is newer (and, in a build with a public key, the
+// response is signed) stops the desktop application, applies the XML file list of the
+// response, and starts the application again by its full path. Ends the process with 0. What
+// it skips or cannot do goes to desktop-updater.log in the updater's folder.
+class Update : public QDialog
 {
     Q_OBJECT
 public:
@@ -28,20 +35,24 @@ public:
     // Ends every running desktop application process and waits (bounded) until they are gone.
     bool killApplication();
     QString applicationFolderPath() const;
+    // The full path by which the desktop application is started: never a bare name, which
+    // Windows would look for in the current directory and on PATH first.
+    QString applicationProgramPath() const;
 
-    // The updater's folder (default: the folder of the running executable).
+    // The updater's folder (the folder of the running executable).
     QString baseFolder() const { return m_baseFolder; }
-    void setBaseFolder(const QString& folder) { m_baseFolder = folder; }
-    // The desktop application's executable name (default "domvista.exe").
-    void setApplicationExecutable(const QString& name) { m_appExecutable = name; }
     // The updater's own file name as it appears in a file list: the application name plus the
     // platform's executable suffix.
     static QString ownFileName();
-    // Whether the procedure ends the event loop (and with it the process) when it is done;
-    // tests that run several procedures in one process switch it off.
-    void setExitWhenDone(bool exit) { m_exitWhenDone = exit; }
     // True while the procedure stops the application and replaces files.
     bool isUpdating() const { return m_updating; }
+
+    // Tests run the procedure on a folder of their own, against an executable name of their
+    // own, several times in one process, and without the notice's wait.
+    void setBaseFolderForTesting(const QString& folder) { m_baseFolder = folder; }
+    void setApplicationExecutableForTesting(const QString& name) { m_appExecutable = name; }
+    void setExitWhenDoneForTesting(bool exit) { m_exitWhenDone = exit; }
+    void setNoticeHoldMsForTesting(int ms) { m_noticeHoldMs = ms; }
 
 public slots:
     void slotFinished();
@@ -52,12 +63,31 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    struct Settings {
+        QString updateUrl;
+        QString installedVersion;
+    };
+    struct Check {
+        bool updateDue = false;
+        QByteArray body;
+    };
+
+    Settings readSettings() const;
+    Check checkForUpdate(const Settings& settings);
+    void installUpdate(const QByteArray& fileList);
+    void downloadFiles(const QList<FileEntry>& entries);
+    void showProblems();
     void startApplication();
+    void finish();
 
     QEventLoop m_loop;
     QString m_baseFolder;
     QString m_appExecutable;
+    QStringList m_skipped;   // entries that were not updated, for the dialog's notice
+    QStringList m_logLines;  // the same with reasons, for desktop-updater.log
+    int m_noticeHoldMs = kNoticeHoldMs;
     bool m_started = false;
     bool m_updating = false;
+    bool m_holding = false;
     bool m_exitWhenDone = true;
 };

@@ -14,12 +14,16 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests" / "updater"))
-from updater_http import UpdateServer  # noqa: E402
+sys.path.insert(0, str(ROOT / "tests" / "harness"))
+from servers import http_server  # noqa: E402
 
 BUILD = Path(os.environ.get("VEXTRA_BUILD_NATIVE", ROOT / "build" / "native"))
 UPDATER = BUILD / "desktop-updater"
+# The same program with the test build's Ed25519 public key embedded, and that key's private half.
+KEYED_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-keyed"
+SIGNING_KEY = BUILD / "tests" / "updater" / "list-signing-key.pem"
 FAKE_APP = BUILD / "tests" / "updater" / "fake-domvista"
+PUBLISH = ROOT / "tools" / "domvista-publish"
 
 pytestmark = pytest.mark.skipif(not UPDATER.exists() or not FAKE_APP.exists(),
                                 reason="native build missing (make build-native)")
@@ -36,14 +40,14 @@ def alive(pid):
 class Domvista:
     """The updater's folder with the application's settings and a running domvista.exe."""
 
-    def __init__(self, root, server):
+    def __init__(self, root, server, updater=UPDATER):
         self.root = root
         self.server = server
         self.dir = root / "Domvista"
         self.tmp = root / "tmp"
         self.tmp.mkdir()
         (self.dir / "Application" / "Config").mkdir(parents=True)
-        shutil.copy2(UPDATER, self.dir / "desktop-updater")
+        shutil.copy2(updater, self.dir / "desktop-updater")
         shutil.copy2(FAKE_APP, self.dir / "domvista.exe")
         self.app = None
         self.env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
@@ -88,9 +92,9 @@ class Domvista:
 
 @pytest.fixture
 def server():
-    s = UpdateServer()
+    s = http_server(port=0).start()
     yield s
-    s.close()
+    s.stop()
 
 
 @pytest.fixture
@@ -168,13 +172,17 @@ def test_update_replaces_removes_and_restarts(dv, server, tmp_path):
     assert (d / "checked.dll").read_bytes() == good
     leftovers = [p.name for p in d.iterdir() if p.name not in {
         "core.dll", "plugins", "Application", "desktop-updater", "domvista.exe", "lost.dll",
-        "dropped.dll", "checked.dll", "started.log"}]
+        "dropped.dll", "checked.dll", "started.log", "desktop-updater.log"}]
     assert leftovers == []
     # Removals inside the folder done; paths outside never touched.
     assert not (d / "old.dll").exists() and not (d / "olddir").exists()
     assert outside.read_text() == "precious"
     assert "unsafe path" in dv.output
-    assert "/core.dll" in server.requests and server.requests.count("/core.dll") == 1
+    # Every skipped entry is recorded beside the updater, where it outlasts the dialog.
+    log = (d / "desktop-updater.log").read_text()
+    assert 'download to "../outside.txt": unsafe path' in log and 'removal of "../outside.txt"' in log
+    assert 'download of "lost.dll"' in log and 'download of "dropped.dll"' in log
+    assert "/core.dll" in server.paths() and server.paths().count("/core.dll") == 1
 
 
 @pytest.mark.parametrize("installed,offered", [("1.10", "1.9"), ("2.0", "2.0")])
@@ -187,7 +195,7 @@ def test_no_update_leaves_the_application_running(dv, server, installed, offered
     assert dv.run() == 0
     assert app.poll() is None  # still running
     assert (dv.dir / "a.dll").read_bytes() == b"old"
-    assert server.requests == ["/check"]
+    assert server.paths() == ["/check"]
     assert len(dv.wait_started(2)) == 2  # the application is started again in any case
 
 
@@ -242,7 +250,7 @@ def test_second_instance_forwards_its_last_argument(dv, server, args, expected):
     t.join(10)
     listener.close()
     assert received == [expected]
-    assert server.requests == []
+    assert server.paths() == []
     assert not (dv.dir / "started.log").exists()
 
 
@@ -257,12 +265,121 @@ def test_stale_local_server_entry_is_cleaned_up(dv, server):
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         end = time.monotonic() + 20
-        while not server.requests and time.monotonic() < end:
+        while not server.paths() and time.monotonic() < end:
             time.sleep(0.02)
-        assert server.requests == ["/check"]
+        assert server.paths() == ["/check"]
         # The first updater listens again, so a second start only forwards its argument.
         assert dv.run("forwarded", timeout=30) == 0
-        assert server.requests == ["/check"]
+        assert server.paths() == ["/check"]
     finally:
         gate.set()
         assert first.wait(30) == 0
+
+
+FULL_DISK_SCRIPT = r'''
+set -e
+mount -t tmpfs -o size=$4 tmpfs "$1"
+cp -a "$2"/. "$1"/
+dd if=/dev/zero of="$1/filler" bs=1k 2>/dev/null || true
+set +e
+"$1/desktop-updater" >"$3/updater.out" 2>&1
+echo $? >"$3/rc"
+rm -f "$1/filler"
+cp -a "$1"/. "$3/after"/
+'''
+
+
+def test_full_disk_leaves_every_old_file_byte_for_byte(dv, server, tmp_path):
+    """The updater's folder lies on a small file system of its own (a tmpfs in a private mount
+    namespace), filled up before the updater starts."""
+    if shutil.which("unshare") is None:
+        pytest.skip("unshare (util-linux) is missing")
+    d = dv.dir
+    (d / "domvista.exe").unlink()  # nothing may outlive the mount namespace
+    old = {"small.dll": b"good small file", "big.dll": b"good big file " * 1000}
+    for name, data in old.items():
+        (d / name).write_bytes(data)
+    # 4000 bytes stay in the write buffer until the end; 300 kB fail while they arrive.
+    server.route("/small", b"s" * 4000)
+    server.route("/big", os.urandom(300_000))
+    offer(server, "2.0", [f"<file url='{server.url('/small')}' dist='small.dll'/>",
+                          f"<file url='{server.url('/big')}' dist='big.dll'/>"])
+    dv.config("1.0")
+    mnt, out = tmp_path / "mnt", tmp_path / "out"
+    mnt.mkdir()
+    (out / "after").mkdir(parents=True)
+    size = (sum(p.stat().st_size for p in d.rglob("*") if p.is_file()) // 1024 + 512) * 1024
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", f"mount -t tmpfs -o size=64k tmpfs {mnt}"],
+                           capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"no tmpfs in a private mount namespace here: {probe.stderr.strip()}")
+    subprocess.run(["unshare", "-m", "sh", "-c", FULL_DISK_SCRIPT, "sh", mnt, d, out, str(size)],
+                   env=dv.env, check=True, timeout=120)
+    output = (out / "updater.out").read_text(errors="replace")
+    assert (out / "rc").read_text().strip() == "0", output
+    for name, data in old.items():
+        assert (out / "after" / name).read_bytes() == data, output
+    left = sorted(p.name for p in (out / "after").iterdir() if p.name != "desktop-updater.log")
+    assert left == sorted(["Application", "desktop-updater", "small.dll", "big.dll"]), output  # no temporary files
+    assert "cannot write" in output
+    assert server.paths() == ["/check", "/small", "/big"]
+
+
+def publish(tmp_path, server, version, files, key=SIGNING_KEY):
+    """Lays out a release, serves its files, writes and signs its list with the publisher
+    tool; returns (list bytes, signature)."""
+    release = tmp_path / f"release-{version}"
+    for name, data in files.items():
+        (release / name).parent.mkdir(parents=True, exist_ok=True)
+        (release / name).write_bytes(data)
+        server.route(f"/{version}/{name}", data)
+    out = tmp_path / f"list-{version}.xml"
+    result = subprocess.run([sys.executable, str(PUBLISH), "--folder", str(release),
+                             "--base-url", server.url(f"/{version}"), "--version", version,
+                             "--key", str(key), "--out", str(out), "--remove", "obsolete.dll"],
+                            capture_output=True, text=True, check=True)
+    return out.read_bytes(), result.stdout.strip()
+
+
+@pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed test build missing (make build-native)")
+def test_signed_list_round_trip(tmp_path, server):
+    """A build with a public key takes only a list that the publisher signed for that version;
+    an old list replayed, a changed list or an unsigned one changes nothing and stops nothing."""
+    other_key = tmp_path / "other.pem"
+    subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", str(other_key)], check=True,
+                   capture_output=True)
+    old_list, old_sig = publish(tmp_path, server, "2.0", {"core.dll": b"core 2.0"})
+    new_list, new_sig = publish(tmp_path, server, "2.1", {"core.dll": b"core 2.1", "sub/b.dat": b"b 2.1"})
+    _, foreign_sig = publish(tmp_path, server, "2.1", {"core.dll": b"core 2.1", "sub/b.dat": b"b 2.1"},
+                             key=other_key)
+    cases = [
+        ("replayed old list", "2.0", old_list, old_sig, False, ""),
+        ("unsigned", "2.1", new_list, None, False, "no Domvista-Signature"),
+        ("signed by another key", "2.1", new_list, foreign_sig, False, "does not match"),
+        ("list changed", "2.1", new_list.replace(b"obsolete.dll", b"core.dll"), new_sig, False, "does not match"),
+        ("version changed", "9.9", new_list, new_sig, False, "does not match"),
+        ("genuine", "2.1", new_list, new_sig, True, ""),
+    ]
+    for name, version, body, sig, updates, reason in cases:
+        case_root = tmp_path / name.replace(" ", "-")
+        case_root.mkdir()
+        dv = Domvista(case_root, server, updater=KEYED_UPDATER)
+        try:
+            (dv.dir / "core.dll").write_bytes(b"core 2.0.5")
+            (dv.dir / "obsolete.dll").write_bytes(b"obsolete")
+            headers = {"Domvista-Version": version}
+            if sig:
+                headers["Domvista-Signature"] = sig
+            server.route("/check", body, headers=headers)
+            dv.config("2.0.5")
+            app = dv.start_app()
+            assert dv.run() == 0, name
+            assert (app.poll() is None) == (not updates), name  # killed only for a genuine update
+            expected = b"core 2.1" if updates else b"core 2.0.5"
+            assert (dv.dir / "core.dll").read_bytes() == expected, name
+            assert (dv.dir / "obsolete.dll").exists() == (not updates), name
+            if reason:
+                assert reason in (dv.dir / "desktop-updater.log").read_text(), name
+            assert len(dv.wait_started(2)) == 2, name  # started again in every case
+        finally:
+            dv.cleanup()

@@ -1,16 +1,25 @@
-"""Real HTTP and HTTPS servers on loopback that serve files from a folder the test fills.
+"""Real HTTP and HTTPS servers on loopback for the tests: files from a folder the test fills,
+and per-path routes with a status, headers and a misbehaviour of the test's choosing.
 
 Fixed ports (443, 80) are only bound inside the private network namespace that
 `tests/harness/in-netns` (and so `make test-e2e`) provides. Each server listens on 127.0.0.1
-and, where the namespace has it, on ::1, because "localhost" may resolve to either.
+and, where the namespace has it, on ::1, because "localhost" may resolve to either. Port 0
+picks a free port (see `port` after `start()`), on 127.0.0.1 and, if free there too, on ::1.
 
-`mode` changes how every following request is answered:
-  "files"   the file below the root, or a 404 HTML page when there is none
-  "404"     always 404 with an HTML page
-  "empty"   200 with an empty body
-  "chunked" 200, the file sent with chunked transfer encoding in small delayed pieces
-  "drop"    the connection is closed without any response
-`requests` records (method, path, headers) of every request received.
+How a GET is answered:
+1. A path registered with `route(path, ...)` is answered by its `Route`: status, headers and
+   body, delivered the way its `mode` says (see ROUTE_MODES).
+2. Otherwise the server's `mode` decides for every request (see SERVER_MODES):
+     "files"   the file below the root, or a 404 HTML page when there is none
+     "404"     always 404 with an HTML page
+     "empty"   200 with an empty body
+     "chunked" 200, the file sent with chunked transfer encoding in small delayed pieces
+     "drop"    the connection is closed without any response
+`requests` records (method, path, headers) of every request received; `paths()` the paths.
+
+To add a misbehaviour, write a function (handler, body) -> None that answers through
+`handler` (a BaseHTTPRequestHandler whose `server.owner` is the FolderServer) and enter it in
+ROUTE_MODES (per path) or SERVER_MODES (for every request).
 """
 import http.server
 import socket
@@ -33,6 +42,121 @@ def in_private_namespace():
     return names == ["lo"]
 
 
+class Route:
+    """How one path answers. `mode` names an entry of ROUTE_MODES; `drop_after` is the number
+    of body bytes that "drop" and "stallbody" send; `gate` (a threading.Event) holds the answer
+    back until the test sets it."""
+
+    def __init__(self, body=b"", status=200, headers=None, mode="normal", drop_after=0, gate=None):
+        self.body = body if isinstance(body, bytes) else body.encode()
+        self.status = status
+        self.headers = dict(headers or {})
+        self.mode = mode
+        self.drop_after = drop_after
+        self.gate = gate
+
+
+# --- per-route behaviours -------------------------------------------------------------------
+def _route_head(handler, route):
+    handler.send_response(route.status)
+    handler.send_header("Content-Length", str(len(route.body)))
+    handler.send_header("Connection", "close")
+    for name, value in route.headers.items():
+        handler.send_header(name, value)
+    handler.end_headers()
+    handler.close_connection = True
+
+
+def _route_normal(handler, route):
+    _route_head(handler, route)
+    handler.wfile.write(route.body)
+
+
+def _route_drop(handler, route):
+    """Announces the full length, sends `drop_after` bytes and closes."""
+    _route_head(handler, route)
+    handler.wfile.write(route.body[:route.drop_after])
+    handler.wfile.flush()
+
+
+def _route_stall(handler, route):
+    """Reads the request and never answers (until the server stops)."""
+    handler.server.owner.stopping.wait()
+    handler.close_connection = True
+
+
+def _route_stallbody(handler, route):
+    """Sends the head and `drop_after` body bytes, then goes silent."""
+    _route_drop(handler, route)
+    handler.server.owner.stopping.wait()
+
+
+ROUTE_MODES = {
+    "normal": _route_normal,
+    "drop": _route_drop,
+    "stall": _route_stall,
+    "stallbody": _route_stallbody,
+}
+
+
+# --- whole-server behaviours ----------------------------------------------------------------
+def _send(handler, status, body, ctype):
+    handler.send_response(status)
+    handler.send_header("Content-Type", ctype)
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.wfile.write(body)
+
+
+def _server_files(handler, body):
+    if body is None:
+        return _send(handler, 404, NOT_FOUND_PAGE, "text/html")
+    return _send(handler, 200, body, FolderServer.content_type(handler.path))
+
+
+def _server_404(handler, body):
+    return _send(handler, 404, NOT_FOUND_PAGE, "text/html")
+
+
+def _server_empty(handler, body):
+    return _send(handler, 200, b"", "application/octet-stream")
+
+
+def _server_chunked(handler, body):
+    if body is None:
+        return _send(handler, 404, NOT_FOUND_PAGE, "text/html")
+    owner = handler.server.owner
+    handler.send_response(200)
+    handler.send_header("Content-Type", "text/xml")
+    handler.send_header("Transfer-Encoding", "chunked")
+    handler.end_headers()
+    handler.wfile.flush()
+    for i in range(0, len(body), owner.chunk_size):
+        piece = body[i:i + owner.chunk_size]
+        handler.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+        handler.wfile.flush()
+        time.sleep(owner.chunk_delay)
+    handler.wfile.write(b"0\r\n\r\n")
+    handler.wfile.flush()
+
+
+def _server_drop(handler, body):
+    handler.close_connection = True
+    try:
+        handler.connection.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
+SERVER_MODES = {
+    "files": _server_files,
+    "404": _server_404,
+    "empty": _server_empty,
+    "chunked": _server_chunked,
+    "drop": _server_drop,
+}
+
+
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "VextraTestServer/1.0"
@@ -43,45 +167,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         owner = self.server.owner
         owner.requests.append(("GET", self.path, dict(self.headers.items())))
+        route = owner.routes.get(self.path)
+        if route is not None:
+            if route.gate is not None:
+                while not route.gate.wait(0.05) and not owner.stopping.is_set():
+                    pass
+            return ROUTE_MODES[route.mode](self, route)
         mode = owner.mode
-        if mode == "drop":
-            self.close_connection = True
-            try:
-                self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            return
-        if mode == "404":
-            return self._send(404, NOT_FOUND_PAGE, "text/html")
-        if mode == "empty":
-            return self._send(200, b"", "application/octet-stream")
-        body = owner.read(self.path)
-        if body is None:
-            return self._send(404, NOT_FOUND_PAGE, "text/html")
-        if mode == "chunked":
-            return self._send_chunked(body, owner.chunk_size, owner.chunk_delay)
-        return self._send(200, body, owner.content_type(self.path))
-
-    def _send(self, status, body, ctype):
-        self.send_response(status)
-        self.send_header("Content-Type", ctype)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def _send_chunked(self, body, size, delay):
-        self.send_response(200)
-        self.send_header("Content-Type", "text/xml")
-        self.send_header("Transfer-Encoding", "chunked")
-        self.end_headers()
-        self.wfile.flush()
-        for i in range(0, len(body), size):
-            piece = body[i:i + size]
-            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-            self.wfile.flush()
-            time.sleep(delay)
-        self.wfile.write(b"0\r\n\r\n")
-        self.wfile.flush()
+        body = owner.read(self.path) if mode in ("files", "chunked") else None
+        return SERVER_MODES[mode](self, body)
 
 
 class _Server(http.server.ThreadingHTTPServer):
@@ -103,15 +197,18 @@ class _Server(http.server.ThreadingHTTPServer):
 
 
 class FolderServer:
-    """Serves files below `root` on loopback; TLS when `cert` and `key` are given."""
+    """Serves files below `root` (if given) and registered routes on loopback; TLS when `cert`
+    and `key` are given."""
 
-    def __init__(self, root, port, cert=None, key=None):
-        self.root = Path(root)
+    def __init__(self, root=None, port=0, cert=None, key=None):
+        self.root = Path(root) if root else None
         self.port = port
         self.mode = "files"
         self.chunk_size = 64
         self.chunk_delay = 0.05
         self.requests = []
+        self.routes = {}
+        self.stopping = threading.Event()
         self._context = None
         if cert:
             self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -120,6 +217,8 @@ class FolderServer:
         self._threads = []
 
     def read(self, url_path):
+        if self.root is None:
+            return None
         rel = url_path.split("?", 1)[0].lstrip("/")
         path = (self.root / rel).resolve()
         if self.root.resolve() not in path.parents or not path.is_file():
@@ -131,13 +230,15 @@ class FolderServer:
         return "text/xml" if url_path.endswith(".xml") else "application/octet-stream"
 
     def start(self):
+        self.stopping.clear()
         for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
             try:
                 srv = _Server(self, (host, self.port), family)
             except OSError:
                 if family == socket.AF_INET:
                     raise
-                continue  # no IPv6 loopback here
+                continue  # no IPv6 loopback here, or that port is taken there
+            self.port = srv.server_address[1]
             if self._context:
                 srv.socket = self._context.wrap_socket(srv.socket, server_side=True)
             t = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.1},
@@ -148,6 +249,7 @@ class FolderServer:
         return self
 
     def stop(self):
+        self.stopping.set()  # releases stalled answers
         for srv in self._servers:
             srv.shutdown()
             srv.server_close()
@@ -169,11 +271,26 @@ class FolderServer:
         path.write_bytes(data if isinstance(data, bytes) else data.encode())
         return path
 
+    def route(self, path, *args, **kwargs):
+        """Answers GET `path` as a Route(*args, **kwargs) says, ahead of the files."""
+        route = Route(*args, **kwargs)
+        if route.mode not in ROUTE_MODES:
+            raise ValueError(f"unknown route mode {route.mode!r}")
+        self.routes[path] = route
+        return route
+
+    def url(self, path):
+        scheme = "https" if self._context else "http"
+        return f"{scheme}://127.0.0.1:{self.port}{path}"
+
+    def paths(self):
+        return [path for _, path, _ in self.requests]
+
 
 def https_server(root, cert, port=443):
     """HTTPS on localhost:443 with a server certificate (a pki.Cert for DNS:localhost)."""
     return FolderServer(root, port, cert.cert, cert.key)
 
 
-def http_server(root, port=80):
+def http_server(root=None, port=80):
     return FolderServer(root, port)

@@ -1,8 +1,10 @@
-// Saves a PNG of the update dialog in the middle of an update: the second of three files is
-// half downloaded from a local test server. Usage: updater-screenshot OUT.png
-#include "stallwatch.h"
-#include "testserver.h"
+// Saves a PNG of the update dialog, drawn from a real update against a local test server.
+//   updater-screenshot OUT.png            the second of three files half downloaded
+//   updater-screenshot OUT.png --refused  the notice after an update that skipped entries
+#include "transferguard.h"
 #include "update.h"
+
+#include "support/testserver.h"
 
 #include <QApplication>
 #include <QDir>
@@ -13,23 +15,38 @@
 #include <QTimer>
 #include <QTranslator>
 #include <cstdio>
+#include <cstring>
+
+namespace {
+void grab(Update* update, const QString& out)
+{
+    QPixmap shot = update->screen()->grabWindow(update->winId());
+    if (shot.isNull() || shot.width() < 10) shot = update->grab();
+    const bool saved = shot.save(out, "PNG");
+    std::fprintf(stderr, "screenshot %s: %s\n", saved ? "saved" : "NOT saved", qPrintable(out));
+}
+}  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s OUT.png\n", argv[0]);
+        std::fprintf(stderr, "usage: %s OUT.png [--refused]\n", argv[0]);
         return 2;
     }
     Q_INIT_RESOURCE(updater);
     QApplication app(argc, argv);
     const QString out = QString::fromLocal8Bit(argv[1]);
+    const bool refused = argc > 2 && std::strcmp(argv[2], "--refused") == 0;
 
     TestServer server;
     const std::string big(400000, 'x');
-    TestServer::Response check = TestServer::ok(
-        "<files><file url='" + server.url("/one.dll") + "' dist='one.dll'/>"
-        "<file url='" + server.url("/Domvista.Core.dll") + "' dist='Domvista.Core.dll'/>"
-        "<file url='" + server.url("/three.dat") + "' dist='three.dat'/></files>");
+    TestServer::Response check = TestServer::ok(refused
+        ? "<files><file url='" + server.url("/one.dll") + "' dist='one.dll'/>"
+          "<file url='file:///C:/Users/Public/secret.txt' dist='secret.txt'/>"
+          "<file url='" + server.url("/one.dll") + "' dist='../outside.dll'/></files>"
+        : "<files><file url='" + server.url("/one.dll") + "' dist='one.dll'/>"
+          "<file url='" + server.url("/Domvista.Core.dll") + "' dist='Domvista.Core.dll'/>"
+          "<file url='" + server.url("/three.dat") + "' dist='three.dat'/></files>");
     check.headers.push_back({"Domvista-Version", "2.0"});
     server.route("/check", check);
     server.route("/one.dll", TestServer::ok("1"));
@@ -47,25 +64,30 @@ int main(int argc, char** argv)
     ini.write(("[%General]\nupdate=" + server.url("/check") + "\nversion=1.0\n").c_str());
     ini.close();
 
-    StallWatch::setStallTimeoutMs(3000);  // let the stalled file give up soon after the picture
+    TransferGuard::setStallTimeoutMsForTesting(3000);  // let the stalled file give up soon after the picture
     Update* update = new Update;
-    update->setBaseFolder(base.path());
-    update->setApplicationExecutable(QStringLiteral("no-application-for-the-screenshot"));
+    update->setBaseFolderForTesting(base.path());
+    update->setApplicationExecutableForTesting(QStringLiteral("no-application-for-the-screenshot"));
     QTranslator translator;
     translator.load(QStringLiteral(":/zh_cn.qm"));
     QCoreApplication::installTranslator(&translator);
 
     bool taken = false;
-    QObject::connect(g_updateLayout->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
-        if (taken || value <= 0 || g_updateLayout->totalProgressBar->value() != 2) return;
-        taken = true;
-        QTimer::singleShot(500, [&]() {
-            QPixmap shot = update->screen()->grabWindow(update->winId());
-            if (shot.isNull() || shot.width() < 10) shot = update->grab();
-            const bool saved = shot.save(out, "PNG");
-            std::fprintf(stderr, "screenshot %s: %s\n", saved ? "saved" : "NOT saved", qPrintable(out));
+    if (refused) {
+        QTimer* poll = new QTimer(&app);
+        QObject::connect(poll, &QTimer::timeout, [&]() {
+            if (taken || !g_updateLayout || !g_updateLayout->label_3->text().startsWith(QLatin1String("skipped"))) return;
+            taken = true;
+            QTimer::singleShot(500, [&]() { grab(update, out); });
         });
-    });
+        poll->start(20);
+    } else {
+        QObject::connect(g_updateLayout->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
+            if (taken || value <= 0 || g_updateLayout->totalProgressBar->value() != 2) return;
+            taken = true;
+            QTimer::singleShot(500, [&]() { grab(update, out); });
+        });
+    }
     const int rc = app.exec();
     return taken && QFile::exists(out) ? rc : 1;
 }

@@ -2,22 +2,12 @@
 // paths that try to leave the updater's folder.
 #include "filelist.h"
 
+#include "support/files.h"
+
 #include <QtTest>
 
-namespace {
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-}  // namespace
+using namespace testfiles;
+
 
 class TestFileList : public QObject
 {
@@ -51,8 +41,8 @@ private slots:
     void ownNameOnlyWhenExact()
     {
         QTemporaryDir dir;
-        const QByteArray xml = "<files><file url='u' dist='bin/desktop-updater'/>"
-                               "<file url='u' dist='Desktop-Updater'/></files>";
+        const QByteArray xml = "<files><file url='http://h/u' dist='bin/desktop-updater'/>"
+                               "<file url='http://h/u' dist='Desktop-Updater'/></files>";
         const FileListResult r = readFileList(xml, dir.path(), QStringLiteral("desktop-updater"));
         QCOMPARE(r.downloads.size(), 2);
         QCOMPARE(r.downloads[0].value("dist"), dir.path() + "/bin/desktop-updater");
@@ -62,8 +52,8 @@ private slots:
     void filesElementAnywhereAndOptionalChecks()
     {
         QTemporaryDir dir;
-        const QByteArray xml = "<update><meta/><files><file url='u' dist='x' sha256='ab' size='12'/></files>"
-                               "<files><file url='v' dist='y'/></files></update>";
+        const QByteArray xml = "<update><meta/><files><file url='http://h/u' dist='x' sha256='ab' size='12'/></files>"
+                               "<files><file url='http://h/v' dist='y'/></files></update>";
         const FileListResult r = readFileList(xml, dir.path(), "me");
         QCOMPARE(r.downloads.size(), 1);  // only the first files element counts
         QCOMPARE(r.downloads[0].value("sha256"), QString("ab"));
@@ -73,8 +63,8 @@ private slots:
     void malformedOrEmptyListsChangeNothing_data()
     {
         QTest::addColumn<QByteArray>("xml");
-        QTest::newRow("not xml") << QByteArray("<files><file url='u' dist='a'/><remove dist='keep.txt'/>");
-        QTest::newRow("no files element") << QByteArray("<list><file url='u' dist='a'/><remove dist='keep.txt'/></list>");
+        QTest::newRow("not xml") << QByteArray("<files><file url='http://h/u' dist='a'/><remove dist='keep.txt'/>");
+        QTest::newRow("no files element") << QByteArray("<list><file url='http://h/u' dist='a'/><remove dist='keep.txt'/></list>");
         QTest::newRow("empty body") << QByteArray();
     }
     void malformedOrEmptyListsChangeNothing()
@@ -110,7 +100,7 @@ private slots:
     void removalsComeAfterTheDownloadFolders()
     {
         QTemporaryDir base;
-        const QByteArray xml = "<files><file url='u' dist='data/new.bin'/><remove dist='data'/></files>";
+        const QByteArray xml = "<files><file url='http://h/u' dist='data/new.bin'/><remove dist='data'/></files>";
         const FileListResult r = readFileList(xml, base.path(), "me");
         QCOMPARE(r.downloads.size(), 1);
         QVERIFY(!QFileInfo::exists(base.path() + "/data"));  // created, then removed as listed
@@ -139,7 +129,7 @@ private slots:
         writeFile(base + "/keep.txt", "keep");
         QString d = dist;
         d.replace("/OUTSIDE", root.path());
-        const QString xml = QString("<files><file url='u' dist='%1'/><remove dist='%1'/></files>").arg(d);
+        const QString xml = QString("<files><file url='http://h/u' dist='%1'/><remove dist='%1'/></files>").arg(d);
         const FileListResult r = readFileList(xml.toUtf8(), base, "me");
         QVERIFY(r.downloads.isEmpty());
         QCOMPARE(r.rejected.size(), 2);
@@ -150,9 +140,115 @@ private slots:
     void dotDotThatStaysInsideIsAllowed()
     {
         QTemporaryDir base;
-        const FileListResult r = readFileList("<files><file url='u' dist='a/../b.txt'/></files>", base.path(), "me");
+        const FileListResult r = readFileList("<files><file url='http://h/u' dist='a/../b.txt'/></files>", base.path(), "me");
         QCOMPARE(r.downloads.size(), 1);
         QCOMPARE(r.downloads[0].value("dist"), base.path() + "/b.txt");
+    }
+
+    void onlyHttpAndHttpsUrlsAreDownloaded()
+    {
+        QTemporaryDir dir;
+        const QByteArray xml =
+            "<files><file url='file:///etc/passwd' dist='a'/>"
+            "<file url='file://fileserver/share/x' dist='b'/>"
+            "<file url='ftp://h/c' dist='c'/><file url='qrc:/zh_cn.qm' dist='d'/>"
+            "<file url='relative/e' dist='e'/><file url='' dist='f'/>"
+            "<file url='HTTP://h/ok1' dist='ok1'/><file url='https://h/ok2' dist='ok2'/></files>";
+        const FileListResult r = readFileList(xml, dir.path(), "me");
+        QCOMPARE(r.downloads.size(), 2);
+        QCOMPARE(r.downloads[0].value("dist"), dir.path() + "/ok1");
+        QCOMPARE(r.downloads[1].value("dist"), dir.path() + "/ok2");
+        QCOMPARE(r.rejected, (QStringList{"a", "b", "c", "d", "e", "f"}));
+        QCOMPARE(r.notes.size(), 6);
+        QVERIFY(r.notes[1].contains("file://fileserver/share/x"));
+    }
+
+    void windowsNameAliasesAreRefused_data()
+    {
+        QTest::addColumn<QString>("dist");
+        QTest::addColumn<bool>("refused");
+        for (const char* name : {"CON", "con.txt", "sub/NUL", "Lpt9.log", "COM1", "aux .txt", "prn.tar.gz",
+                                 "file.", "file ", "dir./x.dll", "dir /x.dll", ".. /victim.txt", "..../x"}) {
+            QTest::newRow(name) << QString(name) << true;
+        }
+        for (const char* name : {"CONSOLE.txt", "COM10", "com0", "lpt.txt", "a.b.c", "null.dll", ".hidden"}) {
+            QTest::newRow(name) << QString(name) << false;
+        }
+    }
+    void windowsNameAliasesAreRefused()
+    {
+        QFETCH(QString, dist);
+        QFETCH(bool, refused);
+        QTemporaryDir root;
+        const QString base = root.path() + "/updater";
+        writeFile(base + "/keep.txt", "keep");
+        const QString xml = QString("<files><file url='http://h/u' dist='%1'/><remove dist='%1'/></files>").arg(dist);
+        const FileListResult r = readFileList(xml.toUtf8(), base, "me");
+        QCOMPARE(r.downloads.size(), refused ? 0 : 1);
+        if (refused) QCOMPARE(r.rejected, (QStringList{dist, dist}));
+        QCOMPARE(readFile(base + "/keep.txt"), QByteArray("keep"));
+    }
+
+    void linksNeverCarryAWriteOrRemovalOutside()
+    {
+        QTemporaryDir root;
+        const QString base = root.path() + "/updater";
+        const QString outside = root.path() + "/elsewhere";
+        writeFile(outside + "/precious.txt", "precious");
+        writeFile(base + "/sub/inner.txt", "inner");
+        QVERIFY(QFile::link(outside, base + "/out"));                        // a folder link leading out
+        QVERIFY(QFile::link(outside + "/precious.txt", base + "/file.lnk"));  // a file link leading out
+        QVERIFY(QFile::link(base + "/sub", base + "/in"));                    // a folder link that stays inside
+        QVERIFY(QFile::link(root.path() + "/nowhere", base + "/dangling"));
+        const QByteArray xml =
+            "<files><file url='http://h/1' dist='out/precious.txt'/>"
+            "<file url='http://h/2' dist='out/new/deeper/x.dll'/>"
+            "<file url='http://h/3' dist='file.lnk'/>"
+            "<file url='http://h/4' dist='dangling/x'/>"
+            "<file url='http://h/5' dist='in/ok.dll'/>"
+            "<remove dist='out/precious.txt'/><remove dist='file.lnk'/><remove dist='sub/../out/precious.txt'/></files>";
+        const FileListResult r = readFileList(xml, base, "me");
+        QCOMPARE(r.downloads.size(), 1);
+        QCOMPARE(r.downloads[0].value("dist"), base + "/in/ok.dll");
+        QCOMPARE(r.rejected, (QStringList{"out/precious.txt", "out/new/deeper/x.dll", "file.lnk", "dangling/x",
+                                          "out/precious.txt", "sub/../out/precious.txt"}));
+        QCOMPARE(readFile(outside + "/precious.txt"), QByteArray("precious"));
+        QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"precious.txt"});
+        QVERIFY(!QFileInfo::exists(base + "/file.lnk") && !QFileInfo(base + "/file.lnk").isSymLink());  // the link went
+        QVERIFY(!QFileInfo::exists(root.path() + "/nowhere"));
+    }
+
+    void removalOfAPathThatIsAlsoDownloadedIsSkipped()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/a.dll", "old a");
+        writeFile(dir.path() + "/b.dll", "old b");
+        const FileListResult r = readFileList(
+            "<files><file url='http://h/a' dist='a.dll'/><remove dist='./a.dll'/><remove dist='b.dll'/></files>",
+            dir.path(), "me");
+        QCOMPARE(r.downloads.size(), 1);
+        QCOMPARE(readFile(dir.path() + "/a.dll"), QByteArray("old a"));  // replaced only by its download
+        QVERIFY(!QFileInfo::exists(dir.path() + "/b.dll"));
+        QVERIFY(r.rejected.isEmpty());
+    }
+
+    void deeplyNestedListIsRefusedUnparsed()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/keep.txt", "keep");
+        const QByteArray inner = "<files><file url='http://h/a' dist='a'/><remove dist='keep.txt'/></files>";
+        auto nest = [&](int levels) {
+            return QByteArray("<x a='>'>").repeated(levels - 1) + inner + QByteArray("</x>").repeated(levels - 1);
+        };
+        QCOMPARE(xmlNestingDepth(nest(3), kMaxFileListDepth), 4);
+        QCOMPARE(readFileList(nest(kMaxFileListDepth - 1), dir.path(), "me").downloads.size(), 1);
+        writeFile(dir.path() + "/keep.txt", "keep");
+        const FileListResult r = readFileList(nest(kMaxFileListDepth + 5), dir.path(), "me");
+        QVERIFY(r.downloads.isEmpty());
+        QCOMPARE(readFile(dir.path() + "/keep.txt"), QByteArray("keep"));
+        QVERIFY(r.notes.value(0).contains("deeper"));
+        // A million levels are counted without recursion and refused at once.
+        QCOMPARE(xmlNestingDepth(QByteArray("<x>").repeated(1000000), kMaxFileListDepth), kMaxFileListDepth + 1);
     }
 
     void removalOfALinkKeepsWhatItPointsTo()

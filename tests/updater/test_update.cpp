@@ -1,25 +1,18 @@
 // The update procedure in-process against a real server on loopback: when it updates, what the
 // dialog shows while it works, and that a user close cannot cut an update short.
-#include "stallwatch.h"
-#include "testserver.h"
+#include "transferguard.h"
 #include "update.h"
+
+#include "support/files.h"
+#include "support/testserver.h"
 
 #include <QtTest>
 #include <map>
+#include <signal.h>
+
+using namespace testfiles;
 
 namespace {
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 // A Domvista folder with config.ini, and an Update dialog working on it.
 struct Fixture {
@@ -44,9 +37,10 @@ struct Fixture {
     Update* make()
     {
         update = new Update;
-        update->setBaseFolder(base());
-        update->setApplicationExecutable(QStringLiteral("no-such-application-9c3.exe"));
-        update->setExitWhenDone(false);
+        update->setBaseFolderForTesting(base());
+        update->setApplicationExecutableForTesting(QStringLiteral("no-such-application-9c3.exe"));
+        update->setExitWhenDoneForTesting(false);
+        update->setNoticeHoldMsForTesting(0);
         return update;
     }
     // Runs the procedure and lets the dialog's deferred deletion happen.
@@ -74,7 +68,11 @@ private slots:
         QCoreApplication::installTranslator(&translator);
         QGuiApplication::setQuitOnLastWindowClosed(false);
     }
-    void init() { StallWatch::setStallTimeoutMs(30000); }
+    void init()
+    {
+        TransferGuard::setStallTimeoutMsForTesting(kStallTimeoutMs);
+        TransferGuard::setDeadlineMsForTesting(0);
+    }
 
     void updatesOnlyWhenTheServerVersionIsNewer_data()
     {
@@ -126,12 +124,15 @@ private slots:
         QTest::newRow("never answers") << 200 << int(TestServer::Mode::Stall);
         QTest::newRow("list cut off") << 200 << int(TestServer::Mode::Drop);
         QTest::newRow("silent mid-list") << 200 << int(TestServer::Mode::StallBody);
+        QTest::newRow("redirect carrying the version") << 302 << int(TestServer::Mode::Normal);
+        QTest::newRow("interim-looking status") << 199 << int(TestServer::Mode::Normal);
+        QTest::newRow("endless list") << 200 << int(TestServer::Mode::Endless);
     }
     void failedOrSilentCheckMeansNoUpdate()
     {
         QFETCH(int, status);
         QFETCH(int, mode);
-        StallWatch::setStallTimeoutMs(400);
+        TransferGuard::setStallTimeoutMsForTesting(400);
         Fixture fx;
         fx.config("1.0");
         TestServer::Response r = TestServer::status(status,
@@ -196,32 +197,99 @@ private slots:
         Fixture fx;
         fx.config("1.0");
         fx.offer("1.1", "<files><file url='" + fx.fileUrl("missing") + "' dist='domvista.exe'/>"
+                        "<file url='" + fx.fileUrl("endless") + "' dist='big.dat' size='100000'/>"
                         "<file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
         fx.server.route("/f/b", TestServer::ok("new b"));
+        TestServer::Response endless = TestServer::ok(std::string(65536, 'e'));
+        endless.mode = TestServer::Mode::Endless;
+        fx.server.route("/f/endless", endless);
         writeFile(fx.base() + "/domvista.exe", "old application");
+        writeFile(fx.base() + "/big.dat", "old big");
         fx.make();
         fx.run();
         QCOMPARE(readFile(fx.base() + "/domvista.exe"), QByteArray("old application"));
+        QCOMPARE(readFile(fx.base() + "/big.dat"), QByteArray("old big"));  // an endless body stops at its size
         QCOMPARE(readFile(fx.base() + "/b.dll"), QByteArray("new b"));
     }
 
-    void hostilePathsAreShownAndNotTouched()
+    void refusedEntriesStayVisibleAndAreLoggedAndNothingOutsideIsTouched()
     {
         QTemporaryDir outside;
         writeFile(outside.path() + "/victim", "precious");
+        writeFile(outside.path() + "/secret", "local secret");
         Fixture fx;
         fx.config("1.0");
         fx.offer("1.1", "<files><file url='" + fx.fileUrl("x") + "' dist='../" +
                         QFileInfo(outside.path()).fileName().toStdString() + "/victim'/>"
+                        "<file url='file://" + outside.path().toStdString() + "/secret' dist='copied.txt'/>"
+                        "<file url='" + fx.fileUrl("x") + "' dist='&lt;b&gt;bold&lt;b&gt;.'/>"
+                        "<file url='" + fx.fileUrl("good") + "' dist='good.dll'/>"
                         "<remove dist='" + outside.path().toStdString() + "/victim'/></files>");
         fx.server.route("/f/x", TestServer::ok("evil"));
+        fx.server.route("/f/good", TestServer::ok("good"));
         fx.make();
+        fx.update->setNoticeHoldMsForTesting(400);
         QString label3;
-        connect(fx.update, &QDialog::finished, [&] { label3 = g_updateLayout->label_3->text(); });
+        bool visibleWithNotice = false;
+        QString label3Whole;
+        connect(fx.update, &QDialog::finished, [&] {
+            label3 = g_updateLayout->label_3->text();
+            label3Whole = g_updateLayout->label_3->toolTip();
+        });
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (fx.update && g_updateLayout && g_updateLayout->label_3->text().startsWith("skipped: ")) {
+                visibleWithNotice = fx.update->isVisible();
+            }
+        });
+        poll.start(20);
+        QCOMPARE(g_updateLayout->label_3->textFormat(), Qt::PlainText);  // names from the server are never markup
         fx.run();
         QCOMPARE(readFile(outside.path() + "/victim"), QByteArray("precious"));
-        QCOMPARE(fx.server.requests(), std::vector<std::string>{"/check"});
-        QVERIFY(label3.startsWith("skipped: "));
+        QVERIFY(!QFileInfo::exists(fx.base() + "/copied.txt"));
+        QCOMPARE(readFile(fx.base() + "/good.dll"), QByteArray("good"));
+        QCOMPARE(fx.server.requests(), (std::vector<std::string>{"/check", "/f/good"}));
+        // The notice outlives the last file name and stays on screen for a moment.
+        QVERIFY2(label3.startsWith("skipped: "), qPrintable(label3));
+        QVERIFY(label3Whole.startsWith(label3.chopped(1)));  // cut to the label's width ("...")
+        QVERIFY(label3Whole.contains("copied.txt") && label3Whole.contains("<b>bold<b>."));
+        QVERIFY(visibleWithNotice);
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QVERIFY2(log.contains("/victim\": unsafe path"), log.constData());
+        QVERIFY(log.contains("copied.txt\" from \"file://"));
+        QVERIFY(log.contains("<b>bold<b>.\": the name"));
+        QCOMPARE(log.count("skipped "), 4);
+    }
+
+    void failedDownloadOfARemovedFileKeepsTheOldFile()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><remove dist='a.dll'/><file url='" + fx.fileUrl("missing") + "' dist='a.dll'/></files>");
+        writeFile(fx.base() + "/a.dll", "old a");
+        fx.make();
+        fx.run();
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("old a"));
+        QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("download of \"a.dll\""));
+    }
+
+    void applicationIsStartedByItsFullPath()
+    {
+        // On Windows a bare name would be looked up in the current directory and on PATH first.
+        Fixture fx;
+        fx.make();
+        fx.update->setApplicationExecutableForTesting("domvista.exe");
+        QCOMPARE(fx.update->applicationProgramPath(), QDir::toNativeSeparators(fx.base() + "/domvista.exe"));
+        QTemporaryDir elsewhere;
+        QFile::copy(FAKE_APP_PATH, fx.base() + "/domvista.exe");
+        QFile::copy(FAKE_APP_PATH, elsewhere.path() + "/domvista.exe");
+        const QString savedCwd = QDir::currentPath();
+        QDir::setCurrent(elsewhere.path());
+        fx.run();  // no settings: no update, the application is started
+        QDir::setCurrent(savedCwd);
+        QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
+        QVERIFY(!QFileInfo::exists(elsewhere.path() + "/started.log"));
+        kill(readFile(fx.base() + "/started.log").trimmed().toInt(), SIGKILL);
     }
 
     void closeAndEscapeDuringTheUpdateAreIgnored()

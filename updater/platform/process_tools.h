@@ -25,4 +25,10 @@ std::vector<ProcessId> findProcessesByExeName(const std::string& exeName);
 // Processes that cannot be opened or signalled count as gone only if they no longer exist.
 bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs);
 
+// Starts the program at `fullPath` (UTF-8) detached, without arguments, in the current
+// directory. The path is used as it is: a relative path or bare name is refused (returns false),
+// since Windows would look for a bare name in the current directory and on PATH as well. True
+// when the program was started.
+bool startDetached(const std::string& fullPath);
+
 }  // namespace procutil

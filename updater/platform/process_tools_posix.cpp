@@ -9,6 +9,8 @@
 #include <thread>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -93,6 +95,39 @@ bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs)
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+bool startDetached(const std::string& fullPath)
+{
+    if (fullPath.empty() || fullPath[0] != '/') return false;
+    // A pipe that closes on exec tells whether the program started; the middle child leaves
+    // the session and exits at once, so the program is nobody's child here.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return false;
+    const pid_t middle = fork();
+    if (middle < 0) {
+        close(report[0]);
+        close(report[1]);
+        return false;
+    }
+    if (middle == 0) {
+        setsid();
+        if (fork() == 0) {
+            char* const argv[] = {const_cast<char*>(fullPath.c_str()), nullptr};
+            execv(fullPath.c_str(), argv);
+            const char failed = 1;
+            ssize_t ignored = write(report[1], &failed, 1);
+            (void)ignored;
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    int status = 0;
+    waitpid(middle, &status, 0);
+    char failed = 0;
+    const bool started = read(report[0], &failed, 1) == 0;
+    close(report[0]);
+    return started;
 }
 
 }  // namespace procutil

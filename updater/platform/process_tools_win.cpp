@@ -99,4 +99,24 @@ bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs)
     return allGone;
 }
 
+bool startDetached(const std::string& fullPath)
+{
+    const std::wstring path = toWide(fullPath);
+    const bool drivePath = path.size() > 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    const bool uncPath = path.size() > 2 && path[0] == L'\\' && path[1] == L'\\';
+    if (!drivePath && !uncPath) return false;
+    std::wstring commandLine = L"\"" + path + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    // The application name is the file itself, so nothing is searched for.
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return false;
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return true;
+}
+
 }  // namespace procutil

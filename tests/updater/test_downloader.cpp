@@ -1,29 +1,16 @@
-// The blocking check request and the file downloader against a real server on loopback.
+// The file downloader against a real server on loopback: what replaces the target, and what
+// leaves the old file byte for byte.
 #include "downloader.h"
-#include "stallwatch.h"
-#include "synchttp.h"
-#include "testserver.h"
+#include "transferguard.h"
 
-#include <QCryptographicHash>
-#include <QNetworkReply>
+#include "support/files.h"
+#include "support/testserver.h"
+
 #include <QtTest>
 
+using namespace testfiles;
+
 namespace {
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-QString sha256Hex(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-}
 QUrl url(TestServer& s, const char* path) { return QUrl(QString::fromStdString(s.url(path))); }
 
 // Runs one download to its end; returns how often downloadFinished() was emitted.
@@ -36,94 +23,16 @@ int runDownload(Downloader& d)
 }
 }  // namespace
 
-class TestNetwork : public QObject
+class TestDownloader : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { StallWatch::setStallTimeoutMs(30000); }
-
-    // --- SyncHttp -------------------------------------------------------------------------
-    void getReturnsHeadersAndBodyWhateverTheMethodCase()
+    void init()
     {
-        TestServer server;
-        TestServer::Response r = TestServer::ok("<files/>");
-        r.headers.push_back({"Domvista-Version", "3.1"});
-        server.route("/check", r);
-        for (const char* method : {"GET", "get", "Get"}) {
-            SyncHttp http(QString::fromLatin1(method), url(server, "/check"));
-            QVERIFY(http.reply);
-            QVERIFY(http.reply->isFinished());
-            QVERIFY(http.succeeded());
-            QCOMPARE(http.reply->rawHeader("domvista-version"), QByteArray("3.1"));
-            QCOMPARE(http.reply->readAll(), QByteArray("<files/>"));
-        }
-        QCOMPARE(server.requests().size(), size_t(3));
+        TransferGuard::setStallTimeoutMsForTesting(kStallTimeoutMs);
+        TransferGuard::setDeadlineMsForTesting(0);
     }
 
-    void headSendsAHeadRequest()
-    {
-        TestServer server;
-        server.route("/check", TestServer::ok("body"));
-        SyncHttp http(QStringLiteral("head"), url(server, "/check"));
-        QVERIFY(http.succeeded());
-        QVERIFY(server.rawRequests().at(0).rfind("HEAD ", 0) == 0);
-    }
-
-    void otherMethodsSendNothingAndReturnAtOnce()
-    {
-        TestServer server;
-        SyncHttp http(QStringLiteral("POST"), url(server, "/check"));
-        QVERIFY(http.reply == nullptr);
-        QVERIFY(!http.succeeded());
-        QTest::qWait(100);
-        QVERIFY(server.requests().empty());
-    }
-
-    void redirectIsNotFollowed()
-    {
-        TestServer server;
-        TestServer::Response r = TestServer::status(302, "moved");
-        r.headers.push_back({"Location", server.url("/elsewhere")});
-        server.route("/check", r);
-        SyncHttp http(QStringLiteral("GET"), url(server, "/check"));
-        QCOMPARE(http.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 302);
-        QCOMPARE(server.requests().size(), size_t(1));
-    }
-
-    void errorStatusIsNoSuccess()
-    {
-        TestServer server;
-        TestServer::Response r = TestServer::status(500, "oops");
-        r.headers.push_back({"Domvista-Version", "9"});
-        server.route("/check", r);
-        SyncHttp http(QStringLiteral("GET"), url(server, "/check"));
-        QVERIFY(http.reply->isFinished());
-        QVERIFY(!http.succeeded());
-    }
-
-    void silentServerEndsTheWaitAsAFailure_data()
-    {
-        QTest::addColumn<int>("mode");
-        QTest::newRow("never answers") << int(TestServer::Mode::Stall);
-        QTest::newRow("stops mid-body") << int(TestServer::Mode::StallBody);
-    }
-    void silentServerEndsTheWaitAsAFailure()
-    {
-        QFETCH(int, mode);
-        StallWatch::setStallTimeoutMs(400);
-        TestServer server;
-        TestServer::Response r = TestServer::ok(std::string(1000, 'x'));
-        r.headers.push_back({"Domvista-Version", "9"});
-        r.mode = TestServer::Mode(mode);
-        r.dropAfter = 10;
-        server.route("/check", r);
-        SyncHttp http(QStringLiteral("GET"), url(server, "/check"));
-        QVERIFY(http.reply->isFinished());
-        QVERIFY(http.timedOut());
-        QVERIFY(!http.succeeded());
-    }
-
-    // --- Downloader -----------------------------------------------------------------------
     void downloadReplacesTheTargetFromItsFirstByte()
     {
         QTemporaryDir dir;
@@ -163,7 +72,7 @@ private slots:
         QFETCH(int, mode);
         QFETCH(QString, sha256);
         QFETCH(qint64, size);
-        StallWatch::setStallTimeoutMs(400);
+        TransferGuard::setStallTimeoutMsForTesting(400);
         QTemporaryDir dir;
         const QString target = dir.path() + "/domvista.exe";
         const QByteArray old = QByteArray("MZ old application ") + QByteArray(1000, '\x01');
@@ -204,7 +113,50 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir.path() + "/missing-folder"));
         QCOMPARE(server.requests().size(), size_t(1));
     }
+    void endlessBodyStopsAtItsDeclaredSizeOrDeadline_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("chunkDelayMs");
+        QTest::addColumn<int>("deadlineMs");
+        QTest::newRow("past the declared size") << qint64(5000) << 0 << 0;
+        QTest::newRow("trickle past the deadline") << qint64(-1) << 20 << 1500;
+    }
+    void endlessBodyStopsAtItsDeclaredSizeOrDeadline()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, chunkDelayMs);
+        QFETCH(int, deadlineMs);
+        TransferGuard::setDeadlineMsForTesting(deadlineMs);
+        QTemporaryDir dir;
+        const QString target = dir.path() + "/big.dat";
+        writeFile(target, "old big");
+        TestServer server;
+        TestServer::Response r = TestServer::ok(std::string(chunkDelayMs ? 100 : 65536, 'e'));
+        r.mode = TestServer::Mode::Endless;
+        r.chunkDelayMs = chunkDelayMs;
+        server.route("/big", r);
+        Downloader d(url(server, "/big"), target, false, QString(), size);
+        QCOMPARE(runDownload(d), 1);
+        QVERIFY(!d.committed());
+        QVERIFY2(d.failure().contains(size >= 0 ? "declared size" : "giving up"), qPrintable(d.failure()));
+        QCOMPARE(readFile(target), QByteArray("old big"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"big.dat"});
+    }
+
+    void linkAsTargetIsNeverWrittenThrough()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/elsewhere.txt", "precious");
+        QVERIFY(QFile::link(dir.path() + "/elsewhere.txt", dir.path() + "/target.dll"));
+        TestServer server;
+        server.route("/x", TestServer::ok("evil"));
+        Downloader d(url(server, "/x"), dir.path() + "/target.dll", false);
+        QCOMPARE(runDownload(d), 1);
+        QVERIFY(!d.committed());
+        QCOMPARE(readFile(dir.path() + "/elsewhere.txt"), QByteArray("precious"));
+        QVERIFY(QFileInfo(dir.path() + "/target.dll").isSymLink());
+    }
 };
 
-QTEST_MAIN(TestNetwork)
-#include "test_network.moc"
+QTEST_MAIN(TestDownloader)
+#include "test_downloader.moc"

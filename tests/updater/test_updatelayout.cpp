@@ -3,7 +3,7 @@
 
 #include <QtTest>
 
-class TestDialog : public QObject
+class TestUpdateLayout : public QObject
 {
     Q_OBJECT
 private slots:
@@ -85,9 +85,9 @@ private slots:
     void ownFileNameIsTheApplicationName()
     {
         QCOMPARE(Update::ownFileName(), QCoreApplication::applicationName());
-        QCOMPARE(QCoreApplication::applicationName(), QString("test_dialog"));
+        QCOMPARE(QCoreApplication::applicationName(), QString("test_updatelayout"));
     }
 };
 
-QTEST_MAIN(TestDialog)
-#include "test_dialog.moc"
+QTEST_MAIN(TestUpdateLayout)
+#include "test_updatelayout.moc"

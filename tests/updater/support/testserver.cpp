@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -126,10 +127,25 @@ void TestServer::serve(int fd)
         return;
     }
     std::string out = "HTTP/1.1 " + std::to_string(r.status) + " X\r\n";
-    out += "Content-Length: " + std::to_string(r.body.size()) + "\r\nConnection: close\r\n";
+    if (r.mode != Mode::Endless) out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
+    out += "Connection: close\r\n";
     for (const auto& h : r.headers) out += h.first + ": " + h.second + "\r\n";
     out += "\r\n";
     sendAll(fd, out.data(), out.size());
+    if (r.mode == Mode::Endless) {
+        // Never blocks for long: a client that stops reading cannot keep the server from stopping.
+        bool open = !r.body.empty();
+        while (open && !stopping_) {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            if (p.revents & (POLLERR | POLLHUP)) break;
+            open = send(fd, r.body.data(), r.body.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno == EAGAIN;
+            if (r.chunkDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.chunkDelayMs));
+        }
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+        return;
+    }
     size_t bodyBytes = (r.mode == Mode::Normal) ? r.body.size() : std::min(r.dropAfter, r.body.size());
     if (r.chunkDelayMs > 0) {
         for (size_t off = 0; off < bodyBytes && !stopping_; off += 8192) {

@@ -18,6 +18,7 @@ public:
         Drop,       // announces the full length, sends `dropAfter` body bytes, closes
         Stall,      // reads the request and never answers
         StallBody,  // sends headers and `dropAfter` body bytes, then goes silent
+        Endless,    // no length; sends the body again and again until the client hangs up
     };
     struct Response {
         int status = 200;

@@ -128,3 +128,42 @@ TEST(ProcessToolsWin, IdsOfEndedProcessesCountAsGone)
     EXPECT_TRUE(procutil::terminateProcesses({}, 0));
     EXPECT_TRUE(procutil::findProcessesByExeName("no-such-program.exe").empty());
 }
+
+// The application is started by the full path in the updater's folder; a bare name would make
+// Windows look in the current directory (and on PATH), where anyone may have put a program of
+// that name.
+TEST(ProcessToolsWin, StartsOnlyByAFullPath)
+{
+    const std::wstring app = makeTempFolder(L"app"), cwd = makeTempFolder(L"cwd");
+    ASSERT_TRUE(CopyFileW(FAKE_APP_W, (app + L"\\domvista.exe").c_str(), FALSE)) << GetLastError();
+    ASSERT_TRUE(CopyFileW(FAKE_APP_W, (cwd + L"\\domvista.exe").c_str(), FALSE)) << GetLastError();
+    wchar_t saved[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryW(cwd.c_str()));
+    auto utf8 = [](const std::wstring& w) {
+        std::string out(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr)), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &out[0], static_cast<int>(out.size()), nullptr, nullptr);
+        out.resize(out.size() - 1);
+        return out;
+    };
+    const bool bare = procutil::startDetached("domvista.exe");
+    const bool missing = procutil::startDetached(utf8(app + L"\\missing.exe"));
+    const bool full = procutil::startDetached(utf8(app + L"\\domvista.exe"));
+    SetCurrentDirectoryW(saved);
+    EXPECT_FALSE(bare);
+    EXPECT_FALSE(missing);
+    EXPECT_TRUE(full);
+
+    // Exactly one domvista.exe runs, and it is the one in the application's folder.
+    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByExeName("domvista.exe");
+    ASSERT_EQ(1u, ids.size());
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(ids[0]));
+    ASSERT_TRUE(h != nullptr);
+    wchar_t image[MAX_PATH];
+    DWORD size = MAX_PATH;
+    EXPECT_TRUE(QueryFullProcessImageNameW(h, 0, image, &size));
+    CloseHandle(h);
+    EXPECT_EQ(0, CompareStringOrdinal(image, -1, (app + L"\\domvista.exe").c_str(), -1, TRUE) - CSTR_EQUAL)
+        << "started " << utf8(image);
+    EXPECT_TRUE(procutil::terminateProcesses(ids, 10000));
+}

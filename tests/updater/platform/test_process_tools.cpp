@@ -3,6 +3,8 @@
 #include "platform/process_tools.h"
 #include "update.h"
 
+#include "support/files.h"
+
 #include <QtTest>
 #include <algorithm>
 #include <memory>
@@ -80,7 +82,7 @@ private slots:
         Running app2 = startCopy(dir.path(), "test-app-7a1.exe");
         Running other = startCopy(dir.path(), "my-test-app-7a1.exe");
         Update update;
-        update.setApplicationExecutable(QStringLiteral("test-app-7a1.exe"));
+        update.setApplicationExecutableForTesting(QStringLiteral("test-app-7a1.exe"));
         const unsigned long first = update.findProcessId(QStringLiteral("test-app-7a1.exe"));
         QVERIFY(first == app1.pid() || first == app2.pid());
         QVERIFY(update.killApplication());
@@ -94,6 +96,28 @@ private slots:
         other.process->waitForFinished(5000);
     }
 
+    void startsOnlyByAFullPath()
+    {
+        QTemporaryDir dir;
+        QTemporaryDir cwd;
+        const QString app = dir.path() + "/domvista.exe";
+        QVERIFY(QFile::copy(QStringLiteral(FAKE_APP_PATH), app));
+        QVERIFY(QFile::copy(QStringLiteral(FAKE_APP_PATH), cwd.path() + "/domvista.exe"));
+        const QString savedCwd = QDir::currentPath();
+        QDir::setCurrent(cwd.path());
+        const bool bare = procutil::startDetached("domvista.exe");
+        const bool relative = procutil::startDetached("./domvista.exe");
+        const bool missing = procutil::startDetached((dir.path() + "/missing.exe").toStdString());
+        const bool full = procutil::startDetached(app.toStdString());
+        QDir::setCurrent(savedCwd);
+        QVERIFY(!bare && !relative && !missing);
+        QVERIFY(full);
+        QTRY_VERIFY(QFileInfo::exists(dir.path() + "/started.log"));
+        QVERIFY(!QFileInfo::exists(cwd.path() + "/started.log"));
+        const QByteArray pid = testfiles::readFile(dir.path() + "/started.log").trimmed();
+        QVERIFY(procutil::terminateProcesses({pid.toULong()}, 5000));
+    }
+
     void nothingToKillIsFine()
     {
         QVERIFY(procutil::findProcessesByExeName("no-such-program-4f2.exe").empty());
@@ -102,4 +126,4 @@ private slots:
 };
 
 QTEST_MAIN(TestProcessTools)
-#include "test_processtools.moc"
+#include "test_process_tools.moc"

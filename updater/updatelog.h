@@ -1,0 +1,16 @@
+// desktop-updater.log beside the updater: what the updater refused or could not do, kept for
+// the user and for support after the dialog has gone (a GUI program has no console on Windows).
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The log's file name inside the updater's folder.
+const char kUpdateLogName[] = "desktop-updater.log";
+// Size at which the log is started afresh (the previous one is kept as ".old"): one run writes
+// a few lines, so this holds thousands of runs and never grows without bound.
+const qint64 kMaxUpdateLogBytes = 256 * 1024;
+
+// Appends one line per entry of `lines`, each stamped with the UTC time, to the log in
+// `folder`. Also writes them to stderr. Failures to write the log are ignored.
+void appendUpdateLog(const QString& folder, const QStringList& lines);
