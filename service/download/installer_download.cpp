@@ -34,9 +34,13 @@ void logWithError(LogLevel level, MessageCode code, DWORD error) {
 void logError(MessageCode code) { logWithError(LogLevel::Error, code, GetLastError()); }
 void logWarning(MessageCode code) { logWithError(LogLevel::Warning, code, GetLastError()); }
 
-bool stopRaised(const PackageSource& source) { return source.stop && source.stop->requested(); }
+void logStopped() {
+    logWithError(LogLevel::Error, MessageCode::DownloadStopped, ERROR_OPERATION_ABORTED);
+}
 
-void logStopped() { logWithError(LogLevel::Error, MessageCode::DownloadStopped, ERROR_OPERATION_ABORTED); }
+void logDeadlinePassed() {
+    logWithError(LogLevel::Error, MessageCode::DownloadDeadlinePassed, ERROR_TIMEOUT);
+}
 
 // Request, connection and session, closed in that order.
 struct HttpHandles {
@@ -48,7 +52,12 @@ struct HttpHandles {
         connection.reset();
         session.reset();
     }
-    ~HttpHandles() { close(); }
+    // Closing keeps the thread's last error: a failure logged before keeps its cause.
+    ~HttpHandles() {
+        const DWORD error = GetLastError();
+        close();
+        SetLastError(error);
+    }
 };
 
 // Logs the start of the download, or refuses an offer for no known component.
@@ -78,12 +87,11 @@ bool openRequest(HttpHandles& http, const PackageSource& source, const wchar_t* 
     return static_cast<bool>(http.request);
 }
 
-// Sends the request and waits for the response headers.
-bool receiveResponse(HINTERNET request) {
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                            0, 0, 0))
-        return false;
-    return WinHttpReceiveResponse(request, nullptr) != FALSE;
+// Sends the request and waits for the response headers, on the pump's thread.
+RequestPump::Outcome receiveResponse(RequestPump& pump, bool& ok) {
+    const RequestPump::Outcome outcome = pump.send(ok);
+    if (outcome != RequestPump::Outcome::Done || !ok) return outcome;
+    return pump.receiveResponse(ok);
 }
 
 // The staging folder name (without its trailing backslash) under the temporary folder.
@@ -160,48 +168,48 @@ private:
 
 enum class CopyResult { Complete, Failed, TooLarge, DeadlinePassed, Stopped };
 
-// Streams the response body into the open file, pass by pass, within the byte limit, the
-// deadline and the stop. bytes receives the count written.
-CopyResult copyBody(HINTERNET request, HANDLE file, uint32_t limit,
-                    const TransferDeadline& deadline, const PackageSource& source,
-                    uint32_t& bytes) {
+CopyResult cutShort(RequestPump::Outcome outcome) {
+    return outcome == RequestPump::Outcome::Stopped ? CopyResult::Stopped
+                                                    : CopyResult::DeadlinePassed;
+}
+
+// Streams the response body into the open file, pass by pass, within the byte limit; the
+// pump ends a pass at the stop or the deadline. bytes receives the count written.
+CopyResult copyBody(RequestPump& pump, HANDLE file, uint32_t limit, uint32_t& bytes) {
     bytes = 0;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            if (stopRaised(source)) return CopyResult::Stopped;  // the stop closed the request
+        bool ok = false;
+        RequestPump::Outcome outcome = pump.queryDataAvailable(available, ok);
+        if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
+        if (!ok) {
             logError(MessageCode::DownloadQueryDataFailed);
             return CopyResult::Failed;
         }
         // Never ask for more than one byte past the limit: that byte is enough to refuse.
         if (available > limit - bytes + 1) available = limit - bytes + 1;
-        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[available + 1]());
-        if (!buffer) {
-            logError(MessageCode::DownloadBufferOutOfMemory);
-            return CopyResult::Failed;
-        }
+        const uint8_t* data = nullptr;
         DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.get(), available, &read)) {
-            if (stopRaised(source)) return CopyResult::Stopped;
-            logError(MessageCode::DownloadReadDataFailed);
+        outcome = pump.readData(available, data, read, ok);
+        if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
+        if (!ok) {
+            logError(pump.lastReadHadNoBuffer() ? MessageCode::DownloadBufferOutOfMemory
+                                                : MessageCode::DownloadReadDataFailed);
             return CopyResult::Failed;
         }
         if (read > limit - bytes) return CopyResult::TooLarge;
         DWORD written = 0;
-        if (!WriteFile(file, buffer.get(), read, &written, nullptr)) {
+        if (!WriteFile(file, data, read, &written, nullptr)) {
             logError(MessageCode::DownloadStagedFileWriteFailed);
             return CopyResult::Failed;
         }
         bytes += read;
         if (available == 0) return CopyResult::Complete;
-        if (stopRaised(source)) return CopyResult::Stopped;
-        if (deadline.passed()) return CopyResult::DeadlinePassed;
     }
 }
 
 // The body into "vpi.tmp" in the staging folder; every failure is logged here.
-bool downloadToStaging(HINTERNET request, const StagingFolder& staging, uint32_t limit,
-                       const TransferDeadline& deadline, const PackageSource& source,
+bool downloadToStaging(RequestPump& pump, const StagingFolder& staging, uint32_t limit,
                        uint32_t& bytes) {
     FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -209,7 +217,7 @@ bool downloadToStaging(HINTERNET request, const StagingFolder& staging, uint32_t
         logError(MessageCode::DownloadStagedFileCreateFailed);
         return false;
     }
-    switch (copyBody(request, staged.get(), limit, deadline, source, bytes)) {
+    switch (copyBody(pump, staged.get(), limit, bytes)) {
         case CopyResult::Complete:
             break;
         case CopyResult::Failed:
@@ -218,7 +226,7 @@ bool downloadToStaging(HINTERNET request, const StagingFolder& staging, uint32_t
             logWithError(LogLevel::Error, MessageCode::DownloadTooLarge, ERROR_FILE_TOO_LARGE);
             return false;
         case CopyResult::DeadlinePassed:
-            logWithError(LogLevel::Error, MessageCode::DownloadDeadlinePassed, ERROR_TIMEOUT);
+            logDeadlinePassed();
             return false;
         case CopyResult::Stopped:
             logStopped();
@@ -352,31 +360,33 @@ bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
     const wchar_t* objectPath = packageObjectPath(*offer);
     const TransferDeadline deadline(source.deadlineMs);
 
-    // The request, watched for a stop from here to the end of the body.
+    // The request; its blocking calls run on the pump's thread, so a stop or the deadline
+    // ends them wherever they are blocked.
     HttpHandles http;
     if (!openRequest(http, source, objectPath)) {
         logError(MessageCode::DownloadRequestFailed);
         return false;
     }
-    RequestWatch watch(source.stop, http.request);
-    if (!watch.active()) {
-        logStopped();
-        return false;
-    }
-    if (!receiveResponse(http.request.get())) {
-        if (stopRaised(source)) logStopped();
-        else logError(MessageCode::DownloadRequestFailed);
-        return false;
+    RequestPump pump(http.request.get(), source.stop, deadline);
+    bool received = false;
+    switch (receiveResponse(pump, received)) {
+        case RequestPump::Outcome::Done:
+            if (received) break;
+            logError(MessageCode::DownloadRequestFailed);
+            return false;
+        case RequestPump::Outcome::Stopped:
+            logStopped();
+            return false;
+        case RequestPump::Outcome::DeadlinePassed:
+            logDeadlinePassed();
+            return false;
     }
 
     // The body into the staging folder, which goes again whatever happens from here on.
     StagingFolder staging;
     if (!staging.create()) return false;
     uint32_t downloaded = 0;
-    if (!downloadToStaging(http.request.get(), staging, packageByteLimit(*offer), deadline,
-                           source, downloaded))
-        return false;
-    watch.end();
+    if (!downloadToStaging(pump, staging, packageByteLimit(*offer), downloaded)) return false;
     http.close();
 
     // The package as the manifest describes it, then read back; the staging folder goes.

@@ -27,8 +27,6 @@ void warn(MessageCode code, bool withError) {
     SetLastError(error);
 }
 
-bool stopRaised(const ManifestSource& source) { return source.stop && source.stop->requested(); }
-
 // One manifest request, step by step. Each step is attempted only when the one before it
 // produced its handle or result; a step not attempted logs its own code with the error of the
 // step that failed. Declared in this order so the handles close as request, connection, session.
@@ -74,55 +72,64 @@ struct ManifestExchange {
             warn(MessageCode::ManifestNoConnection, true);
     }
 
-    bool send() {
-        if (request)
-            return WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                      WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
-        warn(MessageCode::ManifestNoRequest, true);
-        return false;
+    // The outcome of a pumped call: Done, or the stop or deadline that cut it short.
+    using Outcome = RequestPump::Outcome;
+
+    bool send(RequestPump& pump, Outcome& outcome) {
+        if (!request) {
+            warn(MessageCode::ManifestNoRequest, true);
+            return false;
+        }
+        bool sent = false;
+        outcome = pump.send(sent);
+        return sent;
     }
 
-    bool receiveHeaders(bool sent) {
-        if (sent && WinHttpReceiveResponse(request.get(), nullptr)) return true;
+    bool receiveHeaders(RequestPump& pump, bool sent, Outcome& outcome) {
+        bool received = false;
+        if (sent) outcome = pump.receiveResponse(received);
+        if (received) return true;
+        if (outcome != Outcome::Done) return false;  // cut short: logged by the caller
         if (!sent) warn(MessageCode::ManifestSendFailed, true);
         warn(MessageCode::ManifestReceiveFailed, true);
         return false;
     }
 
     // The body, pass by pass, until a pass starts with nothing available. The failure of a
-    // pass is logged and ends the body; what was read so far is kept. The bounds (length,
-    // deadline, stop) fail the whole fetch.
-    bool readBody(const TransferDeadline& deadline, std::string& response) {
+    // pass is logged and ends the body; what was read so far is kept. A body over the limit,
+    // the deadline and the stop fail the whole fetch.
+    bool readBody(RequestPump& pump, std::string& response, Outcome& outcome) {
         uint32_t total = 0;
         DWORD size = 0;
         do {
-            size = 0;
-            if (!WinHttpQueryDataAvailable(request.get(), &size)) {
+            bool ok = false;
+            outcome = pump.queryDataAvailable(size, ok);
+            if (outcome != Outcome::Done) return false;
+            if (!ok) {
                 warn(MessageCode::ManifestQueryDataFailed, true);
                 size = 0;
             }
             // Never ask for more than one byte past the limit: that byte is enough to refuse.
             if (size > kMaxManifestBytes - total + 1) size = kMaxManifestBytes - total + 1;
-            std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]);
-            if (!buffer) {
+            const uint8_t* data = nullptr;
+            DWORD read = 0;
+            outcome = pump.readData(size, data, read, ok);
+            if (outcome != Outcome::Done) return false;
+            if (!ok && pump.lastReadHadNoBuffer()) {
                 warn(MessageCode::ManifestBufferOutOfMemory, false);
                 break;
             }
-            std::memset(buffer.get(), 0, size + 1);
-            DWORD read = 0;
-            if (!WinHttpReadData(request.get(), buffer.get(), size, &read)) {
+            if (!ok) {
                 warn(MessageCode::ManifestReadDataFailed, true);
             } else {
                 total += read;
-                response.append(buffer.get());  // up to the first zero byte of the pass
+                // Up to the first zero byte of the pass: a manifest is text.
+                const void* zero = std::memchr(data, 0, read);
+                response.append(reinterpret_cast<const char*>(data),
+                                zero ? static_cast<const uint8_t*>(zero) - data : read);
             }
-            if (stopRaised(source)) return false;  // logged by the caller
             if (total > kMaxManifestBytes) {
                 warn(MessageCode::ManifestTooLarge, false);
-                return false;
-            }
-            if (size > 0 && deadline.passed()) {
-                warn(MessageCode::ManifestDeadlinePassed, false);
                 return false;
             }
         } while (size > 0);
@@ -139,16 +146,16 @@ bool receiveManifest(const ManifestSource& source, const wchar_t* objectPath,
     exchange.connect();
     exchange.announce();
     exchange.openRequest();
-    // A stop closes the request from the control thread, which ends a blocked call on it.
-    RequestWatch watch(source.stop, exchange.request);
-    bool received = false;
-    if (!exchange.request || watch.active()) received = exchange.receiveHeaders(exchange.send());
-    const bool complete = received && exchange.readBody(deadline, response);
-    watch.end();
-    if (stopRaised(source)) {
-        warn(MessageCode::ManifestStopped, false);
-        return false;
-    }
+    // The blocking calls run on the pump's thread, so a stop or the deadline ends them here.
+    RequestPump pump(exchange.request.get(), source.stop, deadline);
+    RequestPump::Outcome outcome = RequestPump::Outcome::Done;
+    const bool sent = exchange.send(pump, outcome);
+    const bool complete = outcome == RequestPump::Outcome::Done &&
+                          exchange.receiveHeaders(pump, sent, outcome) &&
+                          exchange.readBody(pump, response, outcome);
+    if (outcome == RequestPump::Outcome::Stopped) warn(MessageCode::ManifestStopped, false);
+    if (outcome == RequestPump::Outcome::DeadlinePassed)
+        warn(MessageCode::ManifestDeadlinePassed, false);
     return complete;
 }
 

@@ -1,13 +1,12 @@
 #pragma once
 // What bounds a transfer over WinHTTP: explicit time-outs for each network step, an overall
-// deadline, a byte limit, and a stop request that a control thread can raise to break a
-// blocked read.
+// deadline, and a stop request from the service's control handler. The blocking WinHTTP calls
+// of a request run on a helper thread (RequestPump), so the transferring thread can give up at
+// once when the stop comes or the deadline passes, wherever the call is blocked.
 #include <windows.h>
 #include <winhttp.h>
 
 #include <cstdint>
-
-#include "platform/winhttp_handle.h"
 
 // WinHTTP time-outs, set on every session instead of the library defaults.
 constexpr int kResolveTimeoutMs = 15 * 1000;  // a name server that does not answer
@@ -35,66 +34,80 @@ TransferDeadlines& transferDeadlines();
 class TransferDeadline {
 public:
     explicit TransferDeadline(uint32_t spanMs) : start_(GetTickCount()), spanMs_(spanMs) {}
-    bool passed() const { return GetTickCount() - start_ >= spanMs_; }
+    bool passed() const { return remainingMs() == 0; }
+    DWORD remainingMs() const {
+        const DWORD elapsed = GetTickCount() - start_;
+        return elapsed >= spanMs_ ? 0 : spanMs_ - elapsed;
+    }
 
 private:
     DWORD start_;
     uint32_t spanMs_;
 };
 
-// A stop request shared by the control handler's thread and the thread that transfers.
-// The transferring thread watches its WinHTTP request while it reads; a stop then closes that
-// request, which makes a blocked WinHttpReadData or WinHttpQueryDataAvailable return at once.
-// Once raised, a stop stays raised for the life of the process.
+// A stop request raised by the control handler's thread and seen by the transferring thread.
+// Once raised it stays raised (reset() is for tests that raise it more than once).
 class StopSignal {
 public:
-    StopSignal();
-    ~StopSignal();
+    StopSignal() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~StopSignal() {
+        if (event_) CloseHandle(event_);
+    }
     StopSignal(const StopSignal&) = delete;
     StopSignal& operator=(const StopSignal&) = delete;
 
-    // From any thread: raise the stop, and close the watched request if there is one.
-    void request();
-    bool requested() const;
-    // Lowers the stop again (tests that raise it more than once in one process).
-    void reset();
-
-    // Starts watching the request; false (nothing watched) when a stop was already raised.
-    bool watch(HINTERNET request);
-    // Stops watching. True when a stop closed the request meanwhile: its owner must then
-    // forget the handle instead of closing it a second time.
-    bool unwatch();
+    void request() {
+        if (event_) SetEvent(event_);
+    }
+    bool requested() const { return event_ && WaitForSingleObject(event_, 0) == WAIT_OBJECT_0; }
+    void reset() {
+        if (event_) ResetEvent(event_);
+    }
+    // Signalled once the stop is raised; null when the event could not be made.
+    HANDLE event() const { return event_; }
 
 private:
-    mutable CRITICAL_SECTION lock_;
-    bool stopped_ = false;
-    HINTERNET watched_ = nullptr;
-    bool watchedClosed_ = false;
+    HANDLE event_;
 };
 
 // The process's one stop signal: raised by the service's control handler.
 StopSignal& serviceStopSignal();
 
-// Watches one request for a stop while it exists (no signal: nothing to watch). On the way out
-// a request that the stop already closed is forgotten by its owner rather than closed again.
-class RequestWatch {
-public:
-    // active() is false when the stop was raised before the watch began.
-    RequestWatch(StopSignal* signal, WinHttpHandle& request)
-        : signal_(signal), request_(request), active_(!signal || signal->watch(request.get())) {}
-    ~RequestWatch() { end(); }
-    RequestWatch(const RequestWatch&) = delete;
-    RequestWatch& operator=(const RequestWatch&) = delete;
+struct PumpState;
 
-    bool active() const { return active_; }
-    void end() {
-        if (!active_) return;
-        active_ = false;
-        if (signal_ && signal_->unwatch()) request_.release();
-    }
+// Runs the blocking WinHTTP calls of one request on a helper thread and waits for each call,
+// for the stop and for the deadline. When the stop or the deadline wins, the pump gives the
+// helper up: the caller then closes the request (which breaks the blocked call where WinHTTP
+// can), and the helper, which owns everything it touches, ends by itself once the call
+// returns, or with the process. Without a helper thread the calls run on the caller's thread.
+class RequestPump {
+public:
+    enum class Outcome { Done, Stopped, DeadlinePassed };
+
+    RequestPump(HINTERNET request, const StopSignal* stop, const TransferDeadline& deadline);
+    ~RequestPump();
+    RequestPump(const RequestPump&) = delete;
+    RequestPump& operator=(const RequestPump&) = delete;
+
+    // WinHttpSendRequest (no headers, no data). ok: it succeeded; on failure the thread's last
+    // error is the call's (so for every call below).
+    Outcome send(bool& ok);
+    // WinHttpReceiveResponse.
+    Outcome receiveResponse(bool& ok);
+    // WinHttpQueryDataAvailable.
+    Outcome queryDataAvailable(DWORD& available, bool& ok);
+    // WinHttpReadData of up to size bytes into the pump's buffer; data stays valid until the
+    // next call. ok false also when no buffer of that size could be had (error 8).
+    Outcome readData(DWORD size, const uint8_t*& data, DWORD& read, bool& ok);
+    // True when the last readData failed for want of memory for its buffer.
+    bool lastReadHadNoBuffer() const;
 
 private:
-    StopSignal* signal_;
-    WinHttpHandle& request_;
-    bool active_;
+    Outcome run(int operation);
+    Outcome simple(int operation, bool& ok);
+
+    PumpState* state_;
+    HANDLE thread_ = nullptr;
+    const StopSignal* stop_;
+    const TransferDeadline& deadline_;
 };

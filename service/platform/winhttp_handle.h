@@ -14,8 +14,6 @@ public:
         if (handle_) WinHttpCloseHandle(handle_);
         handle_ = handle;
     }
-    // Forgets the handle without closing it (it was closed elsewhere).
-    void release() { handle_ = nullptr; }
     HINTERNET get() const { return handle_; }
     explicit operator bool() const { return handle_ != nullptr; }
 
