@@ -223,3 +223,21 @@ def test_patch_fetch_failures(prefix, tmp_path, pki, after, ending):
     assert msgs[0] == "1630 " + VERSION_PATH
     assert msgs[1] == "1630 " + PATCH_PATH
     assert work.fetch_codes()[-len(ending):] == ending
+
+
+@pytest.mark.parametrize("extra, accepted", [(0, True), (1, False)], ids=["1-MiB", "1-MiB+1"])
+def test_manifest_body_stops_at_one_mebibyte(prefix, server, tmp_path, extra, accepted):
+    # A valid manifest padded with a comment to exactly 1 MiB, or one byte more.
+    head = '<?xml version="1.0" encoding="utf-8"?>\n<!-- '
+    tail = " -->\n" + VERSION_XML.split("\n", 1)[1]
+    body = head + "x" * (1024 * 1024 + extra - len(head) - len(tail)) + tail
+    assert len(body.encode()) == 1024 * 1024 + extra
+    server.put(VERSION_PATH, body)
+    rc, result, work = fetch(prefix, tmp_path)
+    if accepted:
+        assert rc == 0 and result["activeX"] == "11.2.202.235"
+        assert work.fetch_codes() == ["1630"]
+    else:
+        # Too long for a manifest: refused (ManifestTooLarge), no response to parse.
+        assert rc == 1 and result["activeX"] == "absent"
+        assert work.fetch_codes() == ["1630", "1460", "1408"]
