@@ -204,6 +204,21 @@ EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& 
     return EntryResult::Examined;
 }
 
+// From the first "patch" element on, every top-level element is walked, whatever its name;
+// false when a malformed entry ends the walk.
+bool walkPatchEntries(const Node* first, VersionManifest& manifest) {
+    for (const Node* element = first; element; element = element->next_sibling()) {
+        if (examineEntry(element, "ActiveX", *manifest.activeX,
+                         MessageCode::PatchManifestActiveXEntryIncomplete,
+                         MessageCode::PatchManifestNoActiveXChild) == EntryResult::Malformed ||
+            examineEntry(element, "Plugin", *manifest.plugin,
+                         MessageCode::PatchManifestPluginEntryIncomplete,
+                         MessageCode::PatchManifestNoPluginChild) == EntryResult::Malformed)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool manifestNestingWithin(const char* text, uint32_t limit) {
@@ -329,27 +344,15 @@ bool parsePatchManifest(char* text, VersionManifest* inOut) {
                        MessageCode::PatchManifestOutOfMemory,
                        MessageCode::PatchManifestNotWellFormed))
         return false;
-
-    const Node* element = doc->first_node("patch");
-    if (!element) {
+    const Node* first = doc->first_node("patch");
+    if (!first) {
         warn(MessageCode::PatchManifestNoPatchElement);
         return false;
     }
     try {
-        // From the first "patch" element on, every top-level element is walked, whatever its name.
-        for (; element; element = element->next_sibling()) {
-            if (examineEntry(element, "ActiveX", *inOut->activeX,
-                             MessageCode::PatchManifestActiveXEntryIncomplete,
-                             MessageCode::PatchManifestNoActiveXChild) == EntryResult::Malformed)
-                return false;
-            if (examineEntry(element, "Plugin", *inOut->plugin,
-                             MessageCode::PatchManifestPluginEntryIncomplete,
-                             MessageCode::PatchManifestNoPluginChild) == EntryResult::Malformed)
-                return false;
-        }
+        return walkPatchEntries(first, *inOut);
     } catch (const std::bad_alloc&) {
         warn(MessageCode::PatchManifestOutOfMemory);
         return false;
     }
-    return true;
 }
