@@ -241,3 +241,12 @@ def test_manifest_body_stops_at_one_mebibyte(prefix, server, tmp_path, extra, ac
         # Too long for a manifest: refused (ManifestTooLarge), no response to parse.
         assert rc == 1 and result["activeX"] == "absent"
         assert work.fetch_codes() == ["1630", "1460", "1408"]
+
+
+def test_manifest_nested_thousands_deep_is_refused_and_the_process_lives(prefix, server, tmp_path):
+    # The XML parser recurses once per level: this depth would overflow the thread's stack.
+    depth = 100_000
+    server.put(VERSION_PATH, "<version>" + "<a>" * depth + "</a>" * depth + "</version>")
+    rc, result, work = fetch(prefix, tmp_path)
+    assert rc == 1 and result["activeX"] == "absent"
+    assert work.fetch_codes() == ["1630", "1463", "1409"]  # ManifestNestedTooDeep, parse failed
