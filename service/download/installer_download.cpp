@@ -187,7 +187,8 @@ CopyResult copyBody(RequestPump& pump, HANDLE file, uint32_t limit, uint32_t& by
             return CopyResult::Failed;
         }
         // Never ask for more than one byte past the limit: that byte is enough to refuse.
-        if (available > limit - bytes + 1) available = limit - bytes + 1;
+        const uint64_t room = static_cast<uint64_t>(limit) - bytes + 1;
+        if (available > room) available = static_cast<DWORD>(room);
         const uint8_t* data = nullptr;
         DWORD read = 0;
         outcome = pump.readData(available, data, read, ok);
