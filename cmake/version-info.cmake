@@ -12,4 +12,4 @@ else()
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/version-info.h.in
                ${CMAKE_BINARY_DIR}/generated/version_info.h @ONLY)
-target_include_directories(VextraPlayerUpdateService PRIVATE ${CMAKE_BINARY_DIR}/generated)
+target_include_directories(VextraPlayerUpdateService PRIVATE ${CMAKE_BINARY_DIR})

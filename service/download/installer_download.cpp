@@ -1,4 +1,5 @@
-// The installer download: HTTP GET into a private staging folder, read back, verify, write.
+// The installer download: HTTP GET into a private staging folder, checked against the manifest,
+// read back, verified, written.
 #include "download/installer_download.h"
 
 #include <windows.h>
@@ -33,6 +34,14 @@ void logWithError(LogLevel level, MessageCode code, DWORD error) {
 void logError(MessageCode code) { logWithError(LogLevel::Error, code, GetLastError()); }
 void logWarning(MessageCode code) { logWithError(LogLevel::Warning, code, GetLastError()); }
 
+void logStopped() {
+    logWithError(LogLevel::Error, MessageCode::DownloadStopped, ERROR_OPERATION_ABORTED);
+}
+
+void logDeadlinePassed() {
+    logWithError(LogLevel::Error, MessageCode::DownloadDeadlinePassed, ERROR_TIMEOUT);
+}
+
 // Request, connection and session, closed in that order.
 struct HttpHandles {
     WinHttpHandle session;
@@ -43,26 +52,46 @@ struct HttpHandles {
         connection.reset();
         session.reset();
     }
-    ~HttpHandles() { close(); }
+    // Closing keeps the thread's last error: a failure logged before keeps its cause.
+    ~HttpHandles() {
+        const DWORD error = GetLastError();
+        close();
+        SetLastError(error);
+    }
 };
 
-// Opens the request and waits for the response headers; the first failing call logs
-// DownloadRequestFailed.
-bool openResponse(HttpHandles& http, const wchar_t* objectPath) {
+// Logs the start of the download, or refuses an offer for no known component.
+bool announceDownload(const ComponentOffer& offer) {
+    if (offer.component == PlayerComponent::ActiveX) {
+        ServiceLog::write(LogLevel::Info, codeText(MessageCode::ActiveXDownloadStarts));
+    } else if (offer.component == PlayerComponent::Plugin) {
+        ServiceLog::write(LogLevel::Info, codeText(MessageCode::PluginDownloadStarts));
+    } else {
+        ServiceLog::write(LogLevel::Error, codeText(MessageCode::DownloadUnknownComponent));
+        return false;
+    }
+    return true;
+}
+
+// Session (with the transfer time-outs), connection and request; nothing is sent yet.
+bool openRequest(HttpHandles& http, const PackageSource& source, const wchar_t* objectPath) {
     http.session.reset(WinHttpOpen(kInstallerUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!http.session) return false;
-    std::wstring host = serviceSettings().downloadServerHost;
-    http.connection.reset(WinHttpConnect(http.session.get(), host.c_str(), INTERNET_DEFAULT_HTTP_PORT, 0));
+    applyTransferTimeouts(http.session.get());  // refused: WinHTTP's defaults stay
+    http.connection.reset(WinHttpConnect(http.session.get(), source.host.c_str(),
+                                         INTERNET_DEFAULT_HTTP_PORT, 0));
     if (!http.connection) return false;
     http.request.reset(WinHttpOpenRequest(http.connection.get(), L"GET", objectPath, nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
-    if (!http.request) return false;
-    if (!WinHttpSendRequest(http.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return false;
-    }
-    return WinHttpReceiveResponse(http.request.get(), nullptr) != FALSE;
+    return static_cast<bool>(http.request);
+}
+
+// Sends the request and waits for the response headers, on the pump's thread.
+RequestPump::Outcome receiveResponse(RequestPump& pump, bool& ok) {
+    const RequestPump::Outcome outcome = pump.send(ok);
+    if (outcome != RequestPump::Outcome::Done || !ok) return outcome;
+    return pump.receiveResponse(ok);
 }
 
 // The staging folder name (without its trailing backslash) under the temporary folder.
@@ -91,31 +120,162 @@ bool chooseStagingFolder(const std::wstring& tempFolder, std::wstring& folder) {
     return true;
 }
 
-// Streams the response body into the open file, pass by pass.
-bool copyBody(HINTERNET request, HANDLE file) {
+// The private folder that holds "vpi.tmp" while it downloads. Whatever happens to the
+// download, the folder and the file in it are removed when this object goes (or earlier,
+// through remove()).
+class StagingFolder {
+public:
+    ~StagingFolder() { remove(); }
+
+    bool create() {
+        wchar_t tempBuffer[MAX_PATH + 1] = {};
+        const DWORD tempLength = GetTempPathW(MAX_PATH, tempBuffer);
+        if (tempLength == 0 || tempLength > MAX_PATH) {
+            logError(MessageCode::DownloadTempPathFailed);
+            return false;
+        }
+        std::wstring name;
+        if (!chooseStagingFolder(tempBuffer, name)) return false;
+        const std::wstring folder = name + L"\\";
+        if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+            logError(MessageCode::DownloadStagingFolderFailed);
+            return false;
+        }
+        folder_ = folder;
+        file_ = folder + kStagedDownloadName;
+        return true;
+    }
+
+    const std::wstring& file() const { return file_; }
+
+    // Deletes "vpi.tmp" (when it was made) and the folder. The thread's last error stays
+    // what it was, so a failure logged before the clean-up keeps its cause.
+    void remove() {
+        if (folder_.empty()) return;
+        const DWORD error = GetLastError();
+        if (GetFileAttributesW(file_.c_str()) != INVALID_FILE_ATTRIBUTES &&
+            !DeleteFileW(file_.c_str()))
+            logWarning(MessageCode::StagedFileDeleteFailed);
+        if (!RemoveDirectoryW(folder_.c_str())) logWarning(MessageCode::StagingFolderRemoveFailed);
+        folder_.clear();
+        SetLastError(error);
+    }
+
+private:
+    std::wstring folder_;
+    std::wstring file_;
+};
+
+enum class CopyResult { Complete, Failed, TooLarge, DeadlinePassed, Stopped };
+
+CopyResult cutShort(RequestPump::Outcome outcome) {
+    return outcome == RequestPump::Outcome::Stopped ? CopyResult::Stopped
+                                                    : CopyResult::DeadlinePassed;
+}
+
+// Streams the response body into the open file, pass by pass, within the byte limit; the
+// pump ends a pass at the stop or the deadline. bytes receives the count written.
+CopyResult copyBody(RequestPump& pump, HANDLE file, uint32_t limit, uint32_t& bytes) {
+    bytes = 0;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
+        bool ok = false;
+        RequestPump::Outcome outcome = pump.queryDataAvailable(available, ok);
+        if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
+        if (!ok) {
             logError(MessageCode::DownloadQueryDataFailed);
-            return false;
+            return CopyResult::Failed;
         }
-        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[available + 1]());
-        if (!buffer) {
-            logError(MessageCode::DownloadBufferOutOfMemory);
-            return false;
-        }
+        // Never ask for more than one byte past the limit: that byte is enough to refuse.
+        const uint64_t room = static_cast<uint64_t>(limit) - bytes + 1;
+        if (available > room) available = static_cast<DWORD>(room);
+        const uint8_t* data = nullptr;
         DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.get(), available, &read)) {
-            logError(MessageCode::DownloadReadDataFailed);
-            return false;
+        outcome = pump.readData(available, data, read, ok);
+        if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
+        if (!ok) {
+            logError(pump.lastReadHadNoBuffer() ? MessageCode::DownloadBufferOutOfMemory
+                                                : MessageCode::DownloadReadDataFailed);
+            return CopyResult::Failed;
         }
+        if (read > limit - bytes) return CopyResult::TooLarge;
         DWORD written = 0;
-        if (!WriteFile(file, buffer.get(), read, &written, nullptr)) {
+        if (!WriteFile(file, data, read, &written, nullptr)) {
             logError(MessageCode::DownloadStagedFileWriteFailed);
-            return false;
+            return CopyResult::Failed;
         }
-        if (available == 0) return true;
+        bytes += read;
+        if (available == 0) return CopyResult::Complete;
     }
+}
+
+// The body into "vpi.tmp" in the staging folder; every failure is logged here.
+bool downloadToStaging(RequestPump& pump, const StagingFolder& staging, uint32_t limit,
+                       uint32_t& bytes) {
+    FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!staged.valid()) {
+        logError(MessageCode::DownloadStagedFileCreateFailed);
+        return false;
+    }
+    switch (copyBody(pump, staged.get(), limit, bytes)) {
+        case CopyResult::Complete:
+            break;
+        case CopyResult::Failed:
+            return false;
+        case CopyResult::TooLarge:
+            logWithError(LogLevel::Error, MessageCode::DownloadTooLarge, ERROR_FILE_TOO_LARGE);
+            return false;
+        case CopyResult::DeadlinePassed:
+            logDeadlinePassed();
+            return false;
+        case CopyResult::Stopped:
+            logStopped();
+            return false;
+    }
+    if (!staged.close()) logWarning(MessageCode::StagedFileCloseFailed);
+    return true;
+}
+
+// The staged package against the size and digest the manifest gives for it, before any
+// verification: a package signed for another build or component, or cut short, stops here.
+bool matchesManifest(const std::wstring& stagedPath, uint32_t size, const PackageBinding& binding) {
+    if (binding.hasSize && size != binding.size) {
+        logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, ERROR_INVALID_DATA);
+        return false;
+    }
+    if (binding.sha256.empty()) return true;
+    char digest[kDigestHexLength + 1] = {};
+    uint32_t digestCode = 0;
+    uint32_t digestError = 0;
+    bool computed = false;
+    try {
+        CryptoHelper crypto;
+        computed = crypto.fileDigest(stagedPath.c_str(), digest, digestCode, digestError, false);
+    } catch (const std::bad_alloc&) {
+        digestError = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (!computed || binding.sha256 != digest) {
+        logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest,
+                     computed ? ERROR_INVALID_DATA : digestError);
+        return false;
+    }
+    return true;
+}
+
+// The package's signature against the embedded certificate authority; content receives the
+// installer it carries.
+bool verifyPackage(const uint8_t* package, uint32_t packageSize,
+                   std::unique_ptr<uint8_t[]>& content, uint32_t& contentSize) {
+    bool verified = false;
+    try {
+        CryptoHelper crypto;
+        verified = crypto.verifySignedMessage(package, packageSize, content, contentSize);
+    } catch (const std::bad_alloc&) {
+        verified = false;  // no memory for the helper or the extracted content
+    }
+    if (!verified) logError(MessageCode::PackageVerificationFailed);
+    return verified;
 }
 
 bool writeInstaller(const std::wstring& path, const uint8_t* content, uint32_t size) {
@@ -134,6 +294,18 @@ bool writeInstaller(const std::wstring& path, const uint8_t* content, uint32_t s
     return true;
 }
 
+// Only a verified package reaches this: the installer file is (re)written now.
+bool writeVerifiedInstaller(const uint8_t* content, uint32_t size, std::wstring& installerPath) {
+    std::wstring path = installerFilePath();
+    if (path.empty()) {
+        logError(MessageCode::InstallerFileCreateFailed);
+        return false;
+    }
+    if (!writeInstaller(path, content, size)) return false;
+    installerPath = path;
+    return true;
+}
+
 }  // namespace
 
 const wchar_t* packageObjectPath(const ComponentOffer& offer) {
@@ -143,6 +315,15 @@ const wchar_t* packageObjectPath(const ComponentOffer& offer) {
         case PlayerComponent::Plugin: return kPluginInstallerObjectPath;
     }
     return nullptr;
+}
+
+const PackageBinding& packageBinding(const ComponentOffer& offer) {
+    return offer.patchApplies ? offer.patchPackage : offer.fullPackage;
+}
+
+uint32_t packageByteLimit(const ComponentOffer& offer) {
+    const PackageBinding& binding = packageBinding(offer);
+    return binding.hasSize ? binding.size : kMaxPackageBytes;
 }
 
 std::wstring installerFilePath() {
@@ -174,82 +355,61 @@ bool readWholeFile(const wchar_t* path, std::unique_ptr<uint8_t[]>& bytes, uint3
     return true;
 }
 
-bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath) {
-    if (!offer) return false;
-    if (offer->component == PlayerComponent::ActiveX) {
-        ServiceLog::write(LogLevel::Info, codeText(MessageCode::ActiveXDownloadStarts));
-    } else if (offer->component == PlayerComponent::Plugin) {
-        ServiceLog::write(LogLevel::Info, codeText(MessageCode::PluginDownloadStarts));
-    } else {
-        ServiceLog::write(LogLevel::Error, codeText(MessageCode::DownloadUnknownComponent));
-        return false;
-    }
+bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
+                       std::wstring& installerPath) {
+    if (!offer || !announceDownload(*offer)) return false;
     const wchar_t* objectPath = packageObjectPath(*offer);
+    const TransferDeadline deadline(source.deadlineMs);
 
+    // The request; its blocking calls run on the pump's thread, so a stop or the deadline
+    // ends them wherever they are blocked.
     HttpHandles http;
-    if (!openResponse(http, objectPath)) {
+    if (!openRequest(http, source, objectPath)) {
         logError(MessageCode::DownloadRequestFailed);
         return false;
     }
-
-    wchar_t tempBuffer[MAX_PATH + 1] = {};
-    DWORD tempLength = GetTempPathW(MAX_PATH, tempBuffer);
-    if (tempLength == 0 || tempLength > MAX_PATH) {
-        logError(MessageCode::DownloadTempPathFailed);
-        return false;
-    }
-    std::wstring stagingFolder;
-    if (!chooseStagingFolder(tempBuffer, stagingFolder)) return false;
-    stagingFolder += L"\\";
-    const std::wstring stagedPath = stagingFolder + kStagedDownloadName;
-
-    if (!CreateDirectoryW(stagingFolder.c_str(), nullptr)) {
-        logError(MessageCode::DownloadStagingFolderFailed);
-        return false;
-    }
-    {
-        FileHandle staged(CreateFileW(stagedPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!staged.valid()) {
-            logError(MessageCode::DownloadStagedFileCreateFailed);
+    RequestPump pump(http.request.get(), source.stop, deadline);
+    bool received = false;
+    switch (receiveResponse(pump, received)) {
+        case RequestPump::Outcome::Done:
+            if (received) break;
+            logError(MessageCode::DownloadRequestFailed);
             return false;
-        }
-        // A failure here leaves the staging folder and the partial download in place.
-        if (!copyBody(http.request.get(), staged.get())) return false;
-        if (!staged.close()) logWarning(MessageCode::StagedFileCloseFailed);
+        case RequestPump::Outcome::Stopped:
+            logStopped();
+            return false;
+        case RequestPump::Outcome::DeadlinePassed:
+            logDeadlinePassed();
+            return false;
     }
+
+    // The body into the staging folder, which goes again whatever happens from here on.
+    StagingFolder staging;
+    if (!staging.create()) return false;
+    uint32_t downloaded = 0;
+    if (!downloadToStaging(pump, staging, packageByteLimit(*offer), downloaded)) return false;
     http.close();
 
+    // The package as the manifest describes it, then read back; the staging folder goes.
+    if (!matchesManifest(staging.file(), downloaded, packageBinding(*offer))) return false;
     std::unique_ptr<uint8_t[]> package;
     uint32_t packageSize = 0;
-    readWholeFile(stagedPath.c_str(), package, packageSize);  // a failure leaves it empty
-    if (!DeleteFileW(stagedPath.c_str())) logWarning(MessageCode::StagedFileDeleteFailed);
-    if (!RemoveDirectoryW(stagingFolder.c_str()))
-        logWarning(MessageCode::StagingFolderRemoveFailed);
+    readWholeFile(staging.file().c_str(), package, packageSize);  // a failure leaves it empty
+    staging.remove();
 
+    // Verified, then written under the installer's name.
     std::unique_ptr<uint8_t[]> content;
     uint32_t contentSize = 0;
-    bool verified = false;
-    try {
-        CryptoHelper crypto;
-        verified = crypto.verifySignedMessage(package.get(), packageSize, content, contentSize);
-    } catch (const std::bad_alloc&) {
-        verified = false;  // no memory for the helper or the extracted content
-    }
-    if (!verified) {
-        logError(MessageCode::PackageVerificationFailed);
-        return false;
-    }
+    if (!verifyPackage(package.get(), packageSize, content, contentSize)) return false;
+    return writeVerifiedInstaller(content.get(), contentSize, installerPath);
+}
 
-    // Only now, with a verified package, is the installer file (re)written.
-    std::wstring path = installerFilePath();
-    if (path.empty()) {
-        logError(MessageCode::InstallerFileCreateFailed);
-        return false;
-    }
-    if (!writeInstaller(path, content.get(), contentSize)) return false;
-    installerPath = path;
-    return true;
+bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath) {
+    PackageSource source;
+    source.host = serviceSettings().downloadServerHost;
+    source.deadlineMs = transferDeadlines().packageMs;
+    source.stop = &serviceStopSignal();
+    return downloadInstaller(offer, source, installerPath);
 }
 
 bool downloadInstaller(const ComponentOffer* offer) {

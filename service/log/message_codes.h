@@ -130,6 +130,12 @@ enum class MessageCode : int32_t {
     UpdateConfigOpenManagerFailed = 1303,
     UpdateConfigOpenServiceFailed = 1304,
 
+    // Errors: a package download cut short by its bounds, or a package the manifest refuses.
+    DownloadTooLarge = 1310,
+    DownloadDeadlinePassed = 1311,
+    DownloadStopped = 1312,
+    PackageDoesNotMatchManifest = 1313,
+
     // Warnings: fetching and reading the manifests.
     ManifestOpenSessionFailed = 1400,
     ManifestNoConnection = 1401,
@@ -179,6 +185,13 @@ enum class MessageCode : int32_t {
     PatchManifestPluginEntryIncomplete = 1448,
     PatchManifestNoPluginChild = 1449,
     PatchManifestNoResponse = 1450,
+
+    // Warnings: a manifest transfer cut short by its bounds, or a manifest refused unparsed.
+    ManifestTooLarge = 1460,
+    ManifestDeadlinePassed = 1461,
+    ManifestStopped = 1462,
+    ManifestNestedTooDeep = 1463,
+    ManifestPackageBindingMalformed = 1464,
 
     // Information (written only while verbose logging is on).
     ActiveXDownloadStarts = 1600,

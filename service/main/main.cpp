@@ -13,6 +13,7 @@
 #include "main/service_control.h"
 #include "main/service_run_context.h"
 #include "main/service_runtime.h"
+#include "main/test_hooks.h"
 
 namespace {
 
@@ -72,6 +73,9 @@ int runProgram(int argc, wchar_t** argv) {
         } catch (const std::bad_alloc&) {
             return kExitOutOfMemory;  // ServiceControl is released on the way out
         }
+#ifdef VEXTRA_TEST_HOOKS
+        applyTestHooks();
+#endif
         activeRunContext = context.get();
         const bool ranAsService = runServiceDispatcher();
         activeRunContext = nullptr;

@@ -7,6 +7,7 @@
 
 #include "log/service_log.h"
 #include "main/service_run_context.h"
+#include "platform/transfer_control.h"
 #include "update/update_cycle.h"
 
 #include <string>
@@ -38,13 +39,15 @@ void resetServiceRuntimeStateForTesting() {
     statusHandle = nullptr;
     checkpointCounter = 1;
     stopEvent = nullptr;  // a handle from an earlier run lives until the process ends
+    serviceStopSignal().reset();
 }
 
 void fillServiceStatus(SERVICE_STATUS& record, uint32_t& counter, DWORD state, DWORD waitHint) {
     record.dwCurrentState = state;
     record.dwWin32ExitCode = 0;
     record.dwWaitHint = waitHint;
-    record.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    record.dwControlsAccepted =
+        state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
         record.dwCheckPoint = 0;
     } else {
@@ -60,16 +63,18 @@ void reportServiceStatus(DWORD state, DWORD waitHint) {
 void WINAPI serviceControlHandler(DWORD control) {
     ServiceLog::write(LogLevel::Info,
                       codeText(MessageCode::ServiceControlReceived, static_cast<int32_t>(control)));
-    if (control != SERVICE_CONTROL_STOP) return;
+    if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
     reportServiceStatus(SERVICE_STOP_PENDING, 0);
     ServiceLog::write(LogLevel::Info, codeText(MessageCode::StopControlHandled));
     if (stopEvent) SetEvent(stopEvent);
-    // The cycle is not shortened: report the state last stored (normally stop pending again).
+    // A download under way ends within moments (its blocked read is broken); the cycle then
+    // finishes as after a failed download, and the worker reports the service stopped.
+    serviceStopSignal().request();
     reportServiceStatus(statusRecord.dwCurrentState, 0);
 }
 
 void serviceWorker() {
-    // Never waited on and never closed: a stop request does not cut the cycle short.
+    // Never waited on and never closed: a stop reaches the cycle through the stop signal.
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!stopEvent) {
         reportServiceStatus(SERVICE_STOPPED, 0);

@@ -10,7 +10,8 @@ bool runServiceDispatcher();
 
 // The service entry named in the dispatch table; its arguments are not used.
 void WINAPI serviceMain(DWORD argc, LPWSTR* argv);
-// Control handler: logs every control; a stop is reported but does not shorten the cycle.
+// Control handler: logs every control; a stop or shutdown is reported and raises the stop
+// signal, which ends a download under way (the rest of the cycle still runs).
 void WINAPI serviceControlHandler(DWORD control);
 // The service's work on the thread of serviceMain: running, one update cycle, stopped.
 void serviceWorker();
@@ -26,5 +27,5 @@ void fillServiceStatus(SERVICE_STATUS& record, uint32_t& checkpointCounter, DWOR
 // tests may route them elsewhere to look at the exact sequence.
 using ServiceStatusSink = void (*)(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& record);
 void setServiceStatusSinkForTesting(ServiceStatusSink sink);
-// Returns the shared status record and counter to their start values (for tests).
+// Returns the shared status record, counter and stop signal to their start values (for tests).
 void resetServiceRuntimeStateForTesting();

@@ -21,16 +21,33 @@ struct VersionManifest {
     }
 };
 
+// Deepest element nesting a manifest may have: the XML parser recurses once per level, and the
+// manifests nest two levels deep.
+constexpr uint32_t kMaxManifestNesting = 64;
+// Characters of a package's "sha256" attribute.
+constexpr size_t kPackageDigestHexLength = 64;
+
 // Parses a NUL-terminated version manifest in place (text is modified). On success fills all
-// three members of out; on failure logs one warning code and leaves out untouched. A null text
+// three members of out, each offer with the binding of its full installer package ("size" and
+// "sha256", optional). On failure logs one warning code and leaves out untouched. A null text
 // or out returns false without logging.
 bool parseVersionManifest(char* text, VersionManifest* out);
 
 // Walks a NUL-terminated patch manifest in place; for each examined entry builds the offer's
-// patchPath and decides patchApplies against the installed player files. Both offers must be
-// present. True when the walk reached the end. Changes made before a failure stay.
+// patchPath and patchPackage binding and decides patchApplies against the installed player
+// files. Both offers must be present. True when the walk reached the end. Changes made before a
+// failure stay; an entry with a malformed binding ends the walk before it is examined.
 bool parsePatchManifest(char* text, VersionManifest* inOut);
 
 // A manifest number as base-10 strtoul reads it on Windows: leading white space, optional sign
 // (a minus negates modulo 2^32), digits up to the first other character, saturating at 2^32-1.
 uint32_t manifestNumber(const char* text);
+
+// False when elements in the text nest deeper than limit. Comments, CDATA sections,
+// declarations and processing instructions do not count.
+bool manifestNestingWithin(const char* text, uint32_t limit);
+
+// A package "size" attribute: decimal digits only, at most 4294967295.
+bool parsePackageSize(const char* text, uint32_t& size);
+// A package "sha256" attribute: exactly 64 hexadecimal digits, either case; out in lowercase.
+bool parsePackageDigest(const char* text, std::string& lowercaseHex);

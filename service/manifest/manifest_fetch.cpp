@@ -27,75 +27,145 @@ void warn(MessageCode code, bool withError) {
     SetLastError(error);
 }
 
-// Receives the response of one manifest request; false when no response arrived.
-bool receiveManifest(const wchar_t* objectPath, std::string& response) {
-    // Declared in this order so that they close as request, connection, session.
-    WinHttpHandle session(WinHttpOpen(kManifestUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) warn(MessageCode::ManifestOpenSessionFailed, true);
+// One manifest request, step by step. Each step is attempted only when the one before it
+// produced its handle or result; a step not attempted logs its own code with the error of the
+// step that failed. Declared in this order so the handles close as request, connection, session.
+struct ManifestExchange {
+    ManifestExchange(const ManifestSource& from, const wchar_t* path)
+        : source(from), objectPath(path) {}
+
+    const ManifestSource& source;
+    const wchar_t* objectPath;
+    WinHttpHandle session;
     WinHttpHandle connection;
-    if (session) {
-        const std::wstring host = serviceSettings().manifestServerHost;
-        connection.reset(WinHttpConnect(session.get(), host.c_str(), INTERNET_DEFAULT_HTTPS_PORT, 0));
+    WinHttpHandle request;
+
+    void openSession() {
+        session.reset(WinHttpOpen(kManifestUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!session) {
+            warn(MessageCode::ManifestOpenSessionFailed, true);
+            return;
+        }
+        applyTransferTimeouts(session.get());  // refused: WinHTTP's defaults stay
     }
-    {
+
+    void connect() {
+        if (session)
+            connection.reset(WinHttpConnect(session.get(), source.host.c_str(),
+                                            INTERNET_DEFAULT_HTTPS_PORT, 0));
+    }
+
+    void announce() {
         const DWORD error = GetLastError();
         ServiceLog::write(LogLevel::Info,
                           codeText(MessageCode::ManifestFetchStarts) + L' ' + objectPath);
         SetLastError(error);
     }
-    WinHttpHandle request;
-    if (connection)
-        request.reset(WinHttpOpenRequest(connection.get(), L"GET", objectPath, nullptr,
-                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                         WINHTTP_FLAG_SECURE));
-    else
-        warn(MessageCode::ManifestNoConnection, true);
-    bool sent = false;
-    if (request)
-        sent = WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                  WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
-    else
-        warn(MessageCode::ManifestNoRequest, true);
-    bool received = false;
-    if (sent)
-        received = WinHttpReceiveResponse(request.get(), nullptr) != FALSE;
-    else
-        warn(MessageCode::ManifestSendFailed, true);
-    if (!received) {
+
+    void openRequest() {
+        if (connection)
+            request.reset(WinHttpOpenRequest(connection.get(), L"GET", objectPath, nullptr,
+                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             WINHTTP_FLAG_SECURE));
+        else
+            warn(MessageCode::ManifestNoConnection, true);
+    }
+
+    // The outcome of a pumped call: Done, or the stop or deadline that cut it short.
+    using Outcome = RequestPump::Outcome;
+
+    bool send(RequestPump& pump, Outcome& outcome) {
+        if (!request) {
+            warn(MessageCode::ManifestNoRequest, true);
+            return false;
+        }
+        bool sent = false;
+        outcome = pump.send(sent);
+        return sent;
+    }
+
+    bool receiveHeaders(RequestPump& pump, bool sent, Outcome& outcome) {
+        bool received = false;
+        if (sent) outcome = pump.receiveResponse(received);
+        if (received) return true;
+        if (outcome != Outcome::Done) return false;  // cut short: logged by the caller
+        if (!sent) warn(MessageCode::ManifestSendFailed, true);
         warn(MessageCode::ManifestReceiveFailed, true);
         return false;
     }
-    // The status code is not examined: whatever body arrives goes to the parser.
-    DWORD size = 0;
-    do {
-        size = 0;
-        if (!WinHttpQueryDataAvailable(request.get(), &size)) {
-            warn(MessageCode::ManifestQueryDataFailed, true);
-            size = 0;
-        }
-        std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]);
-        if (!buffer) {
-            warn(MessageCode::ManifestBufferOutOfMemory, false);
-            break;
-        }
-        std::memset(buffer.get(), 0, size + 1);
-        DWORD read = 0;
-        if (!WinHttpReadData(request.get(), buffer.get(), size, &read))
-            warn(MessageCode::ManifestReadDataFailed, true);
-        else
-            response.append(buffer.get());  // up to the first zero byte of the pass
-    } while (size > 0);
-    return true;
+
+    // The body, pass by pass, until a pass starts with nothing available. The failure of a
+    // pass is logged and ends the body; what was read so far is kept. A body over the limit,
+    // the deadline and the stop fail the whole fetch.
+    bool readBody(RequestPump& pump, std::string& response, Outcome& outcome) {
+        uint32_t total = 0;
+        DWORD size = 0;
+        do {
+            bool ok = false;
+            outcome = pump.queryDataAvailable(size, ok);
+            if (outcome != Outcome::Done) return false;
+            if (!ok) {
+                warn(MessageCode::ManifestQueryDataFailed, true);
+                size = 0;
+            }
+            // Never ask for more than one byte past the limit: that byte is enough to refuse.
+            if (size > kMaxManifestBytes - total + 1) size = kMaxManifestBytes - total + 1;
+            const uint8_t* data = nullptr;
+            DWORD read = 0;
+            outcome = pump.readData(size, data, read, ok);
+            if (outcome != Outcome::Done) return false;
+            if (!ok && pump.lastReadHadNoBuffer()) {
+                warn(MessageCode::ManifestBufferOutOfMemory, false);
+                break;
+            }
+            if (!ok) {
+                warn(MessageCode::ManifestReadDataFailed, true);
+            } else {
+                total += read;
+                // Up to the first zero byte of the pass: a manifest is text.
+                const void* zero = std::memchr(data, 0, read);
+                response.append(reinterpret_cast<const char*>(data),
+                                zero ? static_cast<const uint8_t*>(zero) - data : read);
+            }
+            if (total > kMaxManifestBytes) {
+                warn(MessageCode::ManifestTooLarge, false);
+                return false;
+            }
+        } while (size > 0);
+        return true;
+    }
+};
+
+// Receives the body of one manifest request; false when no usable response arrived.
+bool receiveManifest(const ManifestSource& source, const wchar_t* objectPath,
+                     std::string& response) {
+    const TransferDeadline deadline(source.deadlineMs);
+    ManifestExchange exchange(source, objectPath);
+    exchange.openSession();
+    exchange.connect();
+    exchange.announce();
+    exchange.openRequest();
+    // The blocking calls run on the pump's thread, so a stop or the deadline ends them here.
+    RequestPump pump(exchange.request.get(), source.stop, deadline);
+    RequestPump::Outcome outcome = RequestPump::Outcome::Done;
+    const bool sent = exchange.send(pump, outcome);
+    const bool complete = outcome == RequestPump::Outcome::Done &&
+                          exchange.receiveHeaders(pump, sent, outcome) &&
+                          exchange.readBody(pump, response, outcome);
+    if (outcome == RequestPump::Outcome::Stopped) warn(MessageCode::ManifestStopped, false);
+    if (outcome == RequestPump::Outcome::DeadlinePassed)
+        warn(MessageCode::ManifestDeadlinePassed, false);
+    return complete;
 }
 
 }  // namespace
 
-bool fetchManifest(VersionManifest& manifest, bool patch) {
+bool fetchManifest(VersionManifest& manifest, bool patch, const ManifestSource& source) {
     const wchar_t* objectPath = patch ? kPatchManifestObjectPath : kVersionManifestObjectPath;
     try {
         std::string response;
-        if (!receiveManifest(objectPath, response)) {
+        if (!receiveManifest(source, objectPath, response)) {
             warn(patch ? MessageCode::PatchManifestNoResponse
                        : MessageCode::VersionManifestNoResponse,
                  false);
@@ -114,4 +184,12 @@ bool fetchManifest(VersionManifest& manifest, bool patch) {
         warn(MessageCode::ManifestBufferOutOfMemory, false);
         return false;
     }
+}
+
+bool fetchManifest(VersionManifest& manifest, bool patch) {
+    ManifestSource source;
+    source.host = serviceSettings().manifestServerHost;
+    source.deadlineMs = transferDeadlines().manifestMs;
+    source.stop = &serviceStopSignal();
+    return fetchManifest(manifest, patch, source);
 }

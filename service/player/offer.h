@@ -20,8 +20,18 @@ inline bool operator==(const PlayerVersion& a, const PlayerVersion& b) {
 }
 inline bool operator!=(const PlayerVersion& a, const PlayerVersion& b) { return !(a == b); }
 
+// What a manifest says a package must be: its exact byte count and SHA-256 digest, each
+// optional. Without either, any package that verifies is taken, as before the attributes existed.
+struct PackageBinding {
+    bool hasSize = false;
+    uint32_t size = 0;
+    std::string sha256;  // 64 lowercase hexadecimal characters, or empty when not given
+
+    bool any() const { return hasSize || !sha256.empty(); }
+};
+
 // What the manifests offer for one component. hash32/hash64 hold the patch entry being examined;
-// patchPath is meaningful only while patchApplies is true.
+// patchPath (and patchPackage) are meaningful only while patchApplies is true.
 struct ComponentOffer {
     PlayerVersion version;
     PlayerComponent component = PlayerComponent::ActiveX;
@@ -29,4 +39,8 @@ struct ComponentOffer {
     std::string hash64;
     std::wstring patchPath;
     bool patchApplies = false;
+    // The full installer package, bound by the component's element in version.xml.
+    PackageBinding fullPackage;
+    // The patch package, bound by the examined patch entry; meaningful with patchPath.
+    PackageBinding patchPackage;
 };

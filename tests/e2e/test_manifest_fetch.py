@@ -223,3 +223,30 @@ def test_patch_fetch_failures(prefix, tmp_path, pki, after, ending):
     assert msgs[0] == "1630 " + VERSION_PATH
     assert msgs[1] == "1630 " + PATCH_PATH
     assert work.fetch_codes()[-len(ending):] == ending
+
+
+@pytest.mark.parametrize("extra, accepted", [(0, True), (1, False)], ids=["1-MiB", "1-MiB+1"])
+def test_manifest_body_stops_at_one_mebibyte(prefix, server, tmp_path, extra, accepted):
+    # A valid manifest padded with a comment to exactly 1 MiB, or one byte more.
+    head = '<?xml version="1.0" encoding="utf-8"?>\n<!-- '
+    tail = " -->\n" + VERSION_XML.split("\n", 1)[1]
+    body = head + "x" * (1024 * 1024 + extra - len(head) - len(tail)) + tail
+    assert len(body.encode()) == 1024 * 1024 + extra
+    server.put(VERSION_PATH, body)
+    rc, result, work = fetch(prefix, tmp_path)
+    if accepted:
+        assert rc == 0 and result["activeX"] == "11.2.202.235"
+        assert work.fetch_codes() == ["1630"]
+    else:
+        # Too long for a manifest: refused (ManifestTooLarge), no response to parse.
+        assert rc == 1 and result["activeX"] == "absent"
+        assert work.fetch_codes() == ["1630", "1460", "1408"]
+
+
+def test_manifest_nested_thousands_deep_is_refused_and_the_process_lives(prefix, server, tmp_path):
+    # The XML parser recurses once per level: this depth would overflow the thread's stack.
+    depth = 100_000
+    server.put(VERSION_PATH, "<version>" + "<a>" * depth + "</a>" * depth + "</version>")
+    rc, result, work = fetch(prefix, tmp_path)
+    assert rc == 1 and result["activeX"] == "absent"
+    assert work.fetch_codes() == ["1630", "1463", "1409"]  # ManifestNestedTooDeep, parse failed

@@ -17,13 +17,14 @@ def test_one_start_runs_one_cycle_and_reports_its_states(machine, site):
     assert 1617 not in got
     assert got[got.index(1618):] == [1618, 1608, 1612, 1620]
     statuses = machine.probe.statuses
-    assert statuses[-1][:4] == (STOPPED, 1, 0, 0) and statuses[-1][4] == 0
+    # From running on the service accepts stop (1) and shutdown (4).
+    assert statuses[-1][:4] == (STOPPED, 5, 0, 0) and statuses[-1][4] == 0
     for state, accepted, checkpoint, hint, exit_code in statuses:
         assert exit_code == 0 or state == STOPPED
         if state == START_PENDING:
             assert (accepted, checkpoint, hint) == (0, 1, 3000)
         elif state == RUNNING:
-            assert (accepted, checkpoint, hint) == (1, 0, 0)
+            assert (accepted, checkpoint, hint) == (5, 0, 0)
     # The states seen come in their order: start pending, running, stopped.
     order = [s[0] for s in statuses]
     assert order == sorted(order, key=[START_PENDING, RUNNING, STOPPED].index)

@@ -51,10 +51,18 @@ def test_release_with_patches(tmp_path, chain):
                       "--patch", "from-227", "activex", f["axp.exe"], f["pl32.dll"])
     assert res.returncode == 0, res.stderr
 
+    def binding(rel):
+        """The size and sha256 attributes that bind the package at rel."""
+        data = (out / BASE / rel).read_bytes()
+        return {"size": str(len(data)), "sha256": hashlib.sha256(data).hexdigest()}
+
     version = ET.parse(out / BASE / "xml/version.xml").getroot()
     assert version.tag == "version"
     assert version.find("ActiveX").attrib == {"major": "11", "minor": "2", "buildMajor": "202",
-                                              "buildMinor": "235"}
+                                              "buildMinor": "235",
+                                              **binding("install/install_all_win_ax_sgn.z")}
+    assert version.find("Plugin").attrib["sha256"] == \
+        binding("install/install_all_win_pl_sgn.z")["sha256"]
     assert version.find("Plugin").attrib["minor"] == "3"
     assert version.find("SAUConfig").attrib == {"checkFrequency": "2"}
 
@@ -66,11 +74,23 @@ def test_release_with_patches(tmp_path, chain):
     def digest(p):
         return hashlib.sha256(p.read_bytes()).hexdigest()
     first, second = patches
-    assert first.find("ActiveX").attrib == {"hash32": digest(f["ax32.ocx"]),
-                                            "hash64": digest(f["ax64.ocx"]), "path": "from-228"}
-    assert first.find("Plugin").attrib == {"hash32": digest(f["pl32.dll"]), "hash64": "",
-                                           "path": "from-228"}
-    assert second.find("Plugin").attrib["hash32"] == ""  # no plug-in patch under this name
+    assert first.find("ActiveX").attrib == {
+        "hash32": digest(f["ax32.ocx"]), "hash64": digest(f["ax64.ocx"]), "path": "from-228",
+        **binding("install/patch/from-228/patch_all_win_ax_sgn.z")}
+    assert first.find("Plugin").attrib == {
+        "hash32": digest(f["pl32.dll"]), "hash64": "", "path": "from-228",
+        **binding("install/patch/from-228/patch_all_win_pl_sgn.z")}
+    # No plug-in patch under this name: empty digests, nothing to bind.
+    assert second.find("Plugin").attrib == {"hash32": "", "hash64": "", "path": "from-227"}
+
+    # Without package binding the manifests are as they were before the attributes existed.
+    res = run_publish(tmp_path / "unbound", chain, "--no-package-binding",
+                      "--activex", "11.2.202.235", f["ax.exe"], "--plugin", "11.3.0.1", f["pl.exe"],
+                      "--patch", "from-228", "activex", f["axp.exe"], f["ax32.ocx"])
+    assert res.returncode == 0, res.stderr
+    for name in ("version.xml", "patch.xml"):
+        text = (tmp_path / "unbound" / BASE / "xml" / name).read_text()
+        assert "size=" not in text and "sha256=" not in text
 
     ca, _, _ = chain
     packages = {

@@ -185,7 +185,7 @@ class _Server(http.server.ThreadingHTTPServer):
     def __init__(self, owner, address, family):
         self.address_family = family
         self.owner = owner
-        super().__init__(address, _Handler)
+        super().__init__(address, getattr(owner, "handler_class", _Handler))
 
     def handle_error(self, request, client_address):
         pass  # dropped connections and failed handshakes are what some tests ask for
@@ -294,3 +294,60 @@ def https_server(root, cert, port=443):
 
 def http_server(root=None, port=80):
     return FolderServer(root, port)
+
+
+# -- hostile download servers --------------------------------------------------------------
+class _HostileHandler(_Handler):
+    """Answers a request for a path in `owner.hostile` with a body that never ends well:
+      "endless"  200 without a length, 64 KiB pieces as fast as the client takes them
+      "trickle"  200 without a length, one byte every `owner.trickle_interval` seconds
+      "stall"    200 without a length, a few bytes, then nothing (the connection stays open)
+    Other paths are served as by FolderServer. `owner.sent` counts the body bytes sent."""
+
+    def do_GET(self):
+        owner = self.server.owner
+        path = self.path.split("?", 1)[0]
+        kind = owner.hostile.get(path)
+        if kind is None:
+            return super().do_GET()
+        owner.requests.append(("GET", self.path, dict(self.headers.items())))
+        self.close_connection = True
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.flush()
+        piece, pause = {"endless": (b"\x5a" * 65536, 0),
+                        "trickle": (b"\x5a", owner.trickle_interval),
+                        "stall": (b"\x5a" * 16, None)}[kind]
+        try:
+            while not owner.closing.is_set():
+                self.wfile.write(piece)
+                self.wfile.flush()
+                owner.sent += len(piece)
+                if pause is None:
+                    owner.closing.wait()  # nothing more, ever
+                elif pause:
+                    owner.closing.wait(pause)
+        except OSError:
+            pass  # the client gave up: what the test expects
+
+
+class HostileServer(FolderServer):
+    """A FolderServer whose paths in `hostile` ({url path: kind}) get a hostile body."""
+    handler_class = _HostileHandler
+
+    def __init__(self, root, port, cert=None, key=None):
+        super().__init__(root, port, cert, key)
+        self.hostile = {}
+        self.trickle_interval = 1.0
+        self.sent = 0
+        self.closing = threading.Event()
+
+    def start(self):
+        self.closing.clear()
+        return super().start()
+
+    def stop(self):
+        self.closing.set()  # hostile bodies end, so the server threads can
+        super().stop()

@@ -21,6 +21,9 @@ from winetools import (PROGRAMS, ROOT, SERVICE_EXE, LauncherLost, WinePrefix, lo
 SERVICE_NAME = "OrvaneVextraPlayerUpdateSvc"
 FAKE_INSTALLER = PROGRAMS / "vextra_fake_installer.exe"
 SERVICE_PROBE = PROGRAMS / "vextra_service_probe.exe"
+# The service with its test hooks (transfer deadlines from a test-only registry key).
+SERVICE_WITH_TEST_HOOKS = PROGRAMS / "VextraPlayerUpdateServiceTestHooks.exe"
+TEST_HOOKS_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayerTestHooks"
 PUBLISH = ROOT / "tools" / "vextra-publish"
 REGISTRY_STATE_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayer"
 PLAYER_KEYS = {"activex": r"HKLM\Software\Telmora\VextraPlayerActiveX",
@@ -153,13 +156,14 @@ class Servers:
 class ServiceMachine:
     """One Wine prefix with the service registered, its configuration and a player."""
 
-    def __init__(self, signing, version=None, config=None, register=True):
+    def __init__(self, signing, version=None, config=None, register=True, program=None):
+        """program: the service build to register (default: the shipped program)."""
         self.prefix = WinePrefix(version=version)
         p = self.prefix
         trust_in_prefix(p, signing.tls_root)
         self.program_folder = p.drive_c / "vextra" / "bin"
         self.program_folder.mkdir(parents=True)
-        shutil.copy2(SERVICE_EXE, self.program_folder / SERVICE_EXE.name)
+        shutil.copy2(program or SERVICE_EXE, self.program_folder / SERVICE_EXE.name)
         self.program = PROGRAM_FOLDER + "\\" + SERVICE_EXE.name
         # The service runs in C:\windows under Wine: its log goes there; kvc.cfg is in system32.
         self.log_path = p.windows / "Telmor" / "Vextra" / "VextraInstall.log"

@@ -8,6 +8,7 @@
 #include "support/log_capture.h"
 #include "main/service_run_context.h"
 #include "main/service_runtime.h"
+#include "platform/transfer_control.h"
 
 namespace {
 
@@ -45,6 +46,9 @@ std::ostream& operator<<(std::ostream& os, const Report& r) {
               << r.checkpoint << ", hint " << r.waitHint << "}";
 }
 
+// From running on, the service takes stop and shutdown requests.
+const DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+
 TEST(ServiceStatusRecord, StateDecidesAcceptedControlsAndCheckpoint) {
     SERVICE_STATUS s = {};
     uint32_t counter = 1;
@@ -53,14 +57,14 @@ TEST(ServiceStatusRecord, StateDecidesAcceptedControlsAndCheckpoint) {
     EXPECT_EQ(s.dwCheckPoint, 1u);
     EXPECT_EQ(s.dwWaitHint, 3000u);
     fillServiceStatus(s, counter, SERVICE_RUNNING, 0);
-    EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(s.dwControlsAccepted, kAccepted);
     EXPECT_EQ(s.dwCheckPoint, 0u);
     fillServiceStatus(s, counter, SERVICE_STOP_PENDING, 0);
     EXPECT_EQ(s.dwCheckPoint, 2u) << "the counter is never reset by running";
-    EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(s.dwControlsAccepted, kAccepted);
     fillServiceStatus(s, counter, SERVICE_STOPPED, 0);
     EXPECT_EQ(s.dwCheckPoint, 0u);
-    EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(s.dwControlsAccepted, kAccepted);
     EXPECT_EQ(s.dwWin32ExitCode, 0u);
     EXPECT_EQ(counter, 3u);
 }
@@ -69,8 +73,9 @@ TEST_F(ServiceRuntime, StopDuringTheCycleInsertsTwoStopPendingReports) {
     reportServiceStatus(SERVICE_START_PENDING, 3000);
     reportServiceStatus(SERVICE_RUNNING, 0);
     serviceControlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_TRUE(serviceStopSignal().requested()) << "a download under way is to end";
     reportServiceStatus(SERVICE_STOPPED, 0);  // the cycle ran to its end first
-    const DWORD stop = SERVICE_ACCEPT_STOP;
+    const DWORD stop = kAccepted;
     std::vector<Report> expected = {
         {SERVICE_START_PENDING, 0, 1, 3000, 0, 0, 0},
         {SERVICE_RUNNING, stop, 0, 0, 0, 0, 0},
@@ -82,11 +87,21 @@ TEST_F(ServiceRuntime, StopDuringTheCycleInsertsTwoStopPendingReports) {
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 1", "info 1623"}));
 }
 
+TEST_F(ServiceRuntime, ShutdownIsHandledAsAStop) {
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    serviceControlHandler(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_TRUE(serviceStopSignal().requested());
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[1].state, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 5", "info 1623"}));
+}
+
 TEST_F(ServiceRuntime, OtherControlsAreLoggedAndOtherwiseIgnored) {
     for (DWORD control : {DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_PAUSE), DWORD(128)}) {
         serviceControlHandler(control);
     }
     EXPECT_TRUE(reports.empty());
+    EXPECT_FALSE(serviceStopSignal().requested());
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 4", "info 1622 2",
                                                       "info 1622 128"}));
 }

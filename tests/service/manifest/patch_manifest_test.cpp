@@ -170,3 +170,25 @@ TEST_F(PatchManifest, NeedsBothOffersAndText) {
     EXPECT_FALSE(parsePatchManifest(text, &empty));
     EXPECT_TRUE(log().empty());
 }
+
+TEST_F(PatchManifest, EntryBindsItsPatchPackageAndAMalformedBindingEndsTheWalk) {
+    const std::string digest(64, 'C');
+    ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kXyz, "a") + "<Plugin hash32='" + kAbc +
+                      "' hash64='0' path='b' size='9' sha256='" + std::string(64, 'e') +
+                      "'/></patch><patch><ActiveX hash32='" + kAbc +
+                      "' hash64='0' path='c' size='1234' sha256='" + digest + "'/>" +
+                      entry("Plugin", kAbc, "d") + "</patch>"));
+    // The matching ActiveX entry's binding stays; the plug-in's last examined entry had none.
+    EXPECT_TRUE(manifest_.activeX->patchApplies);
+    EXPECT_TRUE(manifest_.activeX->patchPackage.hasSize);
+    EXPECT_EQ(manifest_.activeX->patchPackage.size, 1234u);
+    EXPECT_EQ(manifest_.activeX->patchPackage.sha256, std::string(64, 'c'));
+    EXPECT_FALSE(manifest_.plugin->patchApplies);
+    EXPECT_FALSE(manifest_.plugin->patchPackage.any());
+
+    manifest_.activeX->patchApplies = false;
+    EXPECT_FALSE(parse("<patch><ActiveX hash32='" + kAbc + "' hash64='0' path='c' size='12x'/>" +
+                       entry("Plugin", kAbc, "d") + "</patch>"));
+    EXPECT_EQ(log(), std::vector<std::wstring>{L"1464"});
+    EXPECT_FALSE(manifest_.activeX->patchApplies) << "a malformed entry is never chosen";
+}

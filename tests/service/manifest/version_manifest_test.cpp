@@ -141,3 +141,54 @@ TEST(VersionManifestParse, NoTextOrNoResultPlaceFailsSilently) {
     EXPECT_FALSE(parseVersionManifest(text, nullptr));
     EXPECT_TRUE(capture.messages().empty());
 }
+
+TEST(VersionManifestParse, OfferElementsBindTheirFullPackages) {
+    const std::string digest = "0123456789ABCDEFabcdef0123456789abcdef0123456789ABCDEF0123456789";
+    Parsed p = parse(document(
+        "<ActiveX major='11' minor='2' buildMajor='202' buildMinor='235' size='4096' sha256='" +
+            digest + "'/>",
+        kPlugin, kConfig));
+    ASSERT_TRUE(p.ok);
+    EXPECT_TRUE(p.manifest.activeX->fullPackage.hasSize);
+    EXPECT_EQ(p.manifest.activeX->fullPackage.size, 4096u);
+    EXPECT_EQ(p.manifest.activeX->fullPackage.sha256,
+              "0123456789abcdefabcdef0123456789abcdef0123456789abcdef0123456789");
+    EXPECT_FALSE(p.manifest.plugin->fullPackage.any()) << "without attributes, as before";
+
+    // A malformed value is a manifest error: no result, its own code.
+    for (const std::string& bad : std::vector<std::string>{"size=''", "size='-1'", "size=' 12'", "size='12abc'",
+                                  "size='4294967296'", "sha256='abc'",
+             "sha256='" + std::string(63, 'a') + "g'", "sha256='" + std::string(65, 'a') + "'"}) {
+        Parsed q = parse(document(
+            kActiveX, "<Plugin major='1' minor='1' buildMajor='1' buildMinor='1' " + bad + "/>",
+            kConfig));
+        EXPECT_FALSE(q.ok) << bad;
+        EXPECT_FALSE(q.manifest.complete()) << bad;
+        EXPECT_EQ(q.log, std::vector<std::wstring>{L"1464"}) << bad;
+    }
+    uint32_t size = 0;
+    EXPECT_TRUE(parsePackageSize("4294967295", size));
+    EXPECT_EQ(size, 4294967295u);
+}
+
+TEST(VersionManifestParse, BodyNestedDeeperThanTheBoundIsRefusedBeforeParsing) {
+    // Deep enough to overflow the stack of a parser that recursed into it.
+    std::string deep;
+    for (int i = 0; i < 200000; ++i) deep += "<a>";
+    Parsed p = parse("<version>" + deep + "</version>");
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.log, std::vector<std::wstring>{L"1463"});
+
+    // Exactly at the bound it parses; comments, declarations, CDATA, self-closed elements and
+    // quoted ">" do not count as levels.
+    std::string nested, closing;
+    for (uint32_t i = 1; i < kMaxManifestNesting; ++i) {
+        nested += "<n x='>'><!-- <c> --><![CDATA[<d>]]><?pi <e>?><e/>";
+        closing += "</n>";
+    }
+    const std::string atBound = "<!DOCTYPE version [<!ENTITY x '<f>'>]><version>" + kActiveX +
+                                kPlugin + kConfig + nested + closing + "</version>";
+    EXPECT_TRUE(manifestNestingWithin(atBound.c_str(), kMaxManifestNesting));
+    EXPECT_TRUE(parse(atBound).ok);
+    EXPECT_FALSE(manifestNestingWithin(("<o>" + atBound + "</o>").c_str(), kMaxManifestNesting));
+}

@@ -1,0 +1,113 @@
+#pragma once
+// What bounds a transfer over WinHTTP: explicit time-outs for each network step, an overall
+// deadline, and a stop request from the service's control handler. The blocking WinHTTP calls
+// of a request run on a helper thread (RequestPump), so the transferring thread can give up at
+// once when the stop comes or the deadline passes, wherever the call is blocked.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdint>
+
+// WinHTTP time-outs, set on every session instead of the library defaults.
+constexpr int kResolveTimeoutMs = 15 * 1000;  // a name server that does not answer
+constexpr int kConnectTimeoutMs = 20 * 1000;  // a host that does not accept the connection
+constexpr int kSendTimeoutMs = 30 * 1000;     // a request that cannot be sent
+constexpr int kReceiveTimeoutMs = 30 * 1000;  // a server silent this long, for headers or data
+
+// Overall deadlines: a server that keeps a transfer alive by trickling must not hold the
+// service RUNNING (and every hourly start failing) beyond these.
+constexpr uint32_t kManifestDeadlineMs = 2 * 60 * 1000;  // a manifest is a few kilobytes
+constexpr uint32_t kPackageDeadlineMs = 30 * 60 * 1000;  // a full installer on a slow line
+
+// Sets the four WinHTTP time-outs on a session; false when WinHTTP refused them.
+bool applyTransferTimeouts(HINTERNET session);
+
+// The overall deadlines a process uses; the built-in values unless a test build replaced them
+// before the service started (never read from anything a user configures).
+struct TransferDeadlines {
+    uint32_t manifestMs = kManifestDeadlineMs;
+    uint32_t packageMs = kPackageDeadlineMs;
+};
+TransferDeadlines& transferDeadlines();
+
+// A deadline counted from construction, on the tick counter (wrap-safe for spans under 49 days).
+class TransferDeadline {
+public:
+    explicit TransferDeadline(uint32_t spanMs) : start_(GetTickCount()), spanMs_(spanMs) {}
+    bool passed() const { return remainingMs() == 0; }
+    DWORD remainingMs() const {
+        const DWORD elapsed = GetTickCount() - start_;
+        return elapsed >= spanMs_ ? 0 : spanMs_ - elapsed;
+    }
+
+private:
+    DWORD start_;
+    uint32_t spanMs_;
+};
+
+// A stop request raised by the control handler's thread and seen by the transferring thread.
+// Once raised it stays raised (reset() is for tests that raise it more than once).
+class StopSignal {
+public:
+    StopSignal() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~StopSignal() {
+        if (event_) CloseHandle(event_);
+    }
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+
+    void request() {
+        if (event_) SetEvent(event_);
+    }
+    bool requested() const { return event_ && WaitForSingleObject(event_, 0) == WAIT_OBJECT_0; }
+    void reset() {
+        if (event_) ResetEvent(event_);
+    }
+    // Signalled once the stop is raised; null when the event could not be made.
+    HANDLE event() const { return event_; }
+
+private:
+    HANDLE event_;
+};
+
+// The process's one stop signal: raised by the service's control handler.
+StopSignal& serviceStopSignal();
+
+struct PumpState;
+
+// Runs the blocking WinHTTP calls of one request on a helper thread and waits for each call,
+// for the stop and for the deadline. When the stop or the deadline wins, the pump gives the
+// helper up: the caller then closes the request (which breaks the blocked call where WinHTTP
+// can), and the helper, which owns everything it touches, ends by itself once the call
+// returns, or with the process. Without a helper thread the calls run on the caller's thread.
+class RequestPump {
+public:
+    enum class Outcome { Done, Stopped, DeadlinePassed };
+
+    RequestPump(HINTERNET request, const StopSignal* stop, const TransferDeadline& deadline);
+    ~RequestPump();
+    RequestPump(const RequestPump&) = delete;
+    RequestPump& operator=(const RequestPump&) = delete;
+
+    // WinHttpSendRequest (no headers, no data). ok: it succeeded; on failure the thread's last
+    // error is the call's (so for every call below).
+    Outcome send(bool& ok);
+    // WinHttpReceiveResponse.
+    Outcome receiveResponse(bool& ok);
+    // WinHttpQueryDataAvailable.
+    Outcome queryDataAvailable(DWORD& available, bool& ok);
+    // WinHttpReadData of up to size bytes into the pump's buffer; data stays valid until the
+    // next call. ok false also when no buffer of that size could be had (error 8).
+    Outcome readData(DWORD size, const uint8_t*& data, DWORD& read, bool& ok);
+    // True when the last readData failed for want of memory for its buffer.
+    bool lastReadHadNoBuffer() const;
+
+private:
+    Outcome run(int operation);
+    Outcome simple(int operation, bool& ok);
+
+    PumpState* state_;
+    HANDLE thread_ = nullptr;
+    const StopSignal* stop_;
+    const TransferDeadline& deadline_;
+};
