@@ -13,7 +13,7 @@ import time
 from dataclasses import dataclass
 
 from pki import trust_in_prefix
-from service_log import code, named
+from service_log import code
 from winetools import (PROGRAMS, SERVICE_EXE, LauncherLost, WinePrefix, WorkFolder, log_messages,
                        to_windows_path)
 
@@ -252,10 +252,6 @@ class ServiceMachine:
 
     def messages(self):
         return log_messages(self.log_path)
-
-    def named_messages(self):
-        """messages() with the codes by name."""
-        return [(level, named(m)) for level, m in self.messages()]
 
     # -- administration commands -----------------------------------------------------
     def command(self, *args, exe=SERVICE_EXE):

@@ -319,6 +319,3 @@ class WorkFolder:
 
     def messages(self, skip=0):
         return log_messages(self.log, skip)
-
-    def lines(self):
-        return read_log(self.log)
