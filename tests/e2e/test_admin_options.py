@@ -4,7 +4,7 @@ Windows), -isSAUEnabled answers through the exit code, and anything that is not 
 the options does nothing."""
 import pytest
 
-from winetools import SERVICE_EXE, WinePrefix, log_messages
+from winetools import SERVICE_EXE, WinePrefix, WorkFolder, log_messages
 
 CONFIG_ONLY_OPTIONS = ["-setSilentAutoUpdate", "-setNotifyAutoUpdate", "-setDisableAutoUpdate"]
 
@@ -23,13 +23,9 @@ def wine(prefix):
     folder.mkdir(parents=True, exist_ok=True)
     for f in folder.iterdir():
         f.unlink()
-    work = prefix.drive_c / "work"
-    (work / "Telmor" / "Vextra").mkdir(parents=True, exist_ok=True)
-    log = work / "Telmor" / "Vextra" / "VextraInstall.log"
-    if log.exists():
-        log.unlink()
-    prefix.work = work
-    prefix.log = log
+    work = WorkFolder(prefix.drive_c / "work")
+    prefix.work = work.path
+    prefix.log = work.log
     return prefix
 
 

@@ -4,17 +4,13 @@ import re
 import subprocess
 import sys
 
-import pytest
-
-from servers import in_private_namespace
-from winetools import ROOT, SERVICE_EXE, TEMPLATE
+from service_log import code
+from update_fixtures import require_environment
+from winetools import ROOT
 
 
 def test_demo_updates_the_player_and_then_finds_it_up_to_date(tmp_path):
-    if not in_private_namespace():
-        pytest.skip("needs the private network namespace (run through tests/harness/in-netns)")
-    if not SERVICE_EXE.exists() or not (TEMPLATE / ".ready").exists():
-        pytest.skip("needs `make build prefix`")
+    require_environment()
     out = tmp_path / "demo.txt"
     with open(out, "w") as fh:
         rc = subprocess.run([sys.executable, str(ROOT / "tools" / "demo")], stdout=fh,
@@ -29,7 +25,7 @@ def test_demo_updates_the_player_and_then_finds_it_up_to_date(tmp_path):
     first, second = text[start1:start2], text[start2:]
     assert "command line  VextraPlayerInstaller.exe -install -iv 11" in first
     assert r"file          C:\windows\VextraPlayerInstaller.exe" in first
-    assert "1609" in first and "ActiveX Version  11.2.202.235" in first
-    assert "1602" not in second and "1612" in second
+    assert str(code("ActiveXInstallerStarted")) in first and "ActiveX Version  11.2.202.235" in first
+    assert str(code("InstallerStarted")) not in second and str(code("UpdateCycleEnds")) in second
     assert re.search(r"LastUpdateCheck  \d{17,} \(", second.split("after the second start")[1])
     assert "went from 11.2.202.228 to 11.2.202.235" in text

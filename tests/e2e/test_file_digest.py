@@ -4,6 +4,7 @@ import subprocess
 
 import pytest
 
+from service_log import code
 from verification_fixtures import DIGEST_PROBE, read_pairs
 from winetools import WinePrefix, to_windows_path
 
@@ -51,10 +52,10 @@ def test_large_file_matches_sha256sum(prefix, tmp_path):
     assert res["digest"] == sha256sum(path)
 
 
-def test_empty_file_gives_1152_and_missing_file_1151(prefix, tmp_path):
+def test_empty_file_and_missing_file_give_their_codes(prefix, tmp_path):
     empty = tmp_path / "empty.bin"
     empty.write_bytes(b"")
     rc, res = digest(prefix, tmp_path, empty)
-    assert rc == 1 and res["code"] == "1152" and res["digest"] == ""
+    assert rc == 1 and res["code"] == str(code("DigestEmptyFile")) and res["digest"] == ""
     rc, res = digest(prefix, tmp_path, tmp_path / "missing.bin")
-    assert rc == 1 and res["code"] == "1151" and res["lastError"] == "2"
+    assert rc == 1 and res["code"] == str(code("DigestOpenFailed")) and res["lastError"] == "2"

@@ -7,8 +7,9 @@ import pytest
 
 from pki import Pki, trust_in_prefix
 from servers import https_server, in_private_namespace
+from service_log import named_messages
 from verification_fixtures import (MANIFEST_PROBE, PATCH_PATH, PATCH_ROOT, VERSION_PATH,
-                                   WorkFolder, read_pairs, write_config)
+                                   FetchFolder, read_pairs)
 from winetools import WinePrefix, to_windows_path
 
 pytestmark = pytest.mark.skipif(not in_private_namespace(),
@@ -38,7 +39,8 @@ def prefix(pki):
     _, root, _ = pki
     with WinePrefix() as pre:
         trust_in_prefix(pre, root)
-        write_config(pre, SilentAutoUpdateServerDomain="localhost", SilentAutoUpdateVerboseLogging=1)
+        pre.write_config({"SilentAutoUpdateServerDomain": "localhost",
+                          "SilentAutoUpdateVerboseLogging": 1})
         yield pre
 
 
@@ -50,7 +52,7 @@ def server(pki, tmp_path):
 
 
 def fetch(prefix, tmp_path, mode="version"):
-    work = WorkFolder(tmp_path / "work")
+    work = FetchFolder(tmp_path / "work")
     rc = prefix.run(MANIFEST_PROBE, mode, cwd=work.path)
     return rc, read_pairs(work.path / "probe-result.txt"), work
 
@@ -65,8 +67,8 @@ def test_good_version_manifest_parses_into_the_records(prefix, server, tmp_path)
     assert result["plugin"] == "11.3.300.12" and result["plugin.component"] == "2"
     assert result["checkFrequency"] == "2"
     assert result["activeX.patchApplies"] == "0" and result["activeX.patchPath"] == ""
-    assert ("info", "1630 " + VERSION_PATH) in work.messages()
-    assert work.fetch_codes() == ["1630"]
+    assert ("info", "ManifestFetchStarts " + VERSION_PATH) in named_messages(work.messages())
+    assert work.fetch_names() == ["ManifestFetchStarts"]
     method, path, headers = server.requests[-1]
     assert (method, path) == ("GET", VERSION_PATH)
     assert headers.get("User-Agent") == "Get Vextra Player version xml/1.0"
@@ -89,16 +91,18 @@ def test_404_html_page_reaches_the_parser_and_fails(prefix, server, tmp_path):
     rc, result, work = fetch(prefix, tmp_path)
     assert rc == 1
     assert result["activeX"] == "absent" and result["checkFrequency"] == "absent"
-    codes = work.fetch_codes()
-    assert codes == ["1630", "1411", "1409"]
-    assert ("warning", "1409") in work.messages()
+    codes = work.fetch_names()
+    assert codes == ["ManifestFetchStarts", "VersionManifestNoVersionElement",
+                     "VersionManifestParseFailed"]
+    assert ("warning", "VersionManifestParseFailed") in named_messages(work.messages())
 
 
 def test_empty_200_parses_as_a_document_without_elements(prefix, server, tmp_path):
     server.mode = "empty"
     rc, result, work = fetch(prefix, tmp_path)
     assert rc == 1
-    assert work.fetch_codes() == ["1630", "1411", "1409"]
+    assert work.fetch_names() == ["ManifestFetchStarts", "VersionManifestNoVersionElement",
+                                  "VersionManifestParseFailed"]
 
 
 def test_unreachable_server_logs_the_cascade(prefix, tmp_path):
@@ -107,12 +111,14 @@ def test_unreachable_server_logs_the_cascade(prefix, tmp_path):
     assert rc == 1
     assert result["version"] == "0" and result["activeX"] == "absent"
     msgs = work.fetch_messages()
-    assert msgs[0] == "1630 " + VERSION_PATH
+    assert msgs[0] == "ManifestFetchStarts " + VERSION_PATH
     codes = [m.split(" ")[0] for m in msgs]
-    assert codes == ["1630", "1403", "1407", "1408"]
+    assert codes == ["ManifestFetchStarts", "ManifestSendFailed", "ManifestReceiveFailed",
+                     "VersionManifestNoResponse"]
     error = msgs[1].split(" ")[1]
-    assert error != "0" and msgs[2] == "1407 " + error  # the failed send's error, carried on
-    assert msgs[3] == "1408"
+    # The failed send's error, carried on.
+    assert error != "0" and msgs[2] == "ManifestReceiveFailed " + error
+    assert msgs[3] == "VersionManifestNoResponse"
 
 
 def test_dropped_connection_gives_no_response(prefix, server, tmp_path):
@@ -120,10 +126,11 @@ def test_dropped_connection_gives_no_response(prefix, server, tmp_path):
     server.mode = "drop"
     rc, result, work = fetch(prefix, tmp_path)
     assert rc == 1
-    codes = work.fetch_codes()
-    assert codes[0] == "1630" and codes[-1] == "1408"
-    assert "1407" in codes
-    assert not {"1409", "1411", "1431"} & set(codes)
+    codes = work.fetch_names()
+    assert codes[0] == "ManifestFetchStarts" and codes[-1] == "VersionManifestNoResponse"
+    assert "ManifestReceiveFailed" in codes
+    assert not {"VersionManifestParseFailed", "VersionManifestNoVersionElement",
+                "VersionManifestNotWellFormed"} & set(codes)
 
 
 def test_untrusted_server_certificate_fails_without_parsing(prefix, tmp_path):
@@ -136,8 +143,9 @@ def test_untrusted_server_certificate_fails_without_parsing(prefix, tmp_path):
         assert srv.requests == []  # the request never got past the handshake
     assert rc == 1
     assert result["activeX"] == "absent"
-    codes = work.fetch_codes()
-    assert codes == ["1630", "1403", "1407", "1408"]
+    codes = work.fetch_names()
+    assert codes == ["ManifestFetchStarts", "ManifestSendFailed", "ManifestReceiveFailed",
+                     "VersionManifestNoResponse"]
     # Wine reports an untrusted chain as 12157 (Windows: 12175).
     assert work.fetch_messages()[1].split(" ")[1] in ("12157", "12175")
 
@@ -179,7 +187,7 @@ def test_patch_manifest_first_matching_entry_wins(prefix, server, tmp_path):
     assert result["plugin.patchApplies"] == "1"
     assert result["plugin.patchPath"] == PATCH_ROOT + "11.3.300.12/pl-from-228/patch_all_win_pl_sgn.z"
     assert [p for _, p, _ in server.requests] == [VERSION_PATH, PATCH_PATH]
-    assert ("info", "1630 " + PATCH_PATH) in work.messages()
+    assert ("info", "ManifestFetchStarts " + PATCH_PATH) in named_messages(work.messages())
     assert not [m for lvl, m in work.messages() if lvl != "info"]
 
 
@@ -188,15 +196,18 @@ def test_missing_patch_manifest_fails_in_the_patch_parser(prefix, server, tmp_pa
     server.put(VERSION_PATH, VERSION_XML)
     rc, result, work = fetch(prefix, tmp_path, "both")
     assert rc == 1 and result["version"] == "1" and result["patch"] == "0"
-    codes = work.fetch_codes()
-    assert codes == ["1630", "1630", "1445", "1442"]
+    codes = work.fetch_names()
+    assert codes == ["ManifestFetchStarts", "ManifestFetchStarts", "PatchManifestNoPatchElement",
+                     "PatchManifestParseFailed"]
     assert result["activeX.patchApplies"] == "0"
 
 
 @pytest.mark.parametrize("after, ending", [
-    ("drop", ["1407", "1450"]),     # no response: the cascade ends in 1450
-    ("empty", ["1445", "1442"]),    # an empty 200 reaches the patch parser
-    ("404", ["1445", "1442"]),      # so does a 404 page
+    # No response: the cascade ends in PatchManifestNoResponse.
+    ("drop", ["ManifestReceiveFailed", "PatchManifestNoResponse"]),
+    # An empty 200 reaches the patch parser; so does a 404 page.
+    ("empty", ["PatchManifestNoPatchElement", "PatchManifestParseFailed"]),
+    ("404", ["PatchManifestNoPatchElement", "PatchManifestParseFailed"]),
 ])
 def test_patch_fetch_failures(prefix, tmp_path, pki, after, ending):
     """The version manifest is served; the patch manifest request then meets `after`."""
@@ -220,9 +231,9 @@ def test_patch_fetch_failures(prefix, tmp_path, pki, after, ending):
     assert result["version"] == "1" and result["patch"] == "0"
     assert result["plugin"] == "11.3.300.12"  # the offers stay as the version manifest left them
     msgs = work.fetch_messages()
-    assert msgs[0] == "1630 " + VERSION_PATH
-    assert msgs[1] == "1630 " + PATCH_PATH
-    assert work.fetch_codes()[-len(ending):] == ending
+    assert msgs[0] == "ManifestFetchStarts " + VERSION_PATH
+    assert msgs[1] == "ManifestFetchStarts " + PATCH_PATH
+    assert work.fetch_names()[-len(ending):] == ending
 
 
 @pytest.mark.parametrize("extra, accepted", [(0, True), (1, False)], ids=["1-MiB", "1-MiB+1"])
@@ -236,11 +247,12 @@ def test_manifest_body_stops_at_one_mebibyte(prefix, server, tmp_path, extra, ac
     rc, result, work = fetch(prefix, tmp_path)
     if accepted:
         assert rc == 0 and result["activeX"] == "11.2.202.235"
-        assert work.fetch_codes() == ["1630"]
+        assert work.fetch_names() == ["ManifestFetchStarts"]
     else:
-        # Too long for a manifest: refused (ManifestTooLarge), no response to parse.
+        # Too long for a manifest: refused, no response to parse.
         assert rc == 1 and result["activeX"] == "absent"
-        assert work.fetch_codes() == ["1630", "1460", "1408"]
+        assert work.fetch_names() == ["ManifestFetchStarts", "ManifestTooLarge",
+                                     "VersionManifestNoResponse"]
 
 
 def test_manifest_nested_thousands_deep_is_refused_and_the_process_lives(prefix, server, tmp_path):
@@ -249,4 +261,5 @@ def test_manifest_nested_thousands_deep_is_refused_and_the_process_lives(prefix,
     server.put(VERSION_PATH, "<version>" + "<a>" * depth + "</a>" * depth + "</version>")
     rc, result, work = fetch(prefix, tmp_path)
     assert rc == 1 and result["activeX"] == "absent"
-    assert work.fetch_codes() == ["1630", "1463", "1409"]  # ManifestNestedTooDeep, parse failed
+    assert work.fetch_names() == ["ManifestFetchStarts", "ManifestNestedTooDeep",
+                                 "VersionManifestParseFailed"]

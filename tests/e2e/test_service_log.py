@@ -6,7 +6,8 @@ import re
 
 import pytest
 
-from winetools import LOG_LINE, SERVICE_EXE, WinePrefix, log_messages, read_log
+from service_log import named, named_messages
+from winetools import SERVICE_EXE, WinePrefix, WorkFolder, log_messages, read_log
 
 BAD_DOMAIN = b"SilentAutoUpdateServerDomain=bad\xff\xfehost\r\n"
 
@@ -20,22 +21,12 @@ def prefix():
 @pytest.fixture
 def wine(prefix, request):
     prefix.vextra_system_folder.mkdir(parents=True, exist_ok=True)
-    work = prefix.drive_c / f"work-{request.node.name}".replace("[", "-").replace("]", "")
-    (work / "Telmor" / "Vextra").mkdir(parents=True, exist_ok=True)
-    prefix.work = work
-    prefix.log = work / "Telmor" / "Vextra" / "VextraInstall.log"
+    work = WorkFolder(prefix.drive_c / f"work-{request.node.name}".replace("[", "-").replace("]", ""))
+    prefix.work = work.path
+    prefix.log = work.log
     yield prefix
     if prefix.config_file.exists():
         prefix.config_file.unlink()
-
-
-def log_messages_after(path, skip):
-    out = []
-    for line in read_log(path)[skip:]:
-        m = LOG_LINE.match(line)
-        assert m, f"malformed log line: {line!r}"
-        out.append((m.group(8), m.group(9)))
-    return out
 
 
 def run_service_mode(wine, cwd=None):
@@ -49,12 +40,13 @@ def test_verbose_logging_adds_info_lines_after_the_configuration_is_loaded(wine)
         b"SilentAutoUpdateEnable=1\r\n")
     assert run_service_mode(wine) == 0
     messages = log_messages(wine.log)
-    info = [m for level, m in messages if level == "info"]
-    mine = [m for m in info if m in ("1628 localhost", "1629 localhost", "1614", "1615")]
-    assert mine == ["1628 localhost", "1629 localhost", "1614", "1615"]
-    # The start lines (program path, 1617) come before the configuration is loaded, so they
-    # are filtered like every info line while verbose logging is still off.
-    assert "1617" not in info
+    info = [named(m) for level, m in messages if level == "info"]
+    loaded = ["DownloadHostFromConfig localhost", "ManifestHostFromConfig localhost",
+              "AutoUpdateDisableOff", "SilentAutoUpdateOn"]
+    assert [m for m in info if m in loaded] == loaded
+    # The start lines (program path, ProgramStarted) come before the configuration is loaded,
+    # so they are filtered like every info line while verbose logging is still off.
+    assert "ProgramStarted" not in info
     assert not any(m.lower().endswith("vextraplayerupdateservice.exe") for m in info)
 
 
@@ -73,11 +65,11 @@ def test_error_lines_are_utf16le_in_utc_appended_and_written_without_verbose(win
     after = datetime.datetime.now(datetime.timezone.utc)
     raw = wine.log.read_bytes()
     assert raw.startswith(foreign)
-    messages = log_messages_after(wine.log, 1)
+    messages = named_messages(log_messages(wine.log, skip=1))
     # The configured domain is not valid UTF-8: both conversions fail with
     # ERROR_NO_UNICODE_TRANSLATION (1113). No info or warning line without verbose logging.
-    assert ("error", "1237 1113") in messages
-    assert ("error", "1238 1113") in messages
+    assert ("error", "DownloadHostNotConvertible 1113") in messages
+    assert ("error", "ManifestHostNotConvertible 1113") in messages
     assert [m for m in messages if m[0] != "error"] == []
     lines = read_log(wine.log)[1:]
     assert lines

@@ -1,7 +1,7 @@
 """The service runtime under Wine's service control manager: the status reports a run goes
 through and the dispatcher's log lines."""
 from update_fixtures import install_old_player, machine, release, servers, signing, site  # noqa: F401
-from update_site import cycle_codes
+from service_log import code_names
 
 START_PENDING, RUNNING, STOP_PENDING, STOPPED = 2, 4, 3, 1
 
@@ -12,10 +12,12 @@ def test_one_start_runs_one_cycle_and_reports_its_states(machine, site):
     machine.write_config({"SilentAutoUpdateEnable": "1", "AutoUpdateDisable": "1",
                           "SilentAutoUpdateVerboseLogging": "1"})
     messages = machine.run_once()
-    got = cycle_codes(messages)
-    # 1617 comes before the configuration switched verbose logging on, so it is filtered out.
-    assert 1617 not in got
-    assert got[got.index(1618):] == [1618, 1608, 1612, 1620]
+    got = code_names(messages)
+    # ProgramStarted comes before the configuration switched verbose logging on, so it is
+    # filtered out.
+    assert "ProgramStarted" not in got
+    assert got[got.index("ConnectingToServiceManager"):] == [
+        "ConnectingToServiceManager", "UpdateCycleStarts", "UpdateCycleEnds", "ServiceStopped"]
     statuses = machine.probe.statuses
     # From running on the service accepts stop (1) and shutdown (4).
     assert statuses[-1][:4] == (STOPPED, 5, 0, 0) and statuses[-1][4] == 0
@@ -33,6 +35,7 @@ def test_one_start_runs_one_cycle_and_reports_its_states(machine, site):
 def test_each_start_is_one_short_run(machine, site):
     machine.write_config({"SilentAutoUpdateEnable": "0", "SilentAutoUpdateVerboseLogging": "1"})
     for run in range(2):
-        got = cycle_codes(machine.run_once())
-        assert got.count(1608) == 1 and got.count(1612) == 1 and got[-1] == 1620
+        got = code_names(machine.run_once())
+        assert got.count("UpdateCycleStarts") == 1 and got.count("UpdateCycleEnds") == 1
+        assert got[-1] == "ServiceStopped"
     assert machine.query()[0] == STOPPED

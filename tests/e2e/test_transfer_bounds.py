@@ -4,19 +4,16 @@ says is refused before verification. After each, the temporary folder holds no s
 no installer was started and an existing installer file is untouched."""
 import re
 import shutil
-import sys
 import time
 
 import pytest
 
 from servers import HostileServer, https_server
+from service_log import code_names, named_messages
 from update_fixtures import NEW, OLD, Release, require_environment, signing  # noqa: F401
 from update_site import (SERVICE_WITH_TEST_HOOKS, TEST_HOOKS_KEY, ServiceMachine, make_fake_installer,
                          publish)
-from winetools import ROOT, SERVICE_EXE
-
-sys.path.insert(0, str(ROOT / "tools"))
-import vextra_log_codes  # noqa: E402
+from winetools import SERVICE_EXE
 
 INSTALL = "/pub/vextraplayer/update/current/sau/11/install/"
 PL_FULL = INSTALL + "install_all_win_pl_sgn.z"
@@ -24,22 +21,13 @@ AX_FULL = INSTALL + "install_all_win_ax_sgn.z"
 EARLIER_INSTALLER = b"an installer left by an earlier cycle"
 
 
-def named(messages):
-    """(level, code name, detail) of each coded log line."""
-    out = []
-    for level, message in messages:
-        head, _, detail = message.partition(" ")
-        if head.isdigit() and int(head) in vextra_log_codes.MESSAGES:
-            out.append((level, vextra_log_codes.name(int(head)), detail))
-    return out
-
-
-def names(messages):
-    return [n for _, n, _ in named(messages)]
-
-
 def detail(messages, code_name):
-    return next(d for _, n, d in named(messages) if n == code_name)
+    """The detail of the first line with that code."""
+    for _, message in named_messages(messages):
+        head, _, rest = message.partition(" ")
+        if head == code_name:
+            return rest
+    raise AssertionError(f"no {code_name} line in {messages}")
 
 
 @pytest.fixture(scope="module")
@@ -82,9 +70,9 @@ def new_machine(signing, tmp_path, hooks=None):
 
 
 def assert_failed_download_left_nothing(machine, messages):
-    assert "PluginUpdateFailed" in names(messages)
-    assert "InstallerStarted" not in names(messages)
-    assert "PackageVerificationFailed" not in names(messages), "refused before verification"
+    assert "PluginUpdateFailed" in code_names(messages)
+    assert "InstallerStarted" not in code_names(messages)
+    assert "PackageVerificationFailed" not in code_names(messages), "refused before verification"
     assert machine.staging_folders() == []
     assert machine.installer_path.read_bytes() == EARLIER_INSTALLER
     assert machine.installer_runs() == []
@@ -120,7 +108,7 @@ def test_package_download_ends_at_its_limit_or_deadline(signing, servers, bound_
     try:
         messages = machine.run_once()
         assert ("http", PL_FULL) in [("http", r[1]) for r in http.requests]
-        assert expected in names(messages)
+        assert expected in code_names(messages)
         assert detail(messages, expected) == error
         assert detail(messages, "PluginUpdateFailed") == error, "the cycle's line carries the cause"
         assert_failed_download_left_nothing(machine, messages)
@@ -146,10 +134,10 @@ def test_stop_during_a_package_download_ends_it_and_the_service_stops(signing, s
         machine.wait_until(lambda: machine.query()[0] == 1, timeout=10,
                            what="STOPPED within 10 s of sc stop")
         print(f"STOPPED {time.monotonic() - asked:.1f} s after sc stop was sent")
-        machine.wait_until(lambda: "ServiceStopped" in names(machine.run_messages()), timeout=10,
+        machine.wait_until(lambda: "ServiceStopped" in code_names(machine.run_messages()), timeout=10,
                            what="the dispatcher's last line")
         messages = machine.run_messages()
-        got = names(messages)
+        got = code_names(messages)
         assert got.index("StopControlHandled") < got.index("DownloadStopped") < \
             got.index("PluginUpdateFailed") < got.index("UpdateCycleEnds") < got.index("ServiceStopped")
         assert detail(messages, "PluginUpdateFailed") == "995"  # ERROR_OPERATION_ABORTED
@@ -183,15 +171,15 @@ def test_package_must_be_the_one_the_manifest_binds(signing, servers, bound_rele
             machine.set_state(last=0)
             messages = machine.run_once()
             refusal = "DownloadTooLarge" if len(forged) > len(genuine) else "PackageDoesNotMatchManifest"
-            assert refusal in names(messages), f"{what}: {messages}"
+            assert refusal in code_names(messages), f"{what}: {messages}"
             assert_failed_download_left_nothing(machine, messages)
 
         # The package the manifest names passes and is started.
         https.root = http.root = bound_release.site
         machine.set_state(last=0)
         messages = machine.run_once()
-        assert "PackageDoesNotMatchManifest" not in names(messages)
-        assert "PluginInstallerStarted" in names(messages)
+        assert "PackageDoesNotMatchManifest" not in code_names(messages)
+        assert "PluginInstallerStarted" in code_names(messages)
         assert [r.label for r in machine.wait_installer_runs(1)] == ["full-pl"]
     finally:
         machine.close()

@@ -5,17 +5,22 @@ import pytest
 
 from update_fixtures import (AX_FILE_OLD, NEW, OLD, install_old_player, machine, release,  # noqa: F401
                              servers, signing, site)
-from update_site import FILETIME_UNITS_PER_DAY, cycle_codes, filetime_now, make_fake_installer
+from service_log import code_names, named, named_messages
+from update_site import FILETIME_UNITS_PER_DAY, filetime_now, make_fake_installer
 
 PATCH_LINE = "VextraPlayerInstaller.exe -install -iv 11"
 FULL_LINE = "VextraPlayerInstaller.exe -install -iv 9"
 INSTALLED_AT = r"C:\windows\VextraPlayerInstaller.exe"
+# A cycle that only starts and ends; the ends of cycles that launched an installer.
+START_END = ["UpdateCycleStarts", "UpdateCycleEnds"]
+ACTIVEX_LAUNCHED = ["InstallerStarted", "ActiveXInstallerStarted", "UpdateCycleEnds"]
+PLUGIN_LAUNCHED = ["InstallerStarted", "PluginInstallerStarted", "UpdateCycleEnds"]
 
 
 def cycle_part(messages):
-    """The codes from the cycle's start (1608) to its end (1612)."""
-    got = cycle_codes(messages)
-    return got[got.index(1608):got.index(1612) + 1]
+    """The names of the codes from the cycle's start to its end."""
+    got = code_names(messages)
+    return got[got.index("UpdateCycleStarts"):got.index("UpdateCycleEnds") + 1]
 
 
 @pytest.mark.parametrize("config, state", [
@@ -31,7 +36,7 @@ def test_switched_off_or_not_due_cycle_logs_start_and_end_only(machine, site, co
         machine.set_state(last=filetime_now() - 1000, frequency=state["frequency"])
     before = machine.state()
     messages = machine.run_once()
-    assert cycle_part(messages) == [1608, 1612]
+    assert cycle_part(messages) == START_END
     assert site.requests == []
     assert machine.state() == before
     assert machine.installer_runs() == []
@@ -42,8 +47,8 @@ def test_failed_version_fetch_writes_nothing(machine, site):
     site.https.mode = "404"
     messages = machine.run_once()
     part = cycle_part(messages)
-    assert part[0] == 1608 and part[-1] == 1612
-    assert 1630 in part and 1409 in part
+    assert part[0] == "UpdateCycleStarts" and part[-1] == "UpdateCycleEnds"
+    assert "ManifestFetchStarts" in part and "VersionManifestParseFailed" in part
     assert machine.state() == {"LastUpdateCheck": None, "CheckFrequency": None, "UpdateAttempts": None}
     assert machine.installer_runs() == []
     assert not machine.installer_path.exists()
@@ -56,8 +61,9 @@ def test_patch_updates_activex_then_plugin_then_records_the_check(machine, site)
     # First start: both are old; ActiveX goes first, with the patch that fits its file.
     messages = machine.run_once()
     part = cycle_part(messages)
-    assert part[:2] == [1608, 1630] and part[-3:] == [1602, 1609, 1612]
-    assert 1600 in part and 1601 not in part
+    assert part[:2] == ["UpdateCycleStarts", "ManifestFetchStarts"]
+    assert part[-3:] == ACTIVEX_LAUNCHED
+    assert "ActiveXDownloadStarts" in part and "PluginDownloadStarts" not in part
     runs = machine.wait_installer_runs(1)
     assert [(r.label, r.command_line, r.module.lower()) for r in runs] == \
         [("patch-ax", PATCH_LINE, INSTALLED_AT.lower())]
@@ -71,7 +77,7 @@ def test_patch_updates_activex_then_plugin_then_records_the_check(machine, site)
 
     # Second start: the launch recorded nothing, so it checks again and takes the plug-in.
     part = cycle_part(machine.run_once())
-    assert part[-3:] == [1602, 1610, 1612] and 1601 in part
+    assert part[-3:] == PLUGIN_LAUNCHED and "PluginDownloadStarts" in part
     runs = machine.wait_installer_runs(2)
     assert (runs[1].label, runs[1].command_line) == ("patch-pl", PATCH_LINE)
     assert machine.state()["UpdateAttempts"] == 2
@@ -81,7 +87,7 @@ def test_patch_updates_activex_then_plugin_then_records_the_check(machine, site)
     before = filetime_now()
     part = cycle_part(machine.run_once())
     after = filetime_now()
-    assert part == [1608, 1630, 1612]
+    assert part == ["UpdateCycleStarts", "ManifestFetchStarts", "UpdateCycleEnds"]
     state = machine.state()
     assert before - 10_000_000 <= state["LastUpdateCheck"] <= after + 10_000_000
     assert state["CheckFrequency"] == 3
@@ -91,14 +97,14 @@ def test_patch_updates_activex_then_plugin_then_records_the_check(machine, site)
     # Fourth start: not due any more, nothing fetched.
     site.https.requests.clear()
     site.http.requests.clear()
-    assert cycle_part(machine.run_once()) == [1608, 1612]
+    assert cycle_part(machine.run_once()) == START_END
     assert site.requests == []
 
 
 def test_full_installer_when_the_installed_file_does_not_fit_a_patch(machine, site):
     machine.install_player("plugin", OLD, b"a player file no patch was made for\n")
     part = cycle_part(machine.run_once())
-    assert part[-3:] == [1602, 1610, 1612]
+    assert part[-3:] == PLUGIN_LAUNCHED
     runs = machine.wait_installer_runs(1)
     assert (runs[0].label, runs[0].command_line) == ("full-pl", FULL_LINE)
     assert ("http", "/pub/vextraplayer/update/current/sau/11/install/install_all_win_pl_sgn.z") \
@@ -109,7 +115,7 @@ def test_full_installer_when_the_installed_file_does_not_fit_a_patch(machine, si
 def test_activex_full_installer(machine, site):
     machine.install_player("activex", OLD, b"an ActiveX file of another build\n")
     part = cycle_part(machine.run_once())
-    assert part[-3:] == [1602, 1609, 1612]
+    assert part[-3:] == ACTIVEX_LAUNCHED
     runs = machine.wait_installer_runs(1)
     assert (runs[0].label, runs[0].command_line) == ("full-ax", FULL_LINE)
 
@@ -128,7 +134,7 @@ def without_package_binding(site_folder):
 
 
 @pytest.mark.parametrize("damage", ["404", "signature", "content-noattr"])
-def test_rejected_package_gives_1217_and_keeps_the_existing_installer(
+def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
         machine, site, release, signing, tmp_path, damage):
     from pki import sign_package
     import shutil
@@ -161,9 +167,11 @@ def test_rejected_package_gives_1217_and_keeps_the_existing_installer(
     before = filetime_now()
     messages = machine.run_once()
     part = cycle_part(messages)
-    assert 1217 in part and 1300 in part and 1602 not in part and 1610 not in part
-    details = {m.split(" ")[0]: m.split(" ")[1] for level, m in messages if level == "error"}
-    assert details["1300"] == details["1217"], "the cycle's line carries the download's cause"
+    assert "PackageVerificationFailed" in part and "PluginUpdateFailed" in part
+    assert "InstallerStarted" not in part and "PluginInstallerStarted" not in part
+    details = {named(m).split(" ")[0]: m.split(" ")[1] for level, m in messages if level == "error"}
+    assert details["PluginUpdateFailed"] == details["PackageVerificationFailed"], \
+        "the cycle's line carries the download's cause"
     assert machine.installer_path.read_bytes() == earlier
     assert machine.installer_runs() == []
     assert machine.staging_folders() == []  # removed before verification
@@ -177,15 +185,16 @@ def test_seventh_attempt_successor_switches_to_notify_mode(machine, site):
     install_old_player(machine, activex=False)
     machine.set_state(attempts=6)
     part = cycle_part(machine.run_once())
-    assert part[-3:] == [1602, 1610, 1612]
+    assert part[-3:] == PLUGIN_LAUNCHED
     machine.wait_installer_runs(1)
     assert machine.state()["UpdateAttempts"] == 7
 
     # The installer "failed": the player is still old.
     machine.prefix.reg_add(r"HKLM\Software\Telmora\VextraPlayerPlugin", "Version", "REG_SZ", OLD)
     messages = machine.run_once()
-    assert cycle_part(messages) == [1608, 1630, 1630, 1301, 1612]
-    assert ("error", "1301") in messages
+    assert cycle_part(messages) == ["UpdateCycleStarts", "ManifestFetchStarts", "ManifestFetchStarts",
+                                    "UpdateAttemptsExhausted", "UpdateCycleEnds"]
+    assert ("error", "UpdateAttemptsExhausted") in named_messages(messages)
     config = machine.config_text()
     assert "SilentAutoUpdateEnable=0\r\n" in config and "AutoUpdateDisable=0\r\n" in config
     state = machine.state()
@@ -194,7 +203,7 @@ def test_seventh_attempt_successor_switches_to_notify_mode(machine, site):
 
     # From the next start on, silent updating is off.
     machine.set_state(last=0)
-    assert cycle_part(machine.run_once()) == [1608, 1612]
+    assert cycle_part(machine.run_once()) == START_END
 
 
 def test_windows_8_skips_the_activex_offer(signing, site):
@@ -202,8 +211,8 @@ def test_windows_8_skips_the_activex_offer(signing, site):
     with ServiceMachine(signing, version="win8") as m:
         install_old_player(m)
         part = cycle_part(m.run_once())
-        assert 1600 not in part and 1609 not in part
-        assert part[-3:] == [1602, 1610, 1612]
+        assert "ActiveXDownloadStarts" not in part and "ActiveXInstallerStarted" not in part
+        assert part[-3:] == PLUGIN_LAUNCHED
         runs = m.wait_installer_runs(1)
         assert runs[0].label == "patch-pl"
         assert m.player_version("activex") == OLD
@@ -215,12 +224,15 @@ def test_stop_control_during_a_manifest_fetch_ends_it_and_the_cycle(machine, sit
     site.https.chunk_size = 16
     site.https.chunk_delay = 0.1
     messages = machine.run_once(stop_after_ms=300)
-    got = cycle_codes(messages)
-    assert ("info", "1622 1") in messages and ("info", "1623") in messages
-    # The fetch ends (1462, version manifest: no response) and the cycle ends without a launch.
-    assert got.index(1608) < got.index(1622) < got.index(1623) < got.index(1462) < \
-        got.index(1408) < got.index(1612) < got.index(1620)
-    assert 1601 not in got and 1610 not in got
+    got = code_names(messages)
+    named_lines = named_messages(messages)
+    assert ("info", "ServiceControlReceived 1") in named_lines
+    assert ("info", "StopControlHandled") in named_lines
+    # The fetch ends (stopped, version manifest: no response) and the cycle ends without a launch.
+    order = ["UpdateCycleStarts", "ServiceControlReceived", "StopControlHandled", "ManifestStopped",
+             "VersionManifestNoResponse", "UpdateCycleEnds", "ServiceStopped"]
+    assert [got.index(n) for n in order] == sorted(got.index(n) for n in order)
+    assert "PluginDownloadStarts" not in got and "PluginInstallerStarted" not in got
     ok, error, state, checkpoint = machine.probe.control
     assert ok == 1 and state == 3  # SERVICE_STOP_PENDING until the cycle has ended
     assert machine.probe.states[-1] == 1
@@ -232,7 +244,7 @@ def test_same_named_installer_in_the_program_folder_is_never_started(machine, si
     install_old_player(machine, activex=False)
     make_fake_installer(machine.program_folder / "VextraPlayerInstaller.exe", "planted")
     part = cycle_part(machine.run_once())
-    assert part[-3:] == [1602, 1610, 1612]
+    assert part[-3:] == PLUGIN_LAUNCHED
     runs = machine.wait_installer_runs(1)
     assert [r.label for r in runs] == ["patch-pl"]
     assert runs[0].module.lower() == INSTALLED_AT.lower()

@@ -1,7 +1,8 @@
 """Test certificates and signed packages made with the openssl command at test time.
 
 The build tree holds the development certificate authority that both development builds embed
-(build/pki/embedded-ca.{pem,key,der}, made once at configure time). Tests issue
+(build/pki/embedded-ca.{pem,key,der}, made once at configure time by cmake/embedded-ca.cmake;
+nothing here makes it or a stand-in for it: `embedded_ca` only reads it). Tests issue
 intermediates and signers from it, make foreign authorities, expired certificates and a TLS
 server certificate for DNS:localhost, and sign packages with
 `openssl cms -sign -nodetach -binary -outform DER`. A test authority is trusted by WinHTTP only
@@ -15,7 +16,7 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from winetools import ROOT
+from winetools import ROOT, to_windows_path
 
 OPENSSL = os.environ.get("OPENSSL", "openssl")
 _serials = itertools.count(0x1000)
@@ -204,7 +205,6 @@ def trust_in_prefix(prefix, ca):
     reg = f"REGEDIT4\r\n\r\n[{key}]\r\n\"Blob\"=hex:{body}\r\n"
     path = prefix.root / f"trust-{ca.sha1}.reg"
     path.write_text(reg)
-    from winetools import to_windows_path
     # Into both registry views, so that a 32-bit and a 64-bit program trust it alike.
     for view in ([], ["/reg:32"]):
         rc, _ = prefix.wine("reg", "import", to_windows_path(path), *view)

@@ -6,31 +6,23 @@ Used by the end-to-end tests of the update cycle and by `make demo`. Fixed ports
 everything here runs inside the private network namespace of `tests/harness/in-netns`.
 """
 import hashlib
-import re
-import shutil
 import subprocess
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
-from pki import Pki, embedded_ca, trust_in_prefix
+from pki import Pki, embedded_ca
 from servers import http_server, https_server
-from winetools import (PROGRAMS, ROOT, SERVICE_EXE, LauncherLost, WinePrefix, log_messages,
-                       to_windows_path)
+from service_machine import (INSTALLER_NAME, PLAYER_KEYS, PROGRAM_FOLDER,  # noqa: F401
+                             REGISTRY_STATE_KEY, SERVICE_NAME, InstallerRun, ProbeReport,
+                             ServiceMachine)
+from winetools import PROGRAMS, ROOT, to_windows_path
 
-SERVICE_NAME = "OrvaneVextraPlayerUpdateSvc"
 FAKE_INSTALLER = PROGRAMS / "vextra_fake_installer.exe"
-SERVICE_PROBE = PROGRAMS / "vextra_service_probe.exe"
 # The service with its test hooks (transfer deadlines from a test-only registry key).
 SERVICE_WITH_TEST_HOOKS = PROGRAMS / "VextraPlayerUpdateServiceTestHooks.exe"
 TEST_HOOKS_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayerTestHooks"
 PUBLISH = ROOT / "tools" / "vextra-publish"
-REGISTRY_STATE_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayer"
-PLAYER_KEYS = {"activex": r"HKLM\Software\Telmora\VextraPlayerActiveX",
-               "plugin": r"HKLM\Software\Telmora\VextraPlayerPlugin"}
-PROGRAM_FOLDER = r"C:\vextra\bin"
 RECORD_FILE = r"C:\vextra\installer-runs.txt"
-INSTALLER_NAME = "VextraPlayerInstaller.exe"
 FILETIME_UNITS_PER_DAY = 864_000_000_000
 MAGIC = b"VXFAKE01"
 
@@ -55,48 +47,6 @@ def make_fake_installer(out, label, component=None, version=None, player_file_te
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_bytes(FAKE_INSTALLER.read_bytes() + payload + MAGIC + b"%08x" % len(payload))
     return out
-
-
-class ProbeReport:
-    """What the service probe saw of one service run."""
-
-    def __init__(self, text):
-        self.text = text
-        self.started = False
-        self.statuses = []  # (state, accepted, checkpoint, wait hint, win32 exit code)
-        self.control = None
-        self.process_exited = False
-        for line in text.splitlines():
-            word, *rest = line.split()
-            if word == "start":
-                self.started = rest[0] == "1"
-            elif word == "status":
-                self.statuses.append(tuple(int(x) for x in rest))
-            elif word == "control":
-                self.control = tuple(int(x) for x in rest)
-            elif word == "process":
-                self.process_exited = int(rest[0]) != 0 and rest[1] == "1"
-
-    @property
-    def states(self):
-        return [s[0] for s in self.statuses]
-
-    @property
-    def stopped(self):
-        return bool(self.statuses) and self.statuses[-1][0] == 1
-
-    @property
-    def finished(self):
-        """The probe wrote its last line (the service process it followed)."""
-        return any(line.startswith("process ") for line in self.text.splitlines())
-
-
-@dataclass
-class InstallerRun:
-    label: str
-    module: str
-    command_line: str
-    cwd: str
 
 
 class Signing:
@@ -153,213 +103,14 @@ class Servers:
                [("http", r[1]) for r in self.http.requests]
 
 
-class ServiceMachine:
-    """One Wine prefix with the service registered, its configuration and a player."""
-
-    def __init__(self, signing, version=None, config=None, register=True, program=None):
-        """program: the service build to register (default: the shipped program)."""
-        self.prefix = WinePrefix(version=version)
-        p = self.prefix
-        trust_in_prefix(p, signing.tls_root)
-        self.program_folder = p.drive_c / "vextra" / "bin"
-        self.program_folder.mkdir(parents=True)
-        shutil.copy2(program or SERVICE_EXE, self.program_folder / SERVICE_EXE.name)
-        self.program = PROGRAM_FOLDER + "\\" + SERVICE_EXE.name
-        # The service runs in C:\windows under Wine: its log goes there; kvc.cfg is in system32.
-        self.log_path = p.windows / "Telmor" / "Vextra" / "VextraInstall.log"
-        self.log_path.parent.mkdir(parents=True, exist_ok=True)
-        p.vextra_system_folder.mkdir(parents=True, exist_ok=True)
-        self.installer_path = p.windows / INSTALLER_NAME
-        self.record_path = p.drive_c / "vextra" / "installer-runs.txt"
-        self.write_config(config if config is not None else {
-            "SilentAutoUpdateEnable": "1", "SilentAutoUpdateVerboseLogging": "1",
-            "SilentAutoUpdateServerDomain": "localhost"})
-        self._log_seen = 0
-        if register:
-            self.register_with_sc()
-
-    def register_with_sc(self):
-        """Registers the service for demand start with Wine's own `sc create`."""
-        rc, _ = self.prefix.wine("sc", "create", SERVICE_NAME, "binpath=", self.program,
-                                 "start=", "demand")
-        assert rc == 0, "sc create failed"
-
-    def is_registered(self):
-        return self.query()[0] is not None
-
-    def close(self):
-        self.prefix.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    # -- configuration, player, state -------------------------------------------------
-    def write_config(self, keys):
-        text = "".join(f"{k}={v}\r\n" for k, v in keys.items())
-        self.prefix.config_file.write_bytes(text.encode())
-
-    def config_text(self):
-        return self.prefix.config_file.read_bytes().decode("utf-8", "replace")
-
-    def install_player(self, component, version, content, content64=None):
-        """Registry record and player file of an installed component. For the 32-bit program
-        (64-bit Windows) the 64-bit player is installed too: content64 in the real system32
-        folder, named by PlayerPath in the 64-bit registry view, which the program reaches only
-        with file system redirection switched off (the same path leads a 32-bit process to
-        SysWOW64, where the 32-bit file is). The 64-bit file has a name of its own, so that
-        neither the wrong registry view nor redirection left on finds it."""
-        name = {"activex": "VextraPlayerAX.ocx", "plugin": "VextraPlayerPL.dll"}[component]
-        name64 = {"activex": "VextraPlayerAX_64.ocx", "plugin": "VextraPlayerPL_64.dll"}[component]
-        path = rf"C:\windows\system32\Vextra\{name}"
-        folder = self.prefix.program_system32 / "Vextra"
-        folder.mkdir(exist_ok=True)
-        (folder / name).write_bytes(content)
-        key = PLAYER_KEYS[component]
-        self.prefix.reg_add(key, "Version", "REG_SZ", version)
-        self.prefix.reg_add(key, "PlayerPath", "REG_SZ", path)
-        if self.prefix.bits == 32 and content64 is not None:
-            folder64 = self.prefix.system32 / "Vextra"
-            folder64.mkdir(exist_ok=True)
-            (folder64 / name64).write_bytes(content64)
-            self.prefix.reg_add(key, "Version", "REG_SZ", version, bits=64)
-            self.prefix.reg_add(key, "PlayerPath", "REG_SZ", rf"C:\windows\system32\Vextra\{name64}",
-                                bits=64)
-        return folder / name
-
-    def player_version(self, component):
-        got = self.prefix.reg_query(PLAYER_KEYS[component], "Version")
-        return got[1] if got else None
-
-    def state(self):
-        """The three registry values of the update state (None where absent)."""
-        values = self.export_key(REGISTRY_STATE_KEY)
-        return {v: values.get(v) for v in ("LastUpdateCheck", "CheckFrequency", "UpdateAttempts")}
-
-    def export_key(self, key):
-        """Integer values of one registry key, read through `reg export` (Wine's `reg query`
-        does not print REG_QWORD data)."""
-        out = self.prefix._scratch("export.reg")
-        rc = self.prefix.reg_export(key, out)
-        if rc != 0 or not out.exists():
-            return {}
-        raw = out.read_bytes()
-        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode()
-        text = text.replace("\\\r\n", "").replace("\\\n", "")
-        values = {}
-        for line in text.splitlines():
-            m = re.match(r'^"([^"]+)"=(dword|hex\(b\)|hex\(4\)):(.*)$', line.strip().replace(" ", ""))
-            if not m:
-                continue
-            name, kind, data = m.groups()
-            if kind == "dword":
-                values[name] = int(data, 16)
-            else:
-                values[name] = int.from_bytes(bytes(int(b, 16) for b in data.split(",") if b), "little")
-        return values
-
-    def set_state(self, last=None, frequency=None, attempts=None):
-        if last is not None:
-            self.prefix.reg_add(REGISTRY_STATE_KEY, "LastUpdateCheck", "REG_QWORD", last)
-        if frequency is not None:
-            self.prefix.reg_add(REGISTRY_STATE_KEY, "CheckFrequency", "REG_DWORD", frequency)
-        if attempts is not None:
-            self.prefix.reg_add(REGISTRY_STATE_KEY, "UpdateAttempts", "REG_DWORD", attempts)
-
-    # -- the service --------------------------------------------------------------
-    def query(self):
-        """(state number, full `sc query` text) of the service."""
-        _, text = self.prefix.wine("sc", "query", SERVICE_NAME)
-        for line in text.splitlines():
-            if line.strip().startswith("STATE"):
-                return int(line.split(":", 1)[1].split()[0]), text
-        return None, text
-
-    def start(self):
-        """Asks the service control manager to start the service and returns at once."""
-        self.prefix.wine("sc", "start", SERVICE_NAME)
-
-    def wait_until(self, predicate, timeout=90, what="condition"):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if predicate():
-                return
-            time.sleep(0.2)
-        raise AssertionError(f"gave up waiting for {what} after {timeout} s; log: {self.messages()}")
-
-    def wait_stopped(self, timeout=90):
-        """Waits until the dispatcher has returned (1620) and the SCM reports the service stopped."""
-        def done():
-            return any(m == "1620" for _, m in self.messages()[self._log_seen:]) and \
-                self.query()[0] == 1
-        self.wait_until(done, timeout, "the service to stop")
-
-    def run_once(self, stop_after_ms=None):
-        """Starts the service through the service control manager (StartService from a probe,
-        as the hourly task's process would have it started) and follows that one service run
-        until its process has ended. Returns the log messages of this run; the probe's view
-        of the run is left in self.probe."""
-        self._log_seen = len(self.messages())
-        out = self.prefix._scratch("probe.txt")
-        args = [SERVICE_NAME, to_windows_path(out)]
-        if stop_after_ms is not None:
-            args += ["stop-after", str(stop_after_ms)]
-        try:
-            self.prefix.run(SERVICE_PROBE, *args, timeout=240)
-        except LauncherLost:
-            # The probe's exit code is not needed: a probe that wrote its whole report has
-            # seen the run through, even if its code was lost on the way back.
-            if not ProbeReport(out.read_text() if out.exists() else "").finished:
-                raise
-        self.probe = ProbeReport(out.read_text() if out.exists() else "")
-        assert self.probe.started, f"the service did not start: {self.probe.text}"
-        assert self.probe.stopped, f"the service did not stop: {self.probe.text}"
-        if not self.probe.process_exited:
-            # The run was over before the probe saw its process: let the last lines land.
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and not any(
-                    m == "1620" for _, m in self.run_messages()):
-                time.sleep(0.2)
-        return self.run_messages()
-
-    def run_messages(self):
-        return self.messages()[self._log_seen:]
-
-    def messages(self):
-        return log_messages(self.log_path)
-
-    def staging_folders(self):
-        """GUID-named folders left in the temporary folders of the prefix."""
-        pattern = re.compile(r"^\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}$")
-        roots = [self.prefix.windows / "temp", *self.prefix.drive_c.glob("users/*/Temp"),
-                 *self.prefix.drive_c.glob("users/*/AppData/Local/Temp")]
-        return [d for root in roots if root.is_dir() for d in root.iterdir()
-                if d.is_dir() and pattern.match(d.name)]
-
-    # -- the installer ------------------------------------------------------------------
-    def installer_runs(self):
-        if not self.record_path.exists():
-            return []
-        runs = []
-        for line in self.record_path.read_text(encoding="utf-8").splitlines():
-            label, module, command_line, cwd = line.split("\t")
-            runs.append(InstallerRun(label, module, command_line, cwd))
-        return runs
-
-    def wait_installer_runs(self, count, timeout=60):
-        self.wait_until(lambda: len(self.installer_runs()) >= count, timeout, "the installer")
-        return self.installer_runs()
-
-
 def codes(messages):
     """The message codes of (level, message) pairs, with their details, as 'level code ...'."""
     return [f"{level} {message}" for level, message in messages]
 
 
 def cycle_codes(messages):
-    """Just the numeric codes, in order."""
+    """The numeric codes, in order. The tests speak of codes by name (service_log.code_names);
+    this stays for tests written before the names."""
     out = []
     for _, message in messages:
         head = message.split(" ", 1)[0]

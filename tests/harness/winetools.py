@@ -19,6 +19,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from service_log import LOG_LINE, log_messages, read_log  # noqa: F401  (the harness's API)
+
 ROOT = Path(__file__).resolve().parents[2]
 BUILD64 = Path(os.environ.get("VEXTRA_BUILD64", ROOT / "build" / "win64"))
 BUILD32 = Path(os.environ.get("VEXTRA_BUILD32", ROOT / "build" / "win32"))
@@ -229,6 +231,49 @@ class WinePrefix:
                           *self.reg_view(key, bits))
         return rc
 
+    def reg_values(self, key, bits=None):
+        """{name: value} of one key, or None when it cannot be exported: ints for REG_DWORD
+        and REG_QWORD, text for strings. Read through `reg export`, because Wine's
+        `reg query` prints "(null)" for REG_QWORD data."""
+        out = self._scratch("export.reg")
+        if self.reg_export(key, out, bits) != 0 or not out.exists():
+            return None
+        raw = out.read_bytes()
+        text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode()
+        # Long hex data goes on over lines that end in a backslash.
+        text = text.replace("\\\r\n", "").replace("\\\n", "")
+        values = {}
+        for line in text.splitlines():
+            if not line.startswith('"') or '"=' not in line:
+                continue
+            name, data = line[1:].split('"=', 1)
+            kind, colon, hexdata = data.partition(":")
+            if kind == "dword":
+                values[name] = int(hexdata, 16)
+            elif kind in ("hex(b)", "hex(4)") and colon:
+                values[name] = int.from_bytes(
+                    bytes(int(b, 16) for b in hexdata.replace(" ", "").split(",") if b), "little")
+            elif data.startswith('"'):
+                values[name] = re.sub(r'\\(.)', r'\1', data[1:-1])
+            else:
+                values[name] = data
+        return values
+
+    def service_state(self, name):
+        """(state number, state word, full `sc query` text) of a service; (None, None, text)
+        when it does not exist."""
+        rc, text = self.wine("sc", "query", name)
+        for line in text.splitlines():
+            if rc == 0 and line.strip().startswith("STATE"):
+                number, word = (line.split(":", 1)[1].split() + ["?"])[:2]
+                return int(number), word, text
+        return None, None, text
+
+    def write_config(self, values):
+        """kvc.cfg holding one key=value line for each item of `values` (its folder made)."""
+        self.vextra_system_folder.mkdir(parents=True, exist_ok=True)
+        self.config_file.write_bytes("".join(f"{k}={v}\r\n" for k, v in values.items()).encode())
+
     def set_windows_version(self, version):
         """winxp64, win7, win8, win10 ...: takes effect at the next program start."""
         self.reg_add(r"HKCU\Software\Wine", "Version", "REG_SZ", version)
@@ -249,40 +294,28 @@ class WinePrefix:
         return self.vextra_system_folder / "kvc.cfg"
 
 
-def read_log(path):
-    """The lines of a service log (UTF-16LE, no byte-order mark, CR LF)."""
-    path = Path(path)
-    if not path.exists():
-        return []
-    raw = path.read_bytes()
-    assert not raw.startswith(b"\xff\xfe"), "the log must not carry a byte-order mark"
-    text = raw.decode("utf-16-le")
-    assert text == "" or text.endswith("\r\n")
-    return text.split("\r\n")[:-1]
-
-
-LOG_LINE = re.compile(r"^(\d+)-(\d+)-(\d+)\+(\d+)-(\d+)-(\d+)\.(\d+) \[(info|warning|error)\] (.*)$")
-
-
-def log_messages(path):
-    """(level, message) pairs of a service log, checking every line's shape."""
-    out = []
-    for line in read_log(path):
-        m = LOG_LINE.match(line)
-        assert m, f"malformed log line: {line!r}"
-        out.append((m.group(8), m.group(9)))
-    return out
-
-
 def reg_qword(prefix, key, value):
-    """A REG_QWORD value as an int, or None. Wine's `reg query` prints "(null)" for QWORD data,
-    so this reads the bytes from `reg export` ("name"=hex(b):lo,...,hi)."""
-    out = prefix._scratch("export.reg")
-    rc = prefix.reg_export(key, out)
-    if rc != 0 or not out.exists():
-        return None
-    text = out.read_bytes().decode("utf-16")
-    m = re.search(r'^"' + re.escape(value) + r'"=hex\(b\):([0-9a-fA-F,]+)\s*$', text, re.M | re.I)
-    if not m:
-        return None
-    return int.from_bytes(bytes(int(b, 16) for b in m.group(1).split(",")), "little")
+    """A REG_QWORD value as an int, or None (see WinePrefix.reg_values)."""
+    return (prefix.reg_values(key) or {}).get(value)
+
+
+class WorkFolder:
+    """A fresh working folder for program runs, with the service log's folder in it (the log
+    is written relative to the working folder, and only where Telmor\\Vextra exists)."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        if self.path.exists():
+            shutil.rmtree(self.path)
+        self.log.parent.mkdir(parents=True)
+
+    @property
+    def log(self):
+        return self.path / "Telmor" / "Vextra" / "VextraInstall.log"
+
+    @property
+    def windows(self):
+        return to_windows_path(self.path)
+
+    def messages(self, skip=0):
+        return log_messages(self.log, skip)
