@@ -14,6 +14,7 @@ MESSAGES = {
     1150: ("DigestHashDataFailed", "warning", "file digest: hashing data failed"),
     1151: ("DigestOpenFailed", "warning", "file digest: the player file did not open"),
     1152: ("DigestEmptyFile", "warning", "file digest: the player file is empty"),
+    1153: ("DigestReadFailed", "warning", "file digest: reading the player file failed or ended before its size (detail: the read's Windows error, 38 when the file ended early)"),
     1154: ("DigestHashSizeFailed", "warning", "file digest: reading the hash size failed"),
     1155: ("DigestHashValueFailed", "warning", "file digest: reading the hash value failed"),
     1157: ("DigestDisableRedirectionFailed", "warning", "file digest: switching WOW64 redirection off failed"),

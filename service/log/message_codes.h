@@ -13,6 +13,7 @@ enum class MessageCode : int32_t {
     DigestHashDataFailed = 1150,
     DigestOpenFailed = 1151,
     DigestEmptyFile = 1152,
+    DigestReadFailed = 1153,
     DigestHashSizeFailed = 1154,
     DigestHashValueFailed = 1155,
     DigestDisableRedirectionFailed = 1157,

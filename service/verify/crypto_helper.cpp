@@ -273,8 +273,17 @@ bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& error
                     uint64_t total = 0;
                     while (total < static_cast<uint64_t>(size.QuadPart)) {
                         DWORD got = 0;
-                        if (!ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) || got == 0)
-                            break;  // a failed read or a shrunk file ends the reading
+                        if (!ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr)) {
+                            fail(kDigestReadFailed);
+                            break;
+                        }
+                        if (got == 0) {
+                            // The file ended before its size: the digest of a prefix would
+                            // describe no file that is there.
+                            SetLastError(ERROR_HANDLE_EOF);
+                            fail(kDigestReadFailed);
+                            break;
+                        }
                         if (!a.hashData(hash, chunk, got, 0)) {
                             fail(kDigestHashDataFailed);
                             break;

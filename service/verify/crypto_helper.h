@@ -30,6 +30,8 @@ enum FileDigestResult : uint32_t {
     kDigestOpenFailed = static_cast<uint32_t>(MessageCode::DigestOpenFailed),
     // the file is empty
     kDigestEmptyFile = static_cast<uint32_t>(MessageCode::DigestEmptyFile),
+    // a read failed, or the file ended before the size it had when opened
+    kDigestReadFailed = static_cast<uint32_t>(MessageCode::DigestReadFailed),
     // CryptGetHashParam(HP_HASHSIZE) failed
     kDigestHashSizeFailed = static_cast<uint32_t>(MessageCode::DigestHashSizeFailed),
     // CryptGetHashParam(HP_HASHVAL) failed

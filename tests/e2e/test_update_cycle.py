@@ -221,3 +221,19 @@ def test_same_named_installer_in_the_program_folder_is_never_started(machine, si
     assert [r.label for r in runs] == ["patch-pl"]
     assert runs[0].module.lower() == INSTALLED_AT.lower()
     assert runs[0].command_line == PATCH_LINE
+
+
+def test_player_strings_of_odd_length_that_fill_the_buffer_are_not_read(machine, site):
+    """A "Version" of 4095 bytes or a "PlayerPath" of 519 bytes puts its last byte into the
+    last character of the reading buffer, where the terminator belongs. Such a value does not
+    fit: the ActiveX version counts as unreadable (no update) and the plug-in's path as empty
+    (no patch, so the full installer)."""
+    install_old_player(machine)
+    version = (OLD + "\0").encode("utf-16-le")
+    machine.set_player_value_bytes("activex", "Version", version + b"x" * (4095 - len(version)))
+    path = (r"C:\windows\system32\Vextra\VextraPlayerPL.dll" + "\0").encode("utf-16-le")
+    machine.set_player_value_bytes("plugin", "PlayerPath", path + b"x" * (519 - len(path)))
+    part = cycle_part(machine.run_once())
+    assert 1600 not in part and part[-3:] == [1602, 1610, 1612]
+    runs = machine.wait_installer_runs(1)
+    assert [(r.label, r.command_line) for r in runs] == [("full-pl", FULL_LINE)]

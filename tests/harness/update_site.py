@@ -21,6 +21,7 @@ from winetools import (BUILD64, ROOT, SERVICE_EXE, LauncherLost, WinePrefix, log
 SERVICE_NAME = "OrvaneVextraPlayerUpdateSvc"
 FAKE_INSTALLER = BUILD64 / "programs" / "vextra_fake_installer.exe"
 SERVICE_PROBE = BUILD64 / "programs" / "vextra_service_probe.exe"
+RAW_STRING_VALUE = BUILD64 / "programs" / "raw_string_value.exe"
 PUBLISH = ROOT / "tools" / "vextra-publish"
 REGISTRY_STATE_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayer"
 PLAYER_KEYS = {"activex": r"HKLM\Software\Telmora\VextraPlayerActiveX",
@@ -210,6 +211,13 @@ class ServiceMachine:
         self.prefix.reg_add(key, "Version", "REG_SZ", version)
         self.prefix.reg_add(key, "PlayerPath", "REG_SZ", rf"C:\windows\system32\Vextra\{name}")
         return folder / name
+
+    def set_player_value_bytes(self, component, name, data):
+        """Stores raw bytes as a REG_SZ value of a component's record, in both registry views
+        (Wine's `reg` adds a terminator to every string it writes)."""
+        key = PLAYER_KEYS[component].split("\\", 1)[1]
+        rc = self.prefix.run(RAW_STRING_VALUE, key, name, data.hex())
+        assert rc == 0, f"writing {name} of {component} failed ({rc})"
 
     def player_version(self, component):
         got = self.prefix.reg_query(PLAYER_KEYS[component], "Version")

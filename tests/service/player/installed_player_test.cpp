@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform/system_library.h"
@@ -72,6 +73,13 @@ TEST_F(InstalledPlayer, VersionTextThatDoesNotFitOrHasAFifthPieceIsIgnored) {
     std::wstring full = L"11.2.202.228" + std::wstring(2036, L'9');
     ax.setRaw(L"Version", REG_SZ, full.data(), static_cast<DWORD>(full.size() * sizeof(wchar_t)));
     EXPECT_EQ(readInstalledVersion(PlayerComponent::ActiveX), PlayerVersion{});
+    // 4095 bytes: the odd last byte lands in the buffer's last character, which then holds no
+    // terminator. The text before the embedded NUL would read as a version if it were taken.
+    std::string odd(4095, 'x');
+    const wchar_t shortText[] = L"11.2.202.228";
+    std::memcpy(&odd[0], shortText, sizeof(shortText));
+    ax.setRaw(L"Version", REG_SZ, odd.data(), static_cast<DWORD>(odd.size()));
+    EXPECT_EQ(readInstalledVersion(PlayerComponent::ActiveX), PlayerVersion{});
     ax.version(L"11.2.202.228.");
     EXPECT_EQ(readInstalledVersion(PlayerComponent::ActiveX), PlayerVersion{});
 }
@@ -128,6 +136,15 @@ TEST_F(InstalledPlayer, MissingOrOverlongPlayerPathLeavesThePathEmpty) {
     wcscpy(path, L"previous");
     EXPECT_TRUE(readPlayerPath(PlayerComponent::ActiveX, true, path));
     EXPECT_STREQ(path, L"");
+    // 519 bytes: the last character of the buffer gets one byte of the value and no NUL.
+    std::string odd(519, 'x');
+    const wchar_t shortPath[] = L"D:\\player.ocx";
+    std::memcpy(&odd[0], shortPath, sizeof(shortPath));
+    ax.setRaw(L"PlayerPath", REG_SZ, odd.data(), static_cast<DWORD>(odd.size()));
+    wcscpy(path, L"previous");
+    EXPECT_TRUE(readPlayerPath(PlayerComponent::ActiveX, true, path));
+    EXPECT_STREQ(path, L"");
+    EXPECT_EQ(path[MAX_PATH - 1], L'\0');
 }
 
 TEST_F(InstalledPlayer, HashesThePlayerFileOrLogsTheDigestFailure) {
