@@ -120,6 +120,7 @@ MESSAGES = {
     1302: ("IsInstalledOpenManagerFailed", "error", "isInstalled: OpenSCManagerW failed"),
     1303: ("UpdateConfigOpenManagerFailed", "error", "updateConfig: OpenSCManagerW failed"),
     1304: ("UpdateConfigOpenServiceFailed", "error", "updateConfig: OpenServiceW failed"),
+    1305: ("AutoUpdateModeConfigUnreadable", "error", "setting the auto-update mode: kvc.cfg could not be opened or read whole, or holds UTF-16 text, so it was left as it is (detail: the Windows error value, 0 for UTF-16 text)"),
     1400: ("ManifestOpenSessionFailed", "warning", "WinHttpOpen failed"),
     1401: ("ManifestNoConnection", "warning", "no connection handle (WinHttpConnect failed or was not attempted)"),
     1402: ("ManifestNoRequest", "warning", "no request handle"),

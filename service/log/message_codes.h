@@ -130,6 +130,7 @@ enum class MessageCode : int32_t {
     IsInstalledOpenManagerFailed = 1302,
     UpdateConfigOpenManagerFailed = 1303,
     UpdateConfigOpenServiceFailed = 1304,
+    AutoUpdateModeConfigUnreadable = 1305,
 
     // Warnings: fetching and reading the manifests.
     ManifestOpenSessionFailed = 1400,

@@ -1,9 +1,18 @@
 """The administration options of the built service program under Wine: the auto-update modes
 rewrite system32\\Telmor\\Vextra\\kvc.cfg, -isSAUEnabled answers through the exit code, and
 anything that is not exactly one of the options does nothing."""
+import os
+import sys
+from pathlib import Path
+
 import pytest
 
-from winetools import SERVICE_EXE, WinePrefix, log_messages
+from winetools import BUILD64, ROOT, SERVICE_EXE, WinePrefix, log_messages, to_windows_path
+
+sys.path.insert(0, str(ROOT / "tools"))
+from vextra_log_codes import code as message_code  # noqa: E402
+
+HOLD_FILE = BUILD64 / "programs" / "hold_file.exe"
 
 CONFIG_ONLY_OPTIONS = ["-setSilentAutoUpdate", "-setNotifyAutoUpdate", "-setDisableAutoUpdate"]
 
@@ -67,6 +76,34 @@ def test_mode_option_without_configuration_folder_creates_nothing(wine):
     wine.vextra_system_folder.rmdir()
     assert run(wine, "-setSilentAutoUpdate") == 0
     assert not wine.vextra_system_folder.exists()
+
+
+def test_mode_option_keeps_a_file_it_could_not_read_whole(wine, tmp_path):
+    """Held open by another program, unreadable, or UTF-16: the file stays byte for byte and
+    the refusal is logged with its cause (commands log errors only)."""
+    unreadable = Path("/sys/class/net/lo/speed")  # opens, but every read fails (EINVAL)
+    original = b"SilentAutoUpdateServerDomain=updates.example.org\r\nSilentAutoUpdateEnable=1\r\n"
+    utf16 = original.decode().encode("utf-16")
+    refused = str(message_code("AutoUpdateModeConfigUnreadable"))
+
+    wine.config_file.write_bytes(original)  # held open without sharing: ERROR_SHARING_VIOLATION
+    assert wine.run(HOLD_FILE, to_windows_path(wine.config_file), to_windows_path(SERVICE_EXE),
+                    "-setNotifyAutoUpdate", cwd=wine.work) == 0
+    assert wine.config_file.read_bytes() == original
+    assert log_messages(wine.log) == [("error", f"{refused} 32")]
+
+    wine.config_file.write_bytes(utf16)
+    assert run(wine, "-setDisableAutoUpdate") == 0
+    assert wine.config_file.read_bytes() == utf16
+    assert log_messages(wine.log)[1:] == [("error", f"{refused} 0")]
+
+    if not unreadable.exists():
+        pytest.skip(f"{unreadable} is not here to give a read error")
+    wine.config_file.unlink()
+    os.symlink(unreadable, wine.config_file)
+    assert run(wine, "-setSilentAutoUpdate") == 0
+    assert wine.config_file.is_symlink(), "the file was replaced"
+    assert log_messages(wine.log)[2:] == [("error", f"{refused} 87")]  # ERROR_INVALID_PARAMETER
 
 
 @pytest.mark.parametrize("content, code", [
