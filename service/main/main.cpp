@@ -47,7 +47,7 @@ void runCommand(const wchar_t* option, ServiceControl& control, int& exitCode) {
 int runProgram(int argc, wchar_t** argv) {
     std::wstring programPath;
     try {
-        programPath = resolveProgramPath(argc >= 1 ? argv[0] : nullptr);
+        programPath = programFilePath();
         ServiceLog::write(LogLevel::Info, programPath);
         ServiceLog::write(LogLevel::Info, codeText(MessageCode::ProgramStarted));
         if (argc > 1) ServiceLog::write(LogLevel::Info, argv[1]);

@@ -19,6 +19,7 @@ SERVICE_TEXT = ("This service keeps your Orvane Vextra Player installation up to
                 "latest enhancements and security fixes.")
 PROBE_SERVICE = BUILD64 / "programs" / "registration_probe_service.exe"
 TASK_PROBE = BUILD64 / "programs" / "task_probe.exe"
+START_AS = BUILD64 / "programs" / "start_as.exe"
 
 
 class Machine:
@@ -128,6 +129,15 @@ def test_install_then_uninstall(xp):
     assert xp.values(STATE_KEY) == {}
     # The registered service is not running, so the stop request fails before the deletion.
     assert xp.messages() == [("error", "1226 1062")]
+
+
+def test_install_registers_the_running_file_not_a_same_named_one_in_the_current_folder(xp):
+    # Argument 0 is a bare name, and the current folder holds another program of that name.
+    shutil.copy(PROBE_SERVICE, xp.cwd / SERVICE_EXE.name)
+    assert xp.prefix.run(START_AS, to_windows_path(SERVICE_EXE), SERVICE_EXE.name, "-install",
+                         cwd=xp.cwd) == 0
+    assert xp.values(SERVICE_KEY)["ImagePath"] == to_windows_path(SERVICE_EXE)
+    assert xp.show_task()["application"] == to_windows_path(SERVICE_EXE)
 
 
 def test_the_service_description_comes_from_the_string_table(xp):
