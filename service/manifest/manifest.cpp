@@ -37,7 +37,7 @@ enum class EntryResult { Examined, Skipped, Malformed };
 // One component entry of a walked patch element: hands it to patch selection unless a patch
 // already matched for the component.
 EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& offer,
-                         MessageCode malformedCode, MessageCode missingCode) {
+                         MessageCode malformedCode, MessageCode missingCode, bool windowsIs64Bit) {
     if (offer.patchApplies) return EntryResult::Skipped;
     const Node* entry = element->first_node(name);
     if (!entry) {
@@ -56,7 +56,7 @@ EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& 
     offer.hash32.assign(hash32->value(), hash32->value_size());
     offer.hash64.assign(hash64->value(), hash64->value_size());
     buildPatchPath(offer, widePath);
-    checkPatchApplicable(offer);
+    checkPatchApplicable(offer, windowsIs64Bit);
     return EntryResult::Examined;
 }
 
@@ -174,6 +174,10 @@ bool parseVersionManifest(char* text, VersionManifest* out) {
 }
 
 bool parsePatchManifest(char* text, VersionManifest* inOut) {
+    return parsePatchManifest(text, inOut, runningUnderWow64);
+}
+
+bool parsePatchManifest(char* text, VersionManifest* inOut, bool windowsIs64Bit) {
     if (!text || !inOut || !inOut->activeX || !inOut->plugin) return false;
     std::unique_ptr<Document> doc(new (std::nothrow) Document);
     if (!doc) {
@@ -200,11 +204,13 @@ bool parsePatchManifest(char* text, VersionManifest* inOut) {
         for (; element; element = element->next_sibling()) {
             if (examineEntry(element, "ActiveX", *inOut->activeX,
                              MessageCode::PatchManifestActiveXEntryIncomplete,
-                             MessageCode::PatchManifestNoActiveXChild) == EntryResult::Malformed)
+                             MessageCode::PatchManifestNoActiveXChild,
+                             windowsIs64Bit) == EntryResult::Malformed)
                 return false;
             if (examineEntry(element, "Plugin", *inOut->plugin,
                              MessageCode::PatchManifestPluginEntryIncomplete,
-                             MessageCode::PatchManifestNoPluginChild) == EntryResult::Malformed)
+                             MessageCode::PatchManifestNoPluginChild,
+                             windowsIs64Bit) == EntryResult::Malformed)
                 return false;
         }
     } catch (const std::bad_alloc&) {

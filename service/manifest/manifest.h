@@ -29,6 +29,9 @@ bool parseVersionManifest(char* text, VersionManifest* out);
 // Walks a NUL-terminated patch manifest in place; for each examined entry builds the offer's
 // patchPath and decides patchApplies against the installed player files. Both offers must be
 // present. True when the walk reached the end. Changes made before a failure stay.
+// windowsIs64Bit: the 64-bit player files must match their digests as well.
+bool parsePatchManifest(char* text, VersionManifest* inOut, bool windowsIs64Bit);
+// The same on this machine (runningUnderWow64).
 bool parsePatchManifest(char* text, VersionManifest* inOut);
 
 // NUL-terminated UTF-8 to UTF-16 (invalid sequences replaced). False leaves out unchanged.

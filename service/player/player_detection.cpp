@@ -153,13 +153,13 @@ bool digestMatches(const std::string& expected, const char* digest) {
            std::memcmp(expected.data(), digest, kDigestHexLength) == 0;
 }
 
-void checkPatchApplicable(ComponentOffer& offer) {
+void checkPatchApplicable(ComponentOffer& offer, bool windowsIs64Bit) {
     wchar_t path[kPlayerPathChars] = {};
     char digest[kDigestBufferChars] = {};
     readPlayerPath(offer.component, true, path);
     if (path[0]) hashPlayerFile(path, digest, false);
     bool match = digestMatches(offer.hash32, digest);
-    if (runningUnderWow64 && match) {
+    if (windowsIs64Bit && match) {
         // 64-bit Windows: the 64-bit player file must fit the patch as well.
         std::memset(path, 0, sizeof(path));
         std::memset(digest, 0, sizeof(digest));

@@ -175,10 +175,10 @@ TEST_F(InstalledPlayer, PatchAppliesWhenThe32BitPlayerFileMatches) {
     ComponentOffer o = offer(PlayerComponent::ActiveX, {});
     o.hash32 = kAbc;
     o.hash64 = "not consulted on 32-bit Windows";
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, false);
     EXPECT_TRUE(o.patchApplies);
     o.hash32 = kXyz;
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, false);
     EXPECT_FALSE(o.patchApplies);
 }
 
@@ -187,15 +187,15 @@ TEST_F(InstalledPlayer, NoPlayerFileMeansNoPatch) {
     ComponentOffer o = offer(PlayerComponent::Plugin, {});
     o.hash32 = kAbc;
     o.patchApplies = true;
-    checkPatchApplicable(o);  // no key at all
+    checkPatchApplicable(o, false);  // no key at all
     EXPECT_FALSE(o.patchApplies);
     PlayerRecord pl(kPluginKey);
     o.patchApplies = true;
-    checkPatchApplicable(o);  // key without PlayerPath: nothing hashed, nothing logged
+    checkPatchApplicable(o, false);  // key without PlayerPath: nothing hashed, nothing logged
     EXPECT_FALSE(o.patchApplies);
     EXPECT_TRUE(capture.messages().empty());
     pl.playerPath(capture.folder() / L"gone.dll");
-    checkPatchApplicable(o);  // path to a missing file: the digest failure is logged
+    checkPatchApplicable(o, false);  // path to a missing file: the digest failure is logged
     EXPECT_FALSE(o.patchApplies);
     EXPECT_EQ(capture.messages(), std::vector<std::wstring>{L"1151 2"});
 }
@@ -205,18 +205,18 @@ TEST_F(InstalledPlayer, On64BitWindowsThe64BitPlayerFileMustMatchToo) {
     ASSERT_TRUE(testsupport::writeBytes(capture.folder() / L"player.ocx", "abc"));
     PlayerRecord ax(kActiveXKey);
     ax.playerPath(capture.folder() / L"player.ocx");
-    runningUnderWow64 = true;
+    // The answer comes from the argument; the process-wide flag stays false here.
     ComponentOffer o = offer(PlayerComponent::ActiveX, {});
     o.hash32 = kAbc;
     o.hash64 = kXyz;  // the 64-bit view's file holds "abc": no match
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, true);
     EXPECT_FALSE(o.patchApplies);
     // Both digests as listed: the 64-bit view's key is read and its file hashed with
     // redirection switched off. Only a 32-bit process can switch it off; this 64-bit one is
     // told ERROR_INVALID_FUNCTION, so the digest fails (1157) and the patch does not apply.
     o.hash64 = kAbc;
     capture.clear();
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, true);
 #ifdef _WIN64
     EXPECT_FALSE(o.patchApplies);
     EXPECT_EQ(capture.messages(), std::vector<std::wstring>{L"1157 1"});
@@ -225,7 +225,7 @@ TEST_F(InstalledPlayer, On64BitWindowsThe64BitPlayerFileMustMatchToo) {
 #endif
     o.hash32 = kXyz;  // no 32-bit match: the 64-bit file is not even looked at
     capture.clear();
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, true);
     EXPECT_FALSE(o.patchApplies);
     EXPECT_TRUE(capture.messages().empty());
 }
