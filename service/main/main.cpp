@@ -13,6 +13,7 @@
 #include "main/service_control.h"
 #include "main/service_run_context.h"
 #include "main/service_runtime.h"
+#include "platform/system_library.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ int runProgram(int argc, wchar_t** argv) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    restrictLibrarySearchToSystemFolder();
     try {
         return runProgram(argc, argv);
     } catch (const std::bad_alloc&) {
