@@ -32,16 +32,23 @@ std::string trim(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
-bool readWholeFile(const std::wstring& path, std::string& bytes) {
+// False with the Windows error when the file did not open or a read failed (a file that does
+// not exist: ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND without its folder).
+bool readWholeFile(const std::wstring& path, std::string& bytes, DWORD& error) {
+    error = ERROR_SUCCESS;
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return false;
+    if (!file.valid()) {
+        error = GetLastError();
+        return false;
+    }
     char chunk[4096];
     DWORD got = 0;
     while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) {
         if (got == 0) return true;
         bytes.append(chunk, got);
     }
+    error = GetLastError();
     return false;
 }
 
@@ -93,9 +100,17 @@ AdminConfigFile::AdminConfigFile(const std::string& path) : path_(path) {
     std::wstring widePath;
     if (path.empty() || !wideFromUtf8Strict(path, widePath)) return;
     std::string bytes;
+    DWORD error = ERROR_SUCCESS;
     try {
-        if (!readWholeFile(widePath, bytes) && bytes.empty()) return;
+        if (!readWholeFile(widePath, bytes, error)) {
+            // A file that is not there may be created; one that could not be opened (held
+            // open without sharing, access denied) or read to its end keeps what it holds.
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+                refuseRewrite(error);
+            if (bytes.empty()) return;
+        }
     } catch (const std::bad_alloc&) {
+        refuseRewrite(ERROR_NOT_ENOUGH_MEMORY);
         return;  // nothing read
     }
     if (bytes.size() < 4) return;  // too short: not parsed, encoding stays NotRead
@@ -106,6 +121,7 @@ AdminConfigFile::AdminConfigFile(const std::string& path) : path_(path) {
         start = 3;
     } else if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0) {
         encoding_ = Utf16Bom;
+        refuseRewrite(0);
         return;  // UTF-16 content is not read at all
     } else {
         encoding_ = Plain;
@@ -114,6 +130,7 @@ AdminConfigFile::AdminConfigFile(const std::string& path) : path_(path) {
         parse(bytes.substr(start));
     } catch (const std::bad_alloc&) {
         // The rest of the file is skipped; the entries read so far stay.
+        refuseRewrite(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 
@@ -261,6 +278,13 @@ bool setAutoUpdateMode(AutoUpdateMode mode) {
     }
     try {
         AdminConfigFile config(RUZE::WindowsFileManager::configFilePath());
+        if (!config.rewritable()) {
+            // Saving would put the two mode keys in place of everything the file holds.
+            ServiceLog::write(LogLevel::Error,
+                              codeText(MessageCode::AutoUpdateModeConfigUnreadable,
+                                       static_cast<int32_t>(config.readError())));
+            return false;
+        }
         config.set(kSilentAutoUpdateEnable, silentValue);
         config.set(kAutoUpdateDisable, disableValue);
         return config.save();

@@ -36,6 +36,11 @@ public:
     bool save();
 
     int32_t encoding() const { return encoding_; }
+    // True when the entries hold the whole file, or when there is no file: only then may save()
+    // replace it. Otherwise readError() says why (a Windows error value; 0 for UTF-16 text,
+    // which is never read).
+    bool rewritable() const { return rewritable_; }
+    uint32_t readError() const { return readError_; }
     const std::vector<ConfigEntry>& entries() const { return entries_; }
     const std::string& path() const { return path_; }
 
@@ -45,7 +50,14 @@ public:
 private:
     void insert(std::string key, std::string value);
 
+    void refuseRewrite(uint32_t error) {
+        rewritable_ = false;
+        readError_ = error;
+    }
+
     int32_t encoding_ = NotRead;
+    bool rewritable_ = true;
+    uint32_t readError_ = 0;
     std::vector<ConfigEntry> entries_;
     std::string path_;
 };

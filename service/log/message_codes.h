@@ -13,6 +13,7 @@ enum class MessageCode : int32_t {
     DigestHashDataFailed = 1150,
     DigestOpenFailed = 1151,
     DigestEmptyFile = 1152,
+    DigestReadFailed = 1153,
     DigestHashSizeFailed = 1154,
     DigestHashValueFailed = 1155,
     DigestDisableRedirectionFailed = 1157,
@@ -129,6 +130,7 @@ enum class MessageCode : int32_t {
     IsInstalledOpenManagerFailed = 1302,
     UpdateConfigOpenManagerFailed = 1303,
     UpdateConfigOpenServiceFailed = 1304,
+    AutoUpdateModeConfigUnreadable = 1305,
 
     // Errors: a package download cut short by its bounds, or a package the manifest refuses.
     DownloadTooLarge = 1310,

@@ -14,6 +14,7 @@
 #include "main/service_run_context.h"
 #include "main/service_runtime.h"
 #include "main/test_hooks.h"
+#include "platform/system_library.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ void runCommand(const wchar_t* option, ServiceControl& control, int& exitCode) {
 int runProgram(int argc, wchar_t** argv) {
     std::wstring programPath;
     try {
-        programPath = resolveProgramPath(argc >= 1 ? argv[0] : nullptr);
+        programPath = programFilePath();
         ServiceLog::write(LogLevel::Info, programPath);
         ServiceLog::write(LogLevel::Info, codeText(MessageCode::ProgramStarted));
         if (argc > 1) ServiceLog::write(LogLevel::Info, argv[1]);
@@ -92,6 +93,7 @@ int runProgram(int argc, wchar_t** argv) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    restrictLibrarySearchToSystemFolder();
     try {
         return runProgram(argc, argv);
     } catch (const std::bad_alloc&) {

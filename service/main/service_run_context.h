@@ -11,10 +11,11 @@ private:
     std::wstring programPath_;
 };
 
-// The full path of this program from argument 0, resolved against the current directory. When
-// that does not name an existing file (started through the search path, without ".exe", or a
-// path longer than MAX_PATH), the loader's record of the executable file is used instead.
-std::wstring resolveProgramPath(const wchar_t* argument0);
+// The full path of the file this process runs from, as the loader recorded it. Argument 0 is
+// never used for it: it is whatever the starting process wrote, and resolved against the current
+// directory it could name a same-named program there, which "-install" would then register as
+// the LocalSystem service. Empty only when the loader's record cannot be read.
+std::wstring programFilePath();
 
 // Set while the service dispatcher runs; the service worker runs a cycle only while it is set.
 extern ServiceRunContext* activeRunContext;

@@ -180,7 +180,7 @@ enum class EntryResult { Examined, Skipped, Malformed };
 // One component entry of a walked patch element: hands it to patch selection unless a patch
 // already matched for the component.
 EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& offer,
-                         MessageCode malformedCode, MessageCode missingCode) {
+                         MessageCode malformedCode, MessageCode missingCode, bool windowsIs64Bit) {
     if (offer.patchApplies) return EntryResult::Skipped;
     const Node* entry = element->first_node(name);
     if (!entry) {
@@ -201,20 +201,23 @@ EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& 
     offer.hash32.assign(hash32->value(), hash32->value_size());
     offer.hash64.assign(hash64->value(), hash64->value_size());
     buildPatchPath(offer, widePath);
-    checkPatchApplicable(offer);
+    checkPatchApplicable(offer, windowsIs64Bit);
     return EntryResult::Examined;
 }
 
 // From the first "patch" element on, every top-level element is walked, whatever its name;
-// false when a malformed entry ends the walk.
-bool walkPatchEntries(const Node* first, VersionManifest& manifest) {
+// false when a malformed entry ends the walk. windowsIs64Bit: the 64-bit player files must
+// match their digests as well.
+bool walkPatchEntries(const Node* first, VersionManifest& manifest, bool windowsIs64Bit) {
     for (const Node* element = first; element; element = element->next_sibling()) {
         if (examineEntry(element, "ActiveX", *manifest.activeX,
                          MessageCode::PatchManifestActiveXEntryIncomplete,
-                         MessageCode::PatchManifestNoActiveXChild) == EntryResult::Malformed ||
+                         MessageCode::PatchManifestNoActiveXChild,
+                         windowsIs64Bit) == EntryResult::Malformed ||
             examineEntry(element, "Plugin", *manifest.plugin,
                          MessageCode::PatchManifestPluginEntryIncomplete,
-                         MessageCode::PatchManifestNoPluginChild) == EntryResult::Malformed)
+                         MessageCode::PatchManifestNoPluginChild,
+                         windowsIs64Bit) == EntryResult::Malformed)
             return false;
     }
     return true;
@@ -324,6 +327,10 @@ bool parseVersionManifest(char* text, VersionManifest* out) {
 }
 
 bool parsePatchManifest(char* text, VersionManifest* inOut) {
+    return parsePatchManifest(text, inOut, runningUnderWow64);
+}
+
+bool parsePatchManifest(char* text, VersionManifest* inOut, bool windowsIs64Bit) {
     if (!text || !inOut || !inOut->activeX || !inOut->plugin) return false;
     std::unique_ptr<Document> doc;
     if (!parseDocument(doc, text, MessageCode::ManifestNestedTooDeep,
@@ -336,7 +343,7 @@ bool parsePatchManifest(char* text, VersionManifest* inOut) {
         return false;
     }
     try {
-        return walkPatchEntries(first, *inOut);
+        return walkPatchEntries(first, *inOut, windowsIs64Bit);
     } catch (const std::bad_alloc&) {
         warn(MessageCode::PatchManifestOutOfMemory);
         return false;

@@ -37,6 +37,9 @@ bool parseVersionManifest(char* text, VersionManifest* out);
 // patchPath and patchPackage binding and decides patchApplies against the installed player
 // files. Both offers must be present. True when the walk reached the end. Changes made before a
 // failure stay; an entry with a malformed binding ends the walk before it is examined.
+// windowsIs64Bit: the 64-bit player files must match their digests as well.
+bool parsePatchManifest(char* text, VersionManifest* inOut, bool windowsIs64Bit);
+// The same on this machine (runningUnderWow64).
 bool parsePatchManifest(char* text, VersionManifest* inOut);
 
 // A manifest number as base-10 strtoul reads it on Windows: leading white space, optional sign

@@ -1,8 +1,20 @@
 #include "platform/system_library.h"
 
+#include <delayimp.h>
 #include <shlobj.h>
 
 namespace {
+
+// WinHTTP is delay-loaded (see platform/winhttp_delay_load.cmake). Before the delay-load helper looks for
+// it by name, this hook hands it the copy in the system folder, loaded by full path; on systems
+// without SetDefaultDllDirectories the helper's own search would start in the program's folder.
+FARPROC WINAPI delayLoadHook(unsigned notification, PDelayLoadInfo info) {
+    if (notification != dliNotePreLoadLibrary || !info || !info->szDll) return nullptr;
+    if (lstrcmpiA(info->szDll, "winhttp.dll") != 0) return nullptr;
+    HMODULE module = nullptr;  // stays loaded for the life of the process, as any import
+    loadSystemLibrary(module, L"winhttp.dll");
+    return reinterpret_cast<FARPROC>(module);
+}
 
 // Joins folder and name with exactly one backslash between them.
 std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
@@ -33,6 +45,15 @@ bool loadSystemLibrary(HMODULE& slot, const std::wstring& name) {
     return slot != nullptr;
 }
 
+void restrictLibrarySearchToSystemFolder() {
+    HMODULE kernel = GetModuleHandleW(L"kernel32");
+    if (!kernel) return;
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 bool runsUnderWow64() {
     HMODULE kernel = GetModuleHandleW(L"kernel32");
     if (!kernel) return false;
@@ -44,3 +65,6 @@ bool runsUnderWow64() {
     if (!isWow64Process(GetCurrentProcess(), &answer)) return false;
     return answer == TRUE;
 }
+
+// The delay-load helper's notification hook (the helper's own default is none).
+PfnDliHook __pfnDliNotifyHook2 = delayLoadHook;

@@ -8,5 +8,11 @@
 // system folder; a name with a backslash is used unchanged.
 bool loadSystemLibrary(HMODULE& slot, const std::wstring& name);
 
+// From here on, libraries loaded by name come from the system folder only, never from the
+// program's folder, the current directory or PATH. Uses SetDefaultDllDirectories where the
+// system has it (looked up at run time: Windows XP and an unpatched Windows 7 lack it and
+// start as before). Called first thing at start.
+void restrictLibrarySearchToSystemFolder();
+
 // True when this process is a 32-bit process on 64-bit Windows.
 bool runsUnderWow64();

@@ -31,12 +31,15 @@ private:
 
 // Reads a string value into a zero-filled buffer of `chars` characters. The value must fit
 // together with its terminating NUL; otherwise the buffer is left empty and false returned.
+// The registry hands back the stored bytes as they are: a value of odd length, or one stored
+// without its NUL, can reach into the last character of the buffer, which then holds no
+// terminator. Such a value does not fit.
 bool readString(HKEY key, const wchar_t* name, wchar_t* buffer, DWORD chars) {
     std::memset(buffer, 0, chars * sizeof(wchar_t));
     DWORD bytes = chars * sizeof(wchar_t);
-    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes) !=
-            ERROR_SUCCESS ||
-        (bytes >= chars * sizeof(wchar_t) && buffer[chars - 1] != L'\0')) {
+    const bool read = RegQueryValueExW(key, name, nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(buffer), &bytes) == ERROR_SUCCESS;
+    if (!read || buffer[chars - 1] != L'\0') {
         std::memset(buffer, 0, chars * sizeof(wchar_t));
         return false;
     }
@@ -159,13 +162,13 @@ bool digestMatches(const std::string& expected, const char* digest) {
            std::memcmp(expected.data(), digest, kDigestHexLength) == 0;
 }
 
-void checkPatchApplicable(ComponentOffer& offer) {
+void checkPatchApplicable(ComponentOffer& offer, bool windowsIs64Bit) {
     wchar_t path[kPlayerPathChars] = {};
     char digest[kDigestBufferChars] = {};
     readPlayerPath(offer.component, true, path);
     if (path[0]) hashPlayerFile(path, digest, false);
     bool match = digestMatches(offer.hash32, digest);
-    if (runningUnderWow64 && match) {
+    if (windowsIs64Bit && match) {
         // 64-bit Windows: the 64-bit player file must fit the patch as well.
         std::memset(path, 0, sizeof(path));
         std::memset(digest, 0, sizeof(digest));

@@ -48,6 +48,6 @@ bool hashPlayerFile(const wchar_t* path, char (&digest)[kDigestBufferChars], boo
 // True when expected is exactly 64 characters and equals the 64-character digest byte for byte.
 bool digestMatches(const std::string& expected, const char* digest);
 
-// Sets offer.patchApplies: the 32-bit player file must match hash32 and, on 64-bit Windows
-// (runningUnderWow64), the 64-bit player file must also match hash64.
-void checkPatchApplicable(ComponentOffer& offer);
+// Sets offer.patchApplies: the 32-bit player file must match hash32 and, when windowsIs64Bit
+// (the 32-bit service on 64-bit Windows), the 64-bit player file must also match hash64.
+void checkPatchApplicable(ComponentOffer& offer, bool windowsIs64Bit);

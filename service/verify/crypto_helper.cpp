@@ -11,12 +11,15 @@
 struct Crypt32Table {
     HMODULE module = nullptr;
     decltype(&CryptVerifyMessageSignature) verifyMessageSignature = nullptr;
-    decltype(&CryptGetMessageCertificates) getMessageCertificates = nullptr;
     decltype(&CertCreateCertificateContext) createCertificateContext = nullptr;
     decltype(&CertFindCertificateInStore) findCertificateInStore = nullptr;
     decltype(&CertVerifySubjectCertificateContext) verifySubjectCertificateContext = nullptr;
     decltype(&CertFreeCertificateContext) freeCertificateContext = nullptr;
+    decltype(&CertGetSubjectCertificateFromStore) getSubjectCertificateFromStore = nullptr;
+    decltype(&CertDuplicateStore) duplicateStore = nullptr;
     decltype(&CertCloseStore) closeStore = nullptr;
+    decltype(&CertFindExtension) findExtension = nullptr;
+    decltype(&CryptDecodeObject) decodeObject = nullptr;
     ~Crypt32Table() {
         if (module) FreeLibrary(module);
     }
@@ -64,12 +67,15 @@ bool resolve(HMODULE module, const char* name, Fn& fn) {
 bool loadTable(Crypt32Table& t) {
     return loadSystemLibrary(t.module, L"crypt32.dll") &&
            resolve(t.module, "CryptVerifyMessageSignature", t.verifyMessageSignature) &&
-           resolve(t.module, "CryptGetMessageCertificates", t.getMessageCertificates) &&
            resolve(t.module, "CertCreateCertificateContext", t.createCertificateContext) &&
            resolve(t.module, "CertFindCertificateInStore", t.findCertificateInStore) &&
            resolve(t.module, "CertVerifySubjectCertificateContext", t.verifySubjectCertificateContext) &&
            resolve(t.module, "CertFreeCertificateContext", t.freeCertificateContext) &&
-           resolve(t.module, "CertCloseStore", t.closeStore);
+           resolve(t.module, "CertGetSubjectCertificateFromStore", t.getSubjectCertificateFromStore) &&
+           resolve(t.module, "CertDuplicateStore", t.duplicateStore) &&
+           resolve(t.module, "CertCloseStore", t.closeStore) &&
+           resolve(t.module, "CertFindExtension", t.findExtension) &&
+           resolve(t.module, "CryptDecodeObject", t.decodeObject);
 }
 
 bool loadTable(Advapi32Table& t) {
@@ -109,20 +115,71 @@ public:
         if (c) t_.freeCertificateContext(c);
         c = nullptr;
     }
+    const Crypt32Table& table() const { return t_; }
 
     PCCERT_CONTEXT current = nullptr;
     PCCERT_CONTEXT found = nullptr;
     PCCERT_CONTEXT anchor = nullptr;
-    HCERTSTORE store = nullptr;
+    HCERTSTORE store = nullptr;  // the certificates the message carries
 
 private:
     const Crypt32Table& t_;
 };
 
+// Finds the signer's certificate among the message's certificates, as the verification does
+// without a callback, and keeps that store of the message's certificates for the chain walk:
+// it comes from the one decoding of the package the verification makes anyway.
+PCCERT_CONTEXT WINAPI signerFromMessage(void* arg, DWORD encoding, PCERT_INFO signerId,
+                                        HCERTSTORE messageStore) {
+    auto* scope = static_cast<VerificationScope*>(arg);
+    const Crypt32Table& t = scope->table();
+    if (!scope->store) scope->store = t.duplicateStore(messageStore);
+    return t.getSubjectCertificateFromStore(messageStore, encoding, signerId);
+}
+
 // Subject signed by issuer's key and currently within its validity period.
 bool linkVerifies(const Crypt32Table& t, PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
     DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
     return t.verifySubjectCertificateContext(subject, issuer, &flags) && flags == 0;
+}
+
+const CERT_EXTENSION* findExtension(const Crypt32Table& t, PCCERT_CONTEXT cert, const char* oid) {
+    return t.findExtension(oid, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+}
+
+// An issuer may vouch for another certificate unless its basic constraints say it is no
+// certificate authority. Without the extension it may, as always; an extension that does not
+// decode says nothing trustworthy and counts as "not an authority".
+bool mayIssue(const Crypt32Table& t, PCCERT_CONTEXT issuer) {
+    const CERT_EXTENSION* ext = findExtension(t, issuer, szOID_BASIC_CONSTRAINTS2);
+    if (!ext) return true;
+    CERT_BASIC_CONSTRAINTS2_INFO info = {};
+    DWORD size = sizeof(info);
+    return t.decodeObject(kMessageEncoding, X509_BASIC_CONSTRAINTS2, ext->Value.pbData,
+                          ext->Value.cbData, 0, &info, &size) &&
+           info.fCA;
+}
+
+// The signer may sign packages unless its extended key usage lists purposes without code
+// signing. Without the extension it may, as always; one that does not decode may not.
+bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer) {
+    const CERT_EXTENSION* ext = findExtension(t, signer, szOID_ENHANCED_KEY_USAGE);
+    if (!ext) return true;
+    DWORD size = 0;
+    if (!t.decodeObject(kMessageEncoding, X509_ENHANCED_KEY_USAGE, ext->Value.pbData,
+                        ext->Value.cbData, 0, nullptr, &size) ||
+        size < sizeof(CERT_ENHKEY_USAGE))
+        return false;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]);
+    if (!buffer) return false;
+    if (!t.decodeObject(kMessageEncoding, X509_ENHANCED_KEY_USAGE, ext->Value.pbData,
+                        ext->Value.cbData, 0, buffer.get(), &size))
+        return false;
+    const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(buffer.get());
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i)
+        if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0)
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -150,34 +207,35 @@ bool CryptoHelper::verifySignedMessage(const uint8_t* data, uint32_t size,
     contentSize = 0;
     if (!data) return false;
 
+    VerificationScope scope(t);
     CRYPT_VERIFY_MESSAGE_PARA para = {};
     para.cbSize = sizeof(para);  // 20 bytes on the 32-bit build, 32 on x86-64
     para.dwMsgAndCertEncodingType = kMessageEncoding;
     para.hCryptProv = 0;
-    para.pfnGetSignerCertificate = nullptr;  // the signer is looked up inside the message
-    para.pvGetArg = nullptr;
+    para.pfnGetSignerCertificate = signerFromMessage;  // the signer is looked up inside the message
+    para.pvGetArg = &scope;
 
-    DWORD decodedSize = 0;
-    if (!t.verifyMessageSignature(&para, 0, data, size, nullptr, &decodedSize, nullptr))
-        return false;
-    content.reset(new (std::nothrow) uint8_t[decodedSize ? decodedSize : 1]);
-    if (!content) return false;
-    contentSize = decodedSize;
-
-    VerificationScope scope(t);
-    if (!t.verifyMessageSignature(&para, 0, data, size, content.get(), &decodedSize,
+    // One pass over the package: the content is never larger than the message that embeds it,
+    // so a buffer of the package's size takes it without a call that asks for its size, and the
+    // message's certificates for the chain walk are kept from the same call.
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]);
+    if (!buffer) return false;
+    DWORD decodedSize = size;
+    if (!t.verifyMessageSignature(&para, 0, data, size, buffer.get(), &decodedSize,
                                   &scope.current))
         return false;
+    content = std::move(buffer);
     contentSize = decodedSize;
 
-    scope.store = t.getMessageCertificates(kMessageEncoding, 0, 0, data, size);
-    if (!scope.store) return false;
+    if (!scope.current || !scope.store) return false;
+    if (!maySignCode(t, scope.current)) return false;
     scope.anchor = t.createCertificateContext(kMessageEncoding, caCertificate_, caCertificateSize_);
-    if (!scope.anchor || !scope.current) return false;
+    if (!scope.anchor) return false;
 
     // Walk up the issuer links carried in the message. The walk ends at a certificate whose
     // issuer is not in the message, at a self-issued one, or where the message carries the
     // trust anchor itself (whose own dates play no part); chains longer than the limit fail.
+    // Every issuer on the way must be allowed to issue certificates.
     bool ended = false;
     for (uint32_t links = 0; links < kMaxChainLinks; ++links) {
         scope.found = t.findCertificateInStore(scope.store, kMessageEncoding, 0,
@@ -189,13 +247,13 @@ bool CryptoHelper::verifySignedMessage(const uint8_t* data, uint32_t size,
             ended = true;
             break;
         }
-        if (!linkVerifies(t, scope.current, scope.found)) return false;
+        if (!mayIssue(t, scope.found) || !linkVerifies(t, scope.current, scope.found)) return false;
         scope.release(scope.current);
         scope.current = scope.found;
         scope.found = nullptr;
     }
     if (!ended) return false;
-    return linkVerifies(t, scope.current, scope.anchor);
+    return mayIssue(t, scope.anchor) && linkVerifies(t, scope.current, scope.anchor);
 }
 
 bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& errorCode,
@@ -273,8 +331,17 @@ bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& error
                     uint64_t total = 0;
                     while (total < static_cast<uint64_t>(size.QuadPart)) {
                         DWORD got = 0;
-                        if (!ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) || got == 0)
-                            break;  // a failed read or a shrunk file ends the reading
+                        if (!ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr)) {
+                            fail(kDigestReadFailed);
+                            break;
+                        }
+                        if (got == 0) {
+                            // The file ended before its size: the digest of a prefix would
+                            // describe no file that is there.
+                            SetLastError(ERROR_HANDLE_EOF);
+                            fail(kDigestReadFailed);
+                            break;
+                        }
                         if (!a.hashData(hash, chunk, got, 0)) {
                             fail(kDigestHashDataFailed);
                             break;

@@ -30,6 +30,8 @@ enum FileDigestResult : uint32_t {
     kDigestOpenFailed = static_cast<uint32_t>(MessageCode::DigestOpenFailed),
     // the file is empty
     kDigestEmptyFile = static_cast<uint32_t>(MessageCode::DigestEmptyFile),
+    // a read failed, or the file ended before the size it had when opened
+    kDigestReadFailed = static_cast<uint32_t>(MessageCode::DigestReadFailed),
     // CryptGetHashParam(HP_HASHSIZE) failed
     kDigestHashSizeFailed = static_cast<uint32_t>(MessageCode::DigestHashSizeFailed),
     // CryptGetHashParam(HP_HASHVAL) failed
@@ -60,7 +62,10 @@ public:
     CryptoHelper& operator=(const CryptoHelper&) = delete;
 
     // Verifies data as a package signed (signer 0) by a certificate chained, through the
-    // certificates inside the message, to the trust anchor, every link currently valid.
+    // certificates inside the message, to the trust anchor, every link currently valid. An
+    // issuer whose basic constraints say it is no certificate authority vouches for nothing,
+    // and a signer whose extended key usage leaves out code signing signs no package;
+    // certificates without these extensions are not limited by them.
     // content/contentSize are cleared first and set as soon as the content is extracted; the
     // caller owns content from then on, also when the result is false.
     bool verifySignedMessage(const uint8_t* data, uint32_t size,

@@ -2,9 +2,16 @@
 rewrite system32\\Telmor\\Vextra\\kvc.cfg (SysWOW64 for the 32-bit program on 64-bit
 Windows), -isSAUEnabled answers through the exit code, and anything that is not exactly one of
 the options does nothing."""
+import os
+from pathlib import Path
+
 import pytest
 
-from winetools import SERVICE_EXE, WinePrefix, WorkFolder, log_messages
+from service_log import named_messages
+from winetools import PROGRAMS, SERVICE_EXE, WinePrefix, WorkFolder, log_messages, to_windows_path
+
+# Holds a file open without sharing while it runs a program.
+HOLD_FILE = PROGRAMS / "hold_file.exe"
 
 CONFIG_ONLY_OPTIONS = ["-setSilentAutoUpdate", "-setNotifyAutoUpdate", "-setDisableAutoUpdate"]
 
@@ -67,6 +74,34 @@ def test_mode_option_without_configuration_folder_creates_nothing(wine):
     wine.vextra_system_folder.rmdir()
     assert run(wine, "-setSilentAutoUpdate") == 0
     assert not wine.vextra_system_folder.exists()
+
+
+def test_mode_option_keeps_a_file_it_could_not_read_whole(wine, tmp_path):
+    """Held open by another program, unreadable, or UTF-16: the file stays byte for byte and
+    the refusal is logged with its cause (commands log errors only)."""
+    unreadable = Path("/sys/class/net/lo/speed")  # opens, but every read fails (EINVAL)
+    original = b"SilentAutoUpdateServerDomain=updates.example.org\r\nSilentAutoUpdateEnable=1\r\n"
+    utf16 = original.decode().encode("utf-16")
+    refused = "AutoUpdateModeConfigUnreadable"
+
+    wine.config_file.write_bytes(original)  # held open without sharing: ERROR_SHARING_VIOLATION
+    assert wine.run(HOLD_FILE, to_windows_path(wine.config_file), to_windows_path(SERVICE_EXE),
+                    "-setNotifyAutoUpdate", cwd=wine.work) == 0
+    assert wine.config_file.read_bytes() == original
+    assert named_messages(log_messages(wine.log)) == [("error", f"{refused} 32")]
+
+    wine.config_file.write_bytes(utf16)
+    assert run(wine, "-setDisableAutoUpdate") == 0
+    assert wine.config_file.read_bytes() == utf16
+    assert named_messages(log_messages(wine.log))[1:] == [("error", f"{refused} 0")]
+
+    if not unreadable.exists():
+        pytest.skip(f"{unreadable} is not here to give a read error")
+    wine.config_file.unlink()
+    os.symlink(unreadable, wine.config_file)
+    assert run(wine, "-setSilentAutoUpdate") == 0
+    assert wine.config_file.is_symlink(), "the file was replaced"
+    assert named_messages(log_messages(wine.log))[2:] == [("error", f"{refused} 87")]  # ERROR_INVALID_PARAMETER
 
 
 @pytest.mark.parametrize("content, code", [

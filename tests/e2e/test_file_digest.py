@@ -1,6 +1,7 @@
 """File digests from CryptoHelper::fileDigest under Wine compared with sha256sum."""
 import os
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -59,3 +60,17 @@ def test_empty_file_and_missing_file_give_their_codes(prefix, tmp_path):
     assert rc == 1 and res["code"] == str(code("DigestEmptyFile")) and res["digest"] == ""
     rc, res = digest(prefix, tmp_path, tmp_path / "missing.bin")
     assert rc == 1 and res["code"] == str(code("DigestOpenFailed")) and res["lastError"] == "2"
+
+
+def test_a_failed_or_short_read_is_a_failure_not_the_digest_of_a_prefix(prefix, tmp_path):
+    # Linux attribute files give a fixed size of 4096 bytes: this one reads 4 bytes and ends
+    # (a file that is shorter than its size), that one fails its first read (EINVAL, which
+    # Wine passes on as ERROR_INVALID_PARAMETER).
+    short, failing = Path("/sys/devices/system/cpu/online"), Path("/sys/class/net/lo/speed")
+    for path, last_error in ((short, "38"), (failing, "87")):  # ERROR_HANDLE_EOF, as passed on
+        if not path.exists() or path.stat().st_size != 4096:
+            pytest.skip(f"{path} is not the fixed-size attribute file this test needs")
+        rc, res = digest(prefix, tmp_path, path)
+        assert rc == 1 and res["ok"] == "0", path
+        assert res["code"] == str(code("DigestReadFailed")) and res["digest"] == "", path
+        assert res["lastError"] == last_error, path

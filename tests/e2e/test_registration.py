@@ -18,6 +18,7 @@ DISPLAY = "Orvane Vextra Player Update Service"
 SERVICE_TEXT = ("This service keeps your Orvane Vextra Player installation up to date with the "
                 "latest enhancements and security fixes.")
 PROBE_SERVICE = PROGRAMS / "registration_probe_service.exe"
+START_AS = PROGRAMS / "start_as.exe"  # starts a program with an argument 0 of its choosing
 # The registered service is not running, so a stop request fails with
 # ERROR_SERVICE_NOT_ACTIVE (1062).
 STOP_FAILED = [("error", "StopServiceControlFailed 1062")]
@@ -71,6 +72,14 @@ def test_install_then_uninstall(xp):
     assert xp.values(STATE_KEY) == {}
     # The registered service is not running, so the stop request fails before the deletion.
     assert named_messages(xp.messages()) == STOP_FAILED
+
+
+def test_install_registers_the_running_file_not_a_same_named_one_in_the_current_folder(xp):
+    # Argument 0 is a bare name, and the current folder holds another program of that name.
+    shutil.copy(PROBE_SERVICE, xp.work.path / SERVICE_EXE.name)
+    assert xp.command(to_windows_path(SERVICE_EXE), SERVICE_EXE.name, "-install", exe=START_AS) == 0
+    assert xp.values(SERVICE_KEY)["ImagePath"] == to_windows_path(SERVICE_EXE)
+    assert xp.show_task()["application"] == to_windows_path(SERVICE_EXE)
 
 
 def test_the_service_description_comes_from_the_string_table(xp):

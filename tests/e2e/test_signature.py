@@ -84,6 +84,25 @@ def test_longer_chain_and_a_carried_copy_of_the_ca_verify(prefix, chain, tmp_pat
     assert rc == 1 and info["verified"] == "0"
 
 
+def test_basic_constraints_and_extended_key_usage_limit_the_chain(prefix, chain, tmp_path):
+    p, ca, inter, signer = chain
+    # A signing certificate (basic constraints: not an authority) cannot vouch for another one,
+    # though the link's signature and dates are valid.
+    below_signer = p.issue(signer, "Vextra Test Signer Issued By A Signer")
+    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, below_signer, [signer, inter]),
+                            "not-a-ca")
+    assert rc == 1 and content is None
+    # A signer whose extended key usage names purposes, but not code signing.
+    server = p.issue(inter, "Vextra Test TLS Certificate As Signer", "server")
+    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, server, [inter]), "no-codesign")
+    assert rc == 1 and content is None
+    # Without those extensions nothing changes: a bare intermediate and a bare signer verify.
+    bare_inter = p.issue(ca, "Vextra Test Bare Intermediate", "bare")
+    bare_signer = p.issue(bare_inter, "Vextra Test Bare Signer", "bare")
+    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, bare_signer, [bare_inter]), "bare")
+    assert rc == 0 and content == PAYLOAD
+
+
 def test_without_the_intermediate_it_fails(prefix, chain, tmp_path):
     _, _, _, signer = chain
     rc, info, content = verify(prefix, tmp_path, sign_package(PAYLOAD, signer))

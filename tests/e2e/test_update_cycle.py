@@ -1,12 +1,16 @@
 """The update path end to end: the real service started through Wine's service control manager,
 the manifests over HTTPS and the packages over HTTP on localhost, packages signed at test time
 under the build's development CA, and a test installer that records how it was started."""
+import shutil
+import subprocess
+
 import pytest
 
 from update_fixtures import (AX_FILE_OLD, NEW, OLD, install_old_player, machine, release,  # noqa: F401
                              servers, signing, site)
 from service_log import code_names, named, named_messages
 from update_site import FILETIME_UNITS_PER_DAY, filetime_now, make_fake_installer
+from winetools import SERVICE_EXE
 
 PATCH_LINE = "VextraPlayerInstaller.exe -install -iv 11"
 FULL_LINE = "VextraPlayerInstaller.exe -install -iv 9"
@@ -249,3 +253,63 @@ def test_same_named_installer_in_the_program_folder_is_never_started(machine, si
     assert [r.label for r in runs] == ["patch-pl"]
     assert runs[0].module.lower() == INSTALLED_AT.lower()
     assert runs[0].command_line == PATCH_LINE
+
+
+def test_player_strings_of_odd_length_that_fill_the_buffer_are_not_read(machine, site):
+    """A "Version" of 4095 bytes or a "PlayerPath" of 519 bytes puts its last byte into the
+    last character of the reading buffer, where the terminator belongs. Such a value does not
+    fit: the ActiveX version counts as unreadable (no update) and the plug-in's path as empty
+    (no patch, so the full installer)."""
+    install_old_player(machine)
+    version = (OLD + "\0").encode("utf-16-le")
+    machine.set_player_value_bytes("activex", "Version", version + b"x" * (4095 - len(version)))
+    path = (r"C:\windows\system32\Vextra\VextraPlayerPL.dll" + "\0").encode("utf-16-le")
+    machine.set_player_value_bytes("plugin", "PlayerPath", path + b"x" * (519 - len(path)))
+    part = cycle_part(machine.run_once())
+    assert "ActiveXDownloadStarts" not in part and part[-3:] == PLUGIN_LAUNCHED
+    runs = machine.wait_installer_runs(1)
+    assert [(r.label, r.command_line) for r in runs] == [("full-pl", FULL_LINE)]
+
+
+MARKING_DLL = r"""
+#include <windows.h>
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
+    (void)module; (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) {
+        HANDLE mark = CreateFileA("C:\\vextra\\planted-winhttp-loaded.txt", GENERIC_WRITE, 0,
+                                  NULL, CREATE_ALWAYS, 0, NULL);
+        if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
+    }
+    return TRUE;
+}
+"""
+
+
+def marking_dll(tmp_path, program):
+    """A DLL of the program's architecture that leaves a file behind when it is loaded."""
+    pe = program.read_bytes()
+    machine_type = int.from_bytes(pe[int.from_bytes(pe[0x3C:0x40], "little") + 4:][:2], "little")
+    compiler = {0x14C: "i686-w64-mingw32-gcc", 0x8664: "x86_64-w64-mingw32-gcc"}[machine_type]
+    if shutil.which(compiler) is None:
+        pytest.skip(f"{compiler} is needed to make the planted DLL")
+    source = tmp_path / "planted.c"
+    source.write_text(MARKING_DLL)
+    out = tmp_path / "winhttp.dll"
+    subprocess.run([compiler, "-shared", "-o", str(out), str(source)], check=True)
+    return out
+
+
+def test_winhttp_planted_beside_the_program_is_never_loaded(machine, site, tmp_path):
+    """WinHTTP comes from the system folder. Wine, unlike Windows, prefers its own built-in
+    WinHTTP to a DLL in the program's folder; told to prefer a native DLL for this program, it
+    searches as Windows does, and a program that imports WinHTTP loads the planted copy."""
+    shutil.copy(marking_dll(tmp_path, SERVICE_EXE), machine.program_folder / "winhttp.dll")
+    machine.prefix.reg_add(rf"HKCU\Software\Wine\AppDefaults\{SERVICE_EXE.name}\DllOverrides",
+                           "winhttp", "REG_SZ", "native,builtin")
+    mark = machine.prefix.drive_c / "vextra" / "planted-winhttp-loaded.txt"
+    install_old_player(machine, activex=False)
+    try:
+        messages = machine.run_once()
+    finally:
+        assert not mark.exists(), "the planted winhttp.dll was loaded"
+    assert cycle_part(messages)[-3:] == PLUGIN_LAUNCHED, "WinHTTP fetched and downloaded"

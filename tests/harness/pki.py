@@ -51,6 +51,8 @@ _EXTENSIONS = {
               "extendedKeyUsage = codeSigning, emailProtection\n",
     "server": "basicConstraints = CA:FALSE\nkeyUsage = digitalSignature, keyEncipherment\n"
               "extendedKeyUsage = serverAuth\nsubjectAltName = DNS:localhost\n",
+    # No basic constraints, key usage or extended key usage at all.
+    "bare": "subjectKeyIdentifier = hash\n",
 }
 
 
@@ -128,7 +130,8 @@ class Pki:
         return Cert(name, d / "cert.pem", d / "key.pem")
 
     def issue(self, issuer, name, kind="signer", not_before=None, not_after=None):
-        """A certificate issued by `issuer`: kind "ca" (intermediate), "signer" or "server"."""
+        """A certificate issued by `issuer`: kind "ca" (intermediate), "signer", "server", or
+        "bare" (none of the extensions that limit what a certificate may do)."""
         d = self._workdir(name)
         self._request(d, f"/CN={name}/O=Test Vextra Publisher")
         (d / "ext.cnf").write_text(_EXTENSIONS[kind])

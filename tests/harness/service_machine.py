@@ -19,6 +19,8 @@ from winetools import (PROGRAMS, SERVICE_EXE, LauncherLost, WinePrefix, WorkFold
 
 SERVICE_NAME = "OrvaneVextraPlayerUpdateSvc"
 SERVICE_PROBE = PROGRAMS / "vextra_service_probe.exe"
+# Writes raw bytes as a REG_SZ value (Wine's `reg` adds a terminator to every string).
+RAW_STRING_VALUE = PROGRAMS / "raw_string_value.exe"
 TASK_PROBE = PROGRAMS / "task_probe.exe"
 TASK_NAME = "Orvane Vextra Player Updater"
 REGISTRY_STATE_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayer"
@@ -165,6 +167,12 @@ class ServiceMachine:
             self.prefix.reg_add(key, "PlayerPath", "REG_SZ", rf"C:\windows\system32\Vextra\{name64}",
                                 bits=64)
         return folder / name
+
+    def set_player_value_bytes(self, component, name, data):
+        """Stores raw bytes as a REG_SZ value of a component's record, in both registry views."""
+        key = PLAYER_KEYS[component].split("\\", 1)[1]
+        rc = self.prefix.run(RAW_STRING_VALUE, key, name, data.hex())
+        assert rc == 0, f"writing {name} of {component} failed ({rc})"
 
     def player_version(self, component):
         got = self.prefix.reg_query(PLAYER_KEYS[component], "Version")

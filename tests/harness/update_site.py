@@ -103,26 +103,10 @@ class Servers:
                [("http", r[1]) for r in self.http.requests]
 
 
-def codes(messages):
-    """The message codes of (level, message) pairs, with their details, as 'level code ...'."""
-    return [f"{level} {message}" for level, message in messages]
-
-
-def cycle_codes(messages):
-    """The numeric codes, in order. The tests speak of codes by name (service_log.code_names);
-    this stays for tests written before the names."""
-    out = []
-    for _, message in messages:
-        head = message.split(" ", 1)[0]
-        if head.isdigit():
-            out.append(int(head))
-    return out
-
-
 def sha256(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
-__all__ = ["ServiceMachine", "Servers", "Signing", "publish", "make_fake_installer", "codes",
-           "cycle_codes", "filetime_now", "sha256", "FILETIME_UNITS_PER_DAY", "INSTALLER_NAME",
+__all__ = ["ServiceMachine", "Servers", "Signing", "publish", "make_fake_installer",
+           "filetime_now", "sha256", "FILETIME_UNITS_PER_DAY", "INSTALLER_NAME",
            "PROGRAM_FOLDER", "to_windows_path"]

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -69,6 +70,13 @@ TEST_F(InstalledPlayer, VersionTextThatDoesNotFitOrHasAFifthPieceIsIgnored) {
     std::wstring full = L"11.2.202.228" + std::wstring(2036, L'9');
     ax.setRaw(L"Version", REG_SZ, full.data(), static_cast<DWORD>(full.size() * sizeof(wchar_t)));
     EXPECT_EQ(readInstalledVersion(PlayerComponent::ActiveX), PlayerVersion{});
+    // 4095 bytes: the odd last byte lands in the buffer's last character, which then holds no
+    // terminator. The text before the embedded NUL would read as a version if it were taken.
+    std::string odd(4095, 'x');
+    const wchar_t shortText[] = L"11.2.202.228";
+    std::memcpy(&odd[0], shortText, sizeof(shortText));
+    ax.setRaw(L"Version", REG_SZ, odd.data(), static_cast<DWORD>(odd.size()));
+    EXPECT_EQ(readInstalledVersion(PlayerComponent::ActiveX), PlayerVersion{});
     ax.version(L"11.2.202.228.");
     EXPECT_EQ(readInstalledVersion(PlayerComponent::ActiveX), PlayerVersion{});
 }
@@ -133,6 +141,15 @@ TEST_F(InstalledPlayer, MissingOrOverlongPlayerPathLeavesThePathEmpty) {
     wcscpy(path, L"previous");
     EXPECT_TRUE(readPlayerPath(PlayerComponent::ActiveX, true, path));
     EXPECT_STREQ(path, L"");
+    // 519 bytes: the last character of the buffer gets one byte of the value and no NUL.
+    std::string odd(519, 'x');
+    const wchar_t shortPath[] = L"D:\\player.ocx";
+    std::memcpy(&odd[0], shortPath, sizeof(shortPath));
+    ax.setRaw(L"PlayerPath", REG_SZ, odd.data(), static_cast<DWORD>(odd.size()));
+    wcscpy(path, L"previous");
+    EXPECT_TRUE(readPlayerPath(PlayerComponent::ActiveX, true, path));
+    EXPECT_STREQ(path, L"");
+    EXPECT_EQ(path[MAX_PATH - 1], L'\0');
 }
 
 TEST_F(InstalledPlayer, HashesThePlayerFileOrLogsTheDigestFailure) {
@@ -163,10 +180,10 @@ TEST_F(InstalledPlayer, PatchAppliesWhenThe32BitPlayerFileMatches) {
     ComponentOffer o = offer(PlayerComponent::ActiveX, {});
     o.hash32 = kAbc;
     o.hash64 = "not consulted on 32-bit Windows";
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, false);
     EXPECT_TRUE(o.patchApplies);
     o.hash32 = kXyz;
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, false);
     EXPECT_FALSE(o.patchApplies);
 }
 
@@ -175,15 +192,15 @@ TEST_F(InstalledPlayer, NoPlayerFileMeansNoPatch) {
     ComponentOffer o = offer(PlayerComponent::Plugin, {});
     o.hash32 = kAbc;
     o.patchApplies = true;
-    checkPatchApplicable(o);  // no key at all
+    checkPatchApplicable(o, false);  // no key at all
     EXPECT_FALSE(o.patchApplies);
     PlayerRecord pl(kPluginKey);
     o.patchApplies = true;
-    checkPatchApplicable(o);  // key without PlayerPath: nothing hashed, nothing logged
+    checkPatchApplicable(o, false);  // key without PlayerPath: nothing hashed, nothing logged
     EXPECT_FALSE(o.patchApplies);
     EXPECT_TRUE(capture.messages().empty());
     pl.playerPath(capture.folder() / L"gone.dll");
-    checkPatchApplicable(o);  // path to a missing file: the digest failure is logged
+    checkPatchApplicable(o, false);  // path to a missing file: the digest failure is logged
     EXPECT_FALSE(o.patchApplies);
     EXPECT_EQ(capture.messages(), std::vector<std::wstring>{L"1151 2"});
 }
@@ -200,18 +217,18 @@ TEST_F(InstalledPlayer, On64BitWindowsThe64BitPlayerFileMustMatchToo) {
         ax64 = std::make_unique<PlayerRecord>(kActiveXKey, KEY_WOW64_64KEY);
         ax64->playerPath(capture.folder() / L"player.ocx");
     }
-    runningUnderWow64 = true;
+    // The answer comes from the argument, whatever the process-wide flag says.
     ComponentOffer o = offer(PlayerComponent::ActiveX, {});
     o.hash32 = kAbc;
     o.hash64 = kXyz;  // the 64-bit view's file holds "abc": no match
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, true);
     EXPECT_FALSE(o.patchApplies);
     // Both digests as listed: the 64-bit view's key is read and its file hashed with
     // redirection switched off. Only a 32-bit process can switch it off; this 64-bit one is
     // told ERROR_INVALID_FUNCTION, so the digest fails (1157) and the patch does not apply.
     o.hash64 = kAbc;
     capture.clear();
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, true);
 #ifdef _WIN64
     EXPECT_FALSE(o.patchApplies);
     EXPECT_EQ(capture.messages(), std::vector<std::wstring>{L"1157 1"});
@@ -220,7 +237,7 @@ TEST_F(InstalledPlayer, On64BitWindowsThe64BitPlayerFileMustMatchToo) {
 #endif
     o.hash32 = kXyz;  // no 32-bit match: the 64-bit file is not even looked at
     capture.clear();
-    checkPatchApplicable(o);
+    checkPatchApplicable(o, true);
     EXPECT_FALSE(o.patchApplies);
     EXPECT_TRUE(capture.messages().empty());
 }
