@@ -15,7 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
-from servers import http_server  # noqa: E402
+from servers import TinyProxy, http_server  # noqa: E402
 
 BUILD = Path(os.environ.get("VEXTRA_BUILD_NATIVE", ROOT / "build" / "native"))
 UPDATER = BUILD / "desktop-updater"
@@ -383,3 +383,45 @@ def test_signed_list_round_trip(tmp_path, server):
             assert len(dv.wait_started(2)) == 2, name  # started again in every case
         finally:
             dv.cleanup()
+
+
+# The updaters that are run through a proxy: the system's proxy setting is what they follow
+# (on Linux the http_proxy variable).
+PROXIED_UPDATERS = [pytest.param(UPDATER, id="native")]
+
+
+def loopback_host_name():
+    """This machine's name when it resolves to loopback only: Qt never asks a proxy about
+    "localhost" or a loopback address, so a proxied request must name the server otherwise."""
+    name = socket.gethostname()
+    try:
+        addresses = {info[4][0] for info in socket.getaddrinfo(name, 80, type=socket.SOCK_STREAM)}
+    except OSError:
+        return None
+    return name if addresses and addresses <= {"127.0.0.1", "::1"} else None
+
+
+@pytest.mark.parametrize("updater", PROXIED_UPDATERS)
+def test_check_and_download_go_through_the_system_proxy(tmp_path, server, updater):
+    host = loopback_host_name()
+    if host is None:
+        pytest.skip("this machine's name does not resolve to a loopback address")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    base = f"http://{host}:{server.port}"
+    d = Domvista(tmp_path, server, updater)
+    try:
+        d.env["http_proxy"] = f"http://127.0.0.1:{port}"
+        offer(server, "2.0", [f"<file url='{base}/a' dist='a.dll'/>"])
+        server.route("/a", b"new")
+        (d.dir / "Application" / "Config" / "config.ini").write_text(
+            f"[%General]\nupdate={base}/check\nversion=1.0\n")
+        d.start_app()
+        with TinyProxy(tmp_path / "proxy", port) as proxy:
+            assert d.run() == 0
+        assert (d.dir / "a.dll").read_bytes() == b"new"
+        assert proxy.requests() == [f"GET {base}/check", f"GET {base}/a"]
+        assert server.paths() == ["/check", "/a"]
+    finally:
+        d.cleanup()
