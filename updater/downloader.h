@@ -28,8 +28,9 @@ class Downloader : public QObject
 public:
     // `expectedSha256` (null: no check) and `expectedSize` (-1: no check; any other value,
     // including a negative one standing for an unreadable size, must equal the byte count).
+    // `shownName` is what the dialog names the file by (empty: the target's file name).
     Downloader(QUrl url, QString targetPath, bool showProgress,
-               QString expectedSha256 = QString(), qint64 expectedSize = -1);
+               QString expectedSha256 = QString(), qint64 expectedSize = -1, QString shownName = QString());
     ~Downloader() override;
 
     // Whether the target now holds the downloaded file (valid after downloadFinished()).
