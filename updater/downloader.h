@@ -1,7 +1,8 @@
 // Downloads one file over HTTP, streaming it to disk, with progress shown in the update dialog.
 #pragma once
 
-#include <QCryptographicHash>
+#include "sha256.h"
+
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -60,7 +61,7 @@ private:
     bool m_committed = false;
     bool m_writeFailed = false;
     QString m_failure;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
 };
 
 // The manager that every downloader shares; created on first use, kept until the process ends.
