@@ -15,7 +15,7 @@
 namespace {
 // Back-pressure: the network thread pauses while this much is waiting to be written, so a
 // large file streams to disk with flat memory instead of piling up in the reply.
-const qint64 kReadBufferSize = 1024 * 1024;
+const qint64 kReadBufferSize = 256 * 1024;
 }
 
 QNetworkAccessManager* sharedDownloadManager()

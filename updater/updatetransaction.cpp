@@ -108,6 +108,10 @@ void UpdateTransaction::cleanUp()
 
 bool UpdateTransaction::begin(QString* error)
 {
+    if (needsRecovery()) {  // the backup of an unfinished commit is never thrown away
+        if (error) *error = QStringLiteral("an unfinished commit waits for its recovery");
+        return false;
+    }
     if (isLink(m_updates) || (present(m_updates) && !QFileInfo(m_updates).isDir())) {
         if (error) *error = QStringLiteral("%1 is not a folder").arg(m_updates);
         return false;

@@ -190,6 +190,19 @@ def test_no_update_leaves_the_application_running(dv, server, installed, offered
     assert len(dv.wait_started(2)) == 2  # the application is started again in any case
 
 
+def test_a_list_offering_nothing_acceptable_stops_nothing(dv, server):
+    (dv.dir / "a.dll").write_bytes(b"old")
+    offer(server, "2.0", [f"<file url='ftp://h/a' dist='a.dll'/>", f"<file url='{server.url('/a')}' dist='../a.dll'/>",
+                          "<remove dist='Application/Config'/>", "<remove dist='desktop-updater'/>"])
+    dv.config("1.0")
+    app = dv.start_app()
+    assert dv.run() == 0
+    assert app.poll() is None  # still running
+    assert (dv.dir / "a.dll").read_bytes() == b"old" and (dv.dir / "desktop-updater").exists()
+    assert server.paths() == ["/check"]
+    assert "offers nothing to install" in (dv.dir / "desktop-updater.log").read_text()
+
+
 def test_check_failures_start_the_application_again(dv, server):
     server.route("/check", "<files><remove dist='keep.txt'/></files>", status=404,
                  headers={"Domvista-Version": "9"})
