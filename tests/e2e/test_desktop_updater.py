@@ -456,6 +456,8 @@ def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server)
     removals = ["old.dll", "oldsub"]
     entries = release_entries(server, "2.0", new_files, removals)
     good_list = "<?xml version='1.0'?><files>" + "".join(entries) + "</files>"
+    # The killed run's list also carries an entry it refuses, so that it logs before it is killed.
+    killed_list = good_list.replace("</files>", "<remove dist='../outside'/></files>")
     points = [("download", i) for i in range(len(downloads))] + [("commit", n) for n in range(1, 14)]
 
     expected_old = expected_new = None
@@ -480,7 +482,7 @@ def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server)
                 server.route(stalled, downloads[list(downloads)[n]], mode="stallbody", drop_after=70_000)
             else:
                 env.update(DESKTOP_UPDATER_TEST_PAUSE=f"commit:{n}", DESKTOP_UPDATER_TEST_PAUSED=str(marker))
-            server.route("/check", good_list, headers={"Domvista-Version": "2.0"})
+            server.route("/check", killed_list, headers={"Domvista-Version": "2.0"})
             server.requests.clear()
             dv.start_app()
             proc = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=case, env=env,
@@ -496,6 +498,8 @@ def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server)
             assert proc.poll() is None, f"{kind} {n}: the updater ended before it could be killed"
             kill(proc)
             assert not alive(dv.started()[-1])  # the application had been ended
+            # The log is written as the run goes: the killed run's line is there.
+            assert 'skipped removal of "../outside"' in (dv.dir / "desktop-updater.log").read_text(), (kind, n)
 
             # Next start, the check fails: only the recovery runs.
             server.route("/check", "", status=404)
@@ -507,8 +511,7 @@ def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server)
                 assert after == expected_old, (kind, n)  # nothing was committed yet
             pids = dv.wait_started(2)
             assert len(pids) == 2 and alive(pids[-1]), (kind, n)
-            log = (dv.dir / "desktop-updater.log").read_text()
-            assert "update check at" in log  # the killed run's lines and this run's are there
+            assert "update check at" in (dv.dir / "desktop-updater.log").read_text()
 
             # And a start against a good server ends on the new release, fetching only what it lacks.
             for rel, data in downloads.items():
