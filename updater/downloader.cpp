@@ -15,7 +15,7 @@
 namespace {
 // Back-pressure: the network thread pauses while this much is waiting to be written, so a
 // large file streams to disk with flat memory instead of piling up in the reply.
-const qint64 kReadBufferSize = 1024 * 1024;
+const qint64 kReadBufferSize = 256 * 1024;
 }
 
 QNetworkAccessManager* sharedDownloadManager()
@@ -26,7 +26,7 @@ QNetworkAccessManager* sharedDownloadManager()
 }
 
 Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
-                       QString expectedSha256, qint64 expectedSize)
+                       QString expectedSha256, qint64 expectedSize, QString shownName)
     : QObject(nullptr),
       m_targetPath(targetPath),
       m_showProgress(showProgress),
@@ -45,7 +45,7 @@ Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
     m_opened = !isLink(m_targetPath) && m_file->open(QIODevice::WriteOnly);
 
     if (m_showProgress && g_updateLayout) {
-        g_updateLayout->label_3->setText(QFileInfo(m_targetPath).fileName());
+        g_updateLayout->label_3->setText(QFileInfo(shownName.isEmpty() ? m_targetPath : shownName).fileName());
         if (!m_opened) {
             g_updateLayout->label_3->setText(QCoreApplication::translate("Downloader", "open file error!"));
         }
