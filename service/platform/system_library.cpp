@@ -14,8 +14,10 @@ namespace {
 FARPROC WINAPI delayLoadHook(unsigned notification, PDelayLoadInfo info) {
     if (notification != dliNotePreLoadLibrary || !info || !info->szDll) return nullptr;
     if (lstrcmpiA(info->szDll, "winhttp.dll") != 0) return nullptr;
-    HMODULE module = systemWinHttp();
-    if (!module) module = GetModuleHandleW(L"kernel32.dll");
+    // The helper gets its own reference (it may free a copy it finds it does not need).
+    HMODULE module = nullptr;
+    if (!systemWinHttp() || !loadSystemLibrary(module, L"winhttp.dll"))
+        module = GetModuleHandleW(L"kernel32.dll");
     return reinterpret_cast<FARPROC>(module);
 }
 
