@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-e2e demo release release-check clean screenshot
+.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-e2e test-fuzz-short fuzz demo release release-check clean screenshot
 
 all: build
 
@@ -44,6 +44,7 @@ test: deps build prefix
 	$(MAKE) --no-print-directory test-service-win64 || rc=1; \
 	$(MAKE) --no-print-directory test-updater || rc=1; \
 	$(MAKE) --no-print-directory test-e2e E2E_ARCH=$$arch || rc=1; \
+	$(MAKE) --no-print-directory test-fuzz-short || rc=1; \
 	exit $$rc
 
 # Every include under service/ points down the layers (the list is in the script).
@@ -62,6 +63,17 @@ test-updater:
 	@if [ -f build/native/CTestTestfile.cmake ] && grep -q add_test -r build/native --include=CTestTestfile.cmake; then \
 	  QT_QPA_PLATFORM=offscreen ctest --preset native -j $(JOBS); \
 	else echo "no updater tests"; fi
+
+# The parsers of untrusted bytes under libFuzzer with ASan and UBSan, built natively with clang
+# (fuzz/). `make fuzz` runs each target for FUZZ_SECONDS (default 60); the short run replays
+# each seed corpus and a few thousand executions more. A crash or broken oracle leaves its
+# input in build/fuzz/crashes/ and fails.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/run-fuzz
+
+test-fuzz-short:
+	tools/run-fuzz --short
 
 # End-to-end tests run in a private network namespace: loopback only, ports 443 and 80 free.
 # E2E_ARCH=win64 runs them with the x86_64 twin instead of the shipped i686 program.

@@ -17,21 +17,6 @@ const wchar_t kDefaultManifestServerHost[] = L"manifest.vextra-updates.example";
 
 namespace {
 
-const char kSilentAutoUpdateEnable[] = "SilentAutoUpdateEnable";
-const char kAutoUpdateDisable[] = "AutoUpdateDisable";
-const char kVerboseLogging[] = "SilentAutoUpdateVerboseLogging";
-const char kServerDomain[] = "SilentAutoUpdateServerDomain";
-
-// Blanks and control characters (bytes 0 to 32) are trimmed from both ends of keys and values.
-bool isTrimmed(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string trim(const std::string& text) {
-    size_t begin = 0, end = text.size();
-    while (begin < end && isTrimmed(text[begin])) ++begin;
-    while (end > begin && isTrimmed(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
-
 // False with the Windows error when the file did not open or a read failed (a file that does
 // not exist: ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND without its folder).
 bool readWholeFile(const std::wstring& path, std::string& bytes, DWORD& error) {
@@ -113,99 +98,29 @@ AdminConfigFile::AdminConfigFile(const std::string& path) : path_(path) {
         refuseRewrite(ERROR_NOT_ENOUGH_MEMORY);
         return;  // nothing read
     }
-    if (bytes.size() < 4) return;  // too short: not parsed, encoding stays NotRead
-
-    size_t start = 0;
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        encoding_ = Utf8Bom;
-        start = 3;
-    } else if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0) {
-        encoding_ = Utf16Bom;
-        refuseRewrite(0);
-        return;  // UTF-16 content is not read at all
-    } else {
-        encoding_ = Plain;
-    }
     try {
-        parse(bytes.substr(start));
+        encoding_ = readConfigText(bytes, entries_);
+        if (encoding_ == Utf16Bom) refuseRewrite(0);  // UTF-16 content is not read at all
     } catch (const std::bad_alloc&) {
         // The rest of the file is skipped; the entries read so far stay.
         refuseRewrite(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 
-void AdminConfigFile::parse(const std::string& bytes) {
-    size_t pos = 0;
-    const size_t size = bytes.size();
-    while (pos < size) {
-        size_t end = pos;
-        while (end < size && bytes[end] != '\n' && bytes[end] != '\r') ++end;
-        const std::string line = bytes.substr(pos, end - pos);
-        // A line ends at LF, at CR LF, or at a CR alone. Only a line feed right after the
-        // carriage return belongs to the line end: the first byte of a following line is
-        // never swallowed (files with CR-only line ends read correctly).
-        if (end < size && bytes[end] == '\r' && end + 1 < size && bytes[end + 1] == '\n')
-            end += 2;
-        else
-            end += 1;
-        pos = end;
-
-        const size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        std::string key = trim(line.substr(0, equals));
-        std::string value = trim(line.substr(equals + 1));
-        if (key.empty() || value.empty()) continue;
-        insert(std::move(key), std::move(value));
-    }
-}
-
-void AdminConfigFile::insert(std::string key, std::string value) {
-    for (const ConfigEntry& entry : entries_)
-        if (entry.key == key && entry.value == value) return;
-    entries_.push_back(ConfigEntry{std::move(key), std::move(value)});
-}
-
-std::string AdminConfigFile::get(const std::string& key) const {
-    for (const ConfigEntry& entry : entries_)
-        if (entry.key == key) return entry.value;
-    return std::string();
-}
+std::string AdminConfigFile::get(const std::string& key) const { return configValue(entries_, key); }
 
 void AdminConfigFile::set(const std::string& key, const std::string& value) {
-    for (ConfigEntry& entry : entries_) {
-        if (entry.key == key) {
-            entry.value = value;
-            return;
-        }
-    }
-    entries_.push_back(ConfigEntry{key, value});
+    setConfigValue(entries_, key, value);
 }
 
 bool AdminConfigFile::save() {
     std::wstring widePath;
     if (path_.empty() || !wideFromUtf8Strict(path_, widePath)) return false;
     try {
-        std::string content;
-        for (const ConfigEntry& entry : entries_) {
-            content += entry.key;
-            content += '=';
-            content += entry.value;
-            content += "\r\n";
-        }
-        return replaceFileContents(widePath, content);
+        return replaceFileContents(widePath, configFileText(entries_));
     } catch (const std::bad_alloc&) {
         return false;
     }
-}
-
-bool isTrueValue(const std::string& text) {
-    std::string lowered = text;
-    for (char& c : lowered)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (lowered == "true" || lowered == "t" || lowered == "yes" || lowered == "y") return true;
-    // strtol rules: leading blanks and a sign, digits up to the first non-digit. An out-of-range
-    // number saturates to a non-zero value, so it counts as true as well.
-    return std::strtol(lowered.c_str(), nullptr, 10) != 0;
 }
 
 bool loadServiceSettings() {
@@ -262,14 +177,9 @@ bool loadServiceSettings() {
 }
 
 bool setAutoUpdateMode(AutoUpdateMode mode) {
-    const char* silentValue = nullptr;
-    const char* disableValue = nullptr;
-    switch (mode) {
-        case AutoUpdateMode::Silent: silentValue = "1"; disableValue = "0"; break;
-        case AutoUpdateMode::Notify: silentValue = "0"; disableValue = "0"; break;
-        case AutoUpdateMode::Disable: silentValue = "0"; disableValue = "1"; break;
-        default: return false;
-    }
+    if (mode != AutoUpdateMode::Silent && mode != AutoUpdateMode::Notify &&
+        mode != AutoUpdateMode::Disable)
+        return false;
     std::unique_ptr<RUZE::WindowsFileManager> files(new (std::nothrow) RUZE::WindowsFileManager);
     if (!files) {
         ServiceLog::write(LogLevel::Warning,
@@ -285,9 +195,7 @@ bool setAutoUpdateMode(AutoUpdateMode mode) {
                                        static_cast<int32_t>(config.readError())));
             return false;
         }
-        config.set(kSilentAutoUpdateEnable, silentValue);
-        config.set(kAutoUpdateDisable, disableValue);
-        return config.save();
+        return config.applyMode(mode) && config.save();
     } catch (const std::bad_alloc&) {
         ServiceLog::write(LogLevel::Warning,
                           codeText(MessageCode::SetAutoUpdateModeConfigOutOfMemory));

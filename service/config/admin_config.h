@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-enum class AutoUpdateMode : int32_t { Silent = 0, Notify = 1, Disable = 2 };
+#include "config/config_text.h"
 
 struct ServiceSettings {
     bool silentAutoUpdateEnabled = false;
@@ -20,14 +20,14 @@ extern const wchar_t kDefaultManifestServerHost[];
 // Written only by loadServiceSettings (before the service dispatcher starts), read afterwards.
 ServiceSettings& serviceSettings();
 
-struct ConfigEntry {
-    std::string key;
-    std::string value;
-};
-
 class AdminConfigFile {
 public:
-    enum Encoding : int32_t { NotRead = -1, Plain = 0, Utf8Bom = 1, Utf16Bom = 2 };
+    enum Encoding : int32_t {
+        NotRead = kConfigNotRead,
+        Plain = kConfigPlain,
+        Utf8Bom = kConfigUtf8Bom,
+        Utf16Bom = kConfigUtf16Bom,
+    };
 
     explicit AdminConfigFile(const std::string& path);
 
@@ -45,11 +45,11 @@ public:
     const std::string& path() const { return path_; }
 
     // The file grammar on bytes already read (after any byte-order mark), for tests.
-    void parse(const std::string& bytes);
+    void parse(const std::string& bytes) { parseConfigLines(bytes, entries_); }
+    // The two keys of a mode option (config/config_text.h).
+    bool applyMode(AutoUpdateMode mode) { return applyAutoUpdateMode(entries_, mode); }
 
 private:
-    void insert(std::string key, std::string value);
-
     void refuseRewrite(uint32_t error) {
         rewritable_ = false;
         readError_ = error;
@@ -61,8 +61,6 @@ private:
     std::vector<ConfigEntry> entries_;
     std::string path_;
 };
-
-bool isTrueValue(const std::string& text);
 
 bool loadServiceSettings();
 bool setAutoUpdateMode(AutoUpdateMode mode);

@@ -16,8 +16,10 @@ enum class MessageCode : int32_t {
     DigestReadFailed = 1153,
     DigestHashSizeFailed = 1154,
     DigestHashValueFailed = 1155,
+    DigestFileSizeFailed = 1156,
     DigestDisableRedirectionFailed = 1157,
     DigestRevertRedirectionFailed = 1158,
+    DigestFileGrew = 1159,
 
     // Errors: the installer download and the installer launch.
     DownloadUnknownComponent = 1200,
@@ -195,6 +197,7 @@ enum class MessageCode : int32_t {
     ManifestStopped = 1462,
     ManifestNestedTooDeep = 1463,
     ManifestPackageBindingMalformed = 1464,
+    PatchManifestWalkStopped = 1465,
 
     // Information (written only while verbose logging is on).
     ActiveXDownloadStarts = 1600,

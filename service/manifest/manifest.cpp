@@ -1,16 +1,15 @@
 #include "manifest/manifest.h"
 
-#include <windows.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include <rapidxml.hpp>
 
-#include "log/service_log.h"
+#include "manifest/xml_nesting.h"
 #include "platform/text_encoding.h"
-#include "player/player_detection.h"
+#include "player/patch_fit.h"
+#include "player/player_records.h"
 
 namespace {
 
@@ -18,70 +17,27 @@ using Document = rapidxml::xml_document<char>;
 using Node = rapidxml::xml_node<char>;
 using Attribute = rapidxml::xml_attribute<char>;
 
-void warn(MessageCode code) { ServiceLog::write(LogLevel::Warning, codeText(code)); }
-
-bool startsWith(const char* p, const char* prefix) {
-    for (; *prefix; ++p, ++prefix)
-        if (*p != *prefix) return false;
-    return true;
-}
-
-// Just past the first occurrence of terminator, or the end of the text.
-const char* skipPast(const char* p, const char* terminator) {
-    for (; *p; ++p)
-        if (startsWith(p, terminator)) return p + std::strlen(terminator);
-    return p;
-}
-
-// Just past a "<!...>" declaration; a bracketed internal subset may hold ">" characters.
-const char* skipDeclaration(const char* p) {
-    int brackets = 0;
-    for (; *p; ++p) {
-        if (*p == '[') ++brackets;
-        else if (*p == ']' && brackets > 0) --brackets;
-        else if (*p == '>' && brackets == 0) return p + 1;
-    }
-    return p;
-}
-
-// Just past the end of a start tag whose name begins at p; selfClosing tells "<a/>" forms.
-const char* skipStartTag(const char* p, bool& selfClosing) {
-    char quote = 0;
-    selfClosing = false;
-    for (; *p; ++p) {
-        if (quote) {
-            if (*p == quote) quote = 0;
-        } else if (*p == '"' || *p == '\'') {
-            quote = *p;
-        } else if (*p == '>') {
-            selfClosing = p[-1] == '/';
-            return p + 1;
-        }
-    }
-    return p;
-}
-
 // Parses the text in place into doc; a failure logs its code and returns false.
 bool parseDocument(std::unique_ptr<Document>& doc, char* text, MessageCode tooDeep,
-                   MessageCode outOfMemory, MessageCode notWellFormed) {
+                   MessageCode outOfMemory, MessageCode notWellFormed, MessageSink& log) {
     // The parser recurses once per nesting level: a deep enough body would end the process
     // on a stack overflow, so it is refused before the parser sees it.
     if (!manifestNestingWithin(text, kMaxManifestNesting)) {
-        warn(tooDeep);
+        log.warning(tooDeep);
         return false;
     }
     doc.reset(new (std::nothrow) Document);
     if (!doc) {
-        warn(outOfMemory);
+        log.warning(outOfMemory);
         return false;
     }
     try {
         doc->parse<rapidxml::parse_default>(text);
     } catch (const rapidxml::parse_error&) {
-        warn(notWellFormed);
+        log.warning(notWellFormed);
         return false;
     } catch (const std::bad_alloc&) {
-        warn(outOfMemory);
+        log.warning(outOfMemory);
         return false;
     }
     return true;
@@ -103,14 +59,14 @@ bool readVersion(const Node* element, PlayerVersion& version) {
 
 // The optional "size" and "sha256" attributes of an element; false (logged) when one is
 // malformed. Absent attributes leave the binding empty.
-bool readBinding(const Node* element, PackageBinding& binding) {
+bool readBinding(const Node* element, PackageBinding& binding, MessageSink& log) {
     binding = PackageBinding();
     const Attribute* size = element->first_attribute("size");
     const Attribute* sha256 = element->first_attribute("sha256");
     if ((size && !parsePackageSize(size->value(), binding.size)) ||
         (sha256 && !parsePackageDigest(sha256->value(), binding.sha256))) {
         binding = PackageBinding();
-        warn(MessageCode::ManifestPackageBindingMalformed);
+        log.warning(MessageCode::ManifestPackageBindingMalformed);
         return false;
     }
     binding.hasSize = size != nullptr;
@@ -125,28 +81,28 @@ struct OfferValues {
 
 // Finds "name" below "version" and reads it; the first failure logs its code.
 bool readOfferElement(const Node* version, const char* name, MessageCode missing,
-                      MessageCode incomplete, OfferValues& values) {
+                      MessageCode incomplete, OfferValues& values, MessageSink& log) {
     const Node* element = version->first_node(name);
     if (!element) {
-        warn(missing);
+        log.warning(missing);
         return false;
     }
     if (!readVersion(element, values.version)) {
-        warn(incomplete);
+        log.warning(incomplete);
         return false;
     }
-    return readBinding(element, values.package);
+    return readBinding(element, values.package, log);
 }
 
-bool readCheckFrequency(const Node* version, uint32_t& frequency) {
+bool readCheckFrequency(const Node* version, uint32_t& frequency, MessageSink& log) {
     const Node* config = version->first_node("SAUConfig");
     if (!config) {
-        warn(MessageCode::VersionManifestNoSauConfig);
+        log.warning(MessageCode::VersionManifestNoSauConfig);
         return false;
     }
     const Attribute* attribute = config->first_attribute("checkFrequency");
     if (!attribute) {
-        warn(MessageCode::VersionManifestNoCheckFrequency);
+        log.warning(MessageCode::VersionManifestNoCheckFrequency);
         return false;
     }
     frequency = manifestNumber(attribute->value());
@@ -155,12 +111,12 @@ bool readCheckFrequency(const Node* version, uint32_t& frequency) {
 
 // Creates the three records at once; on no memory none of them reaches out.
 bool storeVersionRecords(const OfferValues& activeX, const OfferValues& plugin,
-                         uint32_t checkFrequency, VersionManifest& out) {
+                         uint32_t checkFrequency, VersionManifest& out, MessageSink& log) {
     std::unique_ptr<ComponentOffer> activeXOffer(new (std::nothrow) ComponentOffer);
     std::unique_ptr<ComponentOffer> pluginOffer(new (std::nothrow) ComponentOffer);
     std::unique_ptr<uint32_t> frequencyValue(new (std::nothrow) uint32_t(checkFrequency));
     if (!activeXOffer || !pluginOffer || !frequencyValue) {
-        warn(MessageCode::VersionManifestRecordsOutOfMemory);
+        log.warning(MessageCode::VersionManifestRecordsOutOfMemory);
         return false;
     }
     activeXOffer->component = PlayerComponent::ActiveX;
@@ -177,47 +133,55 @@ bool storeVersionRecords(const OfferValues& activeX, const OfferValues& plugin,
 
 enum class EntryResult { Examined, Skipped, Malformed };
 
+// The walk's fixed inputs.
+struct PatchWalk {
+    bool windowsIs64Bit;
+    PlayerFileDigests& files;
+    MessageSink& log;
+};
+
 // One component entry of a walked patch element: hands it to patch selection unless a patch
 // already matched for the component.
 EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& offer,
-                         MessageCode malformedCode, MessageCode missingCode, bool windowsIs64Bit) {
+                         MessageCode malformedCode, MessageCode missingCode, PatchWalk& walk) {
     if (offer.patchApplies) return EntryResult::Skipped;
     const Node* entry = element->first_node(name);
     if (!entry) {
-        warn(missingCode);
+        walk.log.warning(missingCode);
         return EntryResult::Skipped;
     }
     const Attribute* hash32 = entry->first_attribute("hash32");
     const Attribute* hash64 = entry->first_attribute("hash64");
     const Attribute* path = entry->first_attribute("path");
     if (!hash32 || !hash64 || !path) {
-        warn(malformedCode);
+        walk.log.warning(malformedCode);
         return EntryResult::Malformed;
     }
     // An entry whose binding is malformed is not examined: its patch can never be chosen.
-    if (!readBinding(entry, offer.patchPackage)) return EntryResult::Malformed;
+    if (!readBinding(entry, offer.patchPackage, walk.log)) return EntryResult::Malformed;
     std::wstring widePath;
     wideFromUtf8Lenient(path->value(), widePath);  // a failed conversion leaves the path empty
     offer.hash32.assign(hash32->value(), hash32->value_size());
     offer.hash64.assign(hash64->value(), hash64->value_size());
     buildPatchPath(offer, widePath);
-    checkPatchApplicable(offer, windowsIs64Bit);
+    decidePatchApplies(offer, walk.windowsIs64Bit, walk.files);
     return EntryResult::Examined;
 }
 
 // From the first "patch" element on, every top-level element is walked, whatever its name;
-// false when a malformed entry ends the walk. windowsIs64Bit: the 64-bit player files must
-// match their digests as well.
-bool walkPatchEntries(const Node* first, VersionManifest& manifest, bool windowsIs64Bit) {
+// false when a malformed entry ends the walk, or when the walk must stop before its end.
+bool walkPatchEntries(const Node* first, VersionManifest& manifest, PatchWalk& walk) {
     for (const Node* element = first; element; element = element->next_sibling()) {
+        if (walk.files.walkMustStop()) {
+            walk.log.warning(MessageCode::PatchManifestWalkStopped);
+            return false;
+        }
         if (examineEntry(element, "ActiveX", *manifest.activeX,
                          MessageCode::PatchManifestActiveXEntryIncomplete,
-                         MessageCode::PatchManifestNoActiveXChild,
-                         windowsIs64Bit) == EntryResult::Malformed ||
+                         MessageCode::PatchManifestNoActiveXChild, walk) == EntryResult::Malformed ||
             examineEntry(element, "Plugin", *manifest.plugin,
                          MessageCode::PatchManifestPluginEntryIncomplete,
-                         MessageCode::PatchManifestNoPluginChild,
-                         windowsIs64Bit) == EntryResult::Malformed)
+                         MessageCode::PatchManifestNoPluginChild, walk) == EntryResult::Malformed)
             return false;
     }
     return true;
@@ -226,29 +190,7 @@ bool walkPatchEntries(const Node* first, VersionManifest& manifest, bool windows
 }  // namespace
 
 bool manifestNestingWithin(const char* text, uint32_t limit) {
-    uint32_t depth = 0;
-    const char* p = text;
-    while (*p) {
-        if (*p != '<') {
-            ++p;
-        } else if (startsWith(p, "<!--")) {
-            p = skipPast(p + 4, "-->");
-        } else if (startsWith(p, "<![CDATA[")) {
-            p = skipPast(p + 9, "]]>");
-        } else if (p[1] == '?') {
-            p = skipPast(p + 2, "?>");
-        } else if (p[1] == '!') {
-            p = skipDeclaration(p + 2);
-        } else if (p[1] == '/') {
-            if (depth > 0) --depth;
-            p = skipPast(p + 2, ">");
-        } else {
-            bool selfClosing = false;
-            p = skipStartTag(p + 1, selfClosing);
-            if (!selfClosing && ++depth > limit) return false;
-        }
-    }
-    return true;
+    return xmlNestingWithin(text, limit);
 }
 
 bool parsePackageSize(const char* text, uint32_t& size) {
@@ -302,50 +244,48 @@ uint32_t manifestNumber(const char* text) {
     return negative ? static_cast<uint32_t>(0u - result) : result;
 }
 
-bool parseVersionManifest(char* text, VersionManifest* out) {
+bool parseVersionManifest(char* text, VersionManifest* out, MessageSink& log) {
     if (!text || !out) return false;
     std::unique_ptr<Document> doc;
     if (!parseDocument(doc, text, MessageCode::ManifestNestedTooDeep,
                        MessageCode::VersionManifestOutOfMemory,
-                       MessageCode::VersionManifestNotWellFormed))
+                       MessageCode::VersionManifestNotWellFormed, log))
         return false;
     const Node* version = doc->first_node("version");
     if (!version) {
-        warn(MessageCode::VersionManifestNoVersionElement);
+        log.warning(MessageCode::VersionManifestNoVersionElement);
         return false;
     }
     OfferValues activeX, plugin;
     uint32_t checkFrequency = 0;
     if (!readOfferElement(version, "ActiveX", MessageCode::VersionManifestNoActiveX,
-                          MessageCode::VersionManifestActiveXIncomplete, activeX) ||
+                          MessageCode::VersionManifestActiveXIncomplete, activeX, log) ||
         !readOfferElement(version, "Plugin", MessageCode::VersionManifestNoPlugin,
-                          MessageCode::VersionManifestPluginIncomplete, plugin) ||
-        !readCheckFrequency(version, checkFrequency))
+                          MessageCode::VersionManifestPluginIncomplete, plugin, log) ||
+        !readCheckFrequency(version, checkFrequency, log))
         return false;
     doc.reset();  // the values read are copies; the text stays the caller's
-    return storeVersionRecords(activeX, plugin, checkFrequency, *out);
+    return storeVersionRecords(activeX, plugin, checkFrequency, *out, log);
 }
 
-bool parsePatchManifest(char* text, VersionManifest* inOut) {
-    return parsePatchManifest(text, inOut, runningUnderWow64);
-}
-
-bool parsePatchManifest(char* text, VersionManifest* inOut, bool windowsIs64Bit) {
+bool parsePatchManifest(char* text, VersionManifest* inOut, bool windowsIs64Bit,
+                        PlayerFileDigests& files, MessageSink& log) {
     if (!text || !inOut || !inOut->activeX || !inOut->plugin) return false;
     std::unique_ptr<Document> doc;
     if (!parseDocument(doc, text, MessageCode::ManifestNestedTooDeep,
                        MessageCode::PatchManifestOutOfMemory,
-                       MessageCode::PatchManifestNotWellFormed))
+                       MessageCode::PatchManifestNotWellFormed, log))
         return false;
     const Node* first = doc->first_node("patch");
     if (!first) {
-        warn(MessageCode::PatchManifestNoPatchElement);
+        log.warning(MessageCode::PatchManifestNoPatchElement);
         return false;
     }
+    PatchWalk walk{windowsIs64Bit, files, log};
     try {
-        return walkPatchEntries(first, *inOut, windowsIs64Bit);
+        return walkPatchEntries(first, *inOut, walk);
     } catch (const std::bad_alloc&) {
-        warn(MessageCode::PatchManifestOutOfMemory);
+        log.warning(MessageCode::PatchManifestOutOfMemory);
         return false;
     }
 }

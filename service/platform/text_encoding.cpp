@@ -29,21 +29,6 @@ bool wideFromUtf8Strict(const std::string& utf8, std::wstring& out) {
     return true;
 }
 
-bool wideFromUtf8Lenient(const char* text, std::wstring& out) {
-    if (!text) return false;
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (needed <= 0) return false;
-    try {
-        std::wstring wide(static_cast<size_t>(needed), L'\0');
-        if (MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], needed) == 0) return false;
-        wide.resize(static_cast<size_t>(needed) - 1);
-        out.swap(wide);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
 bool utf8FromWideLenient(const std::wstring& wide, std::string& out) {
     out.clear();
     if (wide.empty()) return true;

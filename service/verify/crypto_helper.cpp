@@ -389,15 +389,20 @@ bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& error
                 } else if (!file.valid()) {
                     SetLastError(openError);
                     fail(kDigestOpenFailed);
-                } else if (!GetFileSizeEx(file.get(), &size) || size.QuadPart == 0) {
+                } else if (!GetFileSizeEx(file.get(), &size)) {
+                    fail(kDigestFileSizeFailed);
+                } else if (size.QuadPart == 0) {
                     fail(kDigestEmptyFile);
                 } else {
                     // Chunks from the stack: hashing a large file needs no heap for its data.
                     // 64 KiB rather than 1 KiB: with 1 KiB the per-call cost of ReadFile and
                     // CryptHashData made the digest well over twice as slow as sha256sum.
+                    // Read to the end, not to the size: a file that grew or shrank meanwhile
+                    // has no single digest.
                     BYTE chunk[kDigestChunkBytes];
+                    const uint64_t expected = static_cast<uint64_t>(size.QuadPart);
                     uint64_t total = 0;
-                    while (total < static_cast<uint64_t>(size.QuadPart)) {
+                    for (;;) {
                         DWORD got = 0;
                         if (!ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr)) {
                             fail(kDigestReadFailed);
@@ -406,8 +411,15 @@ bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& error
                         if (got == 0) {
                             // The file ended before its size: the digest of a prefix would
                             // describe no file that is there.
-                            SetLastError(ERROR_HANDLE_EOF);
-                            fail(kDigestReadFailed);
+                            if (total < expected) {
+                                SetLastError(ERROR_HANDLE_EOF);
+                                fail(kDigestReadFailed);
+                            }
+                            break;
+                        }
+                        if (got > expected - total) {
+                            SetLastError(ERROR_SUCCESS);  // no Windows error: the file changed
+                            fail(kDigestFileGrew);
                             break;
                         }
                         if (!a.hashData(hash, chunk, got, 0)) {

@@ -28,8 +28,12 @@ enum FileDigestResult : uint32_t {
     kDigestHashDataFailed = static_cast<uint32_t>(MessageCode::DigestHashDataFailed),
     // the file did not open
     kDigestOpenFailed = static_cast<uint32_t>(MessageCode::DigestOpenFailed),
+    // GetFileSizeEx failed on the opened file
+    kDigestFileSizeFailed = static_cast<uint32_t>(MessageCode::DigestFileSizeFailed),
     // the file is empty
     kDigestEmptyFile = static_cast<uint32_t>(MessageCode::DigestEmptyFile),
+    // the file held more bytes than its size when opened (it grew while hashed)
+    kDigestFileGrew = static_cast<uint32_t>(MessageCode::DigestFileGrew),
     // a read failed, or the file ended before the size it had when opened
     kDigestReadFailed = static_cast<uint32_t>(MessageCode::DigestReadFailed),
     // CryptGetHashParam(HP_HASHSIZE) failed
@@ -42,7 +46,7 @@ enum FileDigestResult : uint32_t {
     kDigestRevertRedirFailed = static_cast<uint32_t>(MessageCode::DigestRevertRedirectionFailed),
 };
 
-constexpr uint32_t kDigestHexLength = 64;
+constexpr uint32_t kDigestHexLength = 64;  // as kPlayerDigestHexLength
 constexpr uint32_t kMaxChainLinks = 32;  // certificates of the message walked: signer + 31 issuers
 constexpr uint32_t kDigestChunkBytes = 64 * 1024;  // read and hashed per step, on the stack
 constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;

@@ -148,6 +148,30 @@ TEST(ConfigFile, SaveWritesOnlyEntriesWithCrLfAndNoByteOrderMark) {
     EXPECT_FALSE(noPath.save());
 }
 
+TEST(ConfigFile, ARewrittenFileReadsBackAsTheSameEntries) {
+    // A first key that itself begins with byte-order-mark bytes (after the file's mark, after
+    // trimmed control bytes or after dropped lines) is kept by a UTF-8 mark in front, not
+    // stripped or taken for UTF-16.
+    const char* files[] = {"\xEF\xBB\xBF\xEF\xBB\xBFKey=1\n", "# notes\n\xFF\xFEKey=1\nB=2\n",
+                           "\xEF\xBB\xBF\xFE\xFFKey=1\n", "=\n\xEF\xBB\xBFKey=1\n"};
+    for (const char* bytes : files) {
+        ScratchFolder scratch;
+        AdminConfigFile file = readBytes(scratch, bytes);
+        ASSERT_TRUE(file.applyMode(AutoUpdateMode::Notify));
+        ASSERT_TRUE(file.save());
+        const AdminConfigFile again(testsupport::narrow(scratch / L"kvc.cfg"));
+        EXPECT_TRUE(again.rewritable()) << bytes;
+        EXPECT_EQ(entriesOf(again), entriesOf(file)) << bytes;
+    }
+    // Found by the fuzz oracle: control bytes before a first key that begins with FF FE.
+    ScratchFolder scratch;
+    AdminConfigFile file = readBytes(scratch, std::string("\0\xFF\xFE" "a\0=\0" "1\0", 10));
+    ASSERT_TRUE(file.applyMode(AutoUpdateMode::Notify) && file.save());
+    const AdminConfigFile again(testsupport::narrow(scratch / L"kvc.cfg"));
+    EXPECT_EQ(again.encoding(), AdminConfigFile::Utf8Bom);
+    EXPECT_EQ(entriesOf(again), entriesOf(file));
+}
+
 TEST(ConfigFile, FailedSaveReportsFalseAndKeepsTheOldFile) {
     ScratchFolder scratch;
     const std::string original = "SilentAutoUpdateEnable=1\r\nAutoUpdateDisable=0\r\n";

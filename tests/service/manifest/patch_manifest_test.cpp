@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
 #include "platform/os_version.h"
+#include "platform/transfer_control.h"
 #include "manifest/manifest.h"
 #include "support/log_capture.h"
 #include "support/player_registry.h"
@@ -191,4 +193,43 @@ TEST_F(PatchManifest, EntryBindsItsPatchPackageAndAMalformedBindingEndsTheWalk) 
                        entry("Plugin", kAbc, "d") + "</patch>"));
     EXPECT_EQ(log(), std::vector<std::wstring>{L"1464"});
     EXPECT_FALSE(manifest_.activeX->patchApplies) << "a malformed entry is never chosen";
+}
+
+TEST_F(PatchManifest, EachPlayerFileIsHashedOnceAndMalformedDigestsHashNothing) {
+    // Missing player files: every hash attempt logs 1151, so the log counts them.
+    activeX_->playerPath(capture_.folder() / L"gone.ocx");
+    plugin_->playerPath(capture_.folder() / L"gone.dll");
+    std::string text;
+    for (int i = 0; i < 300; ++i)
+        text += "<patch>" + entry("ActiveX", kXyz, "a") + entry("Plugin", kAbc, "p") + "</patch>";
+    ASSERT_TRUE(parse(text));
+    EXPECT_EQ(log(), (std::vector<std::wstring>{L"1151 2", L"1151 2"}));
+
+    // A digest text that no file can have is matched without hashing anything.
+    std::string upper = kAbc;
+    for (char& c : upper) c = static_cast<char>(toupper(c));
+    const std::string malformed[] = {"", kAbc.substr(0, 63), kAbc + "0", upper, "z" + kAbc.substr(1)};
+    text.clear();
+    for (const std::string& digest : malformed)
+        text += "<patch>" + entry("ActiveX", digest, "a") + entry("Plugin", digest, "p") + "</patch>";
+    ASSERT_TRUE(parse(text));
+    EXPECT_TRUE(log().empty());
+    // On 64-bit Windows a malformed hash64 rules the entry out before either file is hashed.
+    runningUnderWow64 = true;
+    ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kAbc, "a", "") + entry("Plugin", kXyz, "p", upper) +
+                      "</patch>"));
+    runningUnderWow64 = false;
+    EXPECT_TRUE(log().empty());
+    EXPECT_FALSE(manifest_.activeX->patchApplies);
+}
+
+TEST_F(PatchManifest, TheWalkYieldsToTheServiceStop) {
+    serviceStopSignal().request();
+    const bool walked = parse("<patch>" + entry("ActiveX", kAbc, "a") + entry("Plugin", kXyz, "p") +
+                              "</patch>");
+    serviceStopSignal().reset();
+    EXPECT_FALSE(walked);
+    EXPECT_EQ(log(), std::vector<std::wstring>{L"1465"});
+    EXPECT_FALSE(manifest_.activeX->patchApplies);
+    EXPECT_FALSE(manifest_.plugin->patchApplies);
 }

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include <rapidxml.hpp>
+
 #include "manifest/manifest.h"
+#include "manifest/xml_nesting.h"
 #include "support/log_capture.h"
 
 using testsupport::LogCapture;
@@ -179,10 +183,10 @@ TEST(VersionManifestParse, BodyNestedDeeperThanTheBoundIsRefusedBeforeParsing) {
     EXPECT_FALSE(p.ok);
     EXPECT_EQ(p.log, std::vector<std::wstring>{L"1463"});
 
-    // Exactly at the bound it parses; comments, declarations, CDATA, self-closed elements and
-    // quoted ">" do not count as levels.
+    // Exactly at the bound it parses; comments, declarations, CDATA and quoted ">" do not
+    // count as levels, a self-closed element counts as one (the innermost <e/> is level 64).
     std::string nested, closing;
-    for (uint32_t i = 1; i < kMaxManifestNesting; ++i) {
+    for (uint32_t i = 2; i < kMaxManifestNesting; ++i) {
         nested += "<n x='>'><!-- <c> --><![CDATA[<d>]]><?pi <e>?><e/>";
         closing += "</n>";
     }
@@ -191,4 +195,72 @@ TEST(VersionManifestParse, BodyNestedDeeperThanTheBoundIsRefusedBeforeParsing) {
     EXPECT_TRUE(manifestNestingWithin(atBound.c_str(), kMaxManifestNesting));
     EXPECT_TRUE(parse(atBound).ok);
     EXPECT_FALSE(manifestNestingWithin(("<o>" + atBound + "</o>").c_str(), kMaxManifestNesting));
+}
+
+namespace {
+
+// Element nesting of a parsed document, walked without recursion.
+uint32_t parsedDepth(const rapidxml::xml_node<char>* root) {
+    uint32_t deepest = 0;
+    std::vector<std::pair<const rapidxml::xml_node<char>*, uint32_t>> pending{{root, 0}};
+    while (!pending.empty()) {
+        const auto [node, depth] = pending.back();
+        pending.pop_back();
+        deepest = std::max(deepest, depth);
+        for (auto* child = node->first_node(); child; child = child->next_sibling())
+            if (child->type() == rapidxml::node_element) pending.push_back({child, depth + 1});
+    }
+    return deepest;
+}
+
+}  // namespace
+
+TEST(VersionManifestParse, NestingCheckReadsDeclarationsAsTheParserDoes) {
+    // Only "<!DOCTYPE" and white space opens a bracketed subset; any other "<!x" ends at its
+    // first ">", and the elements after it nest. Under 1 MiB, deep enough to end the process.
+    std::string deep = "<!x[>";
+    for (int i = 0; i < 340000; ++i) deep += "<a>";
+    Parsed p = parse(deep);
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.log, std::vector<std::wstring>{L"1463"});
+
+    // Differential: on every document the check accepts the parser nests exactly as deep as
+    // the check says, and within the bound. Each prefix is a construct whose end the two must
+    // agree on, followed by more levels than the bound allows.
+    const char* prefixes[] = {
+        "<!x[>", "<!DOCTYPE[>", "<!DOCTYPEx [>", "<!DOCTYPE a [<!ENTITY e '>'>]>", "<!D[>",
+        "<!DOCTYPE\t[ [ ] ]>", "<!-x[>", "<!-- [ -->", "<!--->", "<![CDATA[ [ ]]>",
+        "<![CDATA [>", "<?pi [ ?>", "<?xml version='1.0'?>", "<?xml?>", "<? [>",
+        "\xEF\xBB\xBF", "<r a='>' b=\"'>\">", "<r a='[>'/>", "<r>&#x3c;", "<r>]]>",
+        "<r></r x>", "<r></r>", "<r><!x]>", "<r/>", "<r a = '1' >", "<r a>", "",
+    };
+    for (const char* prefix : prefixes) {
+        for (const uint32_t levels : {kMaxManifestNesting - 1, kMaxManifestNesting + 1, 5000u}) {
+            std::string text = prefix;
+            for (uint32_t i = 0; i < levels; ++i) text += "<a>";
+            const uint32_t checked = xmlNestingDepth(text.c_str(), kMaxManifestNesting);
+            if (checked > kMaxManifestNesting) continue;  // refused before the parser sees it
+            std::vector<char> buffer(text.begin(), text.end());
+            buffer.push_back('\0');
+            rapidxml::xml_document<char> doc;
+            // Unclosed elements: the parser throws at the end, having recursed as deep as the
+            // text nests. Closed ones are measured in the parsed tree.
+            try {
+                doc.parse<rapidxml::parse_default>(buffer.data());
+            } catch (const rapidxml::parse_error&) {
+            }
+            std::string closed = text;
+            for (uint32_t i = 0; i < levels; ++i) closed += "</a>";
+            std::vector<char> closedBuffer(closed.begin(), closed.end());
+            closedBuffer.push_back('\0');
+            const uint32_t closedChecked = xmlNestingDepth(closed.c_str(), kMaxManifestNesting);
+            rapidxml::xml_document<char> closedDoc;
+            try {
+                closedDoc.parse<rapidxml::parse_default>(closedBuffer.data());
+                EXPECT_EQ(parsedDepth(&closedDoc), closedChecked) << prefix << " " << levels;
+            } catch (const rapidxml::parse_error&) {
+            }
+            EXPECT_LE(closedChecked, kMaxManifestNesting) << prefix << " " << levels;
+        }
+    }
 }

@@ -241,3 +241,39 @@ TEST_F(InstalledPlayer, On64BitWindowsThe64BitPlayerFileMustMatchToo) {
     EXPECT_FALSE(o.patchApplies);
     EXPECT_TRUE(capture.messages().empty());
 }
+
+TEST_F(InstalledPlayer, OnlyStringValuesAreReadAsText) {
+    PlayerRecord ax(kActiveXKey);
+    const wchar_t text[] = L"11.2.202.228";
+    const DWORD number = 0x0031002E;
+    struct Case {
+        DWORD type;
+        const void* data;
+        DWORD size;
+    } cases[] = {
+        {REG_BINARY, text, sizeof(text)},
+        {REG_DWORD, &number, sizeof(number)},
+        {REG_MULTI_SZ, text, sizeof(text)},
+        {REG_EXPAND_SZ, text, sizeof(text)},  // for "Version" only REG_SZ counts
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(ax.setRaw(L"Version", c.type, c.data, c.size));
+        EXPECT_EQ(readInstalledVersion(PlayerComponent::ActiveX), PlayerVersion{}) << c.type;
+        ASSERT_TRUE(ax.setRaw(L"PlayerPath", c.type, c.data, c.size));
+        wchar_t path[MAX_PATH] = L"previous";
+        EXPECT_TRUE(readPlayerPath(PlayerComponent::ActiveX, true, path));
+        if (c.type == REG_EXPAND_SZ) EXPECT_STREQ(path, text);
+        else EXPECT_STREQ(path, L"") << c.type;
+    }
+    // "PlayerPath" as REG_EXPAND_SZ is expanded; one that no longer fits is left empty.
+    SetEnvironmentVariableW(L"VEXTRA_TEST_ROOT", L"C:\\players");
+    const wchar_t expandable[] = L"%VEXTRA_TEST_ROOT%\\player.ocx";
+    ASSERT_TRUE(ax.setRaw(L"PlayerPath", REG_EXPAND_SZ, expandable, sizeof(expandable)));
+    wchar_t path[MAX_PATH] = {};
+    EXPECT_TRUE(readPlayerPath(PlayerComponent::ActiveX, true, path));
+    EXPECT_STREQ(path, L"C:\\players\\player.ocx");
+    SetEnvironmentVariableW(L"VEXTRA_TEST_ROOT", std::wstring(300, L'x').c_str());
+    EXPECT_TRUE(readPlayerPath(PlayerComponent::ActiveX, true, path));
+    EXPECT_STREQ(path, L"");
+    SetEnvironmentVariableW(L"VEXTRA_TEST_ROOT", nullptr);
+}

@@ -114,6 +114,20 @@ TEST(FileDigest, EmptyMissingAndUnopenableFilesGiveResultCodes) {
     EXPECT_EQ(d.lastError, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
 }
 
+TEST(FileDigest, AHandleWithoutASizeIsNotCalledEmpty) {
+    // A pipe opens like a file but has no size: the failed size query has its own code.
+    const std::wstring name = L"\\\\.\\pipe\\vextra-digest-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096,
+                                   4096, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    const Digest d = digestOf(name);
+    CloseHandle(pipe);
+    EXPECT_FALSE(d.ok);
+    EXPECT_EQ(d.code, 1156u);
+    EXPECT_NE(d.lastError, 0u);
+    EXPECT_EQ(d.hex, std::string(64, '#'));
+}
+
 TEST(FileDigest, OneHelperServesSeveralDigests) {
     ScratchFolder dir;
     ASSERT_TRUE(testsupport::writeBytes(dir / L"a.bin", "abc"));
