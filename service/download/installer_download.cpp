@@ -173,25 +173,24 @@ CopyResult cutShort(RequestPump::Outcome outcome) {
                                                     : CopyResult::DeadlinePassed;
 }
 
-// Streams the response body into the open file, pass by pass, within the byte limit; the
-// pump ends a pass at the stop or the deadline. bytes receives the count written.
-CopyResult copyBody(RequestPump& pump, HANDLE file, uint32_t limit, uint32_t& bytes) {
+// Streams the response body into the open file a block at a time, within the byte limit: the
+// pump's helper reads each block whole, so the two threads meet once per block, and the pump
+// ends a block at the stop or the deadline. A stop that came while the last block was read
+// still ends the download: nothing is verified or started after it. bytes receives the count
+// written.
+CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint32_t limit,
+                    uint32_t& bytes) {
     bytes = 0;
     for (;;) {
-        DWORD available = 0;
-        bool ok = false;
-        RequestPump::Outcome outcome = pump.queryDataAvailable(available, ok);
-        if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
-        if (!ok) {
-            logError(MessageCode::DownloadQueryDataFailed);
-            return CopyResult::Failed;
-        }
         // Never ask for more than one byte past the limit: that byte is enough to refuse.
         const uint64_t room = static_cast<uint64_t>(limit) - bytes + 1;
-        if (available > room) available = static_cast<DWORD>(room);
+        const DWORD wanted = room < kTransferBlockBytes ? static_cast<DWORD>(room)
+                                                        : kTransferBlockBytes;
         const uint8_t* data = nullptr;
         DWORD read = 0;
-        outcome = pump.readData(available, data, read, ok);
+        bool ended = false;
+        bool ok = false;
+        const RequestPump::Outcome outcome = pump.readBlock(wanted, data, read, ended, ok);
         if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
         if (!ok) {
             logError(pump.lastReadHadNoBuffer() ? MessageCode::DownloadBufferOutOfMemory
@@ -200,25 +199,25 @@ CopyResult copyBody(RequestPump& pump, HANDLE file, uint32_t limit, uint32_t& by
         }
         if (read > limit - bytes) return CopyResult::TooLarge;
         DWORD written = 0;
-        if (!WriteFile(file, data, read, &written, nullptr)) {
+        if (read > 0 && (!WriteFile(file, data, read, &written, nullptr) || written != read)) {
             logError(MessageCode::DownloadStagedFileWriteFailed);
             return CopyResult::Failed;
         }
         bytes += read;
-        if (available == 0) return CopyResult::Complete;
+        if (ended) return stop && stop->requested() ? CopyResult::Stopped : CopyResult::Complete;
     }
 }
 
 // The body into "vpi.tmp" in the staging folder; every failure is logged here.
-bool downloadToStaging(RequestPump& pump, const StagingFolder& staging, uint32_t limit,
-                       uint32_t& bytes) {
+bool downloadToStaging(RequestPump& pump, const StopSignal* stop, const StagingFolder& staging,
+                       uint32_t limit, uint32_t& bytes) {
     FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!staged.valid()) {
         logError(MessageCode::DownloadStagedFileCreateFailed);
         return false;
     }
-    switch (copyBody(pump, staged.get(), limit, bytes)) {
+    switch (copyBody(pump, stop, staged.get(), limit, bytes)) {
         case CopyResult::Complete:
             break;
         case CopyResult::Failed:
@@ -368,7 +367,7 @@ bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
         logError(MessageCode::DownloadRequestFailed);
         return false;
     }
-    RequestPump pump(http.request.get(), source.stop, deadline);
+    RequestPump pump(http.request, source.stop, deadline);
     bool received = false;
     switch (receiveResponse(pump, received)) {
         case RequestPump::Outcome::Done:
@@ -387,7 +386,8 @@ bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
     StagingFolder staging;
     if (!staging.create()) return false;
     uint32_t downloaded = 0;
-    if (!downloadToStaging(pump, staging, packageByteLimit(*offer), downloaded)) return false;
+    if (!downloadToStaging(pump, source.stop, staging, packageByteLimit(*offer), downloaded))
+        return false;
     http.close();
 
     // The package as the manifest describes it, then read back; the staging folder goes.

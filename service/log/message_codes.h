@@ -194,6 +194,8 @@ enum class MessageCode : int32_t {
     ManifestStopped = 1462,
     ManifestNestedTooDeep = 1463,
     ManifestPackageBindingMalformed = 1464,
+    UpdateStoppedUncounted = 1480,
+    InstallerNotStartedForStop = 1481,
 
     // Information (written only while verbose logging is on).
     ActiveXDownloadStarts = 1600,
