@@ -75,11 +75,9 @@ bool verifyAndWrite(const wchar_t* staged, const wchar_t* contentPath) {
     CRYPT_VERIFY_MESSAGE_PARA para = {};
     para.cbSize = sizeof(para);
     para.dwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    DWORD size = 0;
-    if (!CryptVerifyMessageSignature(&para, 0, package.data(), static_cast<DWORD>(package.size()),
-                                     nullptr, &size, nullptr))
-        return false;
-    std::vector<BYTE> content(size);
+    // One decode: the content is never longer than the package that carries it.
+    std::vector<BYTE> content(package.size());
+    DWORD size = static_cast<DWORD>(content.size());
     PCCERT_CONTEXT signer = nullptr;
     if (!CryptVerifyMessageSignature(&para, 0, package.data(), static_cast<DWORD>(package.size()),
                                      content.data(), &size, &signer))
