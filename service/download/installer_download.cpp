@@ -1,5 +1,5 @@
-// The installer download: transfer into the staging folder, checked against the manifest,
-// read back, verified, written.
+// The installer download: transfer into the staging folder, read back once, checked against
+// the manifest, verified, written.
 #include "download/installer_download.h"
 
 #include <memory>
@@ -49,17 +49,18 @@ bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
                          downloaded))
         return false;
 
-    // The package as the manifest describes it, then read back; the staging folder goes.
-    if (!matchesManifest(staging.file(), downloaded, packageBinding(*offer))) return false;
+    // The package read back once; these bytes are bound to the manifest and verified.
     std::unique_ptr<uint8_t[]> package;
     uint32_t packageSize = 0;
-    readWholeFile(staging.file().c_str(), package, packageSize);  // a failure leaves it empty
+    if (!readStagedPackage(staging.file().c_str(), package, packageSize)) return false;
     staging.remove();
+    if (!matchesManifest(package.get(), packageSize, packageBinding(*offer))) return false;
 
-    // Verified, then written under the installer's name.
+    // Verified, then written under the installer's name; the package goes before the write.
     std::unique_ptr<uint8_t[]> content;
     uint32_t contentSize = 0;
     if (!verifyPackage(package.get(), packageSize, content, contentSize)) return false;
+    package.reset();
     return writeVerifiedInstaller(content.get(), contentSize, installerPath);
 }
 

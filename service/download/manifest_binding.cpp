@@ -4,10 +4,9 @@
 
 #include <windows.h>
 
-#include <new>
-
 #include "download/download_log.h"
 #include "verify/crypto_helper.h"
+#include "verify/package_digest.h"
 
 const PackageBinding& packageBinding(const ComponentOffer& offer) {
     return offer.patchApplies ? offer.patchPackage : offer.fullPackage;
@@ -18,7 +17,7 @@ uint32_t packageByteLimit(const ComponentOffer& offer) {
     return binding.hasSize ? binding.size : kMaxPackageBytes;
 }
 
-bool matchesManifest(const std::wstring& stagedPath, uint32_t size, const PackageBinding& binding) {
+bool matchesManifest(const uint8_t* package, uint32_t size, const PackageBinding& binding) {
     if (binding.hasSize && size != binding.size) {
         logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, ERROR_INVALID_DATA);
         return false;
@@ -27,16 +26,13 @@ bool matchesManifest(const std::wstring& stagedPath, uint32_t size, const Packag
     char digest[kDigestHexLength + 1] = {};
     uint32_t digestCode = 0;
     uint32_t digestError = 0;
-    bool computed = false;
-    try {
-        CryptoHelper crypto;
-        computed = crypto.fileDigest(stagedPath.c_str(), digest, digestCode, digestError, false);
-    } catch (const std::bad_alloc&) {
-        digestError = ERROR_NOT_ENOUGH_MEMORY;
+    if (!bytesDigest(package, size, digest, digestCode, digestError)) {
+        logWithError(LogLevel::Warning, static_cast<MessageCode>(digestCode), digestError);
+        logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, digestError);
+        return false;
     }
-    if (!computed || binding.sha256 != digest) {
-        logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest,
-                     computed ? ERROR_INVALID_DATA : digestError);
+    if (binding.sha256 != digest) {
+        logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, ERROR_INVALID_DATA);
         return false;
     }
     return true;

@@ -2,7 +2,6 @@
 // What the manifest binds an offer's package to (size and SHA-256), and the package checked
 // against it before any verification.
 #include <cstdint>
-#include <string>
 
 #include "manifest/manifest.h"
 
@@ -16,6 +15,7 @@ const PackageBinding& packageBinding(const ComponentOffer& offer);
 // The byte limit of the offer's package: the manifest's size when given, else kMaxPackageBytes.
 uint32_t packageByteLimit(const ComponentOffer& offer);
 
-// The staged package against the size and digest the manifest gives for it; a mismatch is
-// logged here.
-bool matchesManifest(const std::wstring& stagedPath, uint32_t size, const PackageBinding& binding);
+// The package's bytes, the very ones that are verified next, against the size and digest the
+// manifest gives for them; a mismatch is logged here (a digest that could not be computed
+// first logs its own 115x code).
+bool matchesManifest(const uint8_t* package, uint32_t size, const PackageBinding& binding);

@@ -6,6 +6,7 @@
 
 #include "download/download_log.h"
 #include "platform/file_handle.h"
+#include "platform/system_library.h"
 #include "platform/winhttp_handle.h"
 
 const wchar_t kInstallerUserAgent[] = L"Download Vextra Player Installer/1.0";
@@ -96,8 +97,9 @@ CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint
 // The body into "vpi.tmp" in the staging folder; every failure is logged here.
 bool downloadToStaging(RequestPump& pump, const StopSignal* stop, const StagingFolder& staging,
                        uint32_t limit, uint32_t& bytes) {
+    // CREATE_NEW: a file that is there already was not made by this download.
     FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!staged.valid()) {
         logError(MessageCode::DownloadStagedFileCreateFailed);
         return false;
@@ -129,6 +131,10 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
 
     // The request; its blocking calls run on the pump's thread, so a stop or the deadline
     // ends them wherever they are blocked.
+    if (!systemWinHttp()) {
+        logError(MessageCode::WinHttpUnavailable);
+        return false;
+    }
     HttpHandles http;
     if (!openRequest(http, source, objectPath)) {
         logError(MessageCode::DownloadRequestFailed);

@@ -13,22 +13,41 @@ bool readWholeFile(const wchar_t* path, std::unique_ptr<uint8_t[]>& bytes, uint3
     FileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return false;
-    DWORD fileSize = GetFileSize(file.get(), nullptr);
-    if (fileSize == 0 || fileSize == INVALID_FILE_SIZE) return false;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[fileSize]);
-    if (!buffer) return false;
-    DWORD total = 0;
-    while (total < fileSize) {
+    LARGE_INTEGER fileSize = {};
+    if (!GetFileSizeEx(file.get(), &fileSize)) return false;
+    if (fileSize.QuadPart == 0) {
+        SetLastError(ERROR_HANDLE_EOF);
+        return false;
+    }
+    if (fileSize.QuadPart > MAXDWORD) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
+    const DWORD total = static_cast<DWORD>(fileSize.QuadPart);
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[total]);
+    if (!buffer) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    DWORD done = 0;
+    while (done < total) {
         DWORD read = 0;
-        if (!ReadFile(file.get(), buffer.get() + total, fileSize - total, &read, nullptr) ||
-            read == 0) {
+        if (!ReadFile(file.get(), buffer.get() + done, total - done, &read, nullptr)) return false;
+        if (read == 0) {
+            SetLastError(ERROR_HANDLE_EOF);
             return false;
         }
-        total += read;
+        done += read;
     }
     bytes = std::move(buffer);
-    size = fileSize;
+    size = total;
     return true;
+}
+
+bool readStagedPackage(const wchar_t* path, std::unique_ptr<uint8_t[]>& bytes, uint32_t& size) {
+    if (readWholeFile(path, bytes, size)) return true;
+    logError(MessageCode::StagedFileReadFailed);
+    return false;
 }
 
 bool verifyPackage(const uint8_t* package, uint32_t packageSize,
@@ -38,7 +57,8 @@ bool verifyPackage(const uint8_t* package, uint32_t packageSize,
         CryptoHelper crypto;
         verified = crypto.verifySignedMessage(package, packageSize, content, contentSize);
     } catch (const std::bad_alloc&) {
-        verified = false;  // no memory for the helper or the extracted content
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // no memory for the helper or the content
+        verified = false;
     }
     if (!verified) logError(MessageCode::PackageVerificationFailed);
     return verified;

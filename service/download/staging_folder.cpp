@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <sddl.h>
 
 #include "download/download_log.h"
 
@@ -10,31 +11,37 @@ const wchar_t kStagedDownloadName[] = L"vpi.tmp";
 
 namespace {
 
-// The staging folder name (without its trailing backslash) under the temporary folder.
+// SYSTEM and the Administrators group only, full control, inherited by what is made inside;
+// "P": nothing inherited from the temporary folder, where users may add files.
+const wchar_t kStagingFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// The staging folder name (without its trailing backslash) under the temporary folder: a new
+// GUID, which nobody can guess and occupy in advance.
 bool chooseStagingFolder(const std::wstring& tempFolder, std::wstring& folder) {
     GUID guid;
-    if (SUCCEEDED(CoCreateGuid(&guid))) {
-        wchar_t guidText[MAX_PATH] = {};
-        if (StringFromGUID2(guid, guidText, MAX_PATH) > 0) {
-            folder = tempFolder + guidText;
-            return true;
-        }
-        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::GuidTextFailed));
-    }
-    ServiceLog::write(LogLevel::Warning, codeText(MessageCode::GuidNameUnavailable));
-    wchar_t tempName[MAX_PATH] = {};
-    if (!GetTempFileNameW(tempFolder.c_str(), L"VPI", 0, tempName)) {
-        logError(MessageCode::DownloadTempFileNameFailed);
+    const HRESULT created = CoCreateGuid(&guid);
+    if (FAILED(created)) {
+        logWithError(LogLevel::Error, MessageCode::StagingFolderNameFailed,
+                     static_cast<DWORD>(created));
         return false;
     }
-    // The unique file just made gives its name to the folder.
-    if (!DeleteFileW(tempName)) {
-        logError(MessageCode::DownloadTempFileDeleteFailed);
+    wchar_t guidText[64] = {};
+    if (StringFromGUID2(guid, guidText, 64) <= 0) {
+        logWithError(LogLevel::Error, MessageCode::StagingFolderNameFailed,
+                     ERROR_INSUFFICIENT_BUFFER);
         return false;
     }
-    folder = tempName;
+    folder = tempFolder + guidText;
     return true;
 }
+
+// Owns the security descriptor ConvertStringSecurityDescriptorToSecurityDescriptorW makes.
+struct SecurityDescriptor {
+    PSECURITY_DESCRIPTOR value = nullptr;
+    ~SecurityDescriptor() {
+        if (value) LocalFree(value);
+    }
+};
 
 }  // namespace
 
@@ -47,8 +54,16 @@ bool StagingFolder::create() {
     }
     std::wstring name;
     if (!chooseStagingFolder(tempBuffer, name)) return false;
+    SecurityDescriptor descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStagingFolderAccess, SDDL_REVISION_1,
+                                                              &descriptor.value, nullptr)) {
+        logError(MessageCode::DownloadStagingFolderFailed);
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.value, FALSE};
+    // A folder of that name that exists already is never used.
     const std::wstring folder = name + L"\\";
-    if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+    if (!CreateDirectoryW(folder.c_str(), &attributes)) {
         logError(MessageCode::DownloadStagingFolderFailed);
         return false;
     }
