@@ -178,6 +178,8 @@ MESSAGES = {
     1463: ("ManifestNestedTooDeep", "warning", "a manifest nests elements deeper than 64 levels; refused before parsing"),
     1464: ("ManifestPackageBindingMalformed", "warning", "a manifest's package \"size\" or \"sha256\" attribute is malformed"),
     1465: ("PatchManifestWalkStopped", "warning", "a stop or the manifest deadline ended the patch walk before its end"),
+    1480: ("UpdateStoppedUncounted", "warning", "a stop or shutdown request ended the update: no attempt was counted and no check was recorded, so the next start checks again"),
+    1481: ("InstallerNotStartedForStop", "warning", "a stop or shutdown request arrived while the package was verified and written; the installer was not started"),
     1600: ("ActiveXDownloadStarts", "info", "starting the ActiveX download"),
     1601: ("PluginDownloadStarts", "info", "starting the plug-in download"),
     1602: ("InstallerStarted", "info", "installer process started (detached, not waited for)"),

@@ -59,25 +59,24 @@ CopyResult cutShort(RequestPump::Outcome outcome) {
                                                     : CopyResult::DeadlinePassed;
 }
 
-// Streams the response body into the open file, pass by pass, within the byte limit; the
-// pump ends a pass at the stop or the deadline. bytes receives the count written.
-CopyResult copyBody(RequestPump& pump, HANDLE file, uint32_t limit, uint32_t& bytes) {
+// Streams the response body into the open file a block at a time, within the byte limit: the
+// pump's helper reads each block whole, so the two threads meet once per block, and the pump
+// ends a block at the stop or the deadline. A stop that came while the last block was read
+// still ends the download: nothing is verified or started after it. bytes receives the count
+// written.
+CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint32_t limit,
+                    uint32_t& bytes) {
     bytes = 0;
     for (;;) {
-        DWORD available = 0;
-        bool ok = false;
-        RequestPump::Outcome outcome = pump.queryDataAvailable(available, ok);
-        if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
-        if (!ok) {
-            logError(MessageCode::DownloadQueryDataFailed);
-            return CopyResult::Failed;
-        }
         // Never ask for more than one byte past the limit: that byte is enough to refuse.
         const uint64_t room = static_cast<uint64_t>(limit) - bytes + 1;
-        if (available > room) available = static_cast<DWORD>(room);
+        const DWORD wanted = room < kTransferBlockBytes ? static_cast<DWORD>(room)
+                                                        : kTransferBlockBytes;
         const uint8_t* data = nullptr;
         DWORD read = 0;
-        outcome = pump.readData(available, data, read, ok);
+        bool ended = false;
+        bool ok = false;
+        const RequestPump::Outcome outcome = pump.readBlock(wanted, data, read, ended, ok);
         if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
         if (!ok) {
             logError(pump.lastReadHadNoBuffer() ? MessageCode::DownloadBufferOutOfMemory
@@ -86,18 +85,18 @@ CopyResult copyBody(RequestPump& pump, HANDLE file, uint32_t limit, uint32_t& by
         }
         if (read > limit - bytes) return CopyResult::TooLarge;
         DWORD written = 0;
-        if (!WriteFile(file, data, read, &written, nullptr)) {
+        if (read > 0 && (!WriteFile(file, data, read, &written, nullptr) || written != read)) {
             logError(MessageCode::DownloadStagedFileWriteFailed);
             return CopyResult::Failed;
         }
         bytes += read;
-        if (available == 0) return CopyResult::Complete;
+        if (ended) return stop && stop->requested() ? CopyResult::Stopped : CopyResult::Complete;
     }
 }
 
 // The body into "vpi.tmp" in the staging folder; every failure is logged here.
-bool downloadToStaging(RequestPump& pump, const StagingFolder& staging, uint32_t limit,
-                       uint32_t& bytes) {
+bool downloadToStaging(RequestPump& pump, const StopSignal* stop, const StagingFolder& staging,
+                       uint32_t limit, uint32_t& bytes) {
     // CREATE_NEW: a file that is there already was not made by this download.
     FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -105,7 +104,7 @@ bool downloadToStaging(RequestPump& pump, const StagingFolder& staging, uint32_t
         logError(MessageCode::DownloadStagedFileCreateFailed);
         return false;
     }
-    switch (copyBody(pump, staged.get(), limit, bytes)) {
+    switch (copyBody(pump, stop, staged.get(), limit, bytes)) {
         case CopyResult::Complete:
             break;
         case CopyResult::Failed:
@@ -141,7 +140,7 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
         logError(MessageCode::DownloadRequestFailed);
         return false;
     }
-    RequestPump pump(http.request.get(), source.stop, deadline);
+    RequestPump pump(http.request, source.stop, deadline);
     bool received = false;
     switch (receiveResponse(pump, received)) {
         case RequestPump::Outcome::Done:
@@ -158,7 +157,7 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
 
     // The body into the staging folder, which goes again whatever happens from here on.
     if (!staging.create()) return false;
-    if (!downloadToStaging(pump, staging, limit, bytes)) return false;
+    if (!downloadToStaging(pump, source.stop, staging, limit, bytes)) return false;
     http.close();
     return true;
 }

@@ -198,6 +198,8 @@ enum class MessageCode : int32_t {
     ManifestNestedTooDeep = 1463,
     ManifestPackageBindingMalformed = 1464,
     PatchManifestWalkStopped = 1465,
+    UpdateStoppedUncounted = 1480,
+    InstallerNotStartedForStop = 1481,
 
     // Information (written only while verbose logging is on).
     ActiveXDownloadStarts = 1600,

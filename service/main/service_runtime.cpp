@@ -1,8 +1,9 @@
 // The service runtime: dispatcher, service entry, control handler and status reports.
 //
 // Two threads take part: the main thread runs the dispatcher and receives the controls, the
-// dispatcher's service thread runs serviceMain and the whole update cycle. The status record
-// is shared by both without a lock; the last SetServiceStatus call wins.
+// dispatcher's service thread runs serviceMain and the whole update cycle. Both report through
+// the one status record, one report at a time, and nothing is reported once SERVICE_STOPPED
+// was: a stop that races the end of the cycle must not leave the service "stop pending".
 #include "main/service_runtime.h"
 
 #include "log/service_log.h"
@@ -20,6 +21,17 @@ SERVICE_STATUS statusRecord = {};
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 uint32_t checkpointCounter = 1;
 HANDLE stopEvent = nullptr;
+bool stoppedReported = false;
+
+// Guards the status record, the counter and stoppedReported.
+CRITICAL_SECTION& statusLock() {
+    static CRITICAL_SECTION* lock = [] {
+        CRITICAL_SECTION* made = new CRITICAL_SECTION;
+        InitializeCriticalSection(made);
+        return made;
+    }();
+    return *lock;
+}
 
 void sendToServiceControlManager(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& record) {
     SERVICE_STATUS copy = record;
@@ -27,6 +39,18 @@ void sendToServiceControlManager(SERVICE_STATUS_HANDLE handle, const SERVICE_STA
 }
 
 ServiceStatusSink statusSink = &sendToServiceControlManager;
+
+// One report under the lock; state null repeats the state last stored.
+void report(const DWORD* state, DWORD waitHint) {
+    EnterCriticalSection(&statusLock());
+    if (!stoppedReported) {
+        const DWORD next = state ? *state : statusRecord.dwCurrentState;
+        fillServiceStatus(statusRecord, checkpointCounter, next, waitHint);
+        statusSink(statusHandle, statusRecord);
+        stoppedReported = next == SERVICE_STOPPED;
+    }
+    LeaveCriticalSection(&statusLock());
+}
 
 }  // namespace
 
@@ -38,6 +62,7 @@ void resetServiceRuntimeStateForTesting() {
     statusRecord = SERVICE_STATUS{};
     statusHandle = nullptr;
     checkpointCounter = 1;
+    stoppedReported = false;
     stopEvent = nullptr;  // a handle from an earlier run lives until the process ends
     serviceStopSignal().reset();
 }
@@ -55,10 +80,7 @@ void fillServiceStatus(SERVICE_STATUS& record, uint32_t& counter, DWORD state, D
     }
 }
 
-void reportServiceStatus(DWORD state, DWORD waitHint) {
-    fillServiceStatus(statusRecord, checkpointCounter, state, waitHint);
-    statusSink(statusHandle, statusRecord);
-}
+void reportServiceStatus(DWORD state, DWORD waitHint) { report(&state, waitHint); }
 
 void WINAPI serviceControlHandler(DWORD control) {
     ServiceLog::write(LogLevel::Info,
@@ -70,7 +92,7 @@ void WINAPI serviceControlHandler(DWORD control) {
     // A download under way ends within moments (its blocked read is broken); the cycle then
     // finishes as after a failed download, and the worker reports the service stopped.
     serviceStopSignal().request();
-    reportServiceStatus(statusRecord.dwCurrentState, 0);
+    report(nullptr, 0);  // the state last stored, unless the worker has reported stopped
 }
 
 void serviceWorker() {

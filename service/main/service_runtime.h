@@ -15,7 +15,8 @@ void WINAPI serviceMain(DWORD argc, LPWSTR* argv);
 void WINAPI serviceControlHandler(DWORD control);
 // The service's work on the thread of serviceMain: running, one update cycle, stopped.
 void serviceWorker();
-// Fills the shared status record for a new state and hands it to the service control manager.
+// Fills the shared status record for a new state and hands it to the service control manager;
+// one report at a time from either thread, and none after SERVICE_STOPPED.
 void reportServiceStatus(DWORD state, DWORD waitHint);
 
 // Pure part of a status report: the fields that depend on the new state. The checkpoint

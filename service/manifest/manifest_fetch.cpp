@@ -156,7 +156,7 @@ bool receiveManifest(const ManifestSource& source, const wchar_t* objectPath,
     exchange.announce();
     exchange.openRequest();
     // The blocking calls run on the pump's thread, so a stop or the deadline ends them here.
-    RequestPump pump(exchange.request.get(), source.stop, deadline);
+    RequestPump pump(exchange.request, source.stop, deadline);
     RequestPump::Outcome outcome = RequestPump::Outcome::Done;
     const bool sent = exchange.send(pump, outcome);
     const bool complete = outcome == RequestPump::Outcome::Done &&

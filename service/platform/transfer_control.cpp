@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "platform/winhttp_handle.h"
+
 bool applyTransferTimeouts(HINTERNET session) {
     return WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
                               kReceiveTimeoutMs) != FALSE;
@@ -17,19 +19,53 @@ StopSignal& serviceStopSignal() {
     return signal;
 }
 
+namespace {
+
+BOOL winHttpSend(HINTERNET request) {
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                              0, 0, 0);
+}
+BOOL winHttpReceive(HINTERNET request) { return WinHttpReceiveResponse(request, nullptr); }
+BOOL winHttpQuery(HINTERNET request, DWORD* available) {
+    return WinHttpQueryDataAvailable(request, available);
+}
+BOOL winHttpRead(HINTERNET request, void* buffer, DWORD size, DWORD* read) {
+    return WinHttpReadData(request, buffer, size, read);
+}
+BOOL winHttpClose(HINTERNET request) { return WinHttpCloseHandle(request); }
+
+}  // namespace
+
+const RequestCalls& winHttpRequestCalls() {
+    static const RequestCalls calls = {&winHttpSend, &winHttpReceive, &winHttpQuery, &winHttpRead,
+                                       &winHttpClose};
+    return calls;
+}
+
 // What the transferring thread and the helper share; freed by whichever of the two lets go last.
 struct PumpState {
-    enum Operation { Send, ReceiveResponse, QueryDataAvailable, ReadData, Quit };
+    enum Operation { Send, ReceiveResponse, QueryDataAvailable, ReadData, ReadBlock, Quit };
+    // Who may touch the request. Only these transitions happen, each by one atomic exchange:
+    // the helper Idle -> InCall before a call and back after it; the caller, giving up,
+    // Idle -> GivenUp (no call will follow; the caller closes the request) or
+    // InCall -> GivenUpInCall (the helper closes the request when its call returns).
+    enum Claim : LONG { Idle, InCall, GivenUp, GivenUpInCall };
+
+    PumpState(HINTERNET r, const RequestCalls& c, const TransferDeadline& d)
+        : request(r), calls(c), deadline(d) {}
 
     LONG references = 2;
-    HINTERNET request = nullptr;
+    const HINTERNET request;
+    const RequestCalls calls;
+    const TransferDeadline deadline;  // the helper's own copy: the caller's may be gone
     HANDLE go = nullptr;    // auto-reset: an operation is ready for the helper
     HANDLE done = nullptr;  // auto-reset: the helper finished it
-    volatile LONG abandoned = 0;
+    volatile LONG claim = Idle;
     int operation = Quit;
     DWORD size = 0;
     DWORD result = 0;  // bytes available or read
     bool ok = false;
+    bool ended = false;  // readBlock: the body ended
     DWORD error = 0;
     uint8_t* buffer = nullptr;
     DWORD bufferSize = 0;
@@ -45,41 +81,84 @@ struct PumpState {
         if (InterlockedDecrement(&references) == 0) delete this;
     }
 
+    bool givenUp() const { return claim >= GivenUp; }
+
+    // The caller lets the request go. True when no call is under way (the caller closes the
+    // request); false when the helper is inside one and will close it.
+    bool giveUp() {
+        for (;;) {
+            if (InterlockedCompareExchange(&claim, GivenUp, Idle) == Idle) return true;
+            if (InterlockedCompareExchange(&claim, GivenUpInCall, InCall) == InCall) return false;
+            if (givenUp()) return claim == GivenUp;
+        }
+    }
+
+    // Claims the request for one call; false once the caller has given it up.
+    bool enterCall() { return InterlockedCompareExchange(&claim, InCall, Idle) == Idle; }
+    // Ends the call; false when the caller gave the request up meanwhile: it is closed here.
+    bool leaveCall() {
+        if (InterlockedCompareExchange(&claim, Idle, InCall) == InCall) return true;
+        calls.close(request);
+        return false;
+    }
+
+    bool ensureBuffer(DWORD wanted) {
+        noBuffer = false;
+        if (wanted <= bufferSize) return true;
+        delete[] buffer;
+        bufferSize = 0;
+        buffer = new (std::nothrow) uint8_t[wanted];
+        if (!buffer) {
+            noBuffer = true;
+            error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
+        bufferSize = wanted;
+        return true;
+    }
+
+    // Reads into the block buffer until it holds `size` bytes or the body ended.
+    void readBlock() {
+        ended = false;
+        const DWORD wanted = size < kTransferBlockBytes ? size : kTransferBlockBytes;
+        if (!ensureBuffer(kTransferBlockBytes)) return;
+        ok = true;
+        while (result < wanted && !deadline.passed()) {
+            DWORD read = 0;
+            if (!enterCall()) break;
+            const BOOL readOk = calls.readData(request, buffer + result, wanted - result, &read);
+            const DWORD readError = readOk ? 0 : GetLastError();
+            if (!leaveCall()) break;
+            if (!readOk) {
+                ok = false;
+                error = readError;
+                return;
+            }
+            if (read == 0) {
+                ended = true;
+                return;
+            }
+            result += read;
+        }
+    }
+
     // Runs the operation on the calling thread and records its result.
     void perform() {
         ok = false;
         error = 0;
         result = 0;
+        if (operation == ReadBlock) return readBlock();
+        if (operation == ReadData && !ensureBuffer(size + 1)) return;  // even a read of 0 has one
+        if (!enterCall()) return;
         switch (operation) {
-            case Send:
-                ok = WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
-                break;
-            case ReceiveResponse:
-                ok = WinHttpReceiveResponse(request, nullptr) != FALSE;
-                break;
-            case QueryDataAvailable:
-                ok = WinHttpQueryDataAvailable(request, &result) != FALSE;
-                break;
-            case ReadData:
-                noBuffer = false;
-                if (size + 1 > bufferSize) {  // one byte more, so that even a read of 0 has one
-                    delete[] buffer;
-                    bufferSize = 0;
-                    buffer = new (std::nothrow) uint8_t[size + 1];
-                    if (!buffer) {
-                        noBuffer = true;
-                        error = ERROR_NOT_ENOUGH_MEMORY;
-                        return;
-                    }
-                    bufferSize = size + 1;
-                }
-                ok = WinHttpReadData(request, buffer, size, &result) != FALSE;
-                break;
-            default:
-                return;
+            case Send: ok = calls.send(request) != FALSE; break;
+            case ReceiveResponse: ok = calls.receiveResponse(request) != FALSE; break;
+            case QueryDataAvailable: ok = calls.queryDataAvailable(request, &result) != FALSE; break;
+            case ReadData: ok = calls.readData(request, buffer, size, &result) != FALSE; break;
+            default: break;
         }
         if (!ok) error = GetLastError();
+        leaveCall();
     }
 };
 
@@ -89,9 +168,9 @@ DWORD WINAPI pumpThread(void* parameter) {
     PumpState* state = static_cast<PumpState*>(parameter);
     for (;;) {
         WaitForSingleObject(state->go, INFINITE);
-        if (state->abandoned || state->operation == PumpState::Quit) break;
+        if (state->givenUp() || state->operation == PumpState::Quit) break;
         state->perform();
-        if (state->abandoned) break;
+        if (state->givenUp()) break;
         SetEvent(state->done);
     }
     state->release();
@@ -100,11 +179,13 @@ DWORD WINAPI pumpThread(void* parameter) {
 
 }  // namespace
 
-RequestPump::RequestPump(HINTERNET request, const StopSignal* stop,
-                         const TransferDeadline& deadline)
-    : state_(new (std::nothrow) PumpState), stop_(stop), deadline_(deadline) {
+RequestPump::RequestPump(WinHttpHandle& request, const StopSignal* stop,
+                         const TransferDeadline& deadline, const RequestCalls& calls)
+    : state_(new (std::nothrow) PumpState(request.get(), calls, deadline)),
+      request_(request),
+      stop_(stop),
+      deadline_(deadline) {
     if (!state_) return;
-    state_->request = request;
     state_->go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     state_->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (state_->go && state_->done)
@@ -116,7 +197,7 @@ RequestPump::~RequestPump() {
     if (!state_) return;
     const DWORD error = GetLastError();  // a failure logged before keeps its cause
     if (thread_) {
-        if (!state_->abandoned) {
+        if (!state_->givenUp()) {
             state_->operation = PumpState::Quit;
             SetEvent(state_->go);
         }
@@ -128,7 +209,7 @@ RequestPump::~RequestPump() {
 
 RequestPump::Outcome RequestPump::run(int operation) {
     if (!state_) return Outcome::Done;  // ok stays false
-    if (state_->abandoned) return Outcome::Stopped;
+    if (state_->givenUp()) return Outcome::Stopped;
     state_->operation = operation;
     if (stop_ && stop_->requested()) return Outcome::Stopped;
     if (deadline_.passed()) return Outcome::DeadlinePassed;
@@ -141,12 +222,12 @@ RequestPump::Outcome RequestPump::run(int operation) {
     const DWORD count = waits[1] ? 2 : 1;
     const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, deadline_.remainingMs());
     if (woke == WAIT_OBJECT_0) return Outcome::Done;
-    // The stop or the deadline came first: the helper is on its own from here.
-    InterlockedExchange(&state_->abandoned, 1);
+    // The stop or the deadline came first: the helper is on its own from here. A helper inside
+    // a call keeps the request until the call returns, so nobody closes it under the call.
+    if (!state_->giveUp()) request_.release();
     SetEvent(state_->go);
     return woke == WAIT_OBJECT_0 + 1 ? Outcome::Stopped : Outcome::DeadlinePassed;
 }
-
 bool RequestPump::lastReadHadNoBuffer() const { return !state_ || state_->noBuffer; }
 
 RequestPump::Outcome RequestPump::simple(int operation, bool& ok) {
@@ -186,6 +267,24 @@ RequestPump::Outcome RequestPump::readData(DWORD size, const uint8_t*& data, DWO
     const Outcome outcome = run(PumpState::ReadData);
     if (outcome == Outcome::Done && state_) {
         ok = state_->ok;
+        read = state_->result;
+        data = state_->buffer;
+        if (!ok) SetLastError(state_->error);
+    }
+    return outcome;
+}
+
+RequestPump::Outcome RequestPump::readBlock(DWORD limit, const uint8_t*& data, DWORD& read,
+                                            bool& ended, bool& ok) {
+    ok = false;
+    ended = false;
+    read = 0;
+    data = nullptr;
+    if (state_) state_->size = limit;
+    const Outcome outcome = run(PumpState::ReadBlock);
+    if (outcome == Outcome::Done && state_) {
+        ok = state_->ok;
+        ended = state_->ended;
         read = state_->result;
         data = state_->buffer;
         if (!ok) SetLastError(state_->error);

@@ -74,17 +74,40 @@ private:
 StopSignal& serviceStopSignal();
 
 struct PumpState;
+class WinHttpHandle;
+
+// The WinHTTP calls a pump makes on its request; tests may give it others to see the order in
+// which the two threads meet. The default is WinHTTP itself.
+struct RequestCalls {
+    BOOL (*send)(HINTERNET request);
+    BOOL (*receiveResponse)(HINTERNET request);
+    BOOL (*queryDataAvailable)(HINTERNET request, DWORD* available);
+    BOOL (*readData)(HINTERNET request, void* buffer, DWORD size, DWORD* read);
+    BOOL (*close)(HINTERNET request);
+};
+const RequestCalls& winHttpRequestCalls();
+
+// The most body bytes the helper reads before the transferring thread takes them: large, so
+// the two threads meet once per block instead of once per network read, and small enough to
+// hold twice in memory without thought.
+constexpr DWORD kTransferBlockBytes = 1024 * 1024;
 
 // Runs the blocking WinHTTP calls of one request on a helper thread and waits for each call,
 // for the stop and for the deadline. When the stop or the deadline wins, the pump gives the
-// helper up: the caller then closes the request (which breaks the blocked call where WinHTTP
-// can), and the helper, which owns everything it touches, ends by itself once the call
-// returns, or with the process. Without a helper thread the calls run on the caller's thread.
+// helper up. Each WinHTTP call is claimed atomically before it is made: a helper that was given
+// up before its claim makes no call at all, and the caller closes the request at once; one
+// given up inside a call takes the request from the caller's handle and closes it itself when
+// the call returns. So a request handle is never used after it was closed, even when WinHTTP
+// hands the same value to the next request. Without a helper thread the calls run on the
+// caller's thread.
 class RequestPump {
 public:
     enum class Outcome { Done, Stopped, DeadlinePassed };
 
-    RequestPump(HINTERNET request, const StopSignal* stop, const TransferDeadline& deadline);
+    // request stays the caller's, except when a stop or the deadline leaves the helper inside
+    // a call: the handle is then released from request (it reads empty) and the helper closes it.
+    RequestPump(WinHttpHandle& request, const StopSignal* stop, const TransferDeadline& deadline,
+                const RequestCalls& calls = winHttpRequestCalls());
     ~RequestPump();
     RequestPump(const RequestPump&) = delete;
     RequestPump& operator=(const RequestPump&) = delete;
@@ -99,7 +122,12 @@ public:
     // WinHttpReadData of up to size bytes into the pump's buffer; data stays valid until the
     // next call. ok false also when no buffer of that size could be had (error 8).
     Outcome readData(DWORD size, const uint8_t*& data, DWORD& read, bool& ok);
-    // True when the last readData failed for want of memory for its buffer.
+    // Up to min(limit, kTransferBlockBytes) body bytes, read on the helper by WinHttpReadData
+    // straight into the pump's block buffer until the block is full or the body ended (ended
+    // true; read may then be short, or 0). data stays valid until the next call. The helper
+    // stops reading as soon as the pump was given up.
+    Outcome readBlock(DWORD limit, const uint8_t*& data, DWORD& read, bool& ended, bool& ok);
+    // True when the last readData or readBlock failed for want of memory for its buffer.
     bool lastReadHadNoBuffer() const;
 
 private:
@@ -108,6 +136,7 @@ private:
 
     PumpState* state_;
     HANDLE thread_ = nullptr;
+    WinHttpHandle& request_;
     const StopSignal* stop_;
     const TransferDeadline& deadline_;
 };

@@ -15,6 +15,12 @@ public:
         handle_ = handle;
     }
     HINTERNET get() const { return handle_; }
+    // Gives the handle up without closing it: someone else closes it now.
+    HINTERNET release() {
+        HINTERNET handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
     explicit operator bool() const { return handle_ != nullptr; }
 
 private:

@@ -8,6 +8,7 @@
 
 #include "log/service_log.h"
 #include "download/installer_download.h"
+#include "platform/transfer_control.h"
 
 const wchar_t kPatchInstallCommandLine[] = L"VextraPlayerInstaller.exe -install -iv 11";
 const wchar_t kFullInstallCommandLine[] = L"VextraPlayerInstaller.exe -install -iv 9";
@@ -59,6 +60,13 @@ bool launchInstaller(const ComponentOffer& offer) {
         DWORD error = GetLastError();
         logCodeWithError(MessageCode::DownloadStartOutOfMemory, error);
         SetLastError(error);
+        return false;
+    }
+    // A stop that came while the package was verified and written: the service is going
+    // down, and an installer it started now would run unwatched through the shutdown.
+    if (serviceStopSignal().requested()) {
+        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::InstallerNotStartedForStop));
+        SetLastError(ERROR_OPERATION_ABORTED);
         return false;
     }
     std::wstring commandLine;

@@ -10,6 +10,7 @@
 #include "config/update_state.h"
 #include "manifest/manifest_fetch.h"
 #include "update/installer_launch.h"
+#include "platform/transfer_control.h"
 #include "player/player_detection.h"
 
 namespace {
@@ -25,39 +26,46 @@ bool needsUpdate(UpdateCycleSteps& steps, const std::unique_ptr<ComponentOffer>&
     return offer && steps.isUpdateNeeded(*offer);
 }
 
-// The part of the cycle that follows a successful version fetch. Returns true when the check
-// is to be recorded (false after a successful launch: the next start checks again).
-bool decideAndLaunch(UpdateCycleSteps& steps, VersionManifest& manifest) {
+enum class Outcome { Record, Launched, Stopped };
+
+// One installer launch, counted as an attempt beforehand (a launch that takes the service down
+// still counts). A stop that cut it short gives the count back.
+Outcome launch(UpdateCycleSteps& steps, const ComponentOffer& offer, const uint32_t* attempts,
+               MessageCode started, MessageCode failed) {
+    steps.incrementUpdateAttempts();
+    if (steps.launchInstaller(offer)) {
+        logCode(LogLevel::Info, started);
+        return Outcome::Launched;
+    }
+    logCodeWithLastError(failed);
+    if (!steps.stopRequested()) return Outcome::Record;
+    steps.restoreUpdateAttempts(attempts);
+    return Outcome::Stopped;
+}
+
+// The part of the cycle that follows a successful version fetch: whether the check is to be
+// recorded (not after a successful launch, so the next start checks again, nor after a stop).
+Outcome decideAndLaunch(UpdateCycleSteps& steps, VersionManifest& manifest) {
     if (needsUpdate(steps, manifest.activeX) || needsUpdate(steps, manifest.plugin)) {
         steps.fetchManifest(manifest, true);  // completes the offers with their patch; result ignored
     }
+    if (steps.stopRequested()) return Outcome::Stopped;
 
     uint32_t attempts = 0;
-    if (steps.readUpdateAttempts(attempts) && attempts >= kUpdateAttemptLimit) {
+    const bool attemptsKnown = steps.readUpdateAttempts(attempts);
+    if (attemptsKnown && attempts >= kUpdateAttemptLimit) {
         logCode(LogLevel::Error, MessageCode::UpdateAttemptsExhausted);
         steps.setNotifyMode();
-        return true;
+        return Outcome::Record;
     }
-
-    if (needsUpdate(steps, manifest.activeX)) {
-        steps.incrementUpdateAttempts();
-        if (steps.launchInstaller(*manifest.activeX)) {
-            logCode(LogLevel::Info, MessageCode::ActiveXInstallerStarted);
-            return false;
-        }
-        logCodeWithLastError(MessageCode::ActiveXUpdateFailed);
-        return true;
-    }
-    if (needsUpdate(steps, manifest.plugin)) {
-        steps.incrementUpdateAttempts();
-        if (steps.launchInstaller(*manifest.plugin)) {
-            logCode(LogLevel::Info, MessageCode::PluginInstallerStarted);
-            return false;
-        }
-        logCodeWithLastError(MessageCode::PluginUpdateFailed);
-        return true;
-    }
-    return true;
+    const uint32_t* known = attemptsKnown ? &attempts : nullptr;
+    if (needsUpdate(steps, manifest.activeX))
+        return launch(steps, *manifest.activeX, known, MessageCode::ActiveXInstallerStarted,
+                      MessageCode::ActiveXUpdateFailed);
+    if (needsUpdate(steps, manifest.plugin))
+        return launch(steps, *manifest.plugin, known, MessageCode::PluginInstallerStarted,
+                      MessageCode::PluginUpdateFailed);
+    return Outcome::Record;
 }
 
 }  // namespace
@@ -80,9 +88,16 @@ bool SystemUpdateCycleSteps::incrementUpdateAttempts() {
     return UpdateStateStore::incrementUpdateAttempts();
 }
 
+bool SystemUpdateCycleSteps::restoreUpdateAttempts(const uint32_t* count) {
+    return count ? UpdateStateStore::writeUpdateAttempts(*count)
+                 : UpdateStateStore::deleteUpdateAttempts();
+}
+
 bool SystemUpdateCycleSteps::launchInstaller(const ComponentOffer& offer) {
     return ::launchInstaller(offer);
 }
+
+bool SystemUpdateCycleSteps::stopRequested() { return serviceStopSignal().requested(); }
 
 bool SystemUpdateCycleSteps::setNotifyMode() { return setAutoUpdateMode(AutoUpdateMode::Notify); }
 
@@ -96,7 +111,16 @@ void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps) {
     if (!settings.autoUpdateDisabled && settings.silentAutoUpdateEnabled && steps.isCheckDue()) {
         VersionManifest manifest;
         if (steps.fetchManifest(manifest, false)) {
-            if (decideAndLaunch(steps, manifest)) steps.recordCheck(manifest.checkFrequency.get());
+            switch (decideAndLaunch(steps, manifest)) {
+                case Outcome::Record:
+                    steps.recordCheck(manifest.checkFrequency.get());
+                    break;
+                case Outcome::Launched:
+                    break;
+                case Outcome::Stopped:
+                    logCode(LogLevel::Warning, MessageCode::UpdateStoppedUncounted);
+                    break;
+            }
         }
         // The manifest (both offers and the frequency) is released here, whatever happened.
     }

@@ -20,7 +20,11 @@ public:
     virtual bool isUpdateNeeded(const ComponentOffer& offer) = 0;
     virtual bool readUpdateAttempts(uint32_t& count) = 0;
     virtual bool incrementUpdateAttempts() = 0;
+    // Writes back the count read before an attempt (null: it was absent, and is removed).
+    virtual bool restoreUpdateAttempts(const uint32_t* count) = 0;
     virtual bool launchInstaller(const ComponentOffer& offer) = 0;
+    // True once a stop or shutdown request was raised.
+    virtual bool stopRequested() = 0;
     virtual bool setNotifyMode() = 0;
     // LastUpdateCheck = now, then CheckFrequency = the manifest's value (clamped; null gives 1).
     virtual void recordCheck(const uint32_t* checkFrequency) = 0;
@@ -33,12 +37,16 @@ public:
     bool isUpdateNeeded(const ComponentOffer& offer) override;
     bool readUpdateAttempts(uint32_t& count) override;
     bool incrementUpdateAttempts() override;
+    bool restoreUpdateAttempts(const uint32_t* count) override;
     bool launchInstaller(const ComponentOffer& offer) override;
+    bool stopRequested() override;
     bool setNotifyMode() override;
     void recordCheck(const uint32_t* checkFrequency) override;
 };
 
-// One cycle with the given switches and steps.
+// One cycle with the given switches and steps. A stop request is no failed update: once it is
+// raised, no download starts, an attempt it cut short is not counted, and nothing is recorded,
+// so the next start checks again.
 void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps);
 // One cycle on this machine: the loaded service settings and the real steps.
 void runUpdateCycle();

@@ -123,6 +123,8 @@ def test_stop_during_a_package_download_ends_it_and_the_service_stops(signing, s
     https, http = servers
     http.hostile = {PL_FULL: "stall"}  # a few bytes, then nothing: a read that blocks for ever
     machine = new_machine(signing, tmp_path)
+    # One more failed attempt would switch the machine to notify mode; a stop is none.
+    machine.set_state(attempts=6)
     try:
         machine._log_seen = len(machine.messages())
         machine.start()
@@ -142,6 +144,42 @@ def test_stop_during_a_package_download_ends_it_and_the_service_stops(signing, s
             got.index("PluginUpdateFailed") < got.index("UpdateCycleEnds") < got.index("ServiceStopped")
         assert detail(messages, "PluginUpdateFailed") == "995"  # ERROR_OPERATION_ABORTED
         assert_failed_download_left_nothing(machine, messages)
+        assert machine.state() == {"LastUpdateCheck": None, "CheckFrequency": None,
+                                   "UpdateAttempts": 6}, "nothing counted, no check recorded"
+        assert "UpdateStoppedUncounted" in code_names(messages)
+
+        # The next start updates as if the stop had never been.
+        http.hostile = {}
+        messages = machine.run_once()
+        assert "UpdateAttemptsExhausted" not in code_names(messages)
+        assert "PluginInstallerStarted" in code_names(messages)
+        assert machine.state()["UpdateAttempts"] == 7
+    finally:
+        machine.close()
+
+
+def test_stop_after_the_package_arrived_starts_no_installer(signing, servers, tmp_path):
+    """The stop comes as soon as the whole package is staged: verification and the installer
+    launch are still ahead, and neither may start the installer during the shutdown."""
+    https, http = servers
+    inst = tmp_path / "large"
+    pl = make_fake_installer(inst / "pl.exe", "large-pl", "plugin", NEW, padding_mib=24)
+    ax = make_fake_installer(inst / "ax.exe", "ax", "activex", NEW)
+    https.root = http.root = publish(inst / "site", signing, (NEW, ax), (NEW, pl))
+    package = https.root / PL_FULL.lstrip("/")
+    machine = new_machine(signing, tmp_path)
+    machine.set_state(attempts=6)
+    try:
+        messages = machine.run_once(stop_when_staged=package.stat().st_size)
+        assert machine.probe.control and machine.probe.control[0] == 1, machine.probe.text
+        got = code_names(messages)
+        assert "InstallerStarted" not in got and "PluginInstallerStarted" not in got, messages
+        assert {"DownloadStopped", "InstallerNotStartedForStop"} & set(got), messages
+        assert "UpdateStoppedUncounted" in got
+        assert machine.staging_folders() == []
+        time.sleep(1)
+        assert machine.installer_runs() == []
+        assert machine.state()["UpdateAttempts"] == 6
     finally:
         machine.close()
 

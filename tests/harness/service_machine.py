@@ -53,6 +53,7 @@ class ProbeReport:
         self.statuses = []  # (state, accepted, checkpoint, wait hint, win32 exit code)
         self.control = None
         self.process_exited = False
+        self.elapsed_ms = None  # from the start request to the end of the service process
         for line in text.splitlines():
             word, *rest = line.split()
             if word == "start":
@@ -63,6 +64,8 @@ class ProbeReport:
                 self.control = tuple(int(x) for x in rest)
             elif word == "process":
                 self.process_exited = int(rest[0]) != 0 and rest[1] == "1"
+            elif word == "elapsed":
+                self.elapsed_ms = int(rest[0])
 
     @property
     def states(self):
@@ -229,16 +232,20 @@ class ServiceMachine:
             return self._dispatcher_returned() and self.query()[0] == SERVICE_STOPPED
         self.wait_until(done, timeout, "the service to stop")
 
-    def run_once(self, stop_after_ms=None):
+    def run_once(self, stop_after_ms=None, stop_when_staged=None):
         """Starts the service through the service control manager (StartService from a probe,
         as the hourly task's process would have it started) and follows that one service run
         until its process has ended. Returns the log messages of this run; the probe's view
-        of the run is left in self.probe."""
+        of the run is left in self.probe. stop_after_ms: the probe sends a stop that long after
+        the service runs; stop_when_staged: as soon as a staged download holds that many bytes."""
         self._log_seen = len(self.messages())
         out = self.prefix._scratch("probe.txt")
         args = [SERVICE_NAME, to_windows_path(out)]
         if stop_after_ms is not None:
             args += ["stop-after", str(stop_after_ms)]
+        if stop_when_staged is not None:
+            args += ["stop-when-staged", str(stop_when_staged),
+                     *(to_windows_path(root) for root in self._temp_roots())]
         try:
             self.prefix.run(SERVICE_PROBE, *args, timeout=240)
         except LauncherLost:
@@ -280,12 +287,16 @@ class ServiceMachine:
         self.prefix.wine("cmd", "/c", to_windows_path(bat))
         return dict(line.split("=", 1) for line in out_file.read_text().splitlines() if "=" in line)
 
+    def _temp_roots(self):
+        """The temporary folders of the prefix, where the service stages its downloads."""
+        roots = [self.prefix.windows / "temp", *self.prefix.drive_c.glob("users/*/Temp"),
+                 *self.prefix.drive_c.glob("users/*/AppData/Local/Temp")]
+        return [root for root in roots if root.is_dir()]
+
     def staging_folders(self):
         """GUID-named folders left in the temporary folders of the prefix."""
         pattern = re.compile(r"^\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}$")
-        roots = [self.prefix.windows / "temp", *self.prefix.drive_c.glob("users/*/Temp"),
-                 *self.prefix.drive_c.glob("users/*/AppData/Local/Temp")]
-        return [d for root in roots if root.is_dir() for d in root.iterdir()
+        return [d for root in self._temp_roots() for d in root.iterdir()
                 if d.is_dir() and pattern.match(d.name)]
 
     # -- the installer ------------------------------------------------------------------

@@ -6,6 +6,7 @@ Used by the end-to-end tests of the update cycle and by `make demo`. Fixed ports
 everything here runs inside the private network namespace of `tests/harness/in-netns`.
 """
 import hashlib
+import os
 import subprocess
 import time
 from pathlib import Path
@@ -33,8 +34,9 @@ def filetime_now():
 
 
 def make_fake_installer(out, label, component=None, version=None, player_file_text=None,
-                        record=RECORD_FILE):
-    """A copy of the test installer whose trailer says what it records and installs."""
+                        record=RECORD_FILE, padding_mib=0):
+    """A copy of the test installer whose trailer says what it records and installs;
+    padding_mib MiB of incompressible filler between program and trailer make it that large."""
     lines = [f"label={label}", f"record={record}"]
     if component:
         lines.append("component=" + {"activex": "ActiveX", "plugin": "Plugin"}[component])
@@ -45,7 +47,12 @@ def make_fake_installer(out, label, component=None, version=None, player_file_te
     payload = ("\n".join(lines) + "\n").encode()
     out = Path(out)
     out.parent.mkdir(parents=True, exist_ok=True)
-    out.write_bytes(FAKE_INSTALLER.read_bytes() + payload + MAGIC + b"%08x" % len(payload))
+    with open(out, "wb") as fh:
+        fh.write(FAKE_INSTALLER.read_bytes())
+        block = os.urandom(1 << 20)
+        for i in range(padding_mib):
+            fh.write(block[i:] + block[:i])
+        fh.write(payload + MAGIC + b"%08x" % len(payload))
     return out
 
 

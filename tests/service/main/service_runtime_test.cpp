@@ -24,10 +24,26 @@ struct Report {
 };
 
 std::vector<Report> reports;
+// Set by a test that lets the control handler's last report wait (up to half a second) for the
+// worker's stopped report, the moment at which the two threads meet.
+HANDLE workerStopped = nullptr;
+DWORD handlerThread = 0;
 
 void record(SERVICE_STATUS_HANDLE, const SERVICE_STATUS& s) {
-    reports.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint,
-                       s.dwServiceType, s.dwWin32ExitCode, s.dwServiceSpecificExitCode});
+    const Report r{s.dwCurrentState, s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint,
+                   s.dwServiceType, s.dwWin32ExitCode, s.dwServiceSpecificExitCode};
+    if (workerStopped && GetCurrentThreadId() == handlerThread && r.checkpoint == 3)
+        WaitForSingleObject(workerStopped, 500);
+    reports.push_back(r);
+}
+
+// The worker's end of the cycle: as soon as the stop is raised, the cycle ends and the worker
+// reports stopped.
+DWORD WINAPI workerEndingAtTheStop(void*) {
+    WaitForSingleObject(serviceStopSignal().event(), INFINITE);
+    reportServiceStatus(SERVICE_STOPPED, 0);
+    SetEvent(workerStopped);
+    return 0;
 }
 
 class ServiceRuntime : public ::testing::Test {
@@ -85,6 +101,45 @@ TEST_F(ServiceRuntime, StopDuringTheCycleInsertsTwoStopPendingReports) {
     };
     EXPECT_EQ(reports, expected);
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 1", "info 1623"}));
+}
+
+TEST_F(ServiceRuntime, StoppedIsTheLastReportWhateverTheStopRaces) {
+    const DWORD stop = kAccepted;
+    const Report running{SERVICE_RUNNING, stop, 0, 0, 0, 0, 0};
+    const Report stopped{SERVICE_STOPPED, stop, 0, 0, 0, 0, 0};
+
+    // A stop that arrives after the worker reported stopped is logged, not reported.
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    reportServiceStatus(SERVICE_STOPPED, 0);
+    serviceControlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(reports, (std::vector<Report>{running, stopped}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 1", "info 1623"}));
+}
+
+TEST_F(ServiceRuntime, StoppedStaysLastWhenTheWorkerEndsAsTheStopIsRaised) {
+    // The worker reports stopped the moment the handler raises the stop, while the handler
+    // still has its last report to make.
+    const DWORD stop = kAccepted;
+    const Report starting{SERVICE_START_PENDING, 0, 1, 3000, 0, 0, 0};
+    const Report running{SERVICE_RUNNING, stop, 0, 0, 0, 0, 0};
+    const Report stopped{SERVICE_STOPPED, stop, 0, 0, 0, 0, 0};
+    const Report pending2{SERVICE_STOP_PENDING, stop, 2, 0, 0, 0, 0};
+    const Report pending3{SERVICE_STOP_PENDING, stop, 3, 0, 0, 0, 0};
+    workerStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    handlerThread = GetCurrentThreadId();
+    reportServiceStatus(SERVICE_START_PENDING, 3000);
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    HANDLE worker = CreateThread(nullptr, 0, &workerEndingAtTheStop, nullptr, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    serviceControlHandler(SERVICE_CONTROL_STOP);
+    WaitForSingleObject(worker, 5000);
+    CloseHandle(worker);
+    CloseHandle(workerStopped);
+    workerStopped = nullptr;
+    // The handler's last report comes before the worker's, or not at all.
+    std::vector<Report> expected{starting, running, pending2, pending3, stopped};
+    if (reports.size() == 4) expected.erase(expected.begin() + 3);
+    EXPECT_EQ(reports, expected);
 }
 
 TEST_F(ServiceRuntime, ShutdownIsHandledAsAStop) {

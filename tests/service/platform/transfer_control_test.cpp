@@ -6,14 +6,16 @@
 #include <winhttp.h>
 
 #include "platform/transfer_control.h"
+#include "platform/winhttp_handle.h"
 
 TEST(TransferControl, PumpRunsTheCallOrGivesWayToTheStopAndTheDeadline) {
     StopSignal stop;
     const TransferDeadline open(60 * 1000);
 
     // A call that fails comes back Done with its own error (no request: an invalid handle).
+    WinHttpHandle none;
     {
-        RequestPump pump(nullptr, &stop, open);
+        RequestPump pump(none, &stop, open);
         bool ok = true;
         EXPECT_EQ(pump.send(ok), RequestPump::Outcome::Done);
         EXPECT_FALSE(ok);
@@ -27,7 +29,7 @@ TEST(TransferControl, PumpRunsTheCallOrGivesWayToTheStopAndTheDeadline) {
     // A deadline already passed, then a raised stop, win before any call is made.
     {
         const TransferDeadline passed(0);
-        RequestPump pump(nullptr, &stop, passed);
+        RequestPump pump(none, &stop, passed);
         bool ok = true;
         EXPECT_EQ(pump.send(ok), RequestPump::Outcome::DeadlinePassed);
         EXPECT_FALSE(ok);
@@ -35,7 +37,7 @@ TEST(TransferControl, PumpRunsTheCallOrGivesWayToTheStopAndTheDeadline) {
     stop.request();
     EXPECT_TRUE(stop.requested());
     {
-        RequestPump pump(nullptr, &stop, open);
+        RequestPump pump(none, &stop, open);
         const uint8_t* data = nullptr;
         DWORD read = 1;
         bool ok = true;
@@ -60,4 +62,82 @@ TEST(TransferControl, SessionsGetTheTransferTimeOuts) {
     ASSERT_TRUE(WinHttpQueryOption(session, WINHTTP_OPTION_CONNECT_TIMEOUT, &value, &size));
     EXPECT_EQ(value, static_cast<DWORD>(kConnectTimeoutMs));
     WinHttpCloseHandle(session);
+}
+
+namespace {
+
+// Calls that stand for a helper thread held up on its way into WinHTTP: each says it has
+// entered, waits, and then notes whether the caller had closed the request meanwhile.
+HANDLE callEntered = nullptr;
+volatile LONG closedByCaller = 0;
+volatile LONG usedAfterClose = 0;
+volatile LONG closedByHelper = 0;
+
+BOOL heldUpCall(HINTERNET) {
+    SetEvent(callEntered);
+    Sleep(300);
+    if (closedByCaller) InterlockedExchange(&usedAfterClose, 1);
+    return TRUE;
+}
+BOOL heldUpQuery(HINTERNET request, DWORD* available) {
+    *available = 0;
+    return heldUpCall(request);
+}
+BOOL heldUpRead(HINTERNET request, void*, DWORD, DWORD* read) {
+    *read = 0;
+    return heldUpCall(request);
+}
+BOOL noteClose(HINTERNET) {
+    InterlockedExchange(&closedByHelper, 1);
+    return TRUE;
+}
+const RequestCalls heldUpCalls = {&heldUpCall, &heldUpCall, &heldUpQuery, &heldUpRead, &noteClose};
+
+StopSignal* stopToRaise = nullptr;
+DWORD WINAPI raiseStopOnceEntered(void*) {
+    WaitForSingleObject(callEntered, INFINITE);
+    stopToRaise->request();
+    return 0;
+}
+
+}  // namespace
+
+TEST(TransferControl, ARequestGivenUpInsideACallIsClosedAfterTheCallNeverUnderIt) {
+    using Operation = RequestPump::Outcome (*)(RequestPump&);
+    const Operation operations[] = {
+        [](RequestPump& p) { bool ok; return p.send(ok); },
+        [](RequestPump& p) { bool ok; return p.receiveResponse(ok); },
+        [](RequestPump& p) { DWORD n; bool ok; return p.queryDataAvailable(n, ok); },
+        [](RequestPump& p) { const uint8_t* d; DWORD n; bool ok; return p.readData(16, d, n, ok); },
+        [](RequestPump& p) {
+            const uint8_t* d; DWORD n; bool end, ok;
+            return p.readBlock(16, d, n, end, ok);
+        },
+    };
+    for (const Operation& operation : operations) {
+        StopSignal stop;
+        stopToRaise = &stop;
+        callEntered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        closedByCaller = usedAfterClose = closedByHelper = 0;
+        WinHttpHandle request(reinterpret_cast<HINTERNET>(0x5a50));
+        HANDLE stopper = CreateThread(nullptr, 0, &raiseStopOnceEntered, nullptr, 0, nullptr);
+        ASSERT_NE(stopper, nullptr);
+        {
+            const TransferDeadline open(60 * 1000);
+            RequestPump pump(request, &stop, open, heldUpCalls);
+            EXPECT_EQ(operation(pump), RequestPump::Outcome::Stopped);
+            // What the caller still holds it closes at once, as the transfers do (and Wine
+            // may give the next request the same handle value).
+            if (request) {
+                InterlockedExchange(&closedByCaller, 1);
+                request.release();
+            }
+        }
+        WaitForSingleObject(stopper, INFINITE);
+        CloseHandle(stopper);
+        Sleep(600);  // the held-up call returns
+        EXPECT_FALSE(usedAfterClose) << "the helper used a request the caller had closed";
+        EXPECT_TRUE(closedByHelper) << "the helper closes the request it was given up inside";
+        CloseHandle(callEntered);
+    }
 }

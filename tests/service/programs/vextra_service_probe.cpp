@@ -4,7 +4,11 @@
 //   status <state> <accepted> <checkpoint> <waithint> <win32exit>     (every change seen)
 //   control <1|0> <error> <state> <checkpoint>                        (with "stop-after")
 //   process <pid> <1|0 exited>
+//   elapsed <milliseconds from the start request to the end of the process>
 // Usage: vextra_service_probe <service> <output file> [stop-after <milliseconds>]
+//        vextra_service_probe <service> <output file> stop-when-staged <bytes> <folder>...
+// stop-when-staged sends the stop as soon as a staging folder ({GUID}) in one of the folders
+// holds a "vpi.tmp" of at least that many bytes: the whole package has arrived.
 #include <windows.h>
 
 #include <cstdio>
@@ -14,6 +18,27 @@
 namespace {
 
 FILE* out = nullptr;
+
+bool stagedReached(wchar_t** folders, int count, unsigned long long bytes) {
+    for (int i = 0; i < count; ++i) {
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((std::wstring(folders[i]) + L"\\{*}").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) continue;
+        bool reached = false;
+        do {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            const std::wstring staged =
+                std::wstring(folders[i]) + L"\\" + found.cFileName + L"\\vpi.tmp";
+            if (GetFileAttributesExW(staged.c_str(), GetFileExInfoStandard, &data) &&
+                ((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) >=
+                    bytes)
+                reached = true;
+        } while (!reached && FindNextFileW(find, &found));
+        FindClose(find);
+        if (reached) return true;
+    }
+    return false;
+}
 
 bool same(const SERVICE_STATUS_PROCESS& a, const SERVICE_STATUS_PROCESS& b) {
     return a.dwCurrentState == b.dwCurrentState && a.dwControlsAccepted == b.dwControlsAccepted &&
@@ -36,6 +61,8 @@ int wmain(int argc, wchar_t** argv) {
     DWORD stopAfter = 0;
     bool sendStop = argc >= 5 && wcscmp(argv[3], L"stop-after") == 0;
     if (sendStop) stopAfter = wcstoul(argv[4], nullptr, 10);
+    const bool stopWhenStaged = argc >= 6 && wcscmp(argv[3], L"stop-when-staged") == 0;
+    const unsigned long long stagedBytes = stopWhenStaged ? _wcstoui64(argv[4], nullptr, 10) : 0;
 
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = scm ? OpenServiceW(scm, argv[1], SERVICE_START | SERVICE_STOP |
@@ -48,6 +75,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     // The process of an earlier run may still be on its way out after reporting stopped; the
     // service control manager then refuses a new start for a moment.
+    const DWORD requested = GetTickCount();
     BOOL started = FALSE;
     DWORD startError = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -81,7 +109,10 @@ int wmain(int argc, wchar_t** argv) {
             running = true;
             runningSince = GetTickCount();
         }
-        if (sendStop && running && !stopSent && GetTickCount() - runningSince >= stopAfter) {
+        const bool stopNow =
+            (sendStop && GetTickCount() - runningSince >= stopAfter) ||
+            (stopWhenStaged && stagedReached(argv + 5, argc - 5, stagedBytes));
+        if (running && !stopSent && stopNow) {
             SERVICE_STATUS reply = {};
             BOOL ok = ControlService(service, SERVICE_CONTROL_STOP, &reply);
             fprintf(out, "control %d %lu %lu %lu\n", ok ? 1 : 0, ok ? 0 : GetLastError(),
@@ -91,7 +122,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (now.dwCurrentState == SERVICE_STOPPED && (started || running)) break;
         if (!started && !running && GetTickCount() - begin > 5000) break;
-        Sleep(10);
+        Sleep(stopWhenStaged && !stopSent ? 2 : 10);
     }
     bool exited = false;
     if (pid) {
@@ -100,6 +131,7 @@ int wmain(int argc, wchar_t** argv) {
         if (process) CloseHandle(process);
     }
     fprintf(out, "process %lu %d\n", pid, exited ? 1 : 0);
+    fprintf(out, "elapsed %lu\n", GetTickCount() - requested);
     fclose(out);
     CloseServiceHandle(service);
     CloseServiceHandle(scm);

@@ -33,6 +33,8 @@ public:
     bool launchOk = true;
     DWORD launchError = 0;
     uint32_t manifestFrequency = 2;
+    std::string stopDuring;  // the call during which a stop request arrives
+    bool stopped = false;
     std::vector<std::string> calls;
     bool recordedWithFrequency = false;
     uint32_t recordedFrequency = 0;
@@ -43,6 +45,7 @@ public:
     }
     bool fetchManifest(VersionManifest& manifest, bool patch) override {
         calls.push_back(patch ? "fetch-patch" : "fetch-version");
+        stopped = stopped || stopDuring == calls.back();
         if (patch) {
             if (manifest.activeX) manifest.activeX->patchApplies = true;
             return patchFetchOk;
@@ -71,9 +74,21 @@ public:
     }
     bool launchInstaller(const ComponentOffer& o) override {
         calls.push_back(o.component == PlayerComponent::ActiveX ? "launch-ax" : "launch-pl");
+        if (stopDuring == "launch") {
+            stopped = true;
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
         if (!launchOk) SetLastError(launchError);
         return launchOk;
     }
+    bool restoreUpdateAttempts(const uint32_t* count) override {
+        calls.push_back(count ? "attempts=" + std::to_string(*count) : "attempts-removed");
+        attemptsKnown = count != nullptr;
+        if (count) attempts = *count;
+        return true;
+    }
+    bool stopRequested() override { return stopped; }
     bool setNotifyMode() override {
         calls.push_back("notify");
         return true;
@@ -192,6 +207,40 @@ TEST(UpdateCycle, SevenAttemptsSwitchToNotifyModeWhetherOrNotAnUpdateIsNeeded) {
         EXPECT_EQ(steps.calls, expected);
         EXPECT_EQ(steps.attempts, 7u) << "no launch, no increment";
         EXPECT_EQ(log.lines(), (Lines{"info 1608", "error 1301", "info 1612"}));
+    }
+}
+
+TEST(UpdateCycle, AStopIsNoFailedUpdateNothingIsCountedOrRecorded) {
+    struct Case {
+        const char* stopDuring;
+        bool attemptsKnown;
+        Calls tail;   // the calls after the version fetch and the first need-ax?
+        Lines log;
+    } cases[] = {
+        {"fetch-patch", true, {"need-pl?", "fetch-patch"},
+         {"info 1608", "warning 1480", "info 1612"}},
+        {"launch", true,
+         {"need-pl?", "fetch-patch", "attempts?", "need-ax?", "need-pl?", "attempts++",
+          "launch-pl", "attempts=6"},
+         {"info 1608", "error 1300 995", "warning 1480", "info 1612"}},
+        {"launch", false,
+         {"need-pl?", "fetch-patch", "attempts?", "need-ax?", "need-pl?", "attempts++",
+          "launch-pl", "attempts-removed"},
+         {"info 1608", "error 1300 995", "warning 1480", "info 1612"}},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        ScriptedSteps steps;
+        steps.pluginNeeded = true;
+        steps.attemptsKnown = c.attemptsKnown;
+        steps.attempts = 6;  // one more counted attempt would end silent updating
+        steps.stopDuring = c.stopDuring;
+        runUpdateCycle(enabled(), steps);
+        Calls expected{"due?", "fetch-version", "need-ax?"};
+        expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(steps.calls, expected) << c.stopDuring;
+        EXPECT_EQ(steps.attemptsKnown, c.attemptsKnown);
+        EXPECT_EQ(log.lines(), c.log) << c.stopDuring;
     }
 }
 
