@@ -112,6 +112,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dirty = !result.downloads.isEmpty() || body.contains("remove");
     for (const FileEntry& entry : result.downloads)
         FUZZ_ASSERT(resolvesInside(s.canonicalBase, entry.value(QStringLiteral("dist"))));
+    for (const QString& folder : result.folders)
+        FUZZ_ASSERT(resolvesInside(s.canonicalBase, folder));
+    // A removal takes a link itself, never what it points to: what must lie inside is the folder
+    // that holds the removed name. The folder itself and the updater's own folders are never taken.
+    const QString config = s.base + QLatin1Char('/') + QLatin1String(kConfigFolder);
+    const QString updates = s.base + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
+    for (const QString& removal : result.removals) {
+        const QString clean = QDir::cleanPath(removal);
+        FUZZ_ASSERT(resolvesInside(s.canonicalBase, QFileInfo(clean).path()));
+        for (const QString& kept : {QDir::cleanPath(s.base), config, updates})
+            FUZZ_ASSERT(kept != clean && !kept.startsWith(clean + QLatin1Char('/')));
+    }
     // Nothing outside was removed or added, nor created through the dangling link.
     FUZZ_ASSERT(QFileInfo::exists(s.outside + QStringLiteral("/keep.txt")));
     FUZZ_ASSERT(QFileInfo::exists(s.outside + QStringLiteral("/deeper/keep.txt")));
