@@ -1,5 +1,7 @@
 #include "filelist.h"
 
+#include "platform/path_rules.h"
+
 #include <QDir>
 #include <QDomDocument>
 #include <QDomElement>
@@ -30,6 +32,9 @@ bool isInsideOrSame(const QString& path, const QString& folder)
 QString linkProblem(const QString& base, const QString& path, bool lastPartMayBeLink)
 {
     if (!lastPartMayBeLink && isLink(path)) return QStringLiteral("the target is a link");
+    // Qt resolves no junction in the middle of a path, so the check below could not see one.
+    const QString point = pathrules::reparsePointOnTheWay(base, path, true);
+    if (!point.isEmpty()) return QStringLiteral("%1 on the way is a link or junction").arg(quoted(QDir(base).relativeFilePath(point)));
     if (!staysInsideThroughLinks(base, QFileInfo(path).path())) {
         return QStringLiteral("a link on the way leads outside the updater's folder");
     }
@@ -85,7 +90,7 @@ bool isAllowedDownloadUrl(const QString& url)
 bool isLink(const QString& path)
 {
     const QFileInfo info(path);
-    return info.isSymLink() || info.isJunction();
+    return info.isSymLink() || info.isJunction() || pathrules::isReparsePoint(path);
 }
 
 bool staysInsideThroughLinks(const QString& baseFolder, const QString& path)
@@ -224,23 +229,22 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         bool downloaded = false;
+        bool otherSpelling = false;
         for (const FileEntry& d : result.downloads) {
             if (d.value(QStringLiteral("dist")).compare(path, kPathCase) == 0) downloaded = true;
+            else if (pathrules::sameFile(d.value(QStringLiteral("dist")), path)) otherSpelling = true;
+        }
+        if (otherSpelling && !downloaded) {
+            refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a file the list downloads"));
+            continue;
         }
         if (downloaded) {
             // Not a refusal: the download replaces the file in one step.
             result.notes.append(QStringLiteral("kept %1 for its download instead of removing it first").arg(quoted(dist)));
             continue;
         }
-        const QFileInfo info(path);
-        if (isLink(path)) {
-            // The link itself goes, never what it points to (a directory link needs rmdir).
-            if (!QFile::remove(path)) QDir().rmdir(path);
-        } else if (info.isFile()) {
-            QFile::remove(path);
-        } else if (info.isDir()) {
-            QDir(path).removeRecursively();
-        }
+        // A link or junction goes itself, never what it points to, also deep inside a folder.
+        pathrules::removeTreeNoFollow(path);
     }
     return result;
 }

@@ -4,6 +4,7 @@
 #include "transferguard.h"
 
 #include "support/files.h"
+#include "support/links.h"
 #include "support/testserver.h"
 
 #include <QtTest>
@@ -147,7 +148,7 @@ private slots:
     {
         QTemporaryDir dir;
         writeFile(dir.path() + "/elsewhere.txt", "precious");
-        QVERIFY(QFile::link(dir.path() + "/elsewhere.txt", dir.path() + "/target.dll"));
+        QVERIFY(testlinks::makeLink(dir.path() + "/elsewhere.txt", dir.path() + "/target.dll"));
         TestServer server;
         server.route("/x", TestServer::ok("evil"));
         Downloader d(url(server, "/x"), dir.path() + "/target.dll", false);

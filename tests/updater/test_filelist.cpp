@@ -3,6 +3,7 @@
 #include "filelist.h"
 
 #include "support/files.h"
+#include "support/links.h"
 
 #include <QtTest>
 
@@ -196,22 +197,22 @@ private slots:
         const QString outside = root.path() + "/elsewhere";
         writeFile(outside + "/precious.txt", "precious");
         writeFile(base + "/sub/inner.txt", "inner");
-        QVERIFY(QFile::link(outside, base + "/out"));                        // a folder link leading out
-        QVERIFY(QFile::link(outside + "/precious.txt", base + "/file.lnk"));  // a file link leading out
-        QVERIFY(QFile::link(base + "/sub", base + "/in"));                    // a folder link that stays inside
-        QVERIFY(QFile::link(root.path() + "/nowhere", base + "/dangling"));
+        QVERIFY(testlinks::makeLink(outside, base + "/out"));                        // a folder link leading out
+        QVERIFY(testlinks::makeLink(outside + "/precious.txt", base + "/file.lnk"));  // a file link leading out
+        QVERIFY(testlinks::makeLink(base + "/sub", base + "/in"));                    // a folder link inside, refused too
+        QVERIFY(testlinks::makeLink(root.path() + "/nowhere", base + "/dangling"));
         const QByteArray xml =
             "<files><file url='http://h/1' dist='out/precious.txt'/>"
             "<file url='http://h/2' dist='out/new/deeper/x.dll'/>"
             "<file url='http://h/3' dist='file.lnk'/>"
             "<file url='http://h/4' dist='dangling/x'/>"
-            "<file url='http://h/5' dist='in/ok.dll'/>"
+            "<file url='http://h/5' dist='in/no.dll'/><file url='http://h/6' dist='sub/ok.dll'/>"
             "<remove dist='out/precious.txt'/><remove dist='file.lnk'/><remove dist='sub/../out/precious.txt'/></files>";
         const FileListResult r = readFileList(xml, base, "me");
         QCOMPARE(r.downloads.size(), 1);
-        QCOMPARE(r.downloads[0].value("dist"), base + "/in/ok.dll");
+        QCOMPARE(r.downloads[0].value("dist"), base + "/sub/ok.dll");
         QCOMPARE(r.rejected, (QStringList{"out/precious.txt", "out/new/deeper/x.dll", "file.lnk", "dangling/x",
-                                          "out/precious.txt", "sub/../out/precious.txt"}));
+                                          "in/no.dll", "out/precious.txt", "sub/../out/precious.txt"}));
         QCOMPARE(readFile(outside + "/precious.txt"), QByteArray("precious"));
         QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"precious.txt"});
         QVERIFY(!QFileInfo::exists(base + "/file.lnk") && !QFileInfo(base + "/file.lnk").isSymLink());  // the link went
@@ -257,7 +258,7 @@ private slots:
         const QString base = root.path() + "/updater";
         writeFile(root.path() + "/elsewhere/precious.txt", "precious");
         QDir().mkpath(base);
-        QVERIFY(QFile::link(root.path() + "/elsewhere", base + "/link"));
+        QVERIFY(testlinks::makeLink(root.path() + "/elsewhere", base + "/link"));
         readFileList("<files><remove dist='link'/></files>", base, "me");
         QVERIFY(!QFileInfo(base + "/link").isSymLink());
         QCOMPARE(readFile(root.path() + "/elsewhere/precious.txt"), QByteArray("precious"));

@@ -2,13 +2,13 @@
 // dialog shows while it works, and that a user close cannot cut an update short.
 #include "transferguard.h"
 #include "update.h"
+#include "platform/process_tools.h"
 
 #include "support/files.h"
 #include "support/testserver.h"
 
 #include <QtTest>
 #include <map>
-#include <signal.h>
 
 using namespace testfiles;
 
@@ -289,7 +289,7 @@ private slots:
         QDir::setCurrent(savedCwd);
         QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
         QVERIFY(!QFileInfo::exists(elsewhere.path() + "/started.log"));
-        kill(readFile(fx.base() + "/started.log").trimmed().toInt(), SIGKILL);
+        QVERIFY(procutil::terminateProcesses({readFile(fx.base() + "/started.log").trimmed().toULong()}, 5000));
     }
 
     void closeAndEscapeDuringTheUpdateAreIgnored()
