@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps deps-packages toolchain configure configure-win32-desktop build build-win32 build-win64 build-native build-win32-desktop prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-e2e demo release clean screenshot
+.PHONY: all deps deps-packages toolchain configure configure-win32-desktop build build-win32 build-win64 build-native build-win32-desktop prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-e2e demo release release-check clean screenshot
 
 all: build
 
@@ -110,20 +110,17 @@ screenshot: build-native build-win32-desktop prefix
 	  "Z:$(subst /,\\,$(abspath build/screenshots/desktop-updater-win32.png))" >>build/screenshots/desktop-updater.log 2>&1
 	@echo "saved build/screenshots/desktop-updater.png, desktop-updater-refused.png and desktop-updater-win32.png"
 
-# A release: the i686 program with the release CA built in, and its SHA-256, in dist/.
-# `make release CA=release-ca.der [VERSION=a.b.c.d]`; the build refuses to configure without CA.
-RELEASE_DIR := build/win32-release
-release:
-	@if [ -z "$(CA)" ]; then echo "make release: name the release CA certificate: make release CA=<file.der>" >&2; exit 2; fi
-	$(CMAKE) --preset win32-release -DVEXTRA_EMBEDDED_CA_DER="$(abspath $(CA))" \
-	  $(if $(VERSION),-DVEXTRA_VERSION=$(VERSION)) >/dev/null
-	$(CMAKE) --build --preset win32-release -j $(JOBS)
-	@keys=$$(grep -rlE -e '-----BEGIN ([A-Z]+ )?PRIVATE KEY-----' $(RELEASE_DIR) 2>/dev/null); \
-	if [ -n "$$keys" ]; then echo "make release: private key material in the build tree: $$keys" >&2; exit 1; fi
-	@rm -rf dist && mkdir -p dist
-	cp $(RELEASE_DIR)/VextraPlayerUpdateService.exe dist/
-	cd dist && sha256sum VextraPlayerUpdateService.exe > VextraPlayerUpdateService.exe.sha256
-	@cat dist/VextraPlayerUpdateService.exe.sha256
+# A release: the programs with the release CA built in, configured afresh, each signed when a
+# code-signing pair is given, and their SHA-256, in dist/ (tools/release holds the program list).
+# `make release CA=release-ca.der [VERSION=a.b.c.d] [SIGN_CERT=cert.pem SIGN_KEY=key.pem [SIGN_CA=roots.pem]]`
+# `make release-check CA=release-ca.der` builds every program twice, in two folders, without the
+# compiler cache, and fails unless the bytes agree and no build path is inside.
+RELEASE_ARGS = --ca "$(CA)" $(if $(VERSION),--version $(VERSION)) --jobs $(JOBS) \
+  $(if $(SIGN_CERT),--sign-cert "$(SIGN_CERT)") $(if $(SIGN_KEY),--sign-key "$(SIGN_KEY)") \
+  $(if $(SIGN_CA),--sign-ca "$(SIGN_CA)")
+release release-check:
+	@if [ -z "$(CA)" ]; then echo "make $@: name the release CA certificate: make $@ CA=<file.der>" >&2; exit 2; fi
+	@$(if $(filter release-check,$@),CCACHE_DISABLE=1 tools/release --check,tools/release) $(RELEASE_ARGS)
 
 clean:
 	rm -rf build dist

@@ -1,12 +1,10 @@
 #include "downloader.h"
 
 #include "filelist.h"
-#include "platform/file_replace.h"
 #include "transferguard.h"
 #include "updatelayout.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -17,10 +15,7 @@
 namespace {
 // Back-pressure: the network thread pauses while this much is waiting to be written, so a
 // large file streams to disk with flat memory instead of piling up in the reply.
-const qint64 kReadBufferSize = 1024 * 1024;
-// The finished file waits under this name beside the target until it replaces it: a target in
-// use can then be retried without losing what arrived.
-const char kFinishedSuffix[] = ".download";
+const qint64 kReadBufferSize = 256 * 1024;
 }
 
 QNetworkAccessManager* sharedDownloadManager()
@@ -31,7 +26,7 @@ QNetworkAccessManager* sharedDownloadManager()
 }
 
 Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
-                       QString expectedSha256, qint64 expectedSize)
+                       QString expectedSha256, qint64 expectedSize, QString shownName)
     : QObject(nullptr),
       m_targetPath(targetPath),
       m_showProgress(showProgress),
@@ -45,12 +40,12 @@ Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
     m_reply->setReadBufferSize(kReadBufferSize);
     m_guard = new TransferGuard(m_reply, TransferGuard::deadlineMs(kDownloadDeadlineMs), this);
 
-    m_file = new QSaveFile(m_targetPath + QLatin1String(kFinishedSuffix));
+    m_file = new QSaveFile(m_targetPath);
     // QSaveFile would write to whatever a link points to: a link is never written through.
     m_opened = !isLink(m_targetPath) && m_file->open(QIODevice::WriteOnly);
 
     if (m_showProgress && g_updateLayout) {
-        g_updateLayout->label_3->setText(QFileInfo(m_targetPath).fileName());
+        g_updateLayout->label_3->setText(QFileInfo(shownName.isEmpty() ? m_targetPath : shownName).fileName());
         if (!m_opened) {
             g_updateLayout->label_3->setText(QCoreApplication::translate("Downloader", "open file error!"));
         }
@@ -138,11 +133,8 @@ void Downloader::slotFinished()
         why = QStringLiteral("cannot write the file: ") + m_file->errorString();
     }
     if (ok) {
-        const QString finished = m_file->fileName();
-        QString replaceError;
-        m_committed = m_file->commit() && replaceFileRetrying(finished, m_targetPath, &replaceError);
-        if (!m_committed) why = replaceError.isEmpty() ? m_file->errorString() : replaceError;
-        if (!m_committed) QFile::remove(finished);
+        m_committed = m_file->commit();
+        if (!m_committed) why = m_file->errorString();
     } else if (m_opened) {
         m_file->cancelWriting();
     }

@@ -1,7 +1,8 @@
 // Downloads one file over HTTP, streaming it to disk, with progress shown in the update dialog.
 #pragma once
 
-#include <QCryptographicHash>
+#include "sha256.h"
+
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -28,8 +29,9 @@ class Downloader : public QObject
 public:
     // `expectedSha256` (null: no check) and `expectedSize` (-1: no check; any other value,
     // including a negative one standing for an unreadable size, must equal the byte count).
+    // `shownName` is what the dialog names the file by (empty: the target's file name).
     Downloader(QUrl url, QString targetPath, bool showProgress,
-               QString expectedSha256 = QString(), qint64 expectedSize = -1);
+               QString expectedSha256 = QString(), qint64 expectedSize = -1, QString shownName = QString());
     ~Downloader() override;
 
     // Whether the target now holds the downloaded file (valid after downloadFinished()).
@@ -59,7 +61,7 @@ private:
     bool m_committed = false;
     bool m_writeFailed = false;
     QString m_failure;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
 };
 
 // The manager that every downloader shares; created on first use, kept until the process ends.

@@ -19,7 +19,7 @@ const Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
 const Qt::CaseSensitivity kPathCase = Qt::CaseSensitive;
 #endif
 
-QString quoted(const QString& s) { return QLatin1Char('"') + s + QLatin1Char('"'); }
+QString quoted(const QString& s) { return quotedName(s); }
 
 bool isInsideOrSame(const QString& path, const QString& folder)
 {
@@ -42,6 +42,27 @@ QString linkProblem(const QString& base, const QString& path, bool lastPartMayBe
 }
 
 }  // namespace
+
+QString quotedName(const QString& s)
+{
+    QString out(QLatin1Char('"'));
+    for (const QChar c : s) {
+        const ushort u = c.unicode();
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            out += QLatin1Char('\\');
+            out += c;
+        } else if (c == QLatin1Char('\n')) {
+            out += QLatin1String("\\n");
+        } else if (c == QLatin1Char('\r')) {
+            out += QLatin1String("\\r");
+        } else if (u < 0x20 || u == 0x7f || u == 0x85 || u == 0x2028 || u == 0x2029) {
+            out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out + QLatin1Char('"');
+}
 
 QString resolveInside(const QString& baseFolder, const QString& relative)
 {
@@ -154,20 +175,88 @@ int xmlNestingDepth(const QByteArray& xml, int limit)
     return deepest;
 }
 
-FileListResult readFileList(const QByteArray& body, const QString& baseFolder, const QString& ownFileName)
+namespace {
+
+bool endsWithSeparator(const QString& dist)
+{
+    return dist.endsWith(QLatin1Char('/')) || dist.endsWith(QLatin1Char('\\'));
+}
+
+// Whether `path` is `protectedPath` or one of the folders that hold it.
+bool takes(const QString& path, const QString& protectedPath)
+{
+    return isInsideOrSame(protectedPath, path);
+}
+
+// Why a list may not replace, create or remove `path`, or "": the settings folder and the
+// updater's working folder stay, and nothing is placed inside the working folder but the
+// updater's own new copy.
+QString protectedProblem(const QString& base, const QString& path)
+{
+    const QString config = base + QLatin1Char('/') + QLatin1String(kConfigFolder);
+    const QString updates = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
+    if (takes(path, config) || takes(path, updates) || isInsideOrSame(path, updates)) {
+        return QStringLiteral("it would change the updater's own folders");
+    }
+    return QString();
+}
+
+// Why a removal of `path` would take a protected path under another spelling (letter case, 8.3
+// short name, stream suffix), or "": the path itself or a folder holding it compares as the same
+// file as `path`.
+QString otherSpellingProblem(const QString& base, const QString& path, const QString& ownPath)
+{
+    if (pathrules::sameFile(path, ownPath)) return QStringLiteral("it is the updater itself");
+    for (const char* folder : {kConfigFolder, kUpdatesFolder}) {
+        for (QString p = base + QLatin1Char('/') + QLatin1String(folder); p.size() > base.size(); p = QFileInfo(p).path()) {
+            if (pathrules::sameFile(path, p)) return QStringLiteral("it would change the updater's own folders");
+        }
+    }
+    return QString();
+}
+
+QString digestProblem(const QDomElement& e, bool requireDigests)
+{
+    static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    static const QRegularExpression decimal(QStringLiteral("^[0-9]{1,19}$"));
+    const bool hasSha = e.hasAttribute(QStringLiteral("sha256"));
+    const bool hasSize = e.hasAttribute(QStringLiteral("size"));
+    if (requireDigests && (!hasSha || !hasSize)) {
+        return QStringLiteral("a signed list must give sha256 and size of every file");
+    }
+    if (hasSha && !hex64.match(e.attribute(QStringLiteral("sha256")).trimmed()).hasMatch()) {
+        return QStringLiteral("sha256 is not 64 hex digits");
+    }
+    if (hasSize && !decimal.match(e.attribute(QStringLiteral("size")).trimmed()).hasMatch()) {
+        return QStringLiteral("size is not a byte count");
+    }
+    return QString();
+}
+
+}  // namespace
+
+FileListResult readFileList(const QByteArray& body, const QString& baseFolder, const QString& ownFileName,
+                            bool requireDigests)
 {
     FileListResult result;
     auto refuse = [&result](const QString& what, const QString& value, const QString& why) {
         result.rejected.append(value);
-        result.notes.append(QStringLiteral("skipped %1 %2: %3").arg(what, quoted(value), why));
+        result.notes.append(QStringLiteral("skipped %1 %2: %3").arg(what, quotedName(value), why));
     };
 
     if (xmlNestingDepth(body, kMaxFileListDepth) > kMaxFileListDepth) {
+        result.refused = true;
         result.notes.append(QStringLiteral("file list refused: it nests deeper than %1 levels").arg(kMaxFileListDepth));
         return result;
     }
     QDomDocument doc;
-    if (!doc.setContent(body, false)) return result;
+    QString parseError;
+    int line = 0;
+    if (!doc.setContent(body, false, &parseError, &line)) {
+        result.refused = true;
+        result.notes.append(QStringLiteral("file list refused: not well-formed XML (line %1: %2)").arg(line).arg(parseError));
+        return result;
+    }
 
     QDomElement files;
     if (doc.documentElement().tagName() == QLatin1String("files")) {
@@ -177,43 +266,65 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
     }
     if (files.isNull()) return result;
 
+    auto listed = [&result](const QString& path) {
+        for (const FileEntry& d : result.downloads) {
+            if (d.value(QStringLiteral("dist")).compare(path, kPathCase) == 0) return true;
+        }
+        return result.folders.contains(path, kPathCase);
+    };
+
     const QDomNodeList fileNodes = files.elementsByTagName(QStringLiteral("file"));
     for (int i = 0; i < fileNodes.count(); ++i) {
         const QDomElement e = fileNodes.item(i).toElement();
         const QString dist = e.attribute(QStringLiteral("dist"));
         const QString url = e.attribute(QStringLiteral("url"));
-        if (!isAllowedDownloadUrl(url)) {
+        const bool folder = endsWithSeparator(dist);
+        if (!folder && !isAllowedDownloadUrl(url)) {
             result.rejected.append(dist);
             result.notes.append(QStringLiteral("skipped download of %1 from %2: only http and https are allowed")
-                                    .arg(quoted(dist), quoted(url)));
+                                    .arg(quotedName(dist), quotedName(url)));
             continue;
         }
         QString target;
-        if (dist == ownFileName) {
+        const bool own = dist == ownFileName;
+        if (own) {
             // The running updater cannot overwrite itself: its new copy waits in Updates.
-            target = baseFolder + QStringLiteral("/Application/Updates/") + dist;
+            target = baseFolder + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QLatin1Char('/') + dist;
         } else {
             target = resolveInside(baseFolder, dist);
         }
+        const QString what = folder ? QStringLiteral("folder") : QStringLiteral("download to");
         if (target.isEmpty()) {
-            refuse(QStringLiteral("download to"), dist, QStringLiteral("unsafe path, it leads outside the updater's folder"));
+            refuse(what, dist, QStringLiteral("unsafe path, it leads outside the updater's folder"));
             continue;
         }
         QString problem = windowsAliasProblem(dist);
+        if (problem.isEmpty() && !own) problem = protectedProblem(QDir::cleanPath(baseFolder), target);
         if (problem.isEmpty()) problem = linkProblem(baseFolder, target, false);
+        if (problem.isEmpty() && !folder) problem = digestProblem(e, requireDigests);
+        if (problem.isEmpty() && !folder && QFileInfo(target).isDir()) problem = QStringLiteral("a folder is in its place");
+        if (problem.isEmpty() && folder && QFileInfo::exists(target) && !QFileInfo(target).isDir()) {
+            problem = QStringLiteral("a file is in its place");
+        }
+        if (problem.isEmpty() && listed(target)) problem = QStringLiteral("it is listed twice");
         if (!problem.isEmpty()) {
-            refuse(QStringLiteral("download to"), dist, problem);
+            refuse(what, dist, problem);
+            continue;
+        }
+        if (folder) {
+            result.folders.append(target);
             continue;
         }
         FileEntry entry;
         entry.insert(QStringLiteral("url"), url);
         entry.insert(QStringLiteral("dist"), target);
-        if (e.hasAttribute(QStringLiteral("sha256"))) entry.insert(QStringLiteral("sha256"), e.attribute(QStringLiteral("sha256")));
-        if (e.hasAttribute(QStringLiteral("size"))) entry.insert(QStringLiteral("size"), e.attribute(QStringLiteral("size")));
-        if (!QFileInfo(target).isDir()) QDir().mkpath(QFileInfo(target).absolutePath());
+        entry.insert(QStringLiteral("name"), dist);
+        if (e.hasAttribute(QStringLiteral("sha256"))) entry.insert(QStringLiteral("sha256"), e.attribute(QStringLiteral("sha256")).trimmed());
+        if (e.hasAttribute(QStringLiteral("size"))) entry.insert(QStringLiteral("size"), e.attribute(QStringLiteral("size")).trimmed());
         result.downloads.append(entry);
     }
 
+    const QString ownPath = QDir::cleanPath(baseFolder) + QLatin1Char('/') + ownFileName;
     const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
     for (int i = 0; i < removeNodes.count(); ++i) {
         const QString dist = removeNodes.item(i).toElement().attribute(QStringLiteral("dist"));
@@ -223,28 +334,35 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         QString problem = windowsAliasProblem(dist);
+        if (problem.isEmpty()) problem = protectedProblem(QDir::cleanPath(baseFolder), path);
+        if (problem.isEmpty()) problem = otherSpellingProblem(QDir::cleanPath(baseFolder), path, ownPath);
         if (problem.isEmpty()) problem = linkProblem(baseFolder, path, true);
         if (!problem.isEmpty()) {
             refuse(QStringLiteral("removal of"), dist, problem);
             continue;
         }
-        bool downloaded = false;
+        if (listed(path)) {
+            // Not a refusal: the download replaces the file in one step.
+            result.notes.append(QStringLiteral("kept %1 for its download instead of removing it first").arg(quotedName(dist)));
+            continue;
+        }
         bool otherSpelling = false;
         for (const FileEntry& d : result.downloads) {
-            if (d.value(QStringLiteral("dist")).compare(path, kPathCase) == 0) downloaded = true;
-            else if (pathrules::sameFile(d.value(QStringLiteral("dist")), path)) otherSpelling = true;
+            otherSpelling = otherSpelling || pathrules::sameFile(d.value(QStringLiteral("dist")), path);
         }
-        if (otherSpelling && !downloaded) {
+        if (otherSpelling) {
             refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a file the list downloads"));
             continue;
         }
-        if (downloaded) {
-            // Not a refusal: the download replaces the file in one step.
-            result.notes.append(QStringLiteral("kept %1 for its download instead of removing it first").arg(quoted(dist)));
+        const QFileInfo info(path);
+        if (endsWithSeparator(dist) && (isLink(path) || !info.isDir())) {
+            if (info.exists() || isLink(path)) {
+                result.notes.append(QStringLiteral("kept %1: it names a folder, and no folder is there").arg(quotedName(dist)));
+            }
             continue;
         }
-        // A link or junction goes itself, never what it points to, also deep inside a folder.
-        pathrules::removeTreeNoFollow(path);
+        if (!info.exists() && !isLink(path)) continue;  // nothing to remove
+        if (!result.removals.contains(path, kPathCase)) result.removals.append(path);
     }
     return result;
 }

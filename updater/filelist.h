@@ -7,9 +7,9 @@
 #include <QString>
 #include <QStringList>
 
-// One download: "url" (as written in the list) and "dist" (the absolute target path); when the
-// list gives them, also "sha256" (hex digest) and "size" (byte count) that the downloaded bytes
-// must match before they replace the target.
+// One download: "url" (as written in the list), "dist" (the absolute target path) and "name"
+// (the "dist" attribute as written, for the dialog and the log); when the list gives them, also
+// "sha256" (64 hex digits) and "size" (byte count) that the downloaded bytes must match.
 typedef QMap<QString, QString> FileEntry;
 
 // Deepest element nesting that a file list may have. A real list nests two or three levels;
@@ -43,16 +43,31 @@ bool isLink(const QString& path);
 // (and returns limit + 1) as soon as the depth passes `limit`.
 int xmlNestingDepth(const QByteArray& xml, int limit);
 
+// Log text of a name or URL that the server chose: in double quotes, with '"', '\\' and every
+// control character escaped, so that no value can close the quotes or start a line of its own.
+QString quotedName(const QString& s);
+
+// The updater's working folder below its own folder: the new copy of the updater, the staging
+// and backup folders and the journal of an update live here. Neither it nor the application's
+// settings folder is ever removed or replaced by a list.
+const char kUpdatesFolder[] = "Application/Updates";
+const char kConfigFolder[] = "Application/Config";
+
 struct FileListResult {
     QList<FileEntry> downloads;
+    QStringList folders;   // absolute paths of the folders the list names (a "dist" ending in "/")
+    QStringList removals;  // absolute paths to remove when the update is committed
     QStringList rejected;  // "dist" values of the entries that were skipped
     QStringList notes;     // one readable line per skipped entry, with the reason
+    bool refused = false;  // the whole list was refused (not well-formed, or nested too deep)
 };
 
-// Reads the file list `body` (see Update). `baseFolder` is the updater's folder; the updater's
-// own executable (`ownFileName`) is redirected into baseFolder + "/Application/Updates/".
-// Creates the folders that the downloads need and then carries out the removals, both inside
-// `baseFolder` only. A removal of a path that the list also downloads is skipped: the download
-// replaces it in one step, and a failed download must not leave the file missing. A body that
-// is not well-formed XML, or nests too deep, yields an empty result and changes nothing.
-FileListResult readFileList(const QByteArray& body, const QString& baseFolder, const QString& ownFileName);
+// Reads the file list `body` (see Update) and changes nothing: a function of the bytes and of
+// what lies in `baseFolder` (the updater's folder). The updater's own executable
+// (`ownFileName`) is redirected into kUpdatesFolder. A "dist" that ends in "/" names a folder:
+// a `file` entry creates it (nothing is downloaded), a `remove` entry takes it only when it is
+// a folder. A removal of a path that the list also downloads is skipped: the download replaces
+// it. With `requireDigests` (a build that checks the list's signature) every downloaded file
+// must carry `sha256` and `size`, so that the signed list covers the bytes as well.
+FileListResult readFileList(const QByteArray& body, const QString& baseFolder, const QString& ownFileName,
+                            bool requireDigests = false);

@@ -19,6 +19,7 @@ SyncHttp::SyncHttp(QString method, QUrl url)
         reply = manager->head(request);
     }
     if (!reply) return;  // nothing was sent, nothing to wait for
+    reply->setReadBufferSize(kCheckReadBufferBytes);
     guard = new TransferGuard(reply, TransferGuard::deadlineMs(kCheckDeadlineMs), this);
     connect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
     connect(reply, SIGNAL(readyRead()), this, SLOT(slotReadyRead()));

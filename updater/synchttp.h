@@ -13,6 +13,9 @@ class TransferGuard;
 // Largest check response body that is read: a file list of some thousand entries is far
 // smaller; an endless or huge body is abandoned here instead of filling the memory.
 const qint64 kMaxCheckBodyBytes = 4 * 1024 * 1024;
+// The check reply buffers little more than that (Qt reads whole network chunks, so a margin is
+// needed for the buffer to pass the cap at all), and Qt stops reading from the socket there.
+const qint64 kCheckReadBufferBytes = kMaxCheckBodyBytes + 256 * 1024;
 
 // Constructing the object sends the request and returns when the reply has finished, or was
 // abandoned: after kStallTimeoutMs without data, at kCheckDeadlineMs, or once its body passes

@@ -17,6 +17,8 @@ void prepareRequest(QNetworkRequest& request)
 {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(g_stallTimeoutMs);
+    // Qt asks for gzip by default and inflates whole chunks before any size limit sees them.
+    request.setRawHeader("Accept-Encoding", "identity");
 }
 
 TransferGuard::TransferGuard(QNetworkReply* reply, int deadlineMs, QObject* parent)

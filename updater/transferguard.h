@@ -17,7 +17,8 @@ const int kCheckDeadlineMs = 2 * 60 * 1000;
 const int kDownloadDeadlineMs = 60 * 60 * 1000;
 
 // Sets what every request of the updater carries: redirects are never followed (the policy is
-// set explicitly, whatever Qt's default), and Qt abandons a transfer that stalls.
+// set explicitly, whatever Qt's default), Qt abandons a transfer that stalls, and the body comes
+// as it is stored ("Accept-Encoding: identity"), so every limit counts the bytes written.
 void prepareRequest(QNetworkRequest& request);
 
 // Watches one reply: aborts it when its overall deadline passes or when the owner calls

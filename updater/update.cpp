@@ -1,10 +1,12 @@
 #include "update.h"
 
 #include "downloader.h"
+#include "filedigest.h"
 #include "listsignature.h"
 #include "platform/process_tools.h"
 #include "synchttp.h"
 #include "updatelog.h"
+#include "updatetransaction.h"
 #include "versioncompare.h"
 
 #include <QCloseEvent>
@@ -60,10 +62,15 @@ QString Update::applicationProgramPath() const
 
 QList<FileEntry> Update::parseFileList(const QByteArray& body)
 {
-    const FileListResult result = readFileList(body, m_baseFolder, ownFileName());
+    const FileListResult result = readFileList(body, m_baseFolder, ownFileName(), listSignatureRequired());
     m_skipped += result.rejected;
-    m_logLines += result.notes;
+    appendUpdateLog(m_baseFolder, result.notes);
     return result.downloads;
+}
+
+void Update::log(const QString& line)
+{
+    appendUpdateLog(m_baseFolder, QStringList{line});
 }
 
 unsigned long Update::findProcessId(const QString& name)
@@ -77,7 +84,7 @@ bool Update::killApplication()
     const std::vector<procutil::ProcessId> ids = procutil::findProcessesByExeName(m_appExecutable.toStdString());
     if (ids.empty()) return true;
     const bool gone = procutil::terminateProcesses(ids, kTerminateWaitMs);
-    if (!gone) m_logLines << QStringLiteral("%1 is still running").arg(m_appExecutable);
+    if (!gone) log(QStringLiteral("%1 is still running").arg(m_appExecutable));
     return gone;
 }
 
@@ -86,11 +93,26 @@ void Update::startUpdate()
     if (m_started) return;  // the procedure runs once
     m_started = true;
 
-    const Settings settings = readSettings();
-    const Check check = checkForUpdate(settings);
-    if (check.updateDue) installUpdate(check.body);
+    if (recoverUnfinishedUpdate()) {
+        const Settings settings = readSettings();
+        const Check check = checkForUpdate(settings);
+        if (check.updateDue) installUpdate(check.body, check.version);
+    }
     startApplication();
     finish();
+}
+
+// A commit that a killed run left unfinished is finished or undone before anything else, so the
+// application never starts on a mix of two releases. False when it cannot be done yet: then no
+// update is tried either, and the next start tries again.
+bool Update::recoverUnfinishedUpdate()
+{
+    UpdateTransaction transaction(m_baseFolder);
+    if (transaction.needsRecovery()) killApplication();  // its files are about to move
+    QString detail;
+    const UpdateTransaction::Recovery result = transaction.recover(&detail);
+    if (!detail.isEmpty()) log(detail);
+    return result != UpdateTransaction::Recovery::Failed;
 }
 
 Update::Settings Update::readSettings() const
@@ -113,7 +135,7 @@ Update::Check Update::checkForUpdate(const Settings& settings)
     QNetworkReply* reply = http.reply;
     if (!http.succeeded()) {
         if (!settings.updateUrl.isEmpty()) {
-            m_logLines << QStringLiteral("update check at %1 failed: %2").arg(settings.updateUrl, http.failure());
+            log(QStringLiteral("update check at %1 failed: %2").arg(quotedName(settings.updateUrl), http.failure()));
         }
         return check;
     }
@@ -123,72 +145,136 @@ Update::Check Update::checkForUpdate(const Settings& settings)
     if (listSignatureRequired()) {
         QString why;
         if (!verifyListSignature(version, check.body, reply->rawHeader("Domvista-Signature"), &why)) {
-            m_logLines << QStringLiteral("update check refused: %1").arg(why);
+            log(QStringLiteral("update check refused: %1").arg(why));
             return check;
         }
     }
-    check.updateDue = isNewerVersion(QString::fromUtf8(version), settings.installedVersion);
+    check.version = QString::fromUtf8(version);
+    // An older list replayed later is no update, also when the release did not ship config.ini.
+    check.updateDue = isNewerVersion(check.version, settings.installedVersion) &&
+                      isNewerVersion(check.version, UpdateTransaction(m_baseFolder).appliedVersion());
     return check;
 }
 
-void Update::installUpdate(const QByteArray& fileList)
+// The list is checked whole before the application is stopped; a list that offers nothing
+// acceptable stops nothing. Files already in place with the listed digest are not downloaded.
+// The rest is staged and then committed at once, or not at all.
+void Update::installUpdate(const QByteArray& fileList, const QString& version)
 {
+    const FileListResult list = readFileList(fileList, m_baseFolder, ownFileName(), listSignatureRequired());
+    m_skipped += list.rejected;
+    appendUpdateLog(m_baseFolder, list.notes);
+    if (list.refused || (list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty())) {
+        log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
+        return;
+    }
+    QList<bool> inPlace;
+    bool changes = !list.removals.isEmpty();
+    for (const FileEntry& e : list.downloads) {
+        const bool same = fileMatches(e.value(QStringLiteral("dist")), e.value(QStringLiteral("sha256")),
+                                      e.contains(QStringLiteral("size")) ? e.value(QStringLiteral("size")).toLongLong() : -1);
+        inPlace.append(same);
+        if (!same) changes = true;
+    }
+    for (const QString& folder : list.folders) {
+        if (!QFileInfo(folder).isDir()) changes = true;
+    }
+    UpdateTransaction transaction(m_baseFolder);
+    QString why;
+    if (!changes) {
+        // Everything is in place already: nothing to stop, only the version to remember.
+        if (!transaction.recordVersion(version, &why)) log(why);
+        return;
+    }
+
     m_updating = true;
     show();
     killApplication();
-    downloadFiles(parseFileList(fileList));
+    QStringList staged;
+    for (int i = 0; i < list.downloads.size(); ++i) staged.append(transaction.stagedPath(i));
+    bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, &why);
+    if (ok) {
+        CommitPlan plan;
+        plan.version = version;
+        for (int i = 0; i < list.downloads.size(); ++i) {
+            if (!inPlace.at(i)) plan.files.append(qMakePair(staged.at(i), list.downloads.at(i).value(QStringLiteral("dist"))));
+        }
+        plan.removals = list.removals;
+        plan.folders = list.folders;
+        ok = transaction.commit(plan, &why);
+    }
+    if (ok) {
+        log(QStringLiteral("installed version %1").arg(quotedName(version)));
+    } else {
+        if (m_failed.isEmpty()) m_failed = version;  // the commit, not one file, failed
+        if (!transaction.needsRecovery()) transaction.discard();
+        log(QStringLiteral("the update to version %1 failed, nothing was changed: %2").arg(quotedName(version), why));
+    }
     m_updating = false;
     showProblems();
     close();
 }
 
-void Update::downloadFiles(const QList<FileEntry>& entries)
+// One file after the other into the staging folder; the first failure ends the downloads.
+bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
+                           const QStringList& stagedPaths, QString* failure)
 {
     const int n = entries.size();
     for (int i = 0; i < n; ++i) {
         const FileEntry& entry = entries.at(i);
-        bool sizeOk = true;
-        qint64 size = -1;
-        if (entry.contains(QStringLiteral("size"))) {
-            size = entry.value(QStringLiteral("size")).trimmed().toLongLong(&sizeOk);
-            if (!sizeOk || size < 0) size = -2;  // unreadable: can never match
+        const QString name = entry.value(QStringLiteral("name"));
+        auto showCount = [&]() {
+            g_updateLayout->totalProgressBar->setValue(i + 1);
+            g_updateLayout->totalProgressBar->setMaximum(n);
+            g_updateLayout->label_4->setText(
+                QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file")
+                    .arg(n).arg(i + 1));
+        };
+        if (inPlace.at(i)) {
+            // Already the listed file: counted as done, not requested.
+            g_updateLayout->label_3->setText(QFileInfo(name).fileName());
+            showCount();
+            g_updateLayout->curProgressBar->setMaximum(1);
+            g_updateLayout->curProgressBar->setValue(1);
+            continue;
         }
+        const qint64 size = entry.contains(QStringLiteral("size")) ? entry.value(QStringLiteral("size")).toLongLong() : -1;
         Downloader* downloader = new Downloader(
-            QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode),
-            entry.value(QStringLiteral("dist")), true,
-            entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString(),
-            size);
+            QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPaths.at(i), true,
+            entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString(), size, name);
         connect(downloader, SIGNAL(downloadFinished()), this, SLOT(slotFinished()));
-        g_updateLayout->totalProgressBar->setValue(i + 1);
-        g_updateLayout->totalProgressBar->setMaximum(n);
-        g_updateLayout->label_4->setText(
-            QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file")
-                .arg(n).arg(i + 1));
+        showCount();
         m_loop.exec();
-        if (!downloader->committed()) {
-            const QString dist = QDir(m_baseFolder).relativeFilePath(entry.value(QStringLiteral("dist")));
-            m_skipped << dist;
-            m_logLines << QStringLiteral("download of \"%1\" from %2 failed, the old file is kept: %3")
-                              .arg(dist, entry.value(QStringLiteral("url")), downloader->failure());
+        const bool ok = downloader->committed();
+        if (!ok) {
+            m_failed = name;
+            *failure = QStringLiteral("download of %1 from %2 failed: %3")
+                           .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), downloader->failure());
         }
         delete downloader;
+        if (!ok) return false;
     }
+    return true;
 }
 
 // What was skipped or failed stays on screen for a moment after the downloads (the file name
 // line would otherwise be overwritten before it is painted) and goes to desktop-updater.log.
 void Update::showProblems()
 {
-    appendUpdateLog(m_baseFolder, m_logLines);
-    m_logLines.clear();
-    if (m_skipped.isEmpty()) return;
+    if (m_skipped.isEmpty() && m_failed.isEmpty()) return;
     // The labels keep their size: a long line is cut with "..." and shown whole as a tool tip.
     auto show = [](QLabel* label, const QString& text) {
         label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
         label->setToolTip(text);
     };
-    show(g_updateLayout->label_3, QStringLiteral("skipped: ") + m_skipped.join(QStringLiteral(", ")));
-    show(g_updateLayout->label_4, QStringLiteral("%1 skipped, see %2").arg(m_skipped.size()).arg(QLatin1String(kUpdateLogName)));
+    const QString logName = QLatin1String(kUpdateLogName);
+    if (!m_failed.isEmpty()) {
+        show(g_updateLayout->label_3, QCoreApplication::translate("Update", "failed: %1").arg(m_failed));
+        show(g_updateLayout->label_4, QCoreApplication::translate("Update", "update failed, nothing was changed, see %1").arg(logName));
+    } else {
+        show(g_updateLayout->label_3, QCoreApplication::translate("Update", "skipped: %1").arg(m_skipped.join(QStringLiteral(", "))));
+        show(g_updateLayout->label_4, QCoreApplication::translate("Update", "%1 skipped, see %2").arg(m_skipped.size()).arg(logName));
+    }
     if (m_noticeHoldMs <= 0) return;
     m_holding = true;
     QTimer::singleShot(m_noticeHoldMs, &m_loop, SLOT(quit()));
@@ -199,14 +285,12 @@ void Update::showProblems()
 void Update::startApplication()
 {
     if (!procutil::startDetached(applicationProgramPath().toStdString())) {
-        m_logLines << QStringLiteral("cannot start %1").arg(applicationProgramPath());
+        log(QStringLiteral("cannot start %1").arg(applicationProgramPath()));
     }
 }
 
 void Update::finish()
 {
-    appendUpdateLog(m_baseFolder, m_logLines);
-    m_logLines.clear();
     if (m_exitWhenDone) QCoreApplication::exit(0);
 }
 

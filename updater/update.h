@@ -16,12 +16,15 @@ class QCloseEvent;
 // that the user sees the notice (closing the dialog ends the wait at once).
 const int kNoticeHoldMs = 5000;
 
-// Shortly after start-up: reads [General] update/version from Application/Config/config.ini
-// below the updater's folder, asks the update server (one GET) for its version in the
-// "Domvista-Version" header, and when that is newer (and, in a build with a public key, the
-// response is signed) stops the desktop application, applies the XML file list of the
-// response, and starts the application again by its full path. Ends the process with 0. What
-// it skips or cannot do goes to desktop-updater.log in the updater's folder.
+// Shortly after start-up: first finishes (or undoes) a commit that a killed run left unfinished;
+// then reads [General] update/version from Application/Config/config.ini below the updater's
+// folder, asks the update server (one GET) for its version in the "Domvista-Version" header,
+// and when that is newer than both the installed and the last applied version (and, in a build
+// with a public key, the response is signed) checks the XML file list of the response, stops the
+// desktop application, downloads what is not already in place into a staging folder and commits
+// the whole release at once (UpdateTransaction), or nothing of it. Then starts the application
+// again by its full path. Ends the process with 0. What it skips or cannot do goes to
+// desktop-updater.log in the updater's folder as it happens.
 class Update : public QDialog
 {
     Q_OBJECT
@@ -69,13 +72,17 @@ private:
     };
     struct Check {
         bool updateDue = false;
+        QString version;
         QByteArray body;
     };
 
+    bool recoverUnfinishedUpdate();
     Settings readSettings() const;
     Check checkForUpdate(const Settings& settings);
-    void installUpdate(const QByteArray& fileList);
-    void downloadFiles(const QList<FileEntry>& entries);
+    void installUpdate(const QByteArray& fileList, const QString& version);
+    bool downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
+                       const QStringList& stagedPaths, QString* failure);
+    void log(const QString& line);
     void showProblems();
     void startApplication();
     void finish();
@@ -84,7 +91,7 @@ private:
     QString m_baseFolder;
     QString m_appExecutable;
     QStringList m_skipped;   // entries that were not updated, for the dialog's notice
-    QStringList m_logLines;  // the same with reasons, for desktop-updater.log
+    QString m_failed;        // the file whose failure stopped the update, for the notice
     int m_noticeHoldMs = kNoticeHoldMs;
     bool m_started = false;
     bool m_updating = false;

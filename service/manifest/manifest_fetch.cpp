@@ -9,6 +9,7 @@
 
 #include "config/admin_config.h"
 #include "log/service_log.h"
+#include "platform/system_library.h"
 #include "platform/winhttp_handle.h"
 
 const wchar_t kVersionManifestObjectPath[] = L"/pub/vextraplayer/update/current/sau/11/xml/version.xml";
@@ -41,6 +42,14 @@ struct ManifestExchange {
     WinHttpHandle request;
 
     void openSession() {
+        if (!systemWinHttp()) {
+            const DWORD error = GetLastError();
+            ServiceLog::write(LogLevel::Error, codeText(MessageCode::WinHttpUnavailable,
+                                                        static_cast<int32_t>(error)));
+            SetLastError(error);
+            warn(MessageCode::ManifestOpenSessionFailed, true);
+            return;
+        }
         session.reset(WinHttpOpen(kManifestUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
         if (!session) {

@@ -5,14 +5,19 @@
 
 namespace {
 
-// WinHTTP is delay-loaded (see platform/winhttp_delay_load.cmake). Before the delay-load helper looks for
-// it by name, this hook hands it the copy in the system folder, loaded by full path; on systems
-// without SetDefaultDllDirectories the helper's own search would start in the program's folder.
+// WinHTTP is delay-loaded (see platform/winhttp_delay_load.cmake). Before the delay-load helper
+// looks for it by name, this hook hands it the copy in the system folder, loaded by full path.
+// Never null for WinHTTP: null would send the helper to the loader's own search, which on
+// systems without SetDefaultDllDirectories starts in the program's folder. Without WinHTTP it
+// gets a module that exports none of its entry points; transfers check systemWinHttp() first
+// and so never reach the helper then.
 FARPROC WINAPI delayLoadHook(unsigned notification, PDelayLoadInfo info) {
     if (notification != dliNotePreLoadLibrary || !info || !info->szDll) return nullptr;
     if (lstrcmpiA(info->szDll, "winhttp.dll") != 0) return nullptr;
-    HMODULE module = nullptr;  // stays loaded for the life of the process, as any import
-    loadSystemLibrary(module, L"winhttp.dll");
+    // The helper gets its own reference (it may free a copy it finds it does not need).
+    HMODULE module = nullptr;
+    if (!systemWinHttp() || !loadSystemLibrary(module, L"winhttp.dll"))
+        module = GetModuleHandleW(L"kernel32.dll");
     return reinterpret_cast<FARPROC>(module);
 }
 
@@ -43,6 +48,17 @@ bool loadSystemLibrary(HMODULE& slot, const std::wstring& name) {
     }
     slot = LoadLibraryW(path.c_str());
     return slot != nullptr;
+}
+
+HMODULE systemWinHttp() {
+    static HMODULE loaded = nullptr;
+    HMODULE module = static_cast<HMODULE>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&loaded), nullptr, nullptr));
+    if (module) return module;
+    if (!loadSystemLibrary(module, L"winhttp.dll")) return nullptr;
+    // Two threads that both loaded it keep one reference each; either handle is the module.
+    InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&loaded), module, nullptr);
+    return module;
 }
 
 void restrictLibrarySearchToSystemFolder() {

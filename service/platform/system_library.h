@@ -8,6 +8,12 @@
 // system folder; a name with a backslash is used unchanged.
 bool loadSystemLibrary(HMODULE& slot, const std::wstring& name);
 
+// WinHTTP from the system folder by full path, loaded at the first call and kept for the life
+// of the process; null when it cannot be loaded (GetLastError says why). Every transfer asks
+// for it before its first WinHTTP call: the delay-loaded imports are resolved from this module
+// only, so a missing WinHTTP fails that transfer instead of the delay-load helper.
+HMODULE systemWinHttp();
+
 // From here on, libraries loaded by name come from the system folder only, never from the
 // program's folder, the current directory or PATH. Uses SetDefaultDllDirectories where the
 // system has it (looked up at run time: Windows XP and an unpatched Windows 7 lack it and

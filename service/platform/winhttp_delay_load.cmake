@@ -25,12 +25,14 @@ foreach(entry ${_vextra_imports})
   string(APPEND _vextra_def "  ${name}\n")
 endforeach()
 file(CONFIGURE OUTPUT ${_vextra_delay_def} CONTENT "${_vextra_def}")
-set(_vextra_dlltool_args -d ${_vextra_delay_def} -D winhttp.dll -y ${_vextra_delay_lib})
+# dlltool names its symbols after the output path: run it in the folder with a bare name, so
+# that no build path ends up in the program.
+set(_vextra_dlltool_args -d winhttp.def -D winhttp.dll -y libwinhttp_delay.a)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   list(APPEND _vextra_dlltool_args -k)  # import by the undecorated name
 endif()
 execute_process(COMMAND ${VEXTRA_DLLTOOL} ${_vextra_dlltool_args}
-                RESULT_VARIABLE _rc ERROR_VARIABLE _err)
+                WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/generated RESULT_VARIABLE _rc ERROR_VARIABLE _err)
 if(NOT _rc EQUAL 0)
   message(FATAL_ERROR "making the WinHTTP delay-load library failed: ${_err}")
 endif()

@@ -140,24 +140,78 @@ PCCERT_CONTEXT WINAPI signerFromMessage(void* arg, DWORD encoding, PCERT_INFO si
 // Subject signed by issuer's key and currently within its validity period.
 bool linkVerifies(const Crypt32Table& t, PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
     DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
-    return t.verifySubjectCertificateContext(subject, issuer, &flags) && flags == 0;
+    if (!t.verifySubjectCertificateContext(subject, issuer, &flags)) return false;
+    if (flags & CERT_STORE_SIGNATURE_FLAG) SetLastError(static_cast<DWORD>(TRUST_E_CERT_SIGNATURE));
+    else if (flags) SetLastError(static_cast<DWORD>(CERT_E_EXPIRED));
+    return flags == 0;
 }
 
 const CERT_EXTENSION* findExtension(const Crypt32Table& t, PCCERT_CONTEXT cert, const char* oid) {
     return t.findExtension(oid, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
 }
 
-// An issuer may vouch for another certificate unless its basic constraints say it is no
-// certificate authority. Without the extension it may, as always; an extension that does not
-// decode says nothing trustworthy and counts as "not an authority".
-bool mayIssue(const Crypt32Table& t, PCCERT_CONTEXT issuer) {
-    const CERT_EXTENSION* ext = findExtension(t, issuer, szOID_BASIC_CONSTRAINTS2);
-    if (!ext) return true;
-    CERT_BASIC_CONSTRAINTS2_INFO info = {};
+// Decodes the certificate's basic constraints; false when it has none. An extension that does
+// not decode says nothing trustworthy and reads as "no certificate authority, no path".
+bool basicConstraints(const Crypt32Table& t, PCCERT_CONTEXT cert, CERT_BASIC_CONSTRAINTS2_INFO& info) {
+    info = CERT_BASIC_CONSTRAINTS2_INFO{};
+    const CERT_EXTENSION* ext = findExtension(t, cert, szOID_BASIC_CONSTRAINTS2);
+    if (!ext) return false;
     DWORD size = sizeof(info);
-    return t.decodeObject(kMessageEncoding, X509_BASIC_CONSTRAINTS2, ext->Value.pbData,
-                          ext->Value.cbData, 0, &info, &size) &&
-           info.fCA;
+    if (!t.decodeObject(kMessageEncoding, X509_BASIC_CONSTRAINTS2, ext->Value.pbData,
+                        ext->Value.cbData, 0, &info, &size)) {
+        info = CERT_BASIC_CONSTRAINTS2_INFO{};
+        info.fPathLenConstraint = TRUE;  // dwPathLenConstraint 0: nothing below
+    }
+    return true;
+}
+
+// An issuer may vouch for another certificate unless its basic constraints say it is no
+// certificate authority, or limit the authorities below it (caBelow of them between it and
+// the signer) to fewer. Without the extension it may, as always.
+bool mayIssue(const Crypt32Table& t, PCCERT_CONTEXT issuer, uint32_t caBelow) {
+    CERT_BASIC_CONSTRAINTS2_INFO info;
+    if (!basicConstraints(t, issuer, info)) return true;
+    if (!info.fCA || (info.fPathLenConstraint && caBelow > info.dwPathLenConstraint)) {
+        SetLastError(static_cast<DWORD>(TRUST_E_BASIC_CONSTRAINTS));
+        return false;
+    }
+    return true;
+}
+
+// A link signed with MD5 (or MD2, MD4) proves nothing: collisions are made to order. SHA-1
+// links stay accepted, as packages signed in that era must still verify.
+bool strongLink(PCCERT_CONTEXT subject) {
+    const char* algorithm = subject->pCertInfo->SignatureAlgorithm.pszObjId;
+    if (algorithm && (std::strcmp(algorithm, szOID_RSA_MD5RSA) == 0 ||
+                      std::strcmp(algorithm, szOID_RSA_MD4RSA) == 0 ||
+                      std::strcmp(algorithm, szOID_RSA_MD2RSA) == 0)) {
+        SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
+        return false;
+    }
+    return true;
+}
+
+// The signer is an end-entity certificate: not a certificate authority by its basic
+// constraints (absent counts as not one), and allowed digital signatures by its key usage
+// when it has one (an undecodable key usage allows nothing).
+bool endEntitySigner(const Crypt32Table& t, PCCERT_CONTEXT signer) {
+    CERT_BASIC_CONSTRAINTS2_INFO info;
+    if (basicConstraints(t, signer, info) && (info.fCA || info.fPathLenConstraint)) {
+        SetLastError(static_cast<DWORD>(TRUST_E_BASIC_CONSTRAINTS));
+        return false;
+    }
+    const CERT_EXTENSION* ext = findExtension(t, signer, szOID_KEY_USAGE);
+    if (!ext) return true;
+    uint8_t buffer[64] = {};
+    DWORD size = sizeof(buffer);
+    const auto* bits = reinterpret_cast<const CRYPT_BIT_BLOB*>(buffer);
+    if (!t.decodeObject(kMessageEncoding, X509_KEY_USAGE, ext->Value.pbData, ext->Value.cbData,
+                        0, buffer, &size) ||
+        bits->cbData == 0 || !(bits->pbData[0] & CERT_DIGITAL_SIGNATURE_KEY_USAGE)) {
+        SetLastError(static_cast<DWORD>(CERT_E_WRONG_USAGE));
+        return false;
+    }
+    return true;
 }
 
 // The signer may sign packages unless its extended key usage lists purposes without code
@@ -228,7 +282,11 @@ bool CryptoHelper::verifySignedMessage(const uint8_t* data, uint32_t size,
     contentSize = decodedSize;
 
     if (!scope.current || !scope.store) return false;
-    if (!maySignCode(t, scope.current)) return false;
+    if (!endEntitySigner(t, scope.current)) return false;
+    if (!maySignCode(t, scope.current)) {
+        SetLastError(static_cast<DWORD>(CERT_E_WRONG_USAGE));
+        return false;
+    }
     scope.anchor = t.createCertificateContext(kMessageEncoding, caCertificate_, caCertificateSize_);
     if (!scope.anchor) return false;
 
@@ -236,7 +294,10 @@ bool CryptoHelper::verifySignedMessage(const uint8_t* data, uint32_t size,
     // issuer is not in the message, at a self-issued one, or where the message carries the
     // trust anchor itself (whose own dates play no part); chains longer than the limit fail.
     // Every issuer on the way must be allowed to issue certificates.
+    // An issuer sees `links` authorities between itself and the signer; the anchor sees all
+    // that were walked.
     bool ended = false;
+    uint32_t walked = 0;
     for (uint32_t links = 0; links < kMaxChainLinks; ++links) {
         scope.found = t.findCertificateInStore(scope.store, kMessageEncoding, 0,
                                                CERT_FIND_ISSUER_OF, scope.current, nullptr);
@@ -247,13 +308,20 @@ bool CryptoHelper::verifySignedMessage(const uint8_t* data, uint32_t size,
             ended = true;
             break;
         }
-        if (!mayIssue(t, scope.found) || !linkVerifies(t, scope.current, scope.found)) return false;
+        if (!mayIssue(t, scope.found, links) || !strongLink(scope.current) ||
+            !linkVerifies(t, scope.current, scope.found))
+            return false;
         scope.release(scope.current);
         scope.current = scope.found;
         scope.found = nullptr;
+        walked = links + 1;
     }
-    if (!ended) return false;
-    return mayIssue(t, scope.anchor) && linkVerifies(t, scope.current, scope.anchor);
+    if (!ended) {
+        SetLastError(static_cast<DWORD>(CERT_E_CHAINING));
+        return false;
+    }
+    return mayIssue(t, scope.anchor, walked) && strongLink(scope.current) &&
+           linkVerifies(t, scope.current, scope.anchor);
 }
 
 bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& errorCode,

@@ -62,10 +62,12 @@ public:
     CryptoHelper& operator=(const CryptoHelper&) = delete;
 
     // Verifies data as a package signed (signer 0) by a certificate chained, through the
-    // certificates inside the message, to the trust anchor, every link currently valid. An
-    // issuer whose basic constraints say it is no certificate authority vouches for nothing,
-    // and a signer whose extended key usage leaves out code signing signs no package;
-    // certificates without these extensions are not limited by them.
+    // certificates inside the message, to the trust anchor, every link currently valid and
+    // none signed with MD5 (SHA-1 links pass). The signer is an end-entity certificate (basic
+    // constraints absent or CA:FALSE; key usage, when present, allows digital signatures) and,
+    // when it lists extended key usages, one is code signing. Every issuer, the anchor
+    // included, must be a certificate authority by its basic constraints when it has them,
+    // and its path length limit must hold. On false GetLastError says which rule failed.
     // content/contentSize are cleared first and set as soon as the content is extracted; the
     // caller owns content from then on, also when the result is false.
     bool verifySignedMessage(const uint8_t* data, uint32_t size,

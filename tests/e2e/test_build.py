@@ -3,15 +3,17 @@ DLLs imported (libgcc, libstdc++ and winpthread are linked statically), a develo
 that says so in its version resource, and a from-scratch i686 release build that compiles and
 links without a single warning, embeds only the release CA it was given and keeps no private
 key; without a usable release CA certificate the release configuration refuses to configure."""
+import hashlib
 import re
-import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
-from winetools import BUILD32, BUILD64, ROOT
+from pki import Pki
+from winetools import BUILD32, BUILD64, ROOT, WinePrefix
 
 SYSTEM_DLLS = {
     "kernel32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll", "user32.dll", "ole32.dll",
@@ -107,32 +109,78 @@ def test_release_configuration_refuses_without_a_release_ca(tmp_path):
         assert not list((work / "b").rglob("*.key")), f"{name}: a key was made"
 
 
-def test_fresh_i686_release_build_has_no_warnings_and_only_the_release_ca():
-    """Configures and builds the shipped program from scratch, so that every source is
-    compiled again (an incremental build would hide warnings of unchanged files)."""
-    work = Path(tempfile.mkdtemp(prefix="vextra-i686-"))
-    try:
-        ca_der, _ = release_ca(work / "ca")
-        rc, text = configure_release(work, f"-DVEXTRA_EMBEDDED_CA_DER={ca_der}")
-        assert rc == 0, text[-4000:]
-        log = work / "build.log"
-        with open(log, "wb") as out:
-            result = subprocess.run(
-                ["cmake", "--build", str(work / "b"), "--target", "VextraPlayerUpdateService",
-                 "-j", "2"],
-                stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        text = log.read_text(errors="replace")
-        assert result.returncode == 0, text[-4000:]
+@pytest.fixture(scope="module")
+def release(tmp_path_factory):
+    """`make release-check` and `make release` in one run of tools/release: two fresh i686
+    release builds in two folders, compared, and the first signed with a throwaway
+    code-signing certificate into dist/."""
+    work = tmp_path_factory.mktemp("release")
+    ca_der, _ = release_ca(work / "ca")
+    pki = Pki(work / "signing")
+    root = pki.new_ca("Throwaway Code Signing Root")
+    signer = pki.issue(root, "Orvane Test Code Signing")
+    out = work / "release.txt"
+    with open(out, "wb") as fh:
+        rc = subprocess.run(
+            [sys.executable, str(ROOT / "tools/release"), "--check", "--ca", str(ca_der),
+             "--work", str(work / "builds"), "--dist", str(work / "dist"), "--jobs", "2",
+             "--sign-cert", str(signer.cert), "--sign-key", str(signer.key),
+             "--sign-ca", str(root.cert)],
+            stdout=fh, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL).returncode
+    text = out.read_text(errors="replace")
+    assert rc == 0, text[-4000:]
+    builds = sorted((work / "builds").iterdir())
+    return dict(work=work, ca_der=ca_der, root=root, text=text, builds=builds,
+                exes=[b / "VextraPlayerUpdateService.exe" for b in builds],
+                dist=work / "dist")
+
+
+def test_two_release_builds_in_two_folders_are_byte_identical(release):
+    a, b = (exe.read_bytes() for exe in release["exes"])
+    assert a == b
+    for path in [ROOT, *release["builds"]]:
+        assert str(path).encode() not in a, f"{path} is in the program"
+    # The PE header's time stamp is zero.
+    pe = int.from_bytes(a[60:64], "little")
+    assert a[pe + 8:pe + 12] == b"\0\0\0\0"
+
+
+def test_fresh_i686_release_build_has_no_warnings_and_only_the_release_ca(release):
+    """Both builds configure and compile every source from scratch (an incremental build would
+    hide warnings of unchanged files)."""
+    for folder in release["builds"]:
+        text = (folder / "release-build.log").read_text(errors="replace")
         warnings = [l for l in text.splitlines() if re.search(r"\bwarning\b", l, re.I)]
         assert warnings == [], "\n".join(warnings[:40])
-        exe = work / "b" / "VextraPlayerUpdateService.exe"
-        assert exe.exists()
-        assert file_description(exe) == "Orvane Vextra Player Update Service"
-        assert ca_der.read_bytes() in exe.read_bytes()
         # No authority was made: nothing in the tree holds a private key.
-        assert not (work / "b" / "pki").exists()
-        for f in (work / "b").rglob("*"):
+        assert not (folder / "pki").exists()
+        for f in folder.rglob("*"):
             if f.is_file() and f.stat().st_size < 1 << 20:
                 assert b"PRIVATE KEY" not in f.read_bytes(), f
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    exe = release["exes"][0]
+    assert file_description(exe) == "Orvane Vextra Player Update Service"
+    assert release["ca_der"].read_bytes() in exe.read_bytes()
+
+
+def test_signed_release_verifies_and_runs(release, tmp_path):
+    signed = release["dist"] / "VextraPlayerUpdateService.exe"
+    line = (release["dist"] / "VextraPlayerUpdateService.exe.sha256").read_text()
+    assert line == f"{hashlib.sha256(signed.read_bytes()).hexdigest()}  VextraPlayerUpdateService.exe\n"
+    assert signed.read_bytes() != release["exes"][0].read_bytes()
+
+    def verify(ca):
+        with open(tmp_path / "verify.txt", "wb") as fh:
+            rc = subprocess.run(["osslsigncode", "verify", "-in", str(signed), "-CAfile", str(ca)],
+                                stdout=fh, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL).returncode
+        return rc, (tmp_path / "verify.txt").read_text(errors="replace")
+
+    rc, text = verify(release["root"].cert)
+    assert rc == 0 and "Signature verification: ok" in text, text
+    assert "Orvane Vextra Player Update Service" in text and "SHA256" in text.upper(), text
+    other = Pki(tmp_path / "other").new_ca("Someone Else's Root")
+    assert verify(other.cert)[0] != 0, "a signature verified against an unrelated root"
+
+    with WinePrefix(bits=32) as wine:
+        wine.vextra_system_folder.mkdir(parents=True, exist_ok=True)
+        wine.config_file.write_bytes(b"SilentAutoUpdateEnable=1\r\n")
+        assert wine.run(signed, "-isSAUEnabled") == 1001

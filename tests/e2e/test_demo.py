@@ -1,4 +1,5 @@
-"""`make demo` keeps working: tools/demo runs start to end and ends with the player updated."""
+"""`make demo` keeps working: tools/demo runs start to end and ends with the player updated,
+from the published site served by nginx."""
 import os
 import re
 import subprocess
@@ -29,3 +30,6 @@ def test_demo_updates_the_player_and_then_finds_it_up_to_date(tmp_path):
     assert str(code("InstallerStarted")) not in second and str(code("UpdateCycleEnds")) in second
     assert re.search(r"LastUpdateCheck  \d{17,} \(", second.split("after the second start")[1])
     assert "went from 11.2.202.228 to 11.2.202.235" in text
+    served = text.split("What nginx answered")[1].split("=== Result")[0]
+    assert "GET /pub/vextraplayer/update/current/sau/11/xml/version.xml HTTP/1.1 200" in served
+    assert re.search(r"GET /pub/\S+/install/patch/\S+/patch_all_win_ax_sgn\.z HTTP/1\.1 200", served)

@@ -103,6 +103,43 @@ def test_basic_constraints_and_extended_key_usage_limit_the_chain(prefix, chain,
     assert rc == 0 and content == PAYLOAD
 
 
+def signer_for_rule(p, ca, inter, name):
+    """(signer, certificates the package carries) for one case of SIGNER_RULES."""
+    if name == "ca-signs":
+        return p.issue(ca, "Vextra Test CA As Signer", "ca"), []
+    if name == "bare-ca-signs":
+        return inter, []
+    if name == "no-signature":
+        return p.issue(inter, "Vextra Test No Signature", "no-signature"), [inter]
+    if name.startswith("pathlen"):
+        limited = p.issue(ca, f"Vextra Test {name}", "ca-pathlen0")
+        if name == "pathlen-held":
+            return p.issue(limited, "Vextra Test Signer Of Pathlen 0"), [limited]
+        below = p.issue(limited, "Vextra Test Authority Below Pathlen 0", "ca")
+        return p.issue(below, "Vextra Test Signer Too Deep"), [below, limited]
+    md = name.split("-")[0]
+    if name.endswith("-signer"):
+        return p.issue(inter, f"Vextra Test {md} Signer", md=md), [inter]
+    issuer = p.issue(ca, f"Vextra Test {md} Intermediate", "ca", md=md)
+    return p.issue(issuer, f"Vextra Test Under {md}", md="sha1" if md == "sha1" else "sha256"), [issuer]
+
+
+# (case, verifies): an authority signs no package itself (with or without extended key
+# usage), nor a key without digital signatures; path length limits hold; MD5 links prove
+# nothing, SHA-1 links of older packages still verify.
+SIGNER_RULES = [("ca-signs", False), ("bare-ca-signs", False), ("no-signature", False),
+                ("pathlen-exceeded", False), ("pathlen-held", True), ("md5-signer", False),
+                ("md5-intermediate", False), ("sha1-links", True)]
+
+
+@pytest.mark.parametrize("name,verifies", SIGNER_RULES, ids=[r[0] for r in SIGNER_RULES])
+def test_signer_is_an_end_entity_and_links_are_strong(prefix, chain, tmp_path, name, verifies):
+    p, ca, inter, _ = chain
+    signer, carried = signer_for_rule(p, ca, inter, name)
+    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, signer, carried), name)
+    assert (rc, content) == ((0, PAYLOAD) if verifies else (1, None))
+
+
 def test_without_the_intermediate_it_fails(prefix, chain, tmp_path):
     _, _, _, signer = chain
     rc, info, content = verify(prefix, tmp_path, sign_package(PAYLOAD, signer))

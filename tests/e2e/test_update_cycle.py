@@ -137,9 +137,13 @@ def without_package_binding(site_folder):
         path.write_text(re.sub(r' (size|sha256)="[^"]*"', "", path.read_text()))
 
 
-@pytest.mark.parametrize("damage", ["404", "signature", "content-noattr"])
+@pytest.mark.parametrize("damage,refusal", [
+    ("404", "PackageVerificationFailed"), ("signature", "PackageVerificationFailed"),
+    ("content-noattr", "PackageVerificationFailed"),
+    ("empty", "StagedFileReadFailed"),  # an empty body cannot be read back: its own code, error 38
+])
 def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
-        machine, site, release, signing, tmp_path, damage):
+        machine, site, release, signing, tmp_path, damage, refusal):
     from pki import sign_package
     import shutil
     install_old_player(machine, activex=False)
@@ -156,7 +160,9 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
     else:
         target = served / "pub/vextraplayer/update/current/sau/11/install" / patch_rel
         installer = release.installers["patch-pl"]
-        if damage == "signature":
+        if damage == "empty":
+            target.write_bytes(b"")
+        elif damage == "signature":
             target.write_bytes(_tamper_signature(target.read_bytes()))
         elif damage == "content-noattr":
             package = bytearray(sign_package(installer.read_bytes(), signing.signer,
@@ -171,11 +177,13 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
     before = filetime_now()
     messages = machine.run_once()
     part = cycle_part(messages)
-    assert "PackageVerificationFailed" in part and "PluginUpdateFailed" in part
+    assert refusal in part and "PluginUpdateFailed" in part
     assert "InstallerStarted" not in part and "PluginInstallerStarted" not in part
     details = {named(m).split(" ")[0]: m.split(" ")[1] for level, m in messages if level == "error"}
-    assert details["PluginUpdateFailed"] == details["PackageVerificationFailed"], \
+    assert details["PluginUpdateFailed"] == details[refusal], \
         "the cycle's line carries the download's cause"
+    if damage == "empty":
+        assert details[refusal] == "38" and "PackageVerificationFailed" not in part
     assert machine.installer_path.read_bytes() == earlier
     assert machine.installer_runs() == []
     assert machine.staging_folders() == []  # removed before verification
@@ -313,3 +321,15 @@ def test_winhttp_planted_beside_the_program_is_never_loaded(machine, site, tmp_p
     finally:
         assert not mark.exists(), "the planted winhttp.dll was loaded"
     assert cycle_part(messages)[-3:] == PLUGIN_LAUNCHED, "WinHTTP fetched and downloaded"
+
+
+def test_winhttp_that_cannot_be_loaded_fails_the_fetch_with_its_code(machine, site):
+    """WinHTTP switched off for the program (an empty Wine override): the cycle logs that it
+    could not be loaded and ends; nothing falls back to the library search or crashes."""
+    machine.prefix.reg_add(rf"HKCU\Software\Wine\AppDefaults\{SERVICE_EXE.name}\DllOverrides",
+                           "winhttp", "REG_SZ", "")
+    install_old_player(machine, activex=False)
+    messages = machine.run_once()
+    names = code_names(messages)
+    assert "WinHttpUnavailable" in names
+    assert cycle_part(messages)[-1] == "UpdateCycleEnds"

@@ -53,6 +53,10 @@ _EXTENSIONS = {
               "extendedKeyUsage = serverAuth\nsubjectAltName = DNS:localhost\n",
     # No basic constraints, key usage or extended key usage at all.
     "bare": "subjectKeyIdentifier = hash\n",
+    # An authority that may have no authority below it.
+    "ca-pathlen0": "basicConstraints = critical,CA:TRUE,pathlen:0\nkeyUsage = keyCertSign, cRLSign\n",
+    # Not an authority, but its key may not make digital signatures.
+    "no-signature": "basicConstraints = CA:FALSE\nkeyUsage = keyEncipherment\n",
 }
 
 
@@ -129,9 +133,10 @@ class Pki:
                 "-extfile", "ext.cnf", "-notext", "-preserveDN", cwd=d)
         return Cert(name, d / "cert.pem", d / "key.pem")
 
-    def issue(self, issuer, name, kind="signer", not_before=None, not_after=None):
+    def issue(self, issuer, name, kind="signer", not_before=None, not_after=None, md="sha256"):
         """A certificate issued by `issuer`: kind "ca" (intermediate), "signer", "server", or
-        "bare" (none of the extensions that limit what a certificate may do)."""
+        "bare" (none of the extensions that limit what a certificate may do), or one of the
+        other kinds above; `md` is the digest of the issuer's signature on it."""
         d = self._workdir(name)
         self._request(d, f"/CN={name}/O=Test Vextra Publisher")
         (d / "ext.cnf").write_text(_EXTENSIONS[kind])
@@ -139,7 +144,7 @@ class Pki:
         openssl("ca", "-batch", "-config", "ca.cnf", "-cert", issuer.cert.resolve(),
                 "-keyfile", issuer.key.resolve(), "-in", "req.csr", "-out", "cert.pem",
                 "-startdate", nb, "-enddate", na, "-extfile", "ext.cnf", "-notext",
-                "-preserveDN", cwd=d)
+                "-preserveDN", "-md", md, cwd=d)
         return Cert(name, d / "cert.pem", d / "key.pem")
 
     def expired(self, issuer, name, kind="signer"):

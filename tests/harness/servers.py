@@ -15,13 +15,16 @@ How a GET is answered:
      "empty"   200 with an empty body
      "chunked" 200, the file sent with chunked transfer encoding in small delayed pieces
      "drop"    the connection is closed without any response
-`requests` records (method, path, headers) of every request received; `paths()` the paths.
+`requests` records (method, path, headers) of every request received; `paths()` the paths. A
+target in absolute form (sent through a proxy) counts by its path; `targets` keeps them as sent.
 
 To add a misbehaviour, write a function (handler, body) -> None that answers through
 `handler` (a BaseHTTPRequestHandler whose `server.owner` is the FolderServer) and enter it in
 ROUTE_MODES (per path) or SERVER_MODES (for every request).
 """
 import http.server
+import os
+import re
 import socket
 import ssl
 import threading
@@ -164,6 +167,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):  # quiet
         pass
 
+    def parse_request(self):
+        # A client talking through a proxy may send the target in absolute form
+        # ("GET https://localhost:443/pub/..."), which an HTTP/1.1 server must accept; files and
+        # routes go by the path alone.
+        ok = super().parse_request()
+        if ok:
+            self.server.owner.targets.append(self.path)
+        if ok and re.match(r"^https?://", self.path, re.I):
+            self.path = "/" + self.path.split("/", 3)[3] if self.path.count("/") >= 3 else "/"
+        return ok
+
     def do_GET(self):
         owner = self.server.owner
         owner.requests.append(("GET", self.path, dict(self.headers.items())))
@@ -207,6 +221,7 @@ class FolderServer:
         self.chunk_size = 64
         self.chunk_delay = 0.05
         self.requests = []
+        self.targets = []  # request targets as received, before the path is taken out
         self.routes = {}
         self.stopping = threading.Event()
         self._context = None
@@ -351,3 +366,190 @@ class HostileServer(FolderServer):
     def stop(self):
         self.closing.set()  # hostile bodies end, so the server threads can
         super().stop()
+
+
+# -- a published site served by nginx ----------------------------------------------------
+NGINX = "/usr/sbin/nginx"
+_PR_SET_PDEATHSIG = 1
+
+NGINX_CONFIG = """\
+# Written by tests/harness/servers.py (NginxSite): one process in the foreground, everything
+# below its own prefix, so no system nginx configuration, log or service is involved.
+daemon off;
+master_process off;
+{user}pid {prefix}/nginx.pid;
+error_log {prefix}/error.log warn;
+events {{ worker_connections 64; }}
+http {{
+    log_format site '$request $status';
+    access_log {prefix}/access.log site;
+    client_body_temp_path {prefix}/temp/body;
+    proxy_temp_path {prefix}/temp/proxy;
+    fastcgi_temp_path {prefix}/temp/fastcgi;
+    uwsgi_temp_path {prefix}/temp/uwsgi;
+    scgi_temp_path {prefix}/temp/scgi;
+    types {{ text/xml xml; }}
+    default_type application/octet-stream;
+    server_tokens off;
+    root {root};
+    # The manifest server: the manifests only, over HTTPS.
+    server {{
+        listen 127.0.0.1:{https_port} ssl;
+        {v6}listen [::1]:{https_port} ssl;
+        server_name localhost;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        location / {{ return 404; }}
+        location ~ ^/pub/.*/xml/[^/]+\\.xml$ {{ }}
+    }}
+    # The download server: the packages, over HTTP.
+    server {{
+        listen 127.0.0.1:{http_port};
+        {v6}listen [::1]:{http_port};
+        server_name localhost;
+        location ~ \\.xml$ {{ return 404; }}
+    }}
+}}
+"""
+
+
+def _die_with_parent():
+    """Runs in the child before nginx starts: it gets SIGTERM when its parent ends, so an
+    interrupted test or demo never leaves it serving."""
+    import ctypes
+    import signal
+    ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+class NginxSite:
+    """A published site (tools/vextra-publish output) served by nginx as a publisher would:
+    manifests over HTTPS (`cert`: a pki.Cert for DNS:localhost) and packages over HTTP, from
+    a configuration and prefix of its own in `prefix`. `access_log()` lists the request lines."""
+
+    def __init__(self, root, cert, prefix, https_port=443, http_port=80):
+        self.root = Path(root).resolve()
+        self.prefix = Path(prefix).resolve()
+        self.cert, self.https_port, self.http_port = cert, https_port, http_port
+        self.process = None
+
+    def start(self, timeout=10):
+        import subprocess
+        (self.prefix / "temp").mkdir(parents=True, exist_ok=True)
+        ipv6 = socket.has_ipv6 and Path("/proc/net/if_inet6").exists() and \
+            "00000000000000000000000000000001" in Path("/proc/net/if_inet6").read_text()
+        conf = self.prefix / "nginx.conf"
+        conf.write_text(NGINX_CONFIG.format(
+            prefix=self.prefix, root=self.root, cert=Path(self.cert.cert).resolve(),
+            key=Path(self.cert.key).resolve(), https_port=self.https_port,
+            http_port=self.http_port, v6="" if ipv6 else "# ",
+            # As root (the namespace's root), nginx would switch to "nobody", who is not
+            # mapped into the namespace; it stays who it is.
+            user="user root root;\n" if os.geteuid() == 0 else ""))
+        self.log = open(self.prefix / "nginx-output.txt", "wb")
+        self.process = subprocess.Popen(
+            [NGINX, "-p", str(self.prefix), "-c", str(conf), "-e", str(self.prefix / "error.log")],
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
+            preexec_fn=_die_with_parent)
+        deadline = time.monotonic() + timeout
+        while not all(self._listening(p) for p in (self.https_port, self.http_port)):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("nginx did not start: " + self.errors())
+            time.sleep(0.05)
+        return self
+
+    @staticmethod
+    def _listening(port):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+            return True
+        except OSError:
+            return False
+
+    def stop(self):
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.terminate()
+                try:
+                    self.process.wait(timeout=10)
+                except Exception:
+                    self.process.kill()
+                    self.process.wait()
+            self.process = None
+            self.log.close()
+
+    def errors(self):
+        out = [self.prefix / "nginx-output.txt", self.prefix / "error.log"]
+        return "\n".join(p.read_text(errors="replace") for p in out if p.exists())[-2000:]
+
+    def access_log(self):
+        """The request lines nginx answered, each with its status ("GET /pub/... HTTP/1.1 200")."""
+        log = self.prefix / "access.log"
+        return log.read_text(errors="replace").splitlines() if log.exists() else []
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+# -- a forward proxy ---------------------------------------------------------------------
+TINYPROXY = "/usr/bin/tinyproxy"
+
+
+class TinyProxy:
+    """Debian's tinyproxy on 127.0.0.1:`port` in the foreground, with a configuration of its own
+    in `folder`: plain HTTP requests in absolute form, and CONNECT tunnels to port 443 only.
+    `log()` is its log (requests at the "Connect" level, "Request (file descriptor N): GET
+    http://... HTTP/1.1" and "CONNECT localhost:443 HTTP/1.1")."""
+
+    def __init__(self, folder, port=3128):
+        self.folder = Path(folder).resolve()
+        self.port = port
+        self.process = None
+
+    def start(self, timeout=10):
+        import subprocess
+        self.folder.mkdir(parents=True, exist_ok=True)
+        conf = self.folder / "tinyproxy.conf"
+        conf.write_text(f"Port {self.port}\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\n"
+                        f"Allow 127.0.0.1\nConnectPort 443\nLogLevel Info\n"
+                        f"LogFile \"{self.folder / 'tinyproxy.log'}\"\n")
+        self.output = open(self.folder / "tinyproxy-output.txt", "wb")
+        self.process = subprocess.Popen([TINYPROXY, "-d", "-c", str(conf)],
+                                        stdin=subprocess.DEVNULL, stdout=self.output,
+                                        stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+        deadline = time.monotonic() + timeout
+        while not NginxSite._listening(self.port):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("tinyproxy did not start: " + self.log()[-2000:])
+            time.sleep(0.05)
+        return self
+
+    def stop(self):
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.terminate()
+                self.process.wait(timeout=10)
+            self.process = None
+            self.output.close()
+
+    def log(self):
+        path = self.folder / "tinyproxy.log"
+        return path.read_text(errors="replace") if path.exists() else ""
+
+    def requests(self):
+        """The request lines the proxy received ("CONNECT localhost:443", "GET http://...")."""
+        return re.findall(r"Request \(file descriptor \d+\): (\S+ \S+)", self.log())
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()

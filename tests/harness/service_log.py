@@ -5,14 +5,12 @@ the codes by the names of tools/vextra_log_codes.py (the same names as the Messa
 enumeration in service/log/message_codes.h), so `named("1630 /pub/x")` is
 "ManifestFetchStarts /pub/x" and `code_names(messages)` lists the names of a run's lines.
 """
-import re
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from vextra_log_codes import MESSAGES, code  # noqa: E402,F401  (code is for the tests)
-
-LOG_LINE = re.compile(r"^(\d+)-(\d+)-(\d+)\+(\d+)-(\d+)-(\d+)\.(\d+) \[(info|warning|error)\] (.*)$")
+from vextra_log_file import LOG_LINE, decode_log  # noqa: E402,F401  (LOG_LINE is for the tests)
 
 
 def read_log(path):
@@ -24,7 +22,7 @@ def read_log(path):
     assert not raw.startswith(b"\xff\xfe"), "the log must not carry a byte-order mark"
     text = raw.decode("utf-16-le")
     assert text == "" or text.endswith("\r\n")
-    return text.split("\r\n")[:-1]
+    return decode_log(raw)
 
 
 def log_messages(path, skip=0):

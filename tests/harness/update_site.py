@@ -94,8 +94,9 @@ class Servers:
         self.https.root = Path(root)
         self.http.root = Path(root)
         self.https.mode = self.http.mode = "files"
-        self.https.requests.clear()
-        self.http.requests.clear()
+        for server in (self.https, self.http):
+            server.requests.clear()
+            server.targets.clear()
 
     @property
     def requests(self):

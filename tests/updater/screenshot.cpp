@@ -76,7 +76,7 @@ int main(int argc, char** argv)
     if (refused) {
         QTimer* poll = new QTimer(&app);
         QObject::connect(poll, &QTimer::timeout, [&]() {
-            if (taken || !g_updateLayout || !g_updateLayout->label_3->text().startsWith(QLatin1String("skipped"))) return;
+            if (taken || !g_updateLayout || !g_updateLayout->label_3->toolTip().contains(QLatin1String("secret.txt"))) return;
             taken = true;
             QTimer::singleShot(500, [&]() { grab(update, out); });
         });

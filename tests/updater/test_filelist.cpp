@@ -14,7 +14,7 @@ class TestFileList : public QObject
 {
     Q_OBJECT
 private slots:
-    void downloadsInDocumentOrderWithFoldersCreated()
+    void downloadsInDocumentOrderAndNothingChanges()
     {
         QTemporaryDir dir;
         const QString base = dir.path();
@@ -31,10 +31,10 @@ private slots:
         QCOMPARE(r.downloads[0].value("url"), QString("http://h/a"));
         QCOMPARE(r.downloads[0].value("dist"), base + "/a.dll");
         QCOMPARE(r.downloads[1].value("dist"), base + "/sub/deeper/b.dat");
-        QVERIFY(QFileInfo(base + "/sub/deeper").isDir());
+        QCOMPARE(r.downloads[1].value("name"), QString("sub/deeper/b.dat"));
         // The updater's own file waits in Application/Updates.
         QCOMPARE(r.downloads[2].value("dist"), base + "/Application/Updates/desktop-updater");
-        QVERIFY(QFileInfo(base + "/Application/Updates").isDir());
+        QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());  // reading creates nothing
         QVERIFY(!r.downloads[0].contains("sha256"));
         QVERIFY(!r.downloads[0].contains("size"));
     }
@@ -53,11 +53,11 @@ private slots:
     void filesElementAnywhereAndOptionalChecks()
     {
         QTemporaryDir dir;
-        const QByteArray xml = "<update><meta/><files><file url='http://h/u' dist='x' sha256='ab' size='12'/></files>"
+        const QByteArray xml = "<update><meta/><files><file url='http://h/u' dist='x' sha256='" + QByteArray(64, 'a') + "' size='12'/></files>"
                                "<files><file url='http://h/v' dist='y'/></files></update>";
         const FileListResult r = readFileList(xml, dir.path(), "me");
         QCOMPARE(r.downloads.size(), 1);  // only the first files element counts
-        QCOMPARE(r.downloads[0].value("sha256"), QString("ab"));
+        QCOMPARE(r.downloads[0].value("sha256"), QString(64, 'a'));
         QCOMPARE(r.downloads[0].value("size"), QString("12"));
     }
 
@@ -91,20 +91,69 @@ private slots:
         QDir::setCurrent(cwd.path());
         const QByteArray xml = "<files><remove dist='old.dll'/><remove dist='plugins'/>"
                                "<remove dist='does/not/exist'/></files>";
-        readFileList(xml, base.path(), "me");
+        const FileListResult r = readFileList(xml, base.path(), "me");
         QDir::setCurrent(savedCwd);
-        QVERIFY(!QFileInfo::exists(base.path() + "/old.dll"));
-        QVERIFY(!QFileInfo::exists(base.path() + "/plugins"));
+        // Removals wait for the commit; a path that is not there is left out.
+        QCOMPARE(r.removals, (QStringList{base.path() + "/old.dll", base.path() + "/plugins"}));
+        QCOMPARE(readFile(base.path() + "/old.dll"), QByteArray("old"));
         QCOMPARE(readFile(cwd.path() + "/old.dll"), QByteArray("not mine"));
     }
 
-    void removalsComeAfterTheDownloadFolders()
+    // Each row: one list entry (or two), whether the build checks signatures, and what comes out:
+    // "refused, " when an entry was skipped, then downloads, folders, removals ('-' for none).
+    void entryRules_data()
     {
-        QTemporaryDir base;
-        const QByteArray xml = "<files><file url='http://h/u' dist='data/new.bin'/><remove dist='data'/></files>";
-        const FileListResult r = readFileList(xml, base.path(), "me");
-        QCOMPARE(r.downloads.size(), 1);
-        QVERIFY(!QFileInfo::exists(base.path() + "/data"));  // created, then removed as listed
+        QTest::addColumn<QByteArray>("entries");
+        QTest::addColumn<bool>("signedBuild");
+        QTest::addColumn<QString>("expected");
+        const QByteArray sha = "sha256='" + QByteArray(64, 'A') + "'";
+        QTest::newRow("trailing / on a file entry: a folder") << QByteArray("<file url='http://h/u' dist='newdir/'/>") << false << "- newdir -";
+        QTest::newRow("trailing \\ too") << QByteArray("<file url='' dist='a\\b\\'/>") << false << "- a/b -";
+        QTest::newRow("folder where a file is") << QByteArray("<file url='' dist='kept.txt/'/>") << false << "refused, - - -";
+        QTest::newRow("trailing / removal of a file: kept") << QByteArray("<remove dist='kept.txt/'/>") << false << "- - -";
+        QTest::newRow("trailing / removal of a folder") << QByteArray("<remove dist='olddir/'/>") << false << "- - olddir";
+        QTest::newRow("download onto a folder") << QByteArray("<file url='http://h/u' dist='olddir'/>") << false << "refused, - - -";
+        QTest::newRow("listed twice") << QByteArray("<file url='http://h/u' dist='x'/><file url='http://h/v' dist='./x'/>") << false << "refused, x - -";
+        QTest::newRow("malformed sha256") << QByteArray("<file url='http://h/u' dist='x' sha256='ab'/>") << false << "refused, - - -";
+        QTest::newRow("malformed size") << QByteArray("<file url='http://h/u' dist='x' size='-1'/>") << false << "refused, - - -";
+        QTest::newRow("signed build, no digest") << QByteArray("<file url='http://h/u' dist='x' size='3'/>") << true << "refused, - - -";
+        QTest::newRow("signed build, no size") << QByteArray("<file url='http://h/u' dist='x' " + sha + "/>") << true << "refused, - - -";
+        QTest::newRow("signed build, both") << QByteArray("<file url='http://h/u' dist='x' size='3' " + sha + "/>") << true << "x - -";
+        QTest::newRow("signed build, a folder needs none") << QByteArray("<file url='' dist='d/'/>") << true << "- d -";
+        QTest::newRow("remove the settings folder") << QByteArray("<remove dist='Application/Config'/>") << false << "refused, - - -";
+        QTest::newRow("remove what holds it") << QByteArray("<remove dist='Application'/>") << false << "refused, - - -";
+        QTest::newRow("remove the working folder") << QByteArray("<remove dist='Application/Updates/'/>") << false << "refused, - - -";
+        QTest::newRow("remove inside it") << QByteArray("<remove dist='Application/Updates/staging'/>") << false << "refused, - - -";
+        QTest::newRow("remove the updater") << QByteArray("<remove dist='me'/>") << false << "refused, - - -";
+        QTest::newRow("remove inside the settings") << QByteArray("<remove dist='Application/Config/old.ini'/>") << false << "- - Application/Config/old.ini";
+        QTest::newRow("download into the working folder") << QByteArray("<file url='http://h/u' dist='Application/Updates/x'/>") << false << "refused, - - -";
+    }
+    void entryRules()
+    {
+        QFETCH(QByteArray, entries);
+        QFETCH(bool, signedBuild);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/kept.txt", "kept");
+        writeFile(base + "/me", "updater");
+        writeFile(base + "/olddir/x", "x");
+        writeFile(base + "/Application/Config/config.ini", "ini");
+        writeFile(base + "/Application/Config/old.ini", "ini");
+        writeFile(base + "/Application/Updates/staging/0", "0");
+        const FileListResult r = readFileList("<files>" + entries + "</files>", base, "me", signedBuild);
+        auto rel = [&](const QStringList& paths) {
+            QStringList out;
+            for (const QString& p : paths) out << QDir(base).relativeFilePath(p);
+            return out.isEmpty() ? QString("-") : out.join(',');
+        };
+        QStringList downloads;
+        for (const FileEntry& e : r.downloads) downloads << e.value("dist");
+        const QString got = QString(r.rejected.isEmpty() ? "" : "refused, ") + rel(downloads) + " " +
+                            rel(r.folders) + " " + rel(r.removals);
+        QCOMPARE(got, expected);
+        QCOMPARE(readFile(base + "/kept.txt"), QByteArray("kept"));
+        QVERIFY(!QFileInfo::exists(base + "/newdir"));
     }
 
     void hostilePathsAreSkipped_data()
@@ -221,7 +270,7 @@ private slots:
                                           "in/no.dll", "out/precious.txt", "sub/../out/precious.txt"}));
         QCOMPARE(readFile(outside + "/precious.txt"), QByteArray("precious"));
         QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"precious.txt"});
-        QVERIFY(!QFileInfo::exists(base + "/file.lnk") && !QFileInfo(base + "/file.lnk").isSymLink());  // the link went
+        QCOMPARE(r.removals, QStringList{base + "/file.lnk"});  // the link itself may go
         QVERIFY(!QFileInfo::exists(root.path() + "/nowhere"));
     }
 
@@ -235,7 +284,7 @@ private slots:
             dir.path(), "me");
         QCOMPARE(r.downloads.size(), 1);
         QCOMPARE(readFile(dir.path() + "/a.dll"), QByteArray("old a"));  // replaced only by its download
-        QVERIFY(!QFileInfo::exists(dir.path() + "/b.dll"));
+        QCOMPARE(r.removals, QStringList{dir.path() + "/b.dll"});
         QVERIFY(r.rejected.isEmpty());
     }
 
@@ -256,18 +305,6 @@ private slots:
         QVERIFY(r.notes.value(0).contains("deeper"));
         // A million levels are counted without recursion and refused at once.
         QCOMPARE(xmlNestingDepth(QByteArray("<x>").repeated(1000000), kMaxFileListDepth), kMaxFileListDepth + 1);
-    }
-
-    void removalOfALinkKeepsWhatItPointsTo()
-    {
-        QTemporaryDir root;
-        const QString base = root.path() + "/updater";
-        writeFile(root.path() + "/elsewhere/precious.txt", "precious");
-        QDir().mkpath(base);
-        QVERIFY(testlinks::makeLink(root.path() + "/elsewhere", base + "/link"));
-        readFileList("<files><remove dist='link'/></files>", base, "me");
-        QVERIFY(!QFileInfo(base + "/link").isSymLink());
-        QCOMPARE(readFile(root.path() + "/elsewhere/precious.txt"), QByteArray("precious"));
     }
 };
 

@@ -78,8 +78,9 @@ private slots:
         writeFile(base + "/Application/Config/config.ini",
                   ("[%General]\nupdate=" + server.url("/check") + "\nversion=1.5\n").c_str());
         server.route("/f/a", TestServer::ok("new a"));
-        const std::string list = "<files><file url='" + server.url("/f/a") + "' dist='a.dll'/>"
-                                 "<remove dist='gone.dll'/></files>";
+        // A signed list names the bytes too: a keyed build refuses a file without sha256 and size.
+        const std::string list = "<files><file url='" + server.url("/f/a") + "' dist='a.dll' size='5' sha256='" +
+                                 sha256Hex("new a").toStdString() + "'/><remove dist='gone.dll'/></files>";
         QByteArray version = "2.0";
         QByteArray body = QByteArray::fromStdString(list);
         QByteArray header = sign(signedListMessage(version, body), TEST_SIGNING_KEY);

@@ -37,6 +37,8 @@ private slots:
             QCOMPARE(http.reply->readAll(), QByteArray("<files/>"));
         }
         QCOMPARE(server.requests().size(), size_t(3));
+        // No compressed body that Qt would inflate whole before any limit sees it.
+        QVERIFY(server.rawRequests().at(0).find("Accept-Encoding: identity\r\n") != std::string::npos);
     }
 
     void headSendsAHeadRequest()

@@ -192,24 +192,65 @@ private slots:
         }
     }
 
-    void aFailedFileKeepsItsOldContentAndTheNextOneStillComes()
+    // All or nothing: the third download fails, so no file changes, the removal is not done, the
+    // rest is not even requested, nothing is left behind, and the notice says so.
+    void aFailedThirdDownloadKeepsEverythingOld()
     {
         Fixture fx;
         fx.config("1.0");
-        fx.offer("1.1", "<files><file url='" + fx.fileUrl("missing") + "' dist='domvista.exe'/>"
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='domvista.exe'/>"
+                        "<file url='" + fx.fileUrl("b") + "' dist='sub/b.dll'/>"
                         "<file url='" + fx.fileUrl("endless") + "' dist='big.dat' size='100000'/>"
-                        "<file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
+                        "<file url='" + fx.fileUrl("c") + "' dist='c.dll'/><remove dist='old.dll'/></files>");
+        fx.server.route("/f/a", TestServer::ok("new application"));
         fx.server.route("/f/b", TestServer::ok("new b"));
+        fx.server.route("/f/c", TestServer::ok("new c"));
         TestServer::Response endless = TestServer::ok(std::string(65536, 'e'));
         endless.mode = TestServer::Mode::Endless;
         fx.server.route("/f/endless", endless);
         writeFile(fx.base() + "/domvista.exe", "old application");
         writeFile(fx.base() + "/big.dat", "old big");
+        writeFile(fx.base() + "/old.dll", "old");
         fx.make();
+        QString notice;
+        connect(fx.update, &QDialog::finished, [&] { notice = g_updateLayout->label_4->toolTip(); });
         fx.run();
         QCOMPARE(readFile(fx.base() + "/domvista.exe"), QByteArray("old application"));
         QCOMPARE(readFile(fx.base() + "/big.dat"), QByteArray("old big"));  // an endless body stops at its size
-        QCOMPARE(readFile(fx.base() + "/b.dll"), QByteArray("new b"));
+        QCOMPARE(readFile(fx.base() + "/old.dll"), QByteArray("old"));
+        QCOMPARE(fx.server.requests(), (std::vector<std::string>{"/check", "/f/a", "/f/b", "/f/endless"}));
+        QCOMPARE(QDir(fx.base()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 (QStringList{"Application", "big.dat", "desktop-updater.log", "domvista.exe", "old.dll"}));
+        QCOMPARE(QDir(fx.base() + "/Application/Updates").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(notice, QString::fromUtf8("更新失败，未做任何更改，详见desktop-updater.log"));
+        QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("download of \"big.dat\""));
+    }
+
+    // A folder on the way is replaced by a link while an earlier file downloads: the commit sees
+    // it and refuses the whole update, so nothing is written through the link.
+    void aLinkPlantedDuringTheDownloadsRefusesTheCommit()
+    {
+        QTemporaryDir outside;
+        writeFile(outside.path() + "/x.dll", "outside");
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("slow") + "' dist='a.dll'/>"
+                        "<file url='" + fx.fileUrl("x") + "' dist='sub/x.dll'/></files>");
+        TestServer::Response slow = TestServer::ok("new a");
+        slow.delayMs = 600;
+        fx.server.route("/f/slow", slow);
+        fx.server.route("/f/x", TestServer::ok("new x"));
+        writeFile(fx.base() + "/sub/x.dll", "old x");
+        writeFile(fx.base() + "/a.dll", "old a");
+        fx.make();
+        QTimer::singleShot(500, [&] {
+            QDir(fx.base() + "/sub").removeRecursively();
+            QFile::link(outside.path(), fx.base() + "/sub");
+        });
+        fx.run();
+        QCOMPARE(readFile(outside.path() + "/x.dll"), QByteArray("outside"));
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("old a"));
+        QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("\"sub\" is now a link"));
     }
 
     void refusedEntriesStayVisibleAndAreLoggedAndNothingOutsideIsTouched()
@@ -224,6 +265,8 @@ private slots:
                         "<file url='file://" + outside.path().toStdString() + "/secret' dist='copied.txt'/>"
                         "<file url='" + fx.fileUrl("x") + "' dist='&lt;b&gt;bold&lt;b&gt;.'/>"
                         "<file url='" + fx.fileUrl("good") + "' dist='good.dll'/>"
+                        "<file url='ftp://user:pw9q@h/x' dist='ftp.dll'/>"
+                        "<remove dist='../x&#10;2026-01-01T00:00:00Z forged line'/>"
                         "<remove dist='" + outside.path().toStdString() + "/victim'/></files>");
         fx.server.route("/f/x", TestServer::ok("evil"));
         fx.server.route("/f/good", TestServer::ok("good"));
@@ -238,7 +281,7 @@ private slots:
         });
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
-            if (fx.update && g_updateLayout && g_updateLayout->label_3->text().startsWith("skipped: ")) {
+            if (fx.update && g_updateLayout && g_updateLayout->label_3->text().startsWith(QString::fromUtf8("已跳过："))) {
                 visibleWithNotice = fx.update->isVisible();
             }
         });
@@ -250,7 +293,7 @@ private slots:
         QCOMPARE(readFile(fx.base() + "/good.dll"), QByteArray("good"));
         QCOMPARE(fx.server.requests(), (std::vector<std::string>{"/check", "/f/good"}));
         // The notice outlives the last file name and stays on screen for a moment.
-        QVERIFY2(label3.startsWith("skipped: "), qPrintable(label3));
+        QVERIFY2(label3.startsWith(QString::fromUtf8("已跳过：")), qPrintable(label3));
         QVERIFY(label3Whole.startsWith(label3.chopped(1)));  // cut to the label's width ("...")
         QVERIFY(label3Whole.contains("copied.txt") && label3Whole.contains("<b>bold<b>."));
         QVERIFY(visibleWithNotice);
@@ -258,7 +301,24 @@ private slots:
         QVERIFY2(log.contains("/victim\": unsafe path"), log.constData());
         QVERIFY(log.contains("copied.txt\" from \"file://"));
         QVERIFY(log.contains("<b>bold<b>.\": the name"));
-        QCOMPARE(log.count("skipped "), 4);
+        QCOMPARE(log.count("skipped "), 6);
+        // One entry, one line: a newline in a name cannot start a line, credentials never show.
+        QVERIFY(!log.contains("pw9q") && log.contains("ftp://h/x"));
+        for (const QByteArray& line : log.trimmed().split('\n')) QVERIFY2(line.startsWith("20") && !line.startsWith("2026-01-01"), line.constData());
+        QVERIFY(log.contains("../x\\n2026"));
+    }
+
+    void theLogIsNeverWrittenThroughALink()
+    {
+        QTemporaryDir outside;
+        writeFile(outside.path() + "/file", "precious");
+        Fixture fx;
+        fx.config("1.0", "/missing");
+        QVERIFY(QFile::link(outside.path() + "/file", fx.base() + "/desktop-updater.log"));
+        fx.make();
+        fx.run();
+        QCOMPARE(fx.server.requests(), std::vector<std::string>{"/missing"});
+        QCOMPARE(readFile(outside.path() + "/file"), QByteArray("precious"));
     }
 
     void failedDownloadOfARemovedFileKeepsTheOldFile()

@@ -29,5 +29,21 @@
         <source>there are  %1 files, current  is the %2th file</source>
         <translation>总共%1个文件，当前为第%2个文件</translation>
     </message>
+    <message>
+        <source>skipped: %1</source>
+        <translation>已跳过：%1</translation>
+    </message>
+    <message>
+        <source>%1 skipped, see %2</source>
+        <translation>已跳过%1项，详见%2</translation>
+    </message>
+    <message>
+        <source>failed: %1</source>
+        <translation>失败：%1</translation>
+    </message>
+    <message>
+        <source>update failed, nothing was changed, see %1</source>
+        <translation>更新失败，未做任何更改，详见%1</translation>
+    </message>
 </context>
 </TS>

@@ -11,8 +11,8 @@ const int kReplaceRetryMs = 5000;
 const int kReplaceRetryStepMs = 250;
 
 // Renames `source` over `target` in one step (on Windows MoveFileExW with
-// MOVEFILE_REPLACE_EXISTING). While another process holds `target` open without sharing it,
+// MOVEFILE_REPLACE_EXISTING). While another process holds either file open without sharing it,
 // tries again until kReplaceRetryMs have passed, keeping the dialog painted. On failure the
 // target keeps its old content, `source` is left where it is, and `error` (when given) names
-// the target and the system's error code and text.
+// both files and the system's error code and text.
 bool replaceFileRetrying(const QString& source, const QString& target, QString* error);

@@ -18,6 +18,6 @@ bool replaceFileRetrying(const QString& source, const QString& target, QString* 
     }
     if (std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0) return true;
     const int code = errno;
-    if (error) *error = QStringLiteral("cannot replace %1: %2").arg(target, QString::fromLocal8Bit(std::strerror(code)));
+    if (error) *error = QStringLiteral("cannot rename %1 to %2: %3").arg(source, target, QString::fromLocal8Bit(std::strerror(code)));
     return false;
 }

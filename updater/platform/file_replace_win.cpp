@@ -39,8 +39,9 @@ bool replaceFileRetrying(const QString& source, const QString& target, QString* 
         const DWORD code = GetLastError();
         if (!inUse(code) || clock.elapsed() >= kReplaceRetryMs) {
             if (error) {
-                *error = QStringLiteral("cannot replace %1: Windows error %2 (%3)")
-                             .arg(QDir::toNativeSeparators(target)).arg(code).arg(systemText(code));
+                *error = QStringLiteral("cannot rename %1 to %2: Windows error %3 (%4)")
+                             .arg(QDir::toNativeSeparators(source), QDir::toNativeSeparators(target))
+                             .arg(code).arg(systemText(code));
                 if (inUse(code)) *error += QStringLiteral(", still in use after %1 s").arg(kReplaceRetryMs / 1000);
             }
             return false;

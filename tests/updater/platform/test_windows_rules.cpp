@@ -63,33 +63,38 @@ private slots:
         QVERIFY(!QFileInfo::exists(source));
     }
 
-    void otherSpellingsOfADownloadedFileAreNotRemoved_data()
+    void otherSpellingsOfAKeptFileAreNotRemoved_data()
     {
+        QTest::addColumn<QString>("kept");
         QTest::addColumn<QString>("spelling");
-        QTest::newRow("letter case") << "DOMVISTA-CORE-LIBRARY.DLL";
-        QTest::newRow("8.3 short name") << "<short>";
-        QTest::newRow("unnamed stream") << "domvista-core-library.dll::$DATA";
-        QTest::newRow("both") << "Domvista-Core-Library.dll::$data";
+        const QString dll = "domvista-core-library.dll";
+        QTest::newRow("letter case") << dll << "DOMVISTA-CORE-LIBRARY.DLL";
+        QTest::newRow("8.3 short name") << dll << "<short>";
+        QTest::newRow("unnamed stream") << dll << "domvista-core-library.dll::$DATA";
+        QTest::newRow("both") << dll << "Domvista-Core-Library.dll::$data";
+        QTest::newRow("short name of the settings' parent") << "Application" << "<short>";
     }
-    void otherSpellingsOfADownloadedFileAreNotRemoved()
+    void otherSpellingsOfAKeptFileAreNotRemoved()
     {
+        QFETCH(QString, kept);
         QFETCH(QString, spelling);
         QTemporaryDir dir;
-        const QString file = dir.path() + "/domvista-core-library.dll";
-        writeFile(file, "old");
+        writeFile(dir.path() + "/domvista-core-library.dll", "old");
+        writeFile(dir.path() + "/Application/Config/config.ini", "[Application]");
+        writeFile(dir.path() + "/me", "updater");
         writeFile(dir.path() + "/obsolete.dll", "obsolete");
         if (spelling == "<short>") {
             wchar_t shortPath[MAX_PATH];
-            const DWORD n = GetShortPathNameW(native(file).c_str(), shortPath, MAX_PATH);
+            const DWORD n = GetShortPathNameW(native(dir.path() + "/" + kept).c_str(), shortPath, MAX_PATH);
             if (n == 0 || n >= MAX_PATH) QSKIP("this volume keeps no 8.3 short names");
             spelling = QFileInfo(QString::fromWCharArray(shortPath, int(n))).fileName();
             QVERIFY(spelling.contains('~'));
         }
         const QString xml = QString("<files><file url='http://h/a' dist='domvista-core-library.dll'/>"
                                     "<remove dist='%1'/><remove dist='obsolete.dll'/></files>").arg(spelling);
-        readFileList(xml.toUtf8(), dir.path(), "me");
-        QCOMPARE(readFile(file), QByteArray("old"));
-        QVERIFY(!QFileInfo::exists(dir.path() + "/obsolete.dll"));
+        const FileListResult r = readFileList(xml.toUtf8(), dir.path(), "me");
+        QCOMPARE(r.rejected, QStringList{spelling});
+        QCOMPARE(r.removals, QStringList{dir.path() + "/obsolete.dll"});
     }
 
     void singleInstanceNameBelongsToThisUserAndSession()

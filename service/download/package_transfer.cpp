@@ -1,0 +1,164 @@
+// The package's transfer: request, response, and the body copied into "vpi.tmp" pass by pass.
+#include "download/package_transfer.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include "download/download_log.h"
+#include "platform/file_handle.h"
+#include "platform/system_library.h"
+#include "platform/winhttp_handle.h"
+
+const wchar_t kInstallerUserAgent[] = L"Download Vextra Player Installer/1.0";
+
+namespace {
+
+// Request, connection and session, closed in that order.
+struct HttpHandles {
+    WinHttpHandle session;
+    WinHttpHandle connection;
+    WinHttpHandle request;
+    void close() {
+        request.reset();
+        connection.reset();
+        session.reset();
+    }
+    // Closing keeps the thread's last error: a failure logged before keeps its cause.
+    ~HttpHandles() {
+        const DWORD error = GetLastError();
+        close();
+        SetLastError(error);
+    }
+};
+
+// Session (with the transfer time-outs), connection and request; nothing is sent yet.
+bool openRequest(HttpHandles& http, const PackageSource& source, const wchar_t* objectPath) {
+    http.session.reset(WinHttpOpen(kInstallerUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!http.session) return false;
+    applyTransferTimeouts(http.session.get());  // refused: WinHTTP's defaults stay
+    http.connection.reset(WinHttpConnect(http.session.get(), source.host.c_str(),
+                                         INTERNET_DEFAULT_HTTP_PORT, 0));
+    if (!http.connection) return false;
+    http.request.reset(WinHttpOpenRequest(http.connection.get(), L"GET", objectPath, nullptr,
+                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+    return static_cast<bool>(http.request);
+}
+
+// Sends the request and waits for the response headers, on the pump's thread.
+RequestPump::Outcome receiveResponse(RequestPump& pump, bool& ok) {
+    const RequestPump::Outcome outcome = pump.send(ok);
+    if (outcome != RequestPump::Outcome::Done || !ok) return outcome;
+    return pump.receiveResponse(ok);
+}
+
+enum class CopyResult { Complete, Failed, TooLarge, DeadlinePassed, Stopped };
+
+CopyResult cutShort(RequestPump::Outcome outcome) {
+    return outcome == RequestPump::Outcome::Stopped ? CopyResult::Stopped
+                                                    : CopyResult::DeadlinePassed;
+}
+
+// Streams the response body into the open file, pass by pass, within the byte limit; the
+// pump ends a pass at the stop or the deadline. bytes receives the count written.
+CopyResult copyBody(RequestPump& pump, HANDLE file, uint32_t limit, uint32_t& bytes) {
+    bytes = 0;
+    for (;;) {
+        DWORD available = 0;
+        bool ok = false;
+        RequestPump::Outcome outcome = pump.queryDataAvailable(available, ok);
+        if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
+        if (!ok) {
+            logError(MessageCode::DownloadQueryDataFailed);
+            return CopyResult::Failed;
+        }
+        // Never ask for more than one byte past the limit: that byte is enough to refuse.
+        const uint64_t room = static_cast<uint64_t>(limit) - bytes + 1;
+        if (available > room) available = static_cast<DWORD>(room);
+        const uint8_t* data = nullptr;
+        DWORD read = 0;
+        outcome = pump.readData(available, data, read, ok);
+        if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
+        if (!ok) {
+            logError(pump.lastReadHadNoBuffer() ? MessageCode::DownloadBufferOutOfMemory
+                                                : MessageCode::DownloadReadDataFailed);
+            return CopyResult::Failed;
+        }
+        if (read > limit - bytes) return CopyResult::TooLarge;
+        DWORD written = 0;
+        if (!WriteFile(file, data, read, &written, nullptr)) {
+            logError(MessageCode::DownloadStagedFileWriteFailed);
+            return CopyResult::Failed;
+        }
+        bytes += read;
+        if (available == 0) return CopyResult::Complete;
+    }
+}
+
+// The body into "vpi.tmp" in the staging folder; every failure is logged here.
+bool downloadToStaging(RequestPump& pump, const StagingFolder& staging, uint32_t limit,
+                       uint32_t& bytes) {
+    // CREATE_NEW: a file that is there already was not made by this download.
+    FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!staged.valid()) {
+        logError(MessageCode::DownloadStagedFileCreateFailed);
+        return false;
+    }
+    switch (copyBody(pump, staged.get(), limit, bytes)) {
+        case CopyResult::Complete:
+            break;
+        case CopyResult::Failed:
+            return false;
+        case CopyResult::TooLarge:
+            logWithError(LogLevel::Error, MessageCode::DownloadTooLarge, ERROR_FILE_TOO_LARGE);
+            return false;
+        case CopyResult::DeadlinePassed:
+            logDeadlinePassed();
+            return false;
+        case CopyResult::Stopped:
+            logStopped();
+            return false;
+    }
+    if (!staged.close()) logWarning(MessageCode::StagedFileCloseFailed);
+    return true;
+}
+
+}  // namespace
+
+bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uint32_t limit,
+                     StagingFolder& staging, uint32_t& bytes) {
+    const TransferDeadline deadline(source.deadlineMs);
+
+    // The request; its blocking calls run on the pump's thread, so a stop or the deadline
+    // ends them wherever they are blocked.
+    if (!systemWinHttp()) {
+        logError(MessageCode::WinHttpUnavailable);
+        return false;
+    }
+    HttpHandles http;
+    if (!openRequest(http, source, objectPath)) {
+        logError(MessageCode::DownloadRequestFailed);
+        return false;
+    }
+    RequestPump pump(http.request.get(), source.stop, deadline);
+    bool received = false;
+    switch (receiveResponse(pump, received)) {
+        case RequestPump::Outcome::Done:
+            if (received) break;
+            logError(MessageCode::DownloadRequestFailed);
+            return false;
+        case RequestPump::Outcome::Stopped:
+            logStopped();
+            return false;
+        case RequestPump::Outcome::DeadlinePassed:
+            logDeadlinePassed();
+            return false;
+    }
+
+    // The body into the staging folder, which goes again whatever happens from here on.
+    if (!staging.create()) return false;
+    if (!downloadToStaging(pump, staging, limit, bytes)) return false;
+    http.close();
+    return true;
+}

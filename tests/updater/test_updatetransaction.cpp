@@ -1,0 +1,188 @@
+// The commit of a staged release: it is interrupted at every one of its steps (the pause point
+// throws, leaving the files as a crash would), and the next start's recovery must leave exactly
+// the old or the new release. A failure inside the commit undoes it.
+#include "updatetransaction.h"
+
+#include "filelist.h"
+#include "support/files.h"
+
+#include <QtTest>
+#include <functional>
+
+using namespace testfiles;
+
+namespace {
+struct Crash {};
+int g_crashAt = 0;  // 0: never
+int g_calls = 0;
+std::function<void()> g_instead;  // done at that step instead of the crash
+}  // namespace
+
+// This test's pause points: the n-th one "crashes".
+void testPause(const char*)
+{
+    if (++g_calls != g_crashAt) return;
+    if (g_instead) return g_instead();
+    throw Crash{};
+}
+
+namespace {
+
+// Every entry below `base` but the updater's own record: path -> content, "<dir>" or "<link>".
+QMap<QString, QByteArray> snapshot(const QString& base)
+{
+    QMap<QString, QByteArray> out;
+    QDirIterator it(base, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString p = it.next();
+        const QString rel = QDir(base).relativeFilePath(p);
+        if (rel == "Application/Updates/applied-version") continue;
+        const QFileInfo info(p);
+        out[rel] = info.isSymLink() ? QByteArray("<link>") : info.isDir() ? QByteArray("<dir>")
+                 : readFile(p) + (info.permissions() & QFile::ExeOwner ? "+x" : "");
+    }
+    return out;
+}
+
+struct Release {
+    QTemporaryDir dir;
+    QTemporaryDir outside;
+    QString base() const { return dir.path(); }
+
+    Release()
+    {
+        writeFile(base() + "/core.dll", "old core");
+        QFile::setPermissions(base() + "/core.dll", QFile::permissions(base() + "/core.dll") | QFile::ExeOwner);
+        writeFile(base() + "/plugins/p.dll", "old p");
+        writeFile(base() + "/olddir/sub/x", "x");
+        writeFile(base() + "/gone.dll", "gone");
+        writeFile(outside.path() + "/precious", "precious");
+        QFile::link(outside.path(), base() + "/link");
+        QDir().mkpath(base() + "/Application/Updates");
+    }
+    // Stages the new files and returns the plan.
+    CommitPlan stage(UpdateTransaction& tx)
+    {
+        CommitPlan plan;
+        plan.version = "2.0";
+        const QList<QPair<QString, QByteArray>> files = {
+            {"core.dll", "new core"}, {"plugins/new/deep.dll", "deep"}, {"olddir/y", "y"},
+            {"Application/Updates/me", "next updater"}};
+        for (int i = 0; i < files.size(); ++i) {
+            writeFile(tx.stagedPath(i), files.at(i).second);
+            plan.files.append(qMakePair(tx.stagedPath(i), base() + "/" + files.at(i).first));
+        }
+        plan.removals = QStringList{base() + "/olddir", base() + "/link", base() + "/gone.dll"};
+        plan.folders = QStringList{base() + "/newdir", base() + "/plugins/empty"};
+        return plan;
+    }
+};
+
+}  // namespace
+
+class TestUpdateTransaction : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        g_crashAt = 0;
+        g_calls = 0;
+        g_instead = nullptr;
+    }
+
+    void interruptedAtAnyStepRecoversToTheOldOrTheNewRelease()
+    {
+        QMap<QString, QByteArray> oldState, newState;
+        int steps = 0;
+        {
+            Release r;
+            oldState = snapshot(r.base());
+            UpdateTransaction tx(r.base());
+            QString why;
+            QVERIFY(tx.begin(&why));
+            QVERIFY2(tx.commit(r.stage(tx), &why), qPrintable(why));
+            newState = snapshot(r.base());
+            steps = g_calls;
+            QCOMPARE(tx.appliedVersion(), QString("2.0"));
+            QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));  // the link went, not its target
+        }
+        QCOMPARE(newState.value("core.dll"), QByteArray("new core+x"));  // an executable stays executable
+        QCOMPARE(newState.value("olddir/y"), QByteArray("y"));           // removed first, then placed
+        QVERIFY(!newState.contains("olddir/sub") && !newState.contains("link") && !newState.contains("gone.dll"));
+        QCOMPARE(newState.value("newdir"), QByteArray("<dir>"));
+        QCOMPARE(newState.value("Application/Updates/me"), QByteArray("next updater"));
+        QCOMPARE(newState.keys().filter("Application/Updates/"), QStringList{"Application/Updates/me"});
+        QVERIFY(steps > 8);
+
+        for (int k = 1; k <= steps; ++k) {
+            init();
+            Release r;
+            UpdateTransaction tx(r.base());
+            QString why;
+            QVERIFY(tx.begin(&why));
+            const CommitPlan plan = r.stage(tx);
+            g_crashAt = k;
+            bool crashed = false;
+            try {
+                tx.commit(plan, &why);
+            } catch (const Crash&) {
+                crashed = true;
+            }
+            QVERIFY(crashed);
+            g_crashAt = 0;
+            UpdateTransaction next(r.base());
+            QString detail;
+            const UpdateTransaction::Recovery result = next.recover(&detail);
+            // Before the journal is on disk nothing moved: the staged files just go. After it,
+            // every file is staged, so the commit is completed.
+            const QMap<QString, QByteArray> after = snapshot(r.base());
+            QVERIFY2(after == (k == 1 ? oldState : newState), qPrintable(QString("step %1: %2").arg(k).arg(detail)));
+            QVERIFY(result == (k == 1 ? UpdateTransaction::Recovery::Nothing : UpdateTransaction::Recovery::Forward));
+            QCOMPARE(next.recover(&detail), UpdateTransaction::Recovery::Nothing);
+            QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));
+        }
+    }
+
+    void aFailedMoveUndoesTheCommit()
+    {
+        Release r;
+        const QMap<QString, QByteArray> oldState = snapshot(r.base());
+        UpdateTransaction tx(r.base());
+        QString why;
+        QVERIFY(tx.begin(&why));
+        const CommitPlan plan = r.stage(tx);
+        // Once the old files are in the backup, a file appears where a new folder must go.
+        g_crashAt = 6;
+        g_instead = [&] { writeFile(r.base() + "/plugins/new", "in the way"); };
+        QVERIFY(!tx.commit(plan, &why));
+        QVERIFY2(why.contains("undone"), qPrintable(why));
+        QMap<QString, QByteArray> expected = oldState;
+        expected.insert("plugins/new", "in the way");
+        QCOMPARE(snapshot(r.base()), expected);
+        QCOMPARE(tx.appliedVersion(), QString());
+    }
+
+    void anInterruptedCommitWithAStagedFileLostGoesBack()
+    {
+        Release r;
+        const QMap<QString, QByteArray> oldState = snapshot(r.base());
+        UpdateTransaction tx(r.base());
+        QString why;
+        QVERIFY(tx.begin(&why));
+        const CommitPlan plan = r.stage(tx);
+        g_crashAt = 4;  // journal written, two old files in the backup
+        try {
+            tx.commit(plan, &why);
+        } catch (const Crash&) {
+        }
+        g_crashAt = 0;
+        QFile::remove(plan.files.at(1).first);
+        QString detail;
+        QCOMPARE(UpdateTransaction(r.base()).recover(&detail), UpdateTransaction::Recovery::Back);
+        QCOMPARE(snapshot(r.base()), oldState);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdateTransaction)
+#include "test_updatetransaction.moc"

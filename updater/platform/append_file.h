@@ -1,0 +1,15 @@
+// Appending to a file without following a link in its place. Free of Qt, like the process seam.
+#pragma once
+
+#include <string>
+
+namespace fileutil {
+
+// Appends `data` to the file at `path` (UTF-8), creating it when missing. Refuses (returns false,
+// writes nothing) when `path` itself is a symbolic link or, on Windows, any reparse point, so a
+// link planted in the updater's folder cannot make the updater write elsewhere.
+//   POSIX: open with O_NOFOLLOW.  Windows: opened with FILE_FLAG_OPEN_REPARSE_POINT and refused
+//   when the opened file carries the reparse-point attribute.
+bool appendNoFollow(const std::string& path, const std::string& data);
+
+}  // namespace fileutil

@@ -1,0 +1,22 @@
+#include "platform/append_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace fileutil {
+
+bool appendNoFollow(const std::string& path, const std::string& data)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    ::close(fd);
+    return done == data.size();
+}
+
+}  // namespace fileutil

@@ -1,0 +1,33 @@
+#include "platform/append_file.h"
+
+#include <windows.h>
+
+namespace fileutil {
+
+namespace {
+std::wstring wide(const std::string& utf8)
+{
+    if (utf8.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+    std::wstring out(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), &out[0], n);
+    return out;
+}
+}  // namespace
+
+bool appendNoFollow(const std::string& path, const std::string& data)
+{
+    // The reparse point itself is opened, never what it leads to; then it is refused.
+    HANDLE h = CreateFileW(wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(h, &info) &&
+              !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    DWORD done = 0;
+    if (ok) ok = WriteFile(h, data.data(), DWORD(data.size()), &done, nullptr) && done == data.size();
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace fileutil

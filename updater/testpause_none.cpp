@@ -1,0 +1,3 @@
+#include "testpause.h"
+
+void testPause(const char*) {}

@@ -1,0 +1,34 @@
+// The journal of one commit: what moves where, written (and flushed to disk) before anything in
+// the application's folder moves, so that a start after a crash can finish or undo the commit.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+struct JournalMove {
+    QString from;
+    QString to;
+};
+
+// Paths are relative to the updater's folder. Each step can be told done or not from the files
+// alone: a stash (an old file or a removed path moved into the backup folder) is done when its
+// backup exists; a place (a staged file moved to its target) is done when its staged file is
+// gone. Forward, the stashes run first (in order), then the folders are created, then the
+// places; undoing runs the other way.
+struct UpdateJournal {
+    enum class State { Commit, Rollback, Done };
+    State state = State::Commit;
+    QString version;             // the release being applied, recorded when it is done
+    QList<JournalMove> stashes;  // target -> backup, only for targets that existed
+    QStringList folders;         // folders that the commit creates, the outer ones first
+    QStringList folderGuards;    // per folder: the backup of the removal that held it there, or ""
+    QList<JournalMove> places;   // staged -> target
+};
+
+// Writes `journal` to `path` through a temporary file that is flushed to disk and then renamed
+// into place, so the journal on disk is always whole.
+bool writeUpdateJournal(const QString& path, const UpdateJournal& journal, QString* error);
+
+// Reads the journal at `path`. False (with the reason) when it is missing or unreadable.
+bool readUpdateJournal(const QString& path, UpdateJournal* journal, QString* error);
