@@ -5,6 +5,7 @@
 #include "platform/process_tools.h"
 
 #include "support/files.h"
+#include "support/links.h"
 #include "support/testserver.h"
 
 #include <QtTest>
@@ -245,7 +246,7 @@ private slots:
         fx.make();
         QTimer::singleShot(500, [&] {
             QDir(fx.base() + "/sub").removeRecursively();
-            QFile::link(outside.path(), fx.base() + "/sub");
+            testlinks::makeLink(outside.path(), fx.base() + "/sub");
         });
         fx.run();
         QCOMPARE(readFile(outside.path() + "/x.dll"), QByteArray("outside"));
