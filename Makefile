@@ -4,17 +4,27 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps configure build build-win32 build-win64 build-native prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-e2e test-fuzz-short fuzz demo release release-check clean screenshot
+.PHONY: all deps deps-packages toolchain configure configure-win32-desktop build build-win32 build-win64 build-native build-win32-desktop prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-e2e test-fuzz-short fuzz demo release release-check clean screenshot
 
 all: build
 
-deps:
+deps: deps-packages toolchain
+
+deps-packages:
 	@tools/install-deps
 
-configure: deps
+# Static Qt and OpenSSL for the shipped desktop updater, built once per machine from Debian's
+# sources into a cache outside the checkout (about 25 minutes cold, seconds when cached).
+toolchain: deps-packages
+	@tools/build-mingw-qt
+
+configure: deps-packages
 	$(CMAKE) --preset win32 >/dev/null
 	$(CMAKE) --preset win64 >/dev/null
 	$(CMAKE) --preset native >/dev/null
+
+configure-win32-desktop: toolchain
+	$(CMAKE) --preset win32-desktop >/dev/null
 
 build-win32: configure
 	$(CMAKE) --build --preset win32 -j $(JOBS)
@@ -25,7 +35,11 @@ build-win64: configure
 build-native: configure
 	$(CMAKE) --build --preset native -j $(JOBS)
 
-build: build-win32 build-win64 build-native
+# The shipped desktop updater: build/win32-desktop/desktop-updater.exe, and its tests.
+build-win32-desktop: configure-win32-desktop
+	$(CMAKE) --build --preset win32-desktop -j $(JOBS)
+
+build: build-win32 build-win64 build-native build-win32-desktop
 
 # A booted Wine prefix that every test copies instead of booting its own. It is booted again
 # once Wine's 32-bit loader is installed (a prefix booted without it has no 32-bit DLLs).
@@ -43,6 +57,7 @@ test: deps build prefix
 	if [ $$arch = win32 ]; then $(MAKE) --no-print-directory test-service-win32 || rc=1; fi; \
 	$(MAKE) --no-print-directory test-service-win64 || rc=1; \
 	$(MAKE) --no-print-directory test-updater || rc=1; \
+	if [ $$arch = win32 ]; then $(MAKE) --no-print-directory test-updater-win32 || rc=1; fi; \
 	$(MAKE) --no-print-directory test-e2e E2E_ARCH=$$arch || rc=1; \
 	$(MAKE) --no-print-directory test-fuzz-short || rc=1; \
 	exit $$rc
@@ -64,12 +79,16 @@ test-updater:
 	  QT_QPA_PLATFORM=offscreen ctest --preset native -j $(JOBS); \
 	else echo "no updater tests"; fi
 
+# The desktop updater's Qt tests, cross-built, under Wine's WoW64 (offscreen platform).
+test-updater-win32:
+	ctest --preset win32-desktop -j $(JOBS)
+
 # The parsers of untrusted bytes under libFuzzer with ASan and UBSan, built natively with clang
 # (fuzz/). `make fuzz` runs each target for FUZZ_SECONDS (default 60); the short run replays
 # each seed corpus and a few thousand executions more. A crash or broken oracle leaves its
 # input in build/fuzz/crashes/ and fails.
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz: deps-packages
 	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/run-fuzz
 
 test-fuzz-short:
@@ -82,22 +101,26 @@ test-e2e:
 	VEXTRA_E2E_ARCH=$(E2E_ARCH) tests/harness/in-netns $(PYTEST) -q -p no:cacheprovider tests/e2e
 
 # The build's own output goes to build/demo-build.log, so the demo's account stays readable.
-demo: deps
+# It needs no Windows Qt: the desktop updater's Windows dialog is `make screenshot`.
+demo: deps-packages
 	@mkdir -p build
 	@echo "building (log: build/demo-build.log) ..."
-	@$(MAKE) --no-print-directory build prefix >build/demo-build.log 2>&1 || \
+	@$(MAKE) --no-print-directory build-win32 build-win64 build-native prefix >build/demo-build.log 2>&1 || \
 	  { tail -40 build/demo-build.log; echo "demo: the build failed"; exit 1; }
 	@tools/demo
 
 # PNGs of the desktop updater's dialog drawn on a virtual X screen: in the middle of an update,
-# and the notice that stays up after an update that skipped entries.
-screenshot: build-native
+# and the notice that stays up after an update that skipped entries; the native program, and
+# the Windows one under Wine (its windows platform on the same kind of screen).
+screenshot: build-native build-win32-desktop prefix
 	@mkdir -p build/screenshots
 	xvfb-run -a -s "-screen 0 800x600x24" build/native/tests/updater/updater-screenshot \
 	  build/screenshots/desktop-updater.png >build/screenshots/desktop-updater.log 2>&1
 	xvfb-run -a -s "-screen 0 800x600x24" build/native/tests/updater/updater-screenshot \
 	  build/screenshots/desktop-updater-refused.png --refused >>build/screenshots/desktop-updater.log 2>&1
-	@echo "saved build/screenshots/desktop-updater.png and build/screenshots/desktop-updater-refused.png"
+	xvfb-run -a -s "-screen 0 800x600x24" tests/harness/wine-run build/win32-desktop/tests/updater/updater-screenshot.exe \
+	  "Z:$(subst /,\\,$(abspath build/screenshots/desktop-updater-win32.png))" >>build/screenshots/desktop-updater.log 2>&1
+	@echo "saved build/screenshots/desktop-updater.png, desktop-updater-refused.png and desktop-updater-win32.png"
 
 # A release: the programs with the release CA built in, configured afresh, each signed when a
 # code-signing pair is given, and their SHA-256, in dist/ (tools/release holds the program list).

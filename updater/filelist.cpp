@@ -1,5 +1,7 @@
 #include "filelist.h"
 
+#include "platform/path_rules.h"
+
 #include <QDir>
 #include <QDomDocument>
 #include <QDomElement>
@@ -30,6 +32,9 @@ bool isInsideOrSame(const QString& path, const QString& folder)
 QString linkProblem(const QString& base, const QString& path, bool lastPartMayBeLink)
 {
     if (!lastPartMayBeLink && isLink(path)) return QStringLiteral("the target is a link");
+    // Qt resolves no junction in the middle of a path, so the check below could not see one.
+    const QString point = pathrules::reparsePointOnTheWay(base, path, true);
+    if (!point.isEmpty()) return QStringLiteral("%1 on the way is a link or junction").arg(quoted(QDir(base).relativeFilePath(point)));
     if (!staysInsideThroughLinks(base, QFileInfo(path).path())) {
         return QStringLiteral("a link on the way leads outside the updater's folder");
     }
@@ -106,7 +111,7 @@ bool isAllowedDownloadUrl(const QString& url)
 bool isLink(const QString& path)
 {
     const QFileInfo info(path);
-    return info.isSymLink() || info.isJunction();
+    return info.isSymLink() || info.isJunction() || pathrules::isReparsePoint(path);
 }
 
 bool staysInsideThroughLinks(const QString& baseFolder, const QString& path)
@@ -192,6 +197,20 @@ QString protectedProblem(const QString& base, const QString& path)
     const QString updates = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
     if (takes(path, config) || takes(path, updates) || isInsideOrSame(path, updates)) {
         return QStringLiteral("it would change the updater's own folders");
+    }
+    return QString();
+}
+
+// Why a removal of `path` would take a protected path under another spelling (letter case, 8.3
+// short name, stream suffix), or "": the path itself or a folder holding it compares as the same
+// file as `path`.
+QString otherSpellingProblem(const QString& base, const QString& path, const QString& ownPath)
+{
+    if (pathrules::sameFile(path, ownPath)) return QStringLiteral("it is the updater itself");
+    for (const char* folder : {kConfigFolder, kUpdatesFolder}) {
+        for (QString p = base + QLatin1Char('/') + QLatin1String(folder); p.size() > base.size(); p = QFileInfo(p).path()) {
+            if (pathrules::sameFile(path, p)) return QStringLiteral("it would change the updater's own folders");
+        }
     }
     return QString();
 }
@@ -316,7 +335,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         }
         QString problem = windowsAliasProblem(dist);
         if (problem.isEmpty()) problem = protectedProblem(QDir::cleanPath(baseFolder), path);
-        if (problem.isEmpty() && path.compare(ownPath, kPathCase) == 0) problem = QStringLiteral("it is the updater itself");
+        if (problem.isEmpty()) problem = otherSpellingProblem(QDir::cleanPath(baseFolder), path, ownPath);
         if (problem.isEmpty()) problem = linkProblem(baseFolder, path, true);
         if (!problem.isEmpty()) {
             refuse(QStringLiteral("removal of"), dist, problem);
@@ -325,6 +344,14 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         if (listed(path)) {
             // Not a refusal: the download replaces the file in one step.
             result.notes.append(QStringLiteral("kept %1 for its download instead of removing it first").arg(quotedName(dist)));
+            continue;
+        }
+        bool otherSpelling = false;
+        for (const FileEntry& d : result.downloads) {
+            otherSpelling = otherSpelling || pathrules::sameFile(d.value(QStringLiteral("dist")), path);
+        }
+        if (otherSpelling) {
+            refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a file the list downloads"));
             continue;
         }
         const QFileInfo info(path);

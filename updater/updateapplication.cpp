@@ -1,5 +1,6 @@
 #include "updateapplication.h"
 
+#include "platform/instance_name.h"
 #include "update.h"
 
 #include <QLocalServer>
@@ -11,7 +12,7 @@ UpdateApplication::UpdateApplication(int& argc, char** argv)
     : QApplication(argc, argv)
 {
     QGuiApplication::setQuitOnLastWindowClosed(true);
-    const QString name = QCoreApplication::applicationName();
+    const QString name = singleInstanceName(QCoreApplication::applicationName());
 
     QLocalSocket socket;
     socket.connectToServer(name, QIODevice::ReadWrite);
@@ -25,6 +26,7 @@ UpdateApplication::UpdateApplication(int& argc, char** argv)
     }
 
     localServer = new QLocalServer(this);
+    localServer->setSocketOptions(QLocalServer::UserAccessOption);
     if (!localServer->listen(name) && localServer->serverError() == QAbstractSocket::AddressInUseError) {
         // Nobody answered on that name, so what holds it is left over from an updater that
         // ended abnormally: remove the stale entry (its full path, not the bare name) and retry.

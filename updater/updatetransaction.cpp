@@ -1,6 +1,8 @@
 #include "updatetransaction.h"
 
 #include "filelist.h"
+#include "platform/file_replace.h"
+#include "platform/path_rules.h"
 #include "testpause.h"
 
 #include <QDir>
@@ -25,13 +27,11 @@ bool present(const QString& path)
     return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
 }
 
-// Removes a file, a link (never what it leads to) or a folder with everything inside it.
+// Removes a file, a link or junction (never what it leads to) or a folder with everything
+// inside it; a removed folder's own links and junctions are not entered either.
 bool removeTree(const QString& path)
 {
-    if (isLink(path)) return QFile::remove(path) || QDir().rmdir(path);
-    const QFileInfo info(path);
-    if (info.isDir()) return QDir(path).removeRecursively();
-    return !info.exists() || QFile::remove(path);
+    return pathrules::removeTreeNoFollow(path);
 }
 
 bool isEmptyFolder(const QString& path)
@@ -47,6 +47,11 @@ bool moveIntoPlace(const QString& from, const QString& to, QString* error)
     if (present(to)) {
         if (error) *error = QStringLiteral("cannot move %1 to %2: something is in the way").arg(from, to);
         return false;
+    }
+    // A file that a just terminated application still holds is retried a few seconds, and the
+    // log names it with the system's error.
+    if (QFileInfo(from).isFile() && !isLink(from)) {
+        return replaceFileRetrying(from, to, error);
     }
     // QDir::rename renames and nothing else: QFile::rename would fall back to a copy.
     if (!QDir().rename(from, to)) {
@@ -144,14 +149,9 @@ QString linkOnTheWay(const QString& base, const QString& path, bool lastMayBeLin
     if (rel.isEmpty() || rel == QLatin1String("..") || rel.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(rel)) {
         return QStringLiteral("%1 is outside the updater's folder").arg(quotedName(path));
     }
-    const QStringList parts = rel.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    QString at = base;
-    for (int i = 0; i < parts.size(); ++i) {
-        at += QLatin1Char('/') + parts.at(i);
-        if (i == parts.size() - 1 && lastMayBeLink) break;
-        if (isLink(at)) return QStringLiteral("%1 is now a link").arg(quotedName(rel.left(at.size() - base.size() - 1)));
-        if (!present(at)) break;
-    }
+    // Any reparse point counts, also a junction that Qt does not take for a link.
+    const QString at = pathrules::reparsePointOnTheWay(base, path, lastMayBeLink);
+    if (!at.isEmpty()) return QStringLiteral("%1 is now a link").arg(quotedName(QDir(base).relativeFilePath(at)));
     return QString();
 }
 

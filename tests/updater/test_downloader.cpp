@@ -4,6 +4,7 @@
 #include "transferguard.h"
 
 #include "support/files.h"
+#include "support/links.h"
 #include "support/testserver.h"
 
 #include <QtTest>
@@ -45,7 +46,9 @@ private slots:
         QCOMPARE(runDownload(d), 1);
         QVERIFY(d.committed());
         QCOMPARE(readFile(target), QByteArray("new content"));
+#ifndef Q_OS_WIN  // Windows has no execute bit: a file runs by its suffix
         QVERIFY(QFile::permissions(target) & QFile::ExeOwner);  // an executable stays executable
+#endif
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"app.dll"});
     }
 
@@ -147,7 +150,9 @@ private slots:
     {
         QTemporaryDir dir;
         writeFile(dir.path() + "/elsewhere.txt", "precious");
-        QVERIFY(QFile::link(dir.path() + "/elsewhere.txt", dir.path() + "/target.dll"));
+        if (!testlinks::makeLink(dir.path() + "/elsewhere.txt", dir.path() + "/target.dll")) {
+            QSKIP("Wine 8 shows a Unix link to a file as the file itself, never as a reparse point");
+        }
         TestServer server;
         server.route("/x", TestServer::ok("evil"));
         Downloader d(url(server, "/x"), dir.path() + "/target.dll", false);

@@ -2,13 +2,14 @@
 // dialog shows while it works, and that a user close cannot cut an update short.
 #include "transferguard.h"
 #include "update.h"
+#include "platform/process_tools.h"
 
 #include "support/files.h"
+#include "support/links.h"
 #include "support/testserver.h"
 
 #include <QtTest>
 #include <map>
-#include <signal.h>
 
 using namespace testfiles;
 
@@ -245,7 +246,7 @@ private slots:
         fx.make();
         QTimer::singleShot(500, [&] {
             QDir(fx.base() + "/sub").removeRecursively();
-            QFile::link(outside.path(), fx.base() + "/sub");
+            testlinks::makeLink(outside.path(), fx.base() + "/sub");
         });
         fx.run();
         QCOMPARE(readFile(outside.path() + "/x.dll"), QByteArray("outside"));
@@ -349,7 +350,7 @@ private slots:
         QDir::setCurrent(savedCwd);
         QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
         QVERIFY(!QFileInfo::exists(elsewhere.path() + "/started.log"));
-        kill(readFile(fx.base() + "/started.log").trimmed().toInt(), SIGKILL);
+        QVERIFY(procutil::terminateProcesses({readFile(fx.base() + "/started.log").trimmed().toULong()}, 5000));
     }
 
     void closeAndEscapeDuringTheUpdateAreIgnored()

@@ -84,7 +84,11 @@ private slots:
 
     void ownFileNameIsTheApplicationName()
     {
+#ifdef Q_OS_WIN
+        QCOMPARE(Update::ownFileName(), QCoreApplication::applicationName() + ".exe");
+#else
         QCOMPARE(Update::ownFileName(), QCoreApplication::applicationName());
+#endif
         QCOMPARE(QCoreApplication::applicationName(), QString("test_updatelayout"));
     }
 };

@@ -107,7 +107,9 @@ private slots:
             QCOMPARE(tx.appliedVersion(), QString("2.0"));
             QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));  // the link went, not its target
         }
+#ifndef Q_OS_WIN  // Windows has no execute bit: a file runs by its suffix
         QCOMPARE(newState.value("core.dll"), QByteArray("new core+x"));  // an executable stays executable
+#endif
         QCOMPARE(newState.value("olddir/y"), QByteArray("y"));           // removed first, then placed
         QVERIFY(!newState.contains("olddir/sub") && !newState.contains("link") && !newState.contains("gone.dll"));
         QCOMPARE(newState.value("newdir"), QByteArray("<dir>"));

@@ -1,21 +1,65 @@
 #include "testserver.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
+#ifdef _WIN32
+// Winsock spells a few calls differently; the server's logic is the same on both.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using ssize_t = int;
+using socklen_t = int;
+#define poll WSAPoll
+#define close closesocket
+#define SHUT_RDWR SD_BOTH
+#define MSG_NOSIGNAL 0
+namespace {
+struct WinsockUp {
+    WinsockUp() { WSADATA d; WSAStartup(MAKEWORD(2, 2), &d); }
+} winsockUp;
+// One non-blocking send (MSG_DONTWAIT does not exist here); false when the peer is gone.
+bool sendSome(int fd, const std::string& body)
+{
+    u_long on = 1;
+    ioctlsocket(fd, FIONBIO, &on);
+    const bool ok = send(fd, body.data(), int(body.size()), 0) >= 0 || WSAGetLastError() == WSAEWOULDBLOCK;
+    on = 0;
+    ioctlsocket(fd, FIONBIO, &on);
+    return ok;
+}
+}  // namespace
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+namespace {
+bool sendSome(int fd, const std::string& body)
+{
+    return send(fd, body.data(), body.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno == EAGAIN;
+}
+}  // namespace
+#endif
+
+namespace {
+pollfd pollEntry(int fd, short events)
+{
+    pollfd p{};
+    p.fd = fd;
+    p.events = events;
+    return p;
+}
+}  // namespace
+
+
 TestServer::TestServer()
 {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    listenFd_ = static_cast<int>(socket(AF_INET, SOCK_STREAM, 0));
     int one = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -67,9 +111,9 @@ std::vector<std::string> TestServer::rawRequests()
 void TestServer::acceptLoop()
 {
     while (!stopping_) {
-        pollfd p{listenFd_, POLLIN, 0};
+        pollfd p = pollEntry(listenFd_, POLLIN);
         if (poll(&p, 1, 20) <= 0) continue;
-        int fd = accept(listenFd_, nullptr, nullptr);
+        int fd = static_cast<int>(accept(listenFd_, nullptr, nullptr));
         if (fd < 0) continue;
         std::lock_guard<std::mutex> lock(mutex_);
         workers_.emplace_back(&TestServer::serve, this, fd);
@@ -94,7 +138,7 @@ void TestServer::serve(int fd)
     std::string head;
     char buf[4096];
     while (head.find("\r\n\r\n") == std::string::npos && !stopping_) {
-        pollfd p{fd, POLLIN, 0};
+        pollfd p = pollEntry(fd, POLLIN);
         if (poll(&p, 1, 20) <= 0) continue;
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
         if (n <= 0) break;
@@ -136,10 +180,10 @@ void TestServer::serve(int fd)
         // Never blocks for long: a client that stops reading cannot keep the server from stopping.
         bool open = !r.body.empty();
         while (open && !stopping_) {
-            pollfd p{fd, POLLOUT, 0};
+            pollfd p = pollEntry(fd, POLLOUT);
             if (poll(&p, 1, 20) <= 0) continue;
             if (p.revents & (POLLERR | POLLHUP)) break;
-            open = send(fd, r.body.data(), r.body.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno == EAGAIN;
+            open = sendSome(fd, r.body);
             if (r.chunkDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.chunkDelayMs));
         }
         shutdown(fd, SHUT_RDWR);

@@ -1,0 +1,258 @@
+"""End-to-end runs of the shipped desktop-updater.exe (i686, static Qt) under Wine's WoW64: the
+Domvista folder inside a throwaway prefix's drive C:, the Windows stand-in for domvista.exe
+started through Wine, and the update server on loopback. A representative subset of
+test_desktop_updater.py (which runs the native build): one full update, the single-instance
+hand-over, and signed lists with the static libcrypto; plus what only Windows does (a file
+held open by another process, links seen as reparse points, the per-user pipe name)."""
+import os
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "harness"))
+from servers import http_server  # noqa: E402
+from winetools import TEMPLATE, WINE32, WinePrefix  # noqa: E402
+
+BUILD = Path(os.environ.get("VEXTRA_BUILD_WIN32_DESKTOP", ROOT / "build" / "win32-desktop"))
+UPDATER = BUILD / "desktop-updater.exe"
+KEYED_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-keyed.exe"
+SIGNING_KEY = BUILD / "tests" / "updater" / "list-signing-key.pem"
+FAKE_APP = BUILD / "tests" / "updater" / "fake-domvista.exe"
+PUBLISH = ROOT / "tools" / "domvista-publish"
+
+pytestmark = pytest.mark.skipif(
+    not UPDATER.exists() or not FAKE_APP.exists() or not (TEMPLATE / ".ready").exists(),
+    reason="Windows desktop build or template prefix missing (make build-win32-desktop prefix)")
+
+
+def wine_processes(prefix, exe_name):
+    """Unix ids of the Wine processes of `prefix` whose program is `exe_name`: each Windows
+    process is one Unix process whose command line starts with its Windows path."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            argv0 = (entry / "cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace").strip('"')
+            environ = (entry / "environ").read_bytes()
+            state = (entry / "stat").read_text().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if state not in ("Z", "X") and argv0.lower().endswith("\\" + exe_name.lower()) and \
+                f"WINEPREFIX={prefix}".encode() in environ.split(b"\0"):
+            found.append(int(entry.name))
+    return found
+
+
+class WineDomvista:
+    """C:\\Domvista in a private prefix: the updater, the stand-in application, config.ini."""
+
+    def __init__(self, root, server, updater=UPDATER):
+        self.server = server
+        (root / "wine").mkdir()
+        self.wine = WinePrefix(root / "wine", bits=32)
+        self.dir = self.wine.drive_c / "Domvista"
+        (self.dir / "Application" / "Config").mkdir(parents=True)
+        (self.dir / "desktop-updater.exe").write_bytes(updater.read_bytes())
+        (self.dir / "domvista.exe").write_bytes(FAKE_APP.read_bytes())
+        self.env = dict(self.wine.env, QT_QPA_PLATFORM="offscreen")
+        self.root = root
+        self.apps = []
+
+    def config(self, version):
+        (self.dir / "Application" / "Config" / "config.ini").write_text(
+            f"[%General]\nupdate={self.server.url('/check')}\nversion={version}\n")
+
+    def start(self, exe, *args):
+        """Starts a Windows program of the folder through Wine, as the user's session would."""
+        out = open(self.root / f"{exe}-{len(self.apps)}.out", "wb")
+        proc = subprocess.Popen([WINE32, str(self.dir / exe), *args], env=self.env, cwd=self.dir,
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        self.apps.append(proc)
+        return proc
+
+    def started(self):
+        log = self.dir / "started.log"
+        return log.read_text().split() if log.exists() else []
+
+    def wait_started(self, count, timeout=20):
+        end = time.monotonic() + timeout
+        while len(self.started()) < count and time.monotonic() < end:
+            time.sleep(0.05)
+        return self.started()
+
+    def run(self, *args, timeout=120):
+        proc = self.start("desktop-updater.exe", *args)
+        rc = proc.wait(timeout)
+        log = self.dir / "desktop-updater.log"
+        self.log = log.read_text(errors="replace") if log.exists() else ""
+        return rc
+
+    def close(self):
+        self.wine.stop()  # ends every Windows process of the prefix
+        for proc in self.apps:
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+        self.wine.close()
+
+
+@pytest.fixture
+def server():
+    s = http_server(port=0).start()
+    yield s
+    s.stop()
+
+
+@pytest.fixture
+def dv(tmp_path, server):
+    d = WineDomvista(tmp_path, server)
+    yield d
+    d.close()
+
+
+def offer(server, version, entries, headers=None):
+    server.route("/check", "<?xml version='1.0'?><files>" + "".join(entries) + "</files>",
+                 headers={"Domvista-Version": version, **(headers or {})})
+
+
+def test_update_under_wine_replaces_removes_and_restarts(dv, server, tmp_path):
+    d = dv.dir
+    outside = dv.wine.drive_c / "Outside"
+    (outside / "cache").mkdir(parents=True)
+    (outside / "cache" / "precious.txt").write_text("precious")
+    for name, data in {"core.dll": b"old core", "old.dll": b"obsolete", "olddir/sub/x.txt": b"x"}.items():
+        (d / name).parent.mkdir(parents=True, exist_ok=True)
+        (d / name).write_bytes(data)
+    # Windows programs see this Unix link as a reparse point, as they would a junction.
+    os.symlink(outside / "cache", d / "olddir" / "cache")
+    os.symlink(outside, d / "j")
+    fake = FAKE_APP.read_bytes()
+    for path, body in {"/core.dll": b"new core", "/nested.dat": b"deep", "/self": b"next updater",
+                       "/app": fake, "/j": b"evil"}.items():
+        server.route(path, body)
+    u = server.url
+    offer(server, "1.10", [
+        f"<file url='{u('/core.dll')}' dist='core.dll'/>",
+        f"<file url='{u('/nested.dat')}' dist='plugins\\a\\nested.dat'/>",
+        f"<file url='{u('/self')}' dist='desktop-updater.exe'/>",
+        f"<file url='{u('/app')}' dist='domvista.exe'/>",
+        f"<file url='{u('/j')}' dist='j/cache/precious.txt'/>",
+        "<remove dist='OLD.DLL'/>", "<remove dist='olddir'/>", "<remove dist='CORE.DLL::$DATA'/>",
+        "<remove dist='..\\Outside\\cache\\precious.txt'/>",
+    ])
+    dv.config("1.9")
+    app = dv.start("domvista.exe")
+    assert len(dv.wait_started(1)) == 1
+
+    assert dv.run("ignored-argument") == 0
+
+    # The application was terminated through the process snapshot and started again from the
+    # updater's folder by its full path.
+    app.wait(10)
+    assert len(dv.wait_started(2)) == 2
+    assert len(wine_processes(dv.wine.path, "domvista.exe")) == 1
+    assert (d / "core.dll").read_bytes() == b"new core"
+    assert (d / "plugins" / "a" / "nested.dat").read_bytes() == b"deep"
+    assert (d / "Application" / "Updates" / "desktop-updater.exe").read_bytes() == b"next updater"
+    assert (d / "desktop-updater.exe").read_bytes() == UPDATER.read_bytes()
+    assert (d / "domvista.exe").read_bytes() == fake
+    # Removals: by any letter case; never through a link (the removed folder's backup is dropped
+    # without entering the link inside it); never another name of a download.
+    assert not (d / "old.dll").exists() and not (d / "olddir").exists()
+    assert (outside / "cache" / "precious.txt").read_text() == "precious"
+    assert 'download to "j/cache/precious.txt"' in dv.log and "link or junction" in dv.log
+    assert 'removal of "CORE.DLL::$DATA"' in dv.log
+    leftovers = sorted(p.name for p in d.iterdir())
+    assert leftovers == sorted(["Application", "core.dll", "desktop-updater.exe", "desktop-updater.log",
+                                "domvista.exe", "j", "plugins", "started.log"])
+
+
+def test_file_held_open_is_retried_then_the_update_is_undone(dv, server):
+    d = dv.dir
+    (d / "core.dll").write_bytes(b"old core")
+    (d / "held.dll").write_bytes(b"old held")
+    server.route("/core.dll", b"new core")
+    server.route("/held.dll", b"new held")
+    offer(server, "1.10", [f"<file url='{server.url('/core.dll')}' dist='core.dll'/>",
+                           f"<file url='{server.url('/held.dll')}' dist='held.dll'/>"])
+    dv.config("1.9")
+    # Another program keeps held.dll open without sharing for the whole update.
+    (d / "holder.exe").write_bytes(FAKE_APP.read_bytes())
+    dv.start("holder.exe", "--hold", "C:\\Domvista\\held.dll")
+    assert len(dv.wait_started(1)) == 1
+
+    started = time.monotonic()
+    assert dv.run() == 0
+    elapsed = time.monotonic() - started
+
+    # Retried for a few seconds, then the whole commit undone: both files old, byte for byte,
+    # the log naming the file and the Windows error.
+    assert elapsed >= 5
+    assert (d / "held.dll").read_bytes() == b"old held"
+    assert (d / "core.dll").read_bytes() == b"old core"
+    assert "C:\\Domvista\\held.dll to " in dv.log and "Windows error" in dv.log, dv.log
+    assert sorted(p.name for p in (d / "Application" / "Updates").iterdir()) == []
+
+
+def test_single_instance_is_per_user_and_hands_over_its_argument(dv, server):
+    # Another user's updater would listen on the bare name: that must not stop this one.
+    (dv.dir / "other-user.exe").write_bytes(FAKE_APP.read_bytes())
+    dv.start("other-user.exe", "--listen", "desktop-updater")
+    assert len(dv.wait_started(1)) == 1
+    gate = threading.Event()
+    server.route("/check", "", headers={"Domvista-Version": "1.0"}, gate=gate)
+    dv.config("1.0")
+    first = dv.start("desktop-updater.exe")
+    try:
+        end = time.monotonic() + 30
+        while not server.paths() and time.monotonic() < end:
+            time.sleep(0.05)
+        assert server.paths() == ["/check"]
+        # A second start of this user's updater hands its last argument over and exits.
+        assert dv.run("first", "--last one", timeout=60) == 0
+        assert server.paths() == ["/check"]
+    finally:
+        gate.set()
+        assert first.wait(60) == 0
+    assert not (dv.dir / "pipe.log").exists()
+
+
+def publish(tmp_path, server, version, files):
+    release = tmp_path / f"release-{version}"
+    for name, data in files.items():
+        (release / name).parent.mkdir(parents=True, exist_ok=True)
+        (release / name).write_bytes(data)
+        server.route(f"/{version}/{name}", data)
+    out = tmp_path / f"list-{version}.xml"
+    result = subprocess.run([sys.executable, str(PUBLISH), "--folder", str(release),
+                             "--base-url", server.url(f"/{version}"), "--version", version,
+                             "--key", str(SIGNING_KEY), "--out", str(out)],
+                            capture_output=True, text=True, check=True)
+    return out.read_bytes(), result.stdout.strip()
+
+
+@pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed Windows test build missing")
+@pytest.mark.parametrize("case", ["genuine", "list changed"])
+def test_keyed_windows_build_takes_only_signed_lists(tmp_path, server, case):
+    body, signature = publish(tmp_path, server, "2.1", {"core.dll": b"core 2.1"})
+    if case == "list changed":
+        body = body.replace(b"core.dll", b"CORE.dll", 1)
+    dv = WineDomvista(tmp_path, server, updater=KEYED_UPDATER)
+    try:
+        (dv.dir / "core.dll").write_bytes(b"core 2.0")
+        server.route("/check", body, headers={"Domvista-Version": "2.1", "Domvista-Signature": signature})
+        dv.config("2.0")
+        assert dv.run() == 0
+        expected = b"core 2.1" if case == "genuine" else b"core 2.0"
+        assert (dv.dir / "core.dll").read_bytes() == expected
+        if case != "genuine":
+            assert "does not match" in dv.log
+    finally:
+        dv.close()

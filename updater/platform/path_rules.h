@@ -1,0 +1,32 @@
+// How paths below the updater's folder are read on disk: reparse points (junctions, symbolic
+// links, mount points) and the other spellings by which Windows reaches one file. Windows side
+// in path_rules_win.cpp, POSIX side in path_rules_posix.cpp.
+#pragma once
+
+#include <QString>
+
+namespace pathrules {
+
+// Whether `path` itself is a reparse point, dangling or not. On Windows that is any entry with
+// FILE_ATTRIBUTE_REPARSE_POINT: Qt 5 counts symbolic links but not every junction as a link,
+// and resolves neither in the middle of a path. Elsewhere: a symbolic link.
+bool isReparsePoint(const QString& path);
+
+// The first existing part of `path` below `baseFolder` (the folder itself not counted) that is
+// a reparse point, or an empty string. `path` lies lexically inside `baseFolder`. The last part
+// is not looked at when `skipLastPart` is set (a removal takes a link itself, never its target).
+QString reparsePointOnTheWay(const QString& baseFolder, const QString& path, bool skipLastPart);
+
+// Removes the file or folder `path` and everything below it. A reparse point is removed itself
+// and never entered, so a junction inside the tree cannot carry the removal elsewhere. True
+// when nothing is left.
+bool removeTreeNoFollow(const QString& path);
+
+// Whether `a` and `b` reach the same file. Existing files compare by identity (volume and file
+// id, or device and inode), which also catches 8.3 short names and hard links. Otherwise the
+// paths compare as the platform compares names: on Windows without regard to letter case, with
+// short names expanded where they exist and a trailing "::$DATA" (the file's unnamed stream)
+// dropped; elsewhere exactly.
+bool sameFile(const QString& a, const QString& b);
+
+}  // namespace pathrules
