@@ -104,9 +104,9 @@ def dv(tmp_path, server):
     d.cleanup()
 
 
-def offer(server, version, entries):
+def offer(server, version, entries, headers=None):
     server.route("/check", "<?xml version='1.0'?><files>" + "".join(entries) + "</files>",
-                 headers={"Domvista-Version": version})
+                 headers={"Domvista-Version": version, **(headers or {})})
 
 
 def test_update_replaces_removes_and_restarts(dv, server, tmp_path):

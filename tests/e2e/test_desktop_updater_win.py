@@ -15,7 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
-from servers import http_server  # noqa: E402
+from test_desktop_updater import offer, server  # noqa: E402,F401  (the loopback server and the list it answers with)
 from winetools import TEMPLATE, WINE32, WinePrefix  # noqa: E402
 
 BUILD = Path(os.environ.get("VEXTRA_BUILD_WIN32_DESKTOP", ROOT / "build" / "win32-desktop"))
@@ -104,22 +104,10 @@ class WineDomvista:
 
 
 @pytest.fixture
-def server():
-    s = http_server(port=0).start()
-    yield s
-    s.stop()
-
-
-@pytest.fixture
 def dv(tmp_path, server):
     d = WineDomvista(tmp_path, server)
     yield d
     d.close()
-
-
-def offer(server, version, entries, headers=None):
-    server.route("/check", "<?xml version='1.0'?><files>" + "".join(entries) + "</files>",
-                 headers={"Domvista-Version": version, **(headers or {})})
 
 
 def test_update_under_wine_replaces_removes_and_restarts(dv, server, tmp_path):
