@@ -49,6 +49,7 @@ bool writeUpdateJournal(const QString& path, const UpdateJournal& journal, QStri
     o.insert(QStringLiteral("folders"), QJsonArray::fromStringList(journal.folders));
     o.insert(QStringLiteral("folderGuards"), QJsonArray::fromStringList(journal.folderGuards));
     o.insert(QStringLiteral("places"), movesToJson(journal.places));
+    o.insert(QStringLiteral("unlinks"), QJsonArray::fromStringList(journal.unlinks));
     QSaveFile file(path);
     const QByteArray bytes = QJsonDocument(o).toJson(QJsonDocument::Compact);
     // QSaveFile::commit() flushes the data to disk before it renames the file into place.
@@ -85,5 +86,7 @@ bool readUpdateJournal(const QString& path, UpdateJournal* journal, QString* err
     for (const QJsonValue& v : o.value(QStringLiteral("folderGuards")).toArray()) journal->folderGuards.append(v.toString());
     while (journal->folderGuards.size() < journal->folders.size()) journal->folderGuards.append(QString());
     journal->places = movesFromJson(o.value(QStringLiteral("places")));
+    journal->unlinks.clear();
+    for (const QJsonValue& v : o.value(QStringLiteral("unlinks")).toArray()) journal->unlinks.append(v.toString());
     return true;
 }

@@ -14,8 +14,10 @@ struct JournalMove {
 // Paths are relative to the updater's folder. Each step can be told done or not from the files
 // alone: a stash (an old file or a removed path moved into the backup folder) is done when its
 // backup exists; a place (a staged file moved to its target) is done when its staged file is
-// gone. Forward, the stashes run first (in order), then the folders are created, then the
-// places; undoing runs the other way.
+// gone; an unlink (a removed link or junction) when the link is gone. Forward, the stashes run
+// first (in order), then the folders are created, then the places, then the unlinks; undoing
+// runs the other way. A link is removed itself rather than moved into the backup: a rename
+// is not sure to move the link and not what it leads to (Wine 8 moves the target).
 struct UpdateJournal {
     enum class State { Commit, Rollback, Done };
     State state = State::Commit;
@@ -24,6 +26,7 @@ struct UpdateJournal {
     QStringList folders;         // folders that the commit creates, the outer ones first
     QStringList folderGuards;    // per folder: the backup of the removal that held it there, or ""
     QList<JournalMove> places;   // staged -> target
+    QStringList unlinks;         // links and junctions that the release removes
 };
 
 // Writes `journal` to `path` through a temporary file that is flushed to disk and then renamed

@@ -200,6 +200,10 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
     for (int i = 0; i < plan.removals.size(); ++i) {
         if (!present(plan.removals.at(i))) continue;
+        if (isLink(plan.removals.at(i))) {  // removed itself at the end, never moved
+            journal.unlinks.append(relative(plan.removals.at(i)));
+            continue;
+        }
         const QString to = backup + QStringLiteral("/r%1").arg(i);
         journal.stashes.append({relative(plan.removals.at(i)), relative(to)});
         presentRemovals.append(plan.removals.at(i));
@@ -289,16 +293,33 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
         if (!moveIntoPlace(staged, target, error)) return false;
         testPause("commit");
     }
+    // Last, as they cannot be undone: whatever a link led to stays as it is.
+    for (const QString& rel : journal.unlinks) {
+        const QString link = path(rel);
+        if (link.isEmpty()) {
+            *error = QStringLiteral("the journal names a path outside the updater's folder");
+            return false;
+        }
+        if (!present(link)) continue;  // removed before
+        QString why;
+        if (!pathrules::removeReparsePoint(link, &why)) {
+            *error = QStringLiteral("cannot remove the link %1 itself: %2").arg(quotedName(rel), why);
+            return false;
+        }
+        testPause("commit");
+    }
     return true;
 }
 
 bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
 {
-    if (!recordVersion(journal.version, error)) return false;
     journal.state = UpdateJournal::State::Done;
     if (!writeUpdateJournal(m_updates + QLatin1Char('/') + QLatin1String(kJournalName), journal, error)) return false;
     testPause("commit");
-    cleanUp();
+    // Recorded once the journal says done, so that undoing a commit never leaves the new
+    // version recorded; a record that fails is written again by the next start's recovery.
+    QString ignored;
+    if (recordVersion(journal.version, &ignored)) cleanUp();
     return true;
 }
 
@@ -351,6 +372,10 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
         return Recovery::Failed;
     }
     if (journal.state == UpdateJournal::State::Done) {
+        if (!recordVersion(journal.version, &why)) {
+            if (detail) *detail = why + QStringLiteral(", the finished commit is recorded on the next start");
+            return Recovery::Failed;
+        }
         cleanUp();
         if (detail) *detail = QStringLiteral("finished the commit of version %1").arg(quotedName(journal.version));
         return Recovery::Forward;

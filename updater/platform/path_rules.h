@@ -22,6 +22,11 @@ QString reparsePointOnTheWay(const QString& baseFolder, const QString& path, boo
 // when nothing is left.
 bool removeTreeNoFollow(const QString& path);
 
+// Removes the reparse point `path` itself (a symbolic link, junction or mount point), never what
+// it leads to. False, with the system's reason, when `path` is not one or cannot be removed:
+// Wine 8, for one, cannot remove a host link to a folder and reports the target as not empty.
+bool removeReparsePoint(const QString& path, QString* why);
+
 // Whether `a` and `b` reach the same file. Existing files compare by identity (volume and file
 // id, or device and inode), which also catches 8.3 short names and hard links. Otherwise the
 // paths compare as the platform compares names: on Windows without regard to letter case, with

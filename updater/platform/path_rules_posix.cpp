@@ -7,7 +7,10 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace pathrules {
 
@@ -38,6 +41,21 @@ bool removeTreeNoFollow(const QString& path)
     if (!info.exists()) return true;
     // QDir::removeRecursively does not follow symbolic links here.
     return QDir(path).removeRecursively();
+}
+
+bool removeReparsePoint(const QString& path, QString* why)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    if (lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        if (why) *why = QStringLiteral("it is no longer a link");
+        return false;
+    }
+    if (unlink(name.constData()) != 0) {
+        if (why) *why = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 bool sameFile(const QString& a, const QString& b)

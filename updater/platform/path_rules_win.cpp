@@ -57,12 +57,12 @@ struct FileId {
     bool valid = false;
 };
 
-FileId fileId(const QString& path)
+// No access rights needed; a reparse point is opened itself unless `follow` is set.
+FileId fileId(const QString& path, bool follow = false)
 {
     FileId id;
-    // No access rights needed, and a reparse point is opened itself, not followed.
     HANDLE h = CreateFileW(nativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
     if (h == INVALID_HANDLE_VALUE) return id;
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(h, &info)) {
@@ -81,9 +81,17 @@ bool removeEntry(const std::wstring& path, DWORD attrs)
     return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
 }
 
+}  // namespace
+
+bool removeReparsePoint(const QString& path, QString* why);
+
+namespace {
+
 bool removeTree(const std::wstring& path, DWORD attrs)
 {
-    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    // A point is removed itself, or left where the system would reach its target instead.
+    if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return removeReparsePoint(QString::fromStdWString(path), nullptr);
+    if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
         WIN32_FIND_DATAW found;
         HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
         if (find != INVALID_HANDLE_VALUE) {
@@ -131,6 +139,28 @@ bool removeTreeNoFollow(const QString& path)
     const DWORD a = GetFileAttributesW(w.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) return true;
     return removeTree(w, a);
+}
+
+bool removeReparsePoint(const QString& path, QString* why)
+{
+    const std::wstring w = nativePath(path);
+    const DWORD a = GetFileAttributesW(w.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (why) *why = QStringLiteral("it is no longer a link");
+        return false;
+    }
+    // Where opening the point itself opens its target (Wine 8 with a host link), removing it
+    // would remove the target instead: an empty folder goes, and the link stays.
+    const FileId self = fileId(path), target = fileId(path, true);
+    if (self.valid && target.valid && self.volume == target.volume && self.high == target.high && self.low == target.low) {
+        if (why) *why = QStringLiteral("this system reaches only what the link leads to, not the link");
+        return false;
+    }
+    // A folder link or junction goes with RemoveDirectoryW, which takes the point itself and
+    // leaves its target as it is; a file link goes with DeleteFileW.
+    if (removeEntry(w, a)) return true;
+    if (why) *why = QStringLiteral("Windows error %1").arg(GetLastError());
+    return false;
 }
 
 bool sameFile(const QString& a, const QString& b)

@@ -18,7 +18,7 @@ namespace testlinks {
 inline QByteArray unixPath(const QString& path)
 {
     using ToUnix = char*(CDECL*)(LPCWSTR);
-    auto toUnix = reinterpret_cast<ToUnix>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name"));
+    auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
     if (!toUnix) return QByteArray();
     char* p = toUnix(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()));
     const QByteArray out = p ? QByteArray(p) : QByteArray();
