@@ -32,7 +32,8 @@ pytestmark = pytest.mark.skipif(
 
 def wine_processes(prefix, exe_name):
     """Unix ids of the Wine processes of `prefix` whose program is `exe_name`: each Windows
-    process is one Unix process whose command line starts with its Windows path."""
+    process is one Unix process whose command line starts with its program's path, a Windows
+    one, or the Unix one that a test started it by."""
     found = []
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
@@ -43,7 +44,7 @@ def wine_processes(prefix, exe_name):
             state = (entry / "stat").read_text().rsplit(")", 1)[1].split()[0]
         except OSError:
             continue
-        if state not in ("Z", "X") and argv0.lower().endswith("\\" + exe_name.lower()) and \
+        if state not in ("Z", "X") and argv0.lower().replace("\\", "/").endswith("/" + exe_name.lower()) and \
                 f"WINEPREFIX={prefix}".encode() in environ.split(b"\0"):
             found.append(int(entry.name))
     return found
@@ -186,6 +187,7 @@ def test_file_held_open_is_retried_then_the_update_is_undone(dv, server):
     assert (d / "held.dll").read_bytes() == b"old held"
     assert (d / "core.dll").read_bytes() == b"old core"
     assert "C:\\Domvista\\held.dll to " in dv.log and "Windows error" in dv.log, dv.log
+    assert len(wine_processes(dv.wine.path, "holder.exe")) == 1  # only the application was ended
     assert sorted(p.name for p in (d / "Application" / "Updates").iterdir()) == []
 
 
