@@ -434,21 +434,12 @@ def test_check_and_download_go_through_the_system_proxy(tmp_path, server, update
 
 
 # --- all or nothing ---------------------------------------------------------------------------
-# The build under test and the way it is killed are parameters, so that the Windows build runs
-# the same cases: DESKTOP_UPDATER_E2E_HOOKS names the program with pause points (the shipped
-# sources linked with tests/updater/support/testpause_env.cpp), DESKTOP_UPDATER_E2E_KILL the way
-# it is ended ("sigkill" here; a Windows harness ends it with TerminateProcess).
+# DESKTOP_UPDATER_E2E_HOOKS names the program with pause points (the shipped sources linked with
+# tests/updater/support/testpause_env.cpp); test_desktop_updater_win.py runs the same release
+# against the Windows build and ends it with TerminateProcess.
 HOOKS_UPDATER = Path(os.environ.get("DESKTOP_UPDATER_E2E_HOOKS", BUILD / "tests" / "updater" / "desktop-updater-hooks"))
-KILL = os.environ.get("DESKTOP_UPDATER_E2E_KILL", "sigkill")
 # The updater's own files, which are no part of a release.
 OWN_FILES = {"desktop-updater.log", "desktop-updater.log.old", "started.log", "Application/Updates/applied-version"}
-
-
-def kill(proc):
-    if KILL != "sigkill":
-        raise NotImplementedError(f"kill method {KILL!r} belongs to the harness of that build")
-    proc.send_signal(signal.SIGKILL)
-    proc.wait(10)
 
 
 def tree(folder):
@@ -482,50 +473,81 @@ def release_entries(server, version, new, removals):
     return entries + [f"<remove dist='{rel}'/>" for rel in removals]
 
 
+class CrashRelease:
+    """Release 2.0 of the crash test: five downloads, two removals, one file unchanged and an
+    empty new folder; killed during each download, just before and at every step of the commit."""
+
+    def __init__(self, server, app_bytes):
+        self.server = server
+        blob = lambda tag: (tag.encode() * 40000)[:150_000]  # noqa: E731
+        self.old = {"domvista.exe": app_bytes, "a.dll": blob("a1"), "b.dll": blob("b1"),
+                    "sub/c.dll": blob("c1"), "keep.dat": blob("k"), "old.dll": blob("o"), "oldsub/x.txt": b"x",
+                    "Application/Updates": None}
+        self.downloads = {"a.dll": blob("a2"), "b.dll": blob("b2"), "sub/c.dll": blob("c2"), "d.dll": blob("d2"),
+                          "e/f.dat": blob("f2")}
+        self.new_files = {**self.downloads, "keep.dat": blob("k"), "newdir": None}
+        self.removals = ["old.dll", "oldsub"]
+        entries = release_entries(server, "2.0", self.new_files, self.removals)
+        self.good_list = "<?xml version='1.0'?><files>" + "".join(entries) + "</files>"
+        # The killed run's list also carries an entry it refuses, so that it logs before it is killed.
+        self.killed_list = self.good_list.replace("</files>", "<remove dist='../outside'/></files>")
+        # The commit's steps: before the journal, after it, 5 old files and removals into the
+        # backup, 5 files into place, the journal marked done.
+        self.points = [("download", i) for i in range(len(self.downloads))] + [("commit", n) for n in range(1, 14)]
+        self.expected_old = self.expected_new = None
+
+    def lay_out(self, folder):
+        """The old release in `folder` (config.ini written first); the first call also takes
+        the expected trees."""
+        lay_out(folder, self.old)
+        if self.expected_old is None:
+            self.expected_old = tree(folder)
+            self.expected_new = {k: v for k, v in self.expected_old.items()
+                                 if k not in self.removals and not k.startswith("oldsub/")}
+            self.expected_new.update({"e": None, "sub": None, **self.new_files})
+
+    def serve_killed_run(self, kind, n):
+        """Routes for the run to be killed; for a download point, the path that stalls."""
+        for rel, data in self.downloads.items():
+            self.server.route(f"/2.0/{rel}", data)
+        stalled = "/none"
+        if kind == "download":
+            stalled = f"/2.0/{list(self.downloads)[n]}"
+            self.server.route(stalled, self.downloads[list(self.downloads)[n]], mode="stallbody", drop_after=70_000)
+        self.server.route("/check", self.killed_list, headers={"Domvista-Version": "2.0"})
+        self.server.requests.clear()
+        return stalled
+
+    def serve_failed_check(self, stalled):
+        self.server.route("/check", "", status=404)
+        self.server.route(stalled, b"")
+
+    def serve_good_run(self):
+        for rel, data in self.downloads.items():
+            self.server.route(f"/2.0/{rel}", data)
+        self.server.route("/check", self.good_list, headers={"Domvista-Version": "2.0"})
+        self.server.requests.clear()
+
+
 def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server):
-    """Five downloads and two removals, killed during each download, just before and at every
-    step of the commit; the next start (whose check fails) must find exactly the old or the new
+    """The next start after each kill (its check fails) must find exactly the old or the new
     release and start the application, and a start against a good server ends on the new one."""
     if not HOOKS_UPDATER.exists():
         pytest.skip(f"{HOOKS_UPDATER} missing (make build-native)")
-    blob = lambda tag: (tag.encode() * 40000)[:150_000]  # noqa: E731
-    old = {"domvista.exe": FAKE_APP.read_bytes(), "a.dll": blob("a1"), "b.dll": blob("b1"),
-           "sub/c.dll": blob("c1"), "keep.dat": blob("k"), "old.dll": blob("o"), "oldsub/x.txt": b"x",
-           "Application/Updates": None}
-    downloads = {"a.dll": blob("a2"), "b.dll": blob("b2"), "sub/c.dll": blob("c2"), "d.dll": blob("d2"),
-                 "e/f.dat": blob("f2")}
-    new_files = {**downloads, "keep.dat": blob("k"), "newdir": None}
-    removals = ["old.dll", "oldsub"]
-    entries = release_entries(server, "2.0", new_files, removals)
-    good_list = "<?xml version='1.0'?><files>" + "".join(entries) + "</files>"
-    # The killed run's list also carries an entry it refuses, so that it logs before it is killed.
-    killed_list = good_list.replace("</files>", "<remove dist='../outside'/></files>")
-    points = [("download", i) for i in range(len(downloads))] + [("commit", n) for n in range(1, 14)]
-
-    expected_old = expected_new = None
-    for kind, n in points:
+    release = CrashRelease(server, FAKE_APP.read_bytes())
+    for kind, n in release.points:
         case = tmp_path / f"{kind}-{n}"
         case.mkdir()
         dv = Domvista(case, server, updater=HOOKS_UPDATER)
         try:
-            lay_out(dv.dir, old)
             dv.config("1.0")
-            if expected_old is None:
-                expected_old = tree(dv.dir)
-                expected_new = {k: v for k, v in expected_old.items()
-                                if k not in removals and not k.startswith("oldsub/")}
-                expected_new.update({"e": None, "sub": None, **new_files})
-            for rel, data in downloads.items():
-                server.route(f"/2.0/{rel}", data)
+            release.lay_out(dv.dir)
+            expected_old, expected_new = release.expected_old, release.expected_new
             env = dict(dv.env)
             marker = case / "paused"
-            if kind == "download":
-                stalled = f"/2.0/{list(downloads)[n]}"
-                server.route(stalled, downloads[list(downloads)[n]], mode="stallbody", drop_after=70_000)
-            else:
+            if kind == "commit":
                 env.update(DESKTOP_UPDATER_TEST_PAUSE=f"commit:{n}", DESKTOP_UPDATER_TEST_PAUSED=str(marker))
-            server.route("/check", killed_list, headers={"Domvista-Version": "2.0"})
-            server.requests.clear()
+            stalled = release.serve_killed_run(kind, n)
             dv.start_app()
             proc = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=case, env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -538,14 +560,14 @@ def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server)
                 while not marker.exists() and proc.poll() is None and time.monotonic() < end:
                     time.sleep(0.01)
             assert proc.poll() is None, f"{kind} {n}: the updater ended before it could be killed"
-            kill(proc)
+            proc.send_signal(signal.SIGKILL)
+            proc.wait(10)
             assert not alive(dv.started()[-1])  # the application had been ended
             # The log is written as the run goes: the killed run's line is there.
             assert 'skipped removal of "../outside"' in (dv.dir / "desktop-updater.log").read_text(), (kind, n)
 
             # Next start, the check fails: only the recovery runs.
-            server.route("/check", "", status=404)
-            server.route(stalled if kind == "download" else "/none", b"")
+            release.serve_failed_check(stalled)
             assert dv.run() == 0
             after = tree(dv.dir)
             assert after in (expected_old, expected_new), (kind, n, dv.output)
@@ -556,10 +578,7 @@ def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server)
             assert "update check at" in (dv.dir / "desktop-updater.log").read_text()
 
             # And a start against a good server ends on the new release, fetching only what it lacks.
-            for rel, data in downloads.items():
-                server.route(f"/2.0/{rel}", data)
-            server.route("/check", good_list, headers={"Domvista-Version": "2.0"})
-            server.requests.clear()
+            release.serve_good_run()
             assert dv.run() == 0
             assert tree(dv.dir) == expected_new, (kind, n, dv.output)
             assert "/2.0/keep.dat" not in server.paths()

@@ -15,12 +15,13 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
-from test_desktop_updater import offer, server  # noqa: E402,F401  (the loopback server and the list it answers with)
+from test_desktop_updater import CrashRelease, offer, server, tree  # noqa: E402,F401  (server: the loopback fixture)
 from winetools import TEMPLATE, WINE32, WinePrefix  # noqa: E402
 
 BUILD = Path(os.environ.get("VEXTRA_BUILD_WIN32_DESKTOP", ROOT / "build" / "win32-desktop"))
 UPDATER = BUILD / "desktop-updater.exe"
 KEYED_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-keyed.exe"
+HOOKS_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-hooks.exe"
 SIGNING_KEY = BUILD / "tests" / "updater" / "list-signing-key.pem"
 FAKE_APP = BUILD / "tests" / "updater" / "fake-domvista.exe"
 PUBLISH = ROOT / "tools" / "domvista-publish"
@@ -69,10 +70,10 @@ class WineDomvista:
         (self.dir / "Application" / "Config" / "config.ini").write_text(
             f"[%General]\nupdate={self.server.url('/check')}\nversion={version}\n")
 
-    def start(self, exe, *args):
+    def start(self, exe, *args, env=None):
         """Starts a Windows program of the folder through Wine, as the user's session would."""
         out = open(self.root / f"{exe}-{len(self.apps)}.out", "wb")
-        proc = subprocess.Popen([WINE32, str(self.dir / exe), *args], env=self.env, cwd=self.dir,
+        proc = subprocess.Popen([WINE32, str(self.dir / exe), *args], env=env or self.env, cwd=self.dir,
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         self.apps.append(proc)
         return proc
@@ -93,6 +94,12 @@ class WineDomvista:
         log = self.dir / "desktop-updater.log"
         self.log = log.read_text(errors="replace") if log.exists() else ""
         return rc
+
+    def terminate(self, exe):
+        """Ends every process of `exe` in the prefix with TerminateProcess (taskkill /F), as
+        the task manager or a logoff would: no code of the program runs any more."""
+        subprocess.run([WINE32, "taskkill", "/F", "/IM", exe], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
     def close(self):
         self.wine.stop()  # ends every Windows process of the prefix
@@ -246,3 +253,65 @@ def test_keyed_windows_build_takes_only_signed_lists(tmp_path, server, case):
             assert "does not match" in dv.log
     finally:
         dv.close()
+
+
+@pytest.mark.skipif(not HOOKS_UPDATER.exists(), reason="Windows test build with pause points missing")
+def test_a_terminated_update_leaves_the_old_or_the_new_release(tmp_path, server):
+    """The crash test of the native build against the Windows program: the same release, ended
+    with TerminateProcess during each download, just before and at every step of the commit;
+    the next start (its check fails) finds exactly the old or the new release and starts the
+    application, and a start against a good server ends on the new one."""
+    release = CrashRelease(server, FAKE_APP.read_bytes())
+    for kind, n in release.points:
+        case = tmp_path / f"{kind}-{n}"
+        case.mkdir()
+        dv = WineDomvista(case, server, updater=HOOKS_UPDATER)
+        try:
+            dv.config("1.0")
+            release.lay_out(dv.dir)
+            marker = dv.wine.drive_c / "paused"
+            env = dict(dv.env)
+            if kind == "commit":
+                env.update(DESKTOP_UPDATER_TEST_PAUSE=f"commit:{n}", DESKTOP_UPDATER_TEST_PAUSED="C:\\paused")
+            stalled = release.serve_killed_run(kind, n)
+            dv.start("domvista.exe")
+            assert len(dv.wait_started(1)) == 1
+            proc = dv.start("desktop-updater.exe", env=env)
+            end = time.monotonic() + 60
+            if kind == "download":
+                while stalled not in server.paths() and time.monotonic() < end:
+                    time.sleep(0.02)
+                time.sleep(0.5)  # part of the file is staged
+            else:
+                while not marker.exists() and proc.poll() is None and time.monotonic() < end:
+                    time.sleep(0.02)
+            assert proc.poll() is None, f"{kind} {n}: the updater ended before it could be ended"
+            dv.terminate("desktop-updater.exe")
+            proc.wait(30)
+            assert wine_processes(dv.wine.path, "domvista.exe") == [], (kind, n)  # ended by the update
+            # The log is written as the run goes: the terminated run's line is there.
+            assert 'skipped removal of "../outside"' in (dv.dir / "desktop-updater.log").read_text(), (kind, n)
+
+            # Next start, the check fails: only the recovery runs.
+            release.serve_failed_check(stalled)
+            assert dv.run() == 0
+            after = tree(dv.dir)
+            assert after in (release.expected_old, release.expected_new), (kind, n, dv.log)
+            if kind == "download" or n == 1:
+                assert after == release.expected_old, (kind, n)  # nothing was committed yet
+            assert len(dv.wait_started(2)) == 2, (kind, n)
+            assert len(wine_processes(dv.wine.path, "domvista.exe")) == 1, (kind, n)
+
+            # And a start against a good server ends on the new release, fetching only what it lacks.
+            release.serve_good_run()
+            assert dv.run() == 0
+            assert tree(dv.dir) == release.expected_new, (kind, n, dv.log)
+            assert "/2.0/keep.dat" not in server.paths()
+            running = 1  # an update ends the application before it starts it again
+            if after == release.expected_new:
+                assert server.paths() == ["/check"], (kind, n)  # recorded as applied: no update
+                running = 2  # nothing to change: the running application is left alone
+            assert len(dv.wait_started(3)) == 3
+            assert len(wine_processes(dv.wine.path, "domvista.exe")) == running, (kind, n)
+        finally:
+            dv.close()
