@@ -1,6 +1,7 @@
 #include "downloader.h"
 
 #include "filelist.h"
+#include "platform/write_back.h"
 #include "transferguard.h"
 #include "updatelayout.h"
 
@@ -16,6 +17,9 @@ namespace {
 // Back-pressure: the network thread pauses while this much is waiting to be written, so a
 // large file streams to disk with flat memory instead of piling up in the reply.
 const qint64 kReadBufferSize = 256 * 1024;
+// Every this many bytes written, the system is asked to start writing them to disk, so that the
+// flush before the commit does not wait for a whole large file at once.
+const qint64 kWriteBackBytes = 8 * 1024 * 1024;
 }
 
 QNetworkAccessManager* sharedDownloadManager()
@@ -84,6 +88,12 @@ void Downloader::slotWrite()
         // A full disk or a failing device: nothing more is worth receiving.
         m_writeFailed = true;
         m_guard->abortFor(QStringLiteral("cannot write the file: %1").arg(m_file->errorString()));
+        return;
+    }
+    // A failed flush here shows again in the flush before the commit, which decides.
+    if (m_opened && m_written - m_writeBackFrom >= kWriteBackBytes && m_file->flush()) {
+        fileutil::startWriteBack(m_file->handle(), m_writeBackFrom, m_written - m_writeBackFrom);
+        m_writeBackFrom = m_written;
     }
 }
 

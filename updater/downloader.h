@@ -57,6 +57,7 @@ private:
     bool m_checkSha256;
     qint64 m_expectedSize;
     qint64 m_written = 0;
+    qint64 m_writeBackFrom = 0;  // bytes before this offset were handed to the write-back
     bool m_opened = false;
     bool m_committed = false;
     bool m_writeFailed = false;
