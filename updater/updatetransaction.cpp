@@ -176,6 +176,12 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
     for (const QString& r : plan.removals) {
         if (problem.isEmpty()) problem = linkOnTheWay(m_base, r, true);
+        // A link is removed last, when nothing can be moved back any more: it must be removable.
+        QString why;
+        if (problem.isEmpty() && isLink(r) && !pathrules::reparsePointRemovable(r, &why)) {
+            if (error) *error = QStringLiteral("the update was refused: the link %1 cannot be removed itself (%2)").arg(quotedName(relative(r)), why);
+            return false;
+        }
     }
     for (const QString& d : plan.folders) {
         if (problem.isEmpty()) problem = linkOnTheWay(m_base, d, false);

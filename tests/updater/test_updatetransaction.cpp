@@ -208,7 +208,10 @@ private slots:
             expected.insert("link/keep", "keep");
         }
         QVERIFY(!tx.commit(plan, &why));
-        QVERIFY2(why.contains("undone") && why.contains("link"), qPrintable(why));
+        // Undone where the link turned into a folder at the last moment; refused before anything
+        // moved where the link could never be removed itself.
+        QVERIFY2(why.contains(linksCanBeRemoved() ? "undone" : "refused") && why.contains("\"link\""), qPrintable(why));
+        tx.discard();  // as the update does after a failed commit
         QVERIFY2(snapshot(r.base()) == expected, qPrintable(differences(snapshot(r.base()), expected)));
         QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));
         QCOMPARE(tx.appliedVersion(), QString());
@@ -217,7 +220,7 @@ private slots:
 
     void aFailedMoveUndoesTheCommit()
     {
-        Release r(true);
+        Release r(linksCanBeRemoved());
         const QMap<QString, QByteArray> oldState = snapshot(r.base());
         UpdateTransaction tx(r.base());
         QString why;
@@ -236,7 +239,7 @@ private slots:
 
     void anInterruptedCommitWithAStagedFileLostGoesBack()
     {
-        Release r(true);
+        Release r(linksCanBeRemoved());
         const QMap<QString, QByteArray> oldState = snapshot(r.base());
         UpdateTransaction tx(r.base());
         QString why;

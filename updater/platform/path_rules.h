@@ -22,9 +22,13 @@ QString reparsePointOnTheWay(const QString& baseFolder, const QString& path, boo
 // when nothing is left.
 bool removeTreeNoFollow(const QString& path);
 
-// Removes the reparse point `path` itself (a symbolic link, junction or mount point), never what
-// it leads to. False, with the system's reason, when `path` is not one or cannot be removed:
-// Wine 8, for one, cannot remove a host link to a folder and reports the target as not empty.
+// Whether the reparse point `path` (a symbolic link, junction or mount point) can be removed
+// itself: false, with the reason, when it is not one, or when this system reaches only what it
+// leads to (Wine 8 with a host link: removing it would remove an empty target instead).
+bool reparsePointRemovable(const QString& path, QString* why);
+
+// Removes the reparse point `path` itself, never what it leads to. False, with the system's
+// reason, when reparsePointRemovable() says no or the removal fails.
 bool removeReparsePoint(const QString& path, QString* why);
 
 // Whether `a` and `b` reach the same file. Existing files compare by identity (volume and file

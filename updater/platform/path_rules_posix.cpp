@@ -43,15 +43,20 @@ bool removeTreeNoFollow(const QString& path)
     return QDir(path).removeRecursively();
 }
 
-bool removeReparsePoint(const QString& path, QString* why)
+bool reparsePointRemovable(const QString& path, QString* why)
 {
-    const QByteArray name = QFile::encodeName(path);
     struct stat st;
-    if (lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISLNK(st.st_mode)) {
         if (why) *why = QStringLiteral("it is no longer a link");
         return false;
     }
-    if (unlink(name.constData()) != 0) {
+    return true;
+}
+
+bool removeReparsePoint(const QString& path, QString* why)
+{
+    if (!reparsePointRemovable(path, why)) return false;
+    if (unlink(QFile::encodeName(path).constData()) != 0) {
         if (why) *why = QString::fromLocal8Bit(strerror(errno));
         return false;
     }

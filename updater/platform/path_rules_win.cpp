@@ -141,10 +141,9 @@ bool removeTreeNoFollow(const QString& path)
     return removeTree(w, a);
 }
 
-bool removeReparsePoint(const QString& path, QString* why)
+bool reparsePointRemovable(const QString& path, QString* why)
 {
-    const std::wstring w = nativePath(path);
-    const DWORD a = GetFileAttributesW(w.c_str());
+    const DWORD a = attributes(path);
     if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
         if (why) *why = QStringLiteral("it is no longer a link");
         return false;
@@ -156,6 +155,14 @@ bool removeReparsePoint(const QString& path, QString* why)
         if (why) *why = QStringLiteral("this system reaches only what the link leads to, not the link");
         return false;
     }
+    return true;
+}
+
+bool removeReparsePoint(const QString& path, QString* why)
+{
+    if (!reparsePointRemovable(path, why)) return false;
+    const std::wstring w = nativePath(path);
+    const DWORD a = GetFileAttributesW(w.c_str());
     // A folder link or junction goes with RemoveDirectoryW, which takes the point itself and
     // leaves its target as it is; a file link goes with DeleteFileW.
     if (removeEntry(w, a)) return true;
