@@ -80,6 +80,10 @@ class Domvista:
         self.output = out.read_text(errors="replace")
         return proc.returncode
 
+    def log_text(self):
+        log = self.dir / "desktop-updater.log"
+        return log.read_text(errors="replace") if log.exists() else ""
+
     def cleanup(self):
         for pid in self.started():
             try:
@@ -528,6 +532,47 @@ class CrashRelease:
         self.server.route("/check", self.good_list, headers={"Domvista-Version": "2.0"})
         self.server.requests.clear()
 
+    def wait_for_the_point(self, kind, n, stalled, marker, proc, timeout, settle):
+        """Until the killed run's updater stands at (kind, n): the stalled file requested (and
+        `settle` seconds more, so that part of it is staged) or the pause marker written."""
+        end = time.monotonic() + timeout
+        if kind == "download":
+            while stalled not in self.server.paths() and time.monotonic() < end:
+                time.sleep(0.01)
+            time.sleep(settle)
+        else:
+            while not marker.exists() and proc.poll() is None and time.monotonic() < end:
+                time.sleep(0.01)
+        assert proc.poll() is None, f"{kind} {n}: the updater ended before it could be killed"
+
+    def check_the_next_starts(self, kind, n, stalled, dv, running):
+        """After a kill at (kind, n): `dv` is the updater's folder with run(), log_text() and
+        wait_started(); running() counts the application's live processes."""
+        # The log is written as the run goes: the killed run's line is there.
+        assert 'skipped removal of "../outside"' in dv.log_text(), (kind, n)
+        assert running() == 0, (kind, n)  # the update had ended the application
+
+        # Next start, the check fails: only the recovery runs.
+        self.serve_failed_check(stalled)
+        assert dv.run() == 0
+        after = tree(dv.dir)
+        assert after in (self.expected_old, self.expected_new), (kind, n, dv.log_text())
+        if kind == "download" or n == 1:
+            assert after == self.expected_old, (kind, n)  # nothing was committed yet
+        assert len(dv.wait_started(2)) == 2 and running() == 1, (kind, n)
+        assert "update check at" in dv.log_text()
+
+        # And a start against a good server ends on the new release, fetching only what it lacks.
+        self.serve_good_run()
+        assert dv.run() == 0
+        assert tree(dv.dir) == self.expected_new, (kind, n, dv.log_text())
+        assert "/2.0/keep.dat" not in self.server.paths()
+        expected_running = 1  # an update ends the application before it starts it again
+        if after == self.expected_new:
+            assert self.server.paths() == ["/check"], (kind, n)  # recorded as applied: no update
+            expected_running = 2  # nothing to change: the running application is left alone
+        assert len(dv.wait_started(3)) == 3 and running() == expected_running, (kind, n)
+
 
 def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server):
     """The next start after each kill (its check fails) must find exactly the old or the new
@@ -542,7 +587,6 @@ def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server)
         try:
             dv.config("1.0")
             release.lay_out(dv.dir)
-            expected_old, expected_new = release.expected_old, release.expected_new
             env = dict(dv.env)
             marker = case / "paused"
             if kind == "commit":
@@ -551,40 +595,10 @@ def test_a_kill_at_any_point_leaves_the_old_or_the_new_release(tmp_path, server)
             dv.start_app()
             proc = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=case, env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            end = time.monotonic() + 30
-            if kind == "download":
-                while stalled not in server.paths() and time.monotonic() < end:
-                    time.sleep(0.01)
-                time.sleep(0.3)  # part of the file is staged
-            else:
-                while not marker.exists() and proc.poll() is None and time.monotonic() < end:
-                    time.sleep(0.01)
-            assert proc.poll() is None, f"{kind} {n}: the updater ended before it could be killed"
+            release.wait_for_the_point(kind, n, stalled, marker, proc, timeout=30, settle=0.3)
             proc.send_signal(signal.SIGKILL)
             proc.wait(10)
-            assert not alive(dv.started()[-1])  # the application had been ended
-            # The log is written as the run goes: the killed run's line is there.
-            assert 'skipped removal of "../outside"' in (dv.dir / "desktop-updater.log").read_text(), (kind, n)
-
-            # Next start, the check fails: only the recovery runs.
-            release.serve_failed_check(stalled)
-            assert dv.run() == 0
-            after = tree(dv.dir)
-            assert after in (expected_old, expected_new), (kind, n, dv.output)
-            if kind == "download" or n == 1:
-                assert after == expected_old, (kind, n)  # nothing was committed yet
-            pids = dv.wait_started(2)
-            assert len(pids) == 2 and alive(pids[-1]), (kind, n)
-            assert "update check at" in (dv.dir / "desktop-updater.log").read_text()
-
-            # And a start against a good server ends on the new release, fetching only what it lacks.
-            release.serve_good_run()
-            assert dv.run() == 0
-            assert tree(dv.dir) == expected_new, (kind, n, dv.output)
-            assert "/2.0/keep.dat" not in server.paths()
-            if after == expected_new:
-                assert server.paths() == ["/check"], (kind, n)  # recorded as applied: no update
-            assert alive(dv.wait_started(3)[-1])
+            release.check_the_next_starts(kind, n, stalled, dv, lambda: sum(map(alive, dv.started())))
         finally:
             dv.cleanup()
 

@@ -15,7 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
-from test_desktop_updater import CrashRelease, offer, server, tree  # noqa: E402,F401  (server: the loopback fixture)
+from test_desktop_updater import CrashRelease, offer, server  # noqa: E402,F401  (server: the loopback fixture)
 from winetools import TEMPLATE, WINE32, WinePrefix  # noqa: E402
 
 BUILD = Path(os.environ.get("VEXTRA_BUILD_WIN32_DESKTOP", ROOT / "build" / "win32-desktop"))
@@ -88,11 +88,14 @@ class WineDomvista:
             time.sleep(0.05)
         return self.started()
 
+    def log_text(self):
+        log = self.dir / "desktop-updater.log"
+        return log.read_text(errors="replace") if log.exists() else ""
+
     def run(self, *args, timeout=120):
         proc = self.start("desktop-updater.exe", *args)
         rc = proc.wait(timeout)
-        log = self.dir / "desktop-updater.log"
-        self.log = log.read_text(errors="replace") if log.exists() else ""
+        self.log = self.log_text()
         return rc
 
     def terminate(self, exe):
@@ -277,41 +280,9 @@ def test_a_terminated_update_leaves_the_old_or_the_new_release(tmp_path, server)
             dv.start("domvista.exe")
             assert len(dv.wait_started(1)) == 1
             proc = dv.start("desktop-updater.exe", env=env)
-            end = time.monotonic() + 60
-            if kind == "download":
-                while stalled not in server.paths() and time.monotonic() < end:
-                    time.sleep(0.02)
-                time.sleep(0.5)  # part of the file is staged
-            else:
-                while not marker.exists() and proc.poll() is None and time.monotonic() < end:
-                    time.sleep(0.02)
-            assert proc.poll() is None, f"{kind} {n}: the updater ended before it could be ended"
+            release.wait_for_the_point(kind, n, stalled, marker, proc, timeout=60, settle=0.5)
             dv.terminate("desktop-updater.exe")
             proc.wait(30)
-            assert wine_processes(dv.wine.path, "domvista.exe") == [], (kind, n)  # ended by the update
-            # The log is written as the run goes: the terminated run's line is there.
-            assert 'skipped removal of "../outside"' in (dv.dir / "desktop-updater.log").read_text(), (kind, n)
-
-            # Next start, the check fails: only the recovery runs.
-            release.serve_failed_check(stalled)
-            assert dv.run() == 0
-            after = tree(dv.dir)
-            assert after in (release.expected_old, release.expected_new), (kind, n, dv.log)
-            if kind == "download" or n == 1:
-                assert after == release.expected_old, (kind, n)  # nothing was committed yet
-            assert len(dv.wait_started(2)) == 2, (kind, n)
-            assert len(wine_processes(dv.wine.path, "domvista.exe")) == 1, (kind, n)
-
-            # And a start against a good server ends on the new release, fetching only what it lacks.
-            release.serve_good_run()
-            assert dv.run() == 0
-            assert tree(dv.dir) == release.expected_new, (kind, n, dv.log)
-            assert "/2.0/keep.dat" not in server.paths()
-            running = 1  # an update ends the application before it starts it again
-            if after == release.expected_new:
-                assert server.paths() == ["/check"], (kind, n)  # recorded as applied: no update
-                running = 2  # nothing to change: the running application is left alone
-            assert len(dv.wait_started(3)) == 3
-            assert len(wine_processes(dv.wine.path, "domvista.exe")) == running, (kind, n)
+            release.check_the_next_starts(kind, n, stalled, dv, lambda: len(wine_processes(dv.wine.path, "domvista.exe")))
         finally:
             dv.close()
