@@ -7,23 +7,7 @@
 #include "fuzz_support.h"
 #include "manifest/manifest.h"
 #include "manifest/xml_nesting.h"
-
-namespace {
-
-uint32_t parsedDepth(const rapidxml::xml_node<char>* root) {
-    uint32_t deepest = 0;
-    std::vector<std::pair<const rapidxml::xml_node<char>*, uint32_t>> pending{{root, 0}};
-    while (!pending.empty()) {
-        const auto [node, depth] = pending.back();
-        pending.pop_back();
-        deepest = std::max(deepest, depth);
-        for (auto* child = node->first_node(); child; child = child->next_sibling())
-            if (child->type() == rapidxml::node_element) pending.push_back({child, depth + 1});
-    }
-    return deepest;
-}
-
-}  // namespace
+#include "support/xml_tree_depth.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -9,6 +9,7 @@
 #include "manifest/manifest.h"
 #include "manifest/xml_nesting.h"
 #include "support/log_capture.h"
+#include "support/xml_tree_depth.h"
 
 using testsupport::LogCapture;
 
@@ -196,24 +197,6 @@ TEST(VersionManifestParse, BodyNestedDeeperThanTheBoundIsRefusedBeforeParsing) {
     EXPECT_TRUE(parse(atBound).ok);
     EXPECT_FALSE(manifestNestingWithin(("<o>" + atBound + "</o>").c_str(), kMaxManifestNesting));
 }
-
-namespace {
-
-// Element nesting of a parsed document, walked without recursion.
-uint32_t parsedDepth(const rapidxml::xml_node<char>* root) {
-    uint32_t deepest = 0;
-    std::vector<std::pair<const rapidxml::xml_node<char>*, uint32_t>> pending{{root, 0}};
-    while (!pending.empty()) {
-        const auto [node, depth] = pending.back();
-        pending.pop_back();
-        deepest = std::max(deepest, depth);
-        for (auto* child = node->first_node(); child; child = child->next_sibling())
-            if (child->type() == rapidxml::node_element) pending.push_back({child, depth + 1});
-    }
-    return deepest;
-}
-
-}  // namespace
 
 TEST(VersionManifestParse, NestingCheckReadsDeclarationsAsTheParserDoes) {
     // Only "<!DOCTYPE" and white space opens a bracketed subset; any other "<!x" ends at its
