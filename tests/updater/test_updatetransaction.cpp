@@ -182,6 +182,7 @@ private slots:
             QVERIFY2(after == (k == 1 ? oldState : newState),
                      qPrintable(QString("step %1: %2: %3").arg(k).arg(detail, differences(after, k == 1 ? oldState : newState))));
             QVERIFY(result == (k == 1 ? UpdateTransaction::Recovery::Nothing : UpdateTransaction::Recovery::Forward));
+            QCOMPARE(next.appliedVersion(), QString(k == 1 ? "" : "2.0"));  // recorded once, by the commit or its recovery
             QCOMPARE(next.recover(&detail), UpdateTransaction::Recovery::Nothing);
             QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));
         }
@@ -216,6 +217,35 @@ private slots:
         QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));
         QCOMPARE(tx.appliedVersion(), QString());
         QCOMPARE(UpdateTransaction(r.base()).recover(&why), UpdateTransaction::Recovery::Nothing);
+    }
+
+    void aCommitUndoneAtItsEndRecordsNoVersion()
+    {
+        const bool withLink = linksCanBeRemoved();
+        int steps = 0;
+        {
+            Release full(withLink);
+            UpdateTransaction tx(full.base());
+            QString why;
+            QVERIFY(tx.begin(&why));
+            QVERIFY2(tx.commit(full.stage(tx), &why), qPrintable(why));
+            steps = g_calls;
+        }
+        init();
+        Release r(withLink);
+        UpdateTransaction tx(r.base());
+        QString why;
+        QVERIFY(tx.begin(&why));
+        const CommitPlan plan = r.stage(tx);
+        // Every file is in place; then the journal cannot be marked done (a folder took its name).
+        g_crashAt = steps - 1;
+        g_instead = [&] {
+            const QString journal = r.base() + "/Application/Updates/update-journal";
+            QVERIFY(QFile::remove(journal) && QDir().mkdir(journal));
+        };
+        QVERIFY(!tx.commit(plan, &why));
+        QCOMPARE(tx.appliedVersion(), QString());  // else the next run would take 2.0 as applied
+        QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("old core"));
     }
 
     void aFailedMoveUndoesTheCommit()
