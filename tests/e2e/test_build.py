@@ -141,9 +141,10 @@ def test_two_release_builds_in_two_folders_are_byte_identical(release):
     assert a == b
     for path in [ROOT, *release["builds"]]:
         assert str(path).encode() not in a, f"{path} is in the program"
-    # The PE header's time stamp is zero.
+    # The PE header's time stamp is zero, and the program carries no symbol table.
     pe = int.from_bytes(a[60:64], "little")
     assert a[pe + 8:pe + 12] == b"\0\0\0\0"
+    assert a[pe + 12:pe + 20] == b"\0" * 8
 
 
 def test_fresh_i686_release_build_has_no_warnings_and_only_the_release_ca(release):
