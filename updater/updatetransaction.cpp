@@ -195,13 +195,18 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         return false;
     }
 
+    // Where this commit keeps the old files: the backup folder, or a fresh one inside it when an
+    // earlier backup could not be removed whole (under Wine, a host link inside it).
+    QString stash = backup;
+    for (int n = 1; present(stash); ++n) stash = backup + QStringLiteral("/%1").arg(n);
+
     UpdateJournal journal;
     journal.version = plan.version;
     QStringList presentRemovals;
     QStringList removalBackups;
     for (int i = 0; i < plan.files.size(); ++i) {
         const QString& target = plan.files.at(i).second;
-        if (present(target)) journal.stashes.append({relative(target), relative(backup + QStringLiteral("/f%1").arg(i))});
+        if (present(target)) journal.stashes.append({relative(target), relative(stash + QStringLiteral("/f%1").arg(i))});
         journal.places.append({relative(plan.files.at(i).first), relative(target)});
     }
     for (int i = 0; i < plan.removals.size(); ++i) {
@@ -210,7 +215,7 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
             journal.unlinks.append(relative(plan.removals.at(i)));
             continue;
         }
-        const QString to = backup + QStringLiteral("/r%1").arg(i);
+        const QString to = stash + QStringLiteral("/r%1").arg(i);
         journal.stashes.append({relative(plan.removals.at(i)), relative(to)});
         presentRemovals.append(plan.removals.at(i));
         removalBackups.append(to);
@@ -236,12 +241,12 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
 
     testPause("commit");
-    if (!QDir().mkpath(backup)) {
-        if (error) *error = QStringLiteral("cannot create %1").arg(backup);
+    if (!QDir().mkpath(stash)) {
+        if (error) *error = QStringLiteral("cannot create %1").arg(stash);
         return false;
     }
     if (!writeUpdateJournal(m_updates + QLatin1Char('/') + QLatin1String(kJournalName), journal, error)) {
-        removeTree(backup);
+        removeTree(stash);
         return false;
     }
     testPause("commit");

@@ -248,6 +248,20 @@ private slots:
         QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("old core"));
     }
 
+    void aBackupThatCouldNotBeRemovedDoesNotStopTheNextCommit()
+    {
+        Release r(linksCanBeRemoved());
+        UpdateTransaction tx(r.base());
+        QString why;
+        QVERIFY(tx.begin(&why));
+        const CommitPlan plan = r.stage(tx);
+        // What an earlier commit's backup kept, under the names this commit would use.
+        for (const char* name : {"f0", "r0", "r2"}) writeFile(r.base() + "/Application/Updates/backup/" + QString(name) + "/left", "left");
+        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("new core"));
+        QVERIFY(!QFileInfo::exists(r.base() + "/Application/Updates/backup"));
+    }
+
     void aFailedMoveUndoesTheCommit()
     {
         Release r(linksCanBeRemoved());
