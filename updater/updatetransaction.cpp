@@ -367,9 +367,14 @@ bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
 UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
 {
     if (!needsRecovery()) {
-        const bool stale = present(stagingFolder()) || present(m_updates + QLatin1Char('/') + QLatin1String(kBackupName));
+        const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
+        const bool stale = present(stagingFolder()) || present(backup);
         if (present(m_updates) && !isLink(m_updates)) cleanUp();
-        if (stale && detail) *detail = QStringLiteral("removed the staging files of an update that did not reach its commit");
+        if (stale && detail) {
+            *detail = present(stagingFolder()) || present(backup)
+                          ? QStringLiteral("cannot remove all the staging files of an earlier update")
+                          : QStringLiteral("removed the staging files of an update that did not reach its commit");
+        }
         return Recovery::Nothing;
     }
     if (isLink(m_updates)) {
