@@ -23,6 +23,21 @@ HANDLE holdWithoutSharing(const QString& path)
 {
     return CreateFileW(native(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
+
+// An old core.dll that another program holds open without sharing, and its downloaded successor.
+struct HeldReplacement {
+    QTemporaryDir dir;
+    const QString target = dir.path() + "/core.dll";
+    const QString source = dir.path() + "/core.dll.download";
+    HANDLE held = INVALID_HANDLE_VALUE;
+
+    HeldReplacement()
+    {
+        writeFile(target, "old core");
+        writeFile(source, "new core");
+        held = holdWithoutSharing(target);
+    }
+};
 }  // namespace
 
 class TestWindowsRules : public QObject
@@ -31,11 +46,9 @@ class TestWindowsRules : public QObject
 private slots:
     void fileHeldOpenIsRetriedThenLeftAsItWas()
     {
-        QTemporaryDir dir;
-        const QString target = dir.path() + "/core.dll", source = dir.path() + "/core.dll.download";
-        writeFile(target, "old core");
-        writeFile(source, "new core");
-        HANDLE held = holdWithoutSharing(target);
+        HeldReplacement r;
+        const QString &target = r.target, &source = r.source;
+        const HANDLE held = r.held;
         QVERIFY(held != INVALID_HANDLE_VALUE);
         QElapsedTimer clock;
         clock.start();
@@ -50,11 +63,9 @@ private slots:
 
     void fileLetGoWithinTheRetriesIsReplaced()
     {
-        QTemporaryDir dir;
-        const QString target = dir.path() + "/core.dll", source = dir.path() + "/core.dll.download";
-        writeFile(target, "old core");
-        writeFile(source, "new core");
-        HANDLE held = holdWithoutSharing(target);
+        HeldReplacement r;
+        const QString &target = r.target, &source = r.source;
+        const HANDLE held = r.held;
         QVERIFY(held != INVALID_HANDLE_VALUE);
         QTimer::singleShot(1000, [held]() { CloseHandle(held); });  // a terminated program letting go
         QString error;
