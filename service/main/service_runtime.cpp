@@ -89,8 +89,10 @@ void WINAPI serviceControlHandler(DWORD control) {
     reportServiceStatus(SERVICE_STOP_PENDING, 0);
     ServiceLog::write(LogLevel::Info, codeText(MessageCode::StopControlHandled));
     if (stopEvent) SetEvent(stopEvent);
-    // A download under way ends within moments (its blocked read is broken); the cycle then
-    // finishes as after a failed download, and the worker reports the service stopped.
+    // A transfer under way stops waiting at once: its request pump gives up the helper thread,
+    // whose blocked WinHTTP call is left to return by itself (nothing closes a request under a
+    // call). The cycle then ends without recording the check, and the worker reports the
+    // service stopped.
     serviceStopSignal().request();
     report(nullptr, 0);  // the state last stored, unless the worker has reported stopped
 }
