@@ -8,6 +8,7 @@
 #include "download/download_log.h"
 #include "download/installer_write.h"
 #include "download/manifest_binding.h"
+#include "platform/block_worker.h"
 #include "platform/file_handle.h"
 #include "verify/signed_package_check.h"
 
@@ -22,6 +23,11 @@ public:
 private:
     InstallerFileWriter& writer_;
 };
+
+// The binding's digest of one block, on the helper beside the check.
+void bindBlock(void* binding, const uint8_t* data, size_t size) {
+    static_cast<ManifestBindingCheck*>(binding)->update(data, size);
+}
 
 // The check's failure as the log shows it: the envelope's own codes with the offset, the
 // content's with the error value; then the verification failure line with the error value.
@@ -121,9 +127,12 @@ bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
     if (!bindingCheck.begin(static_cast<uint64_t>(size.QuadPart))) return false;
     if (!installer.open()) return false;
 
-    // The one reading: every block to the binding's digest and to the check, whose content
-    // goes to the installer's temporary file. A package that is no signed message stops the
-    // check, not the reading: the binding still says whether it is the manifest's package.
+    // The one reading: every block to the binding's digest (on a helper thread, beside the
+    // rest) and to the check, whose content goes to the content's digest and the installer's
+    // temporary file. A package that is no signed message stops the check, not the reading:
+    // the binding still says whether it is the manifest's package. The helper is done with a
+    // block before the next one is read (and before anything here goes).
+    BlockWorker binder(&bindBlock, &bindingCheck);
     const uint64_t expected = static_cast<uint64_t>(size.QuadPart);
     uint64_t total = 0;
     bool checking = true;
@@ -139,12 +148,14 @@ bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
             return false;
         }
         total += got;
-        bindingCheck.update(block.get(), got);
+        binder.post(block.get(), got);
         if (checking && !check.update(block.get(), got)) {
             if (check.failure() == PackageCheckFailure::ContentRefused) return false;
             checking = false;
         }
+        binder.wait();
     }
+    binder.wait();
     if (total != expected) {
         logWithError(LogLevel::Error, MessageCode::StagedFileReadFailed, ERROR_HANDLE_EOF);
         return false;
