@@ -2,8 +2,6 @@
 // the manifest, verified, written.
 #include "download/installer_download.h"
 
-#include <memory>
-
 #include "config/admin_config.h"
 #include "log/service_log.h"
 
@@ -49,19 +47,9 @@ bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
                          downloaded))
         return false;
 
-    // The package read back once; these bytes are bound to the manifest and verified.
-    std::unique_ptr<uint8_t[]> package;
-    uint32_t packageSize = 0;
-    if (!readStagedPackage(staging.file().c_str(), package, packageSize)) return false;
-    staging.remove();
-    if (!matchesManifest(package.get(), packageSize, packageBinding(*offer))) return false;
-
-    // Verified, then written under the installer's name; the package goes before the write.
-    std::unique_ptr<uint8_t[]> content;
-    uint32_t contentSize = 0;
-    if (!verifyPackage(package.get(), packageSize, content, contentSize)) return false;
-    package.reset();
-    return writeVerifiedInstaller(content.get(), contentSize, installerPath);
+    // Read back once: bound to the manifest, verified, and its content written as the
+    // installer, which replaces the installer file only when all of it passed.
+    return checkAndWritePackage(staging.file().c_str(), packageBinding(*offer), installerPath);
 }
 
 bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath) {

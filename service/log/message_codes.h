@@ -144,6 +144,12 @@ enum class MessageCode : int32_t {
     InstallerFileReplaceFailed = 1320,
     WinHttpUnavailable = 1321,
 
+    // Errors: the package read once, its envelope and its content checked against the signer.
+    PackageEnvelopeMalformed = 1330,
+    PackageEnvelopeIndefiniteLength = 1331,
+    PackageContentDigestMismatch = 1332,
+    PackageContentTypeMismatch = 1333,
+
     // Warnings: fetching and reading the manifests.
     ManifestOpenSessionFailed = 1400,
     ManifestNoConnection = 1401,

@@ -1,10 +1,12 @@
 #include "verify/crypto_helper.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "platform/system_library.h"
 #include "platform/file_handle.h"
+#include "verify/signed_package_check.h"
 
 // Each table holds a module loaded by full path from the system folder and the entry points
 // resolved from it by exact name, in order; resolution stops at the first missing one.
@@ -126,17 +128,6 @@ private:
     const Crypt32Table& t_;
 };
 
-// Finds the signer's certificate among the message's certificates, as the verification does
-// without a callback, and keeps that store of the message's certificates for the chain walk:
-// it comes from the one decoding of the package the verification makes anyway.
-PCCERT_CONTEXT WINAPI signerFromMessage(void* arg, DWORD encoding, PCERT_INFO signerId,
-                                        HCERTSTORE messageStore) {
-    auto* scope = static_cast<VerificationScope*>(arg);
-    const Crypt32Table& t = scope->table();
-    if (!scope->store) scope->store = t.duplicateStore(messageStore);
-    return t.getSubjectCertificateFromStore(messageStore, encoding, signerId);
-}
-
 // Subject signed by issuer's key and currently within its validity period.
 bool linkVerifies(const Crypt32Table& t, PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
     DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
@@ -236,6 +227,27 @@ bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer) {
     return false;
 }
 
+// The content of a package verified in memory, collected as the check hands it on.
+class ContentBuffer : public EnvelopeContentSink {
+public:
+    explicit ContentBuffer(uint32_t capacity)
+        : bytes(new (std::nothrow) uint8_t[capacity ? capacity : 1]), capacity_(capacity) {}
+    bool content(const uint8_t* data, size_t n) override {
+        if (n > capacity_ - size) return false;
+        std::memcpy(bytes.get() + size, data, n);
+        size += static_cast<uint32_t>(n);
+        return true;
+    }
+    std::unique_ptr<uint8_t[]> bytes;
+    uint32_t size = 0;
+
+private:
+    uint32_t capacity_;
+};
+
+// Bytes in memory go through the check in the blocks a file would.
+constexpr uint32_t kMemoryCheckBlockBytes = 1u << 20;
+
 }  // namespace
 
 CryptoHelper::CryptoHelper() : CryptoHelper(kEmbeddedCaCertificate, kEmbeddedCaCertificateSize) {}
@@ -248,38 +260,44 @@ CryptoHelper::~CryptoHelper() = default;
 bool CryptoHelper::verifySignedMessage(const uint8_t* data, uint32_t size,
                                        std::unique_ptr<uint8_t[]>& content,
                                        uint32_t& contentSize) {
+    content.reset();
+    contentSize = 0;
+    if (!data) return false;
+    // The content is never larger than the message that embeds it.
+    ContentBuffer buffer(size);
+    if (!buffer.bytes) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    SignedPackageCheck check(*this, &buffer);
+    if (!check.begin()) return false;
+    for (uint32_t done = 0; done < size;) {
+        const uint32_t step = std::min<uint32_t>(size - done, kMemoryCheckBlockBytes);
+        if (!check.update(data + done, step)) return false;
+        done += step;
+    }
+    if (!check.finish()) return false;
+    content = std::move(buffer.bytes);
+    contentSize = buffer.size;
+    return true;
+}
+
+bool CryptoHelper::verifySignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store) {
     if (!crypt32_) {
         crypt32_.reset(new (std::nothrow) Crypt32Table);
-        if (!crypt32_) return false;
-        if (!loadTable(*crypt32_)) {
+        if (!crypt32_ || !loadTable(*crypt32_)) {
+            const DWORD error = crypt32_ ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
             crypt32_.reset();
+            SetLastError(error);
             return false;
         }
     }
     const Crypt32Table& t = *crypt32_;
-    content.reset();
-    contentSize = 0;
-    if (!data) return false;
-
     VerificationScope scope(t);
-    CRYPT_VERIFY_MESSAGE_PARA para = {};
-    para.cbSize = sizeof(para);  // 20 bytes on the 32-bit build, 32 on x86-64
-    para.dwMsgAndCertEncodingType = kMessageEncoding;
-    para.hCryptProv = 0;
-    para.pfnGetSignerCertificate = signerFromMessage;  // the signer is looked up inside the message
-    para.pvGetArg = &scope;
-
-    // One pass over the package: the content is never larger than the message that embeds it,
-    // so a buffer of the package's size takes it without a call that asks for its size, and the
-    // message's certificates for the chain walk are kept from the same call.
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]);
-    if (!buffer) return false;
-    DWORD decodedSize = size;
-    if (!t.verifyMessageSignature(&para, 0, data, size, buffer.get(), &decodedSize,
-                                  &scope.current))
-        return false;
-    content = std::move(buffer);
-    contentSize = decodedSize;
+    scope.current = signer;
+    scope.store = store;
+    signer = nullptr;
+    store = nullptr;
 
     if (!scope.current || !scope.store) return false;
     if (!endEntitySigner(t, scope.current)) return false;

@@ -66,16 +66,21 @@ public:
     CryptoHelper& operator=(const CryptoHelper&) = delete;
 
     // Verifies data as a package signed (signer 0) by a certificate chained, through the
-    // certificates inside the message, to the trust anchor, every link currently valid and
-    // none signed with MD5 (SHA-1 links pass). The signer is an end-entity certificate (basic
-    // constraints absent or CA:FALSE; key usage, when present, allows digital signatures) and,
-    // when it lists extended key usages, one is code signing. Every issuer, the anchor
-    // included, must be a certificate authority by its basic constraints when it has them,
-    // and its path length limit must hold. On false GetLastError says which rule failed.
-    // content/contentSize are cleared first and set as soon as the content is extracted; the
-    // caller owns content from then on, also when the result is false.
+    // certificates inside the message, to the trust anchor: the one-pass check of
+    // signed_package_check.h over bytes in memory. content/contentSize are cleared first and
+    // set only when the package verified. On false GetLastError says which rule failed.
     bool verifySignedMessage(const uint8_t* data, uint32_t size,
                              std::unique_ptr<uint8_t[]>& content, uint32_t& contentSize);
+
+    // The chain rules, from the signer's certificate through the certificates the message
+    // carries (store) to the trust anchor: every link currently valid and none signed with MD5
+    // (SHA-1 links pass). The signer is an end-entity certificate (basic constraints absent or
+    // CA:FALSE; key usage, when present, allows digital signatures) and, when it lists extended
+    // key usages, one is code signing. Every issuer, the anchor included, must be a
+    // certificate authority by its basic constraints when it has them, and its path length
+    // limit must hold. Takes over signer and store (released here; both are set to null) once
+    // crypt32 is loaded. On false GetLastError says which rule failed.
+    bool verifySignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store);
 
     // SHA-256 of the file's bytes. On success hexOut (>= 65 bytes) gets 64 lowercase hex
     // characters and a NUL; on failure errorCode gets a FileDigestResult, lastError the
