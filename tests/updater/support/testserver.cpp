@@ -6,10 +6,10 @@
 #include <cstring>
 
 #ifdef _WIN32
-// Winsock spells a few calls differently; the server's logic is the same on both.
+// Winsock spells a few calls differently; the server's logic is the same on both. (MinGW
+// declares ssize_t itself, as a 64-bit type for x86_64.)
 #include <winsock2.h>
 #include <ws2tcpip.h>
-using ssize_t = int;
 using socklen_t = int;
 #define poll WSAPoll
 #define close closesocket
