@@ -49,6 +49,31 @@ def test_program_is_a_console_program_importing_only_system_dlls(exe, tool, fmt)
     assert foreign == set(), f"imports outside the Windows system DLLs: {sorted(foreign)}"
 
 
+# The static Qt of the desktop updater brings these system DLLs along.
+DESKTOP_SYSTEM_DLLS = SYSTEM_DLLS | {"dwmapi.dll", "imm32.dll", "iphlpapi.dll", "netapi32.dll", "uxtheme.dll",
+                                     "winmm.dll", "wtsapi32.dll"}
+
+
+@pytest.mark.parametrize("folder, tool, fmt", [
+    ("win32-desktop", "i686-w64-mingw32-objdump", "pei-i386"),
+    ("win64-desktop", "x86_64-w64-mingw32-objdump", "pei-x86-64"),
+], ids=["win32", "win64"])
+def test_desktop_updater_is_a_gui_program_importing_only_system_dlls(folder, tool, fmt):
+    """The Windows desktop updater and its x86_64 twin: static Qt, so nothing but Windows' own
+    DLLs; each build is made where its toolchain is (tools/desktop-targets --presets)."""
+    exe = ROOT / "build" / folder / "desktop-updater.exe"
+    if folder not in subprocess.run([str(ROOT / "tools" / "desktop-targets"), "--presets"],
+                                    capture_output=True, text=True, check=True).stdout.split():
+        pytest.skip(f"no {folder} toolchain on this machine (tools/desktop-targets --presets)")
+    assert exe.exists(), f"{exe} is not built"
+    text = objdump(tool, exe)
+    assert f"file format {fmt}" in text
+    assert re.search(r"^Subsystem\s+00000002\s+\(Windows GUI\)", text, re.M)
+    dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", text)}
+    foreign = {d for d in dlls if d not in DESKTOP_SYSTEM_DLLS and not d.startswith("api-ms-win-")}
+    assert "kernel32.dll" in dlls and foreign == set(), f"imports outside the Windows system DLLs: {sorted(foreign)}"
+
+
 def file_description(exe, triplet="i686-w64-mingw32"):
     """The FileDescription of a program's version resource (windres reads it back as text)."""
     with tempfile.TemporaryDirectory() as tmp:
