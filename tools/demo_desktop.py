@@ -179,8 +179,8 @@ def choose_program(root):
             return program, program.describe(f"the {preset} build, whose toolchain is here")
     if presets:
         return native, native.describe(f"the {presets[0]} build runs here but is not built")
-    return native, native.describe("no Windows desktop build runs here: its toolchain is not "
-                                   "cached (tools/desktop-targets --test)")
+    return native, native.describe("tools/desktop-targets --test names no Windows desktop build: "
+                                   "none has its toolchain here")
 
 
 class VirtualScreen:
