@@ -102,18 +102,16 @@ class NativeProgram:
     def describe(self, why):
         return f"desktop updater used: {rel(self.root, self.updater)}, the native Linux build ({why})"
 
-    def folder(self, work):
-        """Makes what the updater's folder needs around it; returns where that folder goes."""
+    def folder(self, work, display):
+        """Makes what the updater's folder needs around it, for programs that draw on the X
+        screen `display`; returns where that folder goes."""
         return work / "Domvista"
 
     def start(self, program, env=None, **kwargs):
         return subprocess.Popen([str(program)], env=env, stdin=subprocess.DEVNULL, **kwargs)
 
     def updater_env(self, display, tmp):
-        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        env.pop("WAYLAND_DISPLAY", None)
-        env.update(DISPLAY=display, QT_QPA_PLATFORM="xcb", TMPDIR=str(tmp), XDG_RUNTIME_DIR=str(tmp))
-        return env
+        return x_env(display, tmp)
 
     def end(self, pids):
         """Ends the stand-ins still running (by the process ids of their start log)."""
@@ -143,10 +141,15 @@ class WindowsProgram(NativeProgram):
         return (f"desktop updater used: {rel(self.root, self.updater)}, the Windows program under "
                 f"{loader} ({why})")
 
-    def folder(self, work):
+    def folder(self, work, display):
         from winetools import WinePrefix, pe_bits
         (work / "wine").mkdir(parents=True)
         self.prefix = WinePrefix(work / "wine", bits=pe_bits(self.updater))
+        # Wine's session (its desktop process) takes the display it was started with: started
+        # without one, no program of the prefix could open a window. So it starts again on ours.
+        self.prefix.stop()
+        self.prefix.env["DISPLAY"] = display
+        self.prefix.start()
         return self.prefix.drive_c / "Domvista"
 
     def start(self, program, env=None, **kwargs):
@@ -155,11 +158,20 @@ class WindowsProgram(NativeProgram):
                                 stdin=subprocess.DEVNULL, **kwargs)
 
     def updater_env(self, display, tmp):
-        return dict(self.prefix.env, DISPLAY=display)
+        return dict(self.prefix.env)
 
     def end(self, pids):
         if self.prefix is not None:
             self.prefix.close()  # ends every Windows process of the prefix
+
+
+def x_env(display, tmp):
+    """The environment of a native Qt program on the X screen `display`, with no proxy and its
+    temporary files (the updater's single-instance socket among them) in `tmp`."""
+    env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+    env.pop("WAYLAND_DISPLAY", None)
+    env.update(DISPLAY=display, QT_QPA_PLATFORM="xcb", TMPDIR=str(tmp), XDG_RUNTIME_DIR=str(tmp))
+    return env
 
 
 def rel(root, path):
@@ -235,10 +247,10 @@ class StandInFolder:
         self.first_ended = None  # Unix time the demo saw the first stand-in end
         self.restarted = None  # Unix time its second start line appeared
 
-    def lay_out(self):
+    def lay_out(self, display):
         shutil.rmtree(self.work, ignore_errors=True)
         self.tmp.mkdir(parents=True, mode=0o700)
-        self.dir = self.program.folder(self.work)
+        self.dir = self.program.folder(self.work, display)
         (self.dir / "Application" / "Config").mkdir(parents=True)
         for name, data in RELEASE_OLD.items():
             (self.dir / name).parent.mkdir(parents=True, exist_ok=True)
@@ -294,7 +306,7 @@ class UpdaterRun:
 
     def run(self, timeout=180):
         env = self.folder.program.updater_env(self.screen.display, self.folder.tmp)
-        grab_env = NativeProgram.updater_env(None, self.screen.display, self.folder.tmp)
+        grab_env = x_env(self.screen.display, self.folder.tmp)
         staging = self.folder.dir / "Application" / "Updates" / "staging"
         with open(self.folder.work / "desktop-updater-output.txt", "wb") as out:
             self.began = time.time()
