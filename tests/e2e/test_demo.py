@@ -86,6 +86,7 @@ def test_demo_updates_the_domvista_stand_in_with_the_desktop_updater(demo_run):
         assert any(r[0] == kind and r[1].startswith(name) and note in r[1] for r in rows), (kind, name, files)
     # What the account says is what the folder holds.
     assert not (folder / "Domvista.Legacy.dll").exists()
+    assert (folder / "Domvista.Core.dll").stat().st_size == 384 * 1024
     assert (folder / "plugins/charts/Domvista.Charts.dll").read_bytes().startswith(b"Domvista charts plug-in")
     assert (folder / "Application/Updates/applied-version").read_text().strip() == "2.1"
 
