@@ -11,7 +11,9 @@ The account is built from what happened, never from an expected order: the reque
 logged them (with their times), the stand-in's own start log (one process id a line), the
 moment the demo saw the first stand-in end, the folder before and after, and the updater's log.
 The dialog is drawn on a virtual X screen of the demo's own (Xvfb) and taken from outside the
-program by build/native/tests/updater/screen-grab.
+program by build/native/tests/updater/screen-grab. The updater is the native program, or the
+Windows program under Wine where a Windows desktop build runs here and is built
+(`choose_program`).
 """
 import hashlib
 import os
