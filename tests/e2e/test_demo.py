@@ -55,8 +55,11 @@ def demo_run(tmp_path_factory):
 
 def test_demo_updates_the_domvista_stand_in_with_the_desktop_updater(demo_run):
     text, work = demo_run
-    folder = work / "desktop" / "Domvista"
     desktop = text[text.index("=== Domvista 2.0"):]
+    # The updater's folder as the account names it: below the work folder, or in the drive C: of
+    # the Wine prefix there when the Windows program ran.
+    folder = ROOT / re.search(r"^    (\S+/Domvista):$", desktop, re.M).group(1)
+    assert work in folder.parents and (folder / "started.log").exists(), folder
     # One line names the desktop program used.
     used = [line for line in desktop.splitlines() if "desktop updater used:" in line]
     assert len(used) == 1, desktop
