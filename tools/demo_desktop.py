@@ -147,11 +147,9 @@ class WindowsProgram(NativeProgram):
         from winetools import WinePrefix, pe_bits
         (work / "wine").mkdir(parents=True)
         self.prefix = WinePrefix(work / "wine", bits=pe_bits(self.updater))
-        # Wine's session (its desktop process) takes the display it was started with: started
-        # without one, no program of the prefix could open a window. So it starts again on ours.
-        self.prefix.stop()
+        # Its programs draw on the virtual screen. (Wine 8 opens the display per program: the
+        # prefix, booted without one, needs no restart for that.)
         self.prefix.env["DISPLAY"] = display
-        self.prefix.start()
         return self.prefix.drive_c / "Domvista"
 
     def start(self, program, env=None, **kwargs):
