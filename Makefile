@@ -125,11 +125,20 @@ test-e2e:
 	VEXTRA_E2E_ARCH=$(E2E_ARCH) tests/harness/in-netns $(PYTEST) -q -p no:cacheprovider tests/e2e
 
 # The build's own output goes to build/demo-build.log, so the demo's account stays readable.
-# It needs no Windows Qt: the desktop updater's Windows dialog is `make screenshot`.
+# Of the service it builds the one program the demo runs: the shipped i686 one where this machine
+# runs 32-bit programs, else the x86_64 twin (or the one VEXTRA_E2E_ARCH names). Of the desktop
+# updater: the native program with its stand-in application and the screen grabber of
+# tests/updater/, and the Windows program and its stand-in where a Windows build runs here and its
+# toolchain is already there (tools/desktop-targets --test); it never builds the toolchain.
 demo: deps-packages
 	@mkdir -p build
 	@echo "building (log: build/demo-build.log) ..."
-	@$(MAKE) --no-print-directory build-win32 build-win64 build-native prefix >build/demo-build.log 2>&1 || \
+	@arch=$${VEXTRA_E2E_ARCH:-$$(tools/probe-i386 >/dev/null 2>&1 && echo win32 || echo win64)}; \
+	( $(MAKE) --no-print-directory build-$$arch build-native prefix && \
+	  for preset in $$(tools/desktop-targets --test); do \
+	    $(CMAKE) --preset $$preset >/dev/null && \
+	    $(CMAKE) --build --preset $$preset -j $(JOBS) --target desktop-updater fake-domvista || exit 1; \
+	  done ) >build/demo-build.log 2>&1 || \
 	  { tail -40 build/demo-build.log; echo "demo: the build failed"; exit 1; }
 	@tools/demo
 

@@ -383,6 +383,10 @@ events {{ worker_connections 64; }}
 http {{
     log_format site '$request $status';
     access_log {prefix}/access.log site;
+    # The same requests with when each ended (Unix time), how long it took, the body bytes sent
+    # and the Domvista-Version header of the answer: for an account in the order things happened.
+    log_format timed '$msec $request_time $status $body_bytes_sent "$sent_http_domvista_version" $request';
+    access_log {prefix}/access-timed.log timed;
     client_body_temp_path {prefix}/temp/body;
     proxy_temp_path {prefix}/temp/proxy;
     fastcgi_temp_path {prefix}/temp/fastcgi;
@@ -408,7 +412,7 @@ http {{
         {v6}listen [::1]:{http_port};
         server_name localhost;
         location ~ \\.xml$ {{ return 404; }}
-    }}
+{locations}    }}
 }}
 """
 
@@ -424,12 +428,15 @@ def _die_with_parent():
 class NginxSite:
     """A published site (tools/vextra-publish output) served by nginx as a publisher would:
     manifests over HTTPS (`cert`: a pki.Cert for DNS:localhost) and packages over HTTP, from
-    a configuration and prefix of its own in `prefix`. `access_log()` lists the request lines."""
+    a configuration and prefix of its own in `prefix`. `access_log()` lists the request lines,
+    `timed_log()` the same requests with their times. `locations` is nginx configuration text
+    added to the download server (port 80), for what else the site serves there."""
 
-    def __init__(self, root, cert, prefix, https_port=443, http_port=80):
+    def __init__(self, root, cert, prefix, https_port=443, http_port=80, locations=""):
         self.root = Path(root).resolve()
         self.prefix = Path(prefix).resolve()
         self.cert, self.https_port, self.http_port = cert, https_port, http_port
+        self.locations = locations
         self.process = None
 
     def start(self, timeout=10):
@@ -442,6 +449,7 @@ class NginxSite:
             prefix=self.prefix, root=self.root, cert=Path(self.cert.cert).resolve(),
             key=Path(self.cert.key).resolve(), https_port=self.https_port,
             http_port=self.http_port, v6="" if ipv6 else "# ",
+            locations="".join("        " + line + "\n" for line in self.locations.splitlines()),
             # As root (the namespace's root), nginx would switch to "nobody", who is not
             # mapped into the namespace; it stays who it is.
             user="user root root;\n" if os.geteuid() == 0 else ""))
@@ -487,11 +495,39 @@ class NginxSite:
         log = self.prefix / "access.log"
         return log.read_text(errors="replace").splitlines() if log.exists() else []
 
+    def timed_log(self):
+        """The requests nginx answered, in the order they ended, as `ServedRequest`s."""
+        log = self.prefix / "access-timed.log"
+        if not log.exists():
+            return []
+        served = []
+        for line in log.read_text(errors="replace").splitlines():
+            m = re.match(r'(\S+) (\S+) (\d+) (\d+) "([^"]*)" (.*)$', line)
+            if m:
+                end, took = float(m.group(1)), float(m.group(2))
+                served.append(ServedRequest(end - took, end, int(m.group(3)), int(m.group(4)),
+                                            "" if m.group(5) == "-" else m.group(5), m.group(6)))
+        return served
+
     def __enter__(self):
         return self.start()
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class ServedRequest:
+    """One request nginx answered: when it started and ended (Unix time), the status, the body
+    bytes sent, the answer's Domvista-Version header ("" when none) and the request line."""
+
+    def __init__(self, start, end, status, sent, domvista_version, request):
+        self.start, self.end, self.status, self.sent = start, end, status, sent
+        self.domvista_version, self.request = domvista_version, request
+
+    @property
+    def path(self):
+        parts = self.request.split(" ")
+        return parts[1] if len(parts) > 1 else ""
 
 
 # -- a forward proxy ---------------------------------------------------------------------
