@@ -139,7 +139,7 @@ demo: deps-packages
 	    $(CMAKE) --preset $$preset >/dev/null && \
 	    $(CMAKE) --build --preset $$preset -j $(JOBS) --target desktop-updater fake-domvista || exit 1; \
 	  done ) >build/demo-build.log 2>&1 || \
-	  { tail -40 build/demo-build.log; echo "demo: the build failed"; exit 1; }
+	  { tail -40 build/demo-build.log; echo "demo: the step \"building\" failed (log: build/demo-build.log)"; exit 1; }
 	@tools/demo
 
 # PNGs of the desktop updater's dialog drawn on a virtual X screen: in the middle of an update,
