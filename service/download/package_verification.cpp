@@ -52,14 +52,16 @@ bool readStagedPackage(const wchar_t* path, std::unique_ptr<uint8_t[]>& bytes, u
 
 bool verifyPackage(const uint8_t* package, uint32_t packageSize,
                    std::unique_ptr<uint8_t[]>& content, uint32_t& contentSize) {
-    bool verified = false;
+    VerificationFailure failure;
     try {
         CryptoHelper crypto;
-        verified = crypto.verifySignedMessage(package, packageSize, content, contentSize);
+        if (crypto.verifySignedMessage(package, packageSize, content, contentSize)) return true;
+        failure = crypto.lastFailure();
     } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // no memory for the helper or the content
-        verified = false;
+        failure.code = MessageCode::DownloadOutOfMemory;  // no memory for the helper
+        failure.detail = ERROR_NOT_ENOUGH_MEMORY;
     }
-    if (!verified) logError(MessageCode::PackageVerificationFailed);
-    return verified;
+    // The rule that refused it, with its detail; that detail is also left as the last error.
+    logWithError(LogLevel::Error, failure.code, static_cast<DWORD>(failure.detail));
+    return false;
 }

@@ -144,6 +144,30 @@ enum class MessageCode : int32_t {
     InstallerFileReplaceFailed = 1320,
     WinHttpUnavailable = 1321,
 
+    // Errors: a package refused by a trust rule; the detail is the certificate's place in the
+    // chain (0 the signer), or for the digest its ALG_ID.
+    PackageDigestAlgorithmWeak = 1322,
+    CertificateWeakSignature = 1323,
+    CertificateAlgorithmMismatch = 1324,
+    IssuerNotAuthority = 1325,
+    IssuerPathLengthExceeded = 1326,
+    IssuerKeyUsageWithoutCertSign = 1327,
+    SignerIsAuthority = 1328,
+    SignerKeyUsageWithoutSignature = 1329,
+    SignerNotForCodeSigning = 1330,
+    CertificateUnknownCriticalExtension = 1331,
+    CertificateNameConstraints = 1332,
+    CertificateSignatureInvalid = 1333,
+    CertificateOutsideValidity = 1334,
+    ChainTooLong = 1335,
+
+    // Errors: a package reply that is not a whole body, or memory that ran out in the download.
+    DownloadHttpStatusRefused = 1340,
+    DownloadPartialContentRefused = 1341,
+    DownloadBodyEmpty = 1342,
+    DownloadRedirectPolicyFailed = 1343,
+    DownloadOutOfMemory = 1344,
+
     // Warnings: fetching and reading the manifests.
     ManifestOpenSessionFailed = 1400,
     ManifestNoConnection = 1401,
@@ -198,6 +222,11 @@ enum class MessageCode : int32_t {
     ManifestNestedTooDeep = 1463,
     ManifestPackageBindingMalformed = 1464,
     PatchManifestWalkStopped = 1465,
+    PatchManifestPathRefused = 1466,
+    ManifestHttpStatusRefused = 1467,
+    ManifestPartialContentRefused = 1468,
+    ManifestBodyEmpty = 1469,
+    ManifestRedirectPolicyFailed = 1470,
     UpdateStoppedUncounted = 1480,
     InstallerNotStartedForStop = 1481,
 

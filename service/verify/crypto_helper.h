@@ -51,6 +51,17 @@ constexpr uint32_t kMaxChainLinks = 32;  // certificates of the message walked: 
 constexpr uint32_t kDigestChunkBytes = 64 * 1024;  // read and hashed per step, on the stack
 constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
+// Why verifySignedMessage refused a package. code names the rule that failed; detail is, for
+// PackageVerificationFailed (crypt32 refused the message or its signature, or memory ran out),
+// the Windows or CryptoAPI error value; for a certificate rule, the certificate's place in the
+// chain (0 the signer, 1 its issuer, ..., the embedded authority after the last certificate
+// walked); for PackageDigestAlgorithmWeak, the digest's ALG_ID (0: one this system does not
+// know).
+struct VerificationFailure {
+    MessageCode code = MessageCode::PackageVerificationFailed;
+    int32_t detail = 0;
+};
+
 struct Crypt32Table;
 struct Advapi32Table;
 struct Kernel32Table;
@@ -65,17 +76,22 @@ public:
     CryptoHelper(const CryptoHelper&) = delete;
     CryptoHelper& operator=(const CryptoHelper&) = delete;
 
-    // Verifies data as a package signed (signer 0) by a certificate chained, through the
-    // certificates inside the message, to the trust anchor, every link currently valid and
-    // none signed with MD5 (SHA-1 links pass). The signer is an end-entity certificate (basic
-    // constraints absent or CA:FALSE; key usage, when present, allows digital signatures) and,
-    // when it lists extended key usages, one is code signing. Every issuer, the anchor
-    // included, must be a certificate authority by its basic constraints when it has them,
-    // and its path length limit must hold. On false GetLastError says which rule failed.
+    // Verifies data as a package signed (signer 0, digest SHA-256 or stronger) by a
+    // certificate chained, through the certificates inside the message, to the trust anchor,
+    // every link currently valid, its outer and inner signature algorithms the same and
+    // neither MD2, MD4 nor MD5 (SHA-1 links pass). The signer is an end-entity certificate
+    // (basic constraints absent or CA:FALSE; key usage, when present, allows digital
+    // signatures) and, when it lists extended key usages, one is code signing. Every issuer,
+    // the anchor included, says CA:TRUE in its basic constraints, its path length limit holds,
+    // and its key usage, when present, allows signing certificates. No certificate carries
+    // name constraints or a critical extension this program does not read. On false,
+    // lastFailure() says which rule failed, and GetLastError holds its detail.
     // content/contentSize are cleared first and set as soon as the content is extracted; the
     // caller owns content from then on, also when the result is false.
     bool verifySignedMessage(const uint8_t* data, uint32_t size,
                              std::unique_ptr<uint8_t[]>& content, uint32_t& contentSize);
+    // The cause of the last refusal of verifySignedMessage.
+    const VerificationFailure& lastFailure() const { return failure_; }
 
     // SHA-256 of the file's bytes. On success hexOut (>= 65 bytes) gets 64 lowercase hex
     // characters and a NUL; on failure errorCode gets a FileDigestResult, lastError the
@@ -85,6 +101,10 @@ public:
                     bool disableRedirection);
 
 private:
+    bool verify(const uint8_t* data, uint32_t size, std::unique_ptr<uint8_t[]>& content,
+                uint32_t& contentSize, VerificationFailure& out);
+
+    VerificationFailure failure_;
     std::unique_ptr<Crypt32Table> crypt32_;
     std::unique_ptr<Advapi32Table> advapi32_;
     std::unique_ptr<Kernel32Table> kernel32_;

@@ -1,7 +1,8 @@
 // Verifies a signed package with the embedded certificate authority and writes the extracted
 // content.  verify_probe <package> <content-out> [repeat]
 // Writes "<content-out>.info" (key=value lines): the result, the content size, where crypt32
-// came from, and the time per verification. Exit code 0 when verified, 1 when not, 2 on usage.
+// came from, the time per verification, and for a refusal its message code and detail.
+// Exit code 0 when verified, 1 when not, 2 on usage.
 #include <windows.h>
 
 #include <algorithm>
@@ -79,6 +80,10 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(info, "crypt32Before=%d\n", crypt32Before ? 1 : 0);
     std::fprintf(info, "crypt32=%s\n", moduleFile(L"crypt32.dll").c_str());
     std::fprintf(info, "seconds=%.6f\n", seconds);
+    if (!ok) {
+        std::fprintf(info, "failureCode=%d\n", static_cast<int>(helper.lastFailure().code));
+        std::fprintf(info, "failureDetail=%d\n", static_cast<int>(helper.lastFailure().detail));
+    }
     std::fclose(info);
     return ok ? 0 : 1;
 }
