@@ -138,9 +138,9 @@ def without_package_binding(site_folder):
 
 
 @pytest.mark.parametrize("damage,refusal", [
-    ("404", "PackageVerificationFailed"), ("signature", "PackageVerificationFailed"),
-    ("content-noattr", "PackageVerificationFailed"),
-    ("empty", "StagedFileReadFailed"),  # an empty body cannot be read back: its own code, error 38
+    ("404", "DownloadHttpStatusRefused"),  # the page is never written, let alone verified
+    ("signature", "PackageVerificationFailed"), ("content-noattr", "PackageVerificationFailed"),
+    ("empty", "DownloadBodyEmpty"),  # a 200 without a body: its own code, error 38
 ])
 def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
         machine, site, release, signing, tmp_path, damage, refusal):
@@ -184,6 +184,8 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
         "the cycle's line carries the download's cause"
     if damage == "empty":
         assert details[refusal] == "38" and "PackageVerificationFailed" not in part
+    if damage == "404":
+        assert details[refusal] == "404" and "PackageVerificationFailed" not in part
     assert machine.installer_path.read_bytes() == earlier
     assert machine.installer_runs() == []
     assert machine.staging_folders() == []  # removed before verification
