@@ -148,6 +148,9 @@ struct PumpState {
         error = 0;
         result = 0;
         if (operation == ReadBlock) return readBlock();
+        // One read takes at most a block: WinHTTP may return fewer bytes than asked anyway,
+        // and size + 1 of a huge size would wrap to a buffer of nothing.
+        if (operation == ReadData && size > kTransferBlockBytes) size = kTransferBlockBytes;
         if (operation == ReadData && !ensureBuffer(size + 1)) return;  // even a read of 0 has one
         if (!enterCall()) return;
         switch (operation) {

@@ -119,8 +119,9 @@ public:
     Outcome receiveResponse(bool& ok);
     // WinHttpQueryDataAvailable.
     Outcome queryDataAvailable(DWORD& available, bool& ok);
-    // WinHttpReadData of up to size bytes into the pump's buffer; data stays valid until the
-    // next call. ok false also when no buffer of that size could be had (error 8).
+    // WinHttpReadData of up to size bytes (at most kTransferBlockBytes: a larger size reads a
+    // block) into the pump's buffer; data stays valid until the next call. ok false also when
+    // no buffer of that size could be had (error 8).
     Outcome readData(DWORD size, const uint8_t*& data, DWORD& read, bool& ok);
     // Up to min(limit, kTransferBlockBytes) body bytes, read on the helper by WinHttpReadData
     // straight into the pump's block buffer until the block is full or the body ended (ended
