@@ -49,19 +49,26 @@ bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
                          downloaded))
         return false;
 
-    // The package read back once; these bytes are bound to the manifest and verified.
+    // The package read back once; these bytes are bound to the manifest and verified. Each
+    // step that follows a stop tells the service control manager that the service is alive.
+    noteStopProgress();
     std::unique_ptr<uint8_t[]> package;
     uint32_t packageSize = 0;
     if (!readStagedPackage(staging.file().c_str(), package, packageSize)) return false;
     staging.remove();
+    noteStopProgress();
     if (!matchesManifest(package.get(), packageSize, packageBinding(*offer))) return false;
+    noteStopProgress();
 
     // Verified, then written under the installer's name; the package goes before the write.
     std::unique_ptr<uint8_t[]> content;
     uint32_t contentSize = 0;
     if (!verifyPackage(package.get(), packageSize, content, contentSize)) return false;
     package.reset();
-    return writeVerifiedInstaller(content.get(), contentSize, installerPath);
+    noteStopProgress();
+    const bool written = writeVerifiedInstaller(content.get(), contentSize, installerPath);
+    noteStopProgress();
+    return written;
 }
 
 bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath) {

@@ -82,17 +82,24 @@ void fillServiceStatus(SERVICE_STATUS& record, uint32_t& counter, DWORD state, D
 
 void reportServiceStatus(DWORD state, DWORD waitHint) { report(&state, waitHint); }
 
+void reportStopProgress() {
+    const DWORD pending = SERVICE_STOP_PENDING;
+    report(&pending, kStopWaitHintMs);
+}
+
 void WINAPI serviceControlHandler(DWORD control) {
     ServiceLog::write(LogLevel::Info,
                       codeText(MessageCode::ServiceControlReceived, static_cast<int32_t>(control)));
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
-    reportServiceStatus(SERVICE_STOP_PENDING, 0);
+    reportServiceStatus(SERVICE_STOP_PENDING, kStopWaitHintMs);
     ServiceLog::write(LogLevel::Info, codeText(MessageCode::StopControlHandled));
     if (stopEvent) SetEvent(stopEvent);
-    // A download under way ends within moments (its blocked read is broken); the cycle then
-    // finishes as after a failed download, and the worker reports the service stopped.
+    // A download under way ends at its next block or when its blocked call is given up (the
+    // helper thread making it is left to finish on its own); a package already downloaded is
+    // still checked and written, each step reporting a checkpoint, but not started. The cycle
+    // then ends, and the worker reports the service stopped.
     serviceStopSignal().request();
-    report(nullptr, 0);  // the state last stored, unless the worker has reported stopped
+    report(nullptr, kStopWaitHintMs);  // the state last stored, unless the worker has reported stopped
 }
 
 void serviceWorker() {
@@ -119,6 +126,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
                                                     static_cast<int32_t>(GetLastError())));
         return;
     }
+    setStopProgressReporter(&reportStopProgress);
     statusRecord.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     statusRecord.dwServiceSpecificExitCode = 0;
     reportServiceStatus(SERVICE_START_PENDING, 3000);

@@ -20,6 +20,19 @@ StopSignal& serviceStopSignal() {
 }
 
 namespace {
+StopProgressReporter stopProgressReporter = nullptr;
+}  // namespace
+
+void setStopProgressReporter(StopProgressReporter reporter) { stopProgressReporter = reporter; }
+
+void noteStopProgress() {
+    if (!stopProgressReporter || !serviceStopSignal().requested()) return;
+    const DWORD error = GetLastError();  // a failure logged before keeps its cause
+    stopProgressReporter();
+    SetLastError(error);
+}
+
+namespace {
 
 BOOL winHttpSend(HINTERNET request) {
     return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
