@@ -274,6 +274,8 @@ def test_html_page_fails_with_the_content_cleared(prefix, tmp_path):
         assert rc == 1, name
         assert info["contentSize"] == "0" and info["contentBuffer"] == "0"
         assert content is None
+        code, detail = refusal(info)
+        assert code == "PackageVerificationFailed" and detail != 0, "crypt32's own error, never 0"
 
 
 def test_keyid_packages_are_not_understood_by_wine(prefix, chain, tmp_path):
