@@ -196,6 +196,34 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
     assert state["CheckFrequency"] == 3
 
 
+# Patch paths that would reach another object than a patch: a dot segment climbing to the full
+# installer (with '?' to cut off the rest), an escaped slash, a fragment.
+HOSTILE_PATCH_PATHS = ["from-228/../../../install_all_win_ax_sgn.z?",
+                       "x/../../install_all_win_ax_sgn.z?", "from-228%2f..%2f..", "from-228#x"]
+
+
+@pytest.mark.parametrize("path", HOSTILE_PATCH_PATHS)
+def test_patch_path_that_is_not_plain_falls_back_to_the_full_installer(machine, site, release,
+                                                                      tmp_path, path):
+    from xml.sax.saxutils import quoteattr
+    install_old_player(machine, plugin=False)
+    served = tmp_path / "site"
+    shutil.copytree(release.site, served)
+    patch_xml = served / "pub/vextraplayer/update/current/sau/11/xml/patch.xml"
+    text = patch_xml.read_text()
+    assert 'path="from-228"' in text
+    patch_xml.write_text(text.replace('path="from-228"', f"path={quoteattr(path)}"))
+    site.serve(served)
+    part = cycle_part(machine.run_once())
+    assert "PatchManifestPathRefused" in part
+    assert part[-3:] == ACTIVEX_LAUNCHED
+    runs = machine.wait_installer_runs(1)
+    assert [(r.label, r.command_line) for r in runs] == [("full-ax", FULL_LINE)]
+    asked = [p for scheme, p in site.requests if scheme == "http"]
+    assert asked == ["/pub/vextraplayer/update/current/sau/11/install/install_all_win_ax_sgn.z"]
+    assert not [t for t in site.http.targets if ".." in t or "?" in t or "#" in t or "%" in t]
+
+
 def test_seventh_attempt_successor_switches_to_notify_mode(machine, site):
     install_old_player(machine, activex=False)
     machine.set_state(attempts=6)
