@@ -10,13 +10,12 @@
 // resolved from it by exact name, in order; resolution stops at the first missing one.
 struct Crypt32Table {
     HMODULE module = nullptr;
-    decltype(&CryptVerifyMessageSignature) verifyMessageSignature = nullptr;
     decltype(&CertCreateCertificateContext) createCertificateContext = nullptr;
     decltype(&CertFindCertificateInStore) findCertificateInStore = nullptr;
     decltype(&CertVerifySubjectCertificateContext) verifySubjectCertificateContext = nullptr;
     decltype(&CertFreeCertificateContext) freeCertificateContext = nullptr;
     decltype(&CertGetSubjectCertificateFromStore) getSubjectCertificateFromStore = nullptr;
-    decltype(&CertDuplicateStore) duplicateStore = nullptr;
+    decltype(&CertOpenStore) openStore = nullptr;
     decltype(&CertCloseStore) closeStore = nullptr;
     decltype(&CertFindExtension) findExtension = nullptr;
     decltype(&CryptDecodeObject) decodeObject = nullptr;
@@ -24,6 +23,7 @@ struct Crypt32Table {
     decltype(&CryptMsgUpdate) msgUpdate = nullptr;
     decltype(&CryptMsgGetParam) msgGetParam = nullptr;
     decltype(&CryptMsgClose) msgClose = nullptr;
+    decltype(&CryptMsgControl) msgControl = nullptr;
     decltype(&CertOIDToAlgId) oidToAlgId = nullptr;
     ~Crypt32Table() {
         if (module) FreeLibrary(module);
@@ -56,11 +56,6 @@ struct Kernel32Table {
     bool complete() const { return module && disableRedirection && revertRedirection; }
 };
 
-#ifndef _WIN64
-// The shipped 32-bit build passes the 20-byte parameter record the platform describes.
-static_assert(sizeof(CRYPT_VERIFY_MESSAGE_PARA) == 20, "verification parameter record size");
-#endif
-
 namespace {
 
 template <typename Fn>
@@ -71,13 +66,12 @@ bool resolve(HMODULE module, const char* name, Fn& fn) {
 
 bool loadTable(Crypt32Table& t) {
     return loadSystemLibrary(t.module, L"crypt32.dll") &&
-           resolve(t.module, "CryptVerifyMessageSignature", t.verifyMessageSignature) &&
            resolve(t.module, "CertCreateCertificateContext", t.createCertificateContext) &&
            resolve(t.module, "CertFindCertificateInStore", t.findCertificateInStore) &&
            resolve(t.module, "CertVerifySubjectCertificateContext", t.verifySubjectCertificateContext) &&
            resolve(t.module, "CertFreeCertificateContext", t.freeCertificateContext) &&
            resolve(t.module, "CertGetSubjectCertificateFromStore", t.getSubjectCertificateFromStore) &&
-           resolve(t.module, "CertDuplicateStore", t.duplicateStore) &&
+           resolve(t.module, "CertOpenStore", t.openStore) &&
            resolve(t.module, "CertCloseStore", t.closeStore) &&
            resolve(t.module, "CertFindExtension", t.findExtension) &&
            resolve(t.module, "CryptDecodeObject", t.decodeObject) &&
@@ -85,6 +79,7 @@ bool loadTable(Crypt32Table& t) {
            resolve(t.module, "CryptMsgUpdate", t.msgUpdate) &&
            resolve(t.module, "CryptMsgGetParam", t.msgGetParam) &&
            resolve(t.module, "CryptMsgClose", t.msgClose) &&
+           resolve(t.module, "CryptMsgControl", t.msgControl) &&
            resolve(t.module, "CertOIDToAlgId", t.oidToAlgId);
 }
 
@@ -108,7 +103,7 @@ bool sameCertificate(PCCERT_CONTEXT a, const BYTE* encoded, DWORD size) {
     return a->cbCertEncoded == size && std::memcmp(a->pbCertEncoded, encoded, size) == 0;
 }
 
-// Releases the certificate contexts and the message store of one verification.
+// Releases the certificate contexts, the message's store and the message of one verification.
 class VerificationScope {
 public:
     explicit VerificationScope(const Crypt32Table& t) : t_(t) {}
@@ -117,6 +112,7 @@ public:
         release(found);
         release(anchor);
         if (store) t_.closeStore(store, 0);
+        if (msg) t_.msgClose(msg);
     }
     VerificationScope(const VerificationScope&) = delete;
     VerificationScope& operator=(const VerificationScope&) = delete;
@@ -131,21 +127,11 @@ public:
     PCCERT_CONTEXT found = nullptr;
     PCCERT_CONTEXT anchor = nullptr;
     HCERTSTORE store = nullptr;  // the certificates the message carries
+    HCRYPTMSG msg = nullptr;     // the package, decoded once
 
 private:
     const Crypt32Table& t_;
 };
-
-// Finds the signer's certificate among the message's certificates, as the verification does
-// without a callback, and keeps that store of the message's certificates for the chain walk:
-// it comes from the one decoding of the package the verification makes anyway.
-PCCERT_CONTEXT WINAPI signerFromMessage(void* arg, DWORD encoding, PCERT_INFO signerId,
-                                        HCERTSTORE messageStore) {
-    auto* scope = static_cast<VerificationScope*>(arg);
-    const Crypt32Table& t = scope->table();
-    if (!scope->store) scope->store = t.duplicateStore(messageStore);
-    return t.getSubjectCertificateFromStore(messageStore, encoding, signerId);
-}
 
 bool refuse(VerificationFailure& out, MessageCode code, uint32_t place) {
     out.code = code;
@@ -327,40 +313,43 @@ bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer, VerificationFailu
     return refuse(out, MessageCode::SignerNotForCodeSigning, 0);
 }
 
-// The digest algorithm the first signer hashed the package with: SHA-256, SHA-384 or SHA-512.
-// MD5 and SHA-1 digests are refused (a collision would let another content carry the
-// signature). Read from crypt32's own decoding of the message.
-bool strongPackageDigest(const Crypt32Table& t, const uint8_t* data, uint32_t size, VerificationFailure& out) {
-    HCRYPTMSG msg = t.msgOpenToDecode(kMessageEncoding, 0, 0, 0, nullptr, nullptr);
-    if (!msg) {
+// One parameter of the decoded message into a new buffer; false with the call's error.
+bool messageParam(const Crypt32Table& t, HCRYPTMSG msg, DWORD type,
+                  std::unique_ptr<uint8_t[]>& buffer, DWORD minimum, VerificationFailure& out) {
+    DWORD size = 0;
+    if (!t.msgGetParam(msg, type, 0, nullptr, &size)) {
         out.detail = static_cast<int32_t>(GetLastError());
         return false;
     }
-    bool strong = false;
-    DWORD infoSize = 0;
-    std::unique_ptr<uint8_t[]> buffer;
-    if (!t.msgUpdate(msg, data, size, TRUE) ||
-        !t.msgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &infoSize) ||
-        infoSize < sizeof(CMSG_SIGNER_INFO)) {
-        out.detail = static_cast<int32_t>(GetLastError());
-    } else if (!(buffer.reset(new (std::nothrow) uint8_t[infoSize]), buffer)) {
-        out.detail = ERROR_NOT_ENOUGH_MEMORY;
-    } else if (!t.msgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, buffer.get(), &infoSize)) {
-        out.detail = static_cast<int32_t>(GetLastError());
-    } else {
-        const char* oid = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.get())->HashAlgorithm.pszObjId;
-        strong = oid && (std::strcmp(oid, szOID_NIST_sha256) == 0 ||
-                         std::strcmp(oid, szOID_NIST_sha384) == 0 ||
-                         std::strcmp(oid, szOID_NIST_sha512) == 0);
-        if (!strong) {
-            out.code = MessageCode::PackageDigestAlgorithmWeak;
-            out.detail = oid ? static_cast<int32_t>(t.oidToAlgId(oid)) : 0;
-        }
+    if (size < minimum) {
+        out.detail = static_cast<int32_t>(CRYPT_E_BAD_MSG);
+        return false;
     }
-    t.msgClose(msg);
-    if (!strong && out.code == MessageCode::PackageVerificationFailed && out.detail == 0)
-        out.detail = static_cast<int32_t>(CRYPT_E_ASN1_BADTAG);  // crypt32 said nothing more
-    return strong;
+    buffer.reset(new (std::nothrow) uint8_t[size]);
+    if (!buffer) {
+        out.detail = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
+    if (!t.msgGetParam(msg, type, 0, buffer.get(), &size)) {
+        out.detail = static_cast<int32_t>(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// The digest algorithm the first signer hashed the package with: SHA-256, SHA-384 or SHA-512.
+// MD5 and SHA-1 digests are refused (a collision would let another content carry the
+// signature).
+bool strongPackageDigest(const Crypt32Table& t, const CMSG_SIGNER_INFO& signer,
+                         VerificationFailure& out) {
+    const char* oid = signer.HashAlgorithm.pszObjId;
+    if (oid && (std::strcmp(oid, szOID_NIST_sha256) == 0 ||
+                std::strcmp(oid, szOID_NIST_sha384) == 0 ||
+                std::strcmp(oid, szOID_NIST_sha512) == 0))
+        return true;
+    out.code = MessageCode::PackageDigestAlgorithmWeak;
+    out.detail = oid ? static_cast<int32_t>(t.oidToAlgId(oid)) : 0;
+    return false;
 }
 
 }  // namespace
@@ -407,38 +396,64 @@ bool CryptoHelper::verify(const uint8_t* data, uint32_t size, std::unique_ptr<ui
         out.detail = ERROR_INVALID_DATA;
         return false;
     }
-    // The signer's own digest algorithm first: a weak one ends it before anything is extracted.
-    if (!strongPackageDigest(t, data, size, out)) return false;
-
+    // The package is decoded once. Its first signer's digest algorithm is checked before
+    // anything else, its certificate is found among the certificates the message carries, and
+    // its signature verified; only then is the content taken out.
     VerificationScope scope(t);
-    CRYPT_VERIFY_MESSAGE_PARA para = {};
-    para.cbSize = sizeof(para);  // 20 bytes on the 32-bit build, 32 on x86-64
-    para.dwMsgAndCertEncodingType = kMessageEncoding;
-    para.hCryptProv = 0;
-    para.pfnGetSignerCertificate = signerFromMessage;  // the signer is looked up inside the message
-    para.pvGetArg = &scope;
+    scope.msg = t.msgOpenToDecode(kMessageEncoding, 0, 0, 0, nullptr, nullptr);
+    if (!scope.msg || !t.msgUpdate(scope.msg, data, size, TRUE)) {
+        out.detail = static_cast<int32_t>(GetLastError());
+        return false;
+    }
+    DWORD type = 0;
+    DWORD typeSize = sizeof(type);
+    if (!t.msgGetParam(scope.msg, CMSG_TYPE_PARAM, 0, &type, &typeSize)) {
+        out.detail = static_cast<int32_t>(GetLastError());
+        return false;
+    }
+    if (type != CMSG_SIGNED) {
+        out.detail = static_cast<int32_t>(CRYPT_E_UNEXPECTED_MSG_TYPE);
+        return false;
+    }
+    std::unique_ptr<uint8_t[]> signerInfo;
+    if (!messageParam(t, scope.msg, CMSG_SIGNER_INFO_PARAM, signerInfo, sizeof(CMSG_SIGNER_INFO),
+                      out) ||
+        !strongPackageDigest(t, *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.get()), out))
+        return false;
+    std::unique_ptr<uint8_t[]> signerId;
+    if (!messageParam(t, scope.msg, CMSG_SIGNER_CERT_INFO_PARAM, signerId, sizeof(CERT_INFO), out))
+        return false;
+    scope.store = t.openStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, scope.msg);
+    if (!scope.store) {
+        out.detail = static_cast<int32_t>(GetLastError());
+        return false;
+    }
+    scope.current = t.getSubjectCertificateFromStore(
+        scope.store, kMessageEncoding, reinterpret_cast<PCERT_INFO>(signerId.get()));
+    if (!scope.current) {
+        out.detail = static_cast<int32_t>(CRYPT_E_SIGNER_NOT_FOUND);
+        return false;
+    }
+    if (!t.msgControl(scope.msg, 0, CMSG_CTRL_VERIFY_SIGNATURE, scope.current->pCertInfo)) {
+        out.detail = static_cast<int32_t>(GetLastError());
+        return false;
+    }
 
     // The content is never larger than the message that embeds it, so a buffer of the
-    // package's size takes it without a call that asks for its size, and the message's
-    // certificates for the chain walk are kept from the same call.
+    // package's size takes it without a call that asks for its size.
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]);
     if (!buffer) {
         out.detail = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
     DWORD decodedSize = size;
-    if (!t.verifyMessageSignature(&para, 0, data, size, buffer.get(), &decodedSize,
-                                  &scope.current)) {
+    if (!t.msgGetParam(scope.msg, CMSG_CONTENT_PARAM, 0, buffer.get(), &decodedSize)) {
         out.detail = static_cast<int32_t>(GetLastError());
         return false;
     }
     content = std::move(buffer);
     contentSize = decodedSize;
 
-    if (!scope.current || !scope.store) {
-        out.detail = static_cast<int32_t>(CRYPT_E_SIGNER_NOT_FOUND);
-        return false;
-    }
     if (!extensionsUnderstood(scope.current, 0, out) || !endEntitySigner(t, scope.current, out) ||
         !maySignCode(t, scope.current, out))
         return false;

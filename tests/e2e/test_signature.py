@@ -8,7 +8,7 @@ import pytest
 from pki import Pki, embedded_ca, openssl, sign_package, trust_in_prefix
 from service_log import name
 from verification_fixtures import VERIFY_PROBE, read_pairs
-from winetools import BITS, WinePrefix, to_windows_path
+from winetools import WinePrefix, to_windows_path
 
 PAYLOAD = bytes(range(256)) * 40 + b"MZ installer bytes\x00\xff" + os.urandom(4093)
 
@@ -52,14 +52,6 @@ def test_signer_intermediate_ca_verifies_and_yields_the_exact_payload(prefix, ch
         assert info["verified"] == "1"
         assert content == PAYLOAD
         assert int(info["contentSize"]) == len(PAYLOAD)
-
-
-def test_parameter_record_size_is_that_of_the_structure(prefix, chain, tmp_path):
-    # 20 bytes in the shipped 32-bit program (Wine refuses any other size there), 32 in the
-    # x86_64 twin; a package verifies with either.
-    _, _, inter, signer = chain
-    rc, info, _ = verify(prefix, tmp_path, sign_package(PAYLOAD, signer, [inter]))
-    assert rc == 0 and info["paraSize"] == {32: "20", 64: "32"}[BITS]
 
 
 def test_signer_issued_directly_by_the_ca_verifies(prefix, chain, tmp_path):
