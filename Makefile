@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps deps-packages toolchain configure configure-win32-desktop build build-win32 build-win64 build-native build-win32-desktop prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-e2e test-fuzz-short fuzz demo release release-check clean screenshot
+.PHONY: all deps deps-packages toolchain configure configure-win32-desktop configure-win64-desktop build build-win32 build-win64 build-native build-win32-desktop build-win64-desktop build-desktop-windows prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-updater-win64 test-updater-windows test-e2e test-fuzz-short fuzz demo release release-check clean screenshot
 
 all: build
 
@@ -13,10 +13,12 @@ deps: deps-packages toolchain
 deps-packages:
 	@tools/install-deps
 
-# Static Qt and OpenSSL for the shipped desktop updater, built once per machine from Debian's
-# sources into a cache outside the checkout (about 25 minutes cold, seconds when cached).
+# Static Qt and OpenSSL for the Windows desktop updater, built once per machine from Debian's
+# sources into a cache outside the checkout (about 25 minutes cold per target, seconds when
+# cached): for i686 where this machine runs 32-bit programs, for the x86_64 twin where it does
+# not, or where that toolchain is cached already or VEXTRA_DESKTOP_TWIN=1 (tools/desktop-targets).
 toolchain: deps-packages
-	@tools/build-mingw-qt
+	@tools/build-mingw-qt --needed
 
 configure: deps-packages
 	$(CMAKE) --preset win32 >/dev/null
@@ -25,6 +27,9 @@ configure: deps-packages
 
 configure-win32-desktop: toolchain
 	$(CMAKE) --preset win32-desktop >/dev/null
+
+configure-win64-desktop: toolchain
+	$(CMAKE) --preset win64-desktop >/dev/null
 
 build-win32: configure
 	$(CMAKE) --build --preset win32 -j $(JOBS)
@@ -35,11 +40,20 @@ build-win64: configure
 build-native: configure
 	$(CMAKE) --build --preset native -j $(JOBS)
 
-# The shipped desktop updater: build/win32-desktop/desktop-updater.exe, and its tests.
+# The shipped desktop updater: build/win32-desktop/desktop-updater.exe, and its tests; its
+# x86_64 twin in build/win64-desktop/. build-desktop-windows builds those whose toolchain is here.
 build-win32-desktop: configure-win32-desktop
 	$(CMAKE) --build --preset win32-desktop -j $(JOBS)
 
-build: build-win32 build-win64 build-native build-win32-desktop
+build-win64-desktop: configure-win64-desktop
+	$(CMAKE) --build --preset win64-desktop -j $(JOBS)
+
+build-desktop-windows: toolchain
+	@for preset in $$(tools/desktop-targets --presets); do \
+	  $(CMAKE) --preset $$preset >/dev/null && $(CMAKE) --build --preset $$preset -j $(JOBS) || exit 1; \
+	done
+
+build: build-win32 build-win64 build-native build-desktop-windows
 
 # A booted Wine prefix that every test copies instead of booting its own. It is booted again
 # once Wine's 32-bit loader is installed (a prefix booted without it has no 32-bit DLLs).
@@ -57,7 +71,7 @@ test: deps build prefix
 	if [ $$arch = win32 ]; then $(MAKE) --no-print-directory test-service-win32 || rc=1; fi; \
 	$(MAKE) --no-print-directory test-service-win64 || rc=1; \
 	$(MAKE) --no-print-directory test-updater || rc=1; \
-	if [ $$arch = win32 ]; then $(MAKE) --no-print-directory test-updater-win32 || rc=1; fi; \
+	$(MAKE) --no-print-directory test-updater-windows || rc=1; \
 	$(MAKE) --no-print-directory test-e2e E2E_ARCH=$$arch || rc=1; \
 	$(MAKE) --no-print-directory test-fuzz-short || rc=1; \
 	exit $$rc
@@ -79,9 +93,19 @@ test-updater:
 	  QT_QPA_PLATFORM=offscreen ctest --preset native -j $(JOBS); \
 	else echo "no updater tests"; fi
 
-# The desktop updater's Qt tests, cross-built, under Wine's WoW64 (offscreen platform).
+# The desktop updater's Qt tests, cross-built, under Wine (offscreen platform): the shipped i686
+# program under WoW64, the x86_64 twin under wine64. test-updater-windows runs each that is built
+# and runs here, and says so when none is.
 test-updater-win32:
 	ctest --preset win32-desktop -j $(JOBS)
+
+test-updater-win64:
+	ctest --preset win64-desktop -j $(JOBS)
+
+test-updater-windows:
+	@presets=$$(tools/desktop-targets --test); rc=0; \
+	if [ -z "$$presets" ]; then echo "*** NO WINDOWS DESKTOP TESTS: no toolchain for a program this machine runs (make deps)"; exit 1; fi; \
+	for preset in $$presets; do ctest --preset $$preset -j $(JOBS) || rc=1; done; exit $$rc
 
 # The parsers of untrusted bytes under libFuzzer with ASan and UBSan, built natively with clang
 # (fuzz/). `make fuzz` runs each target for FUZZ_SECONDS (default 60); the short run replays
@@ -112,15 +136,16 @@ demo: deps-packages
 # PNGs of the desktop updater's dialog drawn on a virtual X screen: in the middle of an update,
 # and the notice that stays up after an update that skipped entries; the native program, and
 # the Windows one under Wine (its windows platform on the same kind of screen).
-screenshot: build-native build-win32-desktop prefix
+screenshot: build-native build-desktop-windows prefix
 	@mkdir -p build/screenshots
 	xvfb-run -a -s "-screen 0 800x600x24" build/native/tests/updater/updater-screenshot \
 	  build/screenshots/desktop-updater.png >build/screenshots/desktop-updater.log 2>&1
 	xvfb-run -a -s "-screen 0 800x600x24" build/native/tests/updater/updater-screenshot \
 	  build/screenshots/desktop-updater-refused.png --refused >>build/screenshots/desktop-updater.log 2>&1
-	xvfb-run -a -s "-screen 0 800x600x24" tests/harness/wine-run build/win32-desktop/tests/updater/updater-screenshot.exe \
-	  "Z:$(subst /,\\,$(abspath build/screenshots/desktop-updater-win32.png))" >>build/screenshots/desktop-updater.log 2>&1
-	@echo "saved build/screenshots/desktop-updater.png, desktop-updater-refused.png and desktop-updater-win32.png"
+	@preset=$$(tools/desktop-targets --test | head -1); [ -n "$$preset" ] || { echo "screenshot: no Windows desktop build runs here"; exit 1; }; \
+	xvfb-run -a -s "-screen 0 800x600x24" tests/harness/wine-run build/$$preset/tests/updater/updater-screenshot.exe \
+	  "Z:$(subst /,\\,$(abspath build/screenshots))\\desktop-updater-$${preset%-desktop}.png" >>build/screenshots/desktop-updater.log 2>&1 && \
+	echo "saved build/screenshots/desktop-updater.png, desktop-updater-refused.png and desktop-updater-$${preset%-desktop}.png"
 
 # A release: the programs with the release CA built in, configured afresh, each signed when a
 # code-signing pair is given, and their SHA-256, in dist/ (tools/release holds the program list).

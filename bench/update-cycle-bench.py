@@ -8,10 +8,14 @@ The cycle's cost is the median time of an updating cycle (the service started by
 service control manager finds the plug-in out of date, downloads, verifies, writes and starts
 the installer) minus the median of an up-to-date cycle (the same start, manifest fetch and
 decision, no download). Each figure is the median of --runs runs; the spread (lowest-highest)
-is printed beside it, because the machine may be shared.
+is printed beside it, because the machine may be shared. Beside the times it prints the service
+process's peak working set in both cycles (as the service probe last read it before the process
+ended) and their difference: what the package's size costs in memory. A build that refuses the
+package (an earlier one refused packages over Wine's 64 MiB decoding limit) is reported as such,
+with its log codes, instead of a cost.
 
 Needs `make build prefix`; runs inside the private network namespace (ports 443 and 80):
-  tests/harness/in-netns bench/update-cycle-bench.py [--mib 50] [--runs 5] [--program EXE]
+  tests/harness/in-netns bench/update-cycle-bench.py [--mib 50] [--runs 5] [--program EXE] [--no-floor]
 VEXTRA_E2E_ARCH=win64 measures the x86_64 twin. --program names another build of the service
 (for example a copy of an earlier one) to measure with the same servers and prefix.
 """
@@ -76,17 +80,21 @@ class Bench:
         self.servers.stop()
 
     def cycle(self, updating):
+        """(seconds, peak working set in bytes, log codes) of one cycle; an updating cycle
+        whose installer did not start returns None as its seconds."""
         m = self.machine
         m.prefix.reg_add(r"HKLM\Software\Telmora\VextraPlayerPlugin", "Version", "REG_SZ",
                          OLD if updating else NEW)
         m.set_state(last=0, attempts=0)
         runs = len(m.installer_runs())
         messages = [msg for _, msg in m.run_once()]
-        started = any(msg.split()[0] == "1610" for msg in messages)
-        assert started == updating, f"unexpected cycle ({'updating' if updating else 'up to date'}): {messages}"
-        if updating:
+        codes = [msg.split()[0] for msg in messages]
+        started = "1610" in codes
+        assert updating or not started, f"an up-to-date cycle started an installer: {messages}"
+        if updating and started:
             m.wait_installer_runs(runs + 1)  # the installer reads its file: let it finish
-        return m.probe.elapsed_ms / 1000.0
+        seconds = m.probe.elapsed_ms / 1000.0 if started or not updating else None
+        return seconds, m.probe.peak_bytes, messages
 
     def curl_openssl(self):
         pkg = self.work / "curl.z"
@@ -119,6 +127,9 @@ def main():
     parser.add_argument("--mib", type=int, default=50, help="installer size in MiB")
     parser.add_argument("--runs", type=int, default=5, help="runs of each measurement")
     parser.add_argument("--program", type=Path, default=None, help="service build to measure")
+    parser.add_argument("--no-floor", action="store_true",
+                        help="leave out the platform floor (its bare CryptVerifyMessageSignature "
+                             "refuses packages over 64 MiB under Wine)")
     args = parser.parse_args()
     if not in_private_namespace():
         sys.exit("run inside the private network namespace: tests/harness/in-netns " + sys.argv[0])
@@ -134,28 +145,50 @@ def main():
         print(f"{ARCH} program {program}, full package {package_mib:.1f} MiB "
               f"({args.mib} MiB installer), {args.runs} runs each")
         updating, current, reference = [], [], []
+        updating_peak, current_peak, refused = [], [], []
         floors = {size: [] for size in FLOOR_READ_BYTES}
         for _ in range(args.runs):  # interleaved, so a busy moment touches every figure alike
-            updating.append(bench.cycle(True))
-            current.append(bench.cycle(False))
+            seconds, peak, messages = bench.cycle(True)
+            if seconds is None:
+                refused.append(messages)
+            else:
+                updating.append(seconds)
+            updating_peak.append(peak)
+            seconds, peak, _ = bench.cycle(False)
+            current.append(seconds)
+            current_peak.append(peak)
             reference.append(bench.curl_openssl())
-            for size, runs in floors.items():
-                runs.append(bench.floor(size))
-        up = show("updating cycle", updating)
+            if not args.no_floor:
+                for size, runs in floors.items():
+                    runs.append(bench.floor(size))
+        cost = None
+        if updating:
+            up = show("updating cycle", updating)
+        if refused:
+            print(f"  updating cycle refused the package in {len(refused)} of {args.runs} runs; "
+                  f"its errors: {[m for m in refused[0] if m.startswith('1') and m[:2] in ('12', '13')]}")
         cur = show("up-to-date cycle", current)
-        cost = up - cur
-        print(f"  {'cycle cost (difference of medians)':<34} {cost:8.3f} s")
+        if updating:
+            cost = up - cur
+            print(f"  {'cycle cost (difference of medians)':<34} {cost:8.3f} s")
+        mib = 2 ** 20
+        up_peak = show("peak working set, updating cycle", [p / mib for p in updating_peak], "MiB")
+        cur_peak = show("peak working set, up-to-date", [p / mib for p in current_peak], "MiB")
+        print(f"  {'peak working set difference':<34} {up_peak - cur_peak:8.1f} MiB")
         ref = show("curl + openssl cms -verify", reference)
-        floor_totals = {}
-        for size, runs in floors.items():
-            label = f"{size // 1024} KiB reads"
-            floor_totals[size] = show(f"platform floor, {label}", [r[2] for r in runs])
-            show(f"  of which download", [r[0] for r in runs])
-            show(f"  of which verification and write", [r[1] for r in runs])
-        flo = min(floor_totals.values())
-        print(f"cycle cost / (curl + openssl): {cost / ref:.2f}")
-        print(f"cycle cost / platform floor (the faster read size): {cost / flo:.2f}")
-        print(f"platform floor / (curl + openssl): {flo / ref:.2f}")
+        if cost is not None:
+            print(f"cycle cost / (curl + openssl): {cost / ref:.2f}")
+        if not args.no_floor:
+            floor_totals = {}
+            for size, runs in floors.items():
+                label = f"{size // 1024} KiB reads"
+                floor_totals[size] = show(f"platform floor, {label}", [r[2] for r in runs])
+                show(f"  of which download", [r[0] for r in runs])
+                show(f"  of which verification and write", [r[1] for r in runs])
+            flo = min(floor_totals.values())
+            if cost is not None:
+                print(f"cycle cost / platform floor (the faster read size): {cost / flo:.2f}")
+            print(f"platform floor / (curl + openssl): {flo / ref:.2f}")
     finally:
         if bench:
             bench.close()

@@ -2,7 +2,6 @@
 // the manifest, verified, written.
 #include "download/installer_download.h"
 
-#include <memory>
 #include <new>
 
 #include "config/admin_config.h"
@@ -66,24 +65,13 @@ static bool downloadAndWrite(const ComponentOffer* offer, const PackageSource& s
                          downloaded))
         return false;
 
-    // The package read back once; these bytes are bound to the manifest and verified. Each
-    // step that follows a stop tells the service control manager that the service is alive.
+    // Read back once: bound to the manifest, verified, and its content written as the
+    // installer, which replaces the installer file only when all of it passed. After a stop,
+    // each block read reports a checkpoint, so the service control manager sees the service
+    // alive.
     noteStopProgress();
-    std::unique_ptr<uint8_t[]> package;
-    uint32_t packageSize = 0;
-    if (!readStagedPackage(staging.file().c_str(), package, packageSize)) return false;
-    staging.remove();
-    noteStopProgress();
-    if (!matchesManifest(package.get(), packageSize, packageBinding(*offer))) return false;
-    noteStopProgress();
-
-    // Verified, then written under the installer's name; the package goes before the write.
-    std::unique_ptr<uint8_t[]> content;
-    uint32_t contentSize = 0;
-    if (!verifyPackage(package.get(), packageSize, content, contentSize)) return false;
-    package.reset();
-    noteStopProgress();
-    const bool written = writeVerifiedInstaller(content.get(), contentSize, installerPath);
+    const bool written =
+        checkAndWritePackage(staging.file().c_str(), packageBinding(*offer), installerPath);
     noteStopProgress();
     return written;
 }

@@ -7,7 +7,6 @@
 #include <cwchar>
 
 #include "download/download_log.h"
-#include "platform/file_handle.h"
 
 const wchar_t kInstallerFileName[] = L"VextraPlayerInstaller.exe";
 const wchar_t kInstallerTempFileName[] = L"VextraPlayerInstaller.exe.tmp";
@@ -16,45 +15,6 @@ namespace {
 
 // One WriteFile call at most this long: a full disk shows at the step where it fills.
 constexpr DWORD kWriteStepBytes = 1u << 20;
-
-// Every byte of content into the open file, then flushed to the disk.
-bool writeAll(HANDLE file, const uint8_t* content, uint32_t size) {
-    for (uint32_t done = 0; done < size;) {
-        const DWORD step = std::min<DWORD>(size - done, kWriteStepBytes);
-        DWORD written = 0;
-        if (!WriteFile(file, content + done, step, &written, nullptr)) {
-            logError(MessageCode::InstallerFileWriteFailed);
-            return false;
-        }
-        if (written != step) {  // a short write without an error: the disk is full
-            logWithError(LogLevel::Error, MessageCode::InstallerFileWriteFailed, ERROR_DISK_FULL);
-            return false;
-        }
-        done += step;
-    }
-    if (!FlushFileBuffers(file)) {
-        logError(MessageCode::InstallerFileFlushFailed);
-        return false;
-    }
-    return true;
-}
-
-// The content as the temporary file, complete and closed.
-bool writeTemporary(const std::wstring& path, const uint8_t* content, uint32_t size) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-        logError(MessageCode::InstallerFileCreateFailed);
-        return false;
-    }
-    if (!writeAll(file.get(), content, size)) return false;
-    // A failed close can mean data that never reached the disk: the file is not used.
-    if (!file.close()) {
-        logError(MessageCode::InstallerFileWriteFailed);
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -70,30 +30,90 @@ std::wstring installerFilePath() {
     return std::wstring(full, length);
 }
 
+bool InstallerFileWriter::open() {
+    discard();
+    path_ = installerFilePath();
+    if (path_.empty()) {
+        logError(MessageCode::InstallerFileCreateFailed);
+        return false;
+    }
+    temporary_ = path_.substr(0, path_.size() - wcslen(kInstallerFileName)) + kInstallerTempFileName;
+    HANDLE file = CreateFileW(temporary_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        temporary_.clear();  // not ours to delete
+        logError(MessageCode::InstallerFileCreateFailed);
+        return false;
+    }
+    file_.reset(file);
+    written_ = 0;
+    return true;
+}
+
+bool InstallerFileWriter::write(const uint8_t* data, uint64_t size) {
+    if (!file_.valid()) {
+        logWithError(LogLevel::Error, MessageCode::InstallerFileWriteFailed, ERROR_INVALID_HANDLE);
+        return false;
+    }
+    for (uint64_t done = 0; done < size;) {
+        const DWORD step = static_cast<DWORD>(std::min<uint64_t>(size - done, kWriteStepBytes));
+        DWORD written = 0;
+        if (!WriteFile(file_.get(), data + done, step, &written, nullptr)) {
+            logError(MessageCode::InstallerFileWriteFailed);
+            return false;
+        }
+        if (written != step) {  // a short write without an error: the disk is full
+            logWithError(LogLevel::Error, MessageCode::InstallerFileWriteFailed, ERROR_DISK_FULL);
+            return false;
+        }
+        done += step;
+        written_ += step;
+    }
+    return true;
+}
+
+bool InstallerFileWriter::commit(std::wstring& installerPath) {
+    if (written_ == 0) {
+        logWithError(LogLevel::Error, MessageCode::InstallerContentEmpty, ERROR_INVALID_DATA);
+        discard();
+        return false;
+    }
+    if (!FlushFileBuffers(file_.get())) {
+        logError(MessageCode::InstallerFileFlushFailed);
+        discard();
+        return false;
+    }
+    // A failed close can mean data that never reached the disk: the file is not used.
+    if (!file_.close()) {
+        logError(MessageCode::InstallerFileWriteFailed);
+        discard();
+        return false;
+    }
+    if (!MoveFileExW(temporary_.c_str(), path_.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        logError(MessageCode::InstallerFileReplaceFailed);
+        discard();
+        return false;
+    }
+    temporary_.clear();
+    installerPath = path_;
+    return true;
+}
+
+void InstallerFileWriter::discard() {
+    const DWORD error = GetLastError();
+    file_.close();
+    if (!temporary_.empty()) DeleteFileW(temporary_.c_str());
+    temporary_.clear();
+    written_ = 0;
+    SetLastError(error);
+}
+
 bool writeVerifiedInstaller(const uint8_t* content, uint32_t size, std::wstring& installerPath) {
     if (!content || size == 0) {
         logWithError(LogLevel::Error, MessageCode::InstallerContentEmpty, ERROR_INVALID_DATA);
         return false;
     }
-    const std::wstring path = installerFilePath();
-    if (path.empty()) {
-        logError(MessageCode::InstallerFileCreateFailed);
-        return false;
-    }
-    const std::wstring temporary =
-        path.substr(0, path.size() - wcslen(kInstallerFileName)) + kInstallerTempFileName;
-    bool written = writeTemporary(temporary, content, size);
-    if (written && !MoveFileExW(temporary.c_str(), path.c_str(),
-                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        logError(MessageCode::InstallerFileReplaceFailed);
-        written = false;
-    }
-    if (!written) {
-        const DWORD error = GetLastError();
-        DeleteFileW(temporary.c_str());
-        SetLastError(error);
-        return false;
-    }
-    installerPath = path;
-    return true;
+    InstallerFileWriter writer;
+    return writer.open() && writer.write(content, size) && writer.commit(installerPath);
 }

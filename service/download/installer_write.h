@@ -5,12 +5,43 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file_handle.h"
+
 extern const wchar_t kInstallerFileName[];      // L"VextraPlayerInstaller.exe"
 extern const wchar_t kInstallerTempFileName[];  // L"VextraPlayerInstaller.exe.tmp", beside it
 
 // Full path of "VextraPlayerInstaller.exe" in the current directory; empty when it cannot be
 // resolved (GetLastError then says why).
 std::wstring installerFilePath();
+
+// The installer's temporary file, filled block by block while the package is checked, and put
+// in place only once the package verified: commit() replaces the installer file in one step;
+// anything else (a failure, or the object going without a commit) deletes the temporary file
+// and leaves the installer file untouched. Every failure is logged here.
+class InstallerFileWriter {
+public:
+    InstallerFileWriter() = default;
+    ~InstallerFileWriter() { discard(); }
+    InstallerFileWriter(const InstallerFileWriter&) = delete;
+    InstallerFileWriter& operator=(const InstallerFileWriter&) = delete;
+
+    // Creates the temporary file beside the installer file.
+    bool open();
+    // The next bytes of the installer, every write checked.
+    bool write(const uint8_t* data, uint64_t size);
+    // Flushes and closes the temporary file and replaces the installer file with it; empty
+    // content is refused. installerPath receives the installer file's full path.
+    bool commit(std::wstring& installerPath);
+    // Deletes the temporary file (when there is one); the thread's last error stays.
+    void discard();
+    uint64_t written() const { return written_; }
+
+private:
+    std::wstring path_;
+    std::wstring temporary_;
+    FileHandle file_{INVALID_HANDLE_VALUE};
+    uint64_t written_ = 0;
+};
 
 // Only a verified package reaches this. Empty content is refused; otherwise the content goes
 // into a temporary file in the same folder, every write checked, flushed, and then replaces

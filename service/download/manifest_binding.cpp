@@ -4,9 +4,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <new>
+
 #include "download/download_log.h"
 #include "verify/crypto_helper.h"
-#include "verify/package_digest.h"
 
 const PackageBinding& packageBinding(const ComponentOffer& offer) {
     return offer.patchApplies ? offer.patchPackage : offer.fullPackage;
@@ -14,24 +16,51 @@ const PackageBinding& packageBinding(const ComponentOffer& offer) {
 
 uint32_t packageByteLimit(const ComponentOffer& offer) {
     const PackageBinding& binding = packageBinding(offer);
-    return binding.hasSize ? binding.size : kMaxPackageBytes;
+    return binding.hasSize ? std::min(binding.size, kMaxPackageBytes) : kMaxPackageBytes;
 }
 
-bool matchesManifest(const uint8_t* package, uint32_t size, const PackageBinding& binding) {
-    if (binding.hasSize && size != binding.size) {
+bool ManifestBindingCheck::digestFailed(uint32_t code) {
+    const DWORD error = GetLastError();
+    logWithError(LogLevel::Warning, static_cast<MessageCode>(code), error);
+    logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, error);
+    return false;
+}
+
+bool ManifestBindingCheck::begin(uint64_t packageSize) {
+    if (binding_.hasSize && packageSize != binding_.size) {
         logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, ERROR_INVALID_DATA);
         return false;
     }
-    if (binding.sha256.empty()) return true;
-    char digest[kDigestHexLength + 1] = {};
-    uint32_t digestCode = 0;
-    uint32_t digestError = 0;
-    if (!bytesDigest(package, size, digest, digestCode, digestError)) {
-        logWithError(LogLevel::Warning, static_cast<MessageCode>(digestCode), digestError);
-        logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, digestError);
-        return false;
+    if (binding_.sha256.empty()) return true;
+    uint32_t code = 0;
+    if (!provider_.open(code)) return digestFailed(code);
+    digest_.reset(new (std::nothrow) StreamDigest(provider_, CALG_SHA_256));
+    if (!digest_) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return digestFailed(kDigestCreateHashFailed);
     }
-    if (binding.sha256 != digest) {
+    if (!digest_->valid()) return digestFailed(kDigestCreateHashFailed);
+    return true;
+}
+
+void ManifestBindingCheck::update(const uint8_t* data, size_t size) {
+    if (!digest_ || hashFailed_) return;
+    if (!digest_->update(data, size)) {
+        hashFailed_ = true;
+        hashError_ = GetLastError();
+    }
+}
+
+bool ManifestBindingCheck::finish() {
+    if (!digest_) return true;
+    if (hashFailed_) {
+        SetLastError(hashError_);
+        return digestFailed(kDigestHashDataFailed);
+    }
+    std::vector<uint8_t> value;
+    if (!digest_->finish(value)) return digestFailed(kDigestHashValueFailed);
+    digest_.reset();
+    if (binding_.sha256 != digestHex(value)) {
         logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, ERROR_INVALID_DATA);
         return false;
     }

@@ -1,21 +1,41 @@
 #pragma once
 // What the manifest binds an offer's package to (size and SHA-256), and the package checked
-// against it before any verification.
+// against it as it is read, before any verification counts.
 #include <cstdint>
+#include <memory>
 
 #include "manifest/manifest.h"
+#include "verify/package_digest.h"
 
-// Without a size from the manifest, the most a package download may write to the disk: the
-// largest full installer is a small fraction of it, and an endless body must not fill the disk.
-constexpr uint32_t kMaxPackageBytes = 256u * 1024 * 1024;
+// The largest package the service downloads and verifies: the check reads it once in blocks
+// with memory that does not grow with its size, so the bound is what its 32-bit counts and
+// offsets carry with room to spare, and what the disk must hold twice (the package and the
+// installer written from it) while it is checked.
+constexpr uint32_t kMaxPackageBytes = 0x80000000u;  // 2 GiB
 
 // What the manifest binds the offer's package to: the patch entry's binding while the patch
 // applies, else the full installer's.
 const PackageBinding& packageBinding(const ComponentOffer& offer);
-// The byte limit of the offer's package: the manifest's size when given, else kMaxPackageBytes.
+// The byte limit of the offer's package: the manifest's size when it is lower than
+// kMaxPackageBytes, else kMaxPackageBytes. A manifest may lower the limit, never raise it.
 uint32_t packageByteLimit(const ComponentOffer& offer);
 
-// The package's bytes, the very ones that are verified next, against the size and digest the
-// manifest gives for them; a mismatch is logged here (a digest that could not be computed
-// first logs its own 115x code).
-bool matchesManifest(const uint8_t* package, uint32_t size, const PackageBinding& binding);
+// The package's bytes, the very ones that are verified, against the size and digest the
+// manifest gives for them, fed as they are read. A mismatch, or a digest that could not be
+// computed (its own 115x code first), is logged here.
+class ManifestBindingCheck {
+public:
+    explicit ManifestBindingCheck(const PackageBinding& binding) : binding_(binding) {}
+    // The package's size, known before its bytes are read.
+    bool begin(uint64_t packageSize);
+    void update(const uint8_t* data, size_t size);
+    bool finish();
+
+private:
+    bool digestFailed(uint32_t code);
+    const PackageBinding& binding_;
+    HashProvider provider_;
+    std::unique_ptr<StreamDigest> digest_;
+    bool hashFailed_ = false;
+    DWORD hashError_ = 0;
+};

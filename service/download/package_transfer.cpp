@@ -176,7 +176,7 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
     const TransferDeadline deadline(source.deadlineMs);
 
     // The request; its blocking calls run on the pump's thread, so a stop or the deadline
-    // ends them wherever they are blocked.
+    // ends the wait for them wherever they are blocked (the call itself is left to return).
     if (!systemWinHttp()) {
         logError(MessageCode::WinHttpUnavailable);
         return false;

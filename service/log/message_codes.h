@@ -144,22 +144,11 @@ enum class MessageCode : int32_t {
     InstallerFileReplaceFailed = 1320,
     WinHttpUnavailable = 1321,
 
-    // Errors: a package refused by a trust rule; the detail is the certificate's place in the
-    // chain (0 the signer), or for the digest its ALG_ID.
-    PackageDigestAlgorithmWeak = 1322,
-    CertificateWeakSignature = 1323,
-    CertificateAlgorithmMismatch = 1324,
-    IssuerNotAuthority = 1325,
-    IssuerPathLengthExceeded = 1326,
-    IssuerKeyUsageWithoutCertSign = 1327,
-    SignerIsAuthority = 1328,
-    SignerKeyUsageWithoutSignature = 1329,
-    SignerNotForCodeSigning = 1330,
-    CertificateUnknownCriticalExtension = 1331,
-    CertificateNameConstraints = 1332,
-    CertificateSignatureInvalid = 1333,
-    CertificateOutsideValidity = 1334,
-    ChainTooLong = 1335,
+    // Errors: the package read once, its envelope and its content checked against the signer.
+    PackageEnvelopeMalformed = 1330,
+    PackageEnvelopeIndefiniteLength = 1331,
+    PackageContentDigestMismatch = 1332,
+    PackageContentTypeMismatch = 1333,
 
     // Errors: a package reply that is not a whole body, or memory that ran out in the download.
     DownloadHttpStatusRefused = 1340,
@@ -167,6 +156,23 @@ enum class MessageCode : int32_t {
     DownloadBodyEmpty = 1342,
     DownloadRedirectPolicyFailed = 1343,
     DownloadOutOfMemory = 1344,
+
+    // Errors: a package refused by a trust rule; the detail is the certificate's place in the
+    // chain (0 the signer), or for the digest its ALG_ID.
+    PackageDigestAlgorithmWeak = 1350,
+    CertificateWeakSignature = 1351,
+    CertificateAlgorithmMismatch = 1352,
+    IssuerNotAuthority = 1353,
+    IssuerPathLengthExceeded = 1354,
+    IssuerKeyUsageWithoutCertSign = 1355,
+    SignerIsAuthority = 1356,
+    SignerKeyUsageWithoutSignature = 1357,
+    SignerNotForCodeSigning = 1358,
+    CertificateUnknownCriticalExtension = 1359,
+    CertificateNameConstraints = 1360,
+    CertificateSignatureInvalid = 1361,
+    CertificateOutsideValidity = 1362,
+    ChainTooLong = 1363,
 
     // Warnings: fetching and reading the manifests.
     ManifestOpenSessionFailed = 1400,

@@ -94,10 +94,11 @@ void WINAPI serviceControlHandler(DWORD control) {
     reportServiceStatus(SERVICE_STOP_PENDING, kStopWaitHintMs);
     ServiceLog::write(LogLevel::Info, codeText(MessageCode::StopControlHandled));
     if (stopEvent) SetEvent(stopEvent);
-    // A download under way ends at its next block or when its blocked call is given up (the
-    // helper thread making it is left to finish on its own); a package already downloaded is
-    // still checked and written, each step reporting a checkpoint, but not started. The cycle
-    // then ends, and the worker reports the service stopped.
+    // A transfer under way stops waiting at once: its request pump gives up the helper thread,
+    // whose blocked WinHTTP call is left to return by itself (nothing closes a request under a
+    // call). A package already downloaded is still checked and written, each step reporting a
+    // checkpoint, but not started. The cycle then ends without recording the check, and the
+    // worker reports the service stopped.
     serviceStopSignal().request();
     report(nullptr, kStopWaitHintMs);  // the state last stored, unless the worker has reported stopped
 }

@@ -12,6 +12,11 @@ public:
 
     HANDLE get() const { return handle_; }
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    // Owns another handle from now on; the one held so far is closed.
+    void reset(HANDLE handle) {
+        close();
+        handle_ = handle;
+    }
     bool close() {
         if (handle_ == INVALID_HANDLE_VALUE) return true;
         const BOOL ok = CloseHandle(handle_);

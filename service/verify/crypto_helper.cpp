@@ -1,30 +1,27 @@
 #include "verify/crypto_helper.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "platform/system_library.h"
 #include "platform/file_handle.h"
+#include "verify/signed_package_check.h"
 
 // Each table holds a module loaded by full path from the system folder and the entry points
 // resolved from it by exact name, in order; resolution stops at the first missing one.
 struct Crypt32Table {
     HMODULE module = nullptr;
+    decltype(&CryptVerifyMessageSignature) verifyMessageSignature = nullptr;
     decltype(&CertCreateCertificateContext) createCertificateContext = nullptr;
     decltype(&CertFindCertificateInStore) findCertificateInStore = nullptr;
     decltype(&CertVerifySubjectCertificateContext) verifySubjectCertificateContext = nullptr;
     decltype(&CertFreeCertificateContext) freeCertificateContext = nullptr;
     decltype(&CertGetSubjectCertificateFromStore) getSubjectCertificateFromStore = nullptr;
-    decltype(&CertOpenStore) openStore = nullptr;
+    decltype(&CertDuplicateStore) duplicateStore = nullptr;
     decltype(&CertCloseStore) closeStore = nullptr;
     decltype(&CertFindExtension) findExtension = nullptr;
     decltype(&CryptDecodeObject) decodeObject = nullptr;
-    decltype(&CryptMsgOpenToDecode) msgOpenToDecode = nullptr;
-    decltype(&CryptMsgUpdate) msgUpdate = nullptr;
-    decltype(&CryptMsgGetParam) msgGetParam = nullptr;
-    decltype(&CryptMsgClose) msgClose = nullptr;
-    decltype(&CryptMsgControl) msgControl = nullptr;
-    decltype(&CertOIDToAlgId) oidToAlgId = nullptr;
     ~Crypt32Table() {
         if (module) FreeLibrary(module);
     }
@@ -56,6 +53,11 @@ struct Kernel32Table {
     bool complete() const { return module && disableRedirection && revertRedirection; }
 };
 
+#ifndef _WIN64
+// The shipped 32-bit build passes the 20-byte parameter record the platform describes.
+static_assert(sizeof(CRYPT_VERIFY_MESSAGE_PARA) == 20, "verification parameter record size");
+#endif
+
 namespace {
 
 template <typename Fn>
@@ -66,21 +68,16 @@ bool resolve(HMODULE module, const char* name, Fn& fn) {
 
 bool loadTable(Crypt32Table& t) {
     return loadSystemLibrary(t.module, L"crypt32.dll") &&
+           resolve(t.module, "CryptVerifyMessageSignature", t.verifyMessageSignature) &&
            resolve(t.module, "CertCreateCertificateContext", t.createCertificateContext) &&
            resolve(t.module, "CertFindCertificateInStore", t.findCertificateInStore) &&
            resolve(t.module, "CertVerifySubjectCertificateContext", t.verifySubjectCertificateContext) &&
            resolve(t.module, "CertFreeCertificateContext", t.freeCertificateContext) &&
            resolve(t.module, "CertGetSubjectCertificateFromStore", t.getSubjectCertificateFromStore) &&
-           resolve(t.module, "CertOpenStore", t.openStore) &&
+           resolve(t.module, "CertDuplicateStore", t.duplicateStore) &&
            resolve(t.module, "CertCloseStore", t.closeStore) &&
            resolve(t.module, "CertFindExtension", t.findExtension) &&
-           resolve(t.module, "CryptDecodeObject", t.decodeObject) &&
-           resolve(t.module, "CryptMsgOpenToDecode", t.msgOpenToDecode) &&
-           resolve(t.module, "CryptMsgUpdate", t.msgUpdate) &&
-           resolve(t.module, "CryptMsgGetParam", t.msgGetParam) &&
-           resolve(t.module, "CryptMsgClose", t.msgClose) &&
-           resolve(t.module, "CryptMsgControl", t.msgControl) &&
-           resolve(t.module, "CertOIDToAlgId", t.oidToAlgId);
+           resolve(t.module, "CryptDecodeObject", t.decodeObject);
 }
 
 bool loadTable(Advapi32Table& t) {
@@ -103,7 +100,7 @@ bool sameCertificate(PCCERT_CONTEXT a, const BYTE* encoded, DWORD size) {
     return a->cbCertEncoded == size && std::memcmp(a->pbCertEncoded, encoded, size) == 0;
 }
 
-// Releases the certificate contexts, the message's store and the message of one verification.
+// Releases the certificate contexts and the message store of one verification.
 class VerificationScope {
 public:
     explicit VerificationScope(const Crypt32Table& t) : t_(t) {}
@@ -112,7 +109,6 @@ public:
         release(found);
         release(anchor);
         if (store) t_.closeStore(store, 0);
-        if (msg) t_.msgClose(msg);
     }
     VerificationScope(const VerificationScope&) = delete;
     VerificationScope& operator=(const VerificationScope&) = delete;
@@ -127,7 +123,6 @@ public:
     PCCERT_CONTEXT found = nullptr;
     PCCERT_CONTEXT anchor = nullptr;
     HCERTSTORE store = nullptr;  // the certificates the message carries
-    HCRYPTMSG msg = nullptr;     // the package, decoded once
 
 private:
     const Crypt32Table& t_;
@@ -313,44 +308,26 @@ bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer, VerificationFailu
     return refuse(out, MessageCode::SignerNotForCodeSigning, 0);
 }
 
-// One parameter of the decoded message into a new buffer; false with the call's error.
-bool messageParam(const Crypt32Table& t, HCRYPTMSG msg, DWORD type,
-                  std::unique_ptr<uint8_t[]>& buffer, DWORD minimum, VerificationFailure& out) {
-    DWORD size = 0;
-    if (!t.msgGetParam(msg, type, 0, nullptr, &size)) {
-        out.detail = static_cast<int32_t>(GetLastError());
-        return false;
-    }
-    if (size < minimum) {
-        out.detail = static_cast<int32_t>(CRYPT_E_BAD_MSG);
-        return false;
-    }
-    buffer.reset(new (std::nothrow) uint8_t[size]);
-    if (!buffer) {
-        out.detail = ERROR_NOT_ENOUGH_MEMORY;
-        return false;
-    }
-    if (!t.msgGetParam(msg, type, 0, buffer.get(), &size)) {
-        out.detail = static_cast<int32_t>(GetLastError());
-        return false;
-    }
-    return true;
-}
-
-// The digest algorithm the first signer hashed the package with: SHA-256, SHA-384 or SHA-512.
-// MD5 and SHA-1 digests are refused (a collision would let another content carry the
-// signature).
-bool strongPackageDigest(const Crypt32Table& t, const CMSG_SIGNER_INFO& signer,
-                         VerificationFailure& out) {
-    const char* oid = signer.HashAlgorithm.pszObjId;
-    if (oid && (std::strcmp(oid, szOID_NIST_sha256) == 0 ||
-                std::strcmp(oid, szOID_NIST_sha384) == 0 ||
-                std::strcmp(oid, szOID_NIST_sha512) == 0))
+// The content of a package verified in memory, collected as the check hands it on.
+class ContentBuffer : public EnvelopeContentSink {
+public:
+    explicit ContentBuffer(uint32_t capacity)
+        : bytes(new (std::nothrow) uint8_t[capacity ? capacity : 1]), capacity_(capacity) {}
+    bool content(const uint8_t* data, size_t n) override {
+        if (n > capacity_ - size) return false;
+        std::memcpy(bytes.get() + size, data, n);
+        size += static_cast<uint32_t>(n);
         return true;
-    out.code = MessageCode::PackageDigestAlgorithmWeak;
-    out.detail = oid ? static_cast<int32_t>(t.oidToAlgId(oid)) : 0;
-    return false;
-}
+    }
+    std::unique_ptr<uint8_t[]> bytes;
+    uint32_t size = 0;
+
+private:
+    uint32_t capacity_;
+};
+
+// Bytes in memory go through the check in the blocks a file would.
+constexpr uint32_t kMemoryCheckBlockBytes = 1u << 20;
 
 }  // namespace
 
@@ -365,95 +342,83 @@ bool CryptoHelper::verifySignedMessage(const uint8_t* data, uint32_t size,
                                        std::unique_ptr<uint8_t[]>& content,
                                        uint32_t& contentSize) {
     failure_ = VerificationFailure{};
-    const bool verified = verify(data, size, content, contentSize, failure_);
+    content.reset();
+    contentSize = 0;
+    if (!data) {
+        failure_.detail = ERROR_INVALID_DATA;
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    // The content is never larger than the message that embeds it.
+    ContentBuffer buffer(size);
+    if (!buffer.bytes) {
+        failure_.detail = ERROR_NOT_ENOUGH_MEMORY;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    SignedPackageCheck check(*this, &buffer);
+    // The check's failure as a rule's code: the digest's own, the chain's (set by
+    // verifySignerChain), or crypt32's and the envelope's error value.
+    auto failed = [&]() {
+        const DWORD error = GetLastError();
+        if (check.failure() == PackageCheckFailure::DigestAlgorithmWeak) {
+            failure_.code = MessageCode::PackageDigestAlgorithmWeak;
+            failure_.detail = static_cast<int32_t>(check.signerDigestAlgorithm());
+        } else if (check.failure() != PackageCheckFailure::ChainRefused) {
+            failure_.code = MessageCode::PackageVerificationFailed;
+            failure_.detail = static_cast<int32_t>(error ? error : ERROR_INVALID_DATA);
+        }
+        SetLastError(error);
+        return false;
+    };
+    if (!check.begin()) return failed();
+    for (uint32_t done = 0; done < size;) {
+        const uint32_t step = std::min<uint32_t>(size - done, kMemoryCheckBlockBytes);
+        if (!check.update(data + done, step)) return failed();
+        done += step;
+    }
+    if (!check.finish()) return failed();
+    content = std::move(buffer.bytes);
+    contentSize = buffer.size;
+    return true;
+}
+
+bool CryptoHelper::verifySignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store) {
+    failure_ = VerificationFailure{};
+    const bool verified = walkSignerChain(signer, store, failure_);
     if (!verified) {
         // A crypt32 failure that left no error value still says that it failed.
         if (failure_.code == MessageCode::PackageVerificationFailed && failure_.detail == 0)
-            failure_.detail = static_cast<int32_t>(NTE_BAD_SIGNATURE);
-        SetLastError(static_cast<DWORD>(failure_.detail));
+            failure_.detail = static_cast<int32_t>(TRUST_E_NOSIGNATURE);
+        SetLastError(failure_.code == MessageCode::PackageVerificationFailed
+                         ? static_cast<DWORD>(failure_.detail)
+                         : static_cast<DWORD>(CERT_E_CHAINING));
     }
     return verified;
 }
 
-bool CryptoHelper::verify(const uint8_t* data, uint32_t size, std::unique_ptr<uint8_t[]>& content,
-                          uint32_t& contentSize, VerificationFailure& out) {
+bool CryptoHelper::walkSignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store,
+                                   VerificationFailure& out) {
     if (!crypt32_) {
         crypt32_.reset(new (std::nothrow) Crypt32Table);
-        if (!crypt32_) {
-            out.detail = ERROR_NOT_ENOUGH_MEMORY;
-            return false;
-        }
-        if (!loadTable(*crypt32_)) {
-            out.detail = static_cast<int32_t>(GetLastError());
+        if (!crypt32_ || !loadTable(*crypt32_)) {
+            const DWORD error = crypt32_ ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
             crypt32_.reset();
+            out.detail = static_cast<int32_t>(error);
             return false;
         }
     }
     const Crypt32Table& t = *crypt32_;
-    content.reset();
-    contentSize = 0;
-    if (!data) {
-        out.detail = ERROR_INVALID_DATA;
-        return false;
-    }
-    // The package is decoded once. Its first signer's digest algorithm is checked before
-    // anything else, its certificate is found among the certificates the message carries, and
-    // its signature verified; only then is the content taken out.
     VerificationScope scope(t);
-    scope.msg = t.msgOpenToDecode(kMessageEncoding, 0, 0, 0, nullptr, nullptr);
-    if (!scope.msg || !t.msgUpdate(scope.msg, data, size, TRUE)) {
-        out.detail = static_cast<int32_t>(GetLastError());
-        return false;
-    }
-    DWORD type = 0;
-    DWORD typeSize = sizeof(type);
-    if (!t.msgGetParam(scope.msg, CMSG_TYPE_PARAM, 0, &type, &typeSize)) {
-        out.detail = static_cast<int32_t>(GetLastError());
-        return false;
-    }
-    if (type != CMSG_SIGNED) {
-        out.detail = static_cast<int32_t>(CRYPT_E_UNEXPECTED_MSG_TYPE);
-        return false;
-    }
-    std::unique_ptr<uint8_t[]> signerInfo;
-    if (!messageParam(t, scope.msg, CMSG_SIGNER_INFO_PARAM, signerInfo, sizeof(CMSG_SIGNER_INFO),
-                      out) ||
-        !strongPackageDigest(t, *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.get()), out))
-        return false;
-    std::unique_ptr<uint8_t[]> signerId;
-    if (!messageParam(t, scope.msg, CMSG_SIGNER_CERT_INFO_PARAM, signerId, sizeof(CERT_INFO), out))
-        return false;
-    scope.store = t.openStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, scope.msg);
-    if (!scope.store) {
-        out.detail = static_cast<int32_t>(GetLastError());
-        return false;
-    }
-    scope.current = t.getSubjectCertificateFromStore(
-        scope.store, kMessageEncoding, reinterpret_cast<PCERT_INFO>(signerId.get()));
-    if (!scope.current) {
+    scope.current = signer;
+    scope.store = store;
+    signer = nullptr;
+    store = nullptr;
+
+    if (!scope.current || !scope.store) {
         out.detail = static_cast<int32_t>(CRYPT_E_SIGNER_NOT_FOUND);
         return false;
     }
-    if (!t.msgControl(scope.msg, 0, CMSG_CTRL_VERIFY_SIGNATURE, scope.current->pCertInfo)) {
-        out.detail = static_cast<int32_t>(GetLastError());
-        return false;
-    }
-
-    // The content is never larger than the message that embeds it, so a buffer of the
-    // package's size takes it without a call that asks for its size.
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size ? size : 1]);
-    if (!buffer) {
-        out.detail = ERROR_NOT_ENOUGH_MEMORY;
-        return false;
-    }
-    DWORD decodedSize = size;
-    if (!t.msgGetParam(scope.msg, CMSG_CONTENT_PARAM, 0, buffer.get(), &decodedSize)) {
-        out.detail = static_cast<int32_t>(GetLastError());
-        return false;
-    }
-    content = std::move(buffer);
-    contentSize = decodedSize;
-
     if (!extensionsUnderstood(scope.current, 0, out) || !endEntitySigner(t, scope.current, out) ||
         !maySignCode(t, scope.current, out))
         return false;

@@ -76,22 +76,27 @@ public:
     CryptoHelper(const CryptoHelper&) = delete;
     CryptoHelper& operator=(const CryptoHelper&) = delete;
 
-    // Verifies data as a package signed (signer 0, digest SHA-256 or stronger) by a
-    // certificate chained, through the certificates inside the message, to the trust anchor,
-    // every link currently valid, its outer and inner signature algorithms the same and
-    // neither MD2, MD4 nor MD5 (SHA-1 links pass). The signer is an end-entity certificate
-    // (basic constraints absent or CA:FALSE; key usage, when present, allows digital
-    // signatures) and, when it lists extended key usages, one is code signing. Every issuer,
-    // the anchor included, says CA:TRUE in its basic constraints, its path length limit holds,
-    // and its key usage, when present, allows signing certificates. No certificate carries
-    // name constraints or a critical extension this program does not read. On false,
-    // lastFailure() says which rule failed, and GetLastError holds its detail.
-    // content/contentSize are cleared first and set as soon as the content is extracted; the
-    // caller owns content from then on, also when the result is false.
+    // Verifies data as a package signed (signer 0) by a certificate chained, through the
+    // certificates inside the message, to the trust anchor: the one-pass check of
+    // signed_package_check.h over bytes in memory. content/contentSize are cleared first and
+    // set only when the package verified. On false lastFailure() says which rule failed, and
+    // GetLastError holds the error value.
     bool verifySignedMessage(const uint8_t* data, uint32_t size,
                              std::unique_ptr<uint8_t[]>& content, uint32_t& contentSize);
-    // The cause of the last refusal of verifySignedMessage.
+    // The cause of the last refusal of verifySignedMessage or verifySignerChain.
     const VerificationFailure& lastFailure() const { return failure_; }
+
+    // The chain rules, from the signer's certificate through the certificates the message
+    // carries (store) to the trust anchor: every link currently valid, its outer and inner
+    // signature algorithms the same and neither MD2, MD4 nor MD5 (SHA-1 links pass). The signer
+    // is an end-entity certificate (basic constraints absent or CA:FALSE; key usage, when
+    // present, allows digital signatures) and, when it lists extended key usages, one is code
+    // signing. Every issuer, the anchor included, says CA:TRUE in its basic constraints, its
+    // path length limit holds, and its key usage, when present, allows signing certificates.
+    // No certificate carries name constraints or a critical extension this program does not
+    // read. Takes over signer and store (released here; both are set to null) once crypt32 is
+    // loaded. On false lastFailure() names the rule and the certificate's place in the chain.
+    bool verifySignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store);
 
     // SHA-256 of the file's bytes. On success hexOut (>= 65 bytes) gets 64 lowercase hex
     // characters and a NUL; on failure errorCode gets a FileDigestResult, lastError the
@@ -101,8 +106,7 @@ public:
                     bool disableRedirection);
 
 private:
-    bool verify(const uint8_t* data, uint32_t size, std::unique_ptr<uint8_t[]>& content,
-                uint32_t& contentSize, VerificationFailure& out);
+    bool walkSignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store, VerificationFailure& out);
 
     VerificationFailure failure_;
     std::unique_ptr<Crypt32Table> crypt32_;

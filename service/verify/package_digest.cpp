@@ -1,8 +1,5 @@
-// SHA-256 over a buffer through the system's crypto provider, advapi32 loaded by full path.
+// Digests fed in steps through the system's crypto provider, advapi32 loaded by full path.
 #include "verify/package_digest.h"
-
-#include <windows.h>
-#include <wincrypt.h>
 
 #include <algorithm>
 
@@ -10,22 +7,6 @@
 #include "verify/crypto_helper.h"
 
 namespace {
-
-// The provider, the hash and the library of one digest, released in that order.
-struct DigestScope {
-    HMODULE module = nullptr;
-    decltype(&CryptReleaseContext) releaseContext = nullptr;
-    decltype(&CryptDestroyHash) destroyHash = nullptr;
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    ~DigestScope() {
-        const DWORD error = GetLastError();
-        if (hash) destroyHash(hash);
-        if (provider) releaseContext(provider, 0);
-        if (module) FreeLibrary(module);
-        SetLastError(error);
-    }
-};
 
 template <typename Fn>
 bool resolve(HMODULE module, const char* name, Fn& fn) {
@@ -35,49 +16,73 @@ bool resolve(HMODULE module, const char* name, Fn& fn) {
 
 }  // namespace
 
-bool bytesDigest(const uint8_t* data, size_t size, char* hexOut, uint32_t& errorCode,
-                 uint32_t& lastError) {
-    auto fail = [&](uint32_t code) {
-        errorCode = code;
-        lastError = GetLastError();
+HashProvider::~HashProvider() {
+    const DWORD error = GetLastError();
+    if (provider_) releaseContext_(provider_, 0);
+    if (module_) FreeLibrary(module_);
+    SetLastError(error);
+}
+
+bool HashProvider::open(uint32_t& errorCode) {
+    if (!loadSystemLibrary(module_, L"advapi32.dll") ||
+        !resolve(module_, "CryptAcquireContextW", acquireContext_) ||
+        !resolve(module_, "CryptReleaseContext", releaseContext_) ||
+        !resolve(module_, "CryptCreateHash", createHash) ||
+        !resolve(module_, "CryptHashData", hashData) ||
+        !resolve(module_, "CryptGetHashParam", getHashParam) ||
+        !resolve(module_, "CryptSetHashParam", setHashParam) ||
+        !resolve(module_, "CryptDestroyHash", destroyHash) ||
+        !resolve(module_, "CryptVerifySignatureW", verifySignature) ||
+        !resolve(module_, "CryptDestroyKey", destroyKey)) {
+        errorCode = kDigestAdvapiMissing;
         return false;
-    };
-    DigestScope s;
-    decltype(&CryptAcquireContextW) acquireContext = nullptr;
-    decltype(&CryptCreateHash) createHash = nullptr;
-    decltype(&CryptHashData) hashData = nullptr;
-    decltype(&CryptGetHashParam) getHashParam = nullptr;
-    if (!loadSystemLibrary(s.module, L"advapi32.dll") ||
-        !resolve(s.module, "CryptAcquireContextW", acquireContext) ||
-        !resolve(s.module, "CryptCreateHash", createHash) ||
-        !resolve(s.module, "CryptHashData", hashData) ||
-        !resolve(s.module, "CryptGetHashParam", getHashParam) ||
-        !resolve(s.module, "CryptDestroyHash", s.destroyHash) ||
-        !resolve(s.module, "CryptReleaseContext", s.releaseContext))
-        return fail(kDigestAdvapiMissing);
-    if (!acquireContext(&s.provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-        s.provider = 0;
-        return fail(kDigestCreateHashFailed);  // as the file digest reports a missing provider
     }
-    if (!createHash(s.provider, CALG_SHA_256, 0, 0, &s.hash)) {
-        s.hash = 0;
-        return fail(kDigestCreateHashFailed);
+    if (!acquireContext_(&provider_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        provider_ = 0;
+        errorCode = kDigestCreateHashFailed;  // as the file digest reports a missing provider
+        return false;
     }
+    return true;
+}
+
+StreamDigest::StreamDigest(const HashProvider& provider, ALG_ID algorithm)
+    : provider_(provider), algorithm_(algorithm) {
+    if (!provider_.handle() || !provider_.createHash(provider_.handle(), algorithm, 0, 0, &hash_))
+        hash_ = 0;
+}
+
+StreamDigest::~StreamDigest() {
+    const DWORD error = GetLastError();
+    if (hash_) provider_.destroyHash(hash_);
+    SetLastError(error);
+}
+
+bool StreamDigest::update(const uint8_t* data, size_t size) {
+    if (!hash_) return false;
     // CryptHashData takes a DWORD length: large buffers go in steps.
     for (size_t done = 0; done < size;) {
         const DWORD step = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-        if (!hashData(s.hash, data + done, step, 0)) return fail(kDigestHashDataFailed);
+        if (!provider_.hashData(hash_, data + done, step, 0)) return false;
         done += step;
     }
-    BYTE value[32] = {};
-    DWORD valueLength = sizeof(value);
-    if (!getHashParam(s.hash, HP_HASHVAL, value, &valueLength, 0) || valueLength != sizeof(value))
-        return fail(kDigestHashValueFailed);
-    static const char kHex[] = "0123456789abcdef";
-    for (DWORD i = 0; i < valueLength; ++i) {
-        hexOut[2 * i] = kHex[value[i] >> 4];
-        hexOut[2 * i + 1] = kHex[value[i] & 0x0f];
-    }
-    hexOut[2 * valueLength] = '\0';
     return true;
+}
+
+bool StreamDigest::finish(std::vector<uint8_t>& value) {
+    if (!hash_) return false;
+    BYTE buffer[64] = {};
+    DWORD length = sizeof(buffer);
+    if (!provider_.getHashParam(hash_, HP_HASHVAL, buffer, &length, 0)) return false;
+    value.assign(buffer, buffer + length);
+    return true;
+}
+
+std::string digestHex(const std::vector<uint8_t>& value) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : value) {
+        text += kHex[b >> 4];
+        text += kHex[b & 0x0f];
+    }
+    return text;
 }

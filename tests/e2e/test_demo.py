@@ -2,6 +2,7 @@
 from the published site served by nginx."""
 import os
 import re
+import socket
 import subprocess
 import sys
 
@@ -33,3 +34,30 @@ def test_demo_updates_the_player_and_then_finds_it_up_to_date(tmp_path):
     served = text.split("What nginx answered")[1].split("=== Result")[0]
     assert "GET /pub/vextraplayer/update/current/sau/11/xml/version.xml HTTP/1.1 200" in served
     assert re.search(r"GET /pub/\S+/install/patch/\S+/patch_all_win_ax_sgn\.z HTTP/1\.1 200", served)
+
+
+def test_a_failing_step_ends_in_one_line_naming_it_and_its_log(tmp_path):
+    """Port 443 is taken (bound, not listening) inside the test's namespace, so nginx cannot
+    start: the demo ends with one line naming that step and the log with the details, and no
+    traceback reaches the reader. Asked as a machine that refuses 32-bit programs, its first
+    line says that the x86_64 twin is used."""
+    require_environment()
+    work = tmp_path / "work"
+    taken = socket.socket()
+    taken.bind(("127.0.0.1", 443))
+    env = {k: v for k, v in os.environ.items() if k != "VEXTRA_E2E_ARCH"}
+    env.update(VEXTRA_IN_NETNS="1", VEXTRA_DEMO_WORK=str(work), VEXTRA_NO_32BIT="1")
+    try:
+        result = subprocess.run([sys.executable, str(ROOT / "tools" / "demo")], capture_output=True,
+                                text=True, stdin=subprocess.DEVNULL, env=env, timeout=600)
+    finally:
+        taken.close()
+    text = result.stdout + result.stderr
+    assert result.returncode == 1, text
+    assert text.splitlines()[0].startswith("demo: this machine cannot run the shipped 32-bit program"), text
+    assert "the demo runs its x86_64 twin" in text.splitlines()[0]
+    assert "Traceback" not in text
+    last = text.strip().splitlines()[-1]
+    assert last.startswith('demo: the step "Serving the site with nginx" failed: RuntimeError: nginx did not start'), last
+    assert last.endswith(f"(log: {work / 'demo-error.log'})"), last
+    assert "Traceback" in (work / "demo-error.log").read_text()

@@ -1,5 +1,6 @@
-"""End-to-end runs of the shipped desktop-updater.exe (i686, static Qt) under Wine's WoW64: the
-Domvista folder inside a throwaway prefix's drive C:, the Windows stand-in for domvista.exe
+"""End-to-end runs of the Windows desktop-updater.exe (static Qt) under Wine: the shipped i686
+program under WoW64, or with VEXTRA_E2E_ARCH=win64 its x86_64 twin under wine64 (the same sources;
+what a machine that refuses 32-bit programs tests). The Domvista folder inside a throwaway prefix's drive C:, the Windows stand-in for domvista.exe
 started through Wine, and the update server on loopback. A representative subset of
 test_desktop_updater.py (which runs the native build): one full update, the single-instance
 hand-over, and signed lists with the static libcrypto; plus what only Windows does (a file
@@ -16,9 +17,12 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
 from test_desktop_updater import CrashRelease, offer, server  # noqa: E402,F401  (server: the loopback fixture)
-from winetools import TEMPLATE, WINE32, WinePrefix  # noqa: E402
+from winetools import BITS, TEMPLATE, WinePrefix, no_32bit_reason, wine_loader  # noqa: E402
 
-BUILD = Path(os.environ.get("VEXTRA_BUILD_WIN32_DESKTOP", ROOT / "build" / "win32-desktop"))
+if BITS == 32:
+    BUILD = Path(os.environ.get("VEXTRA_BUILD_WIN32_DESKTOP", ROOT / "build" / "win32-desktop"))
+else:
+    BUILD = Path(os.environ.get("VEXTRA_BUILD_WIN64_DESKTOP", ROOT / "build" / "win64-desktop"))
 UPDATER = BUILD / "desktop-updater.exe"
 KEYED_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-keyed.exe"
 HOOKS_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-hooks.exe"
@@ -26,9 +30,12 @@ SIGNING_KEY = BUILD / "tests" / "updater" / "list-signing-key.pem"
 FAKE_APP = BUILD / "tests" / "updater" / "fake-domvista.exe"
 PUBLISH = ROOT / "tools" / "domvista-publish"
 
-pytestmark = pytest.mark.skipif(
-    not UPDATER.exists() or not FAKE_APP.exists() or not (TEMPLATE / ".ready").exists(),
-    reason="Windows desktop build or template prefix missing (make build-win32-desktop prefix)")
+pytestmark = [
+    pytest.mark.skipif(BITS == 32 and no_32bit_reason() is not None,
+                       reason=f"{no_32bit_reason()} (VEXTRA_E2E_ARCH=win64 runs the x86_64 twin)"),
+    pytest.mark.skipif(not UPDATER.exists() or not FAKE_APP.exists() or not (TEMPLATE / ".ready").exists(),
+                       reason=f"Windows desktop build in {BUILD} or template prefix missing (make build prefix)"),
+]
 
 
 def wine_processes(prefix, exe_name):
@@ -57,7 +64,7 @@ class WineDomvista:
     def __init__(self, root, server, updater=UPDATER):
         self.server = server
         (root / "wine").mkdir()
-        self.wine = WinePrefix(root / "wine", bits=32)
+        self.wine = WinePrefix(root / "wine", bits=BITS)
         self.dir = self.wine.drive_c / "Domvista"
         (self.dir / "Application" / "Config").mkdir(parents=True)
         (self.dir / "desktop-updater.exe").write_bytes(updater.read_bytes())
@@ -73,7 +80,7 @@ class WineDomvista:
     def start(self, exe, *args, env=None):
         """Starts a Windows program of the folder through Wine, as the user's session would."""
         out = open(self.root / f"{exe}-{len(self.apps)}.out", "wb")
-        proc = subprocess.Popen([WINE32, str(self.dir / exe), *args], env=env or self.env, cwd=self.dir,
+        proc = subprocess.Popen([wine_loader(self.dir / exe), str(self.dir / exe), *args], env=env or self.env, cwd=self.dir,
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         self.apps.append(proc)
         return proc
@@ -101,7 +108,7 @@ class WineDomvista:
     def terminate(self, exe):
         """Ends every process of `exe` in the prefix with TerminateProcess (taskkill /F), as
         the task manager or a logoff would: no code of the program runs any more."""
-        subprocess.run([WINE32, "taskkill", "/F", "/IM", exe], env=self.env, stdin=subprocess.DEVNULL,
+        subprocess.run([wine_loader(self.dir / exe), "taskkill", "/F", "/IM", exe], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
     def close(self):

@@ -85,7 +85,7 @@ def test_package_download_ends_at_its_limit_or_deadline(signing, servers, bound_
     https, http = servers
     hooks = None
     if case == "endless":
-        # Without a size in the manifest the limit is the built-in 256 MiB.
+        # Without a size in the manifest the limit is the built-in 2 GiB.
         unbound = tmp_path / "unbound"
         shutil.copytree(bound_release.site, unbound)
         version_xml = unbound / "pub/vextraplayer/update/current/sau/11/xml/version.xml"

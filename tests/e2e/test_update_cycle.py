@@ -138,13 +138,25 @@ def without_package_binding(site_folder):
         path.write_text(re.sub(r' (size|sha256)="[^"]*"', "", path.read_text()))
 
 
-@pytest.mark.parametrize("damage,refusal", [
-    ("404", "DownloadHttpStatusRefused"),  # the page is never written, let alone verified
-    ("signature", "PackageVerificationFailed"), ("content-noattr", "PackageVerificationFailed"),
-    ("empty", "DownloadBodyEmpty"),  # a 200 without a body: its own code, error 38
-])
+# (damage, the failure the cycle carries, the check's own line before it). The published
+# package is signed the publisher's default way, with signed attributes: a content byte
+# changed after signing (first, middle, last) is caught by the message digest.
+REJECTED = [
+    ("404", "DownloadHttpStatusRefused", None),  # the page is never written, let alone verified
+    ("signature", "PackageVerificationFailed", None),
+    ("content-noattr", "PackageVerificationFailed", None),
+    ("content-first", "PackageVerificationFailed", "PackageContentDigestMismatch"),
+    ("content-middle", "PackageVerificationFailed", "PackageContentDigestMismatch"),
+    ("content-last", "PackageVerificationFailed", "PackageContentDigestMismatch"),
+    ("content-type", "PackageVerificationFailed", "PackageContentTypeMismatch"),
+    ("streamed", "PackageVerificationFailed", "PackageEnvelopeIndefiniteLength"),
+    ("empty", "DownloadBodyEmpty", None),  # a 200 without a body: its own code, error 38
+]
+
+
+@pytest.mark.parametrize("damage,refusal,check", REJECTED, ids=[r[0] for r in REJECTED])
 def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
-        machine, site, release, signing, tmp_path, damage, refusal):
+        machine, site, release, signing, tmp_path, damage, refusal, check):
     from pki import sign_package
     import shutil
     install_old_player(machine, activex=False)
@@ -165,6 +177,25 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
             target.write_bytes(b"")
         elif damage == "signature":
             target.write_bytes(_tamper_signature(target.read_bytes()))
+        elif damage.startswith("content-") and damage != "content-noattr":
+            package = bytearray(target.read_bytes())
+            content = installer.read_bytes()
+            at = package.find(content)
+            assert at > 0 and package.find(content, at + 1) < 0
+            if damage == "content-type":
+                # The encapsulated content type (id-data, the OID just before the content's
+                # headers) becomes id-signedData; the signed attribute still says id-data.
+                oid = bytes.fromhex("06092a864886f70d010701")
+                where = package.rfind(oid, 0, at)
+                assert where > 0
+                package[where + len(oid) - 1] = 0x02
+            else:
+                offset = {"first": 0, "middle": len(content) // 2, "last": len(content) - 1}
+                package[at + offset[damage.split("-")[1]]] ^= 0x01
+            target.write_bytes(bytes(package))
+        elif damage == "streamed":
+            target.write_bytes(sign_package(installer.read_bytes(), signing.signer,
+                                            chain=[signing.intermediate], stream=True))
         elif damage == "content-noattr":
             package = bytearray(sign_package(installer.read_bytes(), signing.signer,
                                              chain=[signing.intermediate], noattr=True))
@@ -179,6 +210,8 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
     messages = machine.run_once()
     part = cycle_part(messages)
     assert refusal in part and "PluginUpdateFailed" in part
+    if check:
+        assert part.index(check) == part.index(refusal) - 1, part
     assert "InstallerStarted" not in part and "PluginInstallerStarted" not in part
     details = {named(m).split(" ")[0]: m.split(" ")[1] for level, m in messages if level == "error"}
     assert details["PluginUpdateFailed"] == details[refusal], \
@@ -189,7 +222,8 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
         assert details[refusal] == "404" and "PackageVerificationFailed" not in part
     assert machine.installer_path.read_bytes() == earlier
     assert machine.installer_runs() == []
-    assert machine.staging_folders() == []  # removed before verification
+    assert machine.staging_folders() == []  # removed after its one reading
+    assert not (machine.installer_path.parent / "VextraPlayerInstaller.exe.tmp").exists()
     state = machine.state()
     assert state["UpdateAttempts"] == 3
     assert state["LastUpdateCheck"] >= before - 10_000_000  # a failed launch records the check

@@ -6,7 +6,7 @@ import pytest
 
 from update_fixtures import (AX_FILE_OLD_64, install_old_player, machine, release,  # noqa: F401
                              servers, signing, site)
-from winetools import BITS, BUILD32, BUILD64, WinePrefix, pe_bits
+from winetools import BITS, BUILD32, BUILD64, WinePrefix, no_32bit_reason, pe_bits
 
 FULL_LINE = "VextraPlayerInstaller.exe -install -iv 9"
 STATE_KEY = r"HKLM\SOFTWARE\Telmora\VextraPlayer"
@@ -18,6 +18,8 @@ def test_only_the_32_bit_program_runs_under_wow64():
     missing = [str(p) for p in probes.values() if not p.exists()]
     if missing:
         pytest.skip(f"needs both builds: {', '.join(missing)} missing")
+    if no_32bit_reason():
+        pytest.skip(no_32bit_reason())
     assert {bits: pe_bits(p) for bits, p in probes.items()} == {32: 32, 64: 64}
     with WinePrefix() as prefix:
         assert {bits: prefix.run(p) for bits, p in probes.items()} == {32: 1, 64: 0}

@@ -227,11 +227,14 @@ class Pki:
         return path
 
 
-def sign_package(payload, signer, chain=(), out=None, noattr=False, smime=False, md=None):
+def sign_package(payload, signer, chain=(), out=None, noattr=False, smime=False, stream=False,
+                 detached=False, md=None):
     """A signed package (DER PKCS #7 SignedData with the payload embedded) as bytes.
 
     `payload` is bytes or a path; `chain` the extra certificates the message carries (for
-    example the intermediate); `noattr` leaves out the signed attributes.
+    example the intermediate); `noattr` leaves out the signed attributes; `stream` writes the
+    BER form with indefinite lengths that streaming signers write; `detached` leaves the
+    payload out of the message.
     """
     payload_path = Path(payload) if isinstance(payload, (str, Path)) else None
     work = Path(signer.cert).parent
@@ -239,8 +242,12 @@ def sign_package(payload, signer, chain=(), out=None, noattr=False, smime=False,
         payload_path = work / f"payload-{next(_serials)}.bin"
         payload_path.write_bytes(payload)
     target = Path(out) if out else work / f"package-{next(_serials)}.z"
-    args = ["smime" if smime else "cms", "-sign", "-nodetach", "-binary", "-outform", "DER",
+    args = ["smime" if smime else "cms", "-sign", "-binary", "-outform", "DER",
             "-in", payload_path, "-signer", signer.cert, "-inkey", signer.key, "-out", target]
+    if not detached:
+        args.append("-nodetach")
+    if stream:
+        args.append("-stream")
     if noattr:
         args.append("-noattr")
     if md:

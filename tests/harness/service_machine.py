@@ -54,6 +54,7 @@ class ProbeReport:
         self.control = None
         self.process_exited = False
         self.elapsed_ms = None  # from the start request to the end of the service process
+        self.peak_bytes = None  # the service process's peak working set
         for line in text.splitlines():
             word, *rest = line.split()
             if word == "start":
@@ -66,6 +67,8 @@ class ProbeReport:
                 self.process_exited = int(rest[0]) != 0 and rest[1] == "1"
             elif word == "elapsed":
                 self.elapsed_ms = int(rest[0])
+            elif word == "peak":
+                self.peak_bytes = int(rest[0])
 
     @property
     def states(self):

@@ -38,6 +38,19 @@ SERVICE_EXE = BUILD / "VextraPlayerUpdateService.exe"
 LAUNCHER = PROGRAMS / "vextra_run.exe"
 
 
+_refusal = []
+
+
+def no_32bit_reason():
+    """None when this machine runs 32-bit Windows programs (tools/probe-i386, as make test
+    asks); otherwise the probe's one line, which a test that needs an i686 program skips with."""
+    if not _refusal:
+        probe = subprocess.run([str(ROOT / "tools" / "probe-i386")], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        _refusal.append(None if probe.returncode == 0 else (probe.stderr.strip() or "tools/probe-i386 failed"))
+    return _refusal[0]
+
+
 def pe_bits(path):
     """32 for an i386 PE file, 64 for x86_64 (read from the PE header), None for anything else."""
     try:

@@ -32,7 +32,7 @@ QString singleInstanceName(const QString& applicationName)
 {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    // Without a SID the name still differs from the bare one another user could take.
+    // Without a SID the name still differs from the bare one that every user's updater would share.
     const QString sid = userSid();
     return QStringLiteral("%1-%2-%3").arg(applicationName, sid.isEmpty() ? QStringLiteral("unknown-user") : sid)
         .arg(session);

@@ -5,11 +5,13 @@
 //   control <1|0> <error> <state> <checkpoint>                        (with "stop-after")
 //   process <pid> <1|0 exited>
 //   elapsed <milliseconds from the start request to the end of the process>
+//   peak <the service process's peak working set in bytes, as last read before it ended>
 // Usage: vextra_service_probe <service> <output file> [stop-after <milliseconds>]
 //        vextra_service_probe <service> <output file> stop-when-staged <bytes> <folder>...
 // stop-when-staged sends the stop as soon as a staging folder ({GUID}) in one of the folders
 // holds a "vpi.tmp" of at least that many bytes: the whole package has arrived.
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -90,6 +92,8 @@ int wmain(int argc, wchar_t** argv) {
     SERVICE_STATUS_PROCESS last = {};
     last.dwCurrentState = 0xFFFFFFFF;
     DWORD pid = 0;
+    HANDLE watched = nullptr;  // the service's process, for its peak working set
+    SIZE_T peak = 0;
     bool running = false, stopSent = false;
     DWORD runningSince = 0;
     const DWORD begin = GetTickCount();
@@ -101,6 +105,16 @@ int wmain(int argc, wchar_t** argv) {
             break;
         }
         if (now.dwProcessId) pid = now.dwProcessId;
+        if (pid && !watched)
+            watched = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+        if (watched) {
+            // The peak only grows: the last reading before the process ends is the run's.
+            PROCESS_MEMORY_COUNTERS counters = {};
+            counters.cb = sizeof(counters);
+            if (K32GetProcessMemoryInfo(watched, &counters, sizeof(counters)) &&
+                counters.PeakWorkingSetSize > peak)
+                peak = counters.PeakWorkingSetSize;
+        }
         if (!same(now, last)) {
             print(now);
             last = now;
@@ -132,6 +146,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     fprintf(out, "process %lu %d\n", pid, exited ? 1 : 0);
     fprintf(out, "elapsed %lu\n", GetTickCount() - requested);
+    fprintf(out, "peak %llu\n", static_cast<unsigned long long>(peak));
+    if (watched) CloseHandle(watched);
     fclose(out);
     CloseServiceHandle(service);
     CloseServiceHandle(scm);
