@@ -44,6 +44,29 @@ if(VEXTRA_RELEASE)
   if(NOT _out MATCHES "CA:TRUE")
     message(FATAL_ERROR "VEXTRA_EMBEDDED_CA_DER: ${_vextra_ca_der} is not a CA certificate (no CA:TRUE)")
   endif()
+  # The service refuses an authority whose key usage does not allow signing certificates, one
+  # with name constraints and one with a critical extension it does not read: such a release
+  # CA would refuse every package, so it is refused here instead.
+  execute_process(COMMAND ${VEXTRA_OPENSSL} x509 -inform DER -in "${_vextra_ca_der}" -noout -text
+                  RESULT_VARIABLE _rc OUTPUT_VARIABLE _text ERROR_VARIABLE _err)
+  if(_text MATCHES "X509v3 Key Usage[^\n]*\n *([^\n]*)")
+    if(NOT CMAKE_MATCH_1 MATCHES "Certificate Sign")
+      message(FATAL_ERROR "VEXTRA_EMBEDDED_CA_DER: ${_vextra_ca_der} has a key usage without "
+                          "keyCertSign; the service would refuse every package under it")
+    endif()
+  endif()
+  if(_text MATCHES "X509v3 Name Constraints")
+    message(FATAL_ERROR "VEXTRA_EMBEDDED_CA_DER: ${_vextra_ca_der} has name constraints, which "
+                        "the service refuses")
+  endif()
+  string(REGEX MATCHALL "\n *[^\n:]+: critical" _critical "${_text}")
+  foreach(_ext IN LISTS _critical)
+    string(STRIP "${_ext}" _ext)
+    if(NOT _ext MATCHES "^X509v3 (Basic Constraints|Key Usage|Extended Key Usage|Subject Key Identifier|Authority Key Identifier): critical$")
+      message(FATAL_ERROR "VEXTRA_EMBEDDED_CA_DER: ${_vextra_ca_der} has a critical extension "
+                          "the service does not read (${_ext}); it would refuse every package")
+    endif()
+  endforeach()
   # The development CA's private key lies in the build tree: a release never trusts it.
   file(SHA256 "${_vextra_ca_der}" _vextra_ca_sum)
   foreach(_dev "${VEXTRA_DEV_PKI_DIR}/embedded-ca.der" "${CMAKE_SOURCE_DIR}/build/pki/embedded-ca.der")

@@ -72,5 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                              suffix.size(), suffix) == 0);
         FUZZ_ASSERT(offer->patchPackage.sha256.empty() || offer->patchPackage.sha256.size() == 64);
     }
+    // Whatever was examined, a path built from an entry is plain: nothing in it a server could
+    // read as another path, a query or a fragment.
+    for (const ComponentOffer* offer : {manifest.activeX.get(), manifest.plugin.get()}) {
+        const std::wstring& path = offer->patchPath;
+        if (path.empty()) continue;
+        FUZZ_ASSERT(path.find(L"/../") == std::wstring::npos && path.find(L"/./") == std::wstring::npos);
+        FUZZ_ASSERT(path.find_first_of(L"?#%\\ ") == std::wstring::npos);
+        for (wchar_t c : path) FUZZ_ASSERT(c > 0x20 && c < 0x7F);
+    }
     return 0;
 }

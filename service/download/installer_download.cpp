@@ -2,7 +2,10 @@
 // the manifest, verified, written.
 #include "download/installer_download.h"
 
+#include <new>
+
 #include "config/admin_config.h"
+#include "download/download_log.h"
 #include "log/service_log.h"
 
 const wchar_t kActiveXInstallerObjectPath[] =
@@ -36,8 +39,23 @@ const wchar_t* packageObjectPath(const ComponentOffer& offer) {
     return nullptr;
 }
 
+static bool downloadAndWrite(const ComponentOffer* offer, const PackageSource& source,
+                             std::wstring& installerPath);
+
 bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
                        std::wstring& installerPath) {
+    try {
+        return downloadAndWrite(offer, source, installerPath);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out somewhere in the download, its check or the write; the staging
+        // folder went with the unwinding.
+        logWithError(LogLevel::Error, MessageCode::DownloadOutOfMemory, ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+}
+
+static bool downloadAndWrite(const ComponentOffer* offer, const PackageSource& source,
+                             std::wstring& installerPath) {
     if (!offer || !announceDownload(*offer)) return false;
 
     // The body into the staging folder, which goes again whatever happens from here on.
@@ -48,13 +66,25 @@ bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
         return false;
 
     // Read back once: bound to the manifest, verified, and its content written as the
-    // installer, which replaces the installer file only when all of it passed.
-    return checkAndWritePackage(staging.file().c_str(), packageBinding(*offer), installerPath);
+    // installer, which replaces the installer file only when all of it passed. After a stop,
+    // each block read reports a checkpoint, so the service control manager sees the service
+    // alive.
+    noteStopProgress();
+    const bool written =
+        checkAndWritePackage(staging.file().c_str(), packageBinding(*offer), installerPath);
+    noteStopProgress();
+    return written;
 }
 
 bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath) {
     PackageSource source;
-    source.host = serviceSettings().downloadServerHost;
+    try {
+        source.host = serviceSettings().downloadServerHost;
+    } catch (const std::bad_alloc&) {
+        logWithError(LogLevel::Error, MessageCode::DownloadStartOutOfMemory,
+                     ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     source.deadlineMs = transferDeadlines().packageMs;
     source.stop = &serviceStopSignal();
     return downloadInstaller(offer, source, installerPath);

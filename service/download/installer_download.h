@@ -24,9 +24,11 @@ const wchar_t* packageObjectPath(const ComponentOffer& offer);
 // false, GetLastError holds the error value logged with the failure (where there was one).
 // A body over the byte limit, a download past its deadline or a stop fails the download; a
 // package that differs from the manifest's size or digest fails before verification. A failed
-// download leaves no staging folder behind, and the installer file is untouched.
+// download leaves no staging folder behind, and the installer file is untouched. Memory that
+// runs out anywhere in it is logged as DownloadOutOfMemory (error 8) and fails the download.
 bool downloadInstaller(const ComponentOffer* offer, const PackageSource& source,
                        std::wstring& installerPath);
 // The same from the service's download host and deadline, watching the service's stop signal.
+// No memory for the host's copy, before anything is sent, is DownloadStartOutOfMemory (8).
 bool downloadInstaller(const ComponentOffer* offer, std::wstring& installerPath);
 bool downloadInstaller(const ComponentOffer* offer);

@@ -6,6 +6,7 @@
 
 #include "download/download_log.h"
 #include "platform/file_handle.h"
+#include "platform/http_reply.h"
 #include "platform/system_library.h"
 #include "platform/winhttp_handle.h"
 
@@ -31,18 +32,53 @@ struct HttpHandles {
     }
 };
 
-// Session (with the transfer time-outs), connection and request; nothing is sent yet.
+// Session (with the transfer time-outs, redirects off), connection and request; nothing is
+// sent yet. Every failure is logged here.
 bool openRequest(HttpHandles& http, const PackageSource& source, const wchar_t* objectPath) {
     http.session.reset(WinHttpOpen(kInstallerUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!http.session) return false;
+    if (!http.session) {
+        logError(MessageCode::DownloadRequestFailed);
+        return false;
+    }
     applyTransferTimeouts(http.session.get());  // refused: WinHTTP's defaults stay
+    // The answer comes over plain HTTP: a redirect in it must not send the SYSTEM service's
+    // request anywhere else.
+    if (!refuseRedirects(http.session.get())) {
+        logError(MessageCode::DownloadRedirectPolicyFailed);
+        return false;
+    }
     http.connection.reset(WinHttpConnect(http.session.get(), source.host.c_str(),
                                          INTERNET_DEFAULT_HTTP_PORT, 0));
-    if (!http.connection) return false;
-    http.request.reset(WinHttpOpenRequest(http.connection.get(), L"GET", objectPath, nullptr,
-                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
-    return static_cast<bool>(http.request);
+    if (http.connection)
+        http.request.reset(WinHttpOpenRequest(http.connection.get(), L"GET", objectPath, nullptr,
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+    if (!http.request) {
+        logError(MessageCode::DownloadRequestFailed);
+        return false;
+    }
+    if (!refuseRedirects(http.request.get())) {
+        logError(MessageCode::DownloadRedirectPolicyFailed);
+        return false;
+    }
+    return true;
+}
+
+// Only a 200 without Content-Range carries the package; any other reply is logged with its
+// status and ends the download before anything is written.
+bool wholePackageReply(HINTERNET request) {
+    DWORD status = 0;
+    switch (readReplyHead(request, status)) {
+        case ReplyHead::Whole:
+            return true;
+        case ReplyHead::StatusRefused:
+            logWithError(LogLevel::Error, MessageCode::DownloadHttpStatusRefused, status);
+            return false;
+        case ReplyHead::PartialRefused:
+            logWithError(LogLevel::Error, MessageCode::DownloadPartialContentRefused, status);
+            return false;
+    }
+    return false;
 }
 
 // Sends the request and waits for the response headers, on the pump's thread.
@@ -85,8 +121,15 @@ CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint
         }
         if (read > limit - bytes) return CopyResult::TooLarge;
         DWORD written = 0;
-        if (read > 0 && (!WriteFile(file, data, read, &written, nullptr) || written != read)) {
+        if (read > 0 && !WriteFile(file, data, read, &written, nullptr)) {
             logError(MessageCode::DownloadStagedFileWriteFailed);
+            return CopyResult::Failed;
+        }
+        if (written != read) {
+            // A write that reports success but took fewer bytes: the disk is full. The
+            // thread's last error still holds whatever an earlier call left there.
+            logWithError(LogLevel::Error, MessageCode::DownloadStagedFileWriteFailed,
+                         ERROR_DISK_FULL);
             return CopyResult::Failed;
         }
         bytes += read;
@@ -106,7 +149,10 @@ bool downloadToStaging(RequestPump& pump, const StopSignal* stop, const StagingF
     }
     switch (copyBody(pump, stop, staged.get(), limit, bytes)) {
         case CopyResult::Complete:
-            break;
+            if (bytes > 0) break;
+            // A 200 without a body is no package: refused here, before anything is read back.
+            logWithError(LogLevel::Error, MessageCode::DownloadBodyEmpty, ERROR_HANDLE_EOF);
+            return false;
         case CopyResult::Failed:
             return false;
         case CopyResult::TooLarge:
@@ -136,10 +182,7 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
         return false;
     }
     HttpHandles http;
-    if (!openRequest(http, source, objectPath)) {
-        logError(MessageCode::DownloadRequestFailed);
-        return false;
-    }
+    if (!openRequest(http, source, objectPath)) return false;
     RequestPump pump(http.request, source.stop, deadline);
     bool received = false;
     switch (receiveResponse(pump, received)) {
@@ -154,6 +197,8 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
             logDeadlinePassed();
             return false;
     }
+
+    if (!wholePackageReply(http.request.get())) return false;
 
     // The body into the staging folder, which goes again whatever happens from here on.
     if (!staging.create()) return false;

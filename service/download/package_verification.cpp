@@ -10,6 +10,7 @@
 #include "download/manifest_binding.h"
 #include "platform/block_worker.h"
 #include "platform/file_handle.h"
+#include "platform/transfer_control.h"
 #include "verify/signed_package_check.h"
 
 namespace {
@@ -30,10 +31,22 @@ void bindBlock(void* binding, const uint8_t* data, size_t size) {
 }
 
 // The check's failure as the log shows it: the envelope's own codes with the offset, the
-// content's with the error value; then the verification failure line with the error value.
-void logCheckFailure(const SignedPackageCheck& check) {
+// content's with the error value, a trust rule's with the certificate's place in the chain (or
+// the digest's ALG_ID); then the verification failure line with the error value.
+void logCheckFailure(const SignedPackageCheck& check, const CryptoHelper& crypto) {
     const DWORD error = GetLastError();
     switch (check.failure()) {
+        case PackageCheckFailure::DigestAlgorithmWeak:
+            ServiceLog::write(LogLevel::Error,
+                              codeText(MessageCode::PackageDigestAlgorithmWeak,
+                                       static_cast<int32_t>(check.signerDigestAlgorithm())));
+            break;
+        case PackageCheckFailure::ChainRefused: {
+            const VerificationFailure& rule = crypto.lastFailure();
+            if (rule.code != MessageCode::PackageVerificationFailed)
+                ServiceLog::write(LogLevel::Error, codeText(rule.code, rule.detail));
+            break;
+        }
         case PackageCheckFailure::ContentRefused:
             return;  // the installer write logged its own failure
         case PackageCheckFailure::EnvelopeMalformed:
@@ -120,7 +133,7 @@ bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
     // The check's libraries first (crypt32 from the system folder before any provider).
     SignedPackageCheck check(*crypto, &sink);
     if (!check.begin()) {
-        logCheckFailure(check);
+        logCheckFailure(check, *crypto);
         return false;
     }
     ManifestBindingCheck bindingCheck(binding);
@@ -154,6 +167,7 @@ bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
             checking = false;
         }
         binder.wait();
+        noteStopProgress();  // after a stop: a checkpoint per block, the service is alive
     }
     binder.wait();
     if (total != expected) {
@@ -163,7 +177,7 @@ bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
     file.close();
     if (!bindingCheck.finish()) return false;
     if (!checking || !check.finish()) {
-        logCheckFailure(check);
+        logCheckFailure(check, *crypto);
         return false;
     }
     return installer.commit(installerPath);

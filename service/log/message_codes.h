@@ -150,6 +150,30 @@ enum class MessageCode : int32_t {
     PackageContentDigestMismatch = 1332,
     PackageContentTypeMismatch = 1333,
 
+    // Errors: a package reply that is not a whole body, or memory that ran out in the download.
+    DownloadHttpStatusRefused = 1340,
+    DownloadPartialContentRefused = 1341,
+    DownloadBodyEmpty = 1342,
+    DownloadRedirectPolicyFailed = 1343,
+    DownloadOutOfMemory = 1344,
+
+    // Errors: a package refused by a trust rule; the detail is the certificate's place in the
+    // chain (0 the signer), or for the digest its ALG_ID.
+    PackageDigestAlgorithmWeak = 1350,
+    CertificateWeakSignature = 1351,
+    CertificateAlgorithmMismatch = 1352,
+    IssuerNotAuthority = 1353,
+    IssuerPathLengthExceeded = 1354,
+    IssuerKeyUsageWithoutCertSign = 1355,
+    SignerIsAuthority = 1356,
+    SignerKeyUsageWithoutSignature = 1357,
+    SignerNotForCodeSigning = 1358,
+    CertificateUnknownCriticalExtension = 1359,
+    CertificateNameConstraints = 1360,
+    CertificateSignatureInvalid = 1361,
+    CertificateOutsideValidity = 1362,
+    ChainTooLong = 1363,
+
     // Warnings: fetching and reading the manifests.
     ManifestOpenSessionFailed = 1400,
     ManifestNoConnection = 1401,
@@ -204,6 +228,11 @@ enum class MessageCode : int32_t {
     ManifestNestedTooDeep = 1463,
     ManifestPackageBindingMalformed = 1464,
     PatchManifestWalkStopped = 1465,
+    PatchManifestPathRefused = 1466,
+    ManifestHttpStatusRefused = 1467,
+    ManifestPartialContentRefused = 1468,
+    ManifestBodyEmpty = 1469,
+    ManifestRedirectPolicyFailed = 1470,
     UpdateStoppedUncounted = 1480,
     InstallerNotStartedForStop = 1481,
 

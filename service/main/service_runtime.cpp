@@ -82,19 +82,25 @@ void fillServiceStatus(SERVICE_STATUS& record, uint32_t& counter, DWORD state, D
 
 void reportServiceStatus(DWORD state, DWORD waitHint) { report(&state, waitHint); }
 
+void reportStopProgress() {
+    const DWORD pending = SERVICE_STOP_PENDING;
+    report(&pending, kStopWaitHintMs);
+}
+
 void WINAPI serviceControlHandler(DWORD control) {
     ServiceLog::write(LogLevel::Info,
                       codeText(MessageCode::ServiceControlReceived, static_cast<int32_t>(control)));
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
-    reportServiceStatus(SERVICE_STOP_PENDING, 0);
+    reportServiceStatus(SERVICE_STOP_PENDING, kStopWaitHintMs);
     ServiceLog::write(LogLevel::Info, codeText(MessageCode::StopControlHandled));
     if (stopEvent) SetEvent(stopEvent);
     // A transfer under way stops waiting at once: its request pump gives up the helper thread,
     // whose blocked WinHTTP call is left to return by itself (nothing closes a request under a
-    // call). The cycle then ends without recording the check, and the worker reports the
-    // service stopped.
+    // call). A package already downloaded is still checked and written, each step reporting a
+    // checkpoint, but not started. The cycle then ends without recording the check, and the
+    // worker reports the service stopped.
     serviceStopSignal().request();
-    report(nullptr, 0);  // the state last stored, unless the worker has reported stopped
+    report(nullptr, kStopWaitHintMs);  // the state last stored, unless the worker has reported stopped
 }
 
 void serviceWorker() {
@@ -121,6 +127,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
                                                     static_cast<int32_t>(GetLastError())));
         return;
     }
+    setStopProgressReporter(&reportStopProgress);
     statusRecord.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     statusRecord.dwServiceSpecificExitCode = 0;
     reportServiceStatus(SERVICE_START_PENDING, 3000);

@@ -10,14 +10,23 @@ bool runServiceDispatcher();
 
 // The service entry named in the dispatch table; its arguments are not used.
 void WINAPI serviceMain(DWORD argc, LPWSTR* argv);
-// Control handler: logs every control; a stop or shutdown is reported and raises the stop
-// signal, which ends a download under way (the rest of the cycle still runs).
+// Control handler: logs every control; a stop or shutdown is reported as STOP_PENDING with the
+// wait hint kStopWaitHintMs and raises the stop signal, which ends a download under way (the
+// rest of the cycle still runs, and starts no installer).
 void WINAPI serviceControlHandler(DWORD control);
 // The service's work on the thread of serviceMain: running, one update cycle, stopped.
 void serviceWorker();
 // Fills the shared status record for a new state and hands it to the service control manager;
 // one report at a time from either thread, and none after SERVICE_STOPPED.
 void reportServiceStatus(DWORD state, DWORD waitHint);
+
+// How long the service control manager is told to wait for the next sign of life once a stop
+// is pending: a package already downloaded may still be read back, hashed, verified and
+// written (each step reports a checkpoint), and a verification is one call.
+constexpr DWORD kStopWaitHintMs = 30 * 1000;
+// One more STOP_PENDING report with the next checkpoint (the reporter serviceMain registers
+// for noteStopProgress); nothing once SERVICE_STOPPED was reported.
+void reportStopProgress();
 
 // Pure part of a status report: the fields that depend on the new state. The checkpoint
 // counter starts at 1, is used (and then raised) by every pending state, and is never reset.

@@ -157,6 +157,12 @@ EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& 
         walk.log.warning(malformedCode);
         return EntryResult::Malformed;
     }
+    // A path that is not plain ends the walk as a malformed entry would: the full package is
+    // fetched instead.
+    if (!isPlainPatchPath(path->value())) {
+        walk.log.warning(MessageCode::PatchManifestPathRefused);
+        return EntryResult::Malformed;
+    }
     // An entry whose binding is malformed is not examined: its patch can never be chosen.
     if (!readBinding(entry, offer.patchPackage, walk.log)) return EntryResult::Malformed;
     std::wstring widePath;
@@ -191,6 +197,26 @@ bool walkPatchEntries(const Node* first, VersionManifest& manifest, PatchWalk& w
 
 bool manifestNestingWithin(const char* text, uint32_t limit) {
     return xmlNestingWithin(text, limit);
+}
+
+bool isPlainPatchPath(const char* text) {
+    uint32_t length = 0;
+    uint32_t segment = 0;      // characters of the current segment
+    uint32_t segmentDots = 0;  // how many of them are dots
+    for (const char* p = text;; ++p, ++length) {
+        const char c = *p;
+        if (c == '/' || c == '\0') {
+            if (segment == 0 || segment == segmentDots) return false;  // empty, ".", ".."
+            if (c == '\0') return length <= kMaxPatchPathBytes;
+            segment = segmentDots = 0;
+            continue;
+        }
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        if (!plain || length >= kMaxPatchPathBytes) return false;
+        ++segment;
+        if (c == '.') ++segmentDots;
+    }
 }
 
 bool parsePackageSize(const char* text, uint32_t& size) {

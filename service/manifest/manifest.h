@@ -61,6 +61,14 @@ uint32_t manifestNumber(const char* text);
 // (manifest/xml_nesting.h reads the text as the parser does).
 bool manifestNestingWithin(const char* text, uint32_t limit);
 
+// A patch entry's "path" attribute, which goes into the request's object path as it is: one or
+// more segments of letters, digits, '.', '_' and '-' joined by '/', none empty or made of dots
+// only ("." and ".." among them), at most kMaxPatchPathBytes in all. Nothing that a server or
+// proxy could read as another path (dot segments, '%' escapes, '\'), a query ('?') or a
+// fragment ('#') passes.
+constexpr uint32_t kMaxPatchPathBytes = 128;
+bool isPlainPatchPath(const char* text);
+
 // A package "size" attribute: decimal digits only, at most 4294967295.
 bool parsePackageSize(const char* text, uint32_t& size);
 // A package "sha256" attribute: exactly 64 hexadecimal digits, either case; out in lowercase.

@@ -9,6 +9,7 @@
 
 #include "config/admin_config.h"
 #include "log/service_log.h"
+#include "platform/http_reply.h"
 #include "platform/system_library.h"
 #include "platform/winhttp_handle.h"
 
@@ -57,6 +58,12 @@ struct ManifestExchange {
             return;
         }
         applyTransferTimeouts(session.get());  // refused: WinHTTP's defaults stay
+        // Redirects are never followed: without the policy nothing is sent (the later steps
+        // then log that they were not attempted).
+        if (!refuseRedirects(session.get())) {
+            warn(MessageCode::ManifestRedirectPolicyFailed, true);
+            session.reset();
+        }
     }
 
     void connect() {
@@ -79,6 +86,27 @@ struct ManifestExchange {
                                              WINHTTP_FLAG_SECURE));
         else
             warn(MessageCode::ManifestNoConnection, true);
+    }
+
+    // Only a 200 without Content-Range is the manifest; any other reply is logged with its
+    // status and its body is not read.
+    bool wholeReply() {
+        DWORD status = 0;
+        switch (readReplyHead(request.get(), status)) {
+            case ReplyHead::Whole:
+                return true;
+            case ReplyHead::StatusRefused:
+                warnDetail(MessageCode::ManifestHttpStatusRefused, status);
+                return false;
+            case ReplyHead::PartialRefused:
+                warnDetail(MessageCode::ManifestPartialContentRefused, status);
+                return false;
+        }
+        return false;
+    }
+
+    static void warnDetail(MessageCode code, DWORD detail) {
+        ServiceLog::write(LogLevel::Warning, codeText(code, static_cast<int32_t>(detail)));
     }
 
     // The outcome of a pumped call: Done, or the stop or deadline that cut it short.
@@ -159,9 +187,14 @@ bool receiveManifest(const ManifestSource& source, const wchar_t* objectPath,
     RequestPump pump(exchange.request, source.stop, deadline);
     RequestPump::Outcome outcome = RequestPump::Outcome::Done;
     const bool sent = exchange.send(pump, outcome);
-    const bool complete = outcome == RequestPump::Outcome::Done &&
-                          exchange.receiveHeaders(pump, sent, outcome) &&
-                          exchange.readBody(pump, response, outcome);
+    bool complete = outcome == RequestPump::Outcome::Done &&
+                    exchange.receiveHeaders(pump, sent, outcome) && exchange.wholeReply() &&
+                    exchange.readBody(pump, response, outcome);
+    if (complete && response.empty()) {
+        // A 200 without a body is no manifest.
+        warn(MessageCode::ManifestBodyEmpty, false);
+        complete = false;
+    }
     if (outcome == RequestPump::Outcome::Stopped) warn(MessageCode::ManifestStopped, false);
     if (outcome == RequestPump::Outcome::DeadlinePassed)
         warn(MessageCode::ManifestDeadlinePassed, false);

@@ -20,6 +20,19 @@ StopSignal& serviceStopSignal() {
 }
 
 namespace {
+StopProgressReporter stopProgressReporter = nullptr;
+}  // namespace
+
+void setStopProgressReporter(StopProgressReporter reporter) { stopProgressReporter = reporter; }
+
+void noteStopProgress() {
+    if (!stopProgressReporter || !serviceStopSignal().requested()) return;
+    const DWORD error = GetLastError();  // a failure logged before keeps its cause
+    stopProgressReporter();
+    SetLastError(error);
+}
+
+namespace {
 
 BOOL winHttpSend(HINTERNET request) {
     return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
@@ -148,6 +161,9 @@ struct PumpState {
         error = 0;
         result = 0;
         if (operation == ReadBlock) return readBlock();
+        // One read takes at most a block: WinHTTP may return fewer bytes than asked anyway,
+        // and size + 1 of a huge size would wrap to a buffer of nothing.
+        if (operation == ReadData && size > kTransferBlockBytes) size = kTransferBlockBytes;
         if (operation == ReadData && !ensureBuffer(size + 1)) return;  // even a read of 0 has one
         if (!enterCall()) return;
         switch (operation) {

@@ -73,6 +73,15 @@ private:
 // The process's one stop signal: raised by the service's control handler.
 StopSignal& serviceStopSignal();
 
+// While a stop is pending, the work that still runs (reading back, checking and writing a
+// package) tells the service control manager that it is alive: each noteStopProgress() after
+// the process's stop signal was raised reports STOP_PENDING with the next checkpoint through
+// the reporter the service runtime registered. Before a stop, or without a reporter, it does
+// nothing.
+using StopProgressReporter = void (*)();
+void setStopProgressReporter(StopProgressReporter reporter);
+void noteStopProgress();
+
 struct PumpState;
 class WinHttpHandle;
 
@@ -119,8 +128,9 @@ public:
     Outcome receiveResponse(bool& ok);
     // WinHttpQueryDataAvailable.
     Outcome queryDataAvailable(DWORD& available, bool& ok);
-    // WinHttpReadData of up to size bytes into the pump's buffer; data stays valid until the
-    // next call. ok false also when no buffer of that size could be had (error 8).
+    // WinHttpReadData of up to size bytes (at most kTransferBlockBytes: a larger size reads a
+    // block) into the pump's buffer; data stays valid until the next call. ok false also when
+    // no buffer of that size could be had (error 8).
     Outcome readData(DWORD size, const uint8_t*& data, DWORD& read, bool& ok);
     // Up to min(limit, kTransferBlockBytes) body bytes, read on the helper by WinHttpReadData
     // straight into the pump's block buffer until the block is full or the body ended (ended

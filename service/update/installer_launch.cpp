@@ -53,15 +53,9 @@ bool startDetachedProcess(const std::wstring& applicationPath, const std::wstrin
 }
 
 bool launchInstaller(const ComponentOffer& offer) {
+    // The download logs its own failures, memory running out among them, with their cause.
     std::wstring installerPath;
-    try {
-        if (!downloadInstaller(&offer, installerPath)) return false;
-    } catch (const std::bad_alloc&) {
-        DWORD error = GetLastError();
-        logCodeWithError(MessageCode::DownloadStartOutOfMemory, error);
-        SetLastError(error);
-        return false;
-    }
+    if (!downloadInstaller(&offer, installerPath)) return false;
     // A stop that came while the package was verified and written: the service is going
     // down, and an installer it started now would run unwatched through the shutdown.
     if (serviceStopSignal().requested()) {
@@ -73,9 +67,8 @@ bool launchInstaller(const ComponentOffer& offer) {
     try {
         commandLine = installerCommandLine(offer);
     } catch (const std::bad_alloc&) {
-        DWORD error = GetLastError();
-        logCodeWithError(MessageCode::CommandLineOutOfMemory, error);
-        SetLastError(error);
+        logCodeWithError(MessageCode::CommandLineOutOfMemory, ERROR_NOT_ENOUGH_MEMORY);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     return startDetachedProcess(installerPath, commandLine);

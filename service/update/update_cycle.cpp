@@ -29,7 +29,8 @@ bool needsUpdate(UpdateCycleSteps& steps, const std::unique_ptr<ComponentOffer>&
 enum class Outcome { Record, Launched, Stopped };
 
 // One installer launch, counted as an attempt beforehand (a launch that takes the service down
-// still counts). A stop that cut it short gives the count back.
+// still counts). A stop that cut it short gives the count back; a launch that failed on its
+// own (a refused package, say) stays counted even when a stop arrived meanwhile.
 Outcome launch(UpdateCycleSteps& steps, const ComponentOffer& offer, const uint32_t* attempts,
                MessageCode started, MessageCode failed) {
     steps.incrementUpdateAttempts();
@@ -37,8 +38,9 @@ Outcome launch(UpdateCycleSteps& steps, const ComponentOffer& offer, const uint3
         logCode(LogLevel::Info, started);
         return Outcome::Launched;
     }
+    const DWORD cause = GetLastError();
     logCodeWithLastError(failed);
-    if (!steps.stopRequested()) return Outcome::Record;
+    if (cause != ERROR_OPERATION_ABORTED || !steps.stopRequested()) return Outcome::Record;
     steps.restoreUpdateAttempts(attempts);
     return Outcome::Stopped;
 }

@@ -22,6 +22,8 @@ public:
     virtual bool incrementUpdateAttempts() = 0;
     // Writes back the count read before an attempt (null: it was absent, and is removed).
     virtual bool restoreUpdateAttempts(const uint32_t* count) = 0;
+    // False when no installer was started; the thread's last error then says why, and is
+    // ERROR_OPERATION_ABORTED exactly when the stop cut the launch short.
     virtual bool launchInstaller(const ComponentOffer& offer) = 0;
     // True once a stop or shutdown request was raised.
     virtual bool stopRequested() = 0;
@@ -46,7 +48,8 @@ public:
 
 // One cycle with the given switches and steps. A stop request is no failed update: once it is
 // raised, no download starts, an attempt it cut short is not counted, and nothing is recorded,
-// so the next start checks again.
+// so the next start checks again. An attempt that failed for another reason counts, and the
+// check is recorded, whether or not a stop came meanwhile.
 void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps);
 // One cycle on this machine: the loaded service settings and the real steps.
 void runUpdateCycle();

@@ -128,13 +128,23 @@ private:
     const Crypt32Table& t_;
 };
 
-// Subject signed by issuer's key and currently within its validity period.
-bool linkVerifies(const Crypt32Table& t, PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
+bool refuse(VerificationFailure& out, MessageCode code, uint32_t place) {
+    out.code = code;
+    out.detail = static_cast<int32_t>(place);
+    return false;
+}
+
+// Subject signed by issuer's key (with the algorithm its outer signature names) and currently
+// within its validity period.
+bool linkVerifies(const Crypt32Table& t, PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer,
+                  uint32_t place, VerificationFailure& out) {
     DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
-    if (!t.verifySubjectCertificateContext(subject, issuer, &flags)) return false;
-    if (flags & CERT_STORE_SIGNATURE_FLAG) SetLastError(static_cast<DWORD>(TRUST_E_CERT_SIGNATURE));
-    else if (flags) SetLastError(static_cast<DWORD>(CERT_E_EXPIRED));
-    return flags == 0;
+    if (!t.verifySubjectCertificateContext(subject, issuer, &flags))
+        return refuse(out, MessageCode::CertificateSignatureInvalid, place);
+    if (flags & CERT_STORE_SIGNATURE_FLAG)
+        return refuse(out, MessageCode::CertificateSignatureInvalid, place);
+    if (flags) return refuse(out, MessageCode::CertificateOutsideValidity, place);
+    return true;
 }
 
 const CERT_EXTENSION* findExtension(const Crypt32Table& t, PCCERT_CONTEXT cert, const char* oid) {
@@ -156,28 +166,105 @@ bool basicConstraints(const Crypt32Table& t, PCCERT_CONTEXT cert, CERT_BASIC_CON
     return true;
 }
 
-// An issuer may vouch for another certificate unless its basic constraints say it is no
-// certificate authority, or limit the authorities below it (caBelow of them between it and
-// the signer) to fewer. Without the extension it may, as always.
-bool mayIssue(const Crypt32Table& t, PCCERT_CONTEXT issuer, uint32_t caBelow) {
-    CERT_BASIC_CONSTRAINTS2_INFO info;
-    if (!basicConstraints(t, issuer, info)) return true;
-    if (!info.fCA || (info.fPathLenConstraint && caBelow > info.dwPathLenConstraint)) {
-        SetLastError(static_cast<DWORD>(TRUST_E_BASIC_CONSTRAINTS));
-        return false;
-    }
+// The key usage bits of the certificate's first byte; false when it has no key usage. One
+// that does not decode allows nothing.
+bool keyUsage(const Crypt32Table& t, PCCERT_CONTEXT cert, BYTE& usage) {
+    usage = 0;
+    const CERT_EXTENSION* ext = findExtension(t, cert, szOID_KEY_USAGE);
+    if (!ext) return false;
+    uint8_t buffer[64] = {};
+    DWORD size = sizeof(buffer);
+    const auto* bits = reinterpret_cast<const CRYPT_BIT_BLOB*>(buffer);
+    if (t.decodeObject(kMessageEncoding, X509_KEY_USAGE, ext->Value.pbData, ext->Value.cbData,
+                       0, buffer, &size) &&
+        bits->cbData > 0)
+        usage = bits->pbData[0];
     return true;
 }
 
-// A link signed with MD5 (or MD2, MD4) proves nothing: collisions are made to order. SHA-1
-// links stay accepted, as packages signed in that era must still verify.
-bool strongLink(PCCERT_CONTEXT subject) {
-    const char* algorithm = subject->pCertInfo->SignatureAlgorithm.pszObjId;
-    if (algorithm && (std::strcmp(algorithm, szOID_RSA_MD5RSA) == 0 ||
-                      std::strcmp(algorithm, szOID_RSA_MD4RSA) == 0 ||
-                      std::strcmp(algorithm, szOID_RSA_MD2RSA) == 0)) {
-        SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
+// An issuer vouches for another certificate only when its basic constraints say it is a
+// certificate authority (a certificate without them is none), its path length limit, if
+// given, allows the caBelow authorities between it and the signer, and its key usage, when it
+// has one, allows signing certificates.
+bool mayIssue(const Crypt32Table& t, PCCERT_CONTEXT issuer, uint32_t caBelow, uint32_t place,
+              VerificationFailure& out) {
+    CERT_BASIC_CONSTRAINTS2_INFO info;
+    if (!basicConstraints(t, issuer, info) || !info.fCA)
+        return refuse(out, MessageCode::IssuerNotAuthority, place);
+    if (info.fPathLenConstraint && caBelow > info.dwPathLenConstraint)
+        return refuse(out, MessageCode::IssuerPathLengthExceeded, place);
+    BYTE usage = 0;
+    if (keyUsage(t, issuer, usage) && !(usage & CERT_KEY_CERT_SIGN_KEY_USAGE))
+        return refuse(out, MessageCode::IssuerKeyUsageWithoutCertSign, place);
+    return true;
+}
+
+bool isWeakDigestSignature(const char* algorithm) {
+    return algorithm && (std::strcmp(algorithm, szOID_RSA_MD5RSA) == 0 ||
+                         std::strcmp(algorithm, szOID_RSA_MD4RSA) == 0 ||
+                         std::strcmp(algorithm, szOID_RSA_MD2RSA) == 0);
+}
+
+bool sameAlgorithm(const CRYPT_ALGORITHM_IDENTIFIER& a, const CRYPT_ALGORITHM_IDENTIFIER& b) {
+    if (!a.pszObjId || !b.pszObjId || std::strcmp(a.pszObjId, b.pszObjId) != 0) return false;
+    return a.Parameters.cbData == b.Parameters.cbData &&
+           (a.Parameters.cbData == 0 ||
+            std::memcmp(a.Parameters.pbData, b.Parameters.pbData, a.Parameters.cbData) == 0);
+}
+
+// The issuer's signature on a certificate is checked with the algorithm named outside the
+// signed body; the body names one too. Both must be the same, and neither MD2, MD4 nor MD5:
+// collisions of those are made to order, and a forged body may name a strong algorithm while
+// the signature over it uses a weak one. SHA-1 links stay accepted, as chains issued in that
+// era must still verify.
+bool strongLink(const Crypt32Table& t, PCCERT_CONTEXT subject, uint32_t place, VerificationFailure& out) {
+    DWORD size = 0;
+    if (!t.decodeObject(kMessageEncoding, X509_CERT, subject->pbCertEncoded,
+                        subject->cbCertEncoded, 0, nullptr, &size) ||
+        size < sizeof(CERT_SIGNED_CONTENT_INFO))
+        return refuse(out, MessageCode::CertificateAlgorithmMismatch, place);
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]);
+    if (!buffer) {
+        out.code = MessageCode::PackageVerificationFailed;
+        out.detail = ERROR_NOT_ENOUGH_MEMORY;
         return false;
+    }
+    if (!t.decodeObject(kMessageEncoding, X509_CERT, subject->pbCertEncoded,
+                        subject->cbCertEncoded, 0, buffer.get(), &size))
+        return refuse(out, MessageCode::CertificateAlgorithmMismatch, place);
+    const auto* outer = reinterpret_cast<const CERT_SIGNED_CONTENT_INFO*>(buffer.get());
+    const CRYPT_ALGORITHM_IDENTIFIER& inner = subject->pCertInfo->SignatureAlgorithm;
+    if (isWeakDigestSignature(outer->SignatureAlgorithm.pszObjId) ||
+        isWeakDigestSignature(inner.pszObjId))
+        return refuse(out, MessageCode::CertificateWeakSignature, place);
+    if (!sameAlgorithm(outer->SignatureAlgorithm, inner))
+        return refuse(out, MessageCode::CertificateAlgorithmMismatch, place);
+    return true;
+}
+
+// Extensions this program reads, or that only help find the issuer; any other extension
+// marked critical refuses the certificate, as its meaning would be ignored.
+bool understoodExtension(const char* oid) {
+    static const char* const kUnderstood[] = {
+        szOID_BASIC_CONSTRAINTS2, szOID_KEY_USAGE, szOID_ENHANCED_KEY_USAGE,
+        szOID_SUBJECT_KEY_IDENTIFIER, szOID_AUTHORITY_KEY_IDENTIFIER2,
+    };
+    for (const char* known : kUnderstood)
+        if (std::strcmp(oid, known) == 0) return true;
+    return false;
+}
+
+// Name constraints are not evaluated here, so a certificate that carries them (critical or
+// not) is refused rather than trusted beyond what its issuer allowed.
+bool extensionsUnderstood(PCCERT_CONTEXT cert, uint32_t place, VerificationFailure& out) {
+    const CERT_INFO* info = cert->pCertInfo;
+    for (DWORD i = 0; i < info->cExtension; ++i) {
+        const CERT_EXTENSION& ext = info->rgExtension[i];
+        if (!ext.pszObjId) return refuse(out, MessageCode::CertificateUnknownCriticalExtension, place);
+        if (std::strcmp(ext.pszObjId, szOID_NAME_CONSTRAINTS) == 0)
+            return refuse(out, MessageCode::CertificateNameConstraints, place);
+        if (ext.fCritical && !understoodExtension(ext.pszObjId))
+            return refuse(out, MessageCode::CertificateUnknownCriticalExtension, place);
     }
     return true;
 }
@@ -185,46 +272,40 @@ bool strongLink(PCCERT_CONTEXT subject) {
 // The signer is an end-entity certificate: not a certificate authority by its basic
 // constraints (absent counts as not one), and allowed digital signatures by its key usage
 // when it has one (an undecodable key usage allows nothing).
-bool endEntitySigner(const Crypt32Table& t, PCCERT_CONTEXT signer) {
+bool endEntitySigner(const Crypt32Table& t, PCCERT_CONTEXT signer, VerificationFailure& out) {
     CERT_BASIC_CONSTRAINTS2_INFO info;
-    if (basicConstraints(t, signer, info) && (info.fCA || info.fPathLenConstraint)) {
-        SetLastError(static_cast<DWORD>(TRUST_E_BASIC_CONSTRAINTS));
-        return false;
-    }
-    const CERT_EXTENSION* ext = findExtension(t, signer, szOID_KEY_USAGE);
-    if (!ext) return true;
-    uint8_t buffer[64] = {};
-    DWORD size = sizeof(buffer);
-    const auto* bits = reinterpret_cast<const CRYPT_BIT_BLOB*>(buffer);
-    if (!t.decodeObject(kMessageEncoding, X509_KEY_USAGE, ext->Value.pbData, ext->Value.cbData,
-                        0, buffer, &size) ||
-        bits->cbData == 0 || !(bits->pbData[0] & CERT_DIGITAL_SIGNATURE_KEY_USAGE)) {
-        SetLastError(static_cast<DWORD>(CERT_E_WRONG_USAGE));
-        return false;
-    }
+    if (basicConstraints(t, signer, info) && (info.fCA || info.fPathLenConstraint))
+        return refuse(out, MessageCode::SignerIsAuthority, 0);
+    BYTE usage = 0;
+    if (keyUsage(t, signer, usage) && !(usage & CERT_DIGITAL_SIGNATURE_KEY_USAGE))
+        return refuse(out, MessageCode::SignerKeyUsageWithoutSignature, 0);
     return true;
 }
 
 // The signer may sign packages unless its extended key usage lists purposes without code
 // signing. Without the extension it may, as always; one that does not decode may not.
-bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer) {
+bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer, VerificationFailure& out) {
     const CERT_EXTENSION* ext = findExtension(t, signer, szOID_ENHANCED_KEY_USAGE);
     if (!ext) return true;
     DWORD size = 0;
     if (!t.decodeObject(kMessageEncoding, X509_ENHANCED_KEY_USAGE, ext->Value.pbData,
                         ext->Value.cbData, 0, nullptr, &size) ||
         size < sizeof(CERT_ENHKEY_USAGE))
-        return false;
+        return refuse(out, MessageCode::SignerNotForCodeSigning, 0);
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]);
-    if (!buffer) return false;
+    if (!buffer) {
+        out.code = MessageCode::PackageVerificationFailed;
+        out.detail = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
     if (!t.decodeObject(kMessageEncoding, X509_ENHANCED_KEY_USAGE, ext->Value.pbData,
                         ext->Value.cbData, 0, buffer.get(), &size))
-        return false;
+        return refuse(out, MessageCode::SignerNotForCodeSigning, 0);
     const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(buffer.get());
     for (DWORD i = 0; i < usage->cUsageIdentifier; ++i)
         if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0)
             return true;
-    return false;
+    return refuse(out, MessageCode::SignerNotForCodeSigning, 0);
 }
 
 // The content of a package verified in memory, collected as the check hands it on.
@@ -260,35 +341,70 @@ CryptoHelper::~CryptoHelper() = default;
 bool CryptoHelper::verifySignedMessage(const uint8_t* data, uint32_t size,
                                        std::unique_ptr<uint8_t[]>& content,
                                        uint32_t& contentSize) {
+    failure_ = VerificationFailure{};
     content.reset();
     contentSize = 0;
-    if (!data) return false;
+    if (!data) {
+        failure_.detail = ERROR_INVALID_DATA;
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
     // The content is never larger than the message that embeds it.
     ContentBuffer buffer(size);
     if (!buffer.bytes) {
+        failure_.detail = ERROR_NOT_ENOUGH_MEMORY;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     SignedPackageCheck check(*this, &buffer);
-    if (!check.begin()) return false;
+    // The check's failure as a rule's code: the digest's own, the chain's (set by
+    // verifySignerChain), or crypt32's and the envelope's error value.
+    auto failed = [&]() {
+        const DWORD error = GetLastError();
+        if (check.failure() == PackageCheckFailure::DigestAlgorithmWeak) {
+            failure_.code = MessageCode::PackageDigestAlgorithmWeak;
+            failure_.detail = static_cast<int32_t>(check.signerDigestAlgorithm());
+        } else if (check.failure() != PackageCheckFailure::ChainRefused) {
+            failure_.code = MessageCode::PackageVerificationFailed;
+            failure_.detail = static_cast<int32_t>(error ? error : ERROR_INVALID_DATA);
+        }
+        SetLastError(error);
+        return false;
+    };
+    if (!check.begin()) return failed();
     for (uint32_t done = 0; done < size;) {
         const uint32_t step = std::min<uint32_t>(size - done, kMemoryCheckBlockBytes);
-        if (!check.update(data + done, step)) return false;
+        if (!check.update(data + done, step)) return failed();
         done += step;
     }
-    if (!check.finish()) return false;
+    if (!check.finish()) return failed();
     content = std::move(buffer.bytes);
     contentSize = buffer.size;
     return true;
 }
 
 bool CryptoHelper::verifySignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store) {
+    failure_ = VerificationFailure{};
+    const bool verified = walkSignerChain(signer, store, failure_);
+    if (!verified) {
+        // A crypt32 failure that left no error value still says that it failed.
+        if (failure_.code == MessageCode::PackageVerificationFailed && failure_.detail == 0)
+            failure_.detail = static_cast<int32_t>(TRUST_E_NOSIGNATURE);
+        SetLastError(failure_.code == MessageCode::PackageVerificationFailed
+                         ? static_cast<DWORD>(failure_.detail)
+                         : static_cast<DWORD>(CERT_E_CHAINING));
+    }
+    return verified;
+}
+
+bool CryptoHelper::walkSignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store,
+                                   VerificationFailure& out) {
     if (!crypt32_) {
         crypt32_.reset(new (std::nothrow) Crypt32Table);
         if (!crypt32_ || !loadTable(*crypt32_)) {
             const DWORD error = crypt32_ ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
             crypt32_.reset();
-            SetLastError(error);
+            out.detail = static_cast<int32_t>(error);
             return false;
         }
     }
@@ -299,21 +415,25 @@ bool CryptoHelper::verifySignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store) 
     signer = nullptr;
     store = nullptr;
 
-    if (!scope.current || !scope.store) return false;
-    if (!endEntitySigner(t, scope.current)) return false;
-    if (!maySignCode(t, scope.current)) {
-        SetLastError(static_cast<DWORD>(CERT_E_WRONG_USAGE));
+    if (!scope.current || !scope.store) {
+        out.detail = static_cast<int32_t>(CRYPT_E_SIGNER_NOT_FOUND);
         return false;
     }
+    if (!extensionsUnderstood(scope.current, 0, out) || !endEntitySigner(t, scope.current, out) ||
+        !maySignCode(t, scope.current, out))
+        return false;
     scope.anchor = t.createCertificateContext(kMessageEncoding, caCertificate_, caCertificateSize_);
-    if (!scope.anchor) return false;
+    if (!scope.anchor) {
+        out.detail = static_cast<int32_t>(GetLastError());
+        return false;
+    }
 
     // Walk up the issuer links carried in the message. The walk ends at a certificate whose
     // issuer is not in the message, at a self-issued one, or where the message carries the
     // trust anchor itself (whose own dates play no part); chains longer than the limit fail.
-    // Every issuer on the way must be allowed to issue certificates.
-    // An issuer sees `links` authorities between itself and the signer; the anchor sees all
-    // that were walked.
+    // Every issuer on the way must be allowed to issue certificates. The certificate at place
+    // `links` is signed by the one at place links + 1; an issuer sees `links` authorities
+    // between itself and the signer; the anchor sees all that were walked.
     bool ended = false;
     uint32_t walked = 0;
     for (uint32_t links = 0; links < kMaxChainLinks; ++links) {
@@ -326,20 +446,22 @@ bool CryptoHelper::verifySignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store) 
             ended = true;
             break;
         }
-        if (!mayIssue(t, scope.found, links) || !strongLink(scope.current) ||
-            !linkVerifies(t, scope.current, scope.found))
+        const uint32_t issuerPlace = links + 1;
+        if (!extensionsUnderstood(scope.found, issuerPlace, out) ||
+            !mayIssue(t, scope.found, links, issuerPlace, out) ||
+            !strongLink(t, scope.current, links, out) ||
+            !linkVerifies(t, scope.current, scope.found, links, out))
             return false;
         scope.release(scope.current);
         scope.current = scope.found;
         scope.found = nullptr;
         walked = links + 1;
     }
-    if (!ended) {
-        SetLastError(static_cast<DWORD>(CERT_E_CHAINING));
-        return false;
-    }
-    return mayIssue(t, scope.anchor, walked) && strongLink(scope.current) &&
-           linkVerifies(t, scope.current, scope.anchor);
+    if (!ended) return refuse(out, MessageCode::ChainTooLong, kMaxChainLinks);
+    return extensionsUnderstood(scope.anchor, walked + 1, out) &&
+           mayIssue(t, scope.anchor, walked, walked + 1, out) &&
+           strongLink(t, scope.current, walked, out) &&
+           linkVerifies(t, scope.current, scope.anchor, walked, out);
 }
 
 bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& errorCode,

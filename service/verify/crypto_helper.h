@@ -51,6 +51,17 @@ constexpr uint32_t kMaxChainLinks = 32;  // certificates of the message walked: 
 constexpr uint32_t kDigestChunkBytes = 64 * 1024;  // read and hashed per step, on the stack
 constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
+// Why verifySignedMessage refused a package. code names the rule that failed; detail is, for
+// PackageVerificationFailed (crypt32 refused the message or its signature, or memory ran out),
+// the Windows or CryptoAPI error value; for a certificate rule, the certificate's place in the
+// chain (0 the signer, 1 its issuer, ..., the embedded authority after the last certificate
+// walked); for PackageDigestAlgorithmWeak, the digest's ALG_ID (0: one this system does not
+// know).
+struct VerificationFailure {
+    MessageCode code = MessageCode::PackageVerificationFailed;
+    int32_t detail = 0;
+};
+
 struct Crypt32Table;
 struct Advapi32Table;
 struct Kernel32Table;
@@ -68,18 +79,23 @@ public:
     // Verifies data as a package signed (signer 0) by a certificate chained, through the
     // certificates inside the message, to the trust anchor: the one-pass check of
     // signed_package_check.h over bytes in memory. content/contentSize are cleared first and
-    // set only when the package verified. On false GetLastError says which rule failed.
+    // set only when the package verified. On false lastFailure() says which rule failed, and
+    // GetLastError holds the error value.
     bool verifySignedMessage(const uint8_t* data, uint32_t size,
                              std::unique_ptr<uint8_t[]>& content, uint32_t& contentSize);
+    // The cause of the last refusal of verifySignedMessage or verifySignerChain.
+    const VerificationFailure& lastFailure() const { return failure_; }
 
     // The chain rules, from the signer's certificate through the certificates the message
-    // carries (store) to the trust anchor: every link currently valid and none signed with MD5
-    // (SHA-1 links pass). The signer is an end-entity certificate (basic constraints absent or
-    // CA:FALSE; key usage, when present, allows digital signatures) and, when it lists extended
-    // key usages, one is code signing. Every issuer, the anchor included, must be a
-    // certificate authority by its basic constraints when it has them, and its path length
-    // limit must hold. Takes over signer and store (released here; both are set to null) once
-    // crypt32 is loaded. On false GetLastError says which rule failed.
+    // carries (store) to the trust anchor: every link currently valid, its outer and inner
+    // signature algorithms the same and neither MD2, MD4 nor MD5 (SHA-1 links pass). The signer
+    // is an end-entity certificate (basic constraints absent or CA:FALSE; key usage, when
+    // present, allows digital signatures) and, when it lists extended key usages, one is code
+    // signing. Every issuer, the anchor included, says CA:TRUE in its basic constraints, its
+    // path length limit holds, and its key usage, when present, allows signing certificates.
+    // No certificate carries name constraints or a critical extension this program does not
+    // read. Takes over signer and store (released here; both are set to null) once crypt32 is
+    // loaded. On false lastFailure() names the rule and the certificate's place in the chain.
     bool verifySignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store);
 
     // SHA-256 of the file's bytes. On success hexOut (>= 65 bytes) gets 64 lowercase hex
@@ -90,6 +106,9 @@ public:
                     bool disableRedirection);
 
 private:
+    bool walkSignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store, VerificationFailure& out);
+
+    VerificationFailure failure_;
     std::unique_ptr<Crypt32Table> crypt32_;
     std::unique_ptr<Advapi32Table> advapi32_;
     std::unique_ptr<Kernel32Table> kernel32_;

@@ -155,6 +155,12 @@ bool SignedPackageCheck::finish() {
     // The content's digest with the signer's algorithm, computed as the content passed.
     const EnvelopeSigner& signer = parser_.signer();
     const ALG_ID algorithm = digestAlgorithmId(oidText(signer.digestAlgorithm));
+    signerDigestAlgorithm_ = algorithm;
+    // SHA-256 or stronger: a package signed over an MD5 or SHA-1 digest is refused (a collision
+    // would let another content carry its signature).
+    if (algorithm && algorithm != CALG_SHA_256 && algorithm != CALG_SHA_384 &&
+        algorithm != CALG_SHA_512)
+        return fail(PackageCheckFailure::DigestAlgorithmWeak, static_cast<DWORD>(NTE_BAD_ALGID));
     StreamDigest* digest = nullptr;
     for (const auto& d : digests_)
         if (algorithm && d->algorithm() == algorithm) digest = d.get();

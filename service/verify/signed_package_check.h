@@ -26,6 +26,7 @@ enum class PackageCheckFailure {
     ContentRefused,         // the content's sink refused a block (its own failure is logged)
     ContentDigestFailed,    // the provider refused to hash the content
     DigestAlgorithmUnknown, // the signer's digest algorithm was not computed
+    DigestAlgorithmWeak,    // the signer's digest algorithm is below SHA-256 (MD5, SHA-1)
     ContentDigestMismatch,  // the signed message digest is not the content's
     ContentTypeMismatch,    // the signed content type is not the package's
     SignatureInvalid,       // no signer's certificate in the message, or its signature fails
@@ -52,6 +53,8 @@ public:
     // The package offset at which the envelope failed.
     uint64_t failOffset() const { return parser_.failOffset(); }
     uint64_t contentSize() const { return parser_.contentSize(); }
+    // The signer's digest algorithm (after finish() got that far; 0 when unknown).
+    ALG_ID signerDigestAlgorithm() const { return signerDigestAlgorithm_; }
     // The detached message given to crypt32 (after finish()).
     const std::vector<uint8_t>& detached() const { return detached_; }
 
@@ -72,6 +75,7 @@ private:
     bool digestsStarted_ = false;
     std::vector<uint8_t> detached_;
     PackageCheckFailure failure_ = PackageCheckFailure::None;
+    ALG_ID signerDigestAlgorithm_ = 0;
     std::unique_ptr<Crypt32Functions> crypt32_;
 };
 

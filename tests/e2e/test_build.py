@@ -104,12 +104,14 @@ def configure_release(work, *args):
     return rc, log.read_text(errors="replace")
 
 
-def release_ca(folder):
-    """A CA certificate (DER) standing in for the publisher's, and its private key elsewhere."""
+def release_ca(folder, *extensions):
+    """A CA certificate (DER) standing in for the publisher's, and its private key elsewhere;
+    `extensions` are further -addext values."""
     folder.mkdir()
+    extra = [arg for ext in extensions for arg in ("-addext", ext)]
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
                     "-subj", "/CN=Vextra Test Release CA", "-keyout", str(folder / "ca.key"),
-                    "-addext", "basicConstraints=critical,CA:TRUE", "-outform", "DER",
+                    "-addext", "basicConstraints=critical,CA:TRUE", *extra, "-outform", "DER",
                     "-out", str(folder / "ca.der")],
                    check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
@@ -125,6 +127,12 @@ def test_release_configuration_refuses_without_a_release_ca(tmp_path):
              "private key": [f"-DVEXTRA_EMBEDDED_CA_DER={key_der}"]}
     if dev_ca.exists():
         cases["development CA"] = [f"-DVEXTRA_EMBEDDED_CA_DER={dev_ca}"]
+    # Authorities the service would refuse as issuers.
+    for name, ext in (("no keyCertSign", "keyUsage=critical,digitalSignature,cRLSign"),
+                      ("name constraints", "nameConstraints=critical,permitted;DNS:example.com"),
+                      ("unknown critical", "1.3.6.1.4.1.55555.7=critical,ASN1:NULL")):
+        ca_der, _ = release_ca(tmp_path / f"ca-{name.replace(' ', '-')}", ext)
+        cases[name] = [f"-DVEXTRA_EMBEDDED_CA_DER={ca_der}"]
     for name, args in cases.items():
         work = tmp_path / name.replace(" ", "-")
         work.mkdir()

@@ -6,7 +6,7 @@ import threading
 import pytest
 
 from pki import Pki, trust_in_prefix
-from servers import https_server, in_private_namespace
+from servers import NOT_FOUND_PAGE, https_server, in_private_namespace
 from service_log import named_messages
 from verification_fixtures import (MANIFEST_PROBE, PATCH_PATH, PATCH_ROOT, VERSION_PATH,
                                    FetchFolder, read_pairs)
@@ -86,23 +86,36 @@ def test_body_delivered_in_several_passes_is_read_whole(prefix, server, tmp_path
     assert result["checkFrequency"] == "2"
 
 
-def test_404_html_page_reaches_the_parser_and_fails(prefix, server, tmp_path):
-    server.mode = "404"
+OTHER_PATH = "/pub/vextraplayer/update/current/sau/11/xml/elsewhere.xml"
+
+# (case, route of the version manifest's path, the refusal logged): only a 200 with a body
+# and without Content-Range is a manifest; nothing else reaches the parser, and a redirect is
+# never followed (its target holds a valid manifest).
+MANIFEST_REPLIES = [
+    ("404-page", dict(body=NOT_FOUND_PAGE, status=404), "ManifestHttpStatusRefused 404"),
+    ("500-with-manifest", dict(body=VERSION_XML, status=500), "ManifestHttpStatusRefused 500"),
+    ("302-elsewhere", dict(status=302, headers={"Location": "https://localhost" + OTHER_PATH}),
+     "ManifestHttpStatusRefused 302"),
+    ("206-partial", dict(body=VERSION_XML, status=206,
+                         headers={"Content-Range": f"bytes 0-{len(VERSION_XML) - 1}/{len(VERSION_XML)}"}),
+     "ManifestPartialContentRefused 206"),
+    ("200-with-content-range", dict(body=VERSION_XML, headers={
+        "Content-Range": f"bytes 0-{len(VERSION_XML) - 1}/{len(VERSION_XML)}"}),
+     "ManifestPartialContentRefused 200"),
+    ("200-empty", dict(body=b""), "ManifestBodyEmpty"),
+]
+
+
+@pytest.mark.parametrize("case,route,refusal", MANIFEST_REPLIES, ids=[r[0] for r in MANIFEST_REPLIES])
+def test_only_a_whole_200_reply_is_a_manifest(prefix, server, tmp_path, case, route, refusal):
+    server.put(OTHER_PATH, VERSION_XML)
+    server.route(VERSION_PATH, **route)
     rc, result, work = fetch(prefix, tmp_path)
     assert rc == 1
     assert result["activeX"] == "absent" and result["checkFrequency"] == "absent"
-    codes = work.fetch_names()
-    assert codes == ["ManifestFetchStarts", "VersionManifestNoVersionElement",
-                     "VersionManifestParseFailed"]
-    assert ("warning", "VersionManifestParseFailed") in named_messages(work.messages())
-
-
-def test_empty_200_parses_as_a_document_without_elements(prefix, server, tmp_path):
-    server.mode = "empty"
-    rc, result, work = fetch(prefix, tmp_path)
-    assert rc == 1
-    assert work.fetch_names() == ["ManifestFetchStarts", "VersionManifestNoVersionElement",
-                                  "VersionManifestParseFailed"]
+    assert work.fetch_messages() == ["ManifestFetchStarts " + VERSION_PATH, refusal,
+                                     "VersionManifestNoResponse"]
+    assert server.paths() == [VERSION_PATH], "nothing but the manifest was asked for"
 
 
 def test_unreachable_server_logs_the_cascade(prefix, tmp_path):
@@ -191,23 +204,22 @@ def test_patch_manifest_first_matching_entry_wins(prefix, server, tmp_path):
     assert not [m for lvl, m in work.messages() if lvl != "info"]
 
 
-def test_missing_patch_manifest_fails_in_the_patch_parser(prefix, server, tmp_path):
-    # version.xml is served; patch.xml is not, and the 404 page has no "patch" element.
+def test_missing_patch_manifest_fails_on_its_status(prefix, server, tmp_path):
+    # version.xml is served; patch.xml is not: its 404 page is not parsed.
     server.put(VERSION_PATH, VERSION_XML)
     rc, result, work = fetch(prefix, tmp_path, "both")
     assert rc == 1 and result["version"] == "1" and result["patch"] == "0"
-    codes = work.fetch_names()
-    assert codes == ["ManifestFetchStarts", "ManifestFetchStarts", "PatchManifestNoPatchElement",
-                     "PatchManifestParseFailed"]
+    assert work.fetch_messages()[1:] == ["ManifestFetchStarts " + PATCH_PATH,
+                                         "ManifestHttpStatusRefused 404", "PatchManifestNoResponse"]
     assert result["activeX.patchApplies"] == "0"
 
 
 @pytest.mark.parametrize("after, ending", [
     # No response: the cascade ends in PatchManifestNoResponse.
     ("drop", ["ManifestReceiveFailed", "PatchManifestNoResponse"]),
-    # An empty 200 reaches the patch parser; so does a 404 page.
-    ("empty", ["PatchManifestNoPatchElement", "PatchManifestParseFailed"]),
-    ("404", ["PatchManifestNoPatchElement", "PatchManifestParseFailed"]),
+    # An empty 200 and a 404 page never reach the patch parser.
+    ("empty", ["ManifestBodyEmpty", "PatchManifestNoResponse"]),
+    ("404", ["ManifestHttpStatusRefused", "PatchManifestNoResponse"]),
 ])
 def test_patch_fetch_failures(prefix, tmp_path, pki, after, ending):
     """The version manifest is served; the patch manifest request then meets `after`."""

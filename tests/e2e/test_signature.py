@@ -6,8 +6,9 @@ import shutil
 import pytest
 
 from pki import Pki, embedded_ca, openssl, sign_package, trust_in_prefix
+from service_log import name
 from verification_fixtures import VERIFY_PROBE, read_pairs
-from winetools import BITS, WinePrefix, to_windows_path
+from winetools import WinePrefix, to_windows_path
 
 PAYLOAD = bytes(range(256)) * 40 + b"MZ installer bytes\x00\xff" + os.urandom(4093)
 
@@ -53,14 +54,6 @@ def test_signer_intermediate_ca_verifies_and_yields_the_exact_payload(prefix, ch
         assert int(info["contentSize"]) == len(PAYLOAD)
 
 
-def test_parameter_record_size_is_that_of_the_structure(prefix, chain, tmp_path):
-    # 20 bytes in the shipped 32-bit program (Wine refuses any other size there), 32 in the
-    # x86_64 twin; a package verifies with either.
-    _, _, inter, signer = chain
-    rc, info, _ = verify(prefix, tmp_path, sign_package(PAYLOAD, signer, [inter]))
-    assert rc == 0 and info["paraSize"] == {32: "20", 64: "32"}[BITS]
-
-
 def test_signer_issued_directly_by_the_ca_verifies(prefix, chain, tmp_path):
     p, ca, _, _ = chain
     direct = p.issue(ca, "Vextra Test Direct Signer")
@@ -84,60 +77,123 @@ def test_longer_chain_and_a_carried_copy_of_the_ca_verify(prefix, chain, tmp_pat
     assert rc == 1 and info["verified"] == "0"
 
 
-def test_basic_constraints_and_extended_key_usage_limit_the_chain(prefix, chain, tmp_path):
-    p, ca, inter, signer = chain
-    # A signing certificate (basic constraints: not an authority) cannot vouch for another one,
-    # though the link's signature and dates are valid.
-    below_signer = p.issue(signer, "Vextra Test Signer Issued By A Signer")
-    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, below_signer, [signer, inter]),
-                            "not-a-ca")
-    assert rc == 1 and content is None
-    # A signer whose extended key usage names purposes, but not code signing.
-    server = p.issue(inter, "Vextra Test TLS Certificate As Signer", "server")
-    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, server, [inter]), "no-codesign")
-    assert rc == 1 and content is None
-    # Without those extensions nothing changes: a bare intermediate and a bare signer verify.
-    bare_inter = p.issue(ca, "Vextra Test Bare Intermediate", "bare")
-    bare_signer = p.issue(bare_inter, "Vextra Test Bare Signer", "bare")
-    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, bare_signer, [bare_inter]), "bare")
-    assert rc == 0 and content == PAYLOAD
+def refusal(info):
+    """(code name, detail) of a refused verification, as the probe reports it."""
+    return name(info["failureCode"]), int(info["failureDetail"])
 
 
-def signer_for_rule(p, ca, inter, name):
-    """(signer, certificates the package carries) for one case of SIGNER_RULES."""
-    if name == "ca-signs":
+def certificates_for_rule(p, ca, inter, case):
+    """(signer, certificates the package carries) for one case of TRUST_RULES, every
+    certificate made here with openssl."""
+    if case == "ca-signs":
         return p.issue(ca, "Vextra Test CA As Signer", "ca"), []
-    if name == "bare-ca-signs":
+    if case == "intermediate-signs":
         return inter, []
-    if name == "no-signature":
+    if case == "no-signature":
         return p.issue(inter, "Vextra Test No Signature", "no-signature"), [inter]
-    if name.startswith("pathlen"):
-        limited = p.issue(ca, f"Vextra Test {name}", "ca-pathlen0")
-        if name == "pathlen-held":
+    if case == "tls-certificate-signs":
+        return p.issue(inter, "Vextra Test TLS Certificate As Signer", "server"), [inter]
+    if case.startswith("pathlen"):
+        limited = p.issue(ca, f"Vextra Test {case}", "ca-pathlen0")
+        if case == "pathlen-held":
             return p.issue(limited, "Vextra Test Signer Of Pathlen 0"), [limited]
         below = p.issue(limited, "Vextra Test Authority Below Pathlen 0", "ca")
         return p.issue(below, "Vextra Test Signer Too Deep"), [below, limited]
-    md = name.split("-")[0]
-    if name.endswith("-signer"):
+    if case in ("signer-issues", "code-signer-without-constraints-issues"):
+        kind = "signer" if case == "signer-issues" else "codesign-no-constraints"
+        first = p.issue(inter, f"Vextra Test {case} First", kind)
+        return p.issue(first, f"Vextra Test {case} Second"), [first, inter]
+    if case in ("bare-intermediate", "ca-without-certsign", "unknown-critical-intermediate",
+                "name-constraints"):
+        kind = {"bare-intermediate": "bare", "ca-without-certsign": "ca-no-certsign",
+                "unknown-critical-intermediate": "ca-unknown-critical",
+                "name-constraints": "ca-name-constraints"}[case]
+        issuer = p.issue(ca, f"Vextra Test {case}", kind)
+        return p.issue(issuer, f"Vextra Test Under {case}"), [issuer]
+    if case == "bare-signer":
+        return p.issue(inter, "Vextra Test Bare Signer", "bare"), [inter]
+    if case in ("unknown-critical-signer", "unknown-noncritical-signer"):
+        kind = "signer-" + case.replace("-signer", "")
+        return p.issue(inter, f"Vextra Test {case}", kind), [inter]
+    if case.startswith("outer-"):
+        # outer-<md>-<place>: the body names SHA-256, the issuer's signature uses <md>.
+        _, md, place = case.split("-")
+        if place == "signer":
+            signer = p.issue(inter, f"Vextra Test {case}")
+            return p.resign(signer, inter, md, case), [inter]
+        issuer = p.resign(p.issue(ca, f"Vextra Test {case}", "ca"), ca, md, case)
+        return p.issue(issuer, f"Vextra Test Under {case}"), [issuer]
+    md = case.split("-")[0]
+    if case.endswith("-signer"):
         return p.issue(inter, f"Vextra Test {md} Signer", md=md), [inter]
     issuer = p.issue(ca, f"Vextra Test {md} Intermediate", "ca", md=md)
     return p.issue(issuer, f"Vextra Test Under {md}", md="sha1" if md == "sha1" else "sha256"), [issuer]
 
 
-# (case, verifies): an authority signs no package itself (with or without extended key
-# usage), nor a key without digital signatures; path length limits hold; MD5 links prove
-# nothing, SHA-1 links of older packages still verify.
-SIGNER_RULES = [("ca-signs", False), ("bare-ca-signs", False), ("no-signature", False),
-                ("pathlen-exceeded", False), ("pathlen-held", True), ("md5-signer", False),
-                ("md5-intermediate", False), ("sha1-links", True)]
+# (case, None when the package verifies, else (message code, place in the chain: 0 the signer,
+# 1 its issuer, ...)). The signer is an end entity allowed to sign code; every issuer says
+# CA:TRUE, allows signing certificates when it has key usage, and keeps its path length; no
+# certificate carries name constraints or an unknown critical extension; a link's outer and
+# inner algorithms agree and are not MD2/4/5, while SHA-1 links of older chains still verify.
+TRUST_RULES = [
+    ("ca-signs", ("SignerIsAuthority", 0)),
+    ("intermediate-signs", ("SignerIsAuthority", 0)),
+    ("no-signature", ("SignerKeyUsageWithoutSignature", 0)),
+    ("tls-certificate-signs", ("SignerNotForCodeSigning", 0)),
+    ("pathlen-exceeded", ("IssuerPathLengthExceeded", 2)),
+    ("pathlen-held", None),
+    ("signer-issues", ("IssuerNotAuthority", 1)),
+    ("code-signer-without-constraints-issues", ("IssuerNotAuthority", 1)),
+    ("bare-intermediate", ("IssuerNotAuthority", 1)),
+    ("bare-signer", None),
+    ("ca-without-certsign", ("IssuerKeyUsageWithoutCertSign", 1)),
+    ("unknown-critical-signer", ("CertificateUnknownCriticalExtension", 0)),
+    ("unknown-critical-intermediate", ("CertificateUnknownCriticalExtension", 1)),
+    ("unknown-noncritical-signer", None),
+    ("name-constraints", ("CertificateNameConstraints", 1)),
+    ("md5-signer", ("CertificateWeakSignature", 0)),
+    ("md5-intermediate", ("CertificateWeakSignature", 1)),
+    ("sha1-links", None),
+    ("outer-md5-signer", ("CertificateWeakSignature", 0)),
+    ("outer-md5-intermediate", ("CertificateWeakSignature", 1)),
+    ("outer-sha1-signer", ("CertificateAlgorithmMismatch", 0)),
+    ("outer-sha256-signer", None),  # signed again the same way: the re-signing itself is sound
+]
 
 
-@pytest.mark.parametrize("name,verifies", SIGNER_RULES, ids=[r[0] for r in SIGNER_RULES])
-def test_signer_is_an_end_entity_and_links_are_strong(prefix, chain, tmp_path, name, verifies):
+@pytest.mark.parametrize("case,expected", TRUST_RULES, ids=[r[0] for r in TRUST_RULES])
+def test_trust_rules_refuse_with_their_own_code(prefix, chain, tmp_path, case, expected):
     p, ca, inter, _ = chain
-    signer, carried = signer_for_rule(p, ca, inter, name)
-    rc, _, content = verify(prefix, tmp_path, sign_package(PAYLOAD, signer, carried), name)
-    assert (rc, content) == ((0, PAYLOAD) if verifies else (1, None))
+    signer, carried = certificates_for_rule(p, ca, inter, case)
+    rc, info, content = verify(prefix, tmp_path, sign_package(PAYLOAD, signer, carried), case)
+    if expected is None:
+        assert (rc, content) == (0, PAYLOAD)
+        return
+    assert (rc, content) == (1, None), "refused"
+    assert refusal(info) == expected
+
+
+# (the signer's digest algorithm, None when the package verifies, else (code, ALG_ID)).
+PACKAGE_DIGESTS = [
+    ("md5", ("PackageDigestAlgorithmWeak", 0x8003)),
+    ("sha1", ("PackageDigestAlgorithmWeak", 0x8004)),
+    ("sha256", None),
+    ("sha384", None),
+    ("sha512", None),
+]
+
+
+@pytest.mark.parametrize("md,expected", PACKAGE_DIGESTS, ids=[r[0] for r in PACKAGE_DIGESTS])
+def test_package_signature_digest_is_sha256_or_stronger(prefix, chain, tmp_path, md, expected):
+    _, _, inter, signer = chain
+    for attrs in ("attrs", "noattr"):
+        package = sign_package(PAYLOAD, signer, [inter], md=md, noattr=attrs == "noattr")
+        rc, info, content = verify(prefix, tmp_path, package, f"{md}-{attrs}")
+        if expected is None:
+            assert (rc, content) == (0, PAYLOAD), attrs
+        else:
+            assert (rc, content) == (1, None), attrs
+            assert refusal(info) == expected, attrs
 
 
 def test_without_the_intermediate_it_fails(prefix, chain, tmp_path):
@@ -213,6 +269,8 @@ def test_html_page_fails_with_the_content_cleared(prefix, tmp_path):
         assert rc == 1, name
         assert info["contentSize"] == "0" and info["contentBuffer"] == "0"
         assert content is None
+        code, detail = refusal(info)
+        assert code == "PackageVerificationFailed" and detail != 0, "crypt32's own error, never 0"
 
 
 def test_keyid_packages_are_not_understood_by_wine(prefix, chain, tmp_path):

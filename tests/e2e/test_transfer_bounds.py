@@ -54,6 +54,7 @@ def servers(site, bound_release):
         s.mode = "files"
         s.requests.clear()
     http.hostile = {}
+    http.routes.clear()
     http.sent = 0
     return https, http
 
@@ -220,6 +221,56 @@ def test_package_must_be_the_one_the_manifest_binds(signing, servers, bound_rele
         assert "PluginInstallerStarted" in code_names(messages)
         assert [r.label for r in machine.wait_installer_runs(1)] == ["full-pl"]
     finally:
+        machine.close()
+
+
+def unbound_copy(release, folder):
+    """The release with its manifests stripped of the packages' size and sha256, as manifests
+    from before that binding look: then only the reply itself can refuse what is served."""
+    shutil.copytree(release.site, folder)
+    for name in ("version.xml", "patch.xml"):
+        path = folder / "pub/vextraplayer/update/current/sau/11/xml" / name
+        path.write_text(re.sub(r' (size|sha256)="[^"]*"', "", path.read_text()))
+    return folder
+
+
+# (case, route of the plug-in package's path, the refusal with its detail): only a 200 with a
+# body and without Content-Range is a package. Each body that comes with a refused reply is a
+# validly signed package, and the 302 points at the other component's one: none is installed,
+# and the redirect's target is never asked for.
+def _package_replies(genuine, other_url):
+    content_range = {"Content-Range": f"bytes 0-{len(genuine) - 1}/{len(genuine)}"}
+    return {
+        "404-with-a-package": (dict(body=genuine, status=404), "DownloadHttpStatusRefused 404"),
+        "302-to-the-other-installer": (dict(status=302, headers={"Location": other_url}),
+                                       "DownloadHttpStatusRefused 302"),
+        "206-partial": (dict(body=genuine, status=206, headers=content_range),
+                        "DownloadPartialContentRefused 206"),
+        "200-with-content-range": (dict(body=genuine, headers=content_range),
+                                   "DownloadPartialContentRefused 200"),
+        "200-empty": (dict(body=b""), "DownloadBodyEmpty 38"),
+    }
+
+
+@pytest.mark.parametrize("case", ["404-with-a-package", "302-to-the-other-installer",
+                                  "206-partial", "200-with-content-range", "200-empty"])
+def test_only_a_whole_200_reply_is_a_package(signing, servers, bound_release, tmp_path, case):
+    https, http = servers
+    https.root = http.root = unbound_copy(bound_release, tmp_path / "unbound")
+    genuine = bound_release.package("install_all_win_pl_sgn.z").read_bytes()
+    route, refusal = _package_replies(genuine, "http://localhost" + AX_FULL)[case]
+    http.route(PL_FULL, **route)
+    machine = new_machine(signing, tmp_path)
+    try:
+        messages = machine.run_once()
+        code, _, value = refusal.partition(" ")
+        assert code in code_names(messages), messages
+        assert detail(messages, code) == value
+        assert detail(messages, "PluginUpdateFailed") == value, "the cycle's line carries the cause"
+        assert_failed_download_left_nothing(machine, messages)
+        assert http.paths() == [PL_FULL], "the redirect was not followed"
+    finally:
+        http.routes.clear()
         machine.close()
 
 

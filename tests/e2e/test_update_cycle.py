@@ -52,7 +52,8 @@ def test_failed_version_fetch_writes_nothing(machine, site):
     messages = machine.run_once()
     part = cycle_part(messages)
     assert part[0] == "UpdateCycleStarts" and part[-1] == "UpdateCycleEnds"
-    assert "ManifestFetchStarts" in part and "VersionManifestParseFailed" in part
+    assert part[1:-1] == ["ManifestFetchStarts", "ManifestHttpStatusRefused",
+                          "VersionManifestNoResponse"], "the 404 page is never parsed"
     assert machine.state() == {"LastUpdateCheck": None, "CheckFrequency": None, "UpdateAttempts": None}
     assert machine.installer_runs() == []
     assert not machine.installer_path.exists()
@@ -141,7 +142,7 @@ def without_package_binding(site_folder):
 # package is signed the publisher's default way, with signed attributes: a content byte
 # changed after signing (first, middle, last) is caught by the message digest.
 REJECTED = [
-    ("404", "PackageVerificationFailed", "PackageEnvelopeMalformed"),
+    ("404", "DownloadHttpStatusRefused", None),  # the page is never written, let alone verified
     ("signature", "PackageVerificationFailed", None),
     ("content-noattr", "PackageVerificationFailed", None),
     ("content-first", "PackageVerificationFailed", "PackageContentDigestMismatch"),
@@ -149,7 +150,7 @@ REJECTED = [
     ("content-last", "PackageVerificationFailed", "PackageContentDigestMismatch"),
     ("content-type", "PackageVerificationFailed", "PackageContentTypeMismatch"),
     ("streamed", "PackageVerificationFailed", "PackageEnvelopeIndefiniteLength"),
-    ("empty", "StagedFileReadFailed", None),  # an empty body cannot be read back: its own code, error 38
+    ("empty", "DownloadBodyEmpty", None),  # a 200 without a body: its own code, error 38
 ]
 
 
@@ -217,6 +218,8 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
         "the cycle's line carries the download's cause"
     if damage == "empty":
         assert details[refusal] == "38" and "PackageVerificationFailed" not in part
+    if damage == "404":
+        assert details[refusal] == "404" and "PackageVerificationFailed" not in part
     assert machine.installer_path.read_bytes() == earlier
     assert machine.installer_runs() == []
     assert machine.staging_folders() == []  # removed after its one reading
@@ -225,6 +228,34 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
     assert state["UpdateAttempts"] == 3
     assert state["LastUpdateCheck"] >= before - 10_000_000  # a failed launch records the check
     assert state["CheckFrequency"] == 3
+
+
+# Patch paths that would reach another object than a patch: a dot segment climbing to the full
+# installer (with '?' to cut off the rest), an escaped slash, a fragment.
+HOSTILE_PATCH_PATHS = ["from-228/../../../install_all_win_ax_sgn.z?",
+                       "x/../../install_all_win_ax_sgn.z?", "from-228%2f..%2f..", "from-228#x"]
+
+
+@pytest.mark.parametrize("path", HOSTILE_PATCH_PATHS)
+def test_patch_path_that_is_not_plain_falls_back_to_the_full_installer(machine, site, release,
+                                                                      tmp_path, path):
+    from xml.sax.saxutils import quoteattr
+    install_old_player(machine, plugin=False)
+    served = tmp_path / "site"
+    shutil.copytree(release.site, served)
+    patch_xml = served / "pub/vextraplayer/update/current/sau/11/xml/patch.xml"
+    text = patch_xml.read_text()
+    assert 'path="from-228"' in text
+    patch_xml.write_text(text.replace('path="from-228"', f"path={quoteattr(path)}"))
+    site.serve(served)
+    part = cycle_part(machine.run_once())
+    assert "PatchManifestPathRefused" in part
+    assert part[-3:] == ACTIVEX_LAUNCHED
+    runs = machine.wait_installer_runs(1)
+    assert [(r.label, r.command_line) for r in runs] == [("full-ax", FULL_LINE)]
+    asked = [p for scheme, p in site.requests if scheme == "http"]
+    assert asked == ["/pub/vextraplayer/update/current/sau/11/install/install_all_win_ax_sgn.z"]
+    assert not [t for t in site.http.targets if ".." in t or "?" in t or "#" in t or "%" in t]
 
 
 def test_seventh_attempt_successor_switches_to_notify_mode(machine, site):

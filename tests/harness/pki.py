@@ -57,7 +57,45 @@ _EXTENSIONS = {
     "ca-pathlen0": "basicConstraints = critical,CA:TRUE,pathlen:0\nkeyUsage = keyCertSign, cRLSign\n",
     # Not an authority, but its key may not make digital signatures.
     "no-signature": "basicConstraints = CA:FALSE\nkeyUsage = keyEncipherment\n",
+    # A code-signing certificate that says nothing about being an authority.
+    "codesign-no-constraints": "keyUsage = digitalSignature\nextendedKeyUsage = codeSigning\n",
+    # An authority whose key usage does not allow signing certificates.
+    "ca-no-certsign": "basicConstraints = critical,CA:TRUE\nkeyUsage = digitalSignature, cRLSign\n",
+    # An authority, and a signer, with an extension nobody here knows, marked critical or not.
+    "ca-unknown-critical": "basicConstraints = critical,CA:TRUE\nkeyUsage = keyCertSign, cRLSign\n"
+                           "1.3.6.1.4.1.55555.7 = critical,ASN1:NULL\n",
+    "signer-unknown-critical": "basicConstraints = CA:FALSE\nkeyUsage = digitalSignature\n"
+                               "1.3.6.1.4.1.55555.7 = critical,ASN1:NULL\n",
+    "signer-unknown-noncritical": "basicConstraints = CA:FALSE\nkeyUsage = digitalSignature\n"
+                                  "1.3.6.1.4.1.55555.7 = ASN1:NULL\n",
+    # An authority limited to names below example.com.
+    "ca-name-constraints": "basicConstraints = critical,CA:TRUE\nkeyUsage = keyCertSign, cRLSign\n"
+                           "nameConstraints = critical,permitted;DNS:example.com\n",
 }
+
+# Signature algorithm identifiers (DER) a certificate's outer signature may be given again with.
+SIGNATURE_ALGORITHMS = {
+    "md5": bytes.fromhex("300d06092a864886f70d0101040500"),
+    "sha1": bytes.fromhex("300d06092a864886f70d0101050500"),
+    "sha256": bytes.fromhex("300d06092a864886f70d01010b0500"),
+}
+
+
+def _der_length(n):
+    if n < 0x80:
+        return bytes([n])
+    body = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([0x80 | len(body)]) + body
+
+
+def _der_element(data, at):
+    """(start, end) of the DER element that begins at `at` (definite lengths only)."""
+    first = data[at + 1]
+    if first < 0x80:
+        return at, at + 2 + first
+    count = first & 0x7F
+    length = int.from_bytes(data[at + 2:at + 2 + count], "big")
+    return at, at + 2 + count + length
 
 
 def openssl(*args, cwd=None, stdin=None):
@@ -147,6 +185,26 @@ class Pki:
                 "-preserveDN", "-md", md, cwd=d)
         return Cert(name, d / "cert.pem", d / "key.pem")
 
+    def resign(self, cert, issuer, md, name):
+        """The certificate `cert` (issued by `issuer`) signed again by the issuer's key over
+        the same signed body with digest `md`, its outer algorithm naming `md` with RSA: the
+        body still names the algorithm it was issued with. The shape a collision forger
+        produces when the body names a strong algorithm and the signature uses a weak one."""
+        d = self._workdir(name)
+        der = cert.der
+        _, outer_end = _der_element(der, 0)
+        header = 2 + (der[1] & 0x7F if der[1] >= 0x80 else 0)
+        tbs_start, tbs_end = _der_element(der, header)
+        (d / "tbs.der").write_bytes(der[tbs_start:tbs_end])
+        openssl("dgst", f"-{md}", "-sign", issuer.key.resolve(), "-out", "sig.bin", "tbs.der",
+                cwd=d)
+        sig = (d / "sig.bin").read_bytes()
+        bits = b"\x03" + _der_length(len(sig) + 1) + b"\x00" + sig
+        body = der[tbs_start:tbs_end] + SIGNATURE_ALGORITHMS[md] + bits
+        (d / "cert.der").write_bytes(b"\x30" + _der_length(len(body)) + body)
+        openssl("x509", "-inform", "DER", "-in", "cert.der", "-out", "cert.pem", cwd=d)
+        return Cert(name, d / "cert.pem", cert.key)
+
     def expired(self, issuer, name, kind="signer"):
         now = datetime.datetime.now(datetime.timezone.utc)
         return self.issue(issuer, name, kind, now - datetime.timedelta(days=400),
@@ -170,7 +228,7 @@ class Pki:
 
 
 def sign_package(payload, signer, chain=(), out=None, noattr=False, smime=False, stream=False,
-                 detached=False):
+                 detached=False, md=None):
     """A signed package (DER PKCS #7 SignedData with the payload embedded) as bytes.
 
     `payload` is bytes or a path; `chain` the extra certificates the message carries (for
@@ -192,6 +250,8 @@ def sign_package(payload, signer, chain=(), out=None, noattr=False, smime=False,
         args.append("-stream")
     if noattr:
         args.append("-noattr")
+    if md:
+        args += ["-md", md]
     if chain:
         bundle = work / f"chain-{next(_serials)}.pem"
         bundle.write_bytes(b"".join(Path(c.cert).read_bytes() for c in chain))

@@ -62,6 +62,11 @@ std::ostream& operator<<(std::ostream& os, const Report& r) {
               << r.checkpoint << ", hint " << r.waitHint << "}";
 }
 
+// Sets the thread's last error, as a failed step leaves it.
+struct SetLastErrorKeeper {
+    explicit SetLastErrorKeeper(DWORD error) { SetLastError(error); }
+};
+
 // From running on, the service takes stop and shutdown requests.
 const DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 
@@ -95,12 +100,41 @@ TEST_F(ServiceRuntime, StopDuringTheCycleInsertsTwoStopPendingReports) {
     std::vector<Report> expected = {
         {SERVICE_START_PENDING, 0, 1, 3000, 0, 0, 0},
         {SERVICE_RUNNING, stop, 0, 0, 0, 0, 0},
-        {SERVICE_STOP_PENDING, stop, 2, 0, 0, 0, 0},
-        {SERVICE_STOP_PENDING, stop, 3, 0, 0, 0, 0},
+        {SERVICE_STOP_PENDING, stop, 2, kStopWaitHintMs, 0, 0, 0},
+        {SERVICE_STOP_PENDING, stop, 3, kStopWaitHintMs, 0, 0, 0},
         {SERVICE_STOPPED, stop, 0, 0, 0, 0, 0},
     };
     EXPECT_EQ(reports, expected);
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"info 1622 1", "info 1623"}));
+}
+
+// A stop pending tells the service control manager how long to wait, and every step the
+// cycle still takes after it (read back, check, verify, write) reports the next checkpoint;
+// before the stop and after STOPPED nothing is reported.
+TEST_F(ServiceRuntime, StopPendingCarriesAWaitHintAndCheckpointsWhileStepsRun) {
+    ASSERT_GE(kStopWaitHintMs, 10u * 1000u);
+    setStopProgressReporter(&reportStopProgress);
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    noteStopProgress();  // no stop yet: the cycle's steps report nothing
+    ASSERT_EQ(reports.size(), 1u);
+    serviceControlHandler(SERVICE_CONTROL_STOP);
+    const SetLastErrorKeeper keep(1234);
+    noteStopProgress();
+    EXPECT_EQ(GetLastError(), 1234u) << "a failure's cause survives the report";
+    noteStopProgress();
+    reportServiceStatus(SERVICE_STOPPED, 0);
+    noteStopProgress();
+    setStopProgressReporter(nullptr);
+    const DWORD stop = kAccepted;
+    const std::vector<Report> expected = {
+        {SERVICE_RUNNING, stop, 0, 0, 0, 0, 0},
+        {SERVICE_STOP_PENDING, stop, 1, kStopWaitHintMs, 0, 0, 0},
+        {SERVICE_STOP_PENDING, stop, 2, kStopWaitHintMs, 0, 0, 0},
+        {SERVICE_STOP_PENDING, stop, 3, kStopWaitHintMs, 0, 0, 0},
+        {SERVICE_STOP_PENDING, stop, 4, kStopWaitHintMs, 0, 0, 0},
+        {SERVICE_STOPPED, stop, 0, 0, 0, 0, 0},
+    };
+    EXPECT_EQ(reports, expected);
 }
 
 TEST_F(ServiceRuntime, StoppedIsTheLastReportWhateverTheStopRaces) {
@@ -123,8 +157,8 @@ TEST_F(ServiceRuntime, StoppedStaysLastWhenTheWorkerEndsAsTheStopIsRaised) {
     const Report starting{SERVICE_START_PENDING, 0, 1, 3000, 0, 0, 0};
     const Report running{SERVICE_RUNNING, stop, 0, 0, 0, 0, 0};
     const Report stopped{SERVICE_STOPPED, stop, 0, 0, 0, 0, 0};
-    const Report pending2{SERVICE_STOP_PENDING, stop, 2, 0, 0, 0, 0};
-    const Report pending3{SERVICE_STOP_PENDING, stop, 3, 0, 0, 0, 0};
+    const Report pending2{SERVICE_STOP_PENDING, stop, 2, kStopWaitHintMs, 0, 0, 0};
+    const Report pending3{SERVICE_STOP_PENDING, stop, 3, kStopWaitHintMs, 0, 0, 0};
     workerStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     handlerThread = GetCurrentThreadId();
     reportServiceStatus(SERVICE_START_PENDING, 3000);

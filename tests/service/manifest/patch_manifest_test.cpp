@@ -139,11 +139,19 @@ TEST_F(PatchManifest, MalformedEntryEndsTheWalkButKeepsEarlierResults) {
     EXPECT_FALSE(manifest_.plugin->patchApplies);  // the walk ended before the plug-in entry
 }
 
-TEST_F(PatchManifest, EntityReferencesAndUtf8ReachThePatchPathTranslated) {
-    ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kAbc, "a&amp;b/&#x4E2D;\xC3\xBC") +
-                      entry("Plugin", kXyz, "..\\odd path") + "</patch>"));
-    EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"a&b/\u4E2D\u00FC/patch_all_win_ax_sgn.z");
-    EXPECT_EQ(manifest_.plugin->patchPath, kPatchRoot + L"..\\odd path/patch_all_win_pl_sgn.z");
+TEST_F(PatchManifest, PathIsJudgedAfterEntityReferencesAreTranslated) {
+    // References that stand for plain characters make a plain path.
+    ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kAbc, "a&#x2D;b/c&#46;d") +
+                      entry("Plugin", kXyz, "pl") + "</patch>"));
+    EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"a-b/c.d/patch_all_win_ax_sgn.z");
+    // Others are refused whatever spelled them: '&', a dot segment, non-ASCII letters.
+    for (const char* path : {"a&amp;b", "&#46;&#46;/x", "&#x4E2D;\xC3\xBC"}) {
+        manifest_.activeX->patchApplies = false;
+        manifest_.activeX->patchPath.clear();
+        EXPECT_FALSE(parse("<patch>" + entry("ActiveX", kAbc, path) + "</patch>")) << path;
+        EXPECT_EQ(log(), std::vector<std::wstring>{L"1466"}) << path;
+        EXPECT_TRUE(manifest_.activeX->patchPath.empty()) << path;
+    }
 }
 
 TEST_F(PatchManifest, DocumentLevelFailuresLogTheirCodes) {
@@ -231,5 +239,54 @@ TEST_F(PatchManifest, TheWalkYieldsToTheServiceStop) {
     EXPECT_FALSE(walked);
     EXPECT_EQ(log(), std::vector<std::wstring>{L"1465"});
     EXPECT_FALSE(manifest_.activeX->patchApplies);
+    EXPECT_FALSE(manifest_.plugin->patchApplies);
+}
+
+// (path attribute, accepted): the path goes into the request as it is, so only plain
+// segments pass; anything a server could read as another path, a query or a fragment does not.
+TEST(PatchPath, OnlyPlainSegmentsPass) {
+    const std::string longest(kMaxPatchPathBytes, 'a');
+    const struct {
+        std::string path;
+        bool accepted;
+    } cases[] = {
+        {"ax-1", true},
+        {"11.2.202.235/ax-from-228", true},
+        {"a_b.c-D9", true},
+        {longest, true},
+        {longest + "a", false},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"...", false},
+        {"p11/../../../install_all_win_ax_sgn.z?", false},
+        {"x/../../install_all_win_ax_sgn.z?", false},
+        {"a/./b", false},
+        {"a/..", false},
+        {"/a", false},
+        {"a/", false},
+        {"a//b", false},
+        {"a?b", false},
+        {"a#b", false},
+        {"a%2e%2e", false},
+        {"a\\b", false},
+        {"a b", false},
+        {"a:b", false},
+        {"a;b", false},
+        {"\xc3\xa4", false},
+        {"a\tb", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isPlainPatchPath(c.path.c_str()), c.accepted) << c.path;
+}
+
+TEST_F(PatchManifest, PathThatIsNotPlainEndsTheWalkAndTheFullPackageIsFetched) {
+    const std::string text =
+        "<?xml version='1.0'?>"
+        "<patch>" + entry("ActiveX", kAbc, "p11/../../../install_all_win_ax_sgn.z?") +
+        entry("Plugin", kXyz, "pl-1") + "</patch>";
+    EXPECT_FALSE(parse(text));
+    EXPECT_EQ(log(), std::vector<std::wstring>{L"1466"});
+    EXPECT_FALSE(manifest_.activeX->patchApplies);
+    EXPECT_TRUE(manifest_.activeX->patchPath.empty());
     EXPECT_FALSE(manifest_.plugin->patchApplies);
 }

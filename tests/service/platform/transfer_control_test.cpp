@@ -2,6 +2,8 @@
 // pump that runs WinHTTP calls on its helper thread.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -139,5 +141,62 @@ TEST(TransferControl, ARequestGivenUpInsideACallIsClosedAfterTheCallNeverUnderIt
         EXPECT_FALSE(usedAfterClose) << "the helper used a request the caller had closed";
         EXPECT_TRUE(closedByHelper) << "the helper closes the request it was given up inside";
         CloseHandle(callEntered);
+    }
+}
+
+namespace {
+
+DWORD askedToRead = 0;
+const void* readInto = nullptr;
+BOOL fillRead(HINTERNET, void* buffer, DWORD size, DWORD* read) {
+    askedToRead = size;
+    readInto = buffer;
+    const DWORD n = size < 16 ? size : 16;
+    if (buffer) std::memset(buffer, 0x5a, n);
+    *read = n;
+    return TRUE;
+}
+BOOL succeed(HINTERNET) { return TRUE; }
+BOOL noneAvailable(HINTERNET, DWORD* available) {
+    *available = 0;
+    return TRUE;
+}
+const RequestCalls fillingCalls = {&succeed, &succeed, &noneAvailable, &fillRead, &succeed};
+
+}  // namespace
+
+// (size asked of readData, size WinHTTP is asked for): the pump's buffer always holds what
+// WinHTTP may write; the largest sizes are read a block at a time instead of wrapping to a
+// buffer of nothing.
+TEST(TransferControl, ReadDataNeverAsksWinHttpForMoreThanItsBuffer) {
+    const struct {
+        DWORD size;
+        DWORD asked;
+    } cases[] = {
+        {0, 0},
+        {16, 16},
+        {kTransferBlockBytes, kTransferBlockBytes},
+        {kTransferBlockBytes + 1, kTransferBlockBytes},
+        {0xFFFFFFFEu, kTransferBlockBytes},
+        {0xFFFFFFFFu, kTransferBlockBytes},
+    };
+    for (const auto& c : cases) {
+        WinHttpHandle request(reinterpret_cast<HINTERNET>(0x5a51));
+        const TransferDeadline open(60 * 1000);
+        {
+            RequestPump pump(request, nullptr, open, fillingCalls);
+            askedToRead = 0xDEADu;
+            readInto = nullptr;
+            const uint8_t* data = nullptr;
+            DWORD read = 0;
+            bool ok = false;
+            ASSERT_EQ(pump.readData(c.size, data, read, ok), RequestPump::Outcome::Done);
+            EXPECT_TRUE(ok) << c.size;
+            EXPECT_EQ(askedToRead, c.asked) << c.size;
+            EXPECT_NE(readInto, nullptr) << c.size;
+            EXPECT_EQ(data, readInto) << c.size;
+            EXPECT_EQ(read, c.asked < 16 ? c.asked : 16u) << c.size;
+        }
+        request.release();  // a stand-in value, never a WinHTTP handle
     }
 }

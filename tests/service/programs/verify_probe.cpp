@@ -1,8 +1,11 @@
 // Verifies a signed package with the embedded certificate authority and writes the extracted
 // content.  verify_probe <package> <content-out> [repeat]
 // Writes "<content-out>.info" (key=value lines): the result, the content size, where crypt32
-// came from, and the time per verification. Exit code 0 when verified, 1 when not, 2 on usage.
+// came from, the time per verification, the process's peak working set, and for a refusal its
+// message code and detail.
+// Exit code 0 when verified, 1 when not, 2 on usage.
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -75,10 +78,18 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(info, "verified=%d\n", ok ? 1 : 0);
     std::fprintf(info, "contentSize=%u\n", contentSize);
     std::fprintf(info, "contentBuffer=%d\n", content ? 1 : 0);
-    std::fprintf(info, "paraSize=%u\n", static_cast<unsigned>(sizeof(CRYPT_VERIFY_MESSAGE_PARA)));
     std::fprintf(info, "crypt32Before=%d\n", crypt32Before ? 1 : 0);
     std::fprintf(info, "crypt32=%s\n", moduleFile(L"crypt32.dll").c_str());
     std::fprintf(info, "seconds=%.6f\n", seconds);
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof(memory);
+    if (K32GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory)))
+        std::fprintf(info, "peakWorkingSetBytes=%llu\n",
+                     static_cast<unsigned long long>(memory.PeakWorkingSetSize));
+    if (!ok) {
+        std::fprintf(info, "failureCode=%d\n", static_cast<int>(helper.lastFailure().code));
+        std::fprintf(info, "failureDetail=%d\n", static_cast<int>(helper.lastFailure().detail));
+    }
     std::fclose(info);
     return ok ? 0 : 1;
 }

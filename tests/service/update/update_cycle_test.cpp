@@ -79,6 +79,11 @@ public:
             SetLastError(ERROR_OPERATION_ABORTED);
             return false;
         }
+        if (stopDuring == "launch-after-failure") {  // the package was refused, then the stop came
+            stopped = true;
+            SetLastError(launchError);
+            return false;
+        }
         if (!launchOk) SetLastError(launchError);
         return launchOk;
     }
@@ -241,6 +246,35 @@ TEST(UpdateCycle, AStopIsNoFailedUpdateNothingIsCountedOrRecorded) {
         EXPECT_EQ(steps.calls, expected) << c.stopDuring;
         EXPECT_EQ(steps.attemptsKnown, c.attemptsKnown);
         EXPECT_EQ(log.lines(), c.log) << c.stopDuring;
+    }
+}
+
+// (attempts recorded before, the failure's error): a stop that arrives after the launch failed
+// on its own gives nothing back: the attempt counts and the check is recorded, as without a stop.
+TEST(UpdateCycle, AStopAfterAnUnrelatedFailureKeepsTheAttempt) {
+    const struct {
+        bool attemptsKnown;
+        DWORD error;
+        const char* logged;
+    } cases[] = {
+        {true, static_cast<DWORD>(NTE_BAD_SIGNATURE), "error 1300 -2146893818"},
+        {false, 404, "error 1300 404"},
+        {true, ERROR_DISK_FULL, "error 1300 112"},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        ScriptedSteps steps;
+        steps.pluginNeeded = true;
+        steps.attemptsKnown = c.attemptsKnown;
+        steps.attempts = 5;
+        steps.launchError = c.error;
+        steps.stopDuring = "launch-after-failure";
+        runUpdateCycle(enabled(), steps);
+        EXPECT_EQ(steps.calls.back(), "record") << c.error;
+        EXPECT_EQ(steps.calls[steps.calls.size() - 2], "launch-pl") << c.error;
+        EXPECT_TRUE(steps.attemptsKnown);
+        EXPECT_EQ(steps.attempts, c.attemptsKnown ? 6u : 1u) << c.error;
+        EXPECT_EQ(log.lines(), (Lines{"info 1608", c.logged, "info 1612"})) << c.error;
     }
 }
 
