@@ -201,6 +201,9 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         }
         plan.removals = list.removals;
         plan.folders = list.folders;
+        for (int i = 0; i < list.downloads.size(); ++i) {
+            if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
+        }
         ok = transaction.commit(plan, &why);
     }
     if (ok) {

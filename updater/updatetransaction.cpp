@@ -220,9 +220,22 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         presentRemovals.append(plan.removals.at(i));
         removalBackups.append(to);
     }
+    // A kept file inside a removed folder goes into the backup with it and comes back out.
+    QStringList keptTargets;
+    for (const QString& k : plan.kept) {
+        if (!present(k)) continue;
+        for (int i = 0; i < presentRemovals.size(); ++i) {
+            if (!isInsideOrSame(k, presentRemovals.at(i)) || k == presentRemovals.at(i)) continue;
+            const QString from = removalBackups.at(i) + k.mid(presentRemovals.at(i).size());
+            journal.places.append({relative(from), relative(k)});
+            keptTargets.append(k);
+            break;
+        }
+    }
     // The folders the commit makes: missing ones, and those that a removal takes away first.
     QStringList wanted = plan.folders;
     for (const auto& f : plan.files) wanted.append(QFileInfo(f.second).path());
+    for (const QString& k : keptTargets) wanted.append(QFileInfo(k).path());
     QStringList folders;
     for (const QString& w : wanted) {
         for (QString f = w; f.size() > m_base.size() && isInsideOrSame(f, m_base); f = QFileInfo(f).path()) {
@@ -342,6 +355,9 @@ bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
         const QString staged = path(journal.places.at(i).from);
         const QString target = path(journal.places.at(i).to);
         if (staged.isEmpty() || target.isEmpty()) continue;
+        // A kept file comes from inside a removed folder's backup: while that folder has not
+        // gone into the backup, the file is still where it always was.
+        if (!QFileInfo(QFileInfo(staged).path()).isDir()) continue;
         if (!present(staged) && present(target) && !moveIntoPlace(target, staged, error)) ok = false;
     }
     if (!ok) return false;

@@ -19,6 +19,9 @@ struct CommitPlan {
     QList<QPair<QString, QString>> files;  // staged file -> target
     QStringList removals;
     QStringList folders;                   // folders the list names
+    // Files already in place that the release keeps as they are. One that a removal takes away
+    // with its folder is moved back out of the backup into its place.
+    QStringList kept;
 };
 
 // Works inside kUpdatesFolder of the updater's folder `baseFolder`:

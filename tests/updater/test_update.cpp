@@ -322,6 +322,44 @@ private slots:
         QCOMPARE(readFile(outside.path() + "/file"), QByteArray("precious"));
     }
 
+    // A list that names every file of the release, current ones included, and removes a folder
+    // to clear out what the release no longer has: the current files in that folder stay.
+    void aCurrentFileInsideARemovedFolderStays_data()
+    {
+        QTest::addColumn<QString>("kept");
+        QTest::addColumn<QString>("removed");
+        QTest::addColumn<bool>("withDownload");
+        QTest::newRow("beside a download") << "plugins/render.dll" << "plugins/" << true;
+        QTest::newRow("the only change is the removal") << "plugins/render.dll" << "plugins" << false;
+        QTest::newRow("deeper inside") << "plugins/gl/x/render.dll" << "plugins" << true;
+    }
+    void aCurrentFileInsideARemovedFolderStays()
+    {
+        QFETCH(QString, kept);
+        QFETCH(QString, removed);
+        QFETCH(bool, withDownload);
+        Fixture fx;
+        fx.config("1.0");
+        const QByteArray current = "current render";
+        std::string list = "<files><file url='" + fx.fileUrl("render") + "' dist='" + kept.toStdString() + "' sha256='" +
+                           sha256Hex(current).toStdString() + "' size='" + std::to_string(current.size()) + "'/>";
+        if (withDownload) list += "<file url='" + fx.fileUrl("new") + "' dist='plugins/new.dll'/>";
+        fx.offer("1.1", list + "<remove dist='" + removed.toStdString() + "'/></files>");
+        fx.server.route("/f/new", TestServer::ok("new"));
+        writeFile(fx.base() + "/" + kept, current);
+        writeFile(fx.base() + "/plugins/obsolete.dll", "obsolete");
+        writeFile(fx.base() + "/plugins/gl/old.dll", "old");
+        fx.make();
+        fx.run();
+        QCOMPARE(readFile(fx.base() + "/" + kept), current);
+        QVERIFY(!QFileInfo::exists(fx.base() + "/plugins/obsolete.dll"));
+        QVERIFY(!QFileInfo::exists(fx.base() + "/plugins/gl/old.dll"));
+        QCOMPARE(readFile(fx.base() + "/plugins/new.dll"), withDownload ? QByteArray("new") : QByteArray("<missing>"));
+        QCOMPARE(fx.server.requests(), withDownload ? (std::vector<std::string>{"/check", "/f/new"})
+                                                    : std::vector<std::string>{"/check"});
+        QCOMPARE(readFile(fx.base() + "/Application/Updates/applied-version"), QByteArray("1.1\n"));
+    }
+
     void failedDownloadOfARemovedFileKeepsTheOldFile()
     {
         Fixture fx;
