@@ -1,6 +1,7 @@
 #include "updatetransaction.h"
 
 #include "filelist.h"
+#include "pathpolicy.h"
 #include "platform/file_replace.h"
 #include "platform/path_rules.h"
 #include "testpause.h"
@@ -189,6 +190,14 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
             problem = QStringLiteral("a file is now in the place of %1").arg(quotedName(relative(d)));
         }
     }
+    // The same rule as when the list was read: a file on the way must be one the release removes.
+    const pathpolicy::Removals removals(m_base, plan.removals);
+    QStringList targets = plan.folders;
+    for (const auto& f : plan.files) targets.append(f.second);
+    for (const QString& t : targets) {
+        const QString file = problem.isEmpty() ? pathpolicy::fileInTheWay(m_base, t, removals) : QString();
+        if (!file.isEmpty()) problem = QStringLiteral("the file %1 now stands on the way to %2").arg(quotedName(relative(file)), quotedName(relative(t)));
+    }
     if (problem.isEmpty()) problem = linkOnTheWay(m_base, backup + QStringLiteral("/x"), false);
     if (!problem.isEmpty()) {
         if (error) *error = QStringLiteral("the update was refused, the folder changed while it downloaded: ") + problem;
@@ -211,6 +220,8 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
     for (int i = 0; i < plan.removals.size(); ++i) {
         if (!present(plan.removals.at(i))) continue;
+        // A removal inside another removed folder goes with that folder.
+        if (removals.holding(QFileInfo(plan.removals.at(i)).path()).index >= 0) continue;
         if (isLink(plan.removals.at(i))) {  // removed itself at the end, never moved
             journal.unlinks.append(relative(plan.removals.at(i)));
             continue;
@@ -221,16 +232,15 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         removalBackups.append(to);
     }
     // A kept file inside a removed folder goes into the backup with it and comes back out.
+    // Removed folders count also when the list spells them otherwise (letter case on Windows).
+    const pathpolicy::Removals moved(m_base, presentRemovals);
     QStringList keptTargets;
     for (const QString& k : plan.kept) {
-        if (!present(k)) continue;
-        for (int i = 0; i < presentRemovals.size(); ++i) {
-            if (!isInsideOrSame(k, presentRemovals.at(i)) || k == presentRemovals.at(i)) continue;
-            const QString from = removalBackups.at(i) + k.mid(presentRemovals.at(i).size());
-            journal.places.append({relative(from), relative(k)});
-            keptTargets.append(k);
-            break;
-        }
+        const pathpolicy::Removals::Hold hold = moved.holding(k);
+        if (!present(k) || hold.index < 0 || pathpolicy::sameName(hold.at, k)) continue;
+        const QString from = removalBackups.at(hold.index) + k.mid(hold.at.size());
+        journal.places.append({relative(from), relative(k)});
+        keptTargets.append(k);
     }
     // The folders the commit makes: missing ones, and those that a removal takes away first.
     QStringList wanted = plan.folders;
@@ -244,10 +254,8 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
     std::sort(folders.begin(), folders.end(), [](const QString& a, const QString& b) { return a.count(QLatin1Char('/')) < b.count(QLatin1Char('/')); });
     for (const QString& f : folders) {
-        QString guard;
-        for (int i = 0; i < presentRemovals.size(); ++i) {
-            if (isInsideOrSame(f, presentRemovals.at(i))) guard = relative(removalBackups.at(i));
-        }
+        const int holder = moved.holding(f).index;
+        const QString guard = holder >= 0 ? relative(removalBackups.at(holder)) : QString();
         if (present(f) && guard.isEmpty()) continue;
         journal.folders.append(relative(f));
         journal.folderGuards.append(guard);

@@ -360,6 +360,59 @@ private slots:
         QCOMPARE(readFile(fx.base() + "/Application/Updates/applied-version"), QByteArray("1.1\n"));
     }
 
+    // Entries that the commit could not place are refused when the list is read; the rest of
+    // the release is installed, and the next start has nothing left to fail on.
+    void anEntryThatCannotBePlacedIsRefusedAndTheRestInstalled_data()
+    {
+        QTest::addColumn<QString>("entries");
+        QTest::addColumn<QString>("placed");    // the file that ends up with "inner"
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<bool>("oldGone");      // plugins/old.dll was removed
+        QTest::newRow("a target below a file") << "<file url='URL' dist='afile.txt/inner.bin'/>" << "" << true << false;
+        QTest::newRow("below a file the list removes") << "<file url='URL' dist='afile.txt/inner.bin'/><remove dist='afile.txt'/>"
+                                                       << "afile.txt/inner.bin" << false << false;
+        QTest::newRow("a removed folder that holds a download") << "<file url='URL' dist='plugins/inner.dll'/><remove dist='plugins'/>"
+                                                                << "plugins/inner.dll" << false << true;
+#ifdef Q_OS_WIN
+        // Windows reaches one folder through every letter case of its name.
+        QTest::newRow("removed in another letter case") << "<file url='URL' dist='plugins/inner.dll'/><remove dist='PlugIns'/>"
+                                                        << "plugins/inner.dll" << false << true;
+#endif
+    }
+    void anEntryThatCannotBePlacedIsRefusedAndTheRestInstalled()
+    {
+        QFETCH(QString, entries);
+        QFETCH(QString, placed);
+        QFETCH(bool, refused);
+        QFETCH(bool, oldGone);
+        for (int run = 1; run <= 2; ++run) {  // the second start has nothing to do
+            Fixture fx;
+            writeFile(fx.base() + "/afile.txt", "a file");
+            writeFile(fx.base() + "/plugins/old.dll", "old");
+            writeFile(fx.base() + "/good.dll", "old good");
+            fx.config(run == 1 ? "1.0" : "1.1");
+            const QString list = "<files>" + QString(entries).replace("URL", QString::fromStdString(fx.fileUrl("inner"))) +
+                                 "<file url='" + QString::fromStdString(fx.fileUrl("good")) + "' dist='good.dll'/></files>";
+            fx.offer("1.1", list.toStdString());
+            fx.server.route("/f/inner", TestServer::ok("inner"));
+            fx.server.route("/f/good", TestServer::ok("new good"));
+            fx.make();
+            fx.run();
+            if (run == 2) {
+                QCOMPARE(fx.server.requests(), std::vector<std::string>{"/check"});
+                continue;
+            }
+            const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+            QCOMPARE(readFile(fx.base() + "/good.dll"), QByteArray("new good"));
+            QVERIFY2(log.contains("installed version \"1.1\""), log.constData());
+            QCOMPARE(log.contains("skipped download to \"afile.txt/inner.bin\""), refused);
+            if (!placed.isEmpty()) QCOMPARE(readFile(fx.base() + "/" + placed), QByteArray("inner"));
+            if (placed.isEmpty()) QCOMPARE(readFile(fx.base() + "/afile.txt"), QByteArray("a file"));
+            QCOMPARE(QFileInfo::exists(fx.base() + "/plugins/old.dll"), !oldGone);
+            QCOMPARE(readFile(fx.base() + "/Application/Updates/applied-version"), QByteArray("1.1\n"));
+        }
+    }
+
     void failedDownloadOfARemovedFileKeepsTheOldFile()
     {
         Fixture fx;

@@ -394,6 +394,93 @@ private slots:
         QVERIFY2(snapshot(base) == oldState, qPrintable(differences(snapshot(base), oldState)));
     }
 
+    // The commit asks the same rule as the list: a file on the way to a target is refused before
+    // anything moves, unless the release removes it.
+    void aFileOnTheWayRefusesTheCommitBeforeAnythingMoves()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/afile.txt", "a file");
+        writeFile(base + "/b.dll", "old b");
+        QDir().mkpath(base + "/Application/Updates");
+        const QMap<QString, QByteArray> oldState = snapshot(base);
+        UpdateTransaction tx(base);
+        QString why;
+        QVERIFY(tx.begin(&why));
+        writeFile(tx.stagedPath(0), "new b");
+        writeFile(tx.stagedPath(1), "inner");
+        CommitPlan plan;
+        plan.version = "2.0";
+        plan.files = {qMakePair(tx.stagedPath(0), base + "/b.dll"), qMakePair(tx.stagedPath(1), base + "/afile.txt/inner.bin")};
+        QVERIFY(!tx.commit(plan, &why));
+        QVERIFY2(why.contains("refused") && why.contains("\"afile.txt\" now stands on the way"), qPrintable(why));
+        tx.discard();
+        QCOMPARE(snapshot(base), oldState);
+        plan.removals = QStringList{base + "/afile.txt"};
+        QVERIFY(tx.begin(&why));
+        writeFile(tx.stagedPath(0), "new b");
+        writeFile(tx.stagedPath(1), "inner");
+        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        QCOMPARE(readFile(base + "/afile.txt/inner.bin"), QByteArray("inner"));
+    }
+
+    // A removal inside another removed folder goes with that folder: a commit that fails at any
+    // step is undone whole.
+    void nestedRemovalsAreUndoneWhole()
+    {
+        auto setUp = [](const QString& base) {
+            writeFile(base + "/olddir/sub/x", "x");
+            writeFile(base + "/olddir/y", "y");
+            QDir().mkpath(base + "/Application/Updates");
+        };
+        int steps = 0;
+        {
+            QTemporaryDir dir;
+            setUp(dir.path());
+            UpdateTransaction tx(dir.path());
+            QString why;
+            QVERIFY(tx.begin(&why));
+            writeFile(tx.stagedPath(0), "new");
+            CommitPlan plan;
+            plan.files = {qMakePair(tx.stagedPath(0), dir.path() + "/olddir/sub/new")};
+            plan.removals = QStringList{dir.path() + "/olddir", dir.path() + "/olddir/sub"};
+            QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+            QCOMPARE(readFile(dir.path() + "/olddir/sub/new"), QByteArray("new"));
+            QVERIFY(!QFileInfo::exists(dir.path() + "/olddir/y") && !QFileInfo::exists(dir.path() + "/olddir/sub/x"));
+            steps = g_calls;
+        }
+        for (int k = 3; k <= steps; ++k) {
+            init();
+            QTemporaryDir dir;
+            setUp(dir.path());
+            const QMap<QString, QByteArray> oldState = snapshot(dir.path());
+            UpdateTransaction tx(dir.path());
+            QString why;
+            QVERIFY(tx.begin(&why));
+            writeFile(tx.stagedPath(0), "new");
+            CommitPlan plan;
+            plan.files = {qMakePair(tx.stagedPath(0), dir.path() + "/olddir/sub/new")};
+            plan.removals = QStringList{dir.path() + "/olddir", dir.path() + "/olddir/sub"};
+            g_crashAt = k;
+            // The journal cannot be marked done: a folder stands where its temporary file goes.
+            if (k == steps - 1) {
+                g_instead = [&] {
+                    const QString journal = dir.path() + "/Application/Updates/update-journal";
+                    QVERIFY(QFile::remove(journal) && QDir().mkdir(journal));
+                };
+            } else {
+                g_instead = [&] { QFile::remove(tx.stagedPath(0)); };  // lost before it is placed
+            }
+            const bool committed = tx.commit(plan, &why);
+            tx.discard();
+            QDir(dir.path() + "/Application/Updates/update-journal").removeRecursively();
+            QString detail;
+            UpdateTransaction(dir.path()).recover(&detail);
+            const QMap<QString, QByteArray> after = snapshot(dir.path());
+            if (!committed) QVERIFY2(after == oldState, qPrintable(QString("step %1: %2 | %3").arg(k).arg(differences(after, oldState), why)));
+        }
+    }
+
     void anInterruptedCommitWithAStagedFileLostGoesBack()
     {
         Release r(linksCanBeRemoved());
