@@ -3,6 +3,7 @@
 #include "downloader.h"
 #include "filedigest.h"
 #include "listsignature.h"
+#include "platform/path_rules.h"
 #include "platform/process_tools.h"
 #include "synchttp.h"
 #include "updatelog.h"
@@ -88,11 +89,40 @@ bool Update::killApplication()
     return gone;
 }
 
+FolderLock::Result Update::lockFolder(QString* why)
+{
+    if (m_folderLock.isHeld()) return FolderLock::Result::Held;
+    const QString updates = m_baseFolder + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
+    if (!QFileInfo(applicationFolderPath()).isDir()) return FolderLock::Result::Unavailable;
+    const QString link = pathrules::reparsePointOnTheWay(m_baseFolder, updates, false);
+    if (!link.isEmpty()) {
+        if (why) *why = QStringLiteral("%1 is a link, so the update is left alone").arg(quotedName(QDir(m_baseFolder).relativeFilePath(link)));
+        return FolderLock::Result::Unavailable;
+    }
+    QDir().mkpath(updates);
+    return m_folderLock.acquire(updates + QLatin1Char('/') + QLatin1String(kFolderLockName), why);
+}
+
 void Update::startUpdate()
 {
     if (m_started) return;  // the procedure runs once
     m_started = true;
 
+    QString why;
+    switch (lockFolder(&why)) {
+    case FolderLock::Result::Busy:
+        // That updater finishes the work and starts the application itself.
+        log(QStringLiteral("another updater is already updating this folder: this one changes nothing and starts nothing"));
+        finish();
+        return;
+    case FolderLock::Result::Unavailable:
+        if (!why.isEmpty()) log(why);
+        startApplication();
+        finish();
+        return;
+    case FolderLock::Result::Held:
+        break;
+    }
     if (recoverUnfinishedUpdate()) {
         const Settings settings = readSettings();
         const Check check = checkForUpdate(settings);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "filelist.h"
+#include "platform/folder_lock.h"
 #include "updatelayout.h"
 
 #include <QDialog>
@@ -11,6 +12,10 @@
 #include <QStringList>
 
 class QCloseEvent;
+
+// The file in kUpdatesFolder whose lock the updater of a folder holds from before its recovery
+// to its end: a second updater on the same folder, whoever started it, leaves the folder alone.
+const char kFolderLockName[] = "updater.lock";
 
 // How long the dialog stays up after the downloads when something was skipped or failed, so
 // that the user sees the notice (closing the dialog ends the wait at once).
@@ -33,6 +38,11 @@ public:
     ~Update() override;
 
     QList<FileEntry> parseFileList(const QByteArray& body);
+    // Takes this folder's updater lock (see kFolderLockName), creating kUpdatesFolder when the
+    // application's folder is there. Busy while another updater works on the folder. Nothing
+    // is logged here; `why` says why the lock is unavailable, empty when there is no
+    // application folder at all.
+    FolderLock::Result lockFolder(QString* why);
     // Id of the first running process whose executable name is `name`, or 0.
     unsigned long findProcessId(const QString& name);
     // Ends every running desktop application process and waits (bounded) until they are gone.
@@ -87,6 +97,7 @@ private:
     void startApplication();
     void finish();
 
+    FolderLock m_folderLock;
     QEventLoop m_loop;
     QString m_baseFolder;
     QString m_appExecutable;

@@ -1,5 +1,6 @@
 """End-to-end runs of the real desktop-updater binary: a temporary Domvista folder, a running
 stand-in for domvista.exe, and an update server on loopback started by the test."""
+import fcntl
 import hashlib
 import os
 import shutil
@@ -168,7 +169,8 @@ def test_update_replaces_removes_and_restarts(dv, server, tmp_path):
     assert sorted(p.name for p in d.iterdir()) == sorted([
         "core.dll", "plugins", "Application", "desktop-updater", "domvista.exe", "checked.dll",
         "started.log", "desktop-updater.log"])
-    assert sorted(p.name for p in (d / "Application/Updates").iterdir()) == ["applied-version", "desktop-updater"]
+    assert sorted(p.name for p in (d / "Application/Updates").iterdir()) == ["applied-version", "desktop-updater",
+                                                                              "updater.lock"]
     # Removals inside the folder done; paths outside never touched.
     assert not (d / "old.dll").exists() and not (d / "olddir").exists()
     assert outside.read_text() == "precious"
@@ -238,8 +240,18 @@ def unix_listener(path):
     return s
 
 
+def hold_folder_lock(dv):
+    """Takes the folder's updater lock as a running updater holds it; close the file to drop it."""
+    updates = dv.dir / "Application" / "Updates"
+    updates.mkdir(parents=True, exist_ok=True)
+    f = open(updates / "updater.lock", "a")
+    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return f
+
+
 @pytest.mark.parametrize("args,expected", [(["first", "--last one"], b"--last one"), ([], b"")])
 def test_second_instance_forwards_its_last_argument(dv, server, args, expected):
+    lock = hold_folder_lock(dv)  # the running updater of this folder
     listener = unix_listener(dv.tmp / "desktop-updater")
     received = []
 
@@ -257,9 +269,65 @@ def test_second_instance_forwards_its_last_argument(dv, server, args, expected):
     assert dv.run(*args, timeout=30) == 0
     t.join(10)
     listener.close()
+    lock.close()
     assert received == [expected]
     assert server.paths() == []
     assert not (dv.dir / "started.log").exists()
+    assert "another updater is already updating this folder" in dv.log_text()
+
+
+def test_a_program_holding_the_instance_name_does_not_stop_the_update(dv, server):
+    """Anyone can listen under the per-user name first (on Linux the temporary folder is shared):
+    without the folder's lock it is no updater of this folder, and the update goes on."""
+    squatter = unix_listener(dv.tmp / "desktop-updater")
+    (dv.dir / "a.dll").write_bytes(b"old")
+    server.route("/a", b"new")
+    offer(server, "2.0", [f"<file url='{server.url('/a')}' dist='a.dll'/>"])
+    dv.config("1.0")
+    try:
+        assert dv.run(timeout=60) == 0
+    finally:
+        squatter.close()
+    assert (dv.dir / "a.dll").read_bytes() == b"new"
+    assert server.paths() == ["/check", "/a"]
+    assert len(dv.wait_started(1)) == 1
+
+
+def test_a_second_updater_on_the_same_folder_leaves_the_first_ones_commit_alone(tmp_path, server):
+    """Two sessions (each with its own instance name) start an updater on one folder: the second
+    one finds the folder locked while the first stands in the middle of its commit, changes
+    nothing and starts nothing; the first one's commit is finished by the next start."""
+    if not HOOKS_UPDATER.exists():
+        pytest.skip(f"{HOOKS_UPDATER} missing (make build-native)")
+    release = CrashRelease(server, FAKE_APP.read_bytes())
+    dv = Domvista(tmp_path, server, updater=HOOKS_UPDATER)
+    try:
+        dv.config("1.0")
+        release.lay_out(dv.dir)
+        release.serve_killed_run("commit", 6)
+        marker = tmp_path / "paused"
+        env = dict(dv.env, DESKTOP_UPDATER_TEST_PAUSE="commit:6", DESKTOP_UPDATER_TEST_PAUSED=str(marker))
+        first = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=tmp_path, env=env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        release.wait_for_the_point("commit", 6, "/none", marker, first, timeout=30, settle=0)
+        during = tree(dv.dir)
+        assert during not in (release.expected_old, release.expected_new)  # half committed
+        other_session = tmp_path / "other-session"
+        other_session.mkdir()
+        dv.env.update(TMPDIR=str(other_session), XDG_RUNTIME_DIR=str(other_session))
+        release.serve_good_run()
+        assert dv.run(timeout=60) == 0
+        assert tree(dv.dir) == during
+        assert server.paths() == []
+        assert dv.started() == []
+        assert "another updater is already updating this folder" in dv.log_text()
+        first.send_signal(signal.SIGKILL)
+        first.wait(10)
+        assert dv.run() == 0
+        assert tree(dv.dir) == release.expected_new, dv.log_text()
+        assert len(dv.wait_started(1)) == 1
+    finally:
+        dv.cleanup()
 
 
 def test_stale_local_server_entry_is_cleaned_up(dv, server):
@@ -330,7 +398,7 @@ def test_full_disk_leaves_every_old_file_byte_for_byte(dv, server, tmp_path):
     left = sorted(p.name for p in (out / "after").iterdir() if p.name != "desktop-updater.log")
     assert left == sorted(["Application", "desktop-updater", "small.dll", "big.dll"]), output  # no temporary files
     assert "cannot write" in output
-    assert list((out / "after" / "Application" / "Updates").iterdir()) == []  # no staging left
+    assert [p.name for p in (out / "after" / "Application" / "Updates").iterdir()] == ["updater.lock"]  # no staging left
     # The first file that cannot be staged ends the update: nothing more is requested.
     assert server.paths() == ["/check", "/small"]
 
@@ -443,7 +511,8 @@ def test_check_and_download_go_through_the_system_proxy(tmp_path, server, update
 # against the Windows build and ends it with TerminateProcess.
 HOOKS_UPDATER = Path(os.environ.get("DESKTOP_UPDATER_E2E_HOOKS", BUILD / "tests" / "updater" / "desktop-updater-hooks"))
 # The updater's own files, which are no part of a release.
-OWN_FILES = {"desktop-updater.log", "desktop-updater.log.old", "started.log", "Application/Updates/applied-version"}
+OWN_FILES = {"desktop-updater.log", "desktop-updater.log.old", "started.log", "Application/Updates/applied-version",
+             "Application/Updates/updater.lock"}
 
 
 def tree(folder):

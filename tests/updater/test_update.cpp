@@ -222,7 +222,7 @@ private slots:
         QCOMPARE(fx.server.requests(), (std::vector<std::string>{"/check", "/f/a", "/f/b", "/f/endless"}));
         QCOMPARE(QDir(fx.base()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  (QStringList{"Application", "big.dat", "desktop-updater.log", "domvista.exe", "old.dll"}));
-        QCOMPARE(QDir(fx.base() + "/Application/Updates").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(QDir(fx.base() + "/Application/Updates").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"updater.lock"});
         QCOMPARE(notice, QString::fromUtf8("更新失败，未做任何更改，详见desktop-updater.log"));
         QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("download of \"big.dat\""));
     }
@@ -411,6 +411,44 @@ private slots:
             QCOMPARE(QFileInfo::exists(fx.base() + "/plugins/old.dll"), !oldGone);
             QCOMPARE(readFile(fx.base() + "/Application/Updates/applied-version"), QByteArray("1.1\n"));
         }
+    }
+
+    // Two updaters on one folder, started by anyone: the one that holds the folder's lock works,
+    // the other changes nothing, not even the first one's staged files, and says so.
+    void aSecondUpdaterOnTheSameFolderLeavesItAlone()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/></files>");
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        writeFile(fx.base() + "/a.dll", "old a");
+        Update first;
+        first.setBaseFolderForTesting(fx.base());
+        QString why;
+        QCOMPARE(first.lockFolder(&why), FolderLock::Result::Held);
+        writeFile(fx.base() + "/Application/Updates/staging/0", "the first one's download");
+        fx.make();
+        QCOMPARE(fx.update->lockFolder(&why), FolderLock::Result::Busy);
+        fx.run();
+        QVERIFY(fx.server.requests().empty());
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("old a"));
+        QCOMPARE(readFile(fx.base() + "/Application/Updates/staging/0"), QByteArray("the first one's download"));
+        QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("another updater is already updating this folder"));
+        QVERIFY(!fx.update->isVisible());
+    }
+
+    void theFolderLockIsNeverTakenThroughALink()
+    {
+        QTemporaryDir outside;
+        Fixture fx;
+        fx.config("1.0");
+        QVERIFY(QDir().mkpath(fx.base() + "/Application/Updates"));
+        QVERIFY(testlinks::makeLink(outside.path() + "/elsewhere", fx.base() + "/Application/Updates/updater.lock"));
+        fx.make();
+        QString why;
+        QCOMPARE(fx.update->lockFolder(&why), FolderLock::Result::Unavailable);
+        QVERIFY2(why.contains("not a plain file") || why.contains("cannot open"), qPrintable(why));
+        QVERIFY(!QFileInfo::exists(outside.path() + "/elsewhere"));
     }
 
     void failedDownloadOfARemovedFileKeepsTheOldFile()
