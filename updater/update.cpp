@@ -128,7 +128,7 @@ void Update::startUpdate()
         const Check check = checkForUpdate(settings);
         if (check.updateDue) installUpdate(check.body, check.version);
     }
-    startApplication();
+    if (m_failure != Failure::NotUndone) startApplication();
     finish();
 }
 
@@ -238,9 +238,18 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
     }
     if (ok) {
         log(QStringLiteral("installed version %1").arg(quotedName(version)));
+    } else if (transaction.needsRecovery()) {
+        // Undoing stopped halfway: the folder holds parts of both releases until a start puts
+        // the old files back, so the application is not started on it.
+        m_failure = Failure::NotUndone;
+        m_failed = transaction.failedEntry();
+        log(QStringLiteral("the update to version %1 failed, and undoing it stopped: the folder holds parts of both "
+                           "releases and the application is not started; the next start of the updater puts the old "
+                           "files back: %2").arg(quotedName(version), why));
     } else {
-        if (m_failed.isEmpty()) m_failed = version;  // the commit, not one file, failed
-        if (!transaction.needsRecovery()) transaction.discard();
+        m_failure = Failure::NothingChanged;
+        if (m_failed.isEmpty()) m_failed = transaction.failedEntry();  // the commit, not a download, failed
+        transaction.discard();
         log(QStringLiteral("the update to version %1 failed, nothing was changed: %2").arg(quotedName(version), why));
     }
     m_updating = false;
@@ -280,6 +289,7 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
         m_loop.exec();
         const bool ok = downloader->committed();
         if (!ok) {
+            m_failure = Failure::NothingChanged;
             m_failed = name;
             *failure = QStringLiteral("download of %1 from %2 failed: %3")
                            .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), downloader->failure());
@@ -294,16 +304,19 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
 // line would otherwise be overwritten before it is painted) and goes to desktop-updater.log.
 void Update::showProblems()
 {
-    if (m_skipped.isEmpty() && m_failed.isEmpty()) return;
+    if (m_skipped.isEmpty() && m_failure == Failure::None) return;
     // The labels keep their size: a long line is cut with "..." and shown whole as a tool tip.
     auto show = [](QLabel* label, const QString& text) {
         label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
         label->setToolTip(text);
     };
     const QString logName = QLatin1String(kUpdateLogName);
-    if (!m_failed.isEmpty()) {
-        show(g_updateLayout->label_3, QCoreApplication::translate("Update", "failed: %1").arg(m_failed));
-        show(g_updateLayout->label_4, QCoreApplication::translate("Update", "update failed, nothing was changed, see %1").arg(logName));
+    if (m_failure != Failure::None) {
+        // The name of the file at which it failed, where there is one.
+        show(g_updateLayout->label_3, m_failed.isEmpty() ? QString() : QCoreApplication::translate("Update", "failed: %1").arg(m_failed));
+        show(g_updateLayout->label_4, m_failure == Failure::NotUndone
+            ? QCoreApplication::translate("Update", "update failed and could not be undone yet, start the updater again; see %1").arg(logName)
+            : QCoreApplication::translate("Update", "update failed, nothing was changed, see %1").arg(logName));
     } else {
         show(g_updateLayout->label_3, QCoreApplication::translate("Update", "skipped: %1").arg(m_skipped.join(QStringLiteral(", "))));
         show(g_updateLayout->label_4, QCoreApplication::translate("Update", "%1 skipped, see %2").arg(m_skipped.size()).arg(logName));

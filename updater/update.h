@@ -102,7 +102,11 @@ private:
     QString m_baseFolder;
     QString m_appExecutable;
     QStringList m_skipped;   // entries that were not updated, for the dialog's notice
-    QString m_failed;        // the file whose failure stopped the update, for the notice
+    // How the update failed, for the notice: not at all, with nothing changed, or with an undo
+    // that stopped halfway (the folder holds parts of both releases).
+    enum class Failure { None, NothingChanged, NotUndone };
+    Failure m_failure = Failure::None;
+    QString m_failed;        // the file at which the update failed, for the notice, or ""
     int m_noticeHoldMs = kNoticeHoldMs;
     bool m_started = false;
     bool m_updating = false;

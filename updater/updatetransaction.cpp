@@ -163,8 +163,15 @@ bool isInsideOrSame(const QString& path, const QString& folder)
 
 }  // namespace
 
+bool UpdateTransaction::stopAt(const QString& entry)
+{
+    m_failedEntry = entry;
+    return false;
+}
+
 bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
 {
+    m_failedEntry.clear();
     const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
     // A download can take minutes: what was checked when the list was read is checked again.
     QString problem;
@@ -297,7 +304,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
         }
         backupOf.insert(target, saved);
         if (!present(saved) && present(target)) {
-            if (!moveIntoPlace(target, saved, error)) return false;
+            if (!moveIntoPlace(target, saved, error)) return stopAt(s.from);
             testPause("commit");
         }
     }
@@ -305,7 +312,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
         const QString f = path(rel);
         if (f.isEmpty() || (!QFileInfo(f).isDir() && !QDir().mkdir(f))) {
             *error = QStringLiteral("cannot create the folder %1").arg(quotedName(rel));
-            return false;
+            return stopAt(rel);
         }
     }
     for (const JournalMove& p : journal.places) {
@@ -318,11 +325,11 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
         if (!present(staged)) {
             if (present(target)) continue;  // placed before
             *error = QStringLiteral("the staged file for %1 is missing").arg(quotedName(p.to));
-            return false;
+            return stopAt(p.to);
         }
         const QString saved = backupOf.value(target);
         if (!saved.isEmpty() && QFileInfo(saved).isFile()) QFile::setPermissions(staged, QFile::permissions(saved));
-        if (!moveIntoPlace(staged, target, error)) return false;
+        if (!moveIntoPlace(staged, target, error)) return stopAt(p.to);
         testPause("commit");
     }
     // Last, as they cannot be undone: whatever a link led to stays as it is.
@@ -336,7 +343,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
         QString why;
         if (!pathrules::removeReparsePoint(link, &why)) {
             *error = QStringLiteral("cannot remove the link %1 itself: %2").arg(quotedName(rel), why);
-            return false;
+            return stopAt(rel);
         }
         testPause("commit");
     }
@@ -366,7 +373,7 @@ bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
         // A kept file comes from inside a removed folder's backup: while that folder has not
         // gone into the backup, the file is still where it always was.
         if (!QFileInfo(QFileInfo(staged).path()).isDir()) continue;
-        if (!present(staged) && present(target) && !moveIntoPlace(target, staged, error)) ok = false;
+        if (!present(staged) && present(target) && !moveIntoPlace(target, staged, error)) ok = stopAt(journal.places.at(i).to);
     }
     if (!ok) return false;
     for (int i = journal.folders.size() - 1; i >= 0; --i) {
@@ -381,7 +388,7 @@ bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
         const QString saved = path(journal.stashes.at(i).to);
         if (target.isEmpty() || saved.isEmpty() || !present(saved)) continue;
         if (isEmptyFolder(target)) QDir().rmdir(target);
-        if (!moveIntoPlace(saved, target, error)) ok = false;
+        if (!moveIntoPlace(saved, target, error)) ok = stopAt(journal.stashes.at(i).from);
     }
     if (!ok) return false;
     cleanUp();

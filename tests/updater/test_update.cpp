@@ -9,9 +9,22 @@
 #include "support/testserver.h"
 
 #include <QtTest>
+#include <functional>
 #include <map>
 
 using namespace testfiles;
+
+namespace {
+// This test's pause points: at the n-th step of a commit, something happens to the folder.
+int g_commitStep = 0;  // 0: never
+int g_commitCalls = 0;
+std::function<void()> g_atCommitStep;
+}  // namespace
+
+void testPause(const char*)
+{
+    if (++g_commitCalls == g_commitStep && g_atCommitStep) g_atCommitStep();
+}
 
 namespace {
 
@@ -449,6 +462,73 @@ private slots:
         QCOMPARE(fx.update->lockFolder(&why), FolderLock::Result::Unavailable);
         QVERIFY2(why.contains("not a plain file") || why.contains("cannot open"), qPrintable(why));
         QVERIFY(!QFileInfo::exists(outside.path() + "/elsewhere"));
+    }
+
+    // A commit that fails is undone; where undoing stops halfway, the notice says so instead of
+    // "nothing was changed", and the application is not started on the mix. The file name line
+    // names the file at which it stopped.
+    void aCommitThatFailsSaysWhetherItWasUndone_data()
+    {
+        QTest::addColumn<bool>("obstacle");  // else the staged file is lost
+        QTest::addColumn<QString>("notice");
+        QTest::addColumn<QByteArray>("b");
+        QTest::newRow("undone") << false << QString::fromUtf8("更新失败，未做任何更改，详见desktop-updater.log") << QByteArray("old b");
+        QTest::newRow("undoing stopped") << true << QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log")
+                                         << QByteArray("in the way");
+    }
+    void aCommitThatFailsSaysWhetherItWasUndone()
+    {
+        QFETCH(bool, obstacle);
+        QFETCH(QString, notice);
+        QFETCH(QByteArray, b);
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/><file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        fx.server.route("/f/b", TestServer::ok("new b"));
+        writeFile(fx.base() + "/a.dll", "old a");
+        writeFile(fx.base() + "/b.dll", "old b");
+        QVERIFY(QFile::copy(FAKE_APP_PATH, fx.base() + "/app-undo-test.exe"));
+        struct EndStarted {  // whatever the checks say, no stand-in outlives the test
+            QString log;
+            ~EndStarted()
+            {
+                for (const QByteArray& pid : readFile(log).split('\n')) {
+                    if (pid.toULong()) procutil::terminateProcesses({pid.toULong()}, 5000);
+                }
+            }
+        } endStarted{fx.base() + "/started.log"};
+        fx.make();
+        fx.update->setApplicationExecutableForTesting("app-undo-test.exe");
+        // Steps: before and after the journal, two old files into the backup, then a.dll is placed.
+        g_commitCalls = 0;
+        g_commitStep = 5;
+        g_atCommitStep = [&] {
+            if (obstacle) writeFile(fx.base() + "/b.dll", "in the way");  // b.dll cannot be placed, nor put back
+            else QFile::remove(fx.base() + "/Application/Updates/staging/1");
+        };
+        QString label3, label4;
+        connect(fx.update, &QDialog::finished, [&] {
+            label3 = g_updateLayout->label_3->toolTip();
+            label4 = g_updateLayout->label_4->toolTip();
+        });
+        fx.run();
+        g_commitStep = 0;
+        g_atCommitStep = nullptr;
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("old a"));
+        QCOMPARE(readFile(fx.base() + "/b.dll"), b);
+        QCOMPARE(label4, notice);
+        QCOMPARE(label3, QString::fromUtf8("失败：b.dll"));
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QCOMPARE(log.contains("nothing was changed"), !obstacle);
+        QCOMPARE(log.contains("undoing it stopped"), obstacle);
+        QCOMPARE(QFileInfo::exists(fx.base() + "/Application/Updates/update-journal"), obstacle);
+        if (!obstacle) {
+            QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
+        } else {
+            QTest::qWait(300);
+            QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));  // not started on a mix
+        }
     }
 
     void failedDownloadOfARemovedFileKeepsTheOldFile()
