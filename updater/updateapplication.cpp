@@ -55,12 +55,11 @@ UpdateApplication::UpdateApplication(int& argc, char** argv)
         return;
     }
     localServer = new QLocalServer(this);
-    localServer->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!localServer->listen(name) && localServer->serverError() == QAbstractSocket::AddressInUseError) {
+    if (!listenForLaterStarts(*localServer, name) && localServer->serverError() == QAbstractSocket::AddressInUseError) {
         // Nobody answered on that name, so what holds it is left over from an updater that
         // ended abnormally: remove the stale entry (its full path, not the bare name) and retry.
         QLocalServer::removeServer(name);
-        localServer->listen(name);
+        listenForLaterStarts(*localServer, name);
     }
 }
 

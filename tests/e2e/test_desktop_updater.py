@@ -344,12 +344,29 @@ def test_stale_local_server_entry_is_cleaned_up(dv, server):
         while not server.paths() and time.monotonic() < end:
             time.sleep(0.02)
         assert server.paths() == ["/check"]
+        assert (dv.tmp / "desktop-updater").stat().st_mode & 0o077 == 0  # only this user connects
         # The first updater listens again, so a second start only forwards its argument.
         assert dv.run("forwarded", timeout=30) == 0
         assert server.paths() == ["/check"]
     finally:
         gate.set()
         assert first.wait(30) == 0
+
+
+def test_a_kill_while_the_instance_socket_is_made_leaves_nothing_behind(dv, server):
+    """strace ends the updater with SIGKILL at its first rename: where the socket is moved into
+    place, that left a hidden folder with the socket in the temporary folder, one per kill."""
+    strace = shutil.which("strace")
+    if not strace:
+        pytest.skip("strace missing: it injects the kill at the rename")
+    dv.config("1.0", "/missing")
+    for _ in range(2):
+        subprocess.run([strace, "-o", str(dv.root / "strace.out"), "-e", "trace=rename",
+                        "-e", "inject=rename:signal=SIGKILL:when=1", str(dv.dir / "desktop-updater")],
+                       cwd=dv.root, env=dv.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    assert dv.run(timeout=60) == 0
+    assert sorted(p.name for p in dv.tmp.iterdir() if p.name.startswith(".")) == []
+    assert not (dv.tmp / "desktop-updater").exists()  # the last run's socket went with it
 
 
 FULL_DISK_SCRIPT = r'''

@@ -3,9 +3,18 @@
 
 #include <QString>
 
+class QLocalServer;
+
 // `applicationName` made private to this user and logon session. On Windows a named pipe lives
 // in one namespace for every user and session, so another user could hold the bare name and
 // make each updater forward its argument and quit: the name carries the user's SID and the
 // session id. Elsewhere the name stays as it is: the socket file lies in the temporary folder,
-// and UserAccessOption keeps other users from connecting to it.
+// and its owner-only permissions keep other users from connecting to it.
 QString singleInstanceName(const QString& applicationName);
+
+// Makes `server` listen under `name` so that only this user can connect. On POSIX the socket is
+// bound in its final place with owner-only permissions from the start: Qt's own way (bind in a
+// fresh hidden folder of the temporary folder, then rename) leaves that folder behind for good
+// when the process is killed between the two. On Windows the pipe carries an access list for
+// this user. False when it cannot listen; serverError() says why.
+bool listenForLaterStarts(QLocalServer& server, const QString& name);
