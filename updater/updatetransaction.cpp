@@ -3,6 +3,7 @@
 #include "filelist.h"
 #include "pathpolicy.h"
 #include "platform/file_replace.h"
+#include "platform/folder_flush.h"
 #include "platform/path_rules.h"
 #include "testpause.h"
 
@@ -33,6 +34,21 @@ bool present(const QString& path)
 bool removeTree(const QString& path)
 {
     return pathrules::removeTreeNoFollow(path);
+}
+
+// Flushes the folders that hold `paths` (each once, those that are still there) to disk, so
+// that the renames of one step of the commit are durable before the next step starts: a power
+// cut must never find a later step on disk and an earlier one lost.
+bool flushParents(const QStringList& paths, QString* error)
+{
+    QStringList done;
+    for (const QString& p : paths) {
+        const QString folder = QFileInfo(p).path();
+        if (p.isEmpty() || done.contains(folder) || isLink(folder) || !QFileInfo(folder).isDir()) continue;
+        done.append(folder);
+        if (!flushFolder(folder, error)) return false;
+    }
+    return true;
 }
 
 bool isEmptyFolder(const QString& path)
@@ -97,7 +113,7 @@ bool UpdateTransaction::recordVersion(const QString& version, QString* error) co
         if (error) *error = QStringLiteral("cannot record the applied version in %1").arg(name);
         return false;
     }
-    return true;
+    return flushFolder(m_updates, error);
 }
 
 void UpdateTransaction::cleanUp()
@@ -295,6 +311,7 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
 bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
 {
     QHash<QString, QString> backupOf;
+    QStringList touched;  // what this step renamed, whose folders are flushed after it
     for (const JournalMove& s : journal.stashes) {
         const QString target = path(s.from);
         const QString saved = path(s.to);
@@ -303,18 +320,24 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
             return false;
         }
         backupOf.insert(target, saved);
+        touched << target << saved;
         if (!present(saved) && present(target)) {
             if (!moveIntoPlace(target, saved, error)) return stopAt(s.from);
             testPause("commit");
         }
     }
+    if (!flushParents(touched, error)) return false;
+    touched.clear();
     for (const QString& rel : journal.folders) {
         const QString f = path(rel);
         if (f.isEmpty() || (!QFileInfo(f).isDir() && !QDir().mkdir(f))) {
             *error = QStringLiteral("cannot create the folder %1").arg(quotedName(rel));
             return stopAt(rel);
         }
+        touched << f;
     }
+    if (!flushParents(touched, error)) return false;
+    touched.clear();
     for (const JournalMove& p : journal.places) {
         const QString staged = path(p.from);
         const QString target = path(p.to);
@@ -329,9 +352,12 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
         }
         const QString saved = backupOf.value(target);
         if (!saved.isEmpty() && QFileInfo(saved).isFile()) QFile::setPermissions(staged, QFile::permissions(saved));
+        touched << staged << target;
         if (!moveIntoPlace(staged, target, error)) return stopAt(p.to);
         testPause("commit");
     }
+    if (!flushParents(touched, error)) return false;
+    touched.clear();
     // Last, as they cannot be undone: whatever a link led to stays as it is.
     for (const QString& rel : journal.unlinks) {
         const QString link = path(rel);
@@ -345,9 +371,10 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
             *error = QStringLiteral("cannot remove the link %1 itself: %2").arg(quotedName(rel), why);
             return stopAt(rel);
         }
+        touched << link;
         testPause("commit");
     }
-    return true;
+    return flushParents(touched, error);
 }
 
 bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
@@ -365,6 +392,7 @@ bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
 bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
 {
     bool ok = true;
+    QStringList touched;  // what a step moved back, whose folders are flushed after it
     QDir().mkpath(stagingFolder());  // placed files go back there
     for (int i = journal.places.size() - 1; i >= 0; --i) {
         const QString staged = path(journal.places.at(i).from);
@@ -373,23 +401,28 @@ bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
         // A kept file comes from inside a removed folder's backup: while that folder has not
         // gone into the backup, the file is still where it always was.
         if (!QFileInfo(QFileInfo(staged).path()).isDir()) continue;
+        touched << staged << target;
         if (!present(staged) && present(target) && !moveIntoPlace(target, staged, error)) ok = stopAt(journal.places.at(i).to);
     }
+    if (!flushParents(touched, error)) ok = false;
     if (!ok) return false;
+    touched.clear();
     for (int i = journal.folders.size() - 1; i >= 0; --i) {
         const QString f = path(journal.folders.at(i));
         const QString guard = journal.folderGuards.value(i);
         if (f.isEmpty()) continue;
         if (!guard.isEmpty() && !present(path(guard))) continue;  // the old folder is still there
-        if (isEmptyFolder(f)) QDir().rmdir(f);
+        if (isEmptyFolder(f) && QDir().rmdir(f)) touched << f;
     }
     for (int i = journal.stashes.size() - 1; i >= 0; --i) {
         const QString target = path(journal.stashes.at(i).from);
         const QString saved = path(journal.stashes.at(i).to);
         if (target.isEmpty() || saved.isEmpty() || !present(saved)) continue;
         if (isEmptyFolder(target)) QDir().rmdir(target);
+        touched << target << saved;
         if (!moveIntoPlace(saved, target, error)) ok = stopAt(journal.stashes.at(i).from);
     }
+    if (!flushParents(touched, error)) ok = false;
     if (!ok) return false;
     cleanUp();
     return true;

@@ -3,6 +3,7 @@ stand-in for domvista.exe, and an update server on loopback started by the test.
 import fcntl
 import hashlib
 import os
+import re
 import shutil
 import signal
 import socket
@@ -367,6 +368,71 @@ def test_a_kill_while_the_instance_socket_is_made_leaves_nothing_behind(dv, serv
     assert dv.run(timeout=60) == 0
     assert sorted(p.name for p in dv.tmp.iterdir() if p.name.startswith(".")) == []
     assert not (dv.tmp / "desktop-updater").exists()  # the last run's socket went with it
+
+
+STRACE_CALL = re.compile(r'^(\w+)\((.*)\) += (-?\d+)')
+
+
+def commit_events(trace, folder):
+    """The commit's renames in `folder` and the folder flushes, in order, from an `strace -y` log:
+    ("rename", old, new) (a file linked into place counts, with old = new) and ("fsync", path);
+    everything before the first journal write is left out."""
+    events = []
+    for line in trace.read_text().splitlines():
+        m = STRACE_CALL.match(line)
+        if not m or m.group(3) != "0":
+            continue
+        call, args = m.group(1), m.group(2)
+        if call.startswith("rename") or call == "linkat":
+            # An atomic write links its unnamed temporary file into place (linkat) where it can.
+            paths = re.findall(r'"([^"]*)"', args)
+            if call == "linkat":
+                paths = paths[-1:] * 2
+            if len(paths) == 2 and all(p.startswith(str(folder) + "/") for p in paths):
+                events.append(("rename", *paths))
+        elif call in ("fsync", "fdatasync"):
+            fd_path = re.search(r"<([^>]*)>", args)
+            if fd_path:
+                events.append(("fsync", fd_path.group(1)))
+    # A temporary file linked under a temporary name and then renamed: only the rename counts.
+    renamed_away = {e[1] for e in events if e[0] == "rename" and e[1] != e[2]}
+    events = [e for e in events if not (e[0] == "rename" and e[1] == e[2] and e[1] in renamed_away)]
+    journal = str(folder / "Application/Updates/update-journal")
+    first = next(i for i, e in enumerate(events) if e[0] == "rename" and e[2] == journal)
+    return events[first:], journal
+
+
+def test_every_rename_of_the_commit_is_flushed_before_its_next_step(dv, server):
+    """A power cut must never find a later step of the commit on disk with an earlier one lost:
+    the folders that a rename changed are flushed before the journal moves on, and the journal's
+    own folder before anything moves after it."""
+    strace = shutil.which("strace")
+    if not strace:
+        pytest.skip("strace missing: it records the renames and flushes")
+    d = dv.dir
+    lay_out(d, {"a.dll": b"old a", "sub/b.dll": b"old b", "old.dll": b"old"})
+    offer(server, "2.0", release_entries(server, "2.0", {"a.dll": b"new a", "sub/b.dll": b"new b", "c/new.dll": b"new"},
+                                         ["old.dll"]))
+    dv.config("1.0")
+    trace = dv.root / "strace.out"
+    subprocess.run([strace, "-y", "-o", str(trace), "-e", "trace=rename,renameat,renameat2,linkat,fsync,fdatasync",
+                    str(d / "desktop-updater")], cwd=dv.root, env=dv.env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    assert (d / "c/new.dll").read_bytes() == b"new" and not (d / "old.dll").exists()
+    events, journal = commit_events(trace, d)
+    renames = [i for i, e in enumerate(events) if e[0] == "rename"]
+    assert len(renames) >= 8  # the journal twice, three old files stashed, three files placed, the record
+    for i in renames:
+        _, old, new = events[i]
+        # The next step: the next journal write, or for the journal itself the next rename.
+        if new == journal:
+            end = next((j for j in renames if j > i), len(events))
+        else:
+            end = next((j for j in renames if j > i and events[j][2] == journal), len(events))
+        flushed = {e[1] for e in events[i + 1:end] if e[0] == "fsync"}
+        for folder in {os.path.dirname(old), os.path.dirname(new)}:
+            if Path(folder).exists() or new == journal:
+                assert folder in flushed, (old, new, folder, events)
 
 
 FULL_DISK_SCRIPT = r'''
