@@ -82,7 +82,8 @@ unsigned long Update::findProcessId(const QString& name)
 
 bool Update::killApplication()
 {
-    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByExeName(m_appExecutable.toStdString());
+    // Only this folder's application, by the identity of its file: never another installation's.
+    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByImage(applicationProgramPath().toStdString());
     if (ids.empty()) return true;
     const bool gone = procutil::terminateProcesses(ids, kTerminateWaitMs);
     if (!gone) log(QStringLiteral("%1 is still running").arg(m_appExecutable));
@@ -198,6 +199,10 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
         return;
     }
+    // Hashing the files in place can take a while: the dialog says what it does meanwhile.
+    show();
+    g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "checking the files already in place"));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     QList<bool> inPlace;
     bool changes = !list.removals.isEmpty();
     for (const FileEntry& e : list.downloads) {
@@ -214,12 +219,13 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
     if (!changes) {
         // Everything is in place already: nothing to stop, only the version to remember.
         if (!transaction.recordVersion(version, &why)) log(why);
+        close();
         return;
     }
 
+    // The application keeps running (and the user working) while the files download; it is
+    // ended only right before the commit, when nothing can fail any more but the commit.
     m_updating = true;
-    show();
-    killApplication();
     QStringList staged;
     for (int i = 0; i < list.downloads.size(); ++i) staged.append(transaction.stagedPath(i));
     bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, &why);
@@ -234,6 +240,9 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         for (int i = 0; i < list.downloads.size(); ++i) {
             if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
         }
+        g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "installing the update"));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        killApplication();
         ok = transaction.commit(plan, &why);
     }
     if (ok) {
@@ -265,9 +274,10 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
     for (int i = 0; i < n; ++i) {
         const FileEntry& entry = entries.at(i);
         const QString name = entry.value(QStringLiteral("name"));
-        auto showCount = [&]() {
-            g_updateLayout->totalProgressBar->setValue(i + 1);
+        // The total bar counts the files done, so it reads full only once the last one is.
+        auto showCount = [&](int done) {
             g_updateLayout->totalProgressBar->setMaximum(n);
+            g_updateLayout->totalProgressBar->setValue(done);
             g_updateLayout->label_4->setText(
                 QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file")
                     .arg(n).arg(i + 1));
@@ -275,7 +285,7 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
         if (inPlace.at(i)) {
             // Already the listed file: counted as done, not requested.
             g_updateLayout->label_3->setText(QFileInfo(name).fileName());
-            showCount();
+            showCount(i + 1);
             g_updateLayout->curProgressBar->setMaximum(1);
             g_updateLayout->curProgressBar->setValue(1);
             continue;
@@ -285,9 +295,10 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
             QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPaths.at(i), true,
             entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString(), size, name);
         connect(downloader, SIGNAL(downloadFinished()), this, SLOT(slotFinished()));
-        showCount();
+        showCount(i);
         m_loop.exec();
         const bool ok = downloader->committed();
+        if (ok) showCount(i + 1);
         if (!ok) {
             m_failure = Failure::NothingChanged;
             m_failed = name;

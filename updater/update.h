@@ -25,9 +25,10 @@ const int kNoticeHoldMs = 5000;
 // then reads [General] update/version from Application/Config/config.ini below the updater's
 // folder, asks the update server (one GET) for its version in the "Domvista-Version" header,
 // and when that is newer than both the installed and the last applied version (and, in a build
-// with a public key, the response is signed) checks the XML file list of the response, stops the
-// desktop application, downloads what is not already in place into a staging folder and commits
-// the whole release at once (UpdateTransaction), or nothing of it. Then starts the application
+// with a public key, the response is signed) checks the XML file list of the response, downloads
+// what is not already in place into a staging folder while the desktop application keeps running,
+// then ends this folder's application and commits the whole release at once (UpdateTransaction),
+// or nothing of it. Then starts the application
 // again by its full path. Ends the process with 0. What it skips or cannot do goes to
 // desktop-updater.log in the updater's folder as it happens.
 class Update : public QDialog
@@ -45,7 +46,8 @@ public:
     FolderLock::Result lockFolder(QString* why);
     // Id of the first running process whose executable name is `name`, or 0.
     unsigned long findProcessId(const QString& name);
-    // Ends every running desktop application process and waits (bounded) until they are gone.
+    // Ends every running process of this folder's desktop application (its file, compared by
+    // identity, never a program of that name elsewhere) and waits (bounded) until they are gone.
     bool killApplication();
     QString applicationFolderPath() const;
     // The full path by which the desktop application is started: never a bare name, which

@@ -183,6 +183,51 @@ def test_update_replaces_removes_and_restarts(dv, server, tmp_path):
     assert "/core.dll" in server.paths() and server.paths().count("/core.dll") == 1
 
 
+def test_the_application_runs_until_the_commit_and_other_installations_are_left_alone(dv, server, tmp_path):
+    """While files download the user keeps working; right before the commit only the processes
+    of this folder's domvista.exe are ended, not those of another installation."""
+    other = tmp_path / "OtherInstallation"
+    other.mkdir()
+    shutil.copy2(FAKE_APP, other / "domvista.exe")
+    other_app = subprocess.Popen([str(other / "domvista.exe")], cwd=other)
+    gate = threading.Event()
+    server.route("/a", b"new a", gate=gate)
+    (dv.dir / "a.dll").write_bytes(b"old a")
+    offer(server, "2.0", [f"<file url='{server.url('/a')}' dist='a.dll'/>"])
+    dv.config("1.0")
+    app = dv.start_app()
+    updater = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=dv.root, env=dv.env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        end = time.monotonic() + 30
+        while "/a" not in server.paths() and time.monotonic() < end:
+            time.sleep(0.02)
+        assert "/a" in server.paths()
+        time.sleep(0.3)
+        assert app.poll() is None  # still running while the file downloads
+        gate.set()
+        assert updater.wait(60) == 0
+        assert app.wait(5) == -signal.SIGKILL  # ended for the commit
+        assert (dv.dir / "a.dll").read_bytes() == b"new a"
+        assert len(dv.wait_started(2)) == 2
+        assert other_app.poll() is None  # another installation's application runs on
+    finally:
+        gate.set()
+        other_app.kill()
+        other_app.wait(5)
+
+
+def test_a_failed_download_leaves_the_application_running(dv, server):
+    (dv.dir / "a.dll").write_bytes(b"old a")
+    offer(server, "2.0", [f"<file url='{server.url('/missing')}' dist='a.dll'/>"])
+    dv.config("1.0")
+    app = dv.start_app()
+    assert dv.run() == 0
+    assert app.poll() is None  # the user's work was never interrupted
+    assert (dv.dir / "a.dll").read_bytes() == b"old a"
+    assert 'download of "a.dll"' in dv.log_text()
+
+
 @pytest.mark.parametrize("installed,offered", [("1.10", "1.9"), ("2.0", "2.0")])
 def test_no_update_leaves_the_application_running(dv, server, installed, offered):
     (dv.dir / "a.dll").write_bytes(b"old")
@@ -702,7 +747,8 @@ class CrashRelease:
         wait_started(); running() counts the application's live processes."""
         # The log is written as the run goes: the killed run's line is there.
         assert 'skipped removal of "../outside"' in dv.log_text(), (kind, n)
-        assert running() == 0, (kind, n)  # the update had ended the application
+        # The application runs on while files download; the update ends it right before the commit.
+        assert running() == (1 if kind == "download" else 0), (kind, n)
 
         # Next start, the check fails: only the recovery runs.
         self.serve_failed_check(stalled)
@@ -711,7 +757,7 @@ class CrashRelease:
         assert after in (self.expected_old, self.expected_new), (kind, n, dv.log_text())
         if kind == "download" or n == 1:
             assert after == self.expected_old, (kind, n)  # nothing was committed yet
-        assert len(dv.wait_started(2)) == 2 and running() == 1, (kind, n)
+        assert len(dv.wait_started(2)) == 2 and running() == (2 if kind == "download" else 1), (kind, n)
         assert "update check at" in dv.log_text()
 
         # And a start against a good server ends on the new release, fetching only what it lacks.

@@ -190,10 +190,12 @@ private slots:
         QCOMPARE(g_updateLayout->label_4->text(), QString());
         QCOMPARE(g_updateLayout->totalProgressBar->value(), 0);
         QCOMPARE(g_updateLayout->curProgressBar->value(), 0);
-        std::map<int, QStringList> seen;  // by file number: label_4, maximum, label_3, bar value
+        // By file number: label_4, maximum, label_3, bar value. The total bar counts the files
+        // done: while the third downloads, it stands at two.
+        std::map<int, QStringList> seen;
         connect(g_updateLayout->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
             Ui::UiUpdateDialog* ui = g_updateLayout;
-            seen[ui->totalProgressBar->value()] = QStringList{ui->label_4->text(),
+            seen[ui->totalProgressBar->value() + 1] = QStringList{ui->label_4->text(),
                 QString::number(ui->totalProgressBar->maximum()), ui->label_3->text(),
                 QString::number(value) + "/" + QString::number(ui->curProgressBar->maximum())};
         });
