@@ -199,7 +199,9 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
         return;
     }
-    // Hashing the files in place can take a while: the dialog says what it does meanwhile.
+    // Hashing the files in place can take a while: the dialog says what it does meanwhile (and,
+    // like the rest of the update, cannot be closed under it).
+    m_updating = true;
     show();
     g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "checking the files already in place"));
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
@@ -219,13 +221,13 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
     if (!changes) {
         // Everything is in place already: nothing to stop, only the version to remember.
         if (!transaction.recordVersion(version, &why)) log(why);
+        m_updating = false;
         close();
         return;
     }
 
     // The application keeps running (and the user working) while the files download; it is
     // ended only right before the commit, when nothing can fail any more but the commit.
-    m_updating = true;
     QStringList staged;
     for (int i = 0; i < list.downloads.size(); ++i) staged.append(transaction.stagedPath(i));
     bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, &why);
