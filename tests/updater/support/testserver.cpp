@@ -9,7 +9,9 @@
 // Winsock spells a few calls differently; the server's logic is the same on both.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#ifndef _SSIZE_T_DEFINED  // MinGW-w64 has its own, int or 64 bits wide by target
 using ssize_t = int;
+#endif
 using socklen_t = int;
 #define poll WSAPoll
 #define close closesocket
