@@ -1,5 +1,6 @@
 #include "filelist.h"
 
+#include "pathpolicy.h"
 #include "platform/path_rules.h"
 
 #include <QDir>
@@ -13,19 +14,9 @@
 
 namespace {
 
-#ifdef Q_OS_WIN
-const Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
-#else
-const Qt::CaseSensitivity kPathCase = Qt::CaseSensitive;
-#endif
-
 QString quoted(const QString& s) { return quotedName(s); }
 
-bool isInsideOrSame(const QString& path, const QString& folder)
-{
-    return path.compare(folder, kPathCase) == 0 ||
-           path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'), kPathCase);
-}
+using pathpolicy::isInsideOrSame;
 
 // Why the target `path` (already lexically inside `base`) must not be written or removed, or "".
 // For a removal the last part may be a link: the link itself goes, never what it points to.
@@ -268,9 +259,29 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
 
     auto listed = [&result](const QString& path) {
         for (const FileEntry& d : result.downloads) {
-            if (d.value(QStringLiteral("dist")).compare(path, kPathCase) == 0) return true;
+            if (pathpolicy::sameName(d.value(QStringLiteral("dist")), path)) return true;
         }
-        return result.folders.contains(path, kPathCase);
+        return result.folders.contains(path, pathpolicy::nameCase());
+    };
+    // A file of the release that would stand on the way to `path`, or that `path` as a file
+    // would have below it: one of the two cannot be placed.
+    auto fileConflict = [&result](const QString& path, bool isFile) {
+        for (const FileEntry& d : result.downloads) {
+            const QString other = d.value(QStringLiteral("dist"));
+            if (isInsideOrSame(path, other) && !pathpolicy::sameName(path, other)) {
+                return QStringLiteral("it lies below %1, which the list downloads as a file")
+                    .arg(quotedName(d.value(QStringLiteral("name"))));
+            }
+            if (isFile && isInsideOrSame(other, path) && !pathpolicy::sameName(path, other)) {
+                return QStringLiteral("the list downloads %1 below it").arg(quotedName(d.value(QStringLiteral("name"))));
+            }
+        }
+        for (const QString& folder : result.folders) {
+            if (isFile && isInsideOrSame(folder, path) && !pathpolicy::sameName(path, folder)) {
+                return QStringLiteral("the list names the folder %1 below it").arg(quotedName(folder));
+            }
+        }
+        return QString();
     };
 
     const QDomNodeList fileNodes = files.elementsByTagName(QStringLiteral("file"));
@@ -307,6 +318,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             problem = QStringLiteral("a file is in its place");
         }
         if (problem.isEmpty() && listed(target)) problem = QStringLiteral("it is listed twice");
+        if (problem.isEmpty()) problem = fileConflict(target, !folder);
         if (!problem.isEmpty()) {
             refuse(what, dist, problem);
             continue;
@@ -362,7 +374,29 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         if (!info.exists() && !isLink(path)) continue;  // nothing to remove
-        if (!result.removals.contains(path, kPathCase)) result.removals.append(path);
+        if (!result.removals.contains(path, pathpolicy::nameCase())) result.removals.append(path);
+    }
+
+    // A file on the way to a target can only give way when the list removes it; otherwise the
+    // commit could not place the target, and would fail on it at every start.
+    const pathpolicy::Removals removals(baseFolder, result.removals);
+    auto blocked = [&](const QString& target) {
+        const QString file = pathpolicy::fileInTheWay(baseFolder, target, removals);
+        return file.isEmpty() ? QString()
+                              : QStringLiteral("the file %1 stands on its way, and the list does not remove it")
+                                    .arg(quotedName(QDir(QDir::cleanPath(baseFolder)).relativeFilePath(file)));
+    };
+    for (int i = result.downloads.size() - 1; i >= 0; --i) {
+        const QString problem = blocked(result.downloads.at(i).value(QStringLiteral("dist")));
+        if (problem.isEmpty()) continue;
+        refuse(QStringLiteral("download to"), result.downloads.at(i).value(QStringLiteral("name")), problem);
+        result.downloads.removeAt(i);
+    }
+    for (int i = result.folders.size() - 1; i >= 0; --i) {
+        const QString problem = blocked(result.folders.at(i));
+        if (problem.isEmpty()) continue;
+        refuse(QStringLiteral("folder"), QDir(QDir::cleanPath(baseFolder)).relativeFilePath(result.folders.at(i)) + QLatin1Char('/'), problem);
+        result.folders.removeAt(i);
     }
     return result;
 }

@@ -3,6 +3,7 @@
 #include "downloader.h"
 #include "filedigest.h"
 #include "listsignature.h"
+#include "platform/path_rules.h"
 #include "platform/process_tools.h"
 #include "synchttp.h"
 #include "updatelog.h"
@@ -81,11 +82,26 @@ unsigned long Update::findProcessId(const QString& name)
 
 bool Update::killApplication()
 {
-    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByExeName(m_appExecutable.toStdString());
+    // Only this folder's application, by the identity of its file: never another installation's.
+    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByImage(applicationProgramPath().toStdString());
     if (ids.empty()) return true;
     const bool gone = procutil::terminateProcesses(ids, kTerminateWaitMs);
     if (!gone) log(QStringLiteral("%1 is still running").arg(m_appExecutable));
     return gone;
+}
+
+FolderLock::Result Update::lockFolder(QString* why)
+{
+    if (m_folderLock.isHeld()) return FolderLock::Result::Held;
+    const QString updates = m_baseFolder + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
+    if (!QFileInfo(applicationFolderPath()).isDir()) return FolderLock::Result::Unavailable;
+    const QString link = pathrules::reparsePointOnTheWay(m_baseFolder, updates, false);
+    if (!link.isEmpty()) {
+        if (why) *why = QStringLiteral("%1 is a link, so the update is left alone").arg(quotedName(QDir(m_baseFolder).relativeFilePath(link)));
+        return FolderLock::Result::Unavailable;
+    }
+    QDir().mkpath(updates);
+    return m_folderLock.acquire(updates + QLatin1Char('/') + QLatin1String(kFolderLockName), why);
 }
 
 void Update::startUpdate()
@@ -93,12 +109,27 @@ void Update::startUpdate()
     if (m_started) return;  // the procedure runs once
     m_started = true;
 
+    QString why;
+    switch (lockFolder(&why)) {
+    case FolderLock::Result::Busy:
+        // That updater finishes the work and starts the application itself.
+        log(QStringLiteral("another updater is already updating this folder: this one changes nothing and starts nothing"));
+        finish();
+        return;
+    case FolderLock::Result::Unavailable:
+        if (!why.isEmpty()) log(why);
+        startApplication();
+        finish();
+        return;
+    case FolderLock::Result::Held:
+        break;
+    }
     if (recoverUnfinishedUpdate()) {
         const Settings settings = readSettings();
         const Check check = checkForUpdate(settings);
         if (check.updateDue) installUpdate(check.body, check.version);
     }
-    startApplication();
+    if (m_failure != Failure::NotUndone) startApplication();
     finish();
 }
 
@@ -168,6 +199,12 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
         return;
     }
+    // Hashing the files in place can take a while: the dialog says what it does meanwhile (and,
+    // like the rest of the update, cannot be closed under it).
+    m_updating = true;
+    show();
+    g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "checking the files already in place"));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     QList<bool> inPlace;
     bool changes = !list.removals.isEmpty();
     for (const FileEntry& e : list.downloads) {
@@ -184,12 +221,13 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
     if (!changes) {
         // Everything is in place already: nothing to stop, only the version to remember.
         if (!transaction.recordVersion(version, &why)) log(why);
+        m_updating = false;
+        close();
         return;
     }
 
-    m_updating = true;
-    show();
-    killApplication();
+    // The application keeps running (and the user working) while the files download; it is
+    // ended only right before the commit, when nothing can fail any more but the commit.
     QStringList staged;
     for (int i = 0; i < list.downloads.size(); ++i) staged.append(transaction.stagedPath(i));
     bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, &why);
@@ -201,13 +239,28 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         }
         plan.removals = list.removals;
         plan.folders = list.folders;
+        for (int i = 0; i < list.downloads.size(); ++i) {
+            if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
+        }
+        g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "installing the update"));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        killApplication();
         ok = transaction.commit(plan, &why);
     }
     if (ok) {
         log(QStringLiteral("installed version %1").arg(quotedName(version)));
+    } else if (transaction.needsRecovery()) {
+        // Undoing stopped halfway: the folder holds parts of both releases until a start puts
+        // the old files back, so the application is not started on it.
+        m_failure = Failure::NotUndone;
+        m_failed = transaction.failedEntry();
+        log(QStringLiteral("the update to version %1 failed, and undoing it stopped: the folder holds parts of both "
+                           "releases and the application is not started; the next start of the updater puts the old "
+                           "files back: %2").arg(quotedName(version), why));
     } else {
-        if (m_failed.isEmpty()) m_failed = version;  // the commit, not one file, failed
-        if (!transaction.needsRecovery()) transaction.discard();
+        m_failure = Failure::NothingChanged;
+        if (m_failed.isEmpty()) m_failed = transaction.failedEntry();  // the commit, not a download, failed
+        transaction.discard();
         log(QStringLiteral("the update to version %1 failed, nothing was changed: %2").arg(quotedName(version), why));
     }
     m_updating = false;
@@ -223,9 +276,10 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
     for (int i = 0; i < n; ++i) {
         const FileEntry& entry = entries.at(i);
         const QString name = entry.value(QStringLiteral("name"));
-        auto showCount = [&]() {
-            g_updateLayout->totalProgressBar->setValue(i + 1);
+        // The total bar counts the files done, so it reads full only once the last one is.
+        auto showCount = [&](int done) {
             g_updateLayout->totalProgressBar->setMaximum(n);
+            g_updateLayout->totalProgressBar->setValue(done);
             g_updateLayout->label_4->setText(
                 QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file")
                     .arg(n).arg(i + 1));
@@ -233,7 +287,7 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
         if (inPlace.at(i)) {
             // Already the listed file: counted as done, not requested.
             g_updateLayout->label_3->setText(QFileInfo(name).fileName());
-            showCount();
+            showCount(i + 1);
             g_updateLayout->curProgressBar->setMaximum(1);
             g_updateLayout->curProgressBar->setValue(1);
             continue;
@@ -243,10 +297,12 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
             QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPaths.at(i), true,
             entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString(), size, name);
         connect(downloader, SIGNAL(downloadFinished()), this, SLOT(slotFinished()));
-        showCount();
+        showCount(i);
         m_loop.exec();
         const bool ok = downloader->committed();
+        if (ok) showCount(i + 1);
         if (!ok) {
+            m_failure = Failure::NothingChanged;
             m_failed = name;
             *failure = QStringLiteral("download of %1 from %2 failed: %3")
                            .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), downloader->failure());
@@ -261,16 +317,19 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
 // line would otherwise be overwritten before it is painted) and goes to desktop-updater.log.
 void Update::showProblems()
 {
-    if (m_skipped.isEmpty() && m_failed.isEmpty()) return;
+    if (m_skipped.isEmpty() && m_failure == Failure::None) return;
     // The labels keep their size: a long line is cut with "..." and shown whole as a tool tip.
     auto show = [](QLabel* label, const QString& text) {
         label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
         label->setToolTip(text);
     };
     const QString logName = QLatin1String(kUpdateLogName);
-    if (!m_failed.isEmpty()) {
-        show(g_updateLayout->label_3, QCoreApplication::translate("Update", "failed: %1").arg(m_failed));
-        show(g_updateLayout->label_4, QCoreApplication::translate("Update", "update failed, nothing was changed, see %1").arg(logName));
+    if (m_failure != Failure::None) {
+        // The name of the file at which it failed, where there is one.
+        show(g_updateLayout->label_3, m_failed.isEmpty() ? QString() : QCoreApplication::translate("Update", "failed: %1").arg(m_failed));
+        show(g_updateLayout->label_4, m_failure == Failure::NotUndone
+            ? QCoreApplication::translate("Update", "update failed and could not be undone yet, start the updater again; see %1").arg(logName)
+            : QCoreApplication::translate("Update", "update failed, nothing was changed, see %1").arg(logName));
     } else {
         show(g_updateLayout->label_3, QCoreApplication::translate("Update", "skipped: %1").arg(m_skipped.join(QStringLiteral(", "))));
         show(g_updateLayout->label_4, QCoreApplication::translate("Update", "%1 skipped, see %2").arg(m_skipped.size()).arg(logName));

@@ -6,9 +6,10 @@
 class QLocalServer;
 class Update;
 
-// The first instance listens on a local server named after the application and creates the
-// update dialog; a later instance started while it runs connects, sends its last command-line
-// argument (an empty string without arguments) and is done.
+// The updater of a folder holds the folder's lock (Update::lockFolder), listens on a local
+// server named after the application (unless something else answers under that name) and runs
+// the update dialog. A later start while that folder's lock is held connects, sends its last
+// command-line argument (an empty string without arguments) and is done.
 class UpdateApplication : public QApplication
 {
     Q_OBJECT
@@ -16,7 +17,7 @@ public:
     UpdateApplication(int& argc, char** argv);
     ~UpdateApplication() override;
 
-    bool isFirstInstance() const { return localServer != nullptr; }
+    bool isFirstInstance() const { return update != nullptr; }
     Update* updateDialog() const { return update; }
 
 private:

@@ -1,6 +1,9 @@
 #include "updatejournal.h"
 
+#include "platform/folder_flush.h"
+
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -57,7 +60,8 @@ bool writeUpdateJournal(const QString& path, const UpdateJournal& journal, QStri
         if (error) *error = QStringLiteral("cannot write the journal %1: %2").arg(path, file.errorString());
         return false;
     }
-    return true;
+    // The rename into place is durable only once the folder is flushed too.
+    return flushFolder(QFileInfo(path).path(), error);
 }
 
 bool readUpdateJournal(const QString& path, UpdateJournal* journal, QString* error)

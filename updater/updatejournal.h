@@ -14,7 +14,8 @@ struct JournalMove {
 // Paths are relative to the updater's folder. Each step can be told done or not from the files
 // alone: a stash (an old file or a removed path moved into the backup folder) is done when its
 // backup exists; a place (a staged file moved to its target) is done when its staged file is
-// gone; an unlink (a removed link or junction) when the link is gone. Forward, the stashes run
+// gone; an unlink (a removed link or junction) when the link is gone. A place may also start
+// inside the backup of a removed folder: a file the release keeps as it is, moved back out. Forward, the stashes run
 // first (in order), then the folders are created, then the places, then the unlinks; undoing
 // runs the other way. A link is removed itself rather than moved into the backup: a rename
 // is not sure to move the link and not what it leads to (Wine 8 moves the target).

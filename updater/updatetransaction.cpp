@@ -1,7 +1,9 @@
 #include "updatetransaction.h"
 
 #include "filelist.h"
+#include "pathpolicy.h"
 #include "platform/file_replace.h"
+#include "platform/folder_flush.h"
 #include "platform/path_rules.h"
 #include "testpause.h"
 
@@ -32,6 +34,21 @@ bool present(const QString& path)
 bool removeTree(const QString& path)
 {
     return pathrules::removeTreeNoFollow(path);
+}
+
+// Flushes the folders that hold `paths` (each once, those that are still there) to disk, so
+// that the renames of one step of the commit are durable before the next step starts: a power
+// cut must never find a later step on disk and an earlier one lost.
+bool flushParents(const QStringList& paths, QString* error)
+{
+    QStringList done;
+    for (const QString& p : paths) {
+        const QString folder = QFileInfo(p).path();
+        if (p.isEmpty() || done.contains(folder) || isLink(folder) || !QFileInfo(folder).isDir()) continue;
+        done.append(folder);
+        if (!flushFolder(folder, error)) return false;
+    }
+    return true;
 }
 
 bool isEmptyFolder(const QString& path)
@@ -96,7 +113,7 @@ bool UpdateTransaction::recordVersion(const QString& version, QString* error) co
         if (error) *error = QStringLiteral("cannot record the applied version in %1").arg(name);
         return false;
     }
-    return true;
+    return flushFolder(m_updates, error);
 }
 
 void UpdateTransaction::cleanUp()
@@ -162,8 +179,15 @@ bool isInsideOrSame(const QString& path, const QString& folder)
 
 }  // namespace
 
+bool UpdateTransaction::stopAt(const QString& entry)
+{
+    m_failedEntry = entry;
+    return false;
+}
+
 bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
 {
+    m_failedEntry.clear();
     const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
     // A download can take minutes: what was checked when the list was read is checked again.
     QString problem;
@@ -189,6 +213,14 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
             problem = QStringLiteral("a file is now in the place of %1").arg(quotedName(relative(d)));
         }
     }
+    // The same rule as when the list was read: a file on the way must be one the release removes.
+    const pathpolicy::Removals removals(m_base, plan.removals);
+    QStringList targets = plan.folders;
+    for (const auto& f : plan.files) targets.append(f.second);
+    for (const QString& t : targets) {
+        const QString file = problem.isEmpty() ? pathpolicy::fileInTheWay(m_base, t, removals) : QString();
+        if (!file.isEmpty()) problem = QStringLiteral("the file %1 now stands on the way to %2").arg(quotedName(relative(file)), quotedName(relative(t)));
+    }
     if (problem.isEmpty()) problem = linkOnTheWay(m_base, backup + QStringLiteral("/x"), false);
     if (!problem.isEmpty()) {
         if (error) *error = QStringLiteral("the update was refused, the folder changed while it downloaded: ") + problem;
@@ -211,6 +243,8 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
     for (int i = 0; i < plan.removals.size(); ++i) {
         if (!present(plan.removals.at(i))) continue;
+        // A removal inside another removed folder goes with that folder.
+        if (removals.holding(QFileInfo(plan.removals.at(i)).path()).index >= 0) continue;
         if (isLink(plan.removals.at(i))) {  // removed itself at the end, never moved
             journal.unlinks.append(relative(plan.removals.at(i)));
             continue;
@@ -220,9 +254,21 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         presentRemovals.append(plan.removals.at(i));
         removalBackups.append(to);
     }
+    // A kept file inside a removed folder goes into the backup with it and comes back out.
+    // Removed folders count also when the list spells them otherwise (letter case on Windows).
+    const pathpolicy::Removals moved(m_base, presentRemovals);
+    QStringList keptTargets;
+    for (const QString& k : plan.kept) {
+        const pathpolicy::Removals::Hold hold = moved.holding(k);
+        if (!present(k) || hold.index < 0 || pathpolicy::sameName(hold.at, k)) continue;
+        const QString from = removalBackups.at(hold.index) + k.mid(hold.at.size());
+        journal.places.append({relative(from), relative(k)});
+        keptTargets.append(k);
+    }
     // The folders the commit makes: missing ones, and those that a removal takes away first.
     QStringList wanted = plan.folders;
     for (const auto& f : plan.files) wanted.append(QFileInfo(f.second).path());
+    for (const QString& k : keptTargets) wanted.append(QFileInfo(k).path());
     QStringList folders;
     for (const QString& w : wanted) {
         for (QString f = w; f.size() > m_base.size() && isInsideOrSame(f, m_base); f = QFileInfo(f).path()) {
@@ -231,10 +277,8 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
     std::sort(folders.begin(), folders.end(), [](const QString& a, const QString& b) { return a.count(QLatin1Char('/')) < b.count(QLatin1Char('/')); });
     for (const QString& f : folders) {
-        QString guard;
-        for (int i = 0; i < presentRemovals.size(); ++i) {
-            if (isInsideOrSame(f, presentRemovals.at(i))) guard = relative(removalBackups.at(i));
-        }
+        const int holder = moved.holding(f).index;
+        const QString guard = holder >= 0 ? relative(removalBackups.at(holder)) : QString();
         if (present(f) && guard.isEmpty()) continue;
         journal.folders.append(relative(f));
         journal.folderGuards.append(guard);
@@ -267,6 +311,7 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
 bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
 {
     QHash<QString, QString> backupOf;
+    QStringList touched;  // what this step renamed, whose folders are flushed after it
     for (const JournalMove& s : journal.stashes) {
         const QString target = path(s.from);
         const QString saved = path(s.to);
@@ -275,18 +320,24 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
             return false;
         }
         backupOf.insert(target, saved);
+        touched << target << saved;
         if (!present(saved) && present(target)) {
-            if (!moveIntoPlace(target, saved, error)) return false;
+            if (!moveIntoPlace(target, saved, error)) return stopAt(s.from);
             testPause("commit");
         }
     }
+    if (!flushParents(touched, error)) return false;
+    touched.clear();
     for (const QString& rel : journal.folders) {
         const QString f = path(rel);
         if (f.isEmpty() || (!QFileInfo(f).isDir() && !QDir().mkdir(f))) {
             *error = QStringLiteral("cannot create the folder %1").arg(quotedName(rel));
-            return false;
+            return stopAt(rel);
         }
+        touched << f;
     }
+    if (!flushParents(touched, error)) return false;
+    touched.clear();
     for (const JournalMove& p : journal.places) {
         const QString staged = path(p.from);
         const QString target = path(p.to);
@@ -297,13 +348,16 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
         if (!present(staged)) {
             if (present(target)) continue;  // placed before
             *error = QStringLiteral("the staged file for %1 is missing").arg(quotedName(p.to));
-            return false;
+            return stopAt(p.to);
         }
         const QString saved = backupOf.value(target);
         if (!saved.isEmpty() && QFileInfo(saved).isFile()) QFile::setPermissions(staged, QFile::permissions(saved));
-        if (!moveIntoPlace(staged, target, error)) return false;
+        touched << staged << target;
+        if (!moveIntoPlace(staged, target, error)) return stopAt(p.to);
         testPause("commit");
     }
+    if (!flushParents(touched, error)) return false;
+    touched.clear();
     // Last, as they cannot be undone: whatever a link led to stays as it is.
     for (const QString& rel : journal.unlinks) {
         const QString link = path(rel);
@@ -315,11 +369,12 @@ bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
         QString why;
         if (!pathrules::removeReparsePoint(link, &why)) {
             *error = QStringLiteral("cannot remove the link %1 itself: %2").arg(quotedName(rel), why);
-            return false;
+            return stopAt(rel);
         }
+        touched << link;
         testPause("commit");
     }
-    return true;
+    return flushParents(touched, error);
 }
 
 bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
@@ -337,28 +392,37 @@ bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
 bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
 {
     bool ok = true;
+    QStringList touched;  // what a step moved back, whose folders are flushed after it
     QDir().mkpath(stagingFolder());  // placed files go back there
     for (int i = journal.places.size() - 1; i >= 0; --i) {
         const QString staged = path(journal.places.at(i).from);
         const QString target = path(journal.places.at(i).to);
         if (staged.isEmpty() || target.isEmpty()) continue;
-        if (!present(staged) && present(target) && !moveIntoPlace(target, staged, error)) ok = false;
+        // A kept file comes from inside a removed folder's backup: while that folder has not
+        // gone into the backup, the file is still where it always was.
+        if (!QFileInfo(QFileInfo(staged).path()).isDir()) continue;
+        touched << staged << target;
+        if (!present(staged) && present(target) && !moveIntoPlace(target, staged, error)) ok = stopAt(journal.places.at(i).to);
     }
+    if (!flushParents(touched, error)) ok = false;
     if (!ok) return false;
+    touched.clear();
     for (int i = journal.folders.size() - 1; i >= 0; --i) {
         const QString f = path(journal.folders.at(i));
         const QString guard = journal.folderGuards.value(i);
         if (f.isEmpty()) continue;
         if (!guard.isEmpty() && !present(path(guard))) continue;  // the old folder is still there
-        if (isEmptyFolder(f)) QDir().rmdir(f);
+        if (isEmptyFolder(f) && QDir().rmdir(f)) touched << f;
     }
     for (int i = journal.stashes.size() - 1; i >= 0; --i) {
         const QString target = path(journal.stashes.at(i).from);
         const QString saved = path(journal.stashes.at(i).to);
         if (target.isEmpty() || saved.isEmpty() || !present(saved)) continue;
         if (isEmptyFolder(target)) QDir().rmdir(target);
-        if (!moveIntoPlace(saved, target, error)) ok = false;
+        touched << target << saved;
+        if (!moveIntoPlace(saved, target, error)) ok = stopAt(journal.stashes.at(i).from);
     }
+    if (!flushParents(touched, error)) ok = false;
     if (!ok) return false;
     cleanUp();
     return true;

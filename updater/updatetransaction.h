@@ -19,6 +19,9 @@ struct CommitPlan {
     QList<QPair<QString, QString>> files;  // staged file -> target
     QStringList removals;
     QStringList folders;                   // folders the list names
+    // Files already in place that the release keeps as they are. One that a removal takes away
+    // with its folder is moved back out of the backup into its place.
+    QStringList kept;
 };
 
 // Works inside kUpdatesFolder of the updater's folder `baseFolder`:
@@ -50,6 +53,10 @@ public:
     // new release is in place; otherwise the old one is, and `error` says why.
     bool commit(const CommitPlan& plan, QString* error);
 
+    // Where the last commit, or undoing it, stopped: the entry (relative to the updater's folder)
+    // that could not be moved, or an empty string when it did not stop at one.
+    QString failedEntry() const { return m_failedEntry; }
+
     // Whether a journal of an unfinished commit is there (recover() must run first).
     bool needsRecovery() const;
     // Finishes an unfinished commit: forward when every file it still has to place is staged,
@@ -62,8 +69,11 @@ private:
     bool forward(UpdateJournal& journal, QString* error);
     bool back(UpdateJournal& journal, QString* error);
     bool finishForward(UpdateJournal& journal, QString* error);
+    // Records where the commit or its undoing stopped; always false.
+    bool stopAt(const QString& entry);
     void cleanUp();
 
     QString m_base;
     QString m_updates;
+    QString m_failedEntry;
 };

@@ -1,7 +1,9 @@
 """End-to-end runs of the real desktop-updater binary: a temporary Domvista folder, a running
 stand-in for domvista.exe, and an update server on loopback started by the test."""
+import fcntl
 import hashlib
 import os
+import re
 import shutil
 import signal
 import socket
@@ -168,7 +170,8 @@ def test_update_replaces_removes_and_restarts(dv, server, tmp_path):
     assert sorted(p.name for p in d.iterdir()) == sorted([
         "core.dll", "plugins", "Application", "desktop-updater", "domvista.exe", "checked.dll",
         "started.log", "desktop-updater.log"])
-    assert sorted(p.name for p in (d / "Application/Updates").iterdir()) == ["applied-version", "desktop-updater"]
+    assert sorted(p.name for p in (d / "Application/Updates").iterdir()) == ["applied-version", "desktop-updater",
+                                                                              "updater.lock"]
     # Removals inside the folder done; paths outside never touched.
     assert not (d / "old.dll").exists() and not (d / "olddir").exists()
     assert outside.read_text() == "precious"
@@ -178,6 +181,51 @@ def test_update_replaces_removes_and_restarts(dv, server, tmp_path):
     assert 'download to "../outside.txt": unsafe path' in log and 'removal of "../outside.txt"' in log
     assert 'installed version "1.10"' in log
     assert "/core.dll" in server.paths() and server.paths().count("/core.dll") == 1
+
+
+def test_the_application_runs_until_the_commit_and_other_installations_are_left_alone(dv, server, tmp_path):
+    """While files download the user keeps working; right before the commit only the processes
+    of this folder's domvista.exe are ended, not those of another installation."""
+    other = tmp_path / "OtherInstallation"
+    other.mkdir()
+    shutil.copy2(FAKE_APP, other / "domvista.exe")
+    other_app = subprocess.Popen([str(other / "domvista.exe")], cwd=other)
+    gate = threading.Event()
+    server.route("/a", b"new a", gate=gate)
+    (dv.dir / "a.dll").write_bytes(b"old a")
+    offer(server, "2.0", [f"<file url='{server.url('/a')}' dist='a.dll'/>"])
+    dv.config("1.0")
+    app = dv.start_app()
+    updater = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=dv.root, env=dv.env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        end = time.monotonic() + 30
+        while "/a" not in server.paths() and time.monotonic() < end:
+            time.sleep(0.02)
+        assert "/a" in server.paths()
+        time.sleep(0.3)
+        assert app.poll() is None  # still running while the file downloads
+        gate.set()
+        assert updater.wait(60) == 0
+        assert app.wait(5) == -signal.SIGKILL  # ended for the commit
+        assert (dv.dir / "a.dll").read_bytes() == b"new a"
+        assert len(dv.wait_started(2)) == 2
+        assert other_app.poll() is None  # another installation's application runs on
+    finally:
+        gate.set()
+        other_app.kill()
+        other_app.wait(5)
+
+
+def test_a_failed_download_leaves_the_application_running(dv, server):
+    (dv.dir / "a.dll").write_bytes(b"old a")
+    offer(server, "2.0", [f"<file url='{server.url('/missing')}' dist='a.dll'/>"])
+    dv.config("1.0")
+    app = dv.start_app()
+    assert dv.run() == 0
+    assert app.poll() is None  # the user's work was never interrupted
+    assert (dv.dir / "a.dll").read_bytes() == b"old a"
+    assert 'download of "a.dll"' in dv.log_text()
 
 
 @pytest.mark.parametrize("installed,offered", [("1.10", "1.9"), ("2.0", "2.0")])
@@ -238,8 +286,18 @@ def unix_listener(path):
     return s
 
 
+def hold_folder_lock(dv):
+    """Takes the folder's updater lock as a running updater holds it; close the file to drop it."""
+    updates = dv.dir / "Application" / "Updates"
+    updates.mkdir(parents=True, exist_ok=True)
+    f = open(updates / "updater.lock", "a")
+    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return f
+
+
 @pytest.mark.parametrize("args,expected", [(["first", "--last one"], b"--last one"), ([], b"")])
 def test_second_instance_forwards_its_last_argument(dv, server, args, expected):
+    lock = hold_folder_lock(dv)  # the running updater of this folder
     listener = unix_listener(dv.tmp / "desktop-updater")
     received = []
 
@@ -257,9 +315,65 @@ def test_second_instance_forwards_its_last_argument(dv, server, args, expected):
     assert dv.run(*args, timeout=30) == 0
     t.join(10)
     listener.close()
+    lock.close()
     assert received == [expected]
     assert server.paths() == []
     assert not (dv.dir / "started.log").exists()
+    assert "another updater is already updating this folder" in dv.log_text()
+
+
+def test_a_program_holding_the_instance_name_does_not_stop_the_update(dv, server):
+    """Anyone can listen under the per-user name first (on Linux the temporary folder is shared):
+    without the folder's lock it is no updater of this folder, and the update goes on."""
+    squatter = unix_listener(dv.tmp / "desktop-updater")
+    (dv.dir / "a.dll").write_bytes(b"old")
+    server.route("/a", b"new")
+    offer(server, "2.0", [f"<file url='{server.url('/a')}' dist='a.dll'/>"])
+    dv.config("1.0")
+    try:
+        assert dv.run(timeout=60) == 0
+    finally:
+        squatter.close()
+    assert (dv.dir / "a.dll").read_bytes() == b"new"
+    assert server.paths() == ["/check", "/a"]
+    assert len(dv.wait_started(1)) == 1
+
+
+def test_a_second_updater_on_the_same_folder_leaves_the_first_ones_commit_alone(tmp_path, server):
+    """Two sessions (each with its own instance name) start an updater on one folder: the second
+    one finds the folder locked while the first stands in the middle of its commit, changes
+    nothing and starts nothing; the first one's commit is finished by the next start."""
+    if not HOOKS_UPDATER.exists():
+        pytest.skip(f"{HOOKS_UPDATER} missing (make build-native)")
+    release = CrashRelease(server, FAKE_APP.read_bytes())
+    dv = Domvista(tmp_path, server, updater=HOOKS_UPDATER)
+    try:
+        dv.config("1.0")
+        release.lay_out(dv.dir)
+        release.serve_killed_run("commit", 6)
+        marker = tmp_path / "paused"
+        env = dict(dv.env, DESKTOP_UPDATER_TEST_PAUSE="commit:6", DESKTOP_UPDATER_TEST_PAUSED=str(marker))
+        first = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=tmp_path, env=env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        release.wait_for_the_point("commit", 6, "/none", marker, first, timeout=30, settle=0)
+        during = tree(dv.dir)
+        assert during not in (release.expected_old, release.expected_new)  # half committed
+        other_session = tmp_path / "other-session"
+        other_session.mkdir()
+        dv.env.update(TMPDIR=str(other_session), XDG_RUNTIME_DIR=str(other_session))
+        release.serve_good_run()
+        assert dv.run(timeout=60) == 0
+        assert tree(dv.dir) == during
+        assert server.paths() == []
+        assert dv.started() == []
+        assert "another updater is already updating this folder" in dv.log_text()
+        first.send_signal(signal.SIGKILL)
+        first.wait(10)
+        assert dv.run() == 0
+        assert tree(dv.dir) == release.expected_new, dv.log_text()
+        assert len(dv.wait_started(1)) == 1
+    finally:
+        dv.cleanup()
 
 
 def test_stale_local_server_entry_is_cleaned_up(dv, server):
@@ -276,12 +390,94 @@ def test_stale_local_server_entry_is_cleaned_up(dv, server):
         while not server.paths() and time.monotonic() < end:
             time.sleep(0.02)
         assert server.paths() == ["/check"]
+        assert (dv.tmp / "desktop-updater").stat().st_mode & 0o077 == 0  # only this user connects
         # The first updater listens again, so a second start only forwards its argument.
         assert dv.run("forwarded", timeout=30) == 0
         assert server.paths() == ["/check"]
     finally:
         gate.set()
         assert first.wait(30) == 0
+
+
+def test_a_kill_while_the_instance_socket_is_made_leaves_nothing_behind(dv, server):
+    """strace ends the updater with SIGKILL at its first rename: where the socket is moved into
+    place, that left a hidden folder with the socket in the temporary folder, one per kill."""
+    strace = shutil.which("strace")
+    if not strace:
+        pytest.skip("strace missing: it injects the kill at the rename")
+    dv.config("1.0", "/missing")
+    for _ in range(2):
+        subprocess.run([strace, "-o", str(dv.root / "strace.out"), "-e", "trace=rename",
+                        "-e", "inject=rename:signal=SIGKILL:when=1", str(dv.dir / "desktop-updater")],
+                       cwd=dv.root, env=dv.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    assert dv.run(timeout=60) == 0
+    assert sorted(p.name for p in dv.tmp.iterdir() if p.name.startswith(".")) == []
+    assert not (dv.tmp / "desktop-updater").exists()  # the last run's socket went with it
+
+
+STRACE_CALL = re.compile(r'^(\w+)\((.*)\) += (-?\d+)')
+
+
+def commit_events(trace, folder):
+    """The commit's renames in `folder` and the folder flushes, in order, from an `strace -y` log:
+    ("rename", old, new) (a file linked into place counts, with old = new) and ("fsync", path);
+    everything before the first journal write is left out."""
+    events = []
+    for line in trace.read_text().splitlines():
+        m = STRACE_CALL.match(line)
+        if not m or m.group(3) != "0":
+            continue
+        call, args = m.group(1), m.group(2)
+        if call.startswith("rename") or call == "linkat":
+            # An atomic write links its unnamed temporary file into place (linkat) where it can.
+            paths = re.findall(r'"([^"]*)"', args)
+            if call == "linkat":
+                paths = paths[-1:] * 2
+            if len(paths) == 2 and all(p.startswith(str(folder) + "/") for p in paths):
+                events.append(("rename", *paths))
+        elif call in ("fsync", "fdatasync"):
+            fd_path = re.search(r"<([^>]*)>", args)
+            if fd_path:
+                events.append(("fsync", fd_path.group(1)))
+    # A temporary file linked under a temporary name and then renamed: only the rename counts.
+    renamed_away = {e[1] for e in events if e[0] == "rename" and e[1] != e[2]}
+    events = [e for e in events if not (e[0] == "rename" and e[1] == e[2] and e[1] in renamed_away)]
+    journal = str(folder / "Application/Updates/update-journal")
+    first = next(i for i, e in enumerate(events) if e[0] == "rename" and e[2] == journal)
+    return events[first:], journal
+
+
+def test_every_rename_of_the_commit_is_flushed_before_its_next_step(dv, server):
+    """A power cut must never find a later step of the commit on disk with an earlier one lost:
+    the folders that a rename changed are flushed before the journal moves on, and the journal's
+    own folder before anything moves after it."""
+    strace = shutil.which("strace")
+    if not strace:
+        pytest.skip("strace missing: it records the renames and flushes")
+    d = dv.dir
+    lay_out(d, {"a.dll": b"old a", "sub/b.dll": b"old b", "old.dll": b"old"})
+    offer(server, "2.0", release_entries(server, "2.0", {"a.dll": b"new a", "sub/b.dll": b"new b", "c/new.dll": b"new"},
+                                         ["old.dll"]))
+    dv.config("1.0")
+    trace = dv.root / "strace.out"
+    subprocess.run([strace, "-y", "-o", str(trace), "-e", "trace=rename,renameat,renameat2,linkat,fsync,fdatasync",
+                    str(d / "desktop-updater")], cwd=dv.root, env=dv.env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    assert (d / "c/new.dll").read_bytes() == b"new" and not (d / "old.dll").exists()
+    events, journal = commit_events(trace, d)
+    renames = [i for i, e in enumerate(events) if e[0] == "rename"]
+    assert len(renames) >= 8  # the journal twice, three old files stashed, three files placed, the record
+    for i in renames:
+        _, old, new = events[i]
+        # The next step: the next journal write, or for the journal itself the next rename.
+        if new == journal:
+            end = next((j for j in renames if j > i), len(events))
+        else:
+            end = next((j for j in renames if j > i and events[j][2] == journal), len(events))
+        flushed = {e[1] for e in events[i + 1:end] if e[0] == "fsync"}
+        for folder in {os.path.dirname(old), os.path.dirname(new)}:
+            if Path(folder).exists() or new == journal:
+                assert folder in flushed, (old, new, folder, events)
 
 
 FULL_DISK_SCRIPT = r'''
@@ -330,7 +526,7 @@ def test_full_disk_leaves_every_old_file_byte_for_byte(dv, server, tmp_path):
     left = sorted(p.name for p in (out / "after").iterdir() if p.name != "desktop-updater.log")
     assert left == sorted(["Application", "desktop-updater", "small.dll", "big.dll"]), output  # no temporary files
     assert "cannot write" in output
-    assert list((out / "after" / "Application" / "Updates").iterdir()) == []  # no staging left
+    assert [p.name for p in (out / "after" / "Application" / "Updates").iterdir()] == ["updater.lock"]  # no staging left
     # The first file that cannot be staged ends the update: nothing more is requested.
     assert server.paths() == ["/check", "/small"]
 
@@ -443,7 +639,8 @@ def test_check_and_download_go_through_the_system_proxy(tmp_path, server, update
 # against the Windows build and ends it with TerminateProcess.
 HOOKS_UPDATER = Path(os.environ.get("DESKTOP_UPDATER_E2E_HOOKS", BUILD / "tests" / "updater" / "desktop-updater-hooks"))
 # The updater's own files, which are no part of a release.
-OWN_FILES = {"desktop-updater.log", "desktop-updater.log.old", "started.log", "Application/Updates/applied-version"}
+OWN_FILES = {"desktop-updater.log", "desktop-updater.log.old", "started.log", "Application/Updates/applied-version",
+             "Application/Updates/updater.lock"}
 
 
 def tree(folder):
@@ -550,7 +747,8 @@ class CrashRelease:
         wait_started(); running() counts the application's live processes."""
         # The log is written as the run goes: the killed run's line is there.
         assert 'skipped removal of "../outside"' in dv.log_text(), (kind, n)
-        assert running() == 0, (kind, n)  # the update had ended the application
+        # The application runs on while files download; the update ends it right before the commit.
+        assert running() == (1 if kind == "download" else 0), (kind, n)
 
         # Next start, the check fails: only the recovery runs.
         self.serve_failed_check(stalled)
@@ -559,7 +757,7 @@ class CrashRelease:
         assert after in (self.expected_old, self.expected_new), (kind, n, dv.log_text())
         if kind == "download" or n == 1:
             assert after == self.expected_old, (kind, n)  # nothing was committed yet
-        assert len(dv.wait_started(2)) == 2 and running() == 1, (kind, n)
+        assert len(dv.wait_started(2)) == 2 and running() == (2 if kind == "download" else 1), (kind, n)
         assert "update check at" in dv.log_text()
 
         # And a start against a good server ends on the new release, fetching only what it lacks.

@@ -205,7 +205,7 @@ def test_file_held_open_is_retried_then_the_update_is_undone(dv, server):
     assert (d / "core.dll").read_bytes() == b"old core"
     assert "C:\\Domvista\\held.dll to " in dv.log and "Windows error" in dv.log, dv.log
     assert len(wine_processes(dv.wine.path, "holder.exe")) == 1  # only the application was ended
-    assert sorted(p.name for p in (d / "Application" / "Updates").iterdir()) == []
+    assert sorted(p.name for p in (d / "Application" / "Updates").iterdir()) == ["updater.lock"]
 
 
 def test_single_instance_is_per_user_and_hands_over_its_argument(dv, server):

@@ -127,6 +127,13 @@ private slots:
         QTest::newRow("remove the updater") << QByteArray("<remove dist='me'/>") << false << "refused, - - -";
         QTest::newRow("remove inside the settings") << QByteArray("<remove dist='Application/Config/old.ini'/>") << false << "- - Application/Config/old.ini";
         QTest::newRow("download into the working folder") << QByteArray("<file url='http://h/u' dist='Application/Updates/x'/>") << false << "refused, - - -";
+        QTest::newRow("a target below a file") << QByteArray("<file url='http://h/u' dist='kept.txt/inner.bin'/>") << false << "refused, - - -";
+        QTest::newRow("a folder below a file") << QByteArray("<file url='' dist='kept.txt/sub/'/>") << false << "refused, - - -";
+        QTest::newRow("below a file the list removes") << QByteArray("<file url='http://h/u' dist='kept.txt/inner.bin'/><remove dist='kept.txt'/>") << false << "kept.txt/inner.bin - kept.txt";
+        QTest::newRow("below a folder the list removes") << QByteArray("<file url='http://h/u' dist='olddir/x/y'/><remove dist='olddir'/>") << false << "olddir/x/y - olddir";
+        QTest::newRow("below another download") << QByteArray("<file url='http://h/u' dist='x'/><file url='http://h/v' dist='x/y'/>") << false << "refused, x - -";
+        QTest::newRow("above another download") << QByteArray("<file url='http://h/u' dist='x/y'/><file url='http://h/v' dist='x'/>") << false << "refused, x/y - -";
+        QTest::newRow("above a listed folder") << QByteArray("<file url='' dist='x/y/'/><file url='http://h/v' dist='x'/>") << false << "refused, - x/y -";
     }
     void entryRules()
     {

@@ -9,9 +9,22 @@
 #include "support/testserver.h"
 
 #include <QtTest>
+#include <functional>
 #include <map>
 
 using namespace testfiles;
+
+namespace {
+// This test's pause points: at the n-th step of a commit, something happens to the folder.
+int g_commitStep = 0;  // 0: never
+int g_commitCalls = 0;
+std::function<void()> g_atCommitStep;
+}  // namespace
+
+void testPause(const char*)
+{
+    if (++g_commitCalls == g_commitStep && g_atCommitStep) g_atCommitStep();
+}
 
 namespace {
 
@@ -177,10 +190,12 @@ private slots:
         QCOMPARE(g_updateLayout->label_4->text(), QString());
         QCOMPARE(g_updateLayout->totalProgressBar->value(), 0);
         QCOMPARE(g_updateLayout->curProgressBar->value(), 0);
-        std::map<int, QStringList> seen;  // by file number: label_4, maximum, label_3, bar value
+        // By file number: label_4, maximum, label_3, bar value. The total bar counts the files
+        // done: while the third downloads, it stands at two.
+        std::map<int, QStringList> seen;
         connect(g_updateLayout->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
             Ui::UiUpdateDialog* ui = g_updateLayout;
-            seen[ui->totalProgressBar->value()] = QStringList{ui->label_4->text(),
+            seen[ui->totalProgressBar->value() + 1] = QStringList{ui->label_4->text(),
                 QString::number(ui->totalProgressBar->maximum()), ui->label_3->text(),
                 QString::number(value) + "/" + QString::number(ui->curProgressBar->maximum())};
         });
@@ -222,7 +237,7 @@ private slots:
         QCOMPARE(fx.server.requests(), (std::vector<std::string>{"/check", "/f/a", "/f/b", "/f/endless"}));
         QCOMPARE(QDir(fx.base()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  (QStringList{"Application", "big.dat", "desktop-updater.log", "domvista.exe", "old.dll"}));
-        QCOMPARE(QDir(fx.base() + "/Application/Updates").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(QDir(fx.base() + "/Application/Updates").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"updater.lock"});
         QCOMPARE(notice, QString::fromUtf8("更新失败，未做任何更改，详见desktop-updater.log"));
         QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("download of \"big.dat\""));
     }
@@ -320,6 +335,204 @@ private slots:
         fx.run();
         QCOMPARE(fx.server.requests(), std::vector<std::string>{"/missing"});
         QCOMPARE(readFile(outside.path() + "/file"), QByteArray("precious"));
+    }
+
+    // A list that names every file of the release, current ones included, and removes a folder
+    // to clear out what the release no longer has: the current files in that folder stay.
+    void aCurrentFileInsideARemovedFolderStays_data()
+    {
+        QTest::addColumn<QString>("kept");
+        QTest::addColumn<QString>("removed");
+        QTest::addColumn<bool>("withDownload");
+        QTest::newRow("beside a download") << "plugins/render.dll" << "plugins/" << true;
+        QTest::newRow("the only change is the removal") << "plugins/render.dll" << "plugins" << false;
+        QTest::newRow("deeper inside") << "plugins/gl/x/render.dll" << "plugins" << true;
+    }
+    void aCurrentFileInsideARemovedFolderStays()
+    {
+        QFETCH(QString, kept);
+        QFETCH(QString, removed);
+        QFETCH(bool, withDownload);
+        Fixture fx;
+        fx.config("1.0");
+        const QByteArray current = "current render";
+        std::string list = "<files><file url='" + fx.fileUrl("render") + "' dist='" + kept.toStdString() + "' sha256='" +
+                           sha256Hex(current).toStdString() + "' size='" + std::to_string(current.size()) + "'/>";
+        if (withDownload) list += "<file url='" + fx.fileUrl("new") + "' dist='plugins/new.dll'/>";
+        fx.offer("1.1", list + "<remove dist='" + removed.toStdString() + "'/></files>");
+        fx.server.route("/f/new", TestServer::ok("new"));
+        writeFile(fx.base() + "/" + kept, current);
+        writeFile(fx.base() + "/plugins/obsolete.dll", "obsolete");
+        writeFile(fx.base() + "/plugins/gl/old.dll", "old");
+        fx.make();
+        fx.run();
+        QCOMPARE(readFile(fx.base() + "/" + kept), current);
+        QVERIFY(!QFileInfo::exists(fx.base() + "/plugins/obsolete.dll"));
+        QVERIFY(!QFileInfo::exists(fx.base() + "/plugins/gl/old.dll"));
+        QCOMPARE(readFile(fx.base() + "/plugins/new.dll"), withDownload ? QByteArray("new") : QByteArray("<missing>"));
+        QCOMPARE(fx.server.requests(), withDownload ? (std::vector<std::string>{"/check", "/f/new"})
+                                                    : std::vector<std::string>{"/check"});
+        QCOMPARE(readFile(fx.base() + "/Application/Updates/applied-version"), QByteArray("1.1\n"));
+    }
+
+    // Entries that the commit could not place are refused when the list is read; the rest of
+    // the release is installed, and the next start has nothing left to fail on.
+    void anEntryThatCannotBePlacedIsRefusedAndTheRestInstalled_data()
+    {
+        QTest::addColumn<QString>("entries");
+        QTest::addColumn<QString>("placed");    // the file that ends up with "inner"
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<bool>("oldGone");      // plugins/old.dll was removed
+        QTest::newRow("a target below a file") << "<file url='URL' dist='afile.txt/inner.bin'/>" << "" << true << false;
+        QTest::newRow("below a file the list removes") << "<file url='URL' dist='afile.txt/inner.bin'/><remove dist='afile.txt'/>"
+                                                       << "afile.txt/inner.bin" << false << false;
+        QTest::newRow("a removed folder that holds a download") << "<file url='URL' dist='plugins/inner.dll'/><remove dist='plugins'/>"
+                                                                << "plugins/inner.dll" << false << true;
+#ifdef Q_OS_WIN
+        // Windows reaches one folder through every letter case of its name.
+        QTest::newRow("removed in another letter case") << "<file url='URL' dist='plugins/inner.dll'/><remove dist='PlugIns'/>"
+                                                        << "plugins/inner.dll" << false << true;
+#endif
+    }
+    void anEntryThatCannotBePlacedIsRefusedAndTheRestInstalled()
+    {
+        QFETCH(QString, entries);
+        QFETCH(QString, placed);
+        QFETCH(bool, refused);
+        QFETCH(bool, oldGone);
+        for (int run = 1; run <= 2; ++run) {  // the second start has nothing to do
+            Fixture fx;
+            writeFile(fx.base() + "/afile.txt", "a file");
+            writeFile(fx.base() + "/plugins/old.dll", "old");
+            writeFile(fx.base() + "/good.dll", "old good");
+            fx.config(run == 1 ? "1.0" : "1.1");
+            const QString list = "<files>" + QString(entries).replace("URL", QString::fromStdString(fx.fileUrl("inner"))) +
+                                 "<file url='" + QString::fromStdString(fx.fileUrl("good")) + "' dist='good.dll'/></files>";
+            fx.offer("1.1", list.toStdString());
+            fx.server.route("/f/inner", TestServer::ok("inner"));
+            fx.server.route("/f/good", TestServer::ok("new good"));
+            fx.make();
+            fx.run();
+            if (run == 2) {
+                QCOMPARE(fx.server.requests(), std::vector<std::string>{"/check"});
+                continue;
+            }
+            const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+            QCOMPARE(readFile(fx.base() + "/good.dll"), QByteArray("new good"));
+            QVERIFY2(log.contains("installed version \"1.1\""), log.constData());
+            QCOMPARE(log.contains("skipped download to \"afile.txt/inner.bin\""), refused);
+            if (!placed.isEmpty()) QCOMPARE(readFile(fx.base() + "/" + placed), QByteArray("inner"));
+            if (placed.isEmpty()) QCOMPARE(readFile(fx.base() + "/afile.txt"), QByteArray("a file"));
+            QCOMPARE(QFileInfo::exists(fx.base() + "/plugins/old.dll"), !oldGone);
+            QCOMPARE(readFile(fx.base() + "/Application/Updates/applied-version"), QByteArray("1.1\n"));
+        }
+    }
+
+    // Two updaters on one folder, started by anyone: the one that holds the folder's lock works,
+    // the other changes nothing, not even the first one's staged files, and says so.
+    void aSecondUpdaterOnTheSameFolderLeavesItAlone()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/></files>");
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        writeFile(fx.base() + "/a.dll", "old a");
+        Update first;
+        first.setBaseFolderForTesting(fx.base());
+        QString why;
+        QCOMPARE(first.lockFolder(&why), FolderLock::Result::Held);
+        writeFile(fx.base() + "/Application/Updates/staging/0", "the first one's download");
+        fx.make();
+        QCOMPARE(fx.update->lockFolder(&why), FolderLock::Result::Busy);
+        fx.run();
+        QVERIFY(fx.server.requests().empty());
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("old a"));
+        QCOMPARE(readFile(fx.base() + "/Application/Updates/staging/0"), QByteArray("the first one's download"));
+        QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("another updater is already updating this folder"));
+        QVERIFY(!fx.update->isVisible());
+    }
+
+    void theFolderLockIsNeverTakenThroughALink()
+    {
+        QTemporaryDir outside;
+        Fixture fx;
+        fx.config("1.0");
+        QVERIFY(QDir().mkpath(fx.base() + "/Application/Updates"));
+        // A link to a folder: under Wine a host link to a file looks like the file itself.
+        QVERIFY(QDir().mkpath(outside.path() + "/elsewhere"));
+        QVERIFY(testlinks::makeLink(outside.path() + "/elsewhere", fx.base() + "/Application/Updates/updater.lock"));
+        fx.make();
+        QString why;
+        QCOMPARE(fx.update->lockFolder(&why), FolderLock::Result::Unavailable);
+        QVERIFY2(why.contains("not a plain file") || why.contains("cannot open"), qPrintable(why));
+        QCOMPARE(QDir(outside.path() + "/elsewhere").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // A commit that fails is undone; where undoing stops halfway, the notice says so instead of
+    // "nothing was changed", and the application is not started on the mix. The file name line
+    // names the file at which it stopped.
+    void aCommitThatFailsSaysWhetherItWasUndone_data()
+    {
+        QTest::addColumn<bool>("obstacle");  // else the staged file is lost
+        QTest::addColumn<QString>("notice");
+        QTest::addColumn<QByteArray>("b");
+        QTest::newRow("undone") << false << QString::fromUtf8("更新失败，未做任何更改，详见desktop-updater.log") << QByteArray("old b");
+        QTest::newRow("undoing stopped") << true << QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log")
+                                         << QByteArray("in the way");
+    }
+    void aCommitThatFailsSaysWhetherItWasUndone()
+    {
+        QFETCH(bool, obstacle);
+        QFETCH(QString, notice);
+        QFETCH(QByteArray, b);
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/><file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        fx.server.route("/f/b", TestServer::ok("new b"));
+        writeFile(fx.base() + "/a.dll", "old a");
+        writeFile(fx.base() + "/b.dll", "old b");
+        QVERIFY(QFile::copy(FAKE_APP_PATH, fx.base() + "/app-undo-test.exe"));
+        struct EndStarted {  // whatever the checks say, no stand-in outlives the test
+            QString log;
+            ~EndStarted()
+            {
+                for (const QByteArray& pid : readFile(log).split('\n')) {
+                    if (pid.toULong()) procutil::terminateProcesses({pid.toULong()}, 5000);
+                }
+            }
+        } endStarted{fx.base() + "/started.log"};
+        fx.make();
+        fx.update->setApplicationExecutableForTesting("app-undo-test.exe");
+        // Steps: before and after the journal, two old files into the backup, then a.dll is placed.
+        g_commitCalls = 0;
+        g_commitStep = 5;
+        g_atCommitStep = [&] {
+            if (obstacle) writeFile(fx.base() + "/b.dll", "in the way");  // b.dll cannot be placed, nor put back
+            else QFile::remove(fx.base() + "/Application/Updates/staging/1");
+        };
+        QString label3, label4;
+        connect(fx.update, &QDialog::finished, [&] {
+            label3 = g_updateLayout->label_3->toolTip();
+            label4 = g_updateLayout->label_4->toolTip();
+        });
+        fx.run();
+        g_commitStep = 0;
+        g_atCommitStep = nullptr;
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("old a"));
+        QCOMPARE(readFile(fx.base() + "/b.dll"), b);
+        QCOMPARE(label4, notice);
+        QCOMPARE(label3, QString::fromUtf8("失败：b.dll"));
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QCOMPARE(log.contains("nothing was changed"), !obstacle);
+        QCOMPARE(log.contains("undoing it stopped"), obstacle);
+        QCOMPARE(QFileInfo::exists(fx.base() + "/Application/Updates/update-journal"), obstacle);
+        if (!obstacle) {
+            QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
+        } else {
+            QTest::qWait(300);
+            QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));  // not started on a mix
+        }
     }
 
     void failedDownloadOfARemovedFileKeepsTheOldFile()

@@ -285,6 +285,202 @@ private slots:
         QCOMPARE(tx.appliedVersion(), QString());
     }
 
+    // A file the release keeps as it is lies inside a folder the release removes: it goes into
+    // the backup with its folder and comes back out. Interrupted at every step, or failing at
+    // every step (undone), the folder holds exactly the old or the new release.
+    void aKeptFileInsideARemovedFolderSurvivesEveryInterruption()
+    {
+        struct Kept {
+            QTemporaryDir dir;
+            QString base() const { return dir.path(); }
+            Kept()
+            {
+                writeFile(base() + "/plugins/render.dll", "render");
+                writeFile(base() + "/plugins/gl/deep.dll", "deep");
+                writeFile(base() + "/plugins/old.dll", "old");
+                QDir().mkpath(base() + "/Application/Updates");
+            }
+            CommitPlan stage(UpdateTransaction& tx)
+            {
+                CommitPlan plan;
+                plan.version = "2.0";
+                writeFile(tx.stagedPath(0), "new");
+                plan.files.append(qMakePair(tx.stagedPath(0), base() + "/plugins/new.dll"));
+                plan.removals = QStringList{base() + "/plugins"};
+                plan.kept = QStringList{base() + "/plugins/render.dll", base() + "/plugins/gl/deep.dll", base() + "/elsewhere.dll"};
+                return plan;
+            }
+        };
+        QMap<QString, QByteArray> oldState, newState;
+        int steps = 0;
+        {
+            Kept r;
+            oldState = snapshot(r.base());
+            UpdateTransaction tx(r.base());
+            QString why;
+            QVERIFY(tx.begin(&why));
+            QVERIFY2(tx.commit(r.stage(tx), &why), qPrintable(why));
+            newState = snapshot(r.base());
+            steps = g_calls;
+        }
+        QCOMPARE(newState.value("plugins/render.dll"), QByteArray("render"));
+        QCOMPARE(newState.value("plugins/gl/deep.dll"), QByteArray("deep"));
+        QCOMPARE(newState.value("plugins/new.dll"), QByteArray("new"));
+        QVERIFY(!newState.contains("plugins/old.dll"));
+        for (int k = 1; k <= steps; ++k) {
+            for (const bool crash : {true, false}) {
+                init();
+                Kept r;
+                UpdateTransaction tx(r.base());
+                QString why;
+                QVERIFY(tx.begin(&why));
+                const CommitPlan plan = r.stage(tx);
+                g_crashAt = k;
+                // Not a crash: the staged file is lost before it is placed, so the commit is undone.
+                if (!crash) g_instead = [&] { QFile::remove(tx.stagedPath(0)); };
+                bool crashed = false, committed = false;
+                try {
+                    committed = tx.commit(plan, &why);
+                } catch (const Crash&) {
+                    crashed = true;
+                }
+                g_crashAt = 0;
+                g_instead = nullptr;
+                QString detail;
+                UpdateTransaction(r.base()).recover(&detail);
+                const QMap<QString, QByteArray> after = snapshot(r.base());
+                const bool isOld = after == oldState, isNew = after == newState;
+                QVERIFY2(isOld || isNew, qPrintable(QString("step %1 (%2): %3 / %4 | %5").arg(k).arg(crash ? "crash" : "failure", detail,
+                         differences(after, oldState), why)));
+                QVERIFY(crashed || committed == isNew || !crash);
+            }
+        }
+    }
+
+    // The commit failed before the removed folder went into the backup (on Windows a file held
+    // inside it), and the run was killed while undoing: the kept file is still where it always
+    // was, and undoing leaves it there.
+    void aKeptFileIsLeftAloneWhenItsFolderNeverMoved()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/plugins/render.dll", "render");
+        writeFile(base + "/plugins/old.dll", "old");
+        QDir().mkpath(base + "/Application/Updates");
+        const QMap<QString, QByteArray> oldState = snapshot(base);
+        UpdateTransaction tx(base);
+        QString why;
+        QVERIFY(tx.begin(&why));
+        CommitPlan plan;
+        plan.version = "2.0";
+        writeFile(tx.stagedPath(0), "new");
+        plan.files.append(qMakePair(tx.stagedPath(0), base + "/plugins/new.dll"));
+        plan.removals = QStringList{base + "/plugins"};
+        plan.kept = QStringList{base + "/plugins/render.dll"};
+        g_crashAt = 2;  // the journal is written, nothing has moved
+        try {
+            tx.commit(plan, &why);
+        } catch (const Crash&) {
+        }
+        g_crashAt = 0;
+        const QString journalPath = base + "/Application/Updates/update-journal";
+        UpdateJournal journal;
+        QVERIFY(readUpdateJournal(journalPath, &journal, &why));
+        QCOMPARE(journal.places.size(), 2);
+        journal.state = UpdateJournal::State::Rollback;
+        QVERIFY(writeUpdateJournal(journalPath, journal, &why));
+        QString detail;
+        QCOMPARE(UpdateTransaction(base).recover(&detail), UpdateTransaction::Recovery::Back);
+        QVERIFY2(snapshot(base) == oldState, qPrintable(differences(snapshot(base), oldState)));
+    }
+
+    // The commit asks the same rule as the list: a file on the way to a target is refused before
+    // anything moves, unless the release removes it.
+    void aFileOnTheWayRefusesTheCommitBeforeAnythingMoves()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/afile.txt", "a file");
+        writeFile(base + "/b.dll", "old b");
+        QDir().mkpath(base + "/Application/Updates");
+        const QMap<QString, QByteArray> oldState = snapshot(base);
+        UpdateTransaction tx(base);
+        QString why;
+        QVERIFY(tx.begin(&why));
+        writeFile(tx.stagedPath(0), "new b");
+        writeFile(tx.stagedPath(1), "inner");
+        CommitPlan plan;
+        plan.version = "2.0";
+        plan.files = {qMakePair(tx.stagedPath(0), base + "/b.dll"), qMakePair(tx.stagedPath(1), base + "/afile.txt/inner.bin")};
+        QVERIFY(!tx.commit(plan, &why));
+        QVERIFY2(why.contains("refused") && why.contains("\"afile.txt\" now stands on the way"), qPrintable(why));
+        tx.discard();
+        QCOMPARE(snapshot(base), oldState);
+        plan.removals = QStringList{base + "/afile.txt"};
+        QVERIFY(tx.begin(&why));
+        writeFile(tx.stagedPath(0), "new b");
+        writeFile(tx.stagedPath(1), "inner");
+        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        QCOMPARE(readFile(base + "/afile.txt/inner.bin"), QByteArray("inner"));
+    }
+
+    // A removal inside another removed folder goes with that folder: a commit that fails at any
+    // step is undone whole.
+    void nestedRemovalsAreUndoneWhole()
+    {
+        auto setUp = [](const QString& base) {
+            writeFile(base + "/olddir/sub/x", "x");
+            writeFile(base + "/olddir/y", "y");
+            QDir().mkpath(base + "/Application/Updates");
+        };
+        int steps = 0;
+        {
+            QTemporaryDir dir;
+            setUp(dir.path());
+            UpdateTransaction tx(dir.path());
+            QString why;
+            QVERIFY(tx.begin(&why));
+            writeFile(tx.stagedPath(0), "new");
+            CommitPlan plan;
+            plan.files = {qMakePair(tx.stagedPath(0), dir.path() + "/olddir/sub/new")};
+            plan.removals = QStringList{dir.path() + "/olddir", dir.path() + "/olddir/sub"};
+            QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+            QCOMPARE(readFile(dir.path() + "/olddir/sub/new"), QByteArray("new"));
+            QVERIFY(!QFileInfo::exists(dir.path() + "/olddir/y") && !QFileInfo::exists(dir.path() + "/olddir/sub/x"));
+            steps = g_calls;
+        }
+        for (int k = 3; k <= steps; ++k) {
+            init();
+            QTemporaryDir dir;
+            setUp(dir.path());
+            const QMap<QString, QByteArray> oldState = snapshot(dir.path());
+            UpdateTransaction tx(dir.path());
+            QString why;
+            QVERIFY(tx.begin(&why));
+            writeFile(tx.stagedPath(0), "new");
+            CommitPlan plan;
+            plan.files = {qMakePair(tx.stagedPath(0), dir.path() + "/olddir/sub/new")};
+            plan.removals = QStringList{dir.path() + "/olddir", dir.path() + "/olddir/sub"};
+            g_crashAt = k;
+            // The journal cannot be marked done: a folder stands where its temporary file goes.
+            if (k == steps - 1) {
+                g_instead = [&] {
+                    const QString journal = dir.path() + "/Application/Updates/update-journal";
+                    QVERIFY(QFile::remove(journal) && QDir().mkdir(journal));
+                };
+            } else {
+                g_instead = [&] { QFile::remove(tx.stagedPath(0)); };  // lost before it is placed
+            }
+            const bool committed = tx.commit(plan, &why);
+            tx.discard();
+            QDir(dir.path() + "/Application/Updates/update-journal").removeRecursively();
+            QString detail;
+            UpdateTransaction(dir.path()).recover(&detail);
+            const QMap<QString, QByteArray> after = snapshot(dir.path());
+            if (!committed) QVERIFY2(after == oldState, qPrintable(QString("step %1: %2 | %3").arg(k).arg(differences(after, oldState), why)));
+        }
+    }
+
     void anInterruptedCommitWithAStagedFileLostGoesBack()
     {
         Release r(linksCanBeRemoved());

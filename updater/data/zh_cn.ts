@@ -45,5 +45,17 @@
         <source>update failed, nothing was changed, see %1</source>
         <translation>更新失败，未做任何更改，详见%1</translation>
     </message>
+    <message>
+        <source>checking the files already in place</source>
+        <translation>正在检查已有的文件</translation>
+    </message>
+    <message>
+        <source>installing the update</source>
+        <translation>正在安装更新</translation>
+    </message>
+    <message>
+        <source>update failed and could not be undone yet, start the updater again; see %1</source>
+        <translation>更新失败且尚未撤销，请再次启动更新程序；详见%1</translation>
+    </message>
 </context>
 </TS>

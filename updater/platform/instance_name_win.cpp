@@ -1,6 +1,8 @@
 // Windows side of the single-instance name: the process token's user SID and the session id.
 #include "instance_name.h"
 
+#include <QLocalServer>
+
 #include <vector>
 
 #include <windows.h>
@@ -36,4 +38,10 @@ QString singleInstanceName(const QString& applicationName)
     const QString sid = userSid();
     return QStringLiteral("%1-%2-%3").arg(applicationName, sid.isEmpty() ? QStringLiteral("unknown-user") : sid)
         .arg(session);
+}
+
+bool listenForLaterStarts(QLocalServer& server, const QString& name)
+{
+    server.setSocketOptions(QLocalServer::UserAccessOption);
+    return server.listen(name);
 }

@@ -38,4 +38,9 @@ bool removeReparsePoint(const QString& path, QString* why);
 // dropped; elsewhere exactly.
 bool sameFile(const QString& a, const QString& b);
 
+// The identity of the existing file or folder `path` (a reparse point itself, never what it
+// leads to) as text that compares equal for every name of it: volume and file id, or device and
+// inode. Empty when it does not exist or cannot be opened.
+QString fileIdentity(const QString& path);
+
 }  // namespace pathrules

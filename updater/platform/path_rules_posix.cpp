@@ -72,4 +72,11 @@ bool sameFile(const QString& a, const QString& b)
     return QDir::cleanPath(a) == QDir::cleanPath(b);
 }
 
+QString fileIdentity(const QString& path)
+{
+    struct stat st;
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0) return QString();
+    return QStringLiteral("%1:%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
+}
+
 }  // namespace pathrules

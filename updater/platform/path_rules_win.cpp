@@ -178,4 +178,11 @@ bool sameFile(const QString& a, const QString& b)
     return CompareStringOrdinal(wa.c_str(), int(wa.size()), wb.c_str(), int(wb.size()), TRUE) == CSTR_EQUAL;
 }
 
+QString fileIdentity(const QString& path)
+{
+    const FileId id = fileId(path);
+    if (!id.valid) return QString();
+    return QStringLiteral("%1:%2:%3").arg(id.volume).arg(id.high).arg(id.low);
+}
+
 }  // namespace pathrules

@@ -20,6 +20,14 @@ bool exeNameMatches(const std::string& candidate, const std::string& wanted);
 //   Elsewhere: the base name of the /proc/<pid>/exe link, not the truncated command name.
 std::vector<ProcessId> findProcessesByExeName(const std::string& exeName);
 
+// Ids of every running process (other than this one) whose executable image is the file at
+// `exePath` (UTF-8), compared by file identity (device and inode, volume and file id): a program
+// of the same name elsewhere (another installation) is not one of them, whatever name this one
+// was started by. Processes this user may not inspect are left out. Empty on failure.
+//   Windows: the Toolhelp snapshot's processes of that file name, each image opened by its path.
+//   Elsewhere: the /proc/<pid>/exe of each process (its image, also once moved or replaced).
+std::vector<ProcessId> findProcessesByImage(const std::string& exePath);
+
 // Ends every listed process at once (like TerminateProcess, exit code 0) and then waits until
 // all of them are gone or `timeoutMs` has passed. Returns true when none of them runs any more.
 // Processes that cannot be opened or signalled count as gone only if they no longer exist.

@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -75,6 +76,27 @@ std::vector<ProcessId> findProcessesByExeName(const std::string& exeName)
         ProcessId id = std::strtoul(e->d_name, nullptr, 10);
         if (id == self) continue;
         if (exeNameMatches(exeBaseName(e->d_name), exeName)) ids.push_back(id);
+    }
+    closedir(proc);
+    return ids;
+}
+
+std::vector<ProcessId> findProcessesByImage(const std::string& exePath)
+{
+    std::vector<ProcessId> ids;
+    struct stat image;
+    if (stat(exePath.c_str(), &image) != 0) return ids;
+    DIR* proc = opendir("/proc");
+    if (!proc) return ids;
+    const ProcessId self = static_cast<ProcessId>(getpid());
+    while (dirent* e = readdir(proc)) {
+        if (!isNumber(e->d_name)) continue;
+        const ProcessId id = std::strtoul(e->d_name, nullptr, 10);
+        struct stat running;
+        // /proc/<pid>/exe reaches the image itself, also when its name has gone.
+        const std::string exe = std::string("/proc/") + e->d_name + "/exe";
+        if (id == self || stat(exe.c_str(), &running) != 0) continue;
+        if (running.st_dev == image.st_dev && running.st_ino == image.st_ino) ids.push_back(id);
     }
     closedir(proc);
     return ids;

@@ -76,6 +76,50 @@ std::vector<ProcessId> findProcessesByExeName(const std::string& exeName)
     return ids;
 }
 
+namespace {
+
+struct Identity {
+    DWORD volume = 0, high = 0, low = 0;
+    bool valid = false;
+    bool operator==(const Identity& o) const { return valid && o.valid && volume == o.volume && high == o.high && low == o.low; }
+};
+
+Identity fileIdentity(const std::wstring& path)
+{
+    Identity id;
+    Handle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file.valid() && GetFileInformationByHandle(file.get(), &info)) {
+        id.volume = info.dwVolumeSerialNumber;
+        id.high = info.nFileIndexHigh;
+        id.low = info.nFileIndexLow;
+        id.valid = true;
+    }
+    return id;
+}
+
+}  // namespace
+
+std::vector<ProcessId> findProcessesByImage(const std::string& exePath)
+{
+    std::vector<ProcessId> ids;
+    const std::wstring path = toWide(exePath);
+    const Identity image = fileIdentity(path);
+    if (!image.valid) return ids;
+    std::string name = exePath.substr(exePath.find_last_of("/\\") == std::string::npos ? 0 : exePath.find_last_of("/\\") + 1);
+    for (ProcessId id : findProcessesByExeName(name)) {
+        Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id)));
+        if (!process.valid()) continue;
+        std::wstring running(32768, L'\0');
+        DWORD size = static_cast<DWORD>(running.size());
+        if (!QueryFullProcessImageNameW(process.get(), 0, &running[0], &size)) continue;
+        running.resize(size);
+        if (fileIdentity(running) == image) ids.push_back(id);
+    }
+    return ids;
+}
+
 bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs)
 {
     std::vector<Handle> handles;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <memory>
 
+#include <unistd.h>
+
 namespace {
 struct Running {
     std::unique_ptr<QProcess> process;
@@ -75,25 +77,34 @@ private slots:
         }
     }
 
-    void updateKillsTheApplicationByItsExactName()
+    // Only this folder's application is ended: its file by identity, under whatever name it was
+    // started (a hard link), never a program of that name in another installation.
+    void updateKillsOnlyThisFoldersApplication()
     {
-        QTemporaryDir dir;
+        QTemporaryDir dir, otherInstallation;
         Running app1 = startCopy(dir.path(), "test-app-7a1.exe");
         Running app2 = startCopy(dir.path(), "test-app-7a1.exe");
+        QVERIFY(::link(QFile::encodeName(dir.path() + "/test-app-7a1.exe").constData(),
+                       QFile::encodeName(dir.path() + "/hard-7a1.exe").constData()) == 0);
+        Running viaHardLink = startCopy(dir.path(), "hard-7a1.exe");
+        Running elsewhere = startCopy(otherInstallation.path(), "test-app-7a1.exe");
         Running other = startCopy(dir.path(), "my-test-app-7a1.exe");
         Update update;
+        update.setBaseFolderForTesting(dir.path());
         update.setApplicationExecutableForTesting(QStringLiteral("test-app-7a1.exe"));
         const unsigned long first = update.findProcessId(QStringLiteral("test-app-7a1.exe"));
-        QVERIFY(first == app1.pid() || first == app2.pid());
+        QVERIFY(first == app1.pid() || first == app2.pid() || first == elsewhere.pid());
         QVERIFY(update.killApplication());
         // Gone already when killApplication returns (at most zombies awaiting their parent).
-        QVERIFY(procutil::findProcessesByExeName("test-app-7a1.exe").empty());
+        QCOMPARE(procutil::findProcessesByImage((dir.path() + "/test-app-7a1.exe").toStdString()), std::vector<procutil::ProcessId>{});
         QVERIFY(app1.process->waitForFinished(5000));
         QVERIFY(app2.process->waitForFinished(5000));
-        QCOMPARE(other.process->state(), QProcess::Running);
-        QCOMPARE(update.findProcessId(QStringLiteral("test-app-7a1.exe")), 0ul);
-        other.process->kill();
-        other.process->waitForFinished(5000);
+        QVERIFY(viaHardLink.process->waitForFinished(5000));
+        for (const Running* r : {&elsewhere, &other}) {
+            QCOMPARE(r->process->state(), QProcess::Running);
+            r->process->kill();
+            r->process->waitForFinished(5000);
+        }
     }
 
     void startsOnlyByAFullPath()
