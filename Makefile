@@ -129,12 +129,13 @@ test-e2e:
 # runs 32-bit programs, else the x86_64 twin (or the one VEXTRA_E2E_ARCH names). Of the desktop
 # updater: the native program with its stand-in application and the screen grabber of
 # tests/updater/, and the Windows program and its stand-in where a Windows build runs here and its
-# toolchain is already there (tools/desktop-targets --test); it never builds the toolchain.
+# toolchain is cached (recorded by tools/build-mingw-qt --needed --cached-only, which never builds).
 demo: deps-packages
 	@mkdir -p build
 	@echo "building (log: build/demo-build.log) ..."
 	@arch=$${VEXTRA_E2E_ARCH:-$$(tools/probe-i386 >/dev/null 2>&1 && echo win32 || echo win64)}; \
 	( $(MAKE) --no-print-directory build-$$arch build-native prefix && \
+	  tools/build-mingw-qt --needed --cached-only && \
 	  for preset in $$(tools/desktop-targets --test); do \
 	    $(CMAKE) --preset $$preset >/dev/null && \
 	    $(CMAKE) --build --preset $$preset -j $(JOBS) --target desktop-updater fake-domvista || exit 1; \
