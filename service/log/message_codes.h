@@ -236,6 +236,19 @@ enum class MessageCode : int32_t {
     UpdateStoppedUncounted = 1480,
     InstallerNotStartedForStop = 1481,
 
+    // Warnings: a package download cut short and resumed at the next start, and the staging
+    // folders a killed or stopped service left.
+    PartialPackageKept = 1490,
+    PackageResumeRequested = 1491,
+    PackageResumed = 1492,
+    ResumeAnsweredWhole = 1493,
+    ResumeRangeRefused = 1494,
+    ResumeValidatorChanged = 1495,
+    PartialPackageRemovedUnbound = 1496,
+    StaleStagingFolderRemoved = 1497,
+    PartialPackageDiscarded = 1498,
+    DownloadBodyCutShort = 1499,
+
     // Information (written only while verbose logging is on).
     ActiveXDownloadStarts = 1600,
     PluginDownloadStarts = 1601,
