@@ -156,6 +156,7 @@ enum class MessageCode : int32_t {
     DownloadBodyEmpty = 1342,
     DownloadRedirectPolicyFailed = 1343,
     DownloadOutOfMemory = 1344,
+    DownloadBodyCutShort = 1345,
 
     // Errors: a package refused by a trust rule; the detail is the certificate's place in the
     // chain (0 the signer), or for the digest its ALG_ID.
@@ -247,7 +248,6 @@ enum class MessageCode : int32_t {
     PartialPackageRemovedUnbound = 1496,
     StaleStagingFolderRemoved = 1497,
     PartialPackageDiscarded = 1498,
-    DownloadBodyCutShort = 1499,
 
     // Information (written only while verbose logging is on).
     ActiveXDownloadStarts = 1600,
