@@ -167,7 +167,7 @@ void StagingFolder::remove() {
     SetLastError(error);
 }
 
-void removeStaleStagingFolders(const std::wstring& keepName) {
+void removeStaleStagingFolders(const std::wstring& keepName, bool digestFolders) {
     const DWORD error = GetLastError();
     wchar_t tempBuffer[MAX_PATH + 1] = {};
     const DWORD tempLength = GetTempPathW(MAX_PATH, tempBuffer);
@@ -184,7 +184,7 @@ void removeStaleStagingFolders(const std::wstring& keepName) {
         const bool guid = isGuidName(found.cFileName);
         const bool digest = isDigestName(found.cFileName);
         if (!guid && !digest) continue;
-        if (digest && keepName == found.cFileName) continue;
+        if (digest && (!digestFolders || keepName == found.cFileName)) continue;
         if (removeStagingFolder(temp + found.cFileName + L"\\")) ++removed;
     } while (FindNextFileW(find, &found));
     FindClose(find);

@@ -47,7 +47,7 @@ private:
 std::wstring stagingFolderNameForDigest(const std::string& sha256);
 
 // Removes the staging folders a killed or stopped service left in the temporary folder: every
-// GUID-named folder's "vpi.tmp", and every "vpi-" folder except the one named keepName (empty:
-// none is kept), each with its files; a folder that holds anything else is left. Logs the
-// count removed, when any.
-void removeStaleStagingFolders(const std::wstring& keepName);
+// GUID-named folder's "vpi.tmp" (such a folder is never resumed), and, when digestFolders is
+// true, every "vpi-" folder except the one named keepName (empty: none is kept), each with its
+// files; a folder that holds anything else is left. Logs the count removed, when any.
+void removeStaleStagingFolders(const std::wstring& keepName, bool digestFolders = true);

@@ -195,10 +195,39 @@ def test_stale_staging_folders_go_and_the_current_one_stays(servers, release, ma
     machine.set_state(last=0)
     messages = machine.run_once()
     got = code_names(messages)
-    assert detail(messages, "StaleStagingFolderRemoved") == "2", messages
+    removed = [int(m.split(" ")[1]) for _, m in named_messages(messages)
+               if m.startswith("StaleStagingFolderRemoved ")]
+    assert removed == [1, 1], "the GUID-named one at the start, the other digest's at the download"
     assert not other.exists() and not guid.exists()
     assert (foreign / "notes.txt").exists()
     assert "PackageResumed" in got
     assert r.answers[1].sent == len(package) - held
     assert "PluginInstallerStarted" in got
     assert machine.staging_folders() == [foreign]
+
+
+def test_a_killed_services_unbound_part_goes_at_a_start_without_download(servers, signing):
+    """Nothing to download (the player is up to date): the GUID-named folder a killed service
+    left goes all the same, while a bound package's part keeps waiting for its download."""
+    m = ServiceMachine(signing)
+    try:
+        m.install_player("plugin", NEW, b"the player, up to date\n")
+        m.set_state(attempts=0)
+        # The service's own temporary folder is one of these (which one, Wine decides).
+        planted = []
+        for root in m.temp_roots():
+            guid = root / "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"
+            waiting = root / ("vpi-" + "1" * 64)
+            for folder in (guid, waiting):
+                folder.mkdir()
+                (folder / "vpi.tmp").write_bytes(b"\x5a" * 100000)
+            planted.append((guid, waiting))
+        messages = m.run_once()
+        got = code_names(messages)
+        assert "PluginDownloadStarts" not in got, messages
+        assert detail(messages, "StaleStagingFolderRemoved") == "1"
+        gone = [(g, w) for g, w in planted if not g.exists()]
+        assert len(gone) == 1, planted
+        assert (gone[0][1] / "vpi.tmp").exists(), "a bound package's part waits for its download"
+    finally:
+        m.close()
