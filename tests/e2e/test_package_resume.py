@@ -141,6 +141,30 @@ def test_a_cut_package_resumes_or_starts_over(servers, release, machine, case):
     assert machine.staging_folders() == []
 
 
+def test_a_download_a_stop_cut_resumes_at_the_next_start(servers, release, machine):
+    """The stop comes while the body flows: the whole blocks received stay, the attempt is
+    given back, and the next start asks only for the rest."""
+    https, http = servers
+    package = (release / PL_FULL.lstrip("/")).read_bytes()
+    r = http.route(PL_FULL, body=package, mode="resumable", drop_after=len(package) * 8 // 10,
+                   stall_after_cut=True, etags=['"v1"'])
+    machine.set_state(attempts=3)
+    messages = machine.run_once(stop_when_staged=3 * 2**20)
+    got = code_names(messages)
+    assert "DownloadStopped" in got and "UpdateStoppedUncounted" in got, messages
+    held = int(detail(messages, "PartialPackageKept"))
+    assert held >= 3 * 2**20 and held % 2**20 == 0, "whole blocks only"
+    assert machine.state()["UpdateAttempts"] == 3
+
+    messages = machine.run_once()
+    got = code_names(messages)
+    assert "PackageResumed" in got, messages
+    assert r.answers[1].range == f"bytes={held}-"
+    assert r.answers[1].sent == len(package) - held
+    assert "PluginInstallerStarted" in got
+    assert [run.label for run in machine.wait_installer_runs(1)] == ["resumed-pl"]
+
+
 def test_a_changed_package_under_the_same_validator_is_refused_whole(servers, release, machine):
     """The part held and a rest of another package under one validator: the appended whole
     fails the manifest's digest, nothing starts, and the part is gone for the next start."""

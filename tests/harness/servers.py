@@ -51,12 +51,13 @@ class Route:
     back until the test sets it."""
 
     def __init__(self, body=b"", status=200, headers=None, mode="normal", drop_after=0, gate=None,
-                 etags=None, range_reply="honour"):
+                 etags=None, range_reply="honour", stall_after_cut=False):
         self.body = body if isinstance(body, bytes) else body.encode()
         # "resumable" only: the ETag of each answer in turn (the last one repeats), how a Range
         # is answered, and what each request asked and was sent.
         self.etags = list(etags or [])
         self.range_reply = range_reply
+        self.stall_after_cut = stall_after_cut
         self.answers = []
         self.status = status
         self.headers = dict(headers or {})
@@ -122,7 +123,8 @@ def _route_resumable(handler, route):
       "wrong-range"      206 whose Content-Range (and body) start 1 KiB before the asked start
       "ignore-if-range"  206 with the rest even when If-Range names another ETag
     A start at or past the end gets 416. The first answer stops after `drop_after` body bytes
-    (when set) and closes the connection, as a dropped connection does. Every answer is
+    (when set) and closes the connection, as a dropped connection does, or with
+    `stall_after_cut` goes silent until the server stops (a stop then cuts it). Every answer is
     recorded in `route.answers` (RangeAnswer)."""
     body = route.body
     turn = len(route.answers)
@@ -165,6 +167,8 @@ def _route_resumable(handler, route):
             handler.wfile.write(piece)
             answer.sent += len(piece)
         handler.wfile.flush()
+        if turn == 0 and route.drop_after and route.stall_after_cut:
+            handler.server.owner.stopping.wait(60)
     except OSError:
         pass  # the client went away: counted as far as it got
 
