@@ -218,6 +218,7 @@ MESSAGES = {
     1496: ("PartialPackageRemovedUnbound", "warning", "a download cut short of a package the manifest does not bind by size and sha256 is never resumed: its part was removed (detail: the bytes received)"),
     1497: ("StaleStagingFolderRemoved", "warning", "staging folders left in the temporary folder by a killed or stopped service were removed: those of other packages and of unbound ones (detail: how many)"),
     1498: ("PartialPackageDiscarded", "warning", "the part held is not shorter than the package the manifest binds, or could not be read: it was dropped and the download starts from zero (detail: the bytes held)"),
+    1499: ("StagingFolderForeign", "warning", "a folder with the name of the package's staging folder is a file, a reparse point or owned by another account than the service's, SYSTEM or the Administrators group: it is left as it is and the package is downloaded whole into a fresh folder, without resume (detail 183)"),
     1600: ("ActiveXDownloadStarts", "info", "starting the ActiveX download"),
     1601: ("PluginDownloadStarts", "info", "starting the plug-in download"),
     1602: ("InstallerStarted", "info", "installer process started (detached, not waited for)"),

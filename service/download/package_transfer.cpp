@@ -377,20 +377,28 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
         return false;
     }
     // A resumable package's limit is its bound size (lower than the built-in limit).
-    const bool resumable = resumablePackage(binding) && binding.size == limit;
+    bool resumable = resumablePackage(binding) && binding.size == limit;
     uint64_t held = 0;
-    if (resumable) {
+    if (!resumable) {
+        removeStaleStagingFolders(std::wstring());
+    } else {
         // The folders a killed or stopped service left go, this package's own stays.
         removeStaleStagingFolders(stagingFolderNameForDigest(binding.sha256));
-        if (!staging.openForDigest(binding.sha256, held)) return false;
-        if (held >= limit) {
-            ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageDiscarded,
-                                                          static_cast<int32_t>(held)));
-            discardPart(staging);
-            held = 0;
+        switch (staging.openForDigest(binding.sha256, held)) {
+            case StagingFolder::DigestFolder::Opened:
+                break;
+            case StagingFolder::DigestFolder::Foreign:
+                resumable = false;  // downloaded whole into a fresh folder, never resumed
+                break;
+            case StagingFolder::DigestFolder::Failed:
+                return false;
         }
-    } else {
-        removeStaleStagingFolders(std::wstring());
+    }
+    if (resumable && held >= limit) {
+        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageDiscarded,
+                                                      static_cast<int32_t>(held)));
+        discardPart(staging);
+        held = 0;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
         CopyResult cause = CopyResult::Failed;

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <sddl.h>
+#include <aclapi.h>
 
 #include "download/download_log.h"
 
@@ -108,6 +109,34 @@ bool removeStagingFolder(const std::wstring& folder) {
     return RemoveDirectoryW(folder.c_str()) != FALSE;
 }
 
+// True when sid is the account this process runs as (SYSTEM for the service).
+bool isOwnAccount(PSID sid) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    alignas(TOKEN_USER) unsigned char buffer[256];
+    DWORD size = 0;
+    const bool got = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) != FALSE;
+    CloseHandle(token);
+    return got && EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid);
+}
+
+// True when the folder is owned by the account the service runs as, SYSTEM or the
+// Administrators group, as the folders this service makes are: the temporary folder lets
+// users make folders, and in a folder a user owns the files could be swapped for links under
+// the service whatever its name.
+bool ownedByTheService(const std::wstring& folder) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool ours = owner && (IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                isOwnAccount(owner));
+    LocalFree(descriptor);
+    return ours;
+}
+
 }  // namespace
 
 std::wstring stagingFolderNameForDigest(const std::string& sha256) {
@@ -130,20 +159,20 @@ bool StagingFolder::create() {
     return true;
 }
 
-bool StagingFolder::openForDigest(const std::string& sha256, uint64_t& held) {
+StagingFolder::DigestFolder StagingFolder::openForDigest(const std::string& sha256,
+                                                        uint64_t& held) {
     held = 0;
     std::wstring temp;
-    if (!temporaryFolder(temp)) return false;
+    if (!temporaryFolder(temp)) return DigestFolder::Failed;
     const std::wstring folder = temp + stagingFolderNameForDigest(sha256) + L"\\";
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (!makePrivateFolder(folder)) return false;
+        if (!makePrivateFolder(folder)) return DigestFolder::Failed;
     } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-               (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+               (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !ownedByTheService(folder)) {
         // Not a folder this service made: nothing is written, read or deleted behind it.
-        logWithError(LogLevel::Error, MessageCode::DownloadStagingFolderFailed,
-                     ERROR_ALREADY_EXISTS);
-        return false;
+        logWithError(LogLevel::Warning, MessageCode::StagingFolderForeign, ERROR_ALREADY_EXISTS);
+        return DigestFolder::Foreign;
     }
     folder_ = folder;
     file_ = folder + kStagedDownloadName;
@@ -152,7 +181,7 @@ bool StagingFolder::openForDigest(const std::string& sha256, uint64_t& held) {
     if (GetFileAttributesExW(file_.c_str(), GetFileExInfoStandard, &data) &&
         !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         held = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return true;
+    return DigestFolder::Opened;
 }
 
 void StagingFolder::remove() {

@@ -23,10 +23,12 @@ public:
     // Makes a fresh GUID-named folder; every failure is logged here.
     bool create();
     // Opens the folder of the package with that digest (64 lowercase hexadecimal
-    // characters), making it when it is not there; a folder of that name that is a reparse
-    // point is never used (false, logged). held receives the length of the "vpi.tmp" it
-    // holds (0 when none).
-    bool openForDigest(const std::string& sha256, uint64_t& held);
+    // characters), making it when it is not there. held receives the length of the "vpi.tmp"
+    // it holds (0 when none). A folder of that name that is a file, a reparse point, or owned
+    // by another account than the service's, SYSTEM or the Administrators group is never
+    // used, read or emptied: Foreign (logged as a warning).
+    enum class DigestFolder { Opened, Foreign, Failed };
+    DigestFolder openForDigest(const std::string& sha256, uint64_t& held);
     // Full path of "vpi.tmp" in the folder, and of the file keeping its validator.
     const std::wstring& file() const { return file_; }
     const std::wstring& validatorFile() const { return validator_; }

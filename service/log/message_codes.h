@@ -248,6 +248,7 @@ enum class MessageCode : int32_t {
     PartialPackageRemovedUnbound = 1496,
     StaleStagingFolderRemoved = 1497,
     PartialPackageDiscarded = 1498,
+    StagingFolderForeign = 1499,
 
     // Information (written only while verbose logging is on).
     ActiveXDownloadStarts = 1600,

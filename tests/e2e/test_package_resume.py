@@ -255,3 +255,29 @@ def test_a_killed_services_unbound_part_goes_at_a_start_without_download(servers
         assert (gone[0][1] / "vpi.tmp").exists(), "a bound package's part waits for its download"
     finally:
         m.close()
+
+
+def test_a_digest_folder_another_account_made_is_never_used(servers, release, machine):
+    """A local user can make the digest's folder in the temporary folder before the service
+    does: the service neither reads, nor writes, nor empties it, and downloads the package
+    whole into a fresh folder instead."""
+    https, http = servers
+    package = (release / PL_FULL.lstrip("/")).read_bytes()
+    name = "vpi-" + package_digest(release)
+    planted = []
+    for root in machine.temp_roots():
+        folder = root / name
+        folder.mkdir()
+        (folder / "vpi.tmp").write_bytes(package[:len(package) // 2])
+        planted.append(folder)
+    r = http.route(PL_FULL, body=package, mode="resumable", etags=['"v1"'])
+    messages = machine.run_once()
+    got = code_names(messages)
+    if "PackageResumeRequested" in got:
+        pytest.skip("Wine 8 reports a folder the host made as owned by the account the service "
+                    "runs as, so a folder of another account cannot be made here")
+    assert detail(messages, "StagingFolderForeign") == "183", messages
+    assert [a.range for a in r.answers] == [None], "no Range from a foreign folder's part"
+    assert "PluginInstallerStarted" in got, messages
+    for folder in planted:
+        assert (folder / "vpi.tmp").read_bytes() == package[:len(package) // 2]
