@@ -218,7 +218,8 @@ namespace {
 // Pass::Cut, bytes holds what the file holds now; the cause was not logged yet (cause).
 Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_t limit,
                  const TransferDeadline& deadline, bool resumable, StagingFolder& staging,
-                 uint64_t held, uint32_t& bytes, CopyResult& cause, DWORD& readError) {
+                 uint64_t held, uint32_t& bytes, CopyResult& cause, DWORD& readError,
+                 MessageCode& readCode) {
     HttpHandles http;
     if (!openRequest(http, source, objectPath)) return Pass::Failed;
     const std::string stored = held > 0 ? readValidator(staging.validatorFile()) : std::string();
@@ -239,6 +240,7 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
                 bytes = static_cast<uint32_t>(held);
                 cause = CopyResult::ReadFailed;
                 readError = GetLastError();
+                readCode = MessageCode::DownloadRequestFailed;
                 return Pass::Cut;
             }
             logError(MessageCode::DownloadRequestFailed);
@@ -337,7 +339,7 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
 // A download cut short: a resumable package keeps its part for the next start, any other's
 // goes; then the cause, whose error value the caller's failure line carries.
 void reportCut(bool resumable, StagingFolder& staging, uint32_t bytes, uint32_t limit,
-               CopyResult cause, DWORD readError) {
+               CopyResult cause, DWORD readError, MessageCode readCode) {
     if (resumable && bytes > 0 && bytes < limit) {
         staging.keepForResume();
         ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageKept,
@@ -356,7 +358,7 @@ void reportCut(bool resumable, StagingFolder& staging, uint32_t bytes, uint32_t 
         default:
             // A read that failed, with its error; or a body that ended before its length.
             if (readError != 0)
-                logWithError(LogLevel::Error, MessageCode::DownloadReadDataFailed, readError);
+                logWithError(LogLevel::Error, readCode, readError);
             else
                 logWithError(LogLevel::Error, MessageCode::DownloadBodyCutShort, ERROR_HANDLE_EOF);
             break;
@@ -403,14 +405,15 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
     for (int attempt = 0; attempt < 2; ++attempt) {
         CopyResult cause = CopyResult::Failed;
         DWORD readError = 0;
+        MessageCode readCode = MessageCode::DownloadReadDataFailed;
         switch (requestOnce(source, objectPath, limit, deadline, resumable, staging, held, bytes,
-                            cause, readError)) {
+                            cause, readError, readCode)) {
             case Pass::Done:
                 return true;
             case Pass::Failed:
                 return false;
             case Pass::Cut:
-                reportCut(resumable, staging, bytes, limit, cause, readError);
+                reportCut(resumable, staging, bytes, limit, cause, readError, readCode);
                 return false;
             case Pass::StartOver:
                 held = 0;  // once more, from zero, with a plain GET
