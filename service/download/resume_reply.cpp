@@ -3,7 +3,8 @@
 
 namespace {
 
-// Reads decimal digits at text[pos...]; false when there are none or the value overflows.
+// Reads decimal digits at text[pos...]; false when there are none, when there is a leading
+// zero (one spelling per number), or when the value overflows.
 bool readNumber(const std::string& text, size_t& pos, uint64_t& value) {
     const size_t start = pos;
     value = 0;
@@ -13,6 +14,7 @@ bool readNumber(const std::string& text, size_t& pos, uint64_t& value) {
         value = value * 10 + digit;
         ++pos;
     }
+    if (pos - start > 1 && text[start] == '0') return false;
     return pos > start && pos - start <= 19;
 }
 

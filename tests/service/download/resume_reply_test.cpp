@@ -48,6 +48,8 @@ TEST(ResumeReply, ContentRangeNumbersThatOverflowAreRefused) {
     EXPECT_FALSE(parseContentRange("bytes 5-4/10", first, last, total));
     EXPECT_FALSE(parseContentRange("bytes 0-10/10", first, last, total));
     EXPECT_FALSE(parseContentRange("bytes -1-5/10", first, last, total));
+    EXPECT_FALSE(parseContentRange("bytes 00-0/10", first, last, total)) << "one spelling per number";
+    EXPECT_TRUE(parseContentRange("bytes 0-9/10", first, last, total));
 }
 
 TEST(ResumeReply, TheValidatorIsAStrongEtagElseTheDate) {
