@@ -58,11 +58,12 @@ static bool downloadAndWrite(const ComponentOffer* offer, const PackageSource& s
                              std::wstring& installerPath) {
     if (!offer || !announceDownload(*offer)) return false;
 
-    // The body into the staging folder, which goes again whatever happens from here on.
+    // The body into the staging folder, which goes again whatever happens from here on, unless
+    // a cut download of a package bound by size and digest waits there for the next start.
     StagingFolder staging;
     uint32_t downloaded = 0;
-    if (!transferPackage(source, packageObjectPath(*offer), packageByteLimit(*offer), staging,
-                         downloaded))
+    if (!transferPackage(source, packageObjectPath(*offer), packageByteLimit(*offer),
+                         packageBinding(*offer), staging, downloaded))
         return false;
 
     // Read back once: bound to the manifest, verified, and its content written as the

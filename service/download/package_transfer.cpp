@@ -9,6 +9,7 @@
 #include "platform/http_reply.h"
 #include "platform/system_library.h"
 #include "platform/winhttp_handle.h"
+#include "download/resume_reply.h"
 
 const wchar_t kInstallerUserAgent[] = L"Download Vextra Player Installer/1.0";
 
@@ -88,7 +89,7 @@ RequestPump::Outcome receiveResponse(RequestPump& pump, bool& ok) {
     return pump.receiveResponse(ok);
 }
 
-enum class CopyResult { Complete, Failed, TooLarge, DeadlinePassed, Stopped };
+enum class CopyResult { Complete, Failed, ReadFailed, TooLarge, DeadlinePassed, Stopped };
 
 CopyResult cutShort(RequestPump::Outcome outcome) {
     return outcome == RequestPump::Outcome::Stopped ? CopyResult::Stopped
@@ -115,9 +116,11 @@ CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint
         const RequestPump::Outcome outcome = pump.readBlock(wanted, data, read, ended, ok);
         if (outcome != RequestPump::Outcome::Done) return cutShort(outcome);
         if (!ok) {
-            logError(pump.lastReadHadNoBuffer() ? MessageCode::DownloadBufferOutOfMemory
-                                                : MessageCode::DownloadReadDataFailed);
-            return CopyResult::Failed;
+            if (pump.lastReadHadNoBuffer()) {
+                logError(MessageCode::DownloadBufferOutOfMemory);
+                return CopyResult::Failed;
+            }
+            return CopyResult::ReadFailed;  // the connection broke: logged by the caller
         }
         if (read > limit - bytes) return CopyResult::TooLarge;
         DWORD written = 0;
@@ -137,43 +140,237 @@ CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint
     }
 }
 
-// The body into "vpi.tmp" in the staging folder; every failure is logged here.
-bool downloadToStaging(RequestPump& pump, const StopSignal* stop, const StagingFolder& staging,
-                       uint32_t limit, uint32_t& bytes) {
-    // CREATE_NEW: a file that is there already was not made by this download.
-    FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!staged.valid()) {
-        logError(MessageCode::DownloadStagedFileCreateFailed);
-        return false;
+// What one request left: the reply's head as the transfer needs it.
+struct ReplyFacts {
+    DWORD status = 0;
+    std::string contentRange;
+    std::string validator;  // chooseValidator of the reply's ETag and Last-Modified
+    bool hasLength = false;
+    uint64_t length = 0;
+};
+
+ReplyFacts readReplyFacts(HINTERNET request) {
+    ReplyFacts facts;
+    DWORD size = sizeof(facts.status);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &facts.status, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        facts.status = 0;
+    facts.contentRange = readHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE);
+    facts.validator = chooseValidator(readHeaderText(request, WINHTTP_QUERY_ETAG),
+                                      readHeaderText(request, WINHTTP_QUERY_LAST_MODIFIED));
+    facts.hasLength = readContentLength(request, facts.length);
+    return facts;
+}
+
+// The validator file: the text chooseValidator made, as it came (ASCII).
+std::string readValidator(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return std::string();
+    char buffer[1100];
+    DWORD got = 0;
+    if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) || got >= sizeof(buffer))
+        return std::string();
+    return std::string(buffer, got);
+}
+
+// Writes the validator the download from zero came with (none: no file). A failure only
+// costs the If-Range of a later resume; the range check still applies.
+void writeValidator(const std::wstring& path, const std::string& validator) {
+    DeleteFileW(path.c_str());
+    if (validator.empty()) return;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file.valid())
+        WriteFile(file.get(), validator.data(), static_cast<DWORD>(validator.size()), &written,
+                  nullptr);
+}
+
+// Adds the Range and If-Range headers that ask for the rest after held bytes.
+bool askForTheRest(HINTERNET request, uint64_t held, const std::string& validator) {
+    std::wstring headers = L"Range: bytes=" + std::to_wstring(held) + L"-\r\n";
+    const std::string value = validatorHeaderValue(validator);
+    if (!value.empty()) headers += L"If-Range: " + std::wstring(value.begin(), value.end()) + L"\r\n";
+    return WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1L),
+                                    WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE) != FALSE;
+}
+
+// Drops the part held: the file and its validator.
+void discardPart(const StagingFolder& staging) {
+    DeleteFileW(staging.file().c_str());
+    DeleteFileW(staging.validatorFile().c_str());
+}
+
+// How one request ended.
+enum class Pass { Done, Failed, Cut, StartOver };
+
+}  // namespace
+
+bool resumablePackage(const PackageBinding& binding) {
+    return binding.hasSize && binding.size > 0 && binding.sha256.size() == 64;
+}
+
+namespace {
+
+// One request for the package: the rest after held bytes (held > 0), else the whole. On
+// Pass::Cut, bytes holds what the file holds now; the cause was not logged yet (cause).
+Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_t limit,
+                 const TransferDeadline& deadline, bool resumable, StagingFolder& staging,
+                 uint64_t held, uint32_t& bytes, CopyResult& cause, DWORD& readError,
+                 MessageCode& readCode) {
+    HttpHandles http;
+    if (!openRequest(http, source, objectPath)) return Pass::Failed;
+    const std::string stored = held > 0 ? readValidator(staging.validatorFile()) : std::string();
+    if (held > 0) {
+        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PackageResumeRequested,
+                                                      static_cast<int32_t>(held)));
+        if (!askForTheRest(http.request.get(), held, stored)) {
+            logError(MessageCode::DownloadRequestFailed);
+            return Pass::Failed;
+        }
     }
-    switch (copyBody(pump, stop, staged.get(), limit, bytes)) {
+    RequestPump pump(http.request, source.stop, deadline);
+    bool received = false;
+    switch (receiveResponse(pump, received)) {
+        case RequestPump::Outcome::Done:
+            if (received) break;
+            if (held > 0) {
+                bytes = static_cast<uint32_t>(held);
+                cause = CopyResult::ReadFailed;
+                readError = GetLastError();
+                readCode = MessageCode::DownloadRequestFailed;
+                return Pass::Cut;
+            }
+            logError(MessageCode::DownloadRequestFailed);
+            return Pass::Failed;
+        case RequestPump::Outcome::Stopped:
+            bytes = static_cast<uint32_t>(held);
+            cause = CopyResult::Stopped;
+            return Pass::Cut;
+        case RequestPump::Outcome::DeadlinePassed:
+            bytes = static_cast<uint32_t>(held);
+            cause = CopyResult::DeadlinePassed;
+            return Pass::Cut;
+    }
+
+    const ReplyFacts reply = readReplyFacts(http.request.get());
+    bool append = false;
+    if (held > 0) {
+        switch (judgeResumeReply(reply.status, reply.contentRange, held, limit, stored,
+                                 reply.validator)) {
+            case ResumeReply::Append:
+                ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PackageResumed,
+                                                              static_cast<int32_t>(held)));
+                append = true;
+                break;
+            case ResumeReply::Whole:
+                ServiceLog::write(LogLevel::Warning,
+                                  codeText(MessageCode::ResumeAnsweredWhole,
+                                           static_cast<int32_t>(reply.status)));
+                discardPart(staging);
+                held = 0;
+                break;
+            case ResumeReply::RangeRefused:
+                ServiceLog::write(LogLevel::Warning,
+                                  codeText(MessageCode::ResumeRangeRefused,
+                                           static_cast<int32_t>(reply.status)));
+                discardPart(staging);
+                return Pass::StartOver;
+            case ResumeReply::ValidatorChanged:
+                ServiceLog::write(LogLevel::Warning,
+                                  codeText(MessageCode::ResumeValidatorChanged,
+                                           static_cast<int32_t>(reply.status)));
+                discardPart(staging);
+                return Pass::StartOver;
+        }
+    } else if (!wholePackageReply(http.request.get())) {
+        return Pass::Failed;
+    }
+
+    // The body into the staging folder: a fresh one for a package that never resumes; the
+    // digest's folder, from zero (any earlier part dropped) or after the part held.
+    if (!resumable && !staging.create()) return Pass::Failed;
+    if (resumable && !append) writeValidator(staging.validatorFile(), reply.validator);
+    FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
+                                  append ? OPEN_EXISTING : (resumable ? CREATE_ALWAYS : CREATE_NEW),
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER end = {};
+    if (!staged.valid() ||
+        (append && (!SetFilePointerEx(staged.get(), end, &end, FILE_END) ||
+                    static_cast<uint64_t>(end.QuadPart) != held))) {
+        logError(MessageCode::DownloadStagedFileCreateFailed);
+        return Pass::Failed;
+    }
+    uint32_t copied = 0;
+    const CopyResult result =
+        copyBody(pump, source.stop, staged.get(), limit - static_cast<uint32_t>(held), copied);
+    bytes = static_cast<uint32_t>(held) + copied;
+    switch (result) {
         case CopyResult::Complete:
+            if (reply.hasLength && copied < reply.length) {
+                cause = CopyResult::ReadFailed;  // the connection ended before the body did
+                return Pass::Cut;
+            }
             if (bytes > 0) break;
             // A 200 without a body is no package: refused here, before anything is read back.
             logWithError(LogLevel::Error, MessageCode::DownloadBodyEmpty, ERROR_HANDLE_EOF);
-            return false;
+            return Pass::Failed;
         case CopyResult::Failed:
-            return false;
+            return Pass::Failed;
         case CopyResult::TooLarge:
             logWithError(LogLevel::Error, MessageCode::DownloadTooLarge, ERROR_FILE_TOO_LARGE);
-            return false;
+            return Pass::Failed;
+        case CopyResult::ReadFailed:
+            readError = GetLastError();
+            cause = result;
+            return Pass::Cut;
         case CopyResult::DeadlinePassed:
-            logDeadlinePassed();
-            return false;
         case CopyResult::Stopped:
-            logStopped();
-            return false;
+            cause = result;
+            return Pass::Cut;
     }
     if (!staged.close()) logWarning(MessageCode::StagedFileCloseFailed);
-    return true;
+    http.close();
+    return Pass::Done;
+}
+
+// A download cut short: a resumable package keeps its part for the next start, any other's
+// goes; then the cause, whose error value the caller's failure line carries.
+void reportCut(bool resumable, StagingFolder& staging, uint32_t bytes, uint32_t limit,
+               CopyResult cause, DWORD readError, MessageCode readCode) {
+    if (resumable && bytes > 0 && bytes < limit) {
+        staging.keepForResume();
+        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageKept,
+                                                      static_cast<int32_t>(bytes)));
+    } else if (bytes > 0) {
+        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageRemovedUnbound,
+                                                      static_cast<int32_t>(bytes)));
+    }
+    switch (cause) {
+        case CopyResult::Stopped:
+            logStopped();
+            break;
+        case CopyResult::DeadlinePassed:
+            logDeadlinePassed();
+            break;
+        default:
+            // A read that failed, with its error; or a body that ended before its length.
+            if (readError != 0)
+                logWithError(LogLevel::Error, readCode, readError);
+            else
+                logWithError(LogLevel::Error, MessageCode::DownloadBodyCutShort, ERROR_HANDLE_EOF);
+            break;
+    }
 }
 
 }  // namespace
 
 bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uint32_t limit,
-                     StagingFolder& staging, uint32_t& bytes) {
+                     const PackageBinding& binding, StagingFolder& staging, uint32_t& bytes) {
     const TransferDeadline deadline(source.deadlineMs);
+    bytes = 0;
 
     // The request; its blocking calls run on the pump's thread, so a stop or the deadline
     // ends the wait for them wherever they are blocked (the call itself is left to return).
@@ -181,28 +378,47 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
         logError(MessageCode::WinHttpUnavailable);
         return false;
     }
-    HttpHandles http;
-    if (!openRequest(http, source, objectPath)) return false;
-    RequestPump pump(http.request, source.stop, deadline);
-    bool received = false;
-    switch (receiveResponse(pump, received)) {
-        case RequestPump::Outcome::Done:
-            if (received) break;
-            logError(MessageCode::DownloadRequestFailed);
-            return false;
-        case RequestPump::Outcome::Stopped:
-            logStopped();
-            return false;
-        case RequestPump::Outcome::DeadlinePassed:
-            logDeadlinePassed();
-            return false;
+    // A resumable package's limit is its bound size (lower than the built-in limit).
+    bool resumable = resumablePackage(binding) && binding.size == limit;
+    uint64_t held = 0;
+    if (!resumable) {
+        removeStaleStagingFolders(std::wstring());
+    } else {
+        // The folders a killed or stopped service left go, this package's own stays.
+        removeStaleStagingFolders(stagingFolderNameForDigest(binding.sha256));
+        switch (staging.openForDigest(binding.sha256, held)) {
+            case StagingFolder::DigestFolder::Opened:
+                break;
+            case StagingFolder::DigestFolder::Foreign:
+                resumable = false;  // downloaded whole into a fresh folder, never resumed
+                break;
+            case StagingFolder::DigestFolder::Failed:
+                return false;
+        }
     }
-
-    if (!wholePackageReply(http.request.get())) return false;
-
-    // The body into the staging folder, which goes again whatever happens from here on.
-    if (!staging.create()) return false;
-    if (!downloadToStaging(pump, source.stop, staging, limit, bytes)) return false;
-    http.close();
-    return true;
+    if (resumable && held >= limit) {
+        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageDiscarded,
+                                                      static_cast<int32_t>(held)));
+        discardPart(staging);
+        held = 0;
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        CopyResult cause = CopyResult::Failed;
+        DWORD readError = 0;
+        MessageCode readCode = MessageCode::DownloadReadDataFailed;
+        switch (requestOnce(source, objectPath, limit, deadline, resumable, staging, held, bytes,
+                            cause, readError, readCode)) {
+            case Pass::Done:
+                return true;
+            case Pass::Failed:
+                return false;
+            case Pass::Cut:
+                reportCut(resumable, staging, bytes, limit, cause, readError, readCode);
+                return false;
+            case Pass::StartOver:
+                held = 0;  // once more, from zero, with a plain GET
+                break;
+        }
+    }
+    return false;
 }

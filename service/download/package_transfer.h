@@ -5,6 +5,7 @@
 #include <string>
 
 #include "download/staging_folder.h"
+#include "player/offer.h"
 #include "platform/transfer_control.h"
 
 extern const wchar_t kInstallerUserAgent[];  // L"Download Vextra Player Installer/1.0"
@@ -16,8 +17,17 @@ struct PackageSource {
     StopSignal* stop = nullptr;                // a raised stop ends the download; may be null
 };
 
-// Requests objectPath from the source; once the response headers arrived, creates the staging
-// folder and writes the body into its file. bytes receives the body's length. Every failure
-// is logged here; on false GetLastError holds the error value logged.
+// True when the binding gives both size and SHA-256: only then does a download cut short wait
+// for the next start, in the staging folder named from the digest.
+bool resumablePackage(const PackageBinding& binding);
+
+// Requests objectPath from the source and writes the body into the staging folder's file.
+// A resumable package (see above) whose earlier download was cut short asks for the rest
+// with Range (and If-Range where the server gave a validator) and appends only an exact
+// continuation; any other answer starts over from zero. Other packages get a fresh folder
+// once the response headers arrived. A download of a resumable package that a stop, the
+// deadline or a dropped connection cuts short leaves its part in the folder. bytes receives
+// the package's length on disk. Every failure is logged here; on false GetLastError holds
+// the error value logged.
 bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uint32_t limit,
-                     StagingFolder& staging, uint32_t& bytes);
+                     const PackageBinding& binding, StagingFolder& staging, uint32_t& bytes);

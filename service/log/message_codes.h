@@ -156,6 +156,7 @@ enum class MessageCode : int32_t {
     DownloadBodyEmpty = 1342,
     DownloadRedirectPolicyFailed = 1343,
     DownloadOutOfMemory = 1344,
+    DownloadBodyCutShort = 1345,
 
     // Errors: a package refused by a trust rule; the detail is the certificate's place in the
     // chain (0 the signer), or for the digest its ALG_ID.
@@ -235,6 +236,19 @@ enum class MessageCode : int32_t {
     ManifestRedirectPolicyFailed = 1470,
     UpdateStoppedUncounted = 1480,
     InstallerNotStartedForStop = 1481,
+
+    // Warnings: a package download cut short and resumed at the next start, and the staging
+    // folders a killed or stopped service left.
+    PartialPackageKept = 1490,
+    PackageResumeRequested = 1491,
+    PackageResumed = 1492,
+    ResumeAnsweredWhole = 1493,
+    ResumeRangeRefused = 1494,
+    ResumeValidatorChanged = 1495,
+    PartialPackageRemovedUnbound = 1496,
+    StaleStagingFolderRemoved = 1497,
+    PartialPackageDiscarded = 1498,
+    StagingFolderForeign = 1499,
 
     // Information (written only while verbose logging is on).
     ActiveXDownloadStarts = 1600,

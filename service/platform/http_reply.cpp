@@ -29,3 +29,28 @@ bool refuseRedirects(HINTERNET session) {
     return WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy)) !=
            FALSE;
 }
+
+std::string readHeaderText(HINTERNET request, DWORD query) {
+    wchar_t buffer[1025] = {};
+    DWORD size = sizeof(buffer) - sizeof(wchar_t);
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return std::string();
+    std::string text;
+    for (DWORD i = 0; i < size / sizeof(wchar_t) && buffer[i]; ++i) {
+        if (buffer[i] < 0x20 || buffer[i] > 0x7E) return std::string();
+        text += static_cast<char>(buffer[i]);
+    }
+    return text;
+}
+
+bool readContentLength(HINTERNET request, uint64_t& length) {
+    const std::string text = readHeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
+    if (text.empty() || text.size() > 19) return false;
+    length = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        length = length * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return true;
+}

@@ -6,6 +6,9 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstdint>
+#include <string>
+
 enum class ReplyHead {
     Whole,           // 200 without Content-Range: the body is the object
     StatusRefused,   // any other status (the detail to log is the status; 0 when unreadable)
@@ -22,3 +25,11 @@ ReplyHead readReplyHead(HINTERNET request, DWORD& status);
 // Switches automatic redirects off for every request opened on the session. False (with the
 // thread's last error) when WinHTTP refused: the caller must then send nothing.
 bool refuseRedirects(HINTERNET session);
+
+// The text of a response header (WINHTTP_QUERY_ETAG, ..._LAST_MODIFIED, ..._CONTENT_RANGE)
+// of a request whose response headers have arrived, as ASCII. "" when the header is absent,
+// longer than 1024 characters, or holds anything but printable ASCII.
+std::string readHeaderText(HINTERNET request, DWORD query);
+
+// The reply's Content-Length. False when it is absent or unreadable.
+bool readContentLength(HINTERNET request, uint64_t& length);

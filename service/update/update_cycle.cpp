@@ -8,6 +8,7 @@
 
 #include "log/service_log.h"
 #include "config/update_state.h"
+#include "download/staging_folder.h"
 #include "manifest/manifest_fetch.h"
 #include "update/installer_launch.h"
 #include "platform/transfer_control.h"
@@ -130,6 +131,10 @@ void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps) {
 }
 
 void runUpdateCycle() {
+    // A service killed in a download of a package that never resumes left its part in a
+    // GUID-named staging folder: it goes at every start, whether or not a download follows.
+    // A bound package's part waits for its download, which removes those of other packages.
+    removeStaleStagingFolders(std::wstring(), false);
     try {
         SystemUpdateCycleSteps steps;
         runUpdateCycle(serviceSettings(), steps);

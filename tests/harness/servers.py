@@ -50,8 +50,15 @@ class Route:
     of body bytes that "drop" and "stallbody" send; `gate` (a threading.Event) holds the answer
     back until the test sets it."""
 
-    def __init__(self, body=b"", status=200, headers=None, mode="normal", drop_after=0, gate=None):
+    def __init__(self, body=b"", status=200, headers=None, mode="normal", drop_after=0, gate=None,
+                 etags=None, range_reply="honour", stall_after_cut=False):
         self.body = body if isinstance(body, bytes) else body.encode()
+        # "resumable" only: the ETag of each answer in turn (the last one repeats), how a Range
+        # is answered, and what each request asked and was sent.
+        self.etags = list(etags or [])
+        self.range_reply = range_reply
+        self.stall_after_cut = stall_after_cut
+        self.answers = []
         self.status = status
         self.headers = dict(headers or {})
         self.mode = mode
@@ -94,7 +101,80 @@ def _route_stallbody(handler, route):
     handler.server.owner.stopping.wait()
 
 
+class RangeAnswer:
+    """One request to a "resumable" route: its Range and If-Range headers, the status answered
+    and the body bytes sent."""
+
+    def __init__(self, range_header, if_range, status, sent):
+        self.range = range_header
+        self.if_range = if_range
+        self.status = status
+        self.sent = sent
+
+    def __repr__(self):
+        return f"RangeAnswer({self.range!r}, {self.if_range!r}, {self.status}, {self.sent})"
+
+
+def _route_resumable(handler, route):
+    """A package server that honours "Range: bytes=N-" (and If-Range against its current
+    ETag), as `route.range_reply` says:
+      "honour"           206 with exactly the rest; a changed If-Range gets 200 and the whole
+      "ignore"           always 200 and the whole body
+      "wrong-range"      206 whose Content-Range (and body) start 1 KiB before the asked start
+      "ignore-if-range"  206 with the rest even when If-Range names another ETag
+    A start at or past the end gets 416. The first answer stops after `drop_after` body bytes
+    (when set) and closes the connection, as a dropped connection does, or with
+    `stall_after_cut` goes silent until the server stops (a stop then cuts it). Every answer is
+    recorded in `route.answers` (RangeAnswer)."""
+    body = route.body
+    turn = len(route.answers)
+    etag = route.etags[min(turn, len(route.etags) - 1)] if route.etags else None
+    asked = handler.headers.get("Range")
+    if_range = handler.headers.get("If-Range")
+    status, start, content_range = 200, 0, None
+    match = re.fullmatch(r"bytes=(\d+)-", asked or "")
+    if match and route.range_reply != "ignore":
+        first = int(match.group(1))
+        validator_ok = if_range is None or if_range == etag or route.range_reply == "ignore-if-range"
+        if not validator_ok:
+            pass  # the object changed: the whole of it
+        elif first >= len(body):
+            status, content_range = 416, f"bytes */{len(body)}"
+        else:
+            status = 206
+            start = max(0, first - 1024) if route.range_reply == "wrong-range" else first
+            content_range = f"bytes {start}-{len(body) - 1}/{len(body)}"
+    payload = b"" if status == 416 else body[start:]
+    if turn == 0 and route.drop_after:
+        cut = route.drop_after
+    else:
+        cut = len(payload)
+    handler.send_response(status)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Length", str(len(payload)))
+    handler.send_header("Connection", "close")
+    if etag:
+        handler.send_header("ETag", etag)
+    if content_range:
+        handler.send_header("Content-Range", content_range)
+    handler.end_headers()
+    handler.close_connection = True
+    answer = RangeAnswer(asked, if_range, status, 0)
+    route.answers.append(answer)
+    try:
+        for i in range(0, cut, 65536):
+            piece = payload[i:min(i + 65536, cut)]
+            handler.wfile.write(piece)
+            answer.sent += len(piece)
+        handler.wfile.flush()
+        if turn == 0 and route.drop_after and route.stall_after_cut:
+            handler.server.owner.stopping.wait(60)
+    except OSError:
+        pass  # the client went away: counted as far as it got
+
+
 ROUTE_MODES = {
+    "resumable": _route_resumable,
     "normal": _route_normal,
     "drop": _route_drop,
     "stall": _route_stall,

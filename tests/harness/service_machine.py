@@ -297,10 +297,15 @@ class ServiceMachine:
         return [root for root in roots if root.is_dir()]
 
     def staging_folders(self):
-        """GUID-named folders left in the temporary folders of the prefix."""
-        pattern = re.compile(r"^\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}$")
+        """Staging folders left in the temporary folders of the prefix: GUID-named ones, and
+        those named from a package's digest ("vpi-" and 64 hexadecimal characters)."""
+        pattern = re.compile(r"^(\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}|vpi-[0-9a-f]{64})$")
         return [d for root in self._temp_roots() for d in root.iterdir()
                 if d.is_dir() and pattern.match(d.name)]
+
+    def temp_roots(self):
+        """The temporary folders of the prefix (where the service stages its downloads)."""
+        return self._temp_roots()
 
     # -- the installer ------------------------------------------------------------------
     def installer_runs(self):

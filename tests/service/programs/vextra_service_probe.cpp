@@ -8,7 +8,7 @@
 //   peak <the service process's peak working set in bytes, as last read before it ended>
 // Usage: vextra_service_probe <service> <output file> [stop-after <milliseconds>]
 //        vextra_service_probe <service> <output file> stop-when-staged <bytes> <folder>...
-// stop-when-staged sends the stop as soon as a staging folder ({GUID}) in one of the folders
+// stop-when-staged sends the stop as soon as a staging folder ({GUID} or vpi-<digest>) in one of the folders
 // holds a "vpi.tmp" of at least that many bytes: the whole package has arrived.
 #include <windows.h>
 #include <psapi.h>
@@ -21,23 +21,30 @@ namespace {
 
 FILE* out = nullptr;
 
+bool stagedReachedIn(const std::wstring& folder, const wchar_t* pattern,
+                     unsigned long long bytes) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + pattern).c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    bool reached = false;
+    do {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        const std::wstring staged = folder + L"\\" + found.cFileName + L"\\vpi.tmp";
+        if (GetFileAttributesExW(staged.c_str(), GetFileExInfoStandard, &data) &&
+            ((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) >=
+                bytes)
+            reached = true;
+    } while (!reached && FindNextFileW(find, &found));
+    FindClose(find);
+    return reached;
+}
+
+// A staging folder is GUID-named, or named from the package's digest ("vpi-...").
 bool stagedReached(wchar_t** folders, int count, unsigned long long bytes) {
     for (int i = 0; i < count; ++i) {
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((std::wstring(folders[i]) + L"\\{*}").c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE) continue;
-        bool reached = false;
-        do {
-            WIN32_FILE_ATTRIBUTE_DATA data;
-            const std::wstring staged =
-                std::wstring(folders[i]) + L"\\" + found.cFileName + L"\\vpi.tmp";
-            if (GetFileAttributesExW(staged.c_str(), GetFileExInfoStandard, &data) &&
-                ((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) >=
-                    bytes)
-                reached = true;
-        } while (!reached && FindNextFileW(find, &found));
-        FindClose(find);
-        if (reached) return true;
+        if (stagedReachedIn(folders[i], L"\\{*}", bytes) ||
+            stagedReachedIn(folders[i], L"\\vpi-*", bytes))
+            return true;
     }
     return false;
 }
