@@ -13,20 +13,12 @@ import shutil
 import pytest
 
 from servers import HostileServer, https_server
-from service_log import code_names, named_messages
+from service_log import code_names, detail, named_messages
 from update_fixtures import NEW, OLD, require_environment, signing  # noqa: F401
 from update_site import ServiceMachine, make_fake_installer, publish
 
 INSTALL = "/pub/vextraplayer/update/current/sau/11/install/"
 PL_FULL = INSTALL + "install_all_win_pl_sgn.z"
-
-
-def detail(messages, code_name):
-    for _, message in named_messages(messages):
-        head, _, rest = message.partition(" ")
-        if head == code_name:
-            return rest
-    raise AssertionError(f"no {code_name} line in {messages}")
 
 
 @pytest.fixture(scope="module")

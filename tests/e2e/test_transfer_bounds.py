@@ -9,7 +9,7 @@ import time
 import pytest
 
 from servers import HostileServer, https_server
-from service_log import code_names, named_messages
+from service_log import code_names, detail
 from update_fixtures import NEW, OLD, Release, require_environment, signing  # noqa: F401
 from update_site import (SERVICE_WITH_TEST_HOOKS, TEST_HOOKS_KEY, ServiceMachine, make_fake_installer,
                          publish)
@@ -19,15 +19,6 @@ INSTALL = "/pub/vextraplayer/update/current/sau/11/install/"
 PL_FULL = INSTALL + "install_all_win_pl_sgn.z"
 AX_FULL = INSTALL + "install_all_win_ax_sgn.z"
 EARLIER_INSTALLER = b"an installer left by an earlier cycle"
-
-
-def detail(messages, code_name):
-    """The detail of the first line with that code."""
-    for _, message in named_messages(messages):
-        head, _, rest = message.partition(" ")
-        if head == code_name:
-            return rest
-    raise AssertionError(f"no {code_name} line in {messages}")
 
 
 @pytest.fixture(scope="module")

@@ -54,6 +54,15 @@ def named_messages(messages):
     return [(level, named(message)) for level, message in messages]
 
 
+def detail(messages, code_name):
+    """The detail of the first line with that code, of (level, message) pairs."""
+    for _, message in named_messages(messages):
+        head, _, rest = message.partition(" ")
+        if head == code_name:
+            return rest
+    raise AssertionError(f"no {code_name} line in {messages}")
+
+
 def code_names(messages):
     """The names of the codes of (level, message) pairs or of bare messages, in order (lines
     without a code are left out)."""
