@@ -147,9 +147,12 @@ class WindowsProgram(NativeProgram):
         from winetools import WinePrefix, pe_bits
         (work / "wine").mkdir(parents=True)
         self.prefix = WinePrefix(work / "wine", bits=pe_bits(self.updater))
-        # Its programs draw on the virtual screen. (Wine 8 opens the display per program: the
-        # prefix, booted without one, needs no restart for that.)
+        # Its programs draw on the virtual screen. Wine 8 takes the display from the prefix's
+        # first programs: a prefix booted without one shows no window at all, so it is booted
+        # again with the screen named.
+        self.prefix.stop()
         self.prefix.env["DISPLAY"] = display
+        self.prefix.start()
         return self.prefix.drive_c / "Domvista"
 
     def start(self, program, env=None, **kwargs):

@@ -10,7 +10,7 @@
 #include <cstdio>
 
 namespace {
-// The smallest rectangle that holds every pixel that is not black; the whole image if none is.
+// The smallest rectangle that holds every pixel that is not black; empty when none is.
 QRect drawnArea(const QImage& image)
 {
     QRect area;
@@ -20,7 +20,7 @@ QRect drawnArea(const QImage& image)
             if ((line[x] & 0xffffff) != 0) area |= QRect(x, y, 1, 1);
         }
     }
-    return area.isEmpty() ? image.rect() : area;
+    return area;
 }
 }  // namespace
 
@@ -42,6 +42,11 @@ int main(int argc, char** argv)
         return 1;
     }
     const QRect area = drawnArea(image);
+    if (area.isEmpty()) {
+        // A black screen: no window was drawn on it (a program that never reached this display).
+        std::fprintf(stderr, "screen-grab: nothing is drawn on the screen\n");
+        return 1;
+    }
     if (!image.copy(area).save(QString::fromLocal8Bit(argv[1]), "PNG")) {
         std::fprintf(stderr, "screen-grab: cannot write %s\n", argv[1]);
         return 1;
