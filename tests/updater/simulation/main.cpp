@@ -5,6 +5,8 @@
 //                                       reproduce=); SIMULATION_HEAVY=1 adds the damage between runs,
 //                                       SIMULATION_DAMAGE=lose-staged,journal-link,... some of it
 //   updater-simulation --replay FILE    runs the case written in FILE (as a failure prints it)
+//   updater-simulation --replay-folder DIR   runs every DIR/*.case; one marked "# known failure:"
+//                                       must fail, every other one must hold
 //
 // A failure prints rapidcheck's seed and reproduce string, and the shrunk case as text, which
 // is also written to the file SIMULATION_CASE_OUT names (default: failed.case in the work folder).
@@ -51,6 +53,49 @@ int replay(sim::Simulation& simulation, const QString& file)
     return v.ok ? 0 : 1;
 }
 
+// Runs every *.case of `folder`. A case whose text holds a line "# known failure: ..." must
+// fail (it records a fault that is not mended yet: once it holds, the mark goes); every other
+// case must hold.
+int replayFolder(sim::Simulation& simulation, const QString& folder)
+{
+    const QStringList names = QDir(folder).entryList(QStringList{QStringLiteral("*.case")}, QDir::Files, QDir::Name);
+    if (names.isEmpty()) {
+        std::fprintf(stderr, "no cases in %s\n", qPrintable(folder));
+        return 2;
+    }
+    int wrong = 0;
+    for (const QString& name : names) {
+        QFile f(folder + QLatin1Char('/') + name);
+        sim::Case c;
+        QString error;
+        if (!f.open(QIODevice::ReadOnly)) {
+            std::printf("%s: cannot read\n", qPrintable(name));
+            ++wrong;
+            continue;
+        }
+        const QString text = QString::fromUtf8(f.readAll());
+        if (!sim::parseCase(text, &c, &error)) {
+            std::printf("%s: %s\n", qPrintable(name), qPrintable(error));
+            ++wrong;
+            continue;
+        }
+        const bool known = text.contains(QLatin1String("# known failure:"));
+        const sim::Verdict v = simulation.run(c);
+        if (v.ok && !known) {
+            std::printf("%s: holds\n", qPrintable(name));
+        } else if (!v.ok && known) {
+            std::printf("%s: fails, as its mark says: %s\n", qPrintable(name), qPrintable(sim::failureKind(v)));
+        } else if (v.ok) {
+            std::printf("%s: HOLDS NOW: the fault is mended, remove its \"known failure\" mark\n", qPrintable(name));
+            ++wrong;
+        } else {
+            std::printf("%s: FAILS\n%s\n", qPrintable(name), qPrintable(v.report));
+            ++wrong;
+        }
+    }
+    return wrong == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -73,6 +118,9 @@ int main(int argc, char** argv)
     if (args.size() == 3 && args.at(1) == QLatin1String("--replay")) {
         work.setAutoRemove(qEnvironmentVariableIsEmpty("SIMULATION_KEEP"));
         return replay(simulation, args.at(2));
+    }
+    if (args.size() == 3 && args.at(1) == QLatin1String("--replay-folder")) {
+        return replayFolder(simulation, args.at(2));
     }
 
     sim::GenOptions options;
