@@ -13,6 +13,7 @@
 #include "simcase.h"
 #include "simgen.h"
 #include "simrun.h"
+#include "simreplay.h"
 #include "simshrink.h"
 
 #include <rapidcheck.h>
@@ -33,67 +34,6 @@ QString caseOutPath(const QString& work)
 {
     const QByteArray env = qgetenv("SIMULATION_CASE_OUT");
     return env.isEmpty() ? work + QStringLiteral("/failed.case") : QString::fromLocal8Bit(env);
-}
-
-int replay(sim::Simulation& simulation, const QString& file)
-{
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "cannot read %s\n", qPrintable(file));
-        return 2;
-    }
-    sim::Case c;
-    QString error;
-    if (!sim::parseCase(QString::fromUtf8(f.readAll()), &c, &error)) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(file), qPrintable(error));
-        return 2;
-    }
-    const sim::Verdict v = simulation.run(c);
-    std::printf("%s: %s (%d starts)\n%s", qPrintable(file), v.ok ? "holds" : "FAILS", v.starts, qPrintable(v.report));
-    return v.ok ? 0 : 1;
-}
-
-// Runs every *.case of `folder`. A case whose text holds a line "# known failure: ..." must
-// fail (it records a fault that is not mended yet: once it holds, the mark goes); every other
-// case must hold.
-int replayFolder(sim::Simulation& simulation, const QString& folder)
-{
-    const QStringList names = QDir(folder).entryList(QStringList{QStringLiteral("*.case")}, QDir::Files, QDir::Name);
-    if (names.isEmpty()) {
-        std::fprintf(stderr, "no cases in %s\n", qPrintable(folder));
-        return 2;
-    }
-    int wrong = 0;
-    for (const QString& name : names) {
-        QFile f(folder + QLatin1Char('/') + name);
-        sim::Case c;
-        QString error;
-        if (!f.open(QIODevice::ReadOnly)) {
-            std::printf("%s: cannot read\n", qPrintable(name));
-            ++wrong;
-            continue;
-        }
-        const QString text = QString::fromUtf8(f.readAll());
-        if (!sim::parseCase(text, &c, &error)) {
-            std::printf("%s: %s\n", qPrintable(name), qPrintable(error));
-            ++wrong;
-            continue;
-        }
-        const bool known = text.contains(QLatin1String("# known failure:"));
-        const sim::Verdict v = simulation.run(c);
-        if (v.ok && !known) {
-            std::printf("%s: holds\n", qPrintable(name));
-        } else if (!v.ok && known) {
-            std::printf("%s: fails, as its mark says: %s\n", qPrintable(name), qPrintable(sim::failureKind(v)));
-        } else if (v.ok) {
-            std::printf("%s: HOLDS NOW: the fault is mended, remove its \"known failure\" mark\n", qPrintable(name));
-            ++wrong;
-        } else {
-            std::printf("%s: FAILS\n%s\n", qPrintable(name), qPrintable(v.report));
-            ++wrong;
-        }
-    }
-    return wrong == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -117,10 +57,10 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     if (args.size() == 3 && args.at(1) == QLatin1String("--replay")) {
         work.setAutoRemove(qEnvironmentVariableIsEmpty("SIMULATION_KEEP"));
-        return replay(simulation, args.at(2));
+        return sim::replayFile(simulation, args.at(2));
     }
     if (args.size() == 3 && args.at(1) == QLatin1String("--replay-folder")) {
-        return replayFolder(simulation, args.at(2));
+        return sim::replayFolder(simulation, args.at(2));
     }
 
     sim::GenOptions options;

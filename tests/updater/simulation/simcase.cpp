@@ -177,23 +177,52 @@ bool parseCase(const QString& text, Case* c, QString* error)
     return true;
 }
 
+namespace {
+
+// `key` as `t` spells it where names compare without case, or `key` itself.
+QString spelled(const Tree& t, const QString& key, Qt::CaseSensitivity cs)
+{
+    if (cs == Qt::CaseSensitive || t.contains(key)) return key;
+    for (auto it = t.cbegin(); it != t.cend(); ++it) {
+        if (it.key().compare(key, Qt::CaseInsensitive) == 0) return it.key();
+    }
+    return key;
+}
+
+// `path` with every folder on its way spelled as `t` has it, the folders made.
+QString makeWay(Tree* t, const QString& path, Qt::CaseSensitivity cs)
+{
+    const QStringList parts = path.split(QLatin1Char('/'));
+    QString way;
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        way = spelled(*t, way.isEmpty() ? parts.at(i) : way + QLatin1Char('/') + parts.at(i), cs);
+        if (!t->contains(way)) t->insert(way, Node{Node::Folder, QByteArray()});
+    }
+    return way.isEmpty() ? parts.last() : way + QLatin1Char('/') + parts.last();
+}
+
+}  // namespace
+
 Tree applyList(const Tree& before, const QStringList& removals, const QStringList& folders,
-               const QList<QPair<QString, QByteArray>>& downloads)
+               const QList<Placement>& downloads, Qt::CaseSensitivity cs)
 {
     Tree t = before;
     for (const QString& r : removals) {
         for (auto it = t.begin(); it != t.end();) {
-            if (it.key() == r || it.key().startsWith(r + QLatin1Char('/'))) it = t.erase(it);
+            if (it.key().compare(r, cs) == 0 || it.key().startsWith(r + QLatin1Char('/'), cs)) it = t.erase(it);
             else ++it;
         }
     }
     for (const QString& f : folders) {
-        addFolders(&t, f);
-        t.insert(f, Node{Node::Folder, QByteArray()});
+        const QString key = spelled(t, makeWay(&t, f, cs), cs);
+        if (!t.contains(key)) t.insert(key, Node{Node::Folder, QByteArray()});
     }
-    for (const auto& d : downloads) {
-        addFolders(&t, d.first);
-        t.insert(d.first, Node{Node::File, d.second});
+    for (const Placement& d : downloads) {
+        const QString path = makeWay(&t, d.path, cs);
+        const QString existing = spelled(t, path, cs);
+        if (d.digest && t.value(existing) == Node{Node::File, d.bytes}) continue;  // in place, left as it is
+        t.remove(existing);
+        t.insert(path, Node{Node::File, d.bytes});
     }
     return t;
 }

@@ -27,7 +27,7 @@ typedef QMap<QString, Node> Tree;
 struct ListEntry {
     enum Kind { Download, FolderEntry, Remove };
     Kind kind = Download;
-    QString dist;        // as written in the list
+    QString dist;        // as written in the list; "{short:PATH}" stands for PATH's 8.3 short name
     QByteArray bytes;    // what the server serves for a download
     bool digest = false; // whether the entry carries sha256 and size of `bytes`
 };
@@ -67,11 +67,20 @@ struct Case {
 QString writeCase(const Case& c);
 bool parseCase(const QString& text, Case* c, QString* error);
 
+// A download of the accepted list: where, what, and whether the entry gives the digest (a file
+// already in place with those bytes then stays as it is, under its own spelling).
+struct Placement {
+    QString path;
+    QByteArray bytes;
+    bool digest = false;
+};
+
 // The tree after the accepted part of a list: `removals` (relative paths) go with everything
-// below them, then `folders` are made and `downloads` (relative path -> bytes) placed, their
-// folders made as needed.
+// below them, then `folders` are made and `downloads` placed, their folders made as needed.
+// Where names compare without letter case (`cs`), a path names whatever exists under another
+// case, and a folder on the way keeps the spelling it has; a placed file takes the list's.
 Tree applyList(const Tree& before, const QStringList& removals, const QStringList& folders,
-               const QList<QPair<QString, QByteArray>>& downloads);
+               const QList<Placement>& downloads, Qt::CaseSensitivity cs);
 
 // A readable, one-line-per-path difference between two trees (empty when they are equal).
 QString treeDifference(const Tree& expected, const Tree& actual, int maxLines = 12);

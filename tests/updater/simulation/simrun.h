@@ -2,7 +2,8 @@
 //
 // Each start of the updater is a child process (fork) that runs UpdateProcedure on the case's
 // folder; a kill is the child's _exit() at the chosen download or commit step, so that no
-// destructor and no clean-up of the procedure runs, as with a real kill. The parent lays out
+// destructor and no clean-up of the procedure runs, as with a real kill. The Windows build runs
+// the starts in-process and replays only the cases without kills, holds or damage. The parent lays out
 // the old release, serves the list and the new bytes from a loopback server, damages the
 // bookkeeping between starts, holds the first start while a second updater runs on the same
 // folder and, after the last start, checks:
@@ -38,6 +39,7 @@ struct Verdict {
     QString report;  // what failed, readable; empty when ok
     int starts = 0;  // how many starts of the updater the case took
     QString outcome; // which release the folder holds at the end, for the statistics
+    QString skipped; // why this build did not run the case, or empty
 };
 
 class Simulation
