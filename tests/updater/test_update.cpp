@@ -529,7 +529,7 @@ private slots:
         QCOMPARE(log.contains("undoing it stopped"), obstacle);
         QCOMPARE(QFileInfo::exists(fx.base() + "/Application/Updates/update-journal"), obstacle);
         if (!obstacle) {
-            QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
+            QTRY_VERIFY(readFile(fx.base() + "/started.log").endsWith('\n'));  // with its pid, for the end
         } else {
             QTest::qWait(300);
             QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));  // not started on a mix
@@ -562,7 +562,9 @@ private slots:
         QDir::setCurrent(elsewhere.path());
         fx.run();  // no settings: no update, the application is started
         QDir::setCurrent(savedCwd);
-        QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
+        // The whole line: the file exists before its pid is written, and a pid read too early
+        // would leave the stand-in running (and holding the test's output) for ever.
+        QTRY_VERIFY(readFile(fx.base() + "/started.log").endsWith('\n'));
         QVERIFY(!QFileInfo::exists(elsewhere.path() + "/started.log"));
         QVERIFY(procutil::terminateProcesses({readFile(fx.base() + "/started.log").trimmed().toULong()}, 5000));
     }

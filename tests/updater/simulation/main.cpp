@@ -81,6 +81,7 @@ int main(int argc, char** argv)
     const QString out = caseOutPath(work.path());
     int cases = 0;
     int updated = 0;
+    int starts = 0;
     QElapsedTimer timer;
     timer.start();
     const bool ok = rc::check(options.damages.isEmpty() ? "no start loses files"
@@ -89,6 +90,7 @@ int main(int argc, char** argv)
         const sim::Case c = sim::drawCase(options);
         ++cases;
         const sim::Verdict v = simulation.run(c);
+        starts += v.starts;
         RC_TAG(v.outcome.toStdString());
         if (v.outcome == QLatin1String("new release in place")) ++updated;
         if (!v.ok) {
@@ -100,7 +102,8 @@ int main(int argc, char** argv)
         }
     });
     const double seconds = timer.elapsed() / 1000.0;
-    std::printf("%d cases in %.1f s: %.0f cases per second\n", cases, seconds, seconds > 0 ? cases / seconds : 0.0);
+    std::printf("%d cases (%d starts of the updater) in %.1f s: %.0f cases per second\n", cases, starts, seconds,
+                seconds > 0 ? cases / seconds : 0.0);
     // A simulation in which no update ever lands tests nothing: it fails.
     if (ok && cases >= 100 && updated < cases / 10) {
         std::printf("only %d of %d cases installed the new release: the simulation does not reach the commit\n", updated, cases);

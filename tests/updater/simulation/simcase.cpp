@@ -220,7 +220,7 @@ Tree applyList(const Tree& before, const QStringList& removals, const QStringLis
     for (const Placement& d : downloads) {
         const QString path = makeWay(&t, d.path, cs);
         const QString existing = spelled(t, path, cs);
-        if (d.digest && t.value(existing) == Node{Node::File, d.bytes}) continue;  // in place, left as it is
+        if (d.digest && t.contains(existing) && t.value(existing) == Node{Node::File, d.bytes}) continue;  // in place, left as it is
         t.remove(existing);
         t.insert(path, Node{Node::File, d.bytes});
     }
