@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps deps-packages toolchain configure configure-win32-desktop configure-win64-desktop build build-win32 build-win64 build-native build-win32-desktop build-win64-desktop build-desktop-windows prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-updater-win64 test-updater-windows test-e2e test-fuzz-short fuzz demo release release-check clean screenshot
+.PHONY: all deps deps-packages toolchain configure configure-win32-desktop configure-win64-desktop build build-win32 build-win64 build-native build-win32-desktop build-win64-desktop build-desktop-windows prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-updater-win64 test-updater-windows test-e2e test-fuzz-short fuzz soak demo release release-check clean screenshot
 
 all: build
 
@@ -117,6 +117,25 @@ fuzz: deps-packages
 
 test-fuzz-short:
 	tools/run-fuzz --short
+
+# The desktop updater's simulation (tests/updater/simulation/) for as long as asked: rounds of
+# SOAK_ROUND_CASES drawn cases, each with a fresh seed, until SOAK_SECONDS have passed or a case
+# fails (it prints its seed, rapidcheck's reproduce string and the smallest case it found).
+# SOAK_HEAVY=1 adds the damage between runs; SOAK_DAMAGE=lose-staged,... some of it.
+SOAK_SECONDS ?= 600
+SOAK_ROUND_CASES ?= 2000
+SOAK_HEAVY ?= 0
+SOAK_DAMAGE ?=
+soak:
+	$(CMAKE) --preset native >/dev/null
+	$(CMAKE) --build --preset native -j $(JOBS) --target updater-simulation
+	@end=$$(( $$(date +%s) + $(SOAK_SECONDS) )); round=0; \
+	while [ $$(date +%s) -lt $$end ]; do \
+	  round=$$((round + 1)); seed=$$(od -An -N4 -tu4 /dev/urandom | tr -d ' '); \
+	  echo "soak round $$round: RC_PARAMS=\"seed=$$seed max_success=$(SOAK_ROUND_CASES)\""; \
+	  RC_PARAMS="seed=$$seed max_success=$(SOAK_ROUND_CASES)" SIMULATION_HEAVY=$(SOAK_HEAVY) \
+	    SIMULATION_DAMAGE=$(SOAK_DAMAGE) build/native/tests/updater/updater-simulation || exit 1; \
+	done
 
 # End-to-end tests run in a private network namespace: loopback only, ports 443 and 80 free.
 # E2E_ARCH=win64 runs them with the x86_64 twin instead of the shipped i686 program.

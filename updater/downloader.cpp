@@ -3,10 +3,7 @@
 #include "filelist.h"
 #include "platform/write_back.h"
 #include "transferguard.h"
-#include "updatelayout.h"
 
-#include <QCoreApplication>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -29,11 +26,9 @@ QNetworkAccessManager* sharedDownloadManager()
     return manager;
 }
 
-Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
-                       QString expectedSha256, qint64 expectedSize, QString shownName)
+Downloader::Downloader(QUrl url, QString targetPath, QString expectedSha256, qint64 expectedSize)
     : QObject(nullptr),
       m_targetPath(targetPath),
-      m_showProgress(showProgress),
       m_expectedSha256(expectedSha256.trimmed().toLower()),
       m_checkSha256(!expectedSha256.isNull()),
       m_expectedSize(expectedSize)
@@ -48,12 +43,6 @@ Downloader::Downloader(QUrl url, QString targetPath, bool showProgress,
     // QSaveFile would write to whatever a link points to: a link is never written through.
     m_opened = !isLink(m_targetPath) && m_file->open(QIODevice::WriteOnly);
 
-    if (m_showProgress && g_updateLayout) {
-        g_updateLayout->label_3->setText(QFileInfo(shownName.isEmpty() ? m_targetPath : shownName).fileName());
-        if (!m_opened) {
-            g_updateLayout->label_3->setText(QCoreApplication::translate("Downloader", "open file error!"));
-        }
-    }
     if (!m_opened) {
         qWarning("desktop-updater: cannot write %s: %s", qUtf8Printable(m_targetPath),
                  qUtf8Printable(m_file->errorString()));
@@ -99,14 +88,12 @@ void Downloader::slotWrite()
 
 void Downloader::slotProgress(qint64 cur, qint64 total)
 {
-    if (!m_showProgress || !g_updateLayout) return;
     // A bar holds 32-bit values; larger files are shown in KiB so that the bar stays true.
     if (total > INT_MAX || cur > INT_MAX) {
         total = total < 0 ? total : total / 1024;
         cur /= 1024;
     }
-    g_updateLayout->curProgressBar->setMaximum(static_cast<int>(total));
-    g_updateLayout->curProgressBar->setValue(static_cast<int>(cur));
+    emit progress(static_cast<int>(cur), static_cast<int>(total));
 }
 
 void Downloader::slotFinished()

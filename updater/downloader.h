@@ -1,4 +1,4 @@
-// Downloads one file over HTTP, streaming it to disk, with progress shown in the update dialog.
+// Downloads one file over HTTP, streaming it to disk, and tells its progress.
 #pragma once
 
 #include "sha256.h"
@@ -29,18 +29,20 @@ class Downloader : public QObject
 public:
     // `expectedSha256` (null: no check) and `expectedSize` (-1: no check; any other value,
     // including a negative one standing for an unreadable size, must equal the byte count).
-    // `shownName` is what the dialog names the file by (empty: the target's file name).
-    Downloader(QUrl url, QString targetPath, bool showProgress,
-               QString expectedSha256 = QString(), qint64 expectedSize = -1, QString shownName = QString());
+    Downloader(QUrl url, QString targetPath, QString expectedSha256 = QString(), qint64 expectedSize = -1);
     ~Downloader() override;
 
     // Whether the target now holds the downloaded file (valid after downloadFinished()).
     bool committed() const { return m_committed; }
+    // Whether the temporary file beside the target could be opened (known at construction).
+    bool opened() const { return m_opened; }
     // Why the target was kept unchanged (empty when committed).
     QString failure() const { return m_failure; }
 
 signals:
     void downloadFinished();
+    // Bytes so far of the whole (-1: unknown); in KiB once either passes what an int holds.
+    void progress(int done, int total);
 
 public slots:
     void slotWrite();
@@ -49,7 +51,6 @@ public slots:
 
 private:
     QString m_targetPath;
-    bool m_showProgress;
     QSaveFile* m_file = nullptr;
     QNetworkReply* m_reply = nullptr;
     TransferGuard* m_guard = nullptr;

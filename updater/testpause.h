@@ -2,5 +2,5 @@
 // The shipped program links testpause_none.cpp, in which it does nothing.
 #pragma once
 
-// Called at each step of a commit (`point` names the kind of step).
+// Called at each step of a commit ("commit") and of undoing one ("undo").
 void testPause(const char* point);

@@ -1,351 +1,86 @@
 #include "update.h"
 
-#include "downloader.h"
-#include "filedigest.h"
-#include "listsignature.h"
-#include "platform/path_rules.h"
-#include "platform/process_tools.h"
-#include "synchttp.h"
+#include "ui_uiupdatedialog.h"
 #include "updatelog.h"
-#include "updatetransaction.h"
-#include "versioncompare.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
 #include <QLabel>
-#include <QNetworkReply>
-#include <QSettings>
 #include <QTimer>
-
-namespace {
-// How long the procedure waits for terminated application processes to disappear.
-const unsigned kTerminateWaitMs = 10000;
-}
 
 Update::Update(QWidget* parent)
     : QDialog(parent, Qt::WindowFlags()),
-      m_baseFolder(QCoreApplication::applicationDirPath()),
-      m_appExecutable(QStringLiteral("domvista.exe"))
+      m_ui(new Ui::UiUpdateDialog),
+      m_procedure(new UpdateProcedure(this))
 {
     setAttribute(Qt::WA_DeleteOnClose);
-    if (!g_updateLayout) g_updateLayout = new Ui::UiUpdateDialog;
-    g_updateLayout->setupUi(this);
+    m_ui->setupUi(this);
     // Names in the list are chosen by the server: never read them as rich text.
-    g_updateLayout->label_3->setTextFormat(Qt::PlainText);
+    m_ui->label_3->setTextFormat(Qt::PlainText);
+    // Hashing the files in place can take a while: the dialog is shown from then on and, like
+    // the rest of the update, cannot be closed under it. Each step is painted before it runs.
+    connect(m_procedure, &UpdateProcedure::updateStarted, this, [this] { show(); });
+    connect(m_procedure, &UpdateProcedure::statusChanged, this, [this](const QString& text) { m_ui->label_3->setText(text); });
+    connect(m_procedure, &UpdateProcedure::countChanged, this, &Update::showCount);
+    connect(m_procedure, &UpdateProcedure::fileProgress, this, &Update::showFileProgress);
+    connect(m_procedure, &UpdateProcedure::problems, this, &Update::showProblems);
+    connect(m_procedure, &UpdateProcedure::updateEnded, this, [this] { close(); });
+    connect(m_procedure, &UpdateProcedure::finished, this, &Update::finish);
     QTimer::singleShot(300, this, SLOT(startUpdate()));
 }
 
 Update::~Update()
 {
-    delete g_updateLayout;
-    g_updateLayout = nullptr;
-}
-
-QString Update::ownFileName()
-{
-#ifdef Q_OS_WIN
-    return QCoreApplication::applicationName() + QStringLiteral(".exe");
-#else
-    return QCoreApplication::applicationName();
-#endif
-}
-
-QString Update::applicationFolderPath() const
-{
-    return m_baseFolder + QStringLiteral("/Application");
-}
-
-QString Update::applicationProgramPath() const
-{
-    return QDir::toNativeSeparators(m_baseFolder + QLatin1Char('/') + m_appExecutable);
-}
-
-QList<FileEntry> Update::parseFileList(const QByteArray& body)
-{
-    const FileListResult result = readFileList(body, m_baseFolder, ownFileName(), listSignatureRequired());
-    m_skipped += result.rejected;
-    appendUpdateLog(m_baseFolder, result.notes);
-    return result.downloads;
-}
-
-void Update::log(const QString& line)
-{
-    appendUpdateLog(m_baseFolder, QStringList{line});
-}
-
-unsigned long Update::findProcessId(const QString& name)
-{
-    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByExeName(name.toStdString());
-    return ids.empty() ? 0 : ids.front();
-}
-
-bool Update::killApplication()
-{
-    // Only this folder's application, by the identity of its file: never another installation's.
-    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByImage(applicationProgramPath().toStdString());
-    if (ids.empty()) return true;
-    const bool gone = procutil::terminateProcesses(ids, kTerminateWaitMs);
-    if (!gone) log(QStringLiteral("%1 is still running").arg(m_appExecutable));
-    return gone;
-}
-
-FolderLock::Result Update::lockFolder(QString* why)
-{
-    if (m_folderLock.isHeld()) return FolderLock::Result::Held;
-    const QString updates = m_baseFolder + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
-    if (!QFileInfo(applicationFolderPath()).isDir()) return FolderLock::Result::Unavailable;
-    const QString link = pathrules::reparsePointOnTheWay(m_baseFolder, updates, false);
-    if (!link.isEmpty()) {
-        if (why) *why = QStringLiteral("%1 is a link, so the update is left alone").arg(quotedName(QDir(m_baseFolder).relativeFilePath(link)));
-        return FolderLock::Result::Unavailable;
-    }
-    QDir().mkpath(updates);
-    return m_folderLock.acquire(updates + QLatin1Char('/') + QLatin1String(kFolderLockName), why);
+    delete m_ui;
 }
 
 void Update::startUpdate()
 {
-    if (m_started) return;  // the procedure runs once
-    m_started = true;
-
-    QString why;
-    switch (lockFolder(&why)) {
-    case FolderLock::Result::Busy:
-        // That updater finishes the work and starts the application itself.
-        log(QStringLiteral("another updater is already updating this folder: this one changes nothing and starts nothing"));
-        finish();
-        return;
-    case FolderLock::Result::Unavailable:
-        if (!why.isEmpty()) log(why);
-        startApplication();
-        finish();
-        return;
-    case FolderLock::Result::Held:
-        break;
-    }
-    if (recoverUnfinishedUpdate()) {
-        const Settings settings = readSettings();
-        const Check check = checkForUpdate(settings);
-        if (check.updateDue) installUpdate(check.body, check.version);
-    }
-    if (m_failure != Failure::NotUndone) startApplication();
-    finish();
+    m_procedure->run();
 }
 
-// A commit that a killed run left unfinished is finished or undone before anything else, so the
-// application never starts on a mix of two releases. False when it cannot be done yet: then no
-// update is tried either, and the next start tries again.
-bool Update::recoverUnfinishedUpdate()
+// The total bar counts the files done, so it reads full only once the last one is.
+void Update::showCount(int done, int total, int current)
 {
-    UpdateTransaction transaction(m_baseFolder);
-    if (transaction.needsRecovery()) killApplication();  // its files are about to move
-    QString detail;
-    const UpdateTransaction::Recovery result = transaction.recover(&detail);
-    if (!detail.isEmpty()) log(detail);
-    return result != UpdateTransaction::Recovery::Failed;
+    m_ui->totalProgressBar->setMaximum(total);
+    m_ui->totalProgressBar->setValue(done);
+    m_ui->label_4->setText(
+        QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file").arg(total).arg(current));
 }
 
-Update::Settings Update::readSettings() const
+void Update::showFileProgress(int done, int total)
 {
-    QSettings ini(applicationFolderPath() + QStringLiteral("/Config/config.ini"), QSettings::IniFormat);
-    ini.beginGroup(QStringLiteral("General"));
-    Settings settings;
-    settings.updateUrl = ini.value(QStringLiteral("update"), QString()).toString();
-    settings.installedVersion = ini.value(QStringLiteral("version"), QString()).toString();
-    ini.endGroup();
-    return settings;
-}
-
-// One GET. A failed, abandoned, redirected or (in a build with a key) unsigned answer counts as
-// "no update": only a complete, authentic answer may lead to stopping the application.
-Update::Check Update::checkForUpdate(const Settings& settings)
-{
-    Check check;
-    SyncHttp http(QStringLiteral("GET"), QUrl(settings.updateUrl, QUrl::TolerantMode));
-    QNetworkReply* reply = http.reply;
-    if (!http.succeeded()) {
-        if (!settings.updateUrl.isEmpty()) {
-            log(QStringLiteral("update check at %1 failed: %2").arg(quotedName(settings.updateUrl), http.failure()));
-        }
-        return check;
-    }
-    if (!reply->hasRawHeader("Domvista-Version")) return check;
-    const QByteArray version = reply->rawHeader("Domvista-Version");
-    check.body = reply->readAll();
-    if (listSignatureRequired()) {
-        QString why;
-        if (!verifyListSignature(version, check.body, reply->rawHeader("Domvista-Signature"), &why)) {
-            log(QStringLiteral("update check refused: %1").arg(why));
-            return check;
-        }
-    }
-    check.version = QString::fromUtf8(version);
-    // An older list replayed later is no update, also when the release did not ship config.ini.
-    check.updateDue = isNewerVersion(check.version, settings.installedVersion) &&
-                      isNewerVersion(check.version, UpdateTransaction(m_baseFolder).appliedVersion());
-    return check;
-}
-
-// The list is checked whole before the application is stopped; a list that offers nothing
-// acceptable stops nothing. Files already in place with the listed digest are not downloaded.
-// The rest is staged and then committed at once, or not at all.
-void Update::installUpdate(const QByteArray& fileList, const QString& version)
-{
-    const FileListResult list = readFileList(fileList, m_baseFolder, ownFileName(), listSignatureRequired());
-    m_skipped += list.rejected;
-    appendUpdateLog(m_baseFolder, list.notes);
-    if (list.refused || (list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty())) {
-        log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
-        return;
-    }
-    // Hashing the files in place can take a while: the dialog says what it does meanwhile (and,
-    // like the rest of the update, cannot be closed under it).
-    m_updating = true;
-    show();
-    g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "checking the files already in place"));
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    QList<bool> inPlace;
-    bool changes = !list.removals.isEmpty();
-    for (const FileEntry& e : list.downloads) {
-        const bool same = fileMatches(e.value(QStringLiteral("dist")), e.value(QStringLiteral("sha256")),
-                                      e.contains(QStringLiteral("size")) ? e.value(QStringLiteral("size")).toLongLong() : -1);
-        inPlace.append(same);
-        if (!same) changes = true;
-    }
-    for (const QString& folder : list.folders) {
-        if (!QFileInfo(folder).isDir()) changes = true;
-    }
-    UpdateTransaction transaction(m_baseFolder);
-    QString why;
-    if (!changes) {
-        // Everything is in place already: nothing to stop, only the version to remember.
-        if (!transaction.recordVersion(version, &why)) log(why);
-        m_updating = false;
-        close();
-        return;
-    }
-
-    // The application keeps running (and the user working) while the files download; it is
-    // ended only right before the commit, when nothing can fail any more but the commit.
-    QStringList staged;
-    for (int i = 0; i < list.downloads.size(); ++i) staged.append(transaction.stagedPath(i));
-    bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, &why);
-    if (ok) {
-        CommitPlan plan;
-        plan.version = version;
-        for (int i = 0; i < list.downloads.size(); ++i) {
-            if (!inPlace.at(i)) plan.files.append(qMakePair(staged.at(i), list.downloads.at(i).value(QStringLiteral("dist"))));
-        }
-        plan.removals = list.removals;
-        plan.folders = list.folders;
-        for (int i = 0; i < list.downloads.size(); ++i) {
-            if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
-        }
-        g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "installing the update"));
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        killApplication();
-        ok = transaction.commit(plan, &why);
-    }
-    if (ok) {
-        log(QStringLiteral("installed version %1").arg(quotedName(version)));
-    } else if (transaction.needsRecovery()) {
-        // Undoing stopped halfway: the folder holds parts of both releases until a start puts
-        // the old files back, so the application is not started on it.
-        m_failure = Failure::NotUndone;
-        m_failed = transaction.failedEntry();
-        log(QStringLiteral("the update to version %1 failed, and undoing it stopped: the folder holds parts of both "
-                           "releases and the application is not started; the next start of the updater puts the old "
-                           "files back: %2").arg(quotedName(version), why));
-    } else {
-        m_failure = Failure::NothingChanged;
-        if (m_failed.isEmpty()) m_failed = transaction.failedEntry();  // the commit, not a download, failed
-        transaction.discard();
-        log(QStringLiteral("the update to version %1 failed, nothing was changed: %2").arg(quotedName(version), why));
-    }
-    m_updating = false;
-    showProblems();
-    close();
-}
-
-// One file after the other into the staging folder; the first failure ends the downloads.
-bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
-                           const QStringList& stagedPaths, QString* failure)
-{
-    const int n = entries.size();
-    for (int i = 0; i < n; ++i) {
-        const FileEntry& entry = entries.at(i);
-        const QString name = entry.value(QStringLiteral("name"));
-        // The total bar counts the files done, so it reads full only once the last one is.
-        auto showCount = [&](int done) {
-            g_updateLayout->totalProgressBar->setMaximum(n);
-            g_updateLayout->totalProgressBar->setValue(done);
-            g_updateLayout->label_4->setText(
-                QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file")
-                    .arg(n).arg(i + 1));
-        };
-        if (inPlace.at(i)) {
-            // Already the listed file: counted as done, not requested.
-            g_updateLayout->label_3->setText(QFileInfo(name).fileName());
-            showCount(i + 1);
-            g_updateLayout->curProgressBar->setMaximum(1);
-            g_updateLayout->curProgressBar->setValue(1);
-            continue;
-        }
-        const qint64 size = entry.contains(QStringLiteral("size")) ? entry.value(QStringLiteral("size")).toLongLong() : -1;
-        Downloader* downloader = new Downloader(
-            QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPaths.at(i), true,
-            entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString(), size, name);
-        connect(downloader, SIGNAL(downloadFinished()), this, SLOT(slotFinished()));
-        showCount(i);
-        m_loop.exec();
-        const bool ok = downloader->committed();
-        if (ok) showCount(i + 1);
-        if (!ok) {
-            m_failure = Failure::NothingChanged;
-            m_failed = name;
-            *failure = QStringLiteral("download of %1 from %2 failed: %3")
-                           .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), downloader->failure());
-        }
-        delete downloader;
-        if (!ok) return false;
-    }
-    return true;
+    m_ui->curProgressBar->setMaximum(total);
+    m_ui->curProgressBar->setValue(done);
 }
 
 // What was skipped or failed stays on screen for a moment after the downloads (the file name
 // line would otherwise be overwritten before it is painted) and goes to desktop-updater.log.
 void Update::showProblems()
 {
-    if (m_skipped.isEmpty() && m_failure == Failure::None) return;
+    const UpdateProcedure::Outcome& outcome = m_procedure->outcome();
     // The labels keep their size: a long line is cut with "..." and shown whole as a tool tip.
     auto show = [](QLabel* label, const QString& text) {
         label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
         label->setToolTip(text);
     };
     const QString logName = QLatin1String(kUpdateLogName);
-    if (m_failure != Failure::None) {
+    if (outcome.failure != UpdateProcedure::Failure::None) {
         // The name of the file at which it failed, where there is one.
-        show(g_updateLayout->label_3, m_failed.isEmpty() ? QString() : QCoreApplication::translate("Update", "failed: %1").arg(m_failed));
-        show(g_updateLayout->label_4, m_failure == Failure::NotUndone
+        show(m_ui->label_3, outcome.failedEntry.isEmpty()
+            ? QString() : QCoreApplication::translate("Update", "failed: %1").arg(outcome.failedEntry));
+        show(m_ui->label_4, outcome.failure == UpdateProcedure::Failure::NotUndone
             ? QCoreApplication::translate("Update", "update failed and could not be undone yet, start the updater again; see %1").arg(logName)
             : QCoreApplication::translate("Update", "update failed, nothing was changed, see %1").arg(logName));
     } else {
-        show(g_updateLayout->label_3, QCoreApplication::translate("Update", "skipped: %1").arg(m_skipped.join(QStringLiteral(", "))));
-        show(g_updateLayout->label_4, QCoreApplication::translate("Update", "%1 skipped, see %2").arg(m_skipped.size()).arg(logName));
+        show(m_ui->label_3, QCoreApplication::translate("Update", "skipped: %1").arg(outcome.skipped.join(QStringLiteral(", "))));
+        show(m_ui->label_4, QCoreApplication::translate("Update", "%1 skipped, see %2").arg(outcome.skipped.size()).arg(logName));
     }
     if (m_noticeHoldMs <= 0) return;
     m_holding = true;
-    QTimer::singleShot(m_noticeHoldMs, &m_loop, SLOT(quit()));
-    m_loop.exec();
+    QTimer::singleShot(m_noticeHoldMs, &m_holdLoop, SLOT(quit()));
+    m_holdLoop.exec();
     m_holding = false;
-}
-
-void Update::startApplication()
-{
-    if (!procutil::startDetached(applicationProgramPath().toStdString())) {
-        log(QStringLiteral("cannot start %1").arg(applicationProgramPath()));
-    }
 }
 
 void Update::finish()
@@ -353,25 +88,20 @@ void Update::finish()
     if (m_exitWhenDone) QCoreApplication::exit(0);
 }
 
-void Update::slotFinished()
-{
-    m_loop.exit(0);
-}
-
 void Update::reject()
 {
     if (m_holding) {
-        m_loop.exit(0);  // the user has seen the notice: go on
+        m_holdLoop.exit(0);  // the user has seen the notice: go on
         return;
     }
-    if (m_updating) return;  // Escape while files are replaced: keep going
+    if (isUpdating()) return;  // Escape while files are replaced: keep going
     QDialog::reject();
 }
 
 void Update::closeEvent(QCloseEvent* event)
 {
-    if (m_updating || m_holding) {
-        if (m_holding) m_loop.exit(0);
+    if (isUpdating() || m_holding) {
+        if (m_holding) m_holdLoop.exit(0);
         event->ignore();
         return;
     }

@@ -402,7 +402,10 @@ bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
         // gone into the backup, the file is still where it always was.
         if (!QFileInfo(QFileInfo(staged).path()).isDir()) continue;
         touched << staged << target;
-        if (!present(staged) && present(target) && !moveIntoPlace(target, staged, error)) ok = stopAt(journal.places.at(i).to);
+        if (!present(staged) && present(target)) {
+            if (!moveIntoPlace(target, staged, error)) ok = stopAt(journal.places.at(i).to);
+            else testPause("undo");
+        }
     }
     if (!flushParents(touched, error)) ok = false;
     if (!ok) return false;
@@ -421,6 +424,7 @@ bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
         if (isEmptyFolder(target)) QDir().rmdir(target);
         touched << target << saved;
         if (!moveIntoPlace(saved, target, error)) ok = stopAt(journal.stashes.at(i).from);
+        else testPause("undo");
     }
     if (!flushParents(touched, error)) ok = false;
     if (!ok) return false;

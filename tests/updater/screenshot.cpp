@@ -3,6 +3,7 @@
 //   updater-screenshot OUT.png --refused  the notice after an update that skipped entries
 #include "transferguard.h"
 #include "update.h"
+#include "ui_uiupdatedialog.h"
 
 #include "support/testserver.h"
 
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPixmap>
+#include <QPointer>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -65,7 +67,7 @@ int main(int argc, char** argv)
     ini.close();
 
     TransferGuard::setStallTimeoutMsForTesting(3000);  // let the stalled file give up soon after the picture
-    Update* update = new Update;
+    QPointer<Update> update = new Update;
     update->setBaseFolderForTesting(base.path());
     update->setApplicationExecutableForTesting(QStringLiteral("no-application-for-the-screenshot"));
     QTranslator translator;
@@ -76,14 +78,14 @@ int main(int argc, char** argv)
     if (refused) {
         QTimer* poll = new QTimer(&app);
         QObject::connect(poll, &QTimer::timeout, [&]() {
-            if (taken || !g_updateLayout || !g_updateLayout->label_3->toolTip().contains(QLatin1String("secret.txt"))) return;
+            if (taken || !update || !update->layout()->label_3->toolTip().contains(QLatin1String("secret.txt"))) return;
             taken = true;
             QTimer::singleShot(500, [&]() { grab(update, out); });
         });
         poll->start(20);
     } else {
-        QObject::connect(g_updateLayout->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
-            if (taken || value <= 0 || g_updateLayout->totalProgressBar->value() != 2) return;
+        QObject::connect(update->layout()->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
+            if (taken || !update || value <= 0 || update->layout()->totalProgressBar->value() != 2) return;
             taken = true;
             QTimer::singleShot(500, [&]() { grab(update, out); });
         });

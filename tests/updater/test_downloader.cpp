@@ -42,7 +42,7 @@ private slots:
         QFile::setPermissions(target, QFile::permissions(target) | QFile::ExeOwner);
         TestServer server;
         server.route("/app.dll", TestServer::ok("new content"));
-        Downloader d(url(server, "/app.dll"), target, true);
+        Downloader d(url(server, "/app.dll"), target);
         QCOMPARE(runDownload(d), 1);
         QVERIFY(d.committed());
         QCOMPARE(readFile(target), QByteArray("new content"));
@@ -85,7 +85,7 @@ private slots:
         r.mode = TestServer::Mode(mode);
         r.dropAfter = 1500;
         server.route("/domvista.exe", r);
-        Downloader d(url(server, "/domvista.exe"), target, true, sha256, size);
+        Downloader d(url(server, "/domvista.exe"), target, sha256, size);
         QCOMPARE(runDownload(d), 1);
         QVERIFY(!d.committed());
         QCOMPARE(readFile(target), old);
@@ -99,7 +99,7 @@ private slots:
         const QByteArray content(70000, 'z');
         TestServer server;
         server.route("/data.bin", TestServer::ok(content.toStdString()));
-        Downloader d(url(server, "/data.bin"), target, false, sha256Hex(content).toUpper(), content.size());
+        Downloader d(url(server, "/data.bin"), target, sha256Hex(content).toUpper(), content.size());
         QCOMPARE(runDownload(d), 1);
         QVERIFY(d.committed());
         QCOMPARE(readFile(target), content);
@@ -110,7 +110,7 @@ private slots:
         QTemporaryDir dir;
         TestServer server;
         server.route("/x", TestServer::ok("data"));
-        Downloader d(url(server, "/x"), dir.path() + "/missing-folder/x", true);
+        Downloader d(url(server, "/x"), dir.path() + "/missing-folder/x");
         QCOMPARE(runDownload(d), 1);
         QVERIFY(!d.committed());
         QVERIFY(!QFileInfo::exists(dir.path() + "/missing-folder"));
@@ -138,7 +138,7 @@ private slots:
         r.mode = TestServer::Mode::Endless;
         r.chunkDelayMs = chunkDelayMs;
         server.route("/big", r);
-        Downloader d(url(server, "/big"), target, false, QString(), size);
+        Downloader d(url(server, "/big"), target, QString(), size);
         QCOMPARE(runDownload(d), 1);
         QVERIFY(!d.committed());
         QVERIFY2(d.failure().contains(size >= 0 ? "declared size" : "giving up"), qPrintable(d.failure()));
@@ -155,7 +155,7 @@ private slots:
         }
         TestServer server;
         server.route("/x", TestServer::ok("evil"));
-        Downloader d(url(server, "/x"), dir.path() + "/target.dll", false);
+        Downloader d(url(server, "/x"), dir.path() + "/target.dll");
         QCOMPARE(runDownload(d), 1);
         QVERIFY(!d.committed());
         QCOMPARE(readFile(dir.path() + "/elsewhere.txt"), QByteArray("precious"));

@@ -2,6 +2,7 @@
 // dialog shows while it works, and that a user close cannot cut an update short.
 #include "transferguard.h"
 #include "update.h"
+#include "ui_uiupdatedialog.h"
 #include "platform/process_tools.h"
 
 #include "support/files.h"
@@ -111,7 +112,7 @@ private slots:
         writeFile(fx.base() + "/a.dll", "old a");
         bool shown = false;
         fx.make();
-        connect(g_updateLayout->totalProgressBar, &QProgressBar::valueChanged, [&]() { shown = fx.update->isVisible(); });
+        connect(fx.update->layout()->totalProgressBar, &QProgressBar::valueChanged, [&]() { shown = fx.update->isVisible(); });
         fx.run();
         QCOMPARE(readFile(fx.base() + "/a.dll"), updates ? QByteArray("new a") : QByteArray("old a"));
         QCOMPARE(shown, updates);
@@ -186,15 +187,15 @@ private slots:
         }
         fx.offer("1.1", list + "</files>");
         fx.make();
-        QCOMPARE(g_updateLayout->label_3->text(), QString());
-        QCOMPARE(g_updateLayout->label_4->text(), QString());
-        QCOMPARE(g_updateLayout->totalProgressBar->value(), 0);
-        QCOMPARE(g_updateLayout->curProgressBar->value(), 0);
+        QCOMPARE(fx.update->layout()->label_3->text(), QString());
+        QCOMPARE(fx.update->layout()->label_4->text(), QString());
+        QCOMPARE(fx.update->layout()->totalProgressBar->value(), 0);
+        QCOMPARE(fx.update->layout()->curProgressBar->value(), 0);
         // By file number: label_4, maximum, label_3, bar value. The total bar counts the files
         // done: while the third downloads, it stands at two.
         std::map<int, QStringList> seen;
-        connect(g_updateLayout->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
-            Ui::UiUpdateDialog* ui = g_updateLayout;
+        connect(fx.update->layout()->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
+            Ui::UiUpdateDialog* ui = fx.update->layout();
             seen[ui->totalProgressBar->value() + 1] = QStringList{ui->label_4->text(),
                 QString::number(ui->totalProgressBar->maximum()), ui->label_3->text(),
                 QString::number(value) + "/" + QString::number(ui->curProgressBar->maximum())};
@@ -229,7 +230,7 @@ private slots:
         writeFile(fx.base() + "/old.dll", "old");
         fx.make();
         QString notice;
-        connect(fx.update, &QDialog::finished, [&] { notice = g_updateLayout->label_4->toolTip(); });
+        connect(fx.update, &QDialog::finished, [&] { notice = fx.update->layout()->label_4->toolTip(); });
         fx.run();
         QCOMPARE(readFile(fx.base() + "/domvista.exe"), QByteArray("old application"));
         QCOMPARE(readFile(fx.base() + "/big.dat"), QByteArray("old big"));  // an endless body stops at its size
@@ -292,17 +293,17 @@ private slots:
         bool visibleWithNotice = false;
         QString label3Whole;
         connect(fx.update, &QDialog::finished, [&] {
-            label3 = g_updateLayout->label_3->text();
-            label3Whole = g_updateLayout->label_3->toolTip();
+            label3 = fx.update->layout()->label_3->text();
+            label3Whole = fx.update->layout()->label_3->toolTip();
         });
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
-            if (fx.update && g_updateLayout && g_updateLayout->label_3->text().startsWith(QString::fromUtf8("已跳过："))) {
+            if (fx.update && fx.update->layout() && fx.update->layout()->label_3->text().startsWith(QString::fromUtf8("已跳过："))) {
                 visibleWithNotice = fx.update->isVisible();
             }
         });
         poll.start(20);
-        QCOMPARE(g_updateLayout->label_3->textFormat(), Qt::PlainText);  // names from the server are never markup
+        QCOMPARE(fx.update->layout()->label_3->textFormat(), Qt::PlainText);  // names from the server are never markup
         fx.run();
         QCOMPARE(readFile(outside.path() + "/victim"), QByteArray("precious"));
         QVERIFY(!QFileInfo::exists(fx.base() + "/copied.txt"));
@@ -513,8 +514,8 @@ private slots:
         };
         QString label3, label4;
         connect(fx.update, &QDialog::finished, [&] {
-            label3 = g_updateLayout->label_3->toolTip();
-            label4 = g_updateLayout->label_4->toolTip();
+            label3 = fx.update->layout()->label_3->toolTip();
+            label4 = fx.update->layout()->label_4->toolTip();
         });
         fx.run();
         g_commitStep = 0;
@@ -528,7 +529,7 @@ private slots:
         QCOMPARE(log.contains("undoing it stopped"), obstacle);
         QCOMPARE(QFileInfo::exists(fx.base() + "/Application/Updates/update-journal"), obstacle);
         if (!obstacle) {
-            QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
+            QTRY_VERIFY(readFile(fx.base() + "/started.log").endsWith('\n'));  // with its pid, for the end
         } else {
             QTest::qWait(300);
             QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));  // not started on a mix
@@ -561,7 +562,9 @@ private slots:
         QDir::setCurrent(elsewhere.path());
         fx.run();  // no settings: no update, the application is started
         QDir::setCurrent(savedCwd);
-        QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
+        // The whole line: the file exists before its pid is written, and a pid read too early
+        // would leave the stand-in running (and holding the test's output) for ever.
+        QTRY_VERIFY(readFile(fx.base() + "/started.log").endsWith('\n'));
         QVERIFY(!QFileInfo::exists(elsewhere.path() + "/started.log"));
         QVERIFY(procutil::terminateProcesses({readFile(fx.base() + "/started.log").trimmed().toULong()}, 5000));
     }
@@ -581,7 +584,7 @@ private slots:
         fx.make();
         int attempts = 0;
         bool stayedOpen = true;
-        connect(g_updateLayout->totalProgressBar, &QProgressBar::valueChanged, [&](int value) {
+        connect(fx.update->layout()->totalProgressBar, &QProgressBar::valueChanged, [&](int value) {
             if (value != 2) return;
             QTimer::singleShot(0, [&]() {
                 ++attempts;

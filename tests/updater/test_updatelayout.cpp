@@ -1,5 +1,6 @@
-// The dialog's layout, the shared layout instance and the embedded translation catalogue.
+// The dialog's layout and the embedded translation catalogue.
 #include "update.h"
+#include "ui_uiupdatedialog.h"
 
 #include <QtTest>
 
@@ -11,10 +12,9 @@ private slots:
 
     void layoutHasTheWidgetsNamesAndGeometry()
     {
-        QVERIFY(g_updateLayout == nullptr);
         QPointer<Update> update = new Update;
-        QVERIFY(g_updateLayout != nullptr);
-        Ui::UiUpdateDialog* ui = g_updateLayout;
+        Ui::UiUpdateDialog* ui = update->layout();
+        QVERIFY(ui != nullptr);
         QCOMPARE(update->objectName(), QString("UiUpdateDialog"));
         QCOMPARE(update->size(), QSize(494, 185));
         QVERIFY(update->testAttribute(Qt::WA_DeleteOnClose));
@@ -52,7 +52,6 @@ private slots:
         }
 
         delete update.data();
-        QVERIFY(g_updateLayout == nullptr);  // freed with the dialog, and not left dangling
     }
 
     void catalogueHoldsTheFiveMessages()
@@ -75,7 +74,7 @@ private slots:
         QTranslator translator;
         QVERIFY(translator.load(QStringLiteral(":/zh_cn.qm")));
         QCoreApplication::installTranslator(&translator);
-        QCOMPARE(g_updateLayout->label->text(), QString::fromUtf8("总体进度"));
+        QCOMPARE(update->layout()->label->text(), QString::fromUtf8("总体进度"));
         QCOMPARE(QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file").arg(5).arg(3),
                  QString::fromUtf8("总共5个文件，当前为第3个文件"));
         QCoreApplication::removeTranslator(&translator);

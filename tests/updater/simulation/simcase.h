@@ -1,0 +1,88 @@
+// One case of the updater's simulation, as plain data: an old and a new release, the file list
+// between them, where the runs are killed, what is damaged between runs, and whether two
+// updaters start at once. A case is written to and read from a small line-based text, so that a
+// case found by the generator can be kept as a file and replayed anywhere.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+namespace sim {
+
+// One path of a folder tree: a folder, a file with its bytes, or a link (its target in `bytes`).
+struct Node {
+    enum Kind { Folder, File, Link };
+    Kind kind = File;
+    QByteArray bytes;
+    bool operator==(const Node& o) const { return kind == o.kind && bytes == o.bytes; }
+    bool operator!=(const Node& o) const { return !(*this == o); }
+};
+// Relative path ('/'-separated, no trailing '/') -> node; every folder on a file's way is listed.
+typedef QMap<QString, Node> Tree;
+
+// One entry of the file list, in the order it is written.
+struct ListEntry {
+    enum Kind { Download, FolderEntry, Remove };
+    Kind kind = Download;
+    QString dist;        // as written in the list; "{short:PATH}" stands for PATH's 8.3 short name
+    QByteArray bytes;    // what the server serves for a download
+    bool digest = false; // whether the entry carries sha256 and size of `bytes`
+};
+
+// What is done to the updater's bookkeeping after the first run (and its kills), before the
+// next start.
+enum class Damage {
+    None,
+    LoseStaged,       // one staged file is gone
+    LoseBackup,       // one entry of the backup is gone
+    TruncateJournal,  // the journal is cut at `damageParam` percent of its length
+    EmptyJournal,     // the journal is an empty file
+    JournalFolder,    // a folder stands where the journal was
+    JournalLink,      // a dangling link stands where the journal was
+    StagingLink,      // `staging` is a link to a folder outside the updater's folder
+    BackupLink,       // `backup` is a link to a folder outside the updater's folder
+};
+QString damageName(Damage d);
+bool damageFromName(const QString& name, Damage* d);
+
+struct Case {
+    Tree oldRelease;           // below the updater's folder, without its own bookkeeping
+    QList<ListEntry> list;
+    int killAtDownload = 0;    // the first run is killed as its n-th download starts (0: never)
+    int killAtStep = 0;        // ... or at its n-th commit step (0: never)
+    Damage damage = Damage::None;
+    int damageParam = 0;       // which staged file or backup entry, or where a journal is cut
+    QList<int> recoveryKills;  // each later start is killed at its n-th commit or undo step
+    // A second updater on the folder: it starts and runs to its end while the first one is held
+    // as its n-th download starts (concurrentAtDownload) or at its n-th commit step
+    // (concurrentAtStep); the first one then goes on. 0 and 0: no second updater.
+    int concurrentAtDownload = 0;
+    int concurrentAtStep = 0;
+};
+
+// The case as text, and back. parseCase() is false (with the reason) on a malformed text.
+QString writeCase(const Case& c);
+bool parseCase(const QString& text, Case* c, QString* error);
+
+// A download of the accepted list: where, what, and whether the entry gives the digest (a file
+// already in place with those bytes then stays as it is, under its own spelling).
+struct Placement {
+    QString path;
+    QByteArray bytes;
+    bool digest = false;
+};
+
+// The tree after the accepted part of a list: `removals` (relative paths) go with everything
+// below them, then `folders` are made and `downloads` placed, their folders made as needed.
+// Where names compare without letter case (`cs`), a path names whatever exists under another
+// case, and a folder on the way keeps the spelling it has; a placed file takes the list's.
+Tree applyList(const Tree& before, const QStringList& removals, const QStringList& folders,
+               const QList<Placement>& downloads, Qt::CaseSensitivity cs);
+
+// A readable, one-line-per-path difference between two trees (empty when they are equal).
+QString treeDifference(const Tree& expected, const Tree& actual, int maxLines = 12);
+
+}  // namespace sim

@@ -1,3 +1,0 @@
-#include "updatelayout.h"
-
-Ui::UiUpdateDialog* g_updateLayout = nullptr;

@@ -1,0 +1,314 @@
+#include "updateprocedure.h"
+
+#include "downloader.h"
+#include "filedigest.h"
+#include "listsignature.h"
+#include "platform/path_rules.h"
+#include "platform/process_tools.h"
+#include "synchttp.h"
+#include "updatelog.h"
+#include "updatetransaction.h"
+#include "versioncompare.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QSettings>
+
+namespace {
+// How long the procedure waits for terminated application processes to disappear.
+const unsigned kTerminateWaitMs = 10000;
+}
+
+UpdateProcedure::UpdateProcedure(QObject* parent)
+    : QObject(parent),
+      m_baseFolder(QCoreApplication::applicationDirPath()),
+      m_appExecutable(QStringLiteral("domvista.exe"))
+{
+}
+
+QString UpdateProcedure::ownFileName()
+{
+#ifdef Q_OS_WIN
+    return QCoreApplication::applicationName() + QStringLiteral(".exe");
+#else
+    return QCoreApplication::applicationName();
+#endif
+}
+
+QString UpdateProcedure::applicationFolderPath() const
+{
+    return m_baseFolder + QStringLiteral("/Application");
+}
+
+QString UpdateProcedure::applicationProgramPath() const
+{
+    return QDir::toNativeSeparators(m_baseFolder + QLatin1Char('/') + m_appExecutable);
+}
+
+QList<FileEntry> UpdateProcedure::parseFileList(const QByteArray& body)
+{
+    const FileListResult result = readFileList(body, m_baseFolder, ownFileName(), listSignatureRequired());
+    m_outcome.skipped += result.rejected;
+    appendUpdateLog(m_baseFolder, result.notes);
+    return result.downloads;
+}
+
+void UpdateProcedure::log(const QString& line)
+{
+    appendUpdateLog(m_baseFolder, QStringList{line});
+}
+
+unsigned long UpdateProcedure::findProcessId(const QString& name)
+{
+    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByExeName(name.toStdString());
+    return ids.empty() ? 0 : ids.front();
+}
+
+bool UpdateProcedure::killApplication()
+{
+    // Only this folder's application, by the identity of its file: never another installation's.
+    const std::vector<procutil::ProcessId> ids = procutil::findProcessesByImage(applicationProgramPath().toStdString());
+    if (ids.empty()) return true;
+    const bool gone = procutil::terminateProcesses(ids, kTerminateWaitMs);
+    if (!gone) log(QStringLiteral("%1 is still running").arg(m_appExecutable));
+    return gone;
+}
+
+FolderLock::Result UpdateProcedure::lockFolder(QString* why)
+{
+    if (m_folderLock.isHeld()) return FolderLock::Result::Held;
+    const QString updates = m_baseFolder + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
+    if (!QFileInfo(applicationFolderPath()).isDir()) return FolderLock::Result::Unavailable;
+    const QString link = pathrules::reparsePointOnTheWay(m_baseFolder, updates, false);
+    if (!link.isEmpty()) {
+        if (why) *why = QStringLiteral("%1 is a link, so the update is left alone").arg(quotedName(QDir(m_baseFolder).relativeFilePath(link)));
+        return FolderLock::Result::Unavailable;
+    }
+    QDir().mkpath(updates);
+    return m_folderLock.acquire(updates + QLatin1Char('/') + QLatin1String(kFolderLockName), why);
+}
+
+void UpdateProcedure::run()
+{
+    if (m_started) return;  // the procedure runs once
+    m_started = true;
+
+    QString why;
+    switch (lockFolder(&why)) {
+    case FolderLock::Result::Busy:
+        // That updater finishes the work and starts the application itself.
+        log(QStringLiteral("another updater is already updating this folder: this one changes nothing and starts nothing"));
+        emit finished();
+        return;
+    case FolderLock::Result::Unavailable:
+        if (!why.isEmpty()) log(why);
+        startApplication();
+        emit finished();
+        return;
+    case FolderLock::Result::Held:
+        break;
+    }
+    const bool recoveredOk = recoverUnfinishedUpdate();
+    emit recovered(recoveredOk);
+    if (recoveredOk) {
+        const Settings settings = readSettings();
+        const Check check = checkForUpdate(settings);
+        if (check.updateDue) installUpdate(check.body, check.version);
+    }
+    if (m_outcome.failure != Failure::NotUndone) startApplication();
+    emit finished();
+}
+
+// A commit that a killed run left unfinished is finished or undone before anything else, so the
+// application never starts on a mix of two releases. False when it cannot be done yet: then no
+// update is tried either, and the next start tries again.
+bool UpdateProcedure::recoverUnfinishedUpdate()
+{
+    UpdateTransaction transaction(m_baseFolder);
+    if (transaction.needsRecovery()) killApplication();  // its files are about to move
+    QString detail;
+    const UpdateTransaction::Recovery result = transaction.recover(&detail);
+    if (!detail.isEmpty()) log(detail);
+    return result != UpdateTransaction::Recovery::Failed;
+}
+
+UpdateProcedure::Settings UpdateProcedure::readSettings() const
+{
+    QSettings ini(applicationFolderPath() + QStringLiteral("/Config/config.ini"), QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("General"));
+    Settings settings;
+    settings.updateUrl = ini.value(QStringLiteral("update"), QString()).toString();
+    settings.installedVersion = ini.value(QStringLiteral("version"), QString()).toString();
+    ini.endGroup();
+    return settings;
+}
+
+// One GET. A failed, abandoned, redirected or (in a build with a key) unsigned answer counts as
+// "no update": only a complete, authentic answer may lead to stopping the application.
+UpdateProcedure::Check UpdateProcedure::checkForUpdate(const Settings& settings)
+{
+    Check check;
+    SyncHttp http(QStringLiteral("GET"), QUrl(settings.updateUrl, QUrl::TolerantMode));
+    QNetworkReply* reply = http.reply;
+    if (!http.succeeded()) {
+        if (!settings.updateUrl.isEmpty()) {
+            log(QStringLiteral("update check at %1 failed: %2").arg(quotedName(settings.updateUrl), http.failure()));
+        }
+        return check;
+    }
+    if (!reply->hasRawHeader("Domvista-Version")) return check;
+    const QByteArray version = reply->rawHeader("Domvista-Version");
+    check.body = reply->readAll();
+    if (listSignatureRequired()) {
+        QString why;
+        if (!verifyListSignature(version, check.body, reply->rawHeader("Domvista-Signature"), &why)) {
+            log(QStringLiteral("update check refused: %1").arg(why));
+            return check;
+        }
+    }
+    check.version = QString::fromUtf8(version);
+    // An older list replayed later is no update, also when the release did not ship config.ini.
+    check.updateDue = isNewerVersion(check.version, settings.installedVersion) &&
+                      isNewerVersion(check.version, UpdateTransaction(m_baseFolder).appliedVersion());
+    return check;
+}
+
+// The list is checked whole before the application is stopped; a list that offers nothing
+// acceptable stops nothing. Files already in place with the listed digest are not downloaded.
+// The rest is staged and then committed at once, or not at all.
+void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& version)
+{
+    const FileListResult list = readFileList(fileList, m_baseFolder, ownFileName(), listSignatureRequired());
+    m_outcome.skipped += list.rejected;
+    appendUpdateLog(m_baseFolder, list.notes);
+    if (list.refused || (list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty())) {
+        log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
+        return;
+    }
+    // Hashing the files in place can take a while: the dialog says what it does meanwhile (and,
+    // like the rest of the update, cannot be closed under it).
+    m_updating = true;
+    emit updateStarted();
+    emit statusChanged(QCoreApplication::translate("Update", "checking the files already in place"));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    QList<bool> inPlace;
+    bool changes = !list.removals.isEmpty();
+    for (const FileEntry& e : list.downloads) {
+        const bool same = fileMatches(e.value(QStringLiteral("dist")), e.value(QStringLiteral("sha256")),
+                                      e.contains(QStringLiteral("size")) ? e.value(QStringLiteral("size")).toLongLong() : -1);
+        inPlace.append(same);
+        if (!same) changes = true;
+    }
+    for (const QString& folder : list.folders) {
+        if (!QFileInfo(folder).isDir()) changes = true;
+    }
+    UpdateTransaction transaction(m_baseFolder);
+    QString why;
+    if (!changes) {
+        // Everything is in place already: nothing to stop, only the version to remember.
+        if (!transaction.recordVersion(version, &why)) log(why);
+        m_updating = false;
+        emit updateEnded();
+        return;
+    }
+
+    // The application keeps running (and the user working) while the files download; it is
+    // ended only right before the commit, when nothing can fail any more but the commit.
+    QStringList staged;
+    for (int i = 0; i < list.downloads.size(); ++i) staged.append(transaction.stagedPath(i));
+    bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, &why);
+    if (ok) {
+        CommitPlan plan;
+        plan.version = version;
+        for (int i = 0; i < list.downloads.size(); ++i) {
+            if (!inPlace.at(i)) plan.files.append(qMakePair(staged.at(i), list.downloads.at(i).value(QStringLiteral("dist"))));
+        }
+        plan.removals = list.removals;
+        plan.folders = list.folders;
+        for (int i = 0; i < list.downloads.size(); ++i) {
+            if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
+        }
+        emit statusChanged(QCoreApplication::translate("Update", "installing the update"));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        killApplication();
+        ok = transaction.commit(plan, &why);
+    }
+    if (ok) {
+        log(QStringLiteral("installed version %1").arg(quotedName(version)));
+    } else if (transaction.needsRecovery()) {
+        // Undoing stopped halfway: the folder holds parts of both releases until a start puts
+        // the old files back, so the application is not started on it.
+        m_outcome.failure = Failure::NotUndone;
+        m_outcome.failedEntry = transaction.failedEntry();
+        log(QStringLiteral("the update to version %1 failed, and undoing it stopped: the folder holds parts of both "
+                           "releases and the application is not started; the next start of the updater puts the old "
+                           "files back: %2").arg(quotedName(version), why));
+    } else {
+        m_outcome.failure = Failure::NothingChanged;
+        if (m_outcome.failedEntry.isEmpty()) m_outcome.failedEntry = transaction.failedEntry();  // the commit, not a download, failed
+        transaction.discard();
+        log(QStringLiteral("the update to version %1 failed, nothing was changed: %2").arg(quotedName(version), why));
+    }
+    m_updating = false;
+    if (!m_outcome.skipped.isEmpty() || m_outcome.failure != Failure::None) emit problems();
+    emit updateEnded();
+}
+
+// One file after the other into the staging folder; the first failure ends the downloads.
+bool UpdateProcedure::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
+                                    const QStringList& stagedPaths, QString* failure)
+{
+    const int n = entries.size();
+    for (int i = 0; i < n; ++i) {
+        const FileEntry& entry = entries.at(i);
+        const QString name = entry.value(QStringLiteral("name"));
+        // The total bar counts the files done, so it reads full only once the last one is.
+        auto showCount = [&](int done) {
+            emit countChanged(done, n, i + 1);
+        };
+        if (inPlace.at(i)) {
+            // Already the listed file: counted as done, not requested.
+            emit statusChanged(QFileInfo(name).fileName());
+            showCount(i + 1);
+            emit fileProgress(1, 1);
+            continue;
+        }
+        const qint64 size = entry.contains(QStringLiteral("size")) ? entry.value(QStringLiteral("size")).toLongLong() : -1;
+        emit statusChanged(QFileInfo(name).fileName());
+        Downloader* downloader = new Downloader(
+            QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPaths.at(i),
+            entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString(), size);
+        if (!downloader->opened()) emit statusChanged(QCoreApplication::translate("Downloader", "open file error!"));
+        connect(downloader, SIGNAL(downloadFinished()), this, SLOT(slotFinished()));
+        connect(downloader, &Downloader::progress, this, &UpdateProcedure::fileProgress);
+        showCount(i);
+        m_loop.exec();
+        const bool ok = downloader->committed();
+        if (ok) showCount(i + 1);
+        if (!ok) {
+            m_outcome.failure = Failure::NothingChanged;
+            m_outcome.failedEntry = name;
+            *failure = QStringLiteral("download of %1 from %2 failed: %3")
+                           .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), downloader->failure());
+        }
+        delete downloader;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+void UpdateProcedure::startApplication()
+{
+    const QString program = applicationProgramPath();
+    const bool started = m_starter ? m_starter(program) : procutil::startDetached(program.toStdString());
+    if (!started) {
+        log(QStringLiteral("cannot start %1").arg(applicationProgramPath()));
+    }
+}
+
+void UpdateProcedure::slotFinished()
+{
+    m_loop.exit(0);
+}
