@@ -73,13 +73,22 @@ QString resolveInside(const QString& baseFolder, const QString& relative)
 
 QString windowsAliasProblem(const QString& relative)
 {
+    // COM and LPT with a superscript digit are devices as well, and so are the console's
+    // input and output buffers.
     static const QRegularExpression device(
-        QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])$"), QRegularExpression::CaseInsensitiveOption);
+        QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9\\x{00B9}\\x{00B2}\\x{00B3}]|LPT[1-9\\x{00B9}\\x{00B2}\\x{00B3}]|CONIN\\$|CONOUT\\$)$"),
+        QRegularExpression::CaseInsensitiveOption);
     QString rel = relative;
     rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
     const QStringList parts = rel.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (const QString& part : parts) {
         if (part == QLatin1String(".") || part == QLatin1String("..")) continue;
+        // Windows takes none of these in a name; ':' would name a stream of the part before it.
+        for (const QChar c : part) {
+            if (c.unicode() < 0x20 || QStringLiteral("<>:\"|?*").contains(c)) {
+                return QStringLiteral("the name %1 holds %2, which Windows refuses in names").arg(quoted(part), quoted(QString(c)));
+            }
+        }
         if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' '))) {
             return QStringLiteral("the name %1 ends in a dot or a blank").arg(quoted(part));
         }
@@ -173,39 +182,6 @@ bool endsWithSeparator(const QString& dist)
     return dist.endsWith(QLatin1Char('/')) || dist.endsWith(QLatin1Char('\\'));
 }
 
-// Whether `path` is `protectedPath` or one of the folders that hold it.
-bool takes(const QString& path, const QString& protectedPath)
-{
-    return isInsideOrSame(protectedPath, path);
-}
-
-// Why a list may not replace, create or remove `path`, or "": the settings folder and the
-// updater's working folder stay, and nothing is placed inside the working folder but the
-// updater's own new copy.
-QString protectedProblem(const QString& base, const QString& path)
-{
-    const QString config = base + QLatin1Char('/') + QLatin1String(kConfigFolder);
-    const QString updates = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
-    if (takes(path, config) || takes(path, updates) || isInsideOrSame(path, updates)) {
-        return QStringLiteral("it would change the updater's own folders");
-    }
-    return QString();
-}
-
-// Why a removal of `path` would take a protected path under another spelling (letter case, 8.3
-// short name, stream suffix), or "": the path itself or a folder holding it compares as the same
-// file as `path`.
-QString otherSpellingProblem(const QString& base, const QString& path, const QString& ownPath)
-{
-    if (pathrules::sameFile(path, ownPath)) return QStringLiteral("it is the updater itself");
-    for (const char* folder : {kConfigFolder, kUpdatesFolder}) {
-        for (QString p = base + QLatin1Char('/') + QLatin1String(folder); p.size() > base.size(); p = QFileInfo(p).path()) {
-            if (pathrules::sameFile(path, p)) return QStringLiteral("it would change the updater's own folders");
-        }
-    }
-    return QString();
-}
-
 QString digestProblem(const QDomElement& e, bool requireDigests)
 {
     static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
@@ -257,11 +233,23 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
     }
     if (files.isNull()) return result;
 
-    auto listed = [&result](const QString& path) {
+    const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
+    // The identities of the listed targets that exist: two spellings of one file (a letter case,
+    // an 8.3 short name, a hard link) are one target.
+    QStringList listedIdentities;
+    auto listed = [&result, &listedIdentities](const QString& path) {
         for (const FileEntry& d : result.downloads) {
             if (pathpolicy::sameName(d.value(QStringLiteral("dist")), path)) return true;
         }
-        return result.folders.contains(path, pathpolicy::nameCase());
+        for (const QString& folder : result.folders) {
+            if (pathpolicy::sameName(folder, path)) return true;
+        }
+        const QString id = pathrules::fileIdentity(path);
+        return !id.isEmpty() && listedIdentities.contains(id);
+    };
+    auto noteListed = [&listedIdentities](const QString& path) {
+        const QString id = pathrules::fileIdentity(path);
+        if (!id.isEmpty()) listedIdentities.append(id);
     };
     // A file of the release that would stand on the way to `path`, or that `path` as a file
     // would have below it: one of the two cannot be placed.
@@ -297,10 +285,11 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         QString target;
+        // Only the exact name: any other spelling that reaches the updater is refused below.
         const bool own = dist == ownFileName;
         if (own) {
             // The running updater cannot overwrite itself: its new copy waits in Updates.
-            target = baseFolder + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QLatin1Char('/') + dist;
+            target = updaterFiles.newCopyPath();
         } else {
             target = resolveInside(baseFolder, dist);
         }
@@ -310,7 +299,8 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         QString problem = windowsAliasProblem(dist);
-        if (problem.isEmpty() && !own) problem = protectedProblem(QDir::cleanPath(baseFolder), target);
+        if (problem.isEmpty()) problem = pathpolicy::unplaceableProblem(target, folder);
+        if (problem.isEmpty() && !own) problem = updaterFiles.placeProblem(target);
         if (problem.isEmpty()) problem = linkProblem(baseFolder, target, false);
         if (problem.isEmpty() && !folder) problem = digestProblem(e, requireDigests);
         if (problem.isEmpty() && !folder && QFileInfo(target).isDir()) problem = QStringLiteral("a folder is in its place");
@@ -323,6 +313,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             refuse(what, dist, problem);
             continue;
         }
+        noteListed(target);
         if (folder) {
             result.folders.append(target);
             continue;
@@ -336,7 +327,6 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         result.downloads.append(entry);
     }
 
-    const QString ownPath = QDir::cleanPath(baseFolder) + QLatin1Char('/') + ownFileName;
     const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
     for (int i = 0; i < removeNodes.count(); ++i) {
         const QString dist = removeNodes.item(i).toElement().attribute(QStringLiteral("dist"));
@@ -346,8 +336,8 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         QString problem = windowsAliasProblem(dist);
-        if (problem.isEmpty()) problem = protectedProblem(QDir::cleanPath(baseFolder), path);
-        if (problem.isEmpty()) problem = otherSpellingProblem(QDir::cleanPath(baseFolder), path, ownPath);
+        if (problem.isEmpty()) problem = pathpolicy::unplaceableProblem(path, false);
+        if (problem.isEmpty()) problem = updaterFiles.removalProblem(path);
         if (problem.isEmpty()) problem = linkProblem(baseFolder, path, true);
         if (!problem.isEmpty()) {
             refuse(QStringLiteral("removal of"), dist, problem);
