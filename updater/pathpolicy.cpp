@@ -123,7 +123,12 @@ QStringList UpdaterFiles::way(const QString& path) const
     for (const Own& f : m_files) owns.append(&f);
     QString written = m_base, spelled = m_base;
     for (const QString& part : clean.mid(m_base.size() + 1).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+#ifdef Q_OS_WIN
+        // Asked in the spelling Windows opens: a stream suffix or a trailing dot is the part itself.
+        written += QLatin1Char('/') + windowsOpenedSpelling(part);
+#else
         written += QLatin1Char('/') + part;
+#endif
         spelled += QLatin1Char('/') + part;
         // An existing part that is one of the updater's own entries is spelled as that entry,
         // so that what lies below it compares by name as well.

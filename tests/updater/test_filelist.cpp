@@ -166,7 +166,10 @@ private slots:
         QTest::newRow("remove the updater's log") << QByteArray("<remove dist='desktop-updater.log'/>") << false << "refused, - - -";
         QTest::newRow("a name of 256") << QByteArray("<file url='http://h/u' dist='" + QByteArray(256, 'n') + "'/>") << false << "refused, - - -";
         QTest::newRow("a folder name of 256 on the way") << QByteArray("<file url='http://h/u' dist='" + QByteArray(256, 'n') + "/x'/>") << false << "refused, - - -";
+#ifndef Q_OS_WIN
+        // On Windows a name this long already passes the path's limit.
         QTest::newRow("a name of 255") << QByteArray("<file url='http://h/u' dist='" + QByteArray(255, 'n') + "'/>") << false << QString(255, 'n') + " - -";
+#endif
         QTest::newRow("download into the working folder") << QByteArray("<file url='http://h/u' dist='Application/Updates/x'/>") << false << "refused, - - -";
         QTest::newRow("a target below a file") << QByteArray("<file url='http://h/u' dist='kept.txt/inner.bin'/>") << false << "refused, - - -";
         QTest::newRow("a folder below a file") << QByteArray("<file url='' dist='kept.txt/sub/'/>") << false << "refused, - - -";

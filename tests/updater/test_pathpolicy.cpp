@@ -162,7 +162,10 @@ private slots:
         QTest::addColumn<QString>("relative");
         QTest::addColumn<bool>("folder");
         QTest::addColumn<bool>("refused");
+#ifndef Q_OS_WIN
+        // On Windows a name this long already passes the path's limit.
         QTest::newRow("255 characters") << QString(255, 'n') << false << false;
+#endif
         QTest::newRow("256 characters") << QString(256, 'n') << false << true;
         QTest::newRow("256 characters on the way") << QString(256, 'n') + "/x" << false << true;
         QTest::newRow("short") << "a/b/c.dll" << true << false;
