@@ -199,11 +199,14 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
         return;
     }
-    // Hashing the files in place can take a while: the dialog says what it does meanwhile (and,
-    // like the rest of the update, cannot be closed under it).
+    // Hashing the files in place can take a while: the dialog says what it does meanwhile,
+    // counts the files checked on the lower bar and is painted again after each one (like the
+    // rest of the update, it cannot be closed under it).
     m_updating = true;
     show();
     g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "checking the files already in place"));
+    g_updateLayout->curProgressBar->setRange(0, qMax(1, int(list.downloads.size())));
+    g_updateLayout->curProgressBar->setValue(0);
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     QList<bool> inPlace;
     bool changes = !list.removals.isEmpty();
@@ -212,6 +215,8 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
                                       e.contains(QStringLiteral("size")) ? e.value(QStringLiteral("size")).toLongLong() : -1);
         inPlace.append(same);
         if (!same) changes = true;
+        g_updateLayout->curProgressBar->setValue(int(inPlace.size()));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
     for (const QString& folder : list.folders) {
         if (!QFileInfo(folder).isDir()) changes = true;
@@ -242,7 +247,9 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         for (int i = 0; i < list.downloads.size(); ++i) {
             if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
         }
+        // The commit has no steps worth counting: the lower bar shows that work goes on.
         g_updateLayout->label_3->setText(QCoreApplication::translate("Update", "installing the update"));
+        g_updateLayout->curProgressBar->setRange(0, 0);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         killApplication();
         ok = transaction.commit(plan, &why);

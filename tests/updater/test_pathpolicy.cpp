@@ -155,6 +155,30 @@ private slots:
         QCOMPARE(readFile(base + "/me"), QByteArray("updater"));
     }
 
+    // Before the updater's folders exist (a fresh installation) only their names can tell:
+    // every spelling that names them is refused all the same.
+    void updaterFilesThatDoNotExistYet_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("the working folder") << "Application/Updates/x";
+        QTest::newRow("the settings") << "Application/Config/config.ini";
+        QTest::newRow("the updater") << "me";
+#ifdef Q_OS_WIN
+        QTest::newRow("the working folder by its index") << "Application/Updates::$INDEX_ALLOCATION/x";
+        QTest::newRow("the settings by their index by name") << "Application/Config:$I30:$INDEX_ALLOCATION/new.ini";
+        QTest::newRow("the working folder with a trailing dot, in capitals") << "APPLICATION/UPDATES./x";
+        QTest::newRow("the log by its main stream") << "Desktop-Updater.log::$DATA";
+#endif
+    }
+    void updaterFilesThatDoNotExistYet()
+    {
+        QFETCH(QString, path);
+        QTemporaryDir dir;
+        const pathpolicy::UpdaterFiles files(dir.path(), "me");
+        QVERIFY(!files.placeProblem(dir.path() + "/" + path).isEmpty());
+        QVERIFY(!files.removalProblem(dir.path() + "/" + path).isEmpty() || path.startsWith("Application/Config"));
+    }
+
     // A name longer than file systems take, or (on Windows) a path longer than the calls take,
     // could be downloaded but never moved into place.
     void unplaceable_data()
