@@ -327,6 +327,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         result.downloads.append(entry);
     }
 
+    QStringList removedIdentities;
     const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
     for (int i = 0; i < removeNodes.count(); ++i) {
         const QString dist = removeNodes.item(i).toElement().attribute(QStringLiteral("dist"));
@@ -364,7 +365,18 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         if (!info.exists() && !isLink(path)) continue;  // nothing to remove
-        if (!result.removals.contains(path, pathpolicy::nameCase())) result.removals.append(path);
+        bool again = false;
+        for (const QString& earlier : result.removals) again = again || pathpolicy::sameName(earlier, path);
+        if (again) continue;
+        // Another name of a path already removed (an 8.3 short name, a hard link) would be gone
+        // by the time the commit moved it, and the commit would fail on it at every start.
+        const QString id = pathrules::fileIdentity(path);
+        if (!id.isEmpty() && removedIdentities.contains(id)) {
+            refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a path the list already removes"));
+            continue;
+        }
+        if (!id.isEmpty()) removedIdentities.append(id);
+        result.removals.append(path);
     }
 
     // A file on the way to a target can only give way when the list removes it; otherwise the

@@ -349,6 +349,20 @@ private slots:
         QVERIFY(r.rejected.isEmpty());
     }
 
+    // A second name of a path the list already removes would be gone by the time the commit
+    // moved it: it is refused when the list is read, and the first name is removed.
+    void anotherNameOfARemovedPathIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/old.dll", "old");
+        if (!testlinks::makeHardLink(base + "/old.dll", base + "/old-alias.dll")) QSKIP("no hard link could be made here");
+        const FileListResult r = readFileList("<files><remove dist='old.dll'/><remove dist='old-alias.dll'/><remove dist='./old.dll'/></files>", base, "me");
+        QCOMPARE(r.removals, QStringList{base + "/old.dll"});
+        QCOMPARE(r.rejected, QStringList{"old-alias.dll"});
+        QVERIFY2(r.notes.value(0).contains("another name of a path the list already removes"), qPrintable(r.notes.value(0)));
+    }
+
     void deeplyNestedListIsRefusedUnparsed()
     {
         QTemporaryDir dir;

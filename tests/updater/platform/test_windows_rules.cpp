@@ -4,6 +4,7 @@
 // the user and session.
 #include "filelist.h"
 #include "pathpolicy.h"
+#include "updatetransaction.h"
 #include "platform/file_replace.h"
 #include "platform/instance_name.h"
 
@@ -201,6 +202,31 @@ private slots:
         QCOMPARE(r.removals, QStringList{base + "/" + removal});
         const pathpolicy::Removals removals(base, r.removals);
         QCOMPARE(removals.holding(base + "/plugins-folder/new.dll").index, 0);
+    }
+
+    // Two removals of one folder, by its name and by its short name: the second is refused when
+    // the list is read, and the commit removes the folder once.
+    void aFolderRemovedUnderTwoNamesIsRemovedOnce()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/plugins-folder/old.dll", "old");
+        writeFile(base + "/domvista.exe", "app");
+        const QString alias = shortName(base + "/plugins-folder");
+        if (alias.isEmpty()) QSKIP("this volume keeps no 8.3 short name here");
+        const FileListResult r = readFileList(
+            QString("<files><remove dist='plugins-folder'/><remove dist='%1'/></files>").arg(alias).toUtf8(), base, "me");
+        QCOMPARE(r.removals, QStringList{base + "/plugins-folder"});
+        QCOMPARE(r.rejected, QStringList{alias});
+        UpdateTransaction tx(base);
+        QString why;
+        QVERIFY2(tx.begin(&why), qPrintable(why));
+        CommitPlan plan;
+        plan.version = "2";
+        plan.removals = r.removals;
+        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        QVERIFY(!QFileInfo::exists(base + "/plugins-folder"));
+        QCOMPARE(readFile(base + "/domvista.exe"), QByteArray("app"));
     }
 
     void singleInstanceNameBelongsToThisUserAndSession()
