@@ -9,6 +9,7 @@
 #include <QDomNodeList>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QUrl>
 #include <QtGlobal>
 
@@ -236,20 +237,16 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
     const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
     // The identities of the listed targets that exist: two spellings of one file (a letter case,
     // an 8.3 short name, a hard link) are one target.
-    QStringList listedIdentities;
-    auto listed = [&result, &listedIdentities](const QString& path) {
-        for (const FileEntry& d : result.downloads) {
-            if (pathpolicy::sameName(d.value(QStringLiteral("dist")), path)) return true;
-        }
-        for (const QString& folder : result.folders) {
-            if (pathpolicy::sameName(folder, path)) return true;
-        }
+    QSet<QString> listedNames, listedIdentities;
+    auto listed = [&listedNames, &listedIdentities](const QString& path) {
+        if (listedNames.contains(pathpolicy::nameKey(path))) return true;
         const QString id = pathrules::fileIdentity(path);
         return !id.isEmpty() && listedIdentities.contains(id);
     };
-    auto noteListed = [&listedIdentities](const QString& path) {
+    auto noteListed = [&listedNames, &listedIdentities](const QString& path) {
+        listedNames.insert(pathpolicy::nameKey(path));
         const QString id = pathrules::fileIdentity(path);
-        if (!id.isEmpty()) listedIdentities.append(id);
+        if (!id.isEmpty()) listedIdentities.insert(id);
     };
     // A file of the release that would stand on the way to `path`, or that `path` as a file
     // would have below it: one of the two cannot be placed.
@@ -327,7 +324,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         result.downloads.append(entry);
     }
 
-    QStringList removedIdentities;
+    QSet<QString> removedNames, removedIdentities;
     const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
     for (int i = 0; i < removeNodes.count(); ++i) {
         const QString dist = removeNodes.item(i).toElement().attribute(QStringLiteral("dist"));
@@ -365,9 +362,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         if (!info.exists() && !isLink(path)) continue;  // nothing to remove
-        bool again = false;
-        for (const QString& earlier : result.removals) again = again || pathpolicy::sameName(earlier, path);
-        if (again) continue;
+        if (removedNames.contains(pathpolicy::nameKey(path))) continue;  // the same name again
         // Another name of a path already removed (an 8.3 short name, a hard link) would be gone
         // by the time the commit moved it, and the commit would fail on it at every start.
         const QString id = pathrules::fileIdentity(path);
@@ -375,7 +370,8 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a path the list already removes"));
             continue;
         }
-        if (!id.isEmpty()) removedIdentities.append(id);
+        if (!id.isEmpty()) removedIdentities.insert(id);
+        removedNames.insert(pathpolicy::nameKey(path));
         result.removals.append(path);
     }
 

@@ -37,19 +37,43 @@ QString windowsOpenedSpelling(const QString& path)
     return parts.join(QLatin1Char('/'));
 }
 
+#ifdef Q_OS_WIN
+namespace {
+// Whether windowsOpenedSpelling() could change `path`: a stream suffix, or a part that ends in a
+// dot or a blank. Most paths have neither, and names are compared often (each list entry with
+// every earlier one).
+bool mayOpenOtherwise(const QString& path)
+{
+    return path.contains(QLatin1Char(':')) || path.contains(QLatin1String("./")) || path.contains(QLatin1String(" /")) ||
+           path.endsWith(QLatin1Char('.')) || path.endsWith(QLatin1Char(' '));
+}
+}  // namespace
+#endif
+
 bool sameName(const QString& a, const QString& b)
 {
 #ifdef Q_OS_WIN
+    if (!mayOpenOtherwise(a) && !mayOpenOtherwise(b)) return a.compare(b, Qt::CaseInsensitive) == 0;
     return windowsOpenedSpelling(a).compare(windowsOpenedSpelling(b), Qt::CaseInsensitive) == 0;
 #else
     return a == b;
 #endif
 }
 
+QString nameKey(const QString& path)
+{
+#ifdef Q_OS_WIN
+    return (mayOpenOtherwise(path) ? windowsOpenedSpelling(path) : path).toCaseFolded();
+#else
+    return path;
+#endif
+}
+
 bool isInsideOrSame(const QString& path, const QString& folder)
 {
 #ifdef Q_OS_WIN
-    const QString p = windowsOpenedSpelling(path), f = windowsOpenedSpelling(folder);
+    const QString p = mayOpenOtherwise(path) ? windowsOpenedSpelling(path) : path;
+    const QString f = mayOpenOtherwise(folder) ? windowsOpenedSpelling(folder) : folder;
 #else
     const QString &p = path, &f = folder;
 #endif

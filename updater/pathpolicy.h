@@ -27,6 +27,10 @@ QString windowsOpenedSpelling(const QString& path);
 // Windows without regard to letter case, in the spelling Windows opens.
 bool sameName(const QString& a, const QString& b);
 
+// A key of the clean absolute path `path` that is equal for two paths exactly when sameName()
+// says they are the same: for looking names up in a set instead of comparing each pair.
+QString nameKey(const QString& path);
+
 // Whether the clean absolute path `path` is `folder` or lies below it, compared as names.
 bool isInsideOrSame(const QString& path, const QString& folder);
 

@@ -102,6 +102,32 @@ private slots:
         QCOMPARE(pathpolicy::windowsOpenedSpelling(path), opened);
     }
 
+    // The key that sets of names are looked up by says "the same" exactly when sameName does.
+    void nameKeyAgreesWithSameName_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("equal") << "/d/a/b.dll" << "/d/a/b.dll" << true;
+        QTest::newRow("another name") << "/d/a/b.dll" << "/d/a/c.dll" << false;
+#ifdef Q_OS_WIN
+        QTest::newRow("letter case") << "C:/d/Plugins/B.dll" << "C:/d/plugins/b.DLL" << true;
+        QTest::newRow("stream and dot") << "C:/d/plugins./b.dll::$DATA" << "C:/d/PLUGINS/b.dll" << true;
+        QTest::newRow("a named stream") << "C:/d/b.dll:x:$DATA" << "C:/d/b.dll" << false;
+#else
+        QTest::newRow("letter case") << "/d/Plugins/B.dll" << "/d/plugins/b.DLL" << false;
+        QTest::newRow("a trailing dot") << "/d/plugins./b.dll" << "/d/plugins/b.dll" << false;
+#endif
+    }
+    void nameKeyAgreesWithSameName()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, same);
+        QCOMPARE(pathpolicy::sameName(a, b), same);
+        QCOMPARE(pathpolicy::nameKey(a) == pathpolicy::nameKey(b), same);
+    }
+
     // Each row: the path below the updater's folder "me" lives in, and the refusal's words or
     // "" for a download (or folder) there and for a removal of it. "link" is a hard link to
     // the updater's program, another name of the same file.

@@ -202,6 +202,18 @@ private slots:
         QCOMPARE(r.removals, QStringList{base + "/" + removal});
         const pathpolicy::Removals removals(base, r.removals);
         QCOMPARE(removals.holding(base + "/plugins-folder/new.dll").index, 0);
+        // The commit removes the old folder and places the download in a new one.
+        UpdateTransaction tx(base);
+        QString why;
+        QVERIFY2(tx.begin(&why), qPrintable(why));
+        writeFile(tx.stagedPath(0), "new");
+        CommitPlan plan;
+        plan.version = "2";
+        plan.files.append(qMakePair(tx.stagedPath(0), r.downloads.at(0).value("dist")));
+        plan.removals = r.removals;
+        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        QCOMPARE(readFile(base + "/plugins-folder/new.dll"), QByteArray("new"));
+        QVERIFY(!QFileInfo::exists(base + "/plugins-folder/old.dll"));
     }
 
     // Two removals of one folder, by its name and by its short name: the second is refused when
