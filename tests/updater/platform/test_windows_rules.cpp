@@ -241,6 +241,27 @@ private slots:
         QCOMPARE(readFile(base + "/domvista.exe"), QByteArray("app"));
     }
 
+    // A file deeper than the Windows calls reach (another program made it with the long-path
+    // prefix) could not be moved aside at the commit: its removal is refused when the list is
+    // read, as is a download to such a path.
+    void pathsLongerThanTheCallsTakeAreRefusedWhenTheListIsRead()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        QString relative;
+        while (base.size() + 1 + relative.size() < 280) relative += QString(40, 'd') + "/";
+        relative += "deep.dll";
+        QDir().mkpath(base + "/" + QFileInfo(relative).path());
+        QFile deep(base + "/" + relative);
+        if (!deep.open(QIODevice::WriteOnly)) QSKIP("no file this deep could be made here");
+        deep.close();
+        const FileListResult r = readFileList(
+            QString("<files><remove dist='%1'/><file url='http://h/a' dist='%1.new'/></files>").arg(relative).toUtf8(), base, "me");
+        QVERIFY(r.removals.isEmpty() && r.downloads.isEmpty());
+        QCOMPARE(r.rejected, (QStringList{relative + ".new", relative}));
+        QVERIFY2(r.notes.value(1).contains("more than the 259 Windows takes"), qPrintable(r.notes.value(1)));
+    }
+
     void singleInstanceNameBelongsToThisUserAndSession()
     {
         HANDLE token = nullptr;
