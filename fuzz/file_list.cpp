@@ -114,10 +114,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_ASSERT(resolvesInside(s.canonicalBase, entry.value(QStringLiteral("dist"))));
     for (const QString& folder : result.folders)
         FUZZ_ASSERT(resolvesInside(s.canonicalBase, folder));
-    // A removal takes a link itself, never what it points to: what must lie inside is the folder
-    // that holds the removed name. The folder itself and the updater's own folders are never taken.
     const QString config = s.base + QLatin1Char('/') + QLatin1String(kConfigFolder);
     const QString updates = s.base + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
+    // Nothing is placed in the updater's own folders but its new copy, nor onto the updater or
+    // its log.
+    auto inside = [](const QString& path, const QString& folder) {
+        return path == folder || path.startsWith(folder + QLatin1Char('/'));
+    };
+    QStringList placed = result.folders;
+    for (const FileEntry& entry : result.downloads) placed.append(QDir::cleanPath(entry.value(QStringLiteral("dist"))));
+    for (const QString& path : placed) {
+        if (path == updates + QStringLiteral("/desktop-updater")) continue;
+        FUZZ_ASSERT(!inside(path, config) && !inside(path, updates) && !inside(config, path));
+        FUZZ_ASSERT(path != s.base + QStringLiteral("/desktop-updater") && path != s.base + QStringLiteral("/desktop-updater.log"));
+    }
+    // A removal takes a link itself, never what it points to: what must lie inside is the folder
+    // that holds the removed name. The folder itself and the updater's own folders are never taken.
     for (const QString& removal : result.removals) {
         const QString clean = QDir::cleanPath(removal);
         FUZZ_ASSERT(resolvesInside(s.canonicalBase, QFileInfo(clean).path()));

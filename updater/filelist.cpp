@@ -9,6 +9,7 @@
 #include <QDomNodeList>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QUrl>
 #include <QtGlobal>
 
@@ -73,13 +74,22 @@ QString resolveInside(const QString& baseFolder, const QString& relative)
 
 QString windowsAliasProblem(const QString& relative)
 {
+    // COM and LPT with a superscript digit are devices as well, and so are the console's
+    // input and output buffers.
     static const QRegularExpression device(
-        QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])$"), QRegularExpression::CaseInsensitiveOption);
+        QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9\\x{00B9}\\x{00B2}\\x{00B3}]|LPT[1-9\\x{00B9}\\x{00B2}\\x{00B3}]|CONIN\\$|CONOUT\\$)$"),
+        QRegularExpression::CaseInsensitiveOption);
     QString rel = relative;
     rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
     const QStringList parts = rel.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (const QString& part : parts) {
         if (part == QLatin1String(".") || part == QLatin1String("..")) continue;
+        // Windows takes none of these in a name; ':' would name a stream of the part before it.
+        for (const QChar c : part) {
+            if (c.unicode() < 0x20 || QStringLiteral("<>:\"|?*").contains(c)) {
+                return QStringLiteral("the name %1 holds %2, which Windows refuses in names").arg(quoted(part), quoted(QString(c)));
+            }
+        }
         if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' '))) {
             return QStringLiteral("the name %1 ends in a dot or a blank").arg(quoted(part));
         }
@@ -173,39 +183,6 @@ bool endsWithSeparator(const QString& dist)
     return dist.endsWith(QLatin1Char('/')) || dist.endsWith(QLatin1Char('\\'));
 }
 
-// Whether `path` is `protectedPath` or one of the folders that hold it.
-bool takes(const QString& path, const QString& protectedPath)
-{
-    return isInsideOrSame(protectedPath, path);
-}
-
-// Why a list may not replace, create or remove `path`, or "": the settings folder and the
-// updater's working folder stay, and nothing is placed inside the working folder but the
-// updater's own new copy.
-QString protectedProblem(const QString& base, const QString& path)
-{
-    const QString config = base + QLatin1Char('/') + QLatin1String(kConfigFolder);
-    const QString updates = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder);
-    if (takes(path, config) || takes(path, updates) || isInsideOrSame(path, updates)) {
-        return QStringLiteral("it would change the updater's own folders");
-    }
-    return QString();
-}
-
-// Why a removal of `path` would take a protected path under another spelling (letter case, 8.3
-// short name, stream suffix), or "": the path itself or a folder holding it compares as the same
-// file as `path`.
-QString otherSpellingProblem(const QString& base, const QString& path, const QString& ownPath)
-{
-    if (pathrules::sameFile(path, ownPath)) return QStringLiteral("it is the updater itself");
-    for (const char* folder : {kConfigFolder, kUpdatesFolder}) {
-        for (QString p = base + QLatin1Char('/') + QLatin1String(folder); p.size() > base.size(); p = QFileInfo(p).path()) {
-            if (pathrules::sameFile(path, p)) return QStringLiteral("it would change the updater's own folders");
-        }
-    }
-    return QString();
-}
-
 QString digestProblem(const QDomElement& e, bool requireDigests)
 {
     static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
@@ -257,11 +234,19 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
     }
     if (files.isNull()) return result;
 
-    auto listed = [&result](const QString& path) {
-        for (const FileEntry& d : result.downloads) {
-            if (pathpolicy::sameName(d.value(QStringLiteral("dist")), path)) return true;
-        }
-        return result.folders.contains(path, pathpolicy::nameCase());
+    const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
+    // The identities of the listed targets that exist: two spellings of one file (a letter case,
+    // an 8.3 short name, a hard link) are one target.
+    QSet<QString> listedNames, listedIdentities;
+    auto listed = [&listedNames, &listedIdentities](const QString& path) {
+        if (listedNames.contains(pathpolicy::nameKey(path))) return true;
+        const QString id = pathrules::fileIdentity(path);
+        return !id.isEmpty() && listedIdentities.contains(id);
+    };
+    auto noteListed = [&listedNames, &listedIdentities](const QString& path) {
+        listedNames.insert(pathpolicy::nameKey(path));
+        const QString id = pathrules::fileIdentity(path);
+        if (!id.isEmpty()) listedIdentities.insert(id);
     };
     // A file of the release that would stand on the way to `path`, or that `path` as a file
     // would have below it: one of the two cannot be placed.
@@ -297,10 +282,11 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         QString target;
+        // Only the exact name: any other spelling that reaches the updater is refused below.
         const bool own = dist == ownFileName;
         if (own) {
             // The running updater cannot overwrite itself: its new copy waits in Updates.
-            target = baseFolder + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QLatin1Char('/') + dist;
+            target = updaterFiles.newCopyPath();
         } else {
             target = resolveInside(baseFolder, dist);
         }
@@ -310,7 +296,8 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         QString problem = windowsAliasProblem(dist);
-        if (problem.isEmpty() && !own) problem = protectedProblem(QDir::cleanPath(baseFolder), target);
+        if (problem.isEmpty()) problem = pathpolicy::unplaceableProblem(target, folder);
+        if (problem.isEmpty() && !own) problem = updaterFiles.placeProblem(target);
         if (problem.isEmpty()) problem = linkProblem(baseFolder, target, false);
         if (problem.isEmpty() && !folder) problem = digestProblem(e, requireDigests);
         if (problem.isEmpty() && !folder && QFileInfo(target).isDir()) problem = QStringLiteral("a folder is in its place");
@@ -323,6 +310,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             refuse(what, dist, problem);
             continue;
         }
+        noteListed(target);
         if (folder) {
             result.folders.append(target);
             continue;
@@ -336,7 +324,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         result.downloads.append(entry);
     }
 
-    const QString ownPath = QDir::cleanPath(baseFolder) + QLatin1Char('/') + ownFileName;
+    QSet<QString> removedNames, removedIdentities;
     const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
     for (int i = 0; i < removeNodes.count(); ++i) {
         const QString dist = removeNodes.item(i).toElement().attribute(QStringLiteral("dist"));
@@ -346,8 +334,8 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         QString problem = windowsAliasProblem(dist);
-        if (problem.isEmpty()) problem = protectedProblem(QDir::cleanPath(baseFolder), path);
-        if (problem.isEmpty()) problem = otherSpellingProblem(QDir::cleanPath(baseFolder), path, ownPath);
+        if (problem.isEmpty()) problem = pathpolicy::unplaceableProblem(path, false);
+        if (problem.isEmpty()) problem = updaterFiles.removalProblem(path);
         if (problem.isEmpty()) problem = linkProblem(baseFolder, path, true);
         if (!problem.isEmpty()) {
             refuse(QStringLiteral("removal of"), dist, problem);
@@ -374,7 +362,17 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             continue;
         }
         if (!info.exists() && !isLink(path)) continue;  // nothing to remove
-        if (!result.removals.contains(path, pathpolicy::nameCase())) result.removals.append(path);
+        if (removedNames.contains(pathpolicy::nameKey(path))) continue;  // the same name again
+        // Another name of a path already removed (an 8.3 short name, a hard link) would be gone
+        // by the time the commit moved it, and the commit would fail on it at every start.
+        const QString id = pathrules::fileIdentity(path);
+        if (!id.isEmpty() && removedIdentities.contains(id)) {
+            refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a path the list already removes"));
+            continue;
+        }
+        if (!id.isEmpty()) removedIdentities.insert(id);
+        removedNames.insert(pathpolicy::nameKey(path));
+        result.removals.append(path);
     }
 
     // A file on the way to a target can only give way when the list removes it; otherwise the

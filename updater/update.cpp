@@ -48,8 +48,13 @@ void Update::showCount(int done, int total, int current)
         QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file").arg(total).arg(current));
 }
 
+// A total of 0 is work without steps (the commit): the bar shows it as busy.
 void Update::showFileProgress(int done, int total)
 {
+    if (total == 0) {
+        m_ui->curProgressBar->setRange(0, 0);
+        return;
+    }
     m_ui->curProgressBar->setMaximum(total);
     m_ui->curProgressBar->setValue(done);
 }

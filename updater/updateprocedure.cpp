@@ -187,11 +187,13 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
         log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
         return;
     }
-    // Hashing the files in place can take a while: the dialog says what it does meanwhile (and,
-    // like the rest of the update, cannot be closed under it).
+    // Hashing the files in place can take a while: the dialog says what it does meanwhile,
+    // counts the files checked on the lower bar and is painted again after each one (like the
+    // rest of the update, it cannot be closed under it).
     m_updating = true;
     emit updateStarted();
     emit statusChanged(QCoreApplication::translate("Update", "checking the files already in place"));
+    emit fileProgress(0, qMax(1, int(list.downloads.size())));
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     QList<bool> inPlace;
     bool changes = !list.removals.isEmpty();
@@ -200,6 +202,8 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
                                       e.contains(QStringLiteral("size")) ? e.value(QStringLiteral("size")).toLongLong() : -1);
         inPlace.append(same);
         if (!same) changes = true;
+        emit fileProgress(int(inPlace.size()), qMax(1, int(list.downloads.size())));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
     for (const QString& folder : list.folders) {
         if (!QFileInfo(folder).isDir()) changes = true;
@@ -230,7 +234,9 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
         for (int i = 0; i < list.downloads.size(); ++i) {
             if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
         }
+        // The commit has no steps worth counting: the lower bar shows that work goes on.
         emit statusChanged(QCoreApplication::translate("Update", "installing the update"));
+        emit fileProgress(0, 0);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         killApplication();
         ok = transaction.commit(plan, &why);

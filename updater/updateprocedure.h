@@ -86,7 +86,8 @@ signals:
     void statusChanged(const QString& text);
     // `done` of `total` files are finished; the `current`-th one is worked on.
     void countChanged(int done, int total, int current);
-    // The current file's progress.
+    // The current file's progress, or the files in place checked so far; a total of 0: work
+    // without steps (the commit).
     void fileProgress(int done, int total);
     // Something was skipped or failed (see outcome()); a slot may hold the procedure here so
     // that the user sees it.

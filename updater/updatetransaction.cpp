@@ -213,7 +213,18 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
             problem = QStringLiteral("a file is now in the place of %1").arg(quotedName(relative(d)));
         }
     }
-    // The same rule as when the list was read: a file on the way must be one the release removes.
+    // The same rules as when the list was read: no target or removal reaches the updater's own
+    // folders under any spelling (only its new copy lies in the working folder), and a file on
+    // the way must be one the release removes.
+    const pathpolicy::UpdaterFiles updaterFiles(m_base, QString());
+    auto refuseOwn = [&](const QString& path, const QString& why) {
+        if (problem.isEmpty() && !why.isEmpty()) problem = QStringLiteral("%1: %2").arg(quotedName(relative(path)), why);
+    };
+    for (const auto& f : plan.files) {
+        if (QFileInfo(f.second).path() != m_updates) refuseOwn(f.second, updaterFiles.placeProblem(f.second));
+    }
+    for (const QString& d : plan.folders) refuseOwn(d, updaterFiles.placeProblem(d));
+    for (const QString& r : plan.removals) refuseOwn(r, updaterFiles.removalProblem(r));
     const pathpolicy::Removals removals(m_base, plan.removals);
     QStringList targets = plan.folders;
     for (const auto& f : plan.files) targets.append(f.second);

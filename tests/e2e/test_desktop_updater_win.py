@@ -193,6 +193,54 @@ def test_update_under_wine_replaces_removes_and_restarts(dv, server, tmp_path):
                                 "domvista.exe", "j", "plugins", "started.log"])
 
 
+def short_name(dv, name):
+    """The 8.3 short name Wine gives `name` in the Domvista folder, as `dir /x` lists it, or
+    None when it shows none."""
+    _, out = dv.wine.wine("cmd", "/c", "dir", "/x", "C:\\Domvista")
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) >= 2 and parts[-1] == name and "~" in parts[-2]:
+            return parts[-2]
+    return None
+
+
+def test_downloads_never_reach_the_settings_or_the_updater_by_another_name(dv, server):
+    d = dv.dir
+    dv.config("1.0")
+    settings = d / "Application" / "Config" / "config.ini"
+    before = settings.read_bytes()
+    holder = short_name(dv, "Application")
+    program = short_name(dv, "desktop-updater.exe")
+    if holder is None or program is None:
+        pytest.skip("Wine lists no 8.3 short name for Application or desktop-updater.exe in this prefix")
+    server.route("/evil", b"[%General]\nupdate=http://127.0.0.1:9/elsewhere\nversion=9.9\n")
+    server.route("/ok", b"new ok")
+    u = server.url
+    spellings = [
+        f"{holder}/Config/config.ini",                             # 8.3 short name of what holds it
+        f"{holder}\\Config\\new.ini",
+        "Application/Config::$INDEX_ALLOCATION/config.ini",         # the folder's index stream
+        "Application:$I30:$INDEX_ALLOCATION/Config/config.ini",
+        "Application/Config/config.ini::$DATA",                    # the file's main stream
+        "application/CONFIG/config.ini",                           # letter case
+        "Application./Config/config.ini",                          # a trailing dot
+        program, f"{program}::$DATA", "./desktop-updater.exe", "Desktop-Updater.EXE",
+    ]
+    offer(server, "1.1", [f"<file url='{u('/evil')}' dist='{s}'/>" for s in spellings] +
+          [f"<file url='{u('/ok')}' dist='ok.dll'/>"])
+
+    assert dv.run() == 0
+
+    assert settings.read_bytes() == before
+    assert sorted(p.name for p in settings.parent.iterdir()) == ["config.ini"]
+    assert (d / "desktop-updater.exe").read_bytes() == UPDATER.read_bytes()
+    assert (d / "ok.dll").read_bytes() == b"new ok"
+    assert "/evil" not in server.paths()
+    for s in spellings:
+        assert f"skipped download to \"{s.replace(chr(92), chr(92) * 2)}\"" in dv.log, (s, dv.log)
+    assert 'installed version "1.1"' in dv.log
+
+
 def test_file_held_open_is_retried_then_the_update_is_undone(dv, server):
     d = dv.dir
     (d / "core.dll").write_bytes(b"old core")

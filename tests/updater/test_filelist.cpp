@@ -39,15 +39,45 @@ private slots:
         QVERIFY(!r.downloads[0].contains("size"));
     }
 
+    // Only the exact name is the updater's new copy; in a folder it is an ordinary file, and
+    // another spelling of the updater itself is refused.
     void ownNameOnlyWhenExact()
     {
         QTemporaryDir dir;
+        writeFile(dir.path() + "/desktop-updater", "updater");
         const QByteArray xml = "<files><file url='http://h/u' dist='bin/desktop-updater'/>"
                                "<file url='http://h/u' dist='Desktop-Updater'/></files>";
         const FileListResult r = readFileList(xml, dir.path(), QStringLiteral("desktop-updater"));
+        QCOMPARE(r.downloads.value(0).value("dist"), dir.path() + "/bin/desktop-updater");
+#ifdef Q_OS_WIN
+        QCOMPARE(r.downloads.size(), 1);  // the same file on Windows
+        QCOMPARE(r.rejected, QStringList{"Desktop-Updater"});
+        QVERIFY2(r.notes.value(0).contains("the updater's own file"), qPrintable(r.notes.value(0)));
+#else
         QCOMPARE(r.downloads.size(), 2);
-        QCOMPARE(r.downloads[0].value("dist"), dir.path() + "/bin/desktop-updater");
         QCOMPARE(r.downloads[1].value("dist"), dir.path() + "/Desktop-Updater");
+#endif
+    }
+
+    // Two names of one existing file are one target: the second is refused as listed twice,
+    // and a download to another name of the updater is refused.
+    void hardLinksAreOneFile()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/core.dll", "core");
+        writeFile(base + "/me", "updater");
+        if (!testlinks::makeHardLink(base + "/core.dll", base + "/core-alias.dll") ||
+            !testlinks::makeHardLink(base + "/me", base + "/me-alias")) {
+            QSKIP("no hard link could be made here");
+        }
+        const FileListResult r = readFileList("<files><file url='http://h/a' dist='core.dll'/><file url='http://h/b' dist='core-alias.dll'/>"
+                                              "<file url='http://h/c' dist='me-alias'/></files>", base, "me");
+        QCOMPARE(r.downloads.size(), 1);
+        QCOMPARE(r.downloads[0].value("dist"), base + "/core.dll");
+        QCOMPARE(r.rejected, (QStringList{"core-alias.dll", "me-alias"}));
+        QVERIFY2(r.notes.value(0).contains("listed twice"), qPrintable(r.notes.value(0)));
+        QVERIFY2(r.notes.value(1).contains("the updater's own file"), qPrintable(r.notes.value(1)));
     }
 
     void filesElementAnywhereAndOptionalChecks()
@@ -126,6 +156,20 @@ private slots:
         QTest::newRow("remove inside it") << QByteArray("<remove dist='Application/Updates/staging'/>") << false << "refused, - - -";
         QTest::newRow("remove the updater") << QByteArray("<remove dist='me'/>") << false << "refused, - - -";
         QTest::newRow("remove inside the settings") << QByteArray("<remove dist='Application/Config/old.ini'/>") << false << "- - Application/Config/old.ini";
+        QTest::newRow("download into the settings") << QByteArray("<file url='http://h/u' dist='Application/Config/new.ini'/>") << false << "refused, - - -";
+        QTest::newRow("a folder in the settings") << QByteArray("<file url='' dist='Application/Config/sub/'/>") << false << "refused, - - -";
+        QTest::newRow("download onto the settings' config") << QByteArray("<file url='http://h/u' dist='Application/./Config/config.ini'/>") << false << "refused, - - -";
+        QTest::newRow("the updater by another path") << QByteArray("<file url='http://h/u' dist='./me'/>") << false << "refused, - - -";
+        QTest::newRow("the updater through a climb") << QByteArray("<file url='http://h/u' dist='sub/../me'/>") << false << "refused, - - -";
+        QTest::newRow("the updater's log") << QByteArray("<file url='http://h/u' dist='desktop-updater.log'/>") << false << "refused, - - -";
+        QTest::newRow("the updater's own new copy") << QByteArray("<file url='http://h/u' dist='me'/>") << false << "Application/Updates/me - -";
+        QTest::newRow("remove the updater's log") << QByteArray("<remove dist='desktop-updater.log'/>") << false << "refused, - - -";
+        QTest::newRow("a name of 256") << QByteArray("<file url='http://h/u' dist='" + QByteArray(256, 'n') + "'/>") << false << "refused, - - -";
+        QTest::newRow("a folder name of 256 on the way") << QByteArray("<file url='http://h/u' dist='" + QByteArray(256, 'n') + "/x'/>") << false << "refused, - - -";
+#ifndef Q_OS_WIN
+        // On Windows a name this long already passes the path's limit.
+        QTest::newRow("a name of 255") << QByteArray("<file url='http://h/u' dist='" + QByteArray(255, 'n') + "'/>") << false << QString(255, 'n') + " - -";
+#endif
         QTest::newRow("download into the working folder") << QByteArray("<file url='http://h/u' dist='Application/Updates/x'/>") << false << "refused, - - -";
         QTest::newRow("a target below a file") << QByteArray("<file url='http://h/u' dist='kept.txt/inner.bin'/>") << false << "refused, - - -";
         QTest::newRow("a folder below a file") << QByteArray("<file url='' dist='kept.txt/sub/'/>") << false << "refused, - - -";
@@ -148,6 +192,7 @@ private slots:
         writeFile(base + "/Application/Config/config.ini", "ini");
         writeFile(base + "/Application/Config/old.ini", "ini");
         writeFile(base + "/Application/Updates/staging/0", "0");
+        writeFile(base + "/desktop-updater.log", "log");
         const FileListResult r = readFileList("<files>" + entries + "</files>", base, "me", signedBuild);
         auto rel = [&](const QStringList& paths) {
             QStringList out;
@@ -225,11 +270,15 @@ private slots:
         QTest::addColumn<QString>("dist");
         QTest::addColumn<bool>("refused");
         for (const char* name : {"CON", "con.txt", "sub/NUL", "Lpt9.log", "COM1", "aux .txt", "prn.tar.gz",
-                                 "file.", "file ", "dir./x.dll", "dir /x.dll", ".. /victim.txt", "..../x"}) {
-            QTest::newRow(name) << QString(name) << true;
+                                 "file.", "file ", "dir./x.dll", "dir /x.dll", ".. /victim.txt", "..../x",
+                                 "CONIN$", "conout$.log", "COM\u00b9", "lpt\u00b2.txt", "Com\u00b3/x",
+                                 "a<b", "a>b", "a:b", "a\"b", "a|b", "a?b", "a*b", "a\tb", "sub\x01/x",
+                                 "x.dll::$DATA", "Application/Config::$INDEX_ALLOCATION/x.ini"}) {
+            QTest::newRow(name) << QString::fromUtf8(name) << true;
         }
-        for (const char* name : {"CONSOLE.txt", "COM10", "com0", "lpt.txt", "a.b.c", "null.dll", ".hidden"}) {
-            QTest::newRow(name) << QString(name) << false;
+        for (const char* name : {"CONSOLE.txt", "COM10", "com0", "lpt.txt", "a.b.c", "null.dll", ".hidden",
+                                 "CONIN", "COM\u2074", "a$b", "a#b", "a%b", "a'b", "a[1]", "a=b,c;d"}) {
+            QTest::newRow(name) << QString::fromUtf8(name) << false;
         }
     }
     void windowsNameAliasesAreRefused()
@@ -239,7 +288,10 @@ private slots:
         QTemporaryDir root;
         const QString base = root.path() + "/updater";
         writeFile(base + "/keep.txt", "keep");
-        const QString xml = QString("<files><file url='http://h/u' dist='%1'/><remove dist='%1'/></files>").arg(dist);
+        // In the XML every character is written as a reference, so any of them reaches the reader.
+        QString escaped;
+        for (const QChar c : dist) escaped += QString("&#%1;").arg(c.unicode());
+        const QString xml = QString("<files><file url='http://h/u' dist='%1'/><remove dist='%1'/></files>").arg(escaped);
         const FileListResult r = readFileList(xml.toUtf8(), base, "me");
         QCOMPARE(r.downloads.size(), refused ? 0 : 1);
         if (refused) QCOMPARE(r.rejected, (QStringList{dist, dist}));
@@ -295,6 +347,20 @@ private slots:
         QCOMPARE(readFile(dir.path() + "/a.dll"), QByteArray("old a"));  // replaced only by its download
         QCOMPARE(r.removals, QStringList{dir.path() + "/b.dll"});
         QVERIFY(r.rejected.isEmpty());
+    }
+
+    // A second name of a path the list already removes would be gone by the time the commit
+    // moved it: it is refused when the list is read, and the first name is removed.
+    void anotherNameOfARemovedPathIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/old.dll", "old");
+        if (!testlinks::makeHardLink(base + "/old.dll", base + "/old-alias.dll")) QSKIP("no hard link could be made here");
+        const FileListResult r = readFileList("<files><remove dist='old.dll'/><remove dist='old-alias.dll'/><remove dist='./old.dll'/></files>", base, "me");
+        QCOMPARE(r.removals, QStringList{base + "/old.dll"});
+        QCOMPARE(r.rejected, QStringList{"old-alias.dll"});
+        QVERIFY2(r.notes.value(0).contains("another name of a path the list already removes"), qPrintable(r.notes.value(0)));
     }
 
     void deeplyNestedListIsRefusedUnparsed()

@@ -1,8 +1,11 @@
 // The path policy that the file list and the commit both ask: how names compare, which removal
-// takes a path away, and whether a file stands on the way to a target.
+// takes a path away, whether a file stands on the way to a target, which paths reach the
+// updater's own files and folders, and which the system could not create.
 #include "pathpolicy.h"
+#include "updatetransaction.h"
 
 #include "support/files.h"
+#include "support/links.h"
 
 #include <QtTest>
 
@@ -73,6 +76,227 @@ private slots:
         for (const QString& r : removals.split(',', Qt::SkipEmptyParts)) absolute << base + "/" + r;
         QCOMPARE(pathpolicy::fileInTheWay(base, base + "/" + target, pathpolicy::Removals(base, absolute)),
                  inTheWay.isEmpty() ? QString() : base + "/" + inTheWay);
+    }
+
+    // Pure text: the spelling Windows opens for each part.
+    void windowsOpenedSpelling_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("plain") << "C:/d/Application/Config" << "C:/d/Application/Config";
+        QTest::newRow("main stream") << "C:/d/me.exe::$DATA" << "C:/d/me.exe";
+        QTest::newRow("main stream, any case") << "C:/d/me.exe::$data" << "C:/d/me.exe";
+        QTest::newRow("folder index") << "C:/d/Application/Config::$INDEX_ALLOCATION/x" << "C:/d/Application/Config/x";
+        QTest::newRow("folder index by name") << "C:/d/Application:$I30:$INDEX_ALLOCATION/Config" << "C:/d/Application/Config";
+        QTest::newRow("twice") << "C:/d/me.exe::$DATA::$DATA" << "C:/d/me.exe";
+        QTest::newRow("trailing dots and blanks") << "C:/d/Application. ./Config " << "C:/d/Application/Config";
+        QTest::newRow("a stream, then dots") << "C:/d/Config.::$INDEX_ALLOCATION" << "C:/d/Config";
+        QTest::newRow("a named stream is another file") << "C:/d/me.exe:other:$DATA" << "C:/d/me.exe:other:$DATA";
+        QTest::newRow("nothing before the suffix") << "C:/d/::$DATA" << "C:/d/::$DATA";
+        QTest::newRow("dot folders stay") << "a/../b/." << "a/../b/.";
+    }
+    void windowsOpenedSpelling()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, opened);
+        QCOMPARE(pathpolicy::windowsOpenedSpelling(path), opened);
+    }
+
+    // The key that sets of names are looked up by says "the same" exactly when sameName does.
+    void nameKeyAgreesWithSameName_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("equal") << "/d/a/b.dll" << "/d/a/b.dll" << true;
+        QTest::newRow("another name") << "/d/a/b.dll" << "/d/a/c.dll" << false;
+#ifdef Q_OS_WIN
+        QTest::newRow("letter case") << "C:/d/Plugins/B.dll" << "C:/d/plugins/b.DLL" << true;
+        QTest::newRow("stream and dot") << "C:/d/plugins./b.dll::$DATA" << "C:/d/PLUGINS/b.dll" << true;
+        QTest::newRow("a named stream") << "C:/d/b.dll:x:$DATA" << "C:/d/b.dll" << false;
+#else
+        QTest::newRow("letter case") << "/d/Plugins/B.dll" << "/d/plugins/b.DLL" << false;
+        QTest::newRow("a trailing dot") << "/d/plugins./b.dll" << "/d/plugins/b.dll" << false;
+#endif
+    }
+    void nameKeyAgreesWithSameName()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, same);
+        QCOMPARE(pathpolicy::sameName(a, b), same);
+        QCOMPARE(pathpolicy::nameKey(a) == pathpolicy::nameKey(b), same);
+    }
+
+    // Each row: the path below the updater's folder "me" lives in, and the refusal's words or
+    // "" for a download (or folder) there and for a removal of it. "link" is a hard link to
+    // the updater's program, another name of the same file.
+    void updaterFiles_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<QString>("removal");
+        const QString folders = "the updater's own folders";
+        QTest::newRow("the settings folder") << "Application/Config" << folders << folders;
+        QTest::newRow("inside the settings folder") << "Application/Config/config.ini" << folders << "";
+        QTest::newRow("new inside the settings folder") << "Application/Config/new/x.ini" << folders << "";
+        QTest::newRow("the working folder") << "Application/Updates" << folders << folders;
+        QTest::newRow("inside the working folder") << "Application/Updates/staging/0" << folders << folders;
+        QTest::newRow("what holds them") << "Application" << folders << folders;
+        QTest::newRow("beside them") << "Application/other.txt" << "" << "";
+        QTest::newRow("the updater") << "me" << "own file \"me\"" << "own file \"me\"";
+        QTest::newRow("its log") << "desktop-updater.log" << "own file \"desktop-updater.log\"" << "own file \"desktop-updater.log\"";
+        QTest::newRow("a hard link to the updater") << "link" << "own file \"me\"" << "own file \"me\"";
+        QTest::newRow("its name in a folder") << "sub/me" << "" << "";
+        QTest::newRow("a name that starts alike") << "Application/ConfigX/a" << "" << "";
+#ifdef Q_OS_WIN
+        QTest::newRow("settings in another letter case") << "application/CONFIG/config.ini" << folders << "";
+        QTest::newRow("settings by its folder index") << "Application/Config::$INDEX_ALLOCATION/new.ini" << folders << "";
+        QTest::newRow("settings by a trailing dot") << "Application./Config/new.ini" << folders << "";
+        QTest::newRow("the updater's main stream") << "me::$DATA" << "own file \"me\"" << "own file \"me\"";
+        QTest::newRow("the updater in capitals") << "ME" << "own file \"me\"" << "own file \"me\"";
+#else
+        QTest::newRow("another letter case is another file") << "application/CONFIG/config.ini" << "" << "";
+#endif
+    }
+    void updaterFiles()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, place);
+        QFETCH(QString, removal);
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/me", "updater");
+        writeFile(base + "/desktop-updater.log", "log");
+        writeFile(base + "/Application/Config/config.ini", "ini");
+        writeFile(base + "/Application/Updates/staging/0", "0");
+        const bool hardLink = testlinks::makeHardLink(base + "/me", base + "/link");
+        if (path == "link" && !hardLink) QSKIP("no hard link could be made here");
+        const pathpolicy::UpdaterFiles files(base, "me");
+        QCOMPARE(files.newCopyPath(), base + "/Application/Updates/me");
+        const QString target = base + "/" + path;
+        const QString placeWhy = files.placeProblem(target), removalWhy = files.removalProblem(target);
+        QVERIFY2(place.isEmpty() ? placeWhy.isEmpty() : placeWhy.contains(place), qPrintable(placeWhy));
+        QVERIFY2(removal.isEmpty() ? removalWhy.isEmpty() : removalWhy.contains(removal), qPrintable(removalWhy));
+        QCOMPARE(readFile(base + "/me"), QByteArray("updater"));
+    }
+
+    // Before the updater's folders exist (a fresh installation) only their names can tell:
+    // every spelling that names them is refused all the same.
+    void updaterFilesThatDoNotExistYet_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("the working folder") << "Application/Updates/x";
+        QTest::newRow("the settings") << "Application/Config/config.ini";
+        QTest::newRow("the updater") << "me";
+#ifdef Q_OS_WIN
+        QTest::newRow("the working folder by its index") << "Application/Updates::$INDEX_ALLOCATION/x";
+        QTest::newRow("the settings by their index by name") << "Application/Config:$I30:$INDEX_ALLOCATION/new.ini";
+        QTest::newRow("the working folder with a trailing dot, in capitals") << "APPLICATION/UPDATES./x";
+        QTest::newRow("the log by its main stream") << "Desktop-Updater.log::$DATA";
+#endif
+    }
+    void updaterFilesThatDoNotExistYet()
+    {
+        QFETCH(QString, path);
+        QTemporaryDir dir;
+        const pathpolicy::UpdaterFiles files(dir.path(), "me");
+        QVERIFY(!files.placeProblem(dir.path() + "/" + path).isEmpty());
+        QVERIFY(!files.removalProblem(dir.path() + "/" + path).isEmpty() || path.startsWith("Application/Config"));
+    }
+
+    // A name longer than file systems take, or (on Windows) a path longer than the calls take,
+    // could be downloaded but never moved into place.
+    void unplaceable_data()
+    {
+        QTest::addColumn<QString>("relative");
+        QTest::addColumn<bool>("folder");
+        QTest::addColumn<bool>("refused");
+#ifndef Q_OS_WIN
+        // On Windows a name this long already passes the path's limit.
+        QTest::newRow("255 characters") << QString(255, 'n') << false << false;
+#endif
+        QTest::newRow("256 characters") << QString(256, 'n') << false << true;
+        QTest::newRow("256 characters on the way") << QString(256, 'n') + "/x" << false << true;
+        QTest::newRow("short") << "a/b/c.dll" << true << false;
+#ifdef Q_OS_WIN
+        // Windows counts UTF-16 units: 200 two-byte letters are 200.
+        QTest::newRow("200 letters of two bytes") << QString(200, QChar(0x00E9)) << false << false;
+#else
+        // Elsewhere names are counted in bytes: 200 two-byte letters are 400.
+        QTest::newRow("200 letters of two bytes") << QString(200, QChar(0x00E9)) << false << true;
+#endif
+    }
+    void unplaceable()
+    {
+        QFETCH(QString, relative);
+        QFETCH(bool, folder);
+        QFETCH(bool, refused);
+        const QString why = pathpolicy::unplaceableProblem("/base/" + relative, folder);
+        QVERIFY2(why.isEmpty() != refused, qPrintable(why));
+    }
+
+#ifdef Q_OS_WIN
+    void windowsPathLength_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("folder");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("a file of 259") << 259 << false << false;
+        QTest::newRow("a file of 260") << 260 << false << true;
+        QTest::newRow("a folder of 247") << 247 << true << false;
+        QTest::newRow("a folder of 248") << 248 << true << true;
+    }
+    void windowsPathLength()
+    {
+        QFETCH(int, length);
+        QFETCH(bool, folder);
+        QFETCH(bool, refused);
+        QString path = "C:/d";
+        while (path.size() < length) path += (path.size() % 100 == 0 ? "/" : "x");
+        path.chop(path.size() - length);
+        if (path.endsWith('/')) path[path.size() - 1] = 'y';
+        QCOMPARE(path.size(), length);
+        QCOMPARE(pathpolicy::unplaceableProblem(path, folder).isEmpty(), !refused);
+    }
+#endif
+
+    // The commit asks the same policy before anything moves: a plan that names the settings
+    // folder (as a list reader that let it through would) is refused and changes nothing.
+    void theCommitRefusesTheUpdatersOwnFolders_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("a file into the settings") << "file" << "Application/Config/config.ini";
+        QTest::newRow("a new file in the settings") << "file" << "Application/Config/new/x.ini";
+        QTest::newRow("a folder inside the working folder") << "folder" << "Application/Updates/new";
+        QTest::newRow("a removal of the settings") << "removal" << "Application/Config";
+        QTest::newRow("a removal inside the working folder") << "removal" << "Application/Updates/applied-version";
+    }
+    void theCommitRefusesTheUpdatersOwnFolders()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, path);
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/Application/Config/config.ini", "ini");
+        UpdateTransaction tx(base);
+        QString why;
+        QVERIFY2(tx.begin(&why), qPrintable(why));
+        QVERIFY2(tx.recordVersion("1", &why), qPrintable(why));
+        CommitPlan plan;
+        plan.version = "2";
+        if (kind == "file") {
+            writeFile(tx.stagedPath(0), "evil");
+            plan.files.append(qMakePair(tx.stagedPath(0), base + "/" + path));
+        }
+        if (kind == "folder") plan.folders.append(base + "/" + path);
+        if (kind == "removal") plan.removals.append(base + "/" + path);
+        QVERIFY(!tx.commit(plan, &why));
+        QVERIFY2(why.contains("the updater's own folders"), qPrintable(why));
+        QCOMPARE(readFile(base + "/Application/Config/config.ini"), QByteArray("ini"));
+        QVERIFY(!QFileInfo::exists(base + "/Application/Config/new") && !QFileInfo::exists(base + "/Application/Updates/new"));
+        QCOMPARE(tx.appliedVersion(), QString("1"));
     }
 };
 

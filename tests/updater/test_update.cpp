@@ -209,6 +209,68 @@ private slots:
         }
     }
 
+    // While the files in place are hashed, before any download is asked for, the dialog says so
+    // and counts the files checked on the lower bar; while the commit runs it says so with a
+    // busy lower bar, the total bar full as every download is done by then.
+    void showsTheHashingAndTheCommit()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        std::string list = "<files>";
+        for (int i = 1; i <= 3; ++i) {
+            const QByteArray content(200000 * i, char('a' + i));
+            const std::string name = "kept" + std::to_string(i) + ".dat";
+            writeFile(fx.base() + "/" + QString::fromStdString(name), content);
+            list += "<file url='" + fx.fileUrl(name) + "' dist='" + name + "' sha256='" + sha256Hex(content).toStdString() + "'/>";
+        }
+        fx.offer("1.1", list + "<file url='" + fx.fileUrl("new.dat") + "' dist='new.dat'/></files>");
+        fx.server.route("/f/new.dat", TestServer::ok(std::string(1000, 'n')));
+        fx.make();
+        struct State {
+            QString label;
+            int cur, curMax, total, totalMax;
+            size_t requests;
+            bool visible;
+        };
+        std::vector<State> states;
+        QTimer sampler;  // runs whenever the procedure lets the dialog paint
+        connect(&sampler, &QTimer::timeout, [&] {
+            if (fx.update.isNull()) return;  // the layout goes with the dialog
+            Ui::UiUpdateDialog* ui = fx.update->layout();
+            const State s{ui->label_3->text(), ui->curProgressBar->value(), ui->curProgressBar->maximum(),
+                          ui->totalProgressBar->value(), ui->totalProgressBar->maximum(), fx.server.requests().size(),
+                          fx.update->isVisible()};
+            if (states.empty() || states.back().label != s.label || states.back().cur != s.cur || states.back().curMax != s.curMax) {
+                states.push_back(s);
+            }
+        });
+        sampler.start(0);
+        fx.run();
+        sampler.stop();
+        const QString checking = QCoreApplication::translate("Update", "checking the files already in place");
+        const QString installing = QCoreApplication::translate("Update", "installing the update");
+        QStringList checked;
+        int installingSeen = 0;
+        for (const State& s : states) {
+            if (s.label == checking) {
+                QVERIFY(s.visible);
+                QCOMPARE(s.requests, size_t(1));  // only the check: no download asked for yet
+                checked << QString("%1/%2").arg(s.cur).arg(s.curMax);
+            }
+            if (s.label == installing) {
+                ++installingSeen;
+                QVERIFY(s.visible);
+                QCOMPARE(s.curMax, 0);
+                QCOMPARE(s.total, s.totalMax);
+                QCOMPARE(s.requests, size_t(2));
+            }
+        }
+        QCOMPARE(checked, (QStringList{"0/4", "1/4", "2/4", "3/4", "4/4"}));
+        QCOMPARE(installingSeen, 1);
+        QCOMPARE(readFile(fx.base() + "/new.dat"), QByteArray(1000, 'n'));
+        QCOMPARE(fx.server.requests(), (std::vector<std::string>{"/check", "/f/new.dat"}));
+    }
+
     // All or nothing: the third download fails, so no file changes, the removal is not done, the
     // rest is not even requested, nothing is left behind, and the notice says so.
     void aFailedThirdDownloadKeepsEverythingOld()

@@ -1,4 +1,4 @@
-// Symbolic links for the updater's tests, on both builds.
+// Symbolic and hard links for the updater's tests, on both builds.
 #pragma once
 
 #include <QDir>
@@ -7,6 +7,8 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace testlinks {
@@ -55,6 +57,17 @@ inline bool makeLink(const QString& target, const QString& link)
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 #else
     return QFile::link(target, link);
+#endif
+}
+
+// Makes `link` another name of the existing file `target` (a hard link); true when it worked.
+inline bool makeHardLink(const QString& target, const QString& link)
+{
+#ifdef Q_OS_WIN
+    return CreateHardLinkW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(link).utf16()),
+                           reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(target).utf16()), nullptr);
+#else
+    return ::link(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) == 0;
 #endif
 }
 
