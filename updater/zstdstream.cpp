@@ -1,5 +1,6 @@
 #include "zstdstream.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 #include <zstd_errors.h>
 
@@ -38,12 +39,30 @@ ZstdStream::Status ZstdStream::fail(Status status, std::string detail)
     return m_status;
 }
 
+// A header that states the decoded size must state the list's: a frame that promises more is a
+// bomb refused before its first block, and one that promises less cannot be the file.
+ZstdStream::Status ZstdStream::checkHeader(const char* data, std::size_t size)
+{
+    m_header.append(data, std::min(size, std::size_t(ZSTD_FRAMEHEADERSIZE_MAX) - m_header.size()));
+    ZSTD_frameHeader header;
+    const std::size_t rc = ZSTD_getFrameHeader(&header, m_header.data(), m_header.size());
+    if (ZSTD_isError(rc)) return fail(Status::Corrupt, ZSTD_getErrorName(rc));
+    if (rc > 0) return Status::Ok;  // more bytes needed
+    m_headerRead = true;
+    if (header.frameType == ZSTD_frame && header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN
+        && header.frameContentSize != m_expected)
+        return fail(header.frameContentSize > m_expected ? Status::OverSize : Status::Truncated,
+                    "the frame states another size than the list");
+    return Status::Ok;
+}
+
 ZstdStream::Status ZstdStream::feed(const char* data, std::size_t size, const Sink& sink)
 {
     if (m_status != Status::Ok) return m_status;
     if (size == 0) return Status::Ok;
     // One frame is the whole file: a byte after it is not ours to ignore.
     if (m_frameDone) return fail(Status::Corrupt, "bytes after the end of the frame");
+    if (!m_headerRead && checkHeader(data, size) != Status::Ok) return m_status;
 
     ZSTD_inBuffer in = {data, size, 0};
     const std::size_t outSize = ZSTD_DStreamOutSize();

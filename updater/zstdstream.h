@@ -50,11 +50,14 @@ public:
 
 private:
     Status fail(Status status, std::string detail = std::string());
+    Status checkHeader(const char* data, std::size_t size);
 
     void* m_context;  // ZSTD_DCtx
     std::uint64_t m_expected;
     std::uint64_t m_decoded = 0;
     bool m_frameDone = false;
+    bool m_headerRead = false;
+    std::string m_header;  // the frame's first bytes, until its header can be read
     int m_maxWindowLog;
     Status m_status = Status::Ok;
     std::string m_detail;

@@ -140,7 +140,7 @@ void TestZstdStream::refusals_data()
                                      << kMaxZstdWindowLog << ZstdStream::Status::Truncated;
     QTest::newRow("a byte after the frame") << bytes(frame + "x") << qulonglong(file.size())
                                             << kMaxZstdWindowLog << ZstdStream::Status::Corrupt;
-    QTest::newRow("a second frame") << bytes(frame + compress("more")) << qulonglong(file.size() + 4)
+    QTest::newRow("a second frame") << bytes(frame + compress("more")) << qulonglong(file.size())
                                     << kMaxZstdWindowLog << ZstdStream::Status::Corrupt;
     QTest::newRow("not a frame") << QByteArray("PK\x03\x04 not zstd at all") << qulonglong(20)
                                  << kMaxZstdWindowLog << ZstdStream::Status::Corrupt;
@@ -152,6 +152,20 @@ void TestZstdStream::refusals_data()
                                                << kMaxZstdWindowLog << ZstdStream::Status::Truncated;
     QTest::newRow("more bytes than declared") << bytes(frame) << qulonglong(file.size() - 1)
                                               << kMaxZstdWindowLog << ZstdStream::Status::OverSize;
+    // Without a stated size, the decoded bytes themselves are counted.
+    FrameOptions unstated;
+    unstated.contentSize = false;
+    const std::string streamed = compress(file, unstated);
+    QTest::newRow("more bytes than declared, size unstated") << bytes(streamed) << qulonglong(file.size() - 1)
+                                                             << kMaxZstdWindowLog << ZstdStream::Status::OverSize;
+    QTest::newRow("fewer bytes than declared, size unstated") << bytes(streamed) << qulonglong(file.size() + 1)
+                                                              << kMaxZstdWindowLog << ZstdStream::Status::Truncated;
+    // A header stating one byte of content over an empty raw block, with a valid checksum, for an
+    // empty file: the library's streaming decoder, fed byte by byte, does not compare the stated
+    // size with the blocks; the header's size against the list's refuses it.
+    QTest::newRow("a header stating another size than the blocks")
+        << QByteArray("\x28\xb5\x2f\xfd\x24\x01\x01\x00\x00\x99\xe9\xd8\x51", 13) << qulonglong(0)
+        << kMaxZstdWindowLog << ZstdStream::Status::OverSize;
     // A window stated in the header (no content size): 2^21 against a cap of 2^20.
     FrameOptions wide;
     wide.windowLog = 21;
@@ -175,7 +189,7 @@ void TestZstdStream::refusals()
     QFETCH(qulonglong, expected);
     QFETCH(int, maxWindowLog);
     QFETCH(ZstdStream::Status, status);
-    for (std::size_t chunk : {std::size_t(1) << 20, std::size_t(4096)}) {
+    for (std::size_t chunk : {std::size_t(1) << 20, std::size_t(4096), std::size_t(1)}) {
         const Outcome o = decode(frame.toStdString(), expected, chunk, nullptr, maxWindowLog);
         QCOMPARE(o.status, status);
         QVERIFY(o.sinkBytes <= expected);
