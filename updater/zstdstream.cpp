@@ -8,6 +8,12 @@ namespace {
 ZSTD_DCtx* context(void* p) { return static_cast<ZSTD_DCtx*>(p); }
 }
 
+std::uint64_t zstdFrameBound(std::uint64_t contentSize)
+{
+    // ZSTD_compressBound, in 64 bits: a raw block costs 3 bytes per 128 KiB, the frame at most 18.
+    return contentSize + contentSize / 65536 * 3 + 3 + 18 + 4;
+}
+
 ZstdStream::ZstdStream(std::uint64_t expectedSize, const void* reference, std::size_t referenceSize,
                        int maxWindowLog)
     : m_context(ZSTD_createDCtx()), m_expected(expectedSize), m_maxWindowLog(maxWindowLog),

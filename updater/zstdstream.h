@@ -14,6 +14,10 @@
 // of the application. A delta's window spans its reference, so a larger file is downloaded whole.
 const int kMaxZstdWindowLog = 27;
 
+// The most bytes a frame of `contentSize` decoded bytes needs: the cap on a compressed download
+// whose own size the list does not give.
+std::uint64_t zstdFrameBound(std::uint64_t contentSize);
+
 class ZstdStream
 {
 public:
