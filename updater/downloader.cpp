@@ -140,6 +140,9 @@ void Downloader::slotWrite()
         m_guard->abortFor(m_decodeFailure);
         return;
     }
+    // An error page is not a frame: it is not decoded, and the status says what went wrong.
+    const QVariant code = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (code.isValid() && (code.toInt() < 200 || code.toInt() > 299)) return;
     if (!m_frameSha256.isNull()) m_frameHash.addData(data);
     const ZstdStream::Status status = m_zstd->feed(data.constData(), std::size_t(data.size()),
         [this](const char* p, std::size_t n) { return writeFileBytes(p, qint64(n)); });

@@ -2,6 +2,7 @@
 
 #include "downloader.h"
 #include "filedigest.h"
+#include "filefetch.h"
 #include "listsignature.h"
 #include "platform/path_rules.h"
 #include "platform/process_tools.h"
@@ -292,23 +293,17 @@ bool Update::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& i
             g_updateLayout->curProgressBar->setValue(1);
             continue;
         }
-        const qint64 size = entry.contains(QStringLiteral("size")) ? entry.value(QStringLiteral("size")).toLongLong() : -1;
-        Downloader* downloader = new Downloader(
-            QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPaths.at(i), true,
-            entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString(), size, name);
-        connect(downloader, SIGNAL(downloadFinished()), this, SLOT(slotFinished()));
         showCount(i);
-        m_loop.exec();
-        const bool ok = downloader->committed();
-        if (ok) showCount(i + 1);
-        if (!ok) {
+        const FetchResult fetched = fetchFile(entry, stagedPaths.at(i), true);
+        appendUpdateLog(m_baseFolder, fetched.notes);
+        if (!fetched.staged) {
             m_failure = Failure::NothingChanged;
             m_failed = name;
             *failure = QStringLiteral("download of %1 from %2 failed: %3")
-                           .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), downloader->failure());
+                           .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), fetched.failure);
+            return false;
         }
-        delete downloader;
-        if (!ok) return false;
+        showCount(i + 1);
     }
     return true;
 }
