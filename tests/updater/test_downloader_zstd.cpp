@@ -119,7 +119,7 @@ private slots:
         } else if (reference == int(Reference::Link)) {
             writeFile(dir.filePath("older.dll"), qbytes(older));
             referencePath = dir.filePath("link.dll");
-            if (!testlinks::makeLink(dir.filePath("older.dll"), referencePath)) QSKIP("no file links here");
+            if (!testlinks::makeLink(dir.filePath("older.dll"), referencePath)) QSKIP("Wine 8 shows a Unix link to a file as the file itself, never as a reparse point");
         }
 
         TestServer server;

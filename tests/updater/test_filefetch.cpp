@@ -97,7 +97,7 @@ private slots:
         if (inPlace == "other") writeFile(target, "another file");
         if (inPlace == "link") {
             writeFile(dir.filePath("elsewhere"), qbytes(older));
-            if (!testlinks::makeLink(dir.filePath("elsewhere"), target)) QSKIP("no file links here");
+            if (!testlinks::makeLink(dir.filePath("elsewhere"), target)) QSKIP("Wine 8 shows a Unix link to a file as the file itself, never as a reparse point");
         }
         TestServer server;
         if (deltaReply == "good" || deltaReply == "wrong digest") server.route("/f.delta", TestServer::ok(delta));
