@@ -3,7 +3,9 @@
 
 #include "sha256.h"
 
+#include <QFile>
 #include <QObject>
+#include <memory>
 #include <QString>
 #include <QUrl>
 
@@ -11,6 +13,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QSaveFile;
 class TransferGuard;
+class ZstdStream;
 
 // Largest file downloaded without a declared size: no file of the application comes near it,
 // and an endless body stops here (and at kDownloadDeadlineMs) instead of filling the disk.
@@ -32,6 +35,15 @@ public:
     Downloader(QUrl url, QString targetPath, QString expectedSha256 = QString(), qint64 expectedSize = -1);
     ~Downloader() override;
 
+    // Call right after construction (before the event loop runs): the reply is a Zstandard frame
+    // that decodes to the file, whose size must then be known. With a `referencePath` the frame
+    // is a delta made with --patch-from that older file (mapped read-only while it decodes; never
+    // a link). `frameSha256` (null: not given) and `frameSize` (-1: not given; the cap is then
+    // the largest frame of the file's size) are the frame's own, checked over the received
+    // bytes; the decoded bytes are checked against the file's size and digest as always.
+    void decodeZstd(const QString& referencePath = QString(), const QString& frameSha256 = QString(),
+                    qint64 frameSize = -1);
+
     // Whether the target now holds the downloaded file (valid after downloadFinished()).
     bool committed() const { return m_committed; }
     // Whether the temporary file beside the target could be opened (known at construction).
@@ -50,6 +62,9 @@ public slots:
     void slotFinished();
 
 private:
+    // The file's bytes (decoded, when the reply is compressed) to the temporary file and digest.
+    bool writeFileBytes(const char* data, qint64 size);
+
     QString m_targetPath;
     QSaveFile* m_file = nullptr;
     QNetworkReply* m_reply = nullptr;
@@ -64,6 +79,16 @@ private:
     bool m_writeFailed = false;
     QString m_failure;
     Sha256 m_hash;
+
+    // A compressed reply: its decoder, the older file a delta starts from, and the frame's checks.
+    std::unique_ptr<ZstdStream> m_zstd;
+    QFile m_reference;
+    qint64 m_received = 0;
+    qint64 m_frameLimit = -1;
+    qint64 m_frameSize = -1;
+    QString m_frameSha256;
+    Sha256 m_frameHash;
+    QString m_decodeFailure;
 };
 
 // The manager that every downloader shares; created on first use, kept until the process ends.

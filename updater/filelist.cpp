@@ -201,7 +201,81 @@ QString digestProblem(const QDomElement& e, bool requireDigests)
     return QString();
 }
 
+// What an `encoding` attribute asks for that the updater cannot do, or an empty string.
+QString encodingProblem(const QDomElement& e)
+{
+    if (!e.hasAttribute(QStringLiteral("encoding"))) return QString();
+    if (e.attribute(QStringLiteral("encoding")) != QLatin1String("zstd")) {
+        return QStringLiteral("unknown encoding %1").arg(quotedName(e.attribute(QStringLiteral("encoding"))));
+    }
+    if (!e.hasAttribute(QStringLiteral("size"))) {
+        return QStringLiteral("a compressed file must give its size, which caps the decoded bytes");
+    }
+    return QString();
+}
+
+// The usable <delta> children of `e` into `entry`; the others are left out with a note. Deltas
+// need the file's own sha256 and size: the rebuilt file is checked against them like any download.
+void readDeltas(const QDomElement& e, const QString& name, bool requireDigests, FileEntry* entry, QStringList* notes)
+{
+    static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    static const QRegularExpression decimal(QStringLiteral("^[0-9]{1,19}$"));
+    const QDomNodeList children = e.elementsByTagName(QStringLiteral("delta"));
+    if (children.isEmpty()) return;
+    if (!entry->contains(QStringLiteral("sha256")) || !entry->contains(QStringLiteral("size"))) {
+        notes->append(QStringLiteral("ignored the deltas of %1: the file has no sha256 and size to check them by")
+                          .arg(quotedName(name)));
+        return;
+    }
+    QStringList froms;
+    for (int i = 0; i < children.count(); ++i) {
+        const QDomElement d = children.item(i).toElement();
+        const QString from = d.attribute(QStringLiteral("from")).trimmed().toLower();
+        const QString url = d.attribute(QStringLiteral("url"));
+        QString problem;
+        if (!hex64.match(from).hasMatch()) problem = QStringLiteral("from is not 64 hex digits");
+        else if (!isAllowedDownloadUrl(url)) problem = QStringLiteral("only http and https are allowed");
+        else if (requireDigests && (!d.hasAttribute(QStringLiteral("sha256")) || !d.hasAttribute(QStringLiteral("size"))))
+            problem = QStringLiteral("a signed list must give sha256 and size of every delta");
+        else if (d.hasAttribute(QStringLiteral("sha256")) && !hex64.match(d.attribute(QStringLiteral("sha256")).trimmed()).hasMatch())
+            problem = QStringLiteral("sha256 is not 64 hex digits");
+        else if (d.hasAttribute(QStringLiteral("size")) && !decimal.match(d.attribute(QStringLiteral("size")).trimmed()).hasMatch())
+            problem = QStringLiteral("size is not a byte count");
+        else if (from == entry->value(QStringLiteral("sha256")).toLower())
+            problem = QStringLiteral("it starts from the file itself");
+        else if (froms.contains(from)) problem = QStringLiteral("another delta starts from the same file");
+        else if (froms.size() == kMaxDeltasPerFile) problem = QStringLiteral("more than %1 deltas").arg(kMaxDeltasPerFile);
+        if (!problem.isEmpty()) {
+            notes->append(QStringLiteral("ignored a delta of %1: %2").arg(quotedName(name), problem));
+            continue;
+        }
+        const QString key = QStringLiteral("delta.%1.").arg(froms.size());
+        froms.append(from);
+        entry->insert(key + QLatin1String("from"), from);
+        entry->insert(key + QLatin1String("url"), url);
+        if (d.hasAttribute(QStringLiteral("sha256"))) entry->insert(key + QLatin1String("sha256"), d.attribute(QStringLiteral("sha256")).trimmed().toLower());
+        if (d.hasAttribute(QStringLiteral("size"))) entry->insert(key + QLatin1String("size"), d.attribute(QStringLiteral("size")).trimmed());
+    }
+}
+
 }  // namespace
+
+QList<DeltaSource> deltaSources(const FileEntry& entry)
+{
+    QList<DeltaSource> deltas;
+    for (int i = 0;; ++i) {
+        const QString key = QStringLiteral("delta.%1.").arg(i);
+        if (!entry.contains(key + QLatin1String("from"))) return deltas;
+        DeltaSource d;
+        d.from = entry.value(key + QLatin1String("from"));
+        d.url = entry.value(key + QLatin1String("url"));
+        d.sha256 = entry.value(key + QLatin1String("sha256"));
+        bool ok = false;
+        const qint64 size = entry.value(key + QLatin1String("size")).toLongLong(&ok);
+        d.size = ok ? size : -1;
+        deltas.append(d);
+    }
+}
 
 FileListResult readFileList(const QByteArray& body, const QString& baseFolder, const QString& ownFileName,
                             bool requireDigests)
@@ -300,6 +374,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         if (problem.isEmpty() && !own) problem = updaterFiles.placeProblem(target);
         if (problem.isEmpty()) problem = linkProblem(baseFolder, target, false);
         if (problem.isEmpty() && !folder) problem = digestProblem(e, requireDigests);
+        if (problem.isEmpty() && !folder) problem = encodingProblem(e);
         if (problem.isEmpty() && !folder && QFileInfo(target).isDir()) problem = QStringLiteral("a folder is in its place");
         if (problem.isEmpty() && folder && QFileInfo::exists(target) && !QFileInfo(target).isDir()) {
             problem = QStringLiteral("a file is in its place");
@@ -321,6 +396,8 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         entry.insert(QStringLiteral("name"), dist);
         if (e.hasAttribute(QStringLiteral("sha256"))) entry.insert(QStringLiteral("sha256"), e.attribute(QStringLiteral("sha256")).trimmed());
         if (e.hasAttribute(QStringLiteral("size"))) entry.insert(QStringLiteral("size"), e.attribute(QStringLiteral("size")).trimmed());
+        if (e.hasAttribute(QStringLiteral("encoding"))) entry.insert(QStringLiteral("encoding"), e.attribute(QStringLiteral("encoding")));
+        readDeltas(e, dist, requireDigests, &entry, &result.notes);
         result.downloads.append(entry);
     }
 

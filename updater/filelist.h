@@ -9,8 +9,27 @@
 
 // One download: "url" (as written in the list), "dist" (the absolute target path) and "name"
 // (the "dist" attribute as written, for the dialog and the log); when the list gives them, also
-// "sha256" (64 hex digits) and "size" (byte count) that the downloaded bytes must match.
+// "sha256" (64 hex digits) and "size" (byte count) that the downloaded bytes must match,
+// "encoding" ("zstd": the URL serves a Zstandard frame of the file) and the file's deltas
+// (read them with deltaSources()).
 typedef QMap<QString, QString> FileEntry;
+
+// A delta of a file: a Zstandard frame made with --patch-from the older file whose SHA-256 is
+// `from`, served at `url`; `sha256` (empty: not given) and `size` (-1: not given) are the
+// frame's own.
+struct DeltaSource {
+    QString from;
+    QString url;
+    QString sha256;
+    qint64 size = -1;
+};
+
+// The deltas the list gives for `entry`, in list order: only those that passed readFileList's
+// checks, and only for an entry with its own sha256 and size, which the result must match.
+QList<DeltaSource> deltaSources(const FileEntry& entry);
+
+// At most this many deltas of one file are kept (one per older release a publisher serves).
+const int kMaxDeltasPerFile = 16;
 
 // Deepest element nesting that a file list may have. A real list nests two or three levels;
 // QDomDocument's destructor recurses once per level, so a deeper document is refused unparsed.
@@ -68,6 +87,9 @@ struct FileListResult {
 // a `file` entry creates it (nothing is downloaded), a `remove` entry takes it only when it is
 // a folder. A removal of a path that the list also downloads is skipped: the download replaces
 // it. With `requireDigests` (a build that checks the list's signature) every downloaded file
-// must carry `sha256` and `size`, so that the signed list covers the bytes as well.
+// must carry `sha256` and `size`, so that the signed list covers the bytes as well, and so must
+// every delta. A `file` entry may carry `encoding="zstd"` (with `size`, which caps the decoded
+// bytes) and `<delta from="<sha256>" url=".." size=".." sha256=".."/>` children; a delta that
+// cannot be used is left out with a note, and the file is downloaded whole.
 FileListResult readFileList(const QByteArray& body, const QString& baseFolder, const QString& ownFileName,
                             bool requireDigests = false);

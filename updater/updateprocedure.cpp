@@ -1,7 +1,7 @@
 #include "updateprocedure.h"
 
-#include "downloader.h"
 #include "filedigest.h"
+#include "filefetch.h"
 #include "listsignature.h"
 #include "platform/path_rules.h"
 #include "platform/process_tools.h"
@@ -281,26 +281,20 @@ bool UpdateProcedure::downloadFiles(const QList<FileEntry>& entries, const QList
             emit fileProgress(1, 1);
             continue;
         }
-        const qint64 size = entry.contains(QStringLiteral("size")) ? entry.value(QStringLiteral("size")).toLongLong() : -1;
         emit statusChanged(QFileInfo(name).fileName());
-        Downloader* downloader = new Downloader(
-            QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPaths.at(i),
-            entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString(), size);
-        if (!downloader->opened()) emit statusChanged(QCoreApplication::translate("Downloader", "open file error!"));
-        connect(downloader, SIGNAL(downloadFinished()), this, SLOT(slotFinished()));
-        connect(downloader, &Downloader::progress, this, &UpdateProcedure::fileProgress);
         showCount(i);
-        m_loop.exec();
-        const bool ok = downloader->committed();
-        if (ok) showCount(i + 1);
-        if (!ok) {
+        const FetchResult fetched = fetchFile(entry, stagedPaths.at(i),
+                                              [this](int done, int total) { emit fileProgress(done, total); });
+        if (!fetched.opened) emit statusChanged(QCoreApplication::translate("Downloader", "open file error!"));
+        appendUpdateLog(m_baseFolder, fetched.notes);
+        if (!fetched.staged) {
             m_outcome.failure = Failure::NothingChanged;
             m_outcome.failedEntry = name;
             *failure = QStringLiteral("download of %1 from %2 failed: %3")
-                           .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), downloader->failure());
+                           .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), fetched.failure);
+            return false;
         }
-        delete downloader;
-        if (!ok) return false;
+        showCount(i + 1);
     }
     return true;
 }
@@ -312,9 +306,4 @@ void UpdateProcedure::startApplication()
     if (!started) {
         log(QStringLiteral("cannot start %1").arg(applicationProgramPath()));
     }
-}
-
-void UpdateProcedure::slotFinished()
-{
-    m_loop.exit(0);
 }

@@ -97,9 +97,6 @@ signals:
     // The procedure is over.
     void finished();
 
-private slots:
-    void slotFinished();
-
 private:
     struct Settings {
         QString updateUrl;
@@ -121,7 +118,6 @@ private:
     void startApplication();
 
     FolderLock m_folderLock;
-    QEventLoop m_loop;
     QString m_baseFolder;
     QString m_appExecutable;
     Outcome m_outcome;

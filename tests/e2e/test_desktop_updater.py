@@ -591,6 +591,69 @@ def test_signed_list_round_trip(tmp_path, server):
             dv.cleanup()
 
 
+def publish_with_deltas(tmp_path, server, old, new, key):
+    """The new release's signed list with deltas against the old one (the publisher's --previous);
+    serves the files under /2.1 and the deltas under /deltas. Returns (list, signature)."""
+    for version, files in (("2.0", old), ("2.1", new)):
+        for name, data in files.items():
+            (tmp_path / f"release-{version}" / name).parent.mkdir(parents=True, exist_ok=True)
+            (tmp_path / f"release-{version}" / name).write_bytes(data)
+    for name, data in new.items():
+        server.route(f"/2.1/{name}", data)
+    out, deltas = tmp_path / "list-2.1.xml", tmp_path / "deltas"
+    result = subprocess.run([sys.executable, str(PUBLISH), "--folder", str(tmp_path / "release-2.1"),
+                             "--base-url", server.url("/2.1"), "--version", "2.1", "--key", str(key),
+                             "--out", str(out), "--previous", str(tmp_path / "release-2.0"),
+                             "--deltas", str(deltas), "--delta-base-url", server.url("/deltas")],
+                            capture_output=True, text=True, check=True)
+    for path in deltas.rglob("*.zst"):
+        server.route("/deltas/" + path.relative_to(deltas).as_posix(), path.read_bytes())
+    return out.read_bytes(), result.stdout.strip()
+
+
+def program_release_pair(program):
+    """An old and a new release of a real program: the new one has a few bytes changed and a few
+    inserted, as a small fix does; plus a file both releases share."""
+    changed = bytearray(program)
+    changed[len(changed) // 3:len(changed) // 3 + 8] = b"fixed!!!"
+    changed[len(changed) // 2:len(changed) // 2] = b"a new function"
+    shared = b"the same in both releases\n" * 100
+    return {"bin/core.dll": program, "shared.dat": shared}, {"bin/core.dll": bytes(changed), "shared.dat": shared}
+
+
+@pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed test build missing (make build-native)")
+@pytest.mark.parametrize("delta", ["served", "damaged", "missing"])
+def test_a_signed_delta_update_moves_the_delta_or_falls_back_to_the_file(tmp_path, server, delta):
+    """A signed list with deltas: the file in place is the one the delta starts from, so only the
+    delta is downloaded; a damaged or missing delta is followed by the whole file in the same
+    update. The result is the new release byte for byte, the shared file never requested."""
+    old, new = program_release_pair(FAKE_APP.read_bytes())
+    body, signature = publish_with_deltas(tmp_path, server, old, new, SIGNING_KEY)
+    assert b"<delta from=" in body
+    (delta_path,) = [p for p in server.routes if p.startswith("/deltas/")]
+    if delta == "damaged":
+        server.route(delta_path, b"\x28\xb5\x2f\xfd" + bytes(500))
+    elif delta == "missing":
+        server.route(delta_path, b"gone", status=404)
+    dv = Domvista(tmp_path, server, updater=KEYED_UPDATER)
+    try:
+        for name, data in old.items():
+            (dv.dir / name).parent.mkdir(parents=True, exist_ok=True)
+            (dv.dir / name).write_bytes(data)
+        server.route("/check", body, headers={"Domvista-Version": "2.1", "Domvista-Signature": signature})
+        dv.config("2.0")
+        assert dv.run() == 0
+        for name, data in new.items():
+            assert (dv.dir / name).read_bytes() == data, name
+        expected = ["/check", delta_path] + ([] if delta == "served" else ["/2.1/bin/core.dll"])
+        assert server.paths() == expected
+        if delta != "served":
+            assert "downloading the whole file" in dv.log_text()
+        assert "installed version" in dv.log_text()
+    finally:
+        dv.cleanup()
+
+
 # The updaters that are run through a proxy: the system's proxy setting is what they follow
 # (on Linux the http_proxy variable).
 PROXIED_UPDATERS = [pytest.param(UPDATER, id="native")]

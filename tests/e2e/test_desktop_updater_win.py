@@ -16,7 +16,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
-from test_desktop_updater import CrashRelease, offer, server  # noqa: E402,F401  (server: the loopback fixture)
+from test_desktop_updater import (CrashRelease, offer, program_release_pair,  # noqa: E402,F401  (server: the loopback fixture)
+                                  publish_with_deltas, server)
 from winetools import BITS, TEMPLATE, WinePrefix, no_32bit_reason, wine_loader  # noqa: E402
 
 if BITS == 32:
@@ -322,6 +323,31 @@ def test_keyed_windows_build_takes_only_signed_lists(tmp_path, server, case):
         assert (dv.dir / "core.dll").read_bytes() == expected
         if case != "genuine":
             assert "does not match" in dv.log
+    finally:
+        dv.close()
+
+
+@pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed Windows test build missing")
+@pytest.mark.parametrize("delta", ["served", "damaged"])
+def test_a_signed_delta_update_on_windows(tmp_path, server, delta):
+    """The Windows program with its static libzstd: the delta decoded against the file in place
+    (the real Windows program, changed a little), or the whole file after a damaged delta."""
+    old, new = program_release_pair(FAKE_APP.read_bytes())
+    body, signature = publish_with_deltas(tmp_path, server, old, new, SIGNING_KEY)
+    (delta_path,) = [p for p in server.routes if p.startswith("/deltas/")]
+    if delta == "damaged":
+        server.route(delta_path, b"\x28\xb5\x2f\xfd" + bytes(500))
+    dv = WineDomvista(tmp_path, server, updater=KEYED_UPDATER)
+    try:
+        for name, data in old.items():
+            (dv.dir / name).parent.mkdir(parents=True, exist_ok=True)
+            (dv.dir / name).write_bytes(data)
+        server.route("/check", body, headers={"Domvista-Version": "2.1", "Domvista-Signature": signature})
+        dv.config("2.0")
+        assert dv.run() == 0
+        for name, data in new.items():
+            assert (dv.dir / name).read_bytes() == data, name
+        assert server.paths() == ["/check", delta_path] + ([] if delta == "served" else ["/2.1/bin/core.dll"])
     finally:
         dv.close()
 

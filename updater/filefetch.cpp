@@ -1,0 +1,62 @@
+#include "filefetch.h"
+
+#include "downloader.h"
+#include "filedigest.h"
+
+#include <QEventLoop>
+#include <QUrl>
+
+int chooseDelta(const QList<DeltaSource>& deltas, const QString& inPlaceSha256)
+{
+    if (inPlaceSha256.isEmpty()) return -1;
+    for (int i = 0; i < deltas.size(); ++i) {
+        if (deltas.at(i).from.compare(inPlaceSha256, Qt::CaseInsensitive) == 0) return i;
+    }
+    return -1;
+}
+
+namespace {
+
+// Runs one download to its end; its failure, or an empty string when it staged the file.
+QString runDownload(Downloader& downloader, const FetchProgress& progress, FetchResult* result)
+{
+    if (!downloader.opened()) result->opened = false;
+    QEventLoop loop;
+    QObject::connect(&downloader, &Downloader::downloadFinished, &loop, &QEventLoop::quit);
+    if (progress) QObject::connect(&downloader, &Downloader::progress, progress);
+    loop.exec();
+    return downloader.committed() ? QString() : downloader.failure();
+}
+
+}  // namespace
+
+FetchResult fetchFile(const FileEntry& entry, const QString& stagedPath, const FetchProgress& progress)
+{
+    FetchResult result;
+    const QString name = entry.value(QStringLiteral("name"));
+    const QString sha256 = entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString();
+    const qint64 size = entry.contains(QStringLiteral("size")) ? entry.value(QStringLiteral("size")).toLongLong() : -1;
+    const QList<DeltaSource> deltas = deltaSources(entry);
+    if (!deltas.isEmpty()) {
+        // The file in place is hashed here (its digest is the one a delta names), read-only.
+        const QString inPlace = entry.value(QStringLiteral("dist"));
+        const int chosen = chooseDelta(deltas, fileSha256Hex(inPlace));
+        if (chosen >= 0) {
+            const DeltaSource& delta = deltas.at(chosen);
+            Downloader downloader(QUrl(delta.url, QUrl::TolerantMode), stagedPath, sha256, size);
+            downloader.decodeZstd(inPlace, delta.sha256.isEmpty() ? QString() : delta.sha256, delta.size);
+            const QString why = runDownload(downloader, progress, &result);
+            if (why.isEmpty()) {
+                result.staged = result.byDelta = true;
+                return result;
+            }
+            result.notes.append(QStringLiteral("the delta of %1 from %2 failed (%3): downloading the whole file")
+                                    .arg(quotedName(name), quotedName(delta.url), why));
+        }
+    }
+    Downloader downloader(QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPath, sha256, size);
+    if (entry.value(QStringLiteral("encoding")) == QLatin1String("zstd")) downloader.decodeZstd();
+    result.failure = runDownload(downloader, progress, &result);
+    result.staged = result.failure.isEmpty();
+    return result;
+}
