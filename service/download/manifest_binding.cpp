@@ -34,7 +34,7 @@ bool ManifestBindingCheck::begin(uint64_t packageSize) {
     if (binding_.sha256.empty()) return true;
     uint32_t code = 0;
     if (!provider_.open(code)) return digestFailed(code);
-    digest_.reset(new (std::nothrow) StreamDigest(provider_, CALG_SHA_256));
+    digest_.reset(new (std::nothrow) BulkDigest(provider_, CALG_SHA_256));
     if (!digest_) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return digestFailed(kDigestCreateHashFailed);

@@ -35,7 +35,7 @@ private:
     bool digestFailed(uint32_t code);
     const PackageBinding& binding_;
     HashProvider provider_;
-    std::unique_ptr<StreamDigest> digest_;
+    std::unique_ptr<BulkDigest> digest_;
     bool hashFailed_ = false;
     DWORD hashError_ = 0;
 };
