@@ -100,8 +100,9 @@ CopyResult cutShort(RequestPump::Outcome outcome) {
 }
 
 // Streams the response body into the open file a block at a time, within the byte limit: the
-// pump's helper reads each block whole, so the two threads meet once per block, and the pump
-// ends a block at the stop or the deadline. A stop that came while the last block was read
+// pump's helper reads each block whole, so the two threads meet once per block, the next block
+// is read while this one is written and checked, and the pump ends a block at the stop or the
+// deadline. A stop that came while the last block was read
 // still ends the download: nothing is verified or started after it. Each block written goes to
 // the sink too. bytes receives the count written.
 CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint32_t limit,
@@ -126,6 +127,13 @@ CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint
             return CopyResult::ReadFailed;  // the connection broke: logged by the caller
         }
         if (read > limit - bytes) return CopyResult::TooLarge;
+        // The helper reads the next block (into the pump's other buffer) while this one is
+        // written and checked; the same bound, one byte past the limit at most.
+        if (!ended) {
+            const uint64_t rest = static_cast<uint64_t>(limit) - bytes - read + 1;
+            pump.startNextBlock(rest < kTransferBlockBytes ? static_cast<DWORD>(rest)
+                                                           : kTransferBlockBytes);
+        }
         DWORD written = 0;
         if (read > 0 && !WriteFile(file, data, read, &written, nullptr)) {
             logError(MessageCode::DownloadStagedFileWriteFailed);
