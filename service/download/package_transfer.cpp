@@ -362,7 +362,7 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
                 return Pass::Cut;
             }
             if (bytes > 0) break;
-            // A 200 without a body is no package: refused here, before anything is read back.
+            // A 200 without a body is no package: refused here, before its check ends.
             logWithError(LogLevel::Error, MessageCode::DownloadBodyEmpty, ERROR_HANDLE_EOF);
             return Pass::Failed;
         case CopyResult::Failed:

@@ -73,8 +73,8 @@ private:
 // The process's one stop signal: raised by the service's control handler.
 StopSignal& serviceStopSignal();
 
-// While a stop is pending, the work that still runs (reading back, checking and writing a
-// package) tells the service control manager that it is alive: each noteStopProgress() after
+// While a stop is pending, the work that still runs (reading back, checking and writing the
+// part of a resumed package) tells the service control manager that it is alive: each noteStopProgress() after
 // the process's stop signal was raised reports STOP_PENDING with the next checkpoint through
 // the reporter the service runtime registered. Before a stop, or without a reporter, it does
 // nothing.
