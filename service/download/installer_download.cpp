@@ -1,5 +1,5 @@
-// The installer download: transfer into the staging folder, read back once, checked against
-// the manifest, verified, written.
+// The installer download: transfer into the staging folder, checked against the manifest,
+// verified and written as it arrives.
 #include "download/installer_download.h"
 
 #include <new>
@@ -59,20 +59,18 @@ static bool downloadAndWrite(const ComponentOffer* offer, const PackageSource& s
     if (!offer || !announceDownload(*offer)) return false;
 
     // The body into the staging folder, which goes again whatever happens from here on, unless
-    // a cut download of a package bound by size and digest waits there for the next start.
+    // a cut download of a package bound by size and digest waits there for the next start. The
+    // package is checked as it arrives: bound to the manifest, verified, and its content
+    // written to the installer's temporary file, which replaces the installer file only when
+    // all of it passed. A download that fails or is cut short takes the temporary file along.
     StagingFolder staging;
+    PackagePass pass(packageBinding(*offer));
     uint32_t downloaded = 0;
     if (!transferPackage(source, packageObjectPath(*offer), packageByteLimit(*offer),
-                         packageBinding(*offer), staging, downloaded))
+                         packageBinding(*offer), staging, pass, downloaded))
         return false;
-
-    // Read back once: bound to the manifest, verified, and its content written as the
-    // installer, which replaces the installer file only when all of it passed. After a stop,
-    // each block read reports a checkpoint, so the service control manager sees the service
-    // alive.
     noteStopProgress();
-    const bool written =
-        checkAndWritePackage(staging.file().c_str(), packageBinding(*offer), installerPath);
+    const bool written = pass.finish(installerPath);
     noteStopProgress();
     return written;
 }

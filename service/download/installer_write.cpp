@@ -58,7 +58,7 @@ bool InstallerFileWriter::write(const uint8_t* data, uint64_t size) {
     for (uint64_t done = 0; done < size;) {
         const DWORD step = static_cast<DWORD>(std::min<uint64_t>(size - done, kWriteStepBytes));
         DWORD written = 0;
-        if (!WriteFile(file_.get(), data + done, step, &written, nullptr)) {
+        if (!writeFile_(file_.get(), data + done, step, &written, nullptr)) {
             logError(MessageCode::InstallerFileWriteFailed);
             return false;
         }

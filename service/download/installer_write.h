@@ -2,6 +2,8 @@
 // The verified installer written as "VextraPlayerInstaller.exe" in the current directory:
 // all of it or nothing, a previous installer file staying as it was until the new one is
 // complete on the disk.
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -20,7 +22,12 @@ std::wstring installerFilePath();
 // and leaves the installer file untouched. Every failure is logged here.
 class InstallerFileWriter {
 public:
+    // How the temporary file is written: WriteFile, or in a test a stand-in for it that
+    // reports what a full disk or a failing device can report.
+    using WriteFunction = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+
     InstallerFileWriter() = default;
+    explicit InstallerFileWriter(WriteFunction writeFile) : writeFile_(writeFile) {}
     ~InstallerFileWriter() { discard(); }
     InstallerFileWriter(const InstallerFileWriter&) = delete;
     InstallerFileWriter& operator=(const InstallerFileWriter&) = delete;
@@ -37,6 +44,7 @@ public:
     uint64_t written() const { return written_; }
 
 private:
+    WriteFunction writeFile_ = &WriteFile;
     std::wstring path_;
     std::wstring temporary_;
     FileHandle file_{INVALID_HANDLE_VALUE};

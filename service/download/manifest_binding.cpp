@@ -26,15 +26,19 @@ bool ManifestBindingCheck::digestFailed(uint32_t code) {
     return false;
 }
 
-bool ManifestBindingCheck::begin(uint64_t packageSize) {
+bool ManifestBindingCheck::sizeMatches(uint64_t packageSize) {
     if (binding_.hasSize && packageSize != binding_.size) {
         logWithError(LogLevel::Error, MessageCode::PackageDoesNotMatchManifest, ERROR_INVALID_DATA);
         return false;
     }
+    return true;
+}
+
+bool ManifestBindingCheck::begin() {
     if (binding_.sha256.empty()) return true;
     uint32_t code = 0;
     if (!provider_.open(code)) return digestFailed(code);
-    digest_.reset(new (std::nothrow) StreamDigest(provider_, CALG_SHA_256));
+    digest_.reset(new (std::nothrow) BulkDigest(provider_, CALG_SHA_256));
     if (!digest_) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return digestFailed(kDigestCreateHashFailed);

@@ -7,8 +7,8 @@
 #include "manifest/manifest.h"
 #include "verify/package_digest.h"
 
-// The largest package the service downloads and verifies: the check reads it once in blocks
-// with memory that does not grow with its size, so the bound is what its 32-bit counts and
+// The largest package the service downloads and verifies: the check takes it in blocks as it
+// arrives, with memory that does not grow with its size, so the bound is what its 32-bit counts and
 // offsets carry with room to spare, and what the disk must hold twice (the package and the
 // installer written from it) while it is checked.
 constexpr uint32_t kMaxPackageBytes = 0x80000000u;  // 2 GiB
@@ -26,8 +26,12 @@ uint32_t packageByteLimit(const ComponentOffer& offer);
 class ManifestBindingCheck {
 public:
     explicit ManifestBindingCheck(const PackageBinding& binding) : binding_(binding) {}
-    // The package's size, known before its bytes are read.
-    bool begin(uint64_t packageSize);
+    // The digest, when the binding gives one (its failure logged here).
+    bool begin();
+    // The package's size against the binding's (a mismatch logged here).
+    bool sizeMatches(uint64_t packageSize);
+    // Both, for a package whose size is known before its bytes are read.
+    bool begin(uint64_t packageSize) { return sizeMatches(packageSize) && begin(); }
     void update(const uint8_t* data, size_t size);
     bool finish();
 
@@ -35,7 +39,7 @@ private:
     bool digestFailed(uint32_t code);
     const PackageBinding& binding_;
     HashProvider provider_;
-    std::unique_ptr<StreamDigest> digest_;
+    std::unique_ptr<BulkDigest> digest_;
     bool hashFailed_ = false;
     DWORD hashError_ = 0;
 };

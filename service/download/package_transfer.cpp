@@ -4,6 +4,9 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <memory>
+#include <new>
+
 #include "download/download_log.h"
 #include "platform/file_handle.h"
 #include "platform/http_reply.h"
@@ -97,12 +100,13 @@ CopyResult cutShort(RequestPump::Outcome outcome) {
 }
 
 // Streams the response body into the open file a block at a time, within the byte limit: the
-// pump's helper reads each block whole, so the two threads meet once per block, and the pump
-// ends a block at the stop or the deadline. A stop that came while the last block was read
-// still ends the download: nothing is verified or started after it. bytes receives the count
-// written.
+// pump's helper reads each block whole, so the two threads meet once per block, the next block
+// is read while this one is written and checked, and the pump ends a block at the stop or the
+// deadline. A stop that came while the last block was read
+// still ends the download: nothing is verified or started after it. Each block written goes to
+// the sink too. bytes receives the count written.
 CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint32_t limit,
-                    uint32_t& bytes) {
+                    PackageByteSink& sink, uint32_t& bytes) {
     bytes = 0;
     for (;;) {
         // Never ask for more than one byte past the limit: that byte is enough to refuse.
@@ -123,6 +127,13 @@ CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint
             return CopyResult::ReadFailed;  // the connection broke: logged by the caller
         }
         if (read > limit - bytes) return CopyResult::TooLarge;
+        // The helper reads the next block (into the pump's other buffer) while this one is
+        // written and checked; the same bound, one byte past the limit at most.
+        if (!ended) {
+            const uint64_t rest = static_cast<uint64_t>(limit) - bytes - read + 1;
+            pump.startNextBlock(rest < kTransferBlockBytes ? static_cast<DWORD>(rest)
+                                                           : kTransferBlockBytes);
+        }
         DWORD written = 0;
         if (read > 0 && !WriteFile(file, data, read, &written, nullptr)) {
             logError(MessageCode::DownloadStagedFileWriteFailed);
@@ -136,6 +147,7 @@ CopyResult copyBody(RequestPump& pump, const StopSignal* stop, HANDLE file, uint
             return CopyResult::Failed;
         }
         bytes += read;
+        if (read > 0 && !sink.bytes(data, read)) return CopyResult::Failed;
         if (ended) return stop && stop->requested() ? CopyResult::Stopped : CopyResult::Complete;
     }
 }
@@ -197,6 +209,38 @@ bool askForTheRest(HINTERNET request, uint64_t held, const std::string& validato
                                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE) != FALSE;
 }
 
+// The part a resume holds, read back once from the open staged file (from its start, in the
+// transfer's blocks) into the sink; the file is left at its end.
+bool feedHeldPart(HANDLE file, uint64_t held, PackageByteSink& sink) {
+    LARGE_INTEGER zero = {};
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kTransferBlockBytes]);
+    if (!block) {
+        logWithError(LogLevel::Error, MessageCode::StagedFileReadFailed, ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    if (!SetFilePointerEx(file, zero, nullptr, FILE_BEGIN)) {
+        logError(MessageCode::StagedFileReadFailed);
+        return false;
+    }
+    for (uint64_t done = 0; done < held;) {
+        const DWORD wanted = held - done < kTransferBlockBytes ? static_cast<DWORD>(held - done)
+                                                                : kTransferBlockBytes;
+        DWORD got = 0;
+        if (!ReadFile(file, block.get(), wanted, &got, nullptr)) {
+            logError(MessageCode::StagedFileReadFailed);
+            return false;
+        }
+        if (got == 0) {
+            logWithError(LogLevel::Error, MessageCode::StagedFileReadFailed, ERROR_HANDLE_EOF);
+            return false;
+        }
+        if (!sink.bytes(block.get(), got)) return false;
+        done += got;
+        noteStopProgress();
+    }
+    return true;
+}
+
 // Drops the part held: the file and its validator.
 void discardPart(const StagingFolder& staging) {
     DeleteFileW(staging.file().c_str());
@@ -218,8 +262,8 @@ namespace {
 // Pass::Cut, bytes holds what the file holds now; the cause was not logged yet (cause).
 Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_t limit,
                  const TransferDeadline& deadline, bool resumable, StagingFolder& staging,
-                 uint64_t held, uint32_t& bytes, CopyResult& cause, DWORD& readError,
-                 MessageCode& readCode) {
+                 PackageByteSink& sink, uint64_t held, uint32_t& bytes, CopyResult& cause,
+                 DWORD& readError, MessageCode& readCode) {
     HttpHandles http;
     if (!openRequest(http, source, objectPath)) return Pass::Failed;
     const std::string stored = held > 0 ? readValidator(staging.validatorFile()) : std::string();
@@ -293,7 +337,9 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
     // digest's folder, from zero (any earlier part dropped) or after the part held.
     if (!resumable && !staging.create()) return Pass::Failed;
     if (resumable && !append) writeValidator(staging.validatorFile(), reply.validator);
-    FileHandle staged(CreateFileW(staging.file().c_str(), GENERIC_WRITE, 0, nullptr,
+    // Nobody else opens it while it is written (and, on a resume, read back).
+    FileHandle staged(CreateFileW(staging.file().c_str(),
+                                  append ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE, 0, nullptr,
                                   append ? OPEN_EXISTING : (resumable ? CREATE_ALWAYS : CREATE_NEW),
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER end = {};
@@ -303,9 +349,11 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
         logError(MessageCode::DownloadStagedFileCreateFailed);
         return Pass::Failed;
     }
+    // The package's check from its first byte: the part held first, then the body.
+    if (!sink.start() || (append && !feedHeldPart(staged.get(), held, sink))) return Pass::Failed;
     uint32_t copied = 0;
-    const CopyResult result =
-        copyBody(pump, source.stop, staged.get(), limit - static_cast<uint32_t>(held), copied);
+    const CopyResult result = copyBody(pump, source.stop, staged.get(),
+                                       limit - static_cast<uint32_t>(held), sink, copied);
     bytes = static_cast<uint32_t>(held) + copied;
     switch (result) {
         case CopyResult::Complete:
@@ -314,7 +362,7 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
                 return Pass::Cut;
             }
             if (bytes > 0) break;
-            // A 200 without a body is no package: refused here, before anything is read back.
+            // A 200 without a body is no package: refused here, before its check ends.
             logWithError(LogLevel::Error, MessageCode::DownloadBodyEmpty, ERROR_HANDLE_EOF);
             return Pass::Failed;
         case CopyResult::Failed:
@@ -368,7 +416,8 @@ void reportCut(bool resumable, StagingFolder& staging, uint32_t bytes, uint32_t 
 }  // namespace
 
 bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uint32_t limit,
-                     const PackageBinding& binding, StagingFolder& staging, uint32_t& bytes) {
+                     const PackageBinding& binding, StagingFolder& staging, PackageByteSink& sink,
+                     uint32_t& bytes) {
     const TransferDeadline deadline(source.deadlineMs);
     bytes = 0;
 
@@ -406,8 +455,8 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
         CopyResult cause = CopyResult::Failed;
         DWORD readError = 0;
         MessageCode readCode = MessageCode::DownloadReadDataFailed;
-        switch (requestOnce(source, objectPath, limit, deadline, resumable, staging, held, bytes,
-                            cause, readError, readCode)) {
+        switch (requestOnce(source, objectPath, limit, deadline, resumable, staging, sink, held,
+                            bytes, cause, readError, readCode)) {
             case Pass::Done:
                 return true;
             case Pass::Failed:

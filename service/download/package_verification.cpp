@@ -1,4 +1,4 @@
-// The staged package read back once, bound to the manifest, verified and written out.
+// The package's one pass: bound to the manifest, verified and written out as its bytes come.
 #include "download/package_verification.h"
 
 #include <windows.h>
@@ -108,6 +108,73 @@ bool readWholeFile(const wchar_t* path, std::unique_ptr<uint8_t[]>& bytes, uint3
     return true;
 }
 
+// What one pass holds; the binding's helper goes first, the temporary installer file last.
+struct PackagePass::State {
+    explicit State(const PackageBinding& binding)
+        : sink(installer), check(crypto, &sink), bindingCheck(binding),
+          binder(&bindBlock, &bindingCheck) {}
+    CryptoHelper crypto;
+    InstallerFileWriter installer;
+    InstallerSink sink;
+    SignedPackageCheck check;
+    ManifestBindingCheck bindingCheck;
+    BlockWorker binder;
+    uint64_t total = 0;
+    bool checking = true;
+};
+
+PackagePass::PackagePass(const PackageBinding& binding) : binding_(binding) {}
+
+PackagePass::~PackagePass() = default;
+
+bool PackagePass::start() {
+    state_.reset();  // an earlier start's temporary installer file goes first
+    state_.reset(new (std::nothrow) State(binding_));
+    if (!state_) {
+        logWithError(LogLevel::Error, MessageCode::PackageVerificationFailed, ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    State& s = *state_;
+    // The check's libraries first (crypt32 from the system folder before any provider).
+    if (!s.check.begin()) {
+        logCheckFailure(s.check, s.crypto);
+        return false;
+    }
+    return s.bindingCheck.begin() && s.installer.open();
+}
+
+bool PackagePass::bytes(const uint8_t* data, size_t size) {
+    if (!state_) return false;
+    State& s = *state_;
+    // Every block to the binding's digest (on the helper, beside the rest) and to the check,
+    // whose content goes to the content's digest and the installer's temporary file. A package
+    // that is no signed message stops the check, not the pass: the binding still says whether
+    // it is the manifest's package. The helper is done with a block before this returns.
+    s.total += size;
+    s.binder.post(data, size);
+    if (s.checking && !s.check.update(data, size)) {
+        if (s.check.failure() == PackageCheckFailure::ContentRefused) {
+            s.binder.wait();
+            return false;
+        }
+        s.checking = false;
+    }
+    s.binder.wait();
+    return true;
+}
+
+bool PackagePass::finish(std::wstring& installerPath) {
+    if (!state_) return false;
+    State& s = *state_;
+    s.binder.wait();
+    if (!s.bindingCheck.sizeMatches(s.total) || !s.bindingCheck.finish()) return false;
+    if (!s.checking || !s.check.finish()) {
+        logCheckFailure(s.check, s.crypto);
+        return false;
+    }
+    return s.installer.commit(installerPath);
+}
+
 bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
                           std::wstring& installerPath) {
     // Shared for reading only: nobody writes the package while its one reading lasts.
@@ -122,33 +189,17 @@ bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
         logWithError(LogLevel::Error, MessageCode::StagedFileReadFailed, ERROR_HANDLE_EOF);
         return false;
     }
+    const uint64_t expected = static_cast<uint64_t>(size.QuadPart);
+    ManifestBindingCheck sizeCheck(binding);
+    if (!sizeCheck.sizeMatches(expected)) return false;
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kPackageReadBlockBytes]);
-    std::unique_ptr<CryptoHelper> crypto(new (std::nothrow) CryptoHelper);
-    if (!block || !crypto) {
+    if (!block) {
         logWithError(LogLevel::Error, MessageCode::PackageVerificationFailed, ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    InstallerFileWriter installer;
-    InstallerSink sink(installer);
-    // The check's libraries first (crypt32 from the system folder before any provider).
-    SignedPackageCheck check(*crypto, &sink);
-    if (!check.begin()) {
-        logCheckFailure(check, *crypto);
-        return false;
-    }
-    ManifestBindingCheck bindingCheck(binding);
-    if (!bindingCheck.begin(static_cast<uint64_t>(size.QuadPart))) return false;
-    if (!installer.open()) return false;
-
-    // The one reading: every block to the binding's digest (on a helper thread, beside the
-    // rest) and to the check, whose content goes to the content's digest and the installer's
-    // temporary file. A package that is no signed message stops the check, not the reading:
-    // the binding still says whether it is the manifest's package. The helper is done with a
-    // block before the next one is read (and before anything here goes).
-    BlockWorker binder(&bindBlock, &bindingCheck);
-    const uint64_t expected = static_cast<uint64_t>(size.QuadPart);
+    PackagePass pass(binding);
+    if (!pass.start()) return false;
     uint64_t total = 0;
-    bool checking = true;
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(file.get(), block.get(), kPackageReadBlockBytes, &got, nullptr)) {
@@ -161,24 +212,13 @@ bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
             return false;
         }
         total += got;
-        binder.post(block.get(), got);
-        if (checking && !check.update(block.get(), got)) {
-            if (check.failure() == PackageCheckFailure::ContentRefused) return false;
-            checking = false;
-        }
-        binder.wait();
+        if (!pass.bytes(block.get(), got)) return false;
         noteStopProgress();  // after a stop: a checkpoint per block, the service is alive
     }
-    binder.wait();
     if (total != expected) {
         logWithError(LogLevel::Error, MessageCode::StagedFileReadFailed, ERROR_HANDLE_EOF);
         return false;
     }
     file.close();
-    if (!bindingCheck.finish()) return false;
-    if (!checking || !check.finish()) {
-        logCheckFailure(check, *crypto);
-        return false;
-    }
-    return installer.commit(installerPath);
+    return pass.finish(installerPath);
 }

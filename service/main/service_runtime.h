@@ -21,8 +21,9 @@ void serviceWorker();
 void reportServiceStatus(DWORD state, DWORD waitHint);
 
 // How long the service control manager is told to wait for the next sign of life once a stop
-// is pending: a package already downloaded may still be read back, hashed, verified and
-// written (each step reports a checkpoint), and a verification is one call.
+// is pending: a download ends at its next block, the part of a resumed package may still be
+// read back, hashed and written (each block reports a checkpoint), and a verification is one
+// call.
 constexpr DWORD kStopWaitHintMs = 30 * 1000;
 // One more STOP_PENDING report with the next checkpoint (the reporter serviceMain registers
 // for noteStopProgress); nothing once SERVICE_STOPPED was reported.

@@ -1,6 +1,7 @@
 #include "platform/transfer_control.h"
 
 #include <new>
+#include <utility>
 
 #include "platform/winhttp_handle.h"
 
@@ -82,10 +83,13 @@ struct PumpState {
     DWORD error = 0;
     uint8_t* buffer = nullptr;
     DWORD bufferSize = 0;
+    uint8_t* spare = nullptr;  // the other block buffer: the one the caller still reads
+    DWORD spareSize = 0;
     bool noBuffer = false;  // the last read found no memory for its buffer
 
     ~PumpState() {
         delete[] buffer;
+        delete[] spare;
         if (go) CloseHandle(go);
         if (done) CloseHandle(done);
     }
@@ -212,6 +216,7 @@ RequestPump::RequestPump(WinHttpHandle& request, const StopSignal* stop,
 RequestPump::~RequestPump() {
     if (!state_) return;
     const DWORD error = GetLastError();  // a failure logged before keeps its cause
+    if (pending_ == Pending::Posted) abandon();  // a block still under way: as after a stop
     if (thread_) {
         if (!state_->givenUp()) {
             state_->operation = PumpState::Quit;
@@ -223,26 +228,64 @@ RequestPump::~RequestPump() {
     SetLastError(error);
 }
 
-RequestPump::Outcome RequestPump::run(int operation) {
-    if (!state_) return Outcome::Done;  // ok stays false
-    if (state_->givenUp()) return Outcome::Stopped;
+bool RequestPump::post(int operation, Outcome& early) {
+    early = Outcome::Done;
+    if (!state_) return false;  // ok stays false
+    if (state_->givenUp()) {
+        early = Outcome::Stopped;
+        return false;
+    }
     state_->operation = operation;
-    if (stop_ && stop_->requested()) return Outcome::Stopped;
-    if (deadline_.passed()) return Outcome::DeadlinePassed;
+    if (stop_ && stop_->requested()) {
+        early = Outcome::Stopped;
+        return false;
+    }
+    if (deadline_.passed()) {
+        early = Outcome::DeadlinePassed;
+        return false;
+    }
     if (!thread_) {
         state_->perform();
-        return Outcome::Done;
+        return false;
     }
     SetEvent(state_->go);
+    return true;
+}
+
+// The helper is on its own from here. A helper inside a call keeps the request until the call
+// returns, so nobody closes it under the call.
+void RequestPump::abandon() {
+    pending_ = Pending::None;
+    if (!state_->giveUp()) request_.release();
+    SetEvent(state_->go);
+}
+
+RequestPump::Outcome RequestPump::wait() {
     HANDLE waits[2] = {state_->done, stop_ ? stop_->event() : nullptr};
     const DWORD count = waits[1] ? 2 : 1;
     const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, deadline_.remainingMs());
     if (woke == WAIT_OBJECT_0) return Outcome::Done;
-    // The stop or the deadline came first: the helper is on its own from here. A helper inside
-    // a call keeps the request until the call returns, so nobody closes it under the call.
-    if (!state_->giveUp()) request_.release();
-    SetEvent(state_->go);
+    // The stop or the deadline came first.
+    abandon();
     return woke == WAIT_OBJECT_0 + 1 ? Outcome::Stopped : Outcome::DeadlinePassed;
+}
+
+RequestPump::Outcome RequestPump::run(int operation) {
+    Outcome early = Outcome::Done;
+    if (!post(operation, early)) return early;
+    return wait();
+}
+
+void RequestPump::startNextBlock(DWORD limit) {
+    if (pending_ != Pending::None || !state_) return;
+    // The helper fills the other buffer; the caller's block stays where it is. The helper is
+    // idle here (every operation before was waited for), so the swap is the caller's alone.
+    if (!state_->givenUp()) {
+        std::swap(state_->buffer, state_->spare);
+        std::swap(state_->bufferSize, state_->spareSize);
+        state_->size = limit;
+    }
+    pending_ = post(PumpState::ReadBlock, pendingOutcome_) ? Pending::Posted : Pending::Early;
 }
 bool RequestPump::lastReadHadNoBuffer() const { return !state_ || state_->noBuffer; }
 
@@ -296,8 +339,17 @@ RequestPump::Outcome RequestPump::readBlock(DWORD limit, const uint8_t*& data, D
     ended = false;
     read = 0;
     data = nullptr;
-    if (state_) state_->size = limit;
-    const Outcome outcome = run(PumpState::ReadBlock);
+    Outcome outcome = Outcome::Done;
+    if (pending_ == Pending::Posted) {
+        pending_ = Pending::None;
+        outcome = wait();
+    } else if (pending_ == Pending::Early) {
+        pending_ = Pending::None;
+        outcome = pendingOutcome_;
+    } else {
+        if (state_) state_->size = limit;
+        outcome = run(PumpState::ReadBlock);
+    }
     if (outcome == Outcome::Done && state_) {
         ok = state_->ok;
         ended = state_->ended;

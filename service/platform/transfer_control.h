@@ -73,8 +73,8 @@ private:
 // The process's one stop signal: raised by the service's control handler.
 StopSignal& serviceStopSignal();
 
-// While a stop is pending, the work that still runs (reading back, checking and writing a
-// package) tells the service control manager that it is alive: each noteStopProgress() after
+// While a stop is pending, the work that still runs (reading back, checking and writing the
+// part of a resumed package) tells the service control manager that it is alive: each noteStopProgress() after
 // the process's stop signal was raised reports STOP_PENDING with the next checkpoint through
 // the reporter the service runtime registered. Before a stop, or without a reporter, it does
 // nothing.
@@ -135,15 +135,33 @@ public:
     // Up to min(limit, kTransferBlockBytes) body bytes, read on the helper by WinHttpReadData
     // straight into the pump's block buffer until the block is full or the body ended (ended
     // true; read may then be short, or 0). data stays valid until the next call. The helper
-    // stops reading as soon as the pump was given up.
+    // stops reading as soon as the pump was given up. After startNextBlock the block read
+    // there is the one taken (limit is then not used).
     Outcome readBlock(DWORD limit, const uint8_t*& data, DWORD& read, bool& ended, bool& ok);
+    // Starts reading the next block of up to limit bytes on the helper without waiting for
+    // it, into the other of the pump's two block buffers: the data of the block readBlock
+    // gave last stays valid (and untouched) until the readBlock after this one, so the caller
+    // can write and check it while the network is read. The stop and the deadline are waited
+    // for in that readBlock; a pump that goes with a block under way gives its helper up as a
+    // stop does (the request is then closed after the call, never under it).
+    void startNextBlock(DWORD limit);
     // True when the last readData or readBlock failed for want of memory for its buffer.
     bool lastReadHadNoBuffer() const;
 
 private:
+    // Hands the operation to the helper; false when it was not handed over (early gets the
+    // outcome: no state, given up, stop, deadline, or run here without a helper).
+    bool post(int operation, Outcome& early);
+    // Waits for the operation handed over, the stop or the deadline (giving the helper up).
+    Outcome wait();
+    void abandon();
     Outcome run(int operation);
     Outcome simple(int operation, bool& ok);
 
+    // A block started by startNextBlock: not yet taken by readBlock.
+    enum class Pending { None, Posted, Early };
+    Pending pending_ = Pending::None;
+    Outcome pendingOutcome_ = Outcome::Done;
     PumpState* state_;
     HANDLE thread_ = nullptr;
     WinHttpHandle& request_;

@@ -2,6 +2,7 @@
 #include "verify/package_digest.h"
 
 #include <algorithm>
+#include <new>
 
 #include "platform/system_library.h"
 #include "verify/crypto_helper.h"
@@ -75,6 +76,33 @@ bool StreamDigest::finish(std::vector<uint8_t>& value) {
     if (!provider_.getHashParam(hash_, HP_HASHVAL, buffer, &length, 0)) return false;
     value.assign(buffer, buffer + length);
     return true;
+}
+
+BulkDigest::BulkDigest(const HashProvider& provider, ALG_ID algorithm) : algorithm_(algorithm) {
+    if (algorithm == CALG_SHA_256) {
+        own_.reset(new (std::nothrow) Sha256);
+        if (!own_) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } else {
+        provided_.reset(new (std::nothrow) StreamDigest(provider, algorithm));
+        if (!provided_) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}
+
+bool BulkDigest::update(const uint8_t* data, size_t size) {
+    if (own_) {
+        own_->update(data, size);
+        return true;
+    }
+    return provided_ && provided_->update(data, size);
+}
+
+bool BulkDigest::finish(std::vector<uint8_t>& value) {
+    if (own_) {
+        value.resize(Sha256::kDigestBytes);
+        own_->finish(value.data());
+        return true;
+    }
+    return provided_ && provided_->finish(value);
 }
 
 std::string digestHex(const std::vector<uint8_t>& value) {

@@ -116,7 +116,7 @@ bool SignedPackageCheck::startDigests() {
         bool have = false;
         for (const auto& d : digests_) have = have || d->algorithm() == algorithm;
         if (have) continue;
-        std::unique_ptr<StreamDigest> digest(new (std::nothrow) StreamDigest(provider_, algorithm));
+        std::unique_ptr<BulkDigest> digest(new (std::nothrow) BulkDigest(provider_, algorithm));
         if (!digest) return fail(PackageCheckFailure::ContentDigestFailed, ERROR_NOT_ENOUGH_MEMORY);
         if (!digest->valid()) return fail(PackageCheckFailure::ContentDigestFailed, GetLastError());
         digests_.push_back(std::move(digest));
@@ -161,7 +161,7 @@ bool SignedPackageCheck::finish() {
     if (algorithm && algorithm != CALG_SHA_256 && algorithm != CALG_SHA_384 &&
         algorithm != CALG_SHA_512)
         return fail(PackageCheckFailure::DigestAlgorithmWeak, static_cast<DWORD>(NTE_BAD_ALGID));
-    StreamDigest* digest = nullptr;
+    BulkDigest* digest = nullptr;
     for (const auto& d : digests_)
         if (algorithm && d->algorithm() == algorithm) digest = d.get();
     if (!digest) return fail(PackageCheckFailure::DigestAlgorithmUnknown, static_cast<DWORD>(NTE_BAD_ALGID));

@@ -71,7 +71,7 @@ private:
     EnvelopeContentSink* sink_;
     SignedEnvelopeParser parser_;
     HashProvider provider_;
-    std::vector<std::unique_ptr<StreamDigest>> digests_;
+    std::vector<std::unique_ptr<BulkDigest>> digests_;
     bool digestsStarted_ = false;
     std::vector<uint8_t> detached_;
     PackageCheckFailure failure_ = PackageCheckFailure::None;

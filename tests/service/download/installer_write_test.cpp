@@ -73,6 +73,52 @@ TEST(InstallerWrite, ReplacesThePreviousInstallerOnlyWithCompleteContent) {
     EXPECT_EQ(lines[1].substr(0, 10), "error 1320");
 }
 
+// Stand-ins for WriteFile: one that reports success for fewer bytes than asked (what a full
+// disk can answer), and one that fails with its own error.
+BOOL WINAPI writeAllButOneByte(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                               LPOVERLAPPED overlapped) {
+    return WriteFile(file, data, size > 0 ? size - 1 : 0, written, overlapped);
+}
+
+BOOL WINAPI writeFault(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
+    *written = 0;
+    SetLastError(ERROR_WRITE_FAULT);
+    return FALSE;
+}
+
+TEST(InstallerWrite, AWriteThatTookFewerBytesOrFailedKeepsThePreviousInstaller) {
+    const struct {
+        const char* name;
+        InstallerFileWriter::WriteFunction writeFile;
+        std::string line;  // the one line logged
+    } cases[] = {
+        // A short write carries the disk-full error, not whatever the thread held before.
+        {"short write", &writeAllButOneByte, "error 1216 " + std::to_string(ERROR_DISK_FULL)},
+        {"failed write", &writeFault, "error 1216 " + std::to_string(ERROR_WRITE_FAULT)},
+    };
+    const std::string content(3 * 1024 * 1024 + 5, 'N');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        const std::wstring installer = log.folder() / L"VextraPlayerInstaller.exe";
+        const std::wstring temporary = log.folder() / L"VextraPlayerInstaller.exe.tmp";
+        writeFile(installer, "previous installer");
+        {
+            InstallerFileWriter writer(c.writeFile);
+            ASSERT_TRUE(writer.open());
+            SetLastError(ERROR_ACCESS_DENIED);  // a value left over from earlier work
+            const bool wrote =
+                writer.write(reinterpret_cast<const uint8_t*>(content.data()), content.size());
+            std::wstring path;
+            EXPECT_FALSE(wrote && writer.commit(path));
+            EXPECT_FALSE(wrote);
+        }
+        EXPECT_TRUE(readFile(installer) == "previous installer") << "the installer was replaced";
+        EXPECT_EQ(GetFileAttributesW(temporary.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(log.lines(), Lines{c.line});
+    }
+}
+
 TEST(InstallerWrite, APathTooLongIsLoggedWithThatError) {
     LogCapture log;
     // A current directory of 245 characters: its installer path passes MAX_PATH.

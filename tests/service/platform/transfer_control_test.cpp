@@ -200,3 +200,84 @@ TEST(TransferControl, ReadDataNeverAsksWinHttpForMoreThanItsBuffer) {
         request.release();  // a stand-in value, never a WinHTTP handle
     }
 }
+
+namespace {
+
+// Each read fills what it is asked for with the number of its call (1, 2, ...).
+volatile LONG readCalls = 0;
+BOOL numberedRead(HINTERNET, void* buffer, DWORD size, DWORD* read) {
+    const LONG call = InterlockedIncrement(&readCalls);
+    std::memset(buffer, static_cast<int>(call), size);
+    *read = size;
+    return TRUE;
+}
+const RequestCalls numberedCalls = {&succeed, &succeed, &noneAvailable, &numberedRead, &succeed};
+
+bool allBytes(const uint8_t* data, DWORD size, uint8_t value) {
+    for (DWORD i = 0; i < size; ++i)
+        if (data[i] != value) return false;
+    return true;
+}
+
+}  // namespace
+
+// The next block is read while the caller still holds the last one: into the other buffer,
+// leaving the caller's bytes as they were, with the size startNextBlock gave.
+TEST(TransferControl, TheNextBlockIsReadBesideTheBlockTheCallerHolds) {
+    WinHttpHandle request(reinterpret_cast<HINTERNET>(0x5a52));
+    const TransferDeadline open(60 * 1000);
+    {
+        readCalls = 0;
+        RequestPump pump(request, nullptr, open, numberedCalls);
+        const uint8_t* first = nullptr;
+        DWORD read = 0;
+        bool ended = false, ok = false;
+        ASSERT_EQ(pump.readBlock(64, first, read, ended, ok), RequestPump::Outcome::Done);
+        ASSERT_TRUE(ok);
+        ASSERT_EQ(read, 64u);
+        ASSERT_TRUE(allBytes(first, 64, 1));
+
+        pump.startNextBlock(32);
+        const uint8_t* second = nullptr;
+        // The limit given here does not count: the block under way is the one taken.
+        ASSERT_EQ(pump.readBlock(4096, second, read, ended, ok), RequestPump::Outcome::Done);
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(read, 32u);
+        EXPECT_NE(second, first);
+        EXPECT_TRUE(allBytes(second, 32, 2));
+        EXPECT_TRUE(allBytes(first, 64, 1)) << "the next block was read over the caller's";
+
+        pump.startNextBlock(16);
+        const uint8_t* third = nullptr;
+        ASSERT_EQ(pump.readBlock(16, third, read, ended, ok), RequestPump::Outcome::Done);
+        EXPECT_NE(third, second);
+        EXPECT_TRUE(allBytes(third, 16, 3));
+        EXPECT_TRUE(allBytes(second, 32, 2)) << "the next block was read over the caller's";
+    }
+    request.release();  // a stand-in value, never a WinHTTP handle
+}
+
+// A pump that goes while its next block is under way gives the helper up as a stop does: the
+// request is closed by the helper after its call, never under it.
+TEST(TransferControl, APumpGoneWithABlockUnderWayClosesTheRequestAfterTheCall) {
+    StopSignal stop;
+    callEntered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    closedByCaller = usedAfterClose = closedByHelper = 0;
+    WinHttpHandle request(reinterpret_cast<HINTERNET>(0x5a53));
+    {
+        const TransferDeadline open(60 * 1000);
+        RequestPump pump(request, &stop, open, heldUpCalls);
+        pump.startNextBlock(16);
+        WaitForSingleObject(callEntered, INFINITE);  // the helper is inside WinHttpReadData
+    }
+    // What the caller still holds it closes at once, as the transfers do.
+    EXPECT_FALSE(request) << "the request was left to the caller while a call was under way";
+    if (request) {
+        InterlockedExchange(&closedByCaller, 1);
+        request.release();
+    }
+    Sleep(600);  // the held-up call returns
+    EXPECT_FALSE(usedAfterClose) << "the helper used a request the caller had closed";
+    EXPECT_TRUE(closedByHelper) << "the helper closes the request it was given up inside";
+    CloseHandle(callEntered);
+}
