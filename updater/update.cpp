@@ -129,8 +129,23 @@ void Update::startUpdate()
         const Check check = checkForUpdate(settings);
         if (check.updateDue) installUpdate(check.body, check.version);
     }
+    if (m_failure == Failure::None && UpdateTransaction(m_baseFolder).repairPending()) {
+        // No update ran to its end: the folder is still in doubt.
+        log(QStringLiteral("no update was installed, so the folder may still hold parts of two releases: the application "
+                           "is not started; the next start of the updater runs the update again"));
+        reportNotUndone();
+    }
     if (m_failure != Failure::NotUndone) startApplication();
     finish();
+}
+
+// The folder holds, or may hold, parts of two releases: said in the dialog as well as in the log.
+void Update::reportNotUndone()
+{
+    m_failure = Failure::NotUndone;
+    show();
+    showProblems();
+    close();
 }
 
 // A commit that a killed run left unfinished is finished or undone before anything else, so the
@@ -143,7 +158,11 @@ bool Update::recoverUnfinishedUpdate()
     QString detail;
     const UpdateTransaction::Recovery result = transaction.recover(&detail);
     if (!detail.isEmpty()) log(detail);
-    return result != UpdateTransaction::Recovery::Failed;
+    if (result != UpdateTransaction::Recovery::Failed) return true;
+    m_failed = transaction.failedEntry();
+    log(QStringLiteral("the application is not started on a folder that holds parts of two releases"));
+    reportNotUndone();
+    return false;
 }
 
 Update::Settings Update::readSettings() const
@@ -182,8 +201,11 @@ Update::Check Update::checkForUpdate(const Settings& settings)
     }
     check.version = QString::fromUtf8(version);
     // An older list replayed later is no update, also when the release did not ship config.ini.
+    // While a repair is pending the release runs again in full: the folder may lack parts of
+    // the version recorded as applied.
+    const UpdateTransaction transaction(m_baseFolder);
     check.updateDue = isNewerVersion(check.version, settings.installedVersion) &&
-                      isNewerVersion(check.version, UpdateTransaction(m_baseFolder).appliedVersion());
+                      (transaction.repairPending() || isNewerVersion(check.version, transaction.appliedVersion()));
     return check;
 }
 
@@ -257,6 +279,13 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
         log(QStringLiteral("the update to version %1 failed, and undoing it stopped: the folder holds parts of both "
                            "releases and the application is not started; the next start of the updater puts the old "
                            "files back: %2").arg(quotedName(version), why));
+    } else if (transaction.repairPending()) {
+        // What this update left is undone, but the folder was in doubt before it already.
+        m_failure = Failure::NotUndone;
+        if (m_failed.isEmpty()) m_failed = transaction.failedEntry();
+        transaction.discard();
+        log(QStringLiteral("the update to version %1 failed, and the folder may still hold parts of two releases: the "
+                           "application is not started; the next start of the updater runs the update again: %2").arg(quotedName(version), why));
     } else {
         m_failure = Failure::NothingChanged;
         if (m_failed.isEmpty()) m_failed = transaction.failedEntry();  // the commit, not a download, failed

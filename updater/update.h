@@ -96,6 +96,7 @@ private:
                        const QStringList& stagedPaths, QString* failure);
     void log(const QString& line);
     void showProblems();
+    void reportNotUndone();
     void startApplication();
     void finish();
 
