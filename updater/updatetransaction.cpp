@@ -576,7 +576,21 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
     UpdateJournal journal;
     QString why;
     if (!readUpdateJournal(journalPath(), &journal, &why)) return retireJournal(why, detail);
-    const QString problem = updateJournalProblem(journal);
+    QString problem = updateJournalProblem(journal);
+    // Nothing it names may be reached through a link or junction: not the backup, not the
+    // staging folder, not a target (a removed link itself is the one exception).
+    QStringList ways;
+    for (const JournalMove& m : journal.stashes + journal.places) ways << m.from << m.to;
+    ways << journal.folders;
+    for (const QString& g : journal.folderGuards) {
+        if (!g.isEmpty()) ways << g;
+    }
+    for (const QString& w : ways) {
+        if (problem.isEmpty()) problem = linkOnTheWay(m_base, path(w), false);
+    }
+    for (const QString& u : journal.unlinks) {
+        if (problem.isEmpty()) problem = linkOnTheWay(m_base, path(u), true);
+    }
     if (!problem.isEmpty()) return retireJournal(QStringLiteral("the journal was refused: ") + problem, detail);
     if (journal.state == UpdateJournal::State::Done) {
         if (!recordVersion(journal.version, &why)) {
