@@ -306,7 +306,14 @@ private slots:
             return QByteArray("<x a='>'>").repeated(levels - 1) + inner + QByteArray("</x>").repeated(levels - 1);
         };
         QCOMPARE(xmlNestingDepth(nest(3), kMaxFileListDepth), 4);
-        QCOMPARE(readFileList(nest(kMaxFileListDepth - 1), dir.path(), "me").downloads.size(), 1);
+        // Exactly at the limit the list is read; one level more and it is refused.
+        for (const int depth : {kMaxFileListDepth - 1, kMaxFileListDepth, kMaxFileListDepth + 1}) {
+            QCOMPARE(xmlNestingDepth(nest(depth - 1), kMaxFileListDepth), depth > kMaxFileListDepth ? kMaxFileListDepth + 1 : depth);
+            const FileListResult atDepth = readFileList(nest(depth - 1), dir.path(), "me");
+            QCOMPARE(atDepth.refused, depth > kMaxFileListDepth);
+            QCOMPARE(atDepth.downloads.size(), depth > kMaxFileListDepth ? 0 : 1);
+        }
+        QCOMPARE(kMaxFileListDepth, 64);
         writeFile(dir.path() + "/keep.txt", "keep");
         const FileListResult r = readFileList(nest(kMaxFileListDepth + 5), dir.path(), "me");
         QVERIFY(r.downloads.isEmpty());
@@ -314,6 +321,38 @@ private slots:
         QVERIFY(r.notes.value(0).contains("deeper"));
         // A million levels are counted without recursion and refused at once.
         QCOMPARE(xmlNestingDepth(QByteArray("<x>").repeated(1000000), kMaxFileListDepth), kMaxFileListDepth + 1);
+    }
+
+    // Where a path ends up once the links on its way are followed: a dangling link on the way
+    // leads nowhere known, so the path never counts as inside.
+    void aPathStaysInsideOnlyThroughKnownLinks_data()
+    {
+        QTest::addColumn<QString>("link");    // made below the folder, or ""
+        QTest::addColumn<QString>("target");  // where it leads: "in", "out" or "nowhere"
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("inside");
+        QTest::newRow("plain, missing") << "" << "" << "a/b/c.dll" << true;
+        QTest::newRow("through a link inside") << "l" << "in" << "l/c.dll" << true;
+        QTest::newRow("through a link outside") << "l" << "out" << "l/c.dll" << false;
+        QTest::newRow("through a dangling link") << "l" << "nowhere" << "l/c.dll" << false;
+        QTest::newRow("below a dangling link") << "l" << "nowhere" << "l/x/y/c.dll" << false;
+        QTest::newRow("the dangling link itself") << "l" << "nowhere" << "l" << false;
+    }
+    void aPathStaysInsideOnlyThroughKnownLinks()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, target);
+        QFETCH(QString, path);
+        QFETCH(bool, inside);
+        QTemporaryDir root;
+        const QString base = root.path() + "/base";
+        QVERIFY(QDir().mkpath(base + "/in"));
+        QVERIFY(QDir().mkpath(root.path() + "/out"));
+        if (!link.isEmpty()) {
+            const QString to = target == "in" ? base + "/in" : target == "out" ? root.path() + "/out" : root.path() + "/nowhere";
+            QVERIFY(testlinks::makeLink(to, base + "/" + link));
+        }
+        QCOMPARE(staysInsideThroughLinks(base, base + "/" + path), inside);
     }
 };
 
