@@ -141,6 +141,10 @@ void UpdateTransaction::cleanUp()
     for (const QString& name : temporaries) removeTree(m_updates + QLatin1Char('/') + name);
 }
 
+namespace {
+QString linkOnTheWay(const QString& base, const QString& path, bool lastMayBeLink);
+}
+
 bool UpdateTransaction::begin(QString* error)
 {
     if (needsRecovery()) {  // the backup of an unfinished commit is never thrown away
@@ -152,6 +156,13 @@ bool UpdateTransaction::begin(QString* error)
         return false;
     }
     cleanUp();
+    // A link in the place of the staging folder that could not be removed itself is never
+    // downloaded into.
+    const QString link = linkOnTheWay(m_base, stagingFolder(), false);
+    if (!link.isEmpty()) {
+        if (error) *error = QStringLiteral("cannot make the staging folder: ") + link;
+        return false;
+    }
     if (!QDir().mkpath(stagingFolder())) {
         if (error) *error = QStringLiteral("cannot create %1").arg(stagingFolder());
         return false;

@@ -350,7 +350,17 @@ private slots:
         QVERIFY(QDir().mkpath(root.path() + "/out"));
         if (!link.isEmpty()) {
             const QString to = target == "in" ? base + "/in" : target == "out" ? root.path() + "/out" : root.path() + "/nowhere";
-            QVERIFY(testlinks::makeLink(to, base + "/" + link));
+            const bool made = testlinks::makeLink(to, base + "/" + link);
+#ifdef Q_OS_WIN
+            // Measured under Wine 8: a host link to nothing is no entry at all, and a canonical
+            // path does not resolve a host link to a folder (the updater finds it as a reparse
+            // point on the way instead).
+            if (!testlinks::unixPath(base).isEmpty()) {
+                if (!made && target == "nowhere") QSKIP("Wine 8 shows a host link that leads nowhere as no entry at all");
+                if (target != "in") QSKIP("Wine 8 does not resolve a host link in a canonical path");
+            }
+#endif
+            QVERIFY(made);
         }
         QCOMPARE(staysInsideThroughLinks(base, base + "/" + path), inside);
     }

@@ -627,10 +627,14 @@ private slots:
             } else if (damage == "a folder") {
                 writeFile(journal + "/inside", "x");
             } else if (damage == "a dangling link") {
-                if (!testlinks::makeLink(r.outside.path() + "/no-such-journal", journal)) QSKIP("no links here");
+                if (!testlinks::makeLink(r.outside.path() + "/no-such-journal", journal)) {
+                    QSKIP("no link that leads nowhere can be made here (Wine 8 shows a host one as no entry at all)");
+                }
             } else if (damage == "a link to a whole journal") {
                 writeFile(r.outside.path() + "/journal", bytes);
-                if (!testlinks::makeLink(r.outside.path() + "/journal", journal)) QSKIP("no links here");
+                if (!testlinks::makeLink(r.outside.path() + "/journal", journal)) {
+                    QSKIP("no link to a file can be made here (Wine 8 shows a host one as the file itself)");
+                }
             } else if (damage == "without a state") {
                 writeFile(journal, bytes.replace("\"state\":\"commit\",", ""));
             } else if (damage == "with an unknown state") {
@@ -713,7 +717,7 @@ private slots:
         writeFile(outside.path() + "/x.dll", "outside x");
         if (!link.isEmpty()) {
             QDir(base + "/" + link).removeRecursively();
-            if (!testlinks::makeLink(outside.path(), base + "/" + link)) QSKIP("no links here");
+            QVERIFY(testlinks::makeLink(outside.path(), base + "/" + link));
         }
         UpdateJournal journal;
         journal.id = "planted";
@@ -752,18 +756,19 @@ private slots:
             if (QString(when) == "repair") writeFile(base + "/Application/Updates/repair-pending", "");
             for (const char* name : {"staging", "backup"}) {
                 const QString target = outside.path() + (QString(name) == "staging" ? "/staged-elsewhere" : "/backup-elsewhere");
-                if (!testlinks::makeLink(target, base + "/Application/Updates/" + name)) QSKIP("no links here");
+                QVERIFY(testlinks::makeLink(target, base + "/Application/Updates/" + name));
             }
             const QMap<QString, QByteArray> outsideBefore = snapshot(outside.path());
             UpdateTransaction tx(base);
             QString why;
             if (QString(when) == "begin") {
-                QVERIFY2(tx.begin(&why), qPrintable(why));
+                QVERIFY2(tx.begin(&why) == linksCanBeRemoved(), qPrintable(why));  // never downloads through one
             } else {
                 tx.recover(&why);
             }
             QVERIFY2(snapshot(outside.path()) == outsideBefore, when);
-            QVERIFY2(!isLink(base + "/Application/Updates/staging"), when);
+            // Where links cannot be removed themselves (Wine 8 with a host link) they stay.
+            QVERIFY2(isLink(base + "/Application/Updates/staging") == !linksCanBeRemoved(), when);
             QCOMPARE(readFile(base + "/a.dll"), QByteArray("a"));
         }
     }
