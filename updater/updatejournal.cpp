@@ -242,17 +242,15 @@ bool JournalSteps::start(const QString& path, const QString& id, QString* error)
 {
     m_path = path;
     m_marks.clear();
-    if (isLink(path)) {
-        if (error) *error = QStringLiteral("cannot record the steps in %1: a link is in its place").arg(path);
+    m_unflushed = false;
+    // A fresh file (a link in its place is never written through). It reaches the disk with
+    // the first flush of its records, its name with the journal's folder flush right after.
+    QFile::remove(path);
+    if (isLink(path) || QFileInfo::exists(path) || !fileutil::appendNoFollow(path.toStdString(), id.toStdString() + '\n')) {
+        if (error) *error = QStringLiteral("cannot record the steps in %1").arg(path);
         return false;
     }
-    QSaveFile file(path);
-    const QByteArray bytes = id.toUtf8() + '\n';
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (error) *error = QStringLiteral("cannot record the steps in %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;  // the journal's write, right after, flushes the folder
+    return true;
 }
 
 void JournalSteps::load(const QString& path, const QString& id)
@@ -275,13 +273,17 @@ void JournalSteps::load(const QString& path, const QString& id)
 bool JournalSteps::set(int step, Mark mark)
 {
     m_marks.insert(step, mark);
+    m_unflushed = true;
     const QByteArray line = (mark == Mark::Done ? "+" : "-") + QByteArray::number(step) + '\n';
     return fileutil::appendNoFollow(m_path.toStdString(), line.toStdString());
 }
 
 bool JournalSteps::flush(QString* error)
 {
-    if (fileutil::flushFileNoFollow(m_path.toStdString())) return true;
+    if (!m_unflushed || fileutil::flushFileNoFollow(m_path.toStdString())) {
+        m_unflushed = false;
+        return true;
+    }
     if (error) *error = QStringLiteral("cannot flush the record of the commit's steps %1 to disk").arg(m_path);
     return false;
 }

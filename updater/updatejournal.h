@@ -74,8 +74,9 @@ QString updateJournalProblem(const UpdateJournal& journal);
 
 // The record of a commit's steps: a file that starts with the journal's id and then has one line
 // per step done ("+n") or undone ("-n"), appended as it happens (a kill loses none of them) and
-// flushed to disk at the end of each of the commit's phases (a power cut loses at most the
-// current phase's, which recovery tells from the files: a rename is whole or not done).
+// flushed to disk where the next phase relies on it: once every old file is in the backup,
+// before anything is placed, and at each phase of an undo. A step that a power cut left
+// unrecorded is told from the files (a rename is whole or not done; see placeDone).
 class JournalSteps
 {
 public:
@@ -92,10 +93,11 @@ public:
     bool done(int step) const { return mark(step) == Mark::Done; }
     // Appends the step's new mark (never through a link). False when it cannot be written.
     bool set(int step, Mark mark);
-    // Flushes the record to disk.
+    // Flushes the record to disk, when anything was appended since the last flush.
     bool flush(QString* error);
 
 private:
     QString m_path;
     QHash<int, Mark> m_marks;
+    bool m_unflushed = false;
 };

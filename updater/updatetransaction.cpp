@@ -379,8 +379,10 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
 {
     QHash<QString, QString> backupOf;
     QStringList touched;  // what this step renamed, whose folders are flushed after it
-    auto endPhase = [&]() {
-        const bool ok = steps.flush(error) && flushParents(touched, error);
+    // The folders after every phase; the record only once every stash is done, which the places
+    // rely on. Later records a power cut may lose: recovery then tells them from the files.
+    auto endPhase = [&](bool withRecord) {
+        const bool ok = (!withRecord || steps.flush(error)) && flushParents(touched, error);
         touched.clear();
         return ok;
     };
@@ -402,7 +404,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
         steps.set(step, JournalSteps::Mark::Done);
         testPause("commit");
     }
-    if (!endPhase()) return false;
+    if (!endPhase(true)) return false;
     for (int i = 0; i < journal.folders.size(); ++i) {
         const QString& rel = journal.folders.at(i);
         const QString f = path(rel);
@@ -415,7 +417,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
         }
         touched << f;
     }
-    if (!endPhase()) return false;
+    if (!endPhase(false)) return false;
     for (int i = 0; i < journal.places.size(); ++i) {
         const JournalMove& p = journal.places.at(i);
         const QString staged = path(p.from);
@@ -435,7 +437,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
         steps.set(journal.stepOfPlace(i), JournalSteps::Mark::Done);
         testPause("commit");
     }
-    if (!endPhase()) return false;
+    if (!endPhase(false)) return false;
     // Last, as they cannot be undone: whatever a link led to stays as it is.
     for (int i = 0; i < journal.unlinks.size(); ++i) {
         const QString& rel = journal.unlinks.at(i);
@@ -452,7 +454,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
         steps.set(journal.stepOfUnlink(i), JournalSteps::Mark::Done);
         testPause("commit");
     }
-    return endPhase();
+    return endPhase(false);
 }
 
 bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
