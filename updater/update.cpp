@@ -218,7 +218,10 @@ void Update::installUpdate(const QByteArray& fileList, const QString& version)
     m_skipped += list.rejected;
     appendUpdateLog(m_baseFolder, list.notes);
     if (list.refused || (list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty())) {
-        log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
+        // Said so only where the folder was whole before: while a repair is pending it is not.
+        log(UpdateTransaction(m_baseFolder).repairPending()
+                ? QStringLiteral("version %1 offers nothing to install").arg(quotedName(version))
+                : QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
         return;
     }
     // Hashing the files in place can take a while: the dialog says what it does meanwhile (and,

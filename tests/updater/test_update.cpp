@@ -679,6 +679,12 @@ private slots:
         QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));  // not started on a mix
         QVERIFY(UpdateTransaction(fx.base()).repairPending());
 
+        // A list that offers nothing acceptable changes nothing, but the folder is no whole release.
+        fx.offer("1.1", "<files><file url='ftp://h/a' dist='a.dll'/></files>");
+        run();
+        QCOMPARE(label4, QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log"));
+        QVERIFY(!readFile(fx.base() + "/desktop-updater.log").contains("nothing was stopped or changed"));
+
         // A failed download says the same, and starts nothing either.
         fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/><file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
         fx.server.route("/f/a", TestServer::ok("new a"));
