@@ -478,6 +478,10 @@ def test_every_rename_of_the_commit_is_flushed_before_its_next_step(dv, server):
         for folder in {os.path.dirname(old), os.path.dirname(new)}:
             if Path(folder).exists() or new == journal:
                 assert folder in flushed, (old, new, folder, events)
+    # The record that every old file is in the backup is on disk before anything is placed.
+    staging = str(d / "Application/Updates/staging") + "/"
+    first_place = next(i for i, e in enumerate(events) if e[0] == "rename" and e[1].startswith(staging))
+    assert ("fsync", journal + ".steps") in events[:first_place], events
 
 
 FULL_DISK_SCRIPT = r'''
