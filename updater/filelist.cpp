@@ -343,6 +343,23 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         return QString();
     };
 
+    // What the list removes may give way to something else of the release: a removed folder to
+    // a file, a removed file to a folder (the removal moves it into the backup first). Whether a
+    // removal is kept is decided below; what it would not take away is refused at the end.
+    const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
+    QStringList namedRemovals;
+    for (int i = 0; i < removeNodes.count(); ++i) {
+        const QString path = resolveInside(baseFolder, removeNodes.item(i).toElement().attribute(QStringLiteral("dist")));
+        if (!path.isEmpty()) namedRemovals.append(path);
+    }
+    const pathpolicy::Removals named(baseFolder, namedRemovals);
+    auto takenAway = [&named](const QString& target) { return !isLink(target) && named.holding(target).index >= 0; };
+    auto replacesRemovedFolder = [&named, &namedRemovals](const QString& target) {
+        if (isLink(target) || !QFileInfo(target).isDir()) return false;
+        const int i = named.holding(target).index;
+        return i >= 0 && pathpolicy::sameName(namedRemovals.at(i), target);
+    };
+
     const QDomNodeList fileNodes = files.elementsByTagName(QStringLiteral("file"));
     for (int i = 0; i < fileNodes.count(); ++i) {
         const QDomElement e = fileNodes.item(i).toElement();
@@ -375,8 +392,10 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         if (problem.isEmpty()) problem = linkProblem(baseFolder, target, false);
         if (problem.isEmpty() && !folder) problem = digestProblem(e, requireDigests);
         if (problem.isEmpty() && !folder) problem = encodingProblem(e);
-        if (problem.isEmpty() && !folder && QFileInfo(target).isDir()) problem = QStringLiteral("a folder is in its place");
-        if (problem.isEmpty() && folder && QFileInfo::exists(target) && !QFileInfo(target).isDir()) {
+        if (problem.isEmpty() && !folder && QFileInfo(target).isDir() && !takenAway(target)) {
+            problem = QStringLiteral("a folder is in its place");
+        }
+        if (problem.isEmpty() && folder && QFileInfo::exists(target) && !QFileInfo(target).isDir() && !takenAway(target)) {
             problem = QStringLiteral("a file is in its place");
         }
         if (problem.isEmpty() && listed(target)) problem = QStringLiteral("it is listed twice");
@@ -402,7 +421,6 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
     }
 
     QSet<QString> removedNames, removedIdentities;
-    const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
     for (int i = 0; i < removeNodes.count(); ++i) {
         const QString dist = removeNodes.item(i).toElement().attribute(QStringLiteral("dist"));
         const QString path = resolveInside(baseFolder, dist);
@@ -418,13 +436,15 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
             refuse(QStringLiteral("removal of"), dist, problem);
             continue;
         }
-        if (listed(path)) {
+        const bool replacedFolder = replacesRemovedFolder(path) && listedNames.contains(pathpolicy::nameKey(path));
+        if (listed(path) && !replacedFolder) {
             // Not a refusal: the download replaces the file in one step.
             result.notes.append(QStringLiteral("kept %1 for its download instead of removing it first").arg(quotedName(dist)));
             continue;
         }
         bool otherSpelling = false;
         for (const FileEntry& d : result.downloads) {
+            if (replacedFolder && pathpolicy::sameName(d.value(QStringLiteral("dist")), path)) continue;
             otherSpelling = otherSpelling || pathrules::sameFile(d.value(QStringLiteral("dist")), path);
         }
         if (otherSpelling) {
@@ -461,14 +481,26 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
                               : QStringLiteral("the file %1 stands on its way, and the list does not remove it")
                                     .arg(quotedName(QDir(QDir::cleanPath(baseFolder)).relativeFilePath(file)));
     };
+    // A folder in a download's place, or a file in a folder's, must be one that the kept
+    // removals take away.
+    auto inThePlace = [&](const QString& target, bool isFile) {
+        if (removals.holding(target).index >= 0) return QString();
+        if (isFile && QFileInfo(target).isDir()) return QStringLiteral("a folder is in its place, and the list does not remove it");
+        if (!isFile && QFileInfo::exists(target) && !QFileInfo(target).isDir()) {
+            return QStringLiteral("a file is in its place, and the list does not remove it");
+        }
+        return QString();
+    };
     for (int i = result.downloads.size() - 1; i >= 0; --i) {
-        const QString problem = blocked(result.downloads.at(i).value(QStringLiteral("dist")));
+        QString problem = inThePlace(result.downloads.at(i).value(QStringLiteral("dist")), true);
+        if (problem.isEmpty()) problem = blocked(result.downloads.at(i).value(QStringLiteral("dist")));
         if (problem.isEmpty()) continue;
         refuse(QStringLiteral("download to"), result.downloads.at(i).value(QStringLiteral("name")), problem);
         result.downloads.removeAt(i);
     }
     for (int i = result.folders.size() - 1; i >= 0; --i) {
-        const QString problem = blocked(result.folders.at(i));
+        QString problem = inThePlace(result.folders.at(i), false);
+        if (problem.isEmpty()) problem = blocked(result.folders.at(i));
         if (problem.isEmpty()) continue;
         refuse(QStringLiteral("folder"), QDir(QDir::cleanPath(baseFolder)).relativeFilePath(result.folders.at(i)) + QLatin1Char('/'), problem);
         result.folders.removeAt(i);

@@ -117,8 +117,23 @@ void UpdateProcedure::run()
         const Check check = checkForUpdate(settings);
         if (check.updateDue) installUpdate(check.body, check.version);
     }
+    if (m_outcome.failure == Failure::None && UpdateTransaction(m_baseFolder).repairPending()) {
+        // No update ran to its end: the folder is still in doubt.
+        log(QStringLiteral("no update was installed, so the folder may still hold parts of two releases: the application "
+                           "is not started; the next start of the updater runs the update again"));
+        reportNotUndone();
+    }
     if (m_outcome.failure != Failure::NotUndone) startApplication();
     emit finished();
+}
+
+// The folder holds, or may hold, parts of two releases: said in the dialog as well as in the log.
+void UpdateProcedure::reportNotUndone()
+{
+    m_outcome.failure = Failure::NotUndone;
+    emit updateStarted();
+    emit problems();
+    emit updateEnded();
 }
 
 // A commit that a killed run left unfinished is finished or undone before anything else, so the
@@ -131,7 +146,11 @@ bool UpdateProcedure::recoverUnfinishedUpdate()
     QString detail;
     const UpdateTransaction::Recovery result = transaction.recover(&detail);
     if (!detail.isEmpty()) log(detail);
-    return result != UpdateTransaction::Recovery::Failed;
+    if (result != UpdateTransaction::Recovery::Failed) return true;
+    m_outcome.failedEntry = transaction.failedEntry();
+    log(QStringLiteral("the application is not started on a folder that holds parts of two releases"));
+    reportNotUndone();
+    return false;
 }
 
 UpdateProcedure::Settings UpdateProcedure::readSettings() const
@@ -170,8 +189,11 @@ UpdateProcedure::Check UpdateProcedure::checkForUpdate(const Settings& settings)
     }
     check.version = QString::fromUtf8(version);
     // An older list replayed later is no update, also when the release did not ship config.ini.
+    // While a repair is pending the release runs again in full: the folder may lack parts of
+    // the version recorded as applied.
+    const UpdateTransaction transaction(m_baseFolder);
     check.updateDue = isNewerVersion(check.version, settings.installedVersion) &&
-                      isNewerVersion(check.version, UpdateTransaction(m_baseFolder).appliedVersion());
+                      (transaction.repairPending() || isNewerVersion(check.version, transaction.appliedVersion()));
     return check;
 }
 
@@ -183,8 +205,15 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     const FileListResult list = readFileList(fileList, m_baseFolder, ownFileName(), listSignatureRequired());
     m_outcome.skipped += list.rejected;
     appendUpdateLog(m_baseFolder, list.notes);
-    if (list.refused || (list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty())) {
-        log(QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
+    // While a repair is pending, a whole list with nothing left to do says that the release is
+    // in place already (a killed commit got that far): its version is recorded below.
+    const bool nothingToDo = list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty();
+    const bool repairDone = nothingToDo && list.rejected.isEmpty() && UpdateTransaction(m_baseFolder).repairPending();
+    if (list.refused || (nothingToDo && !repairDone)) {
+        // Said so only where the folder was whole before: while a repair is pending it is not.
+        log(UpdateTransaction(m_baseFolder).repairPending()
+                ? QStringLiteral("version %1 offers nothing to install").arg(quotedName(version))
+                : QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
         return;
     }
     // Hashing the files in place can take a while: the dialog says what it does meanwhile,
@@ -251,6 +280,13 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
         log(QStringLiteral("the update to version %1 failed, and undoing it stopped: the folder holds parts of both "
                            "releases and the application is not started; the next start of the updater puts the old "
                            "files back: %2").arg(quotedName(version), why));
+    } else if (transaction.repairPending()) {
+        // What this update left is undone, but the folder was in doubt before it already.
+        m_outcome.failure = Failure::NotUndone;
+        if (m_outcome.failedEntry.isEmpty()) m_outcome.failedEntry = transaction.failedEntry();
+        transaction.discard();
+        log(QStringLiteral("the update to version %1 failed, and the folder may still hold parts of two releases: the "
+                           "application is not started; the next start of the updater runs the update again: %2").arg(quotedName(version), why));
     } else {
         m_outcome.failure = Failure::NothingChanged;
         if (m_outcome.failedEntry.isEmpty()) m_outcome.failedEntry = transaction.failedEntry();  // the commit, not a download, failed

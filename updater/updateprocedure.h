@@ -115,6 +115,7 @@ private:
     bool downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
                        const QStringList& stagedPaths, QString* failure);
     void log(const QString& line);
+    void reportNotUndone();
     void startApplication();
 
     FolderLock m_folderLock;

@@ -12,14 +12,11 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
+#include <QUuid>
 #include <algorithm>
 
 namespace {
 
-const char kStagingName[] = "staging";
-const char kBackupName[] = "backup";
-const char kJournalName[] = "update-journal";
-const char kRecordName[] = "applied-version";
 // A version text is short; a larger record is not one of ours.
 const qint64 kMaxRecordBytes = 1024;
 
@@ -95,6 +92,10 @@ QString UpdateTransaction::path(const QString& rel) const { return resolveInside
 
 QString UpdateTransaction::relative(const QString& absolute) const { return QDir(m_base).relativeFilePath(absolute); }
 
+QString UpdateTransaction::journalPath() const { return m_updates + QLatin1Char('/') + QLatin1String(kJournalName); }
+
+QString UpdateTransaction::stepsPath() const { return journalPath() + QLatin1String(kStepsSuffix); }
+
 QString UpdateTransaction::appliedVersion() const
 {
     QFile file(m_updates + QLatin1Char('/') + QLatin1String(kRecordName));
@@ -113,19 +114,38 @@ bool UpdateTransaction::recordVersion(const QString& version, QString* error) co
         if (error) *error = QStringLiteral("cannot record the applied version in %1").arg(name);
         return false;
     }
+    // A release is whole in place: a repair that was pending is done.
+    removeTree(m_updates + QLatin1Char('/') + QLatin1String(kRepairName));
     return flushFolder(m_updates, error);
+}
+
+bool UpdateTransaction::repairPending() const
+{
+    return !isLink(m_updates) && present(m_updates + QLatin1Char('/') + QLatin1String(kRepairName));
 }
 
 void UpdateTransaction::cleanUp()
 {
+    // The journal first: once it is gone nothing below is needed any more. Whatever stands in
+    // the place of one of these is removed itself, never what a link there leads to.
+    removeTree(journalPath());
+    removeTree(stepsPath());
     removeTree(stagingFolder());
-    removeTree(m_updates + QLatin1Char('/') + QLatin1String(kBackupName));
+    // While a repair is pending the old files of the commit whose journal was lost stay; a link
+    // or a file standing as the backup holds none of them (the updater never makes either) and
+    // goes, or no later commit could ever stash into the backup again.
+    const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
+    if (!repairPending() || isLink(backup) || (present(backup) && !QFileInfo(backup).isDir())) removeTree(backup);
     // Temporary files that a killed run's atomic writes may have left.
     const QStringList temporaries = QDir(m_updates).entryList(
-        QStringList{QLatin1String(kJournalName) + QStringLiteral(".*"), QLatin1String(kRecordName) + QStringLiteral(".*")},
+        QStringList{QLatin1String(kJournalName) + QStringLiteral(".*"), QLatin1String(kRecordName) + QStringLiteral(".*"),
+                    QLatin1String(kRepairName) + QStringLiteral(".*")},
         QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : temporaries) QFile::remove(m_updates + QLatin1Char('/') + name);
-    QFile::remove(m_updates + QLatin1Char('/') + QLatin1String(kJournalName));
+    for (const QString& name : temporaries) removeTree(m_updates + QLatin1Char('/') + name);
+}
+
+namespace {
+QString linkOnTheWay(const QString& base, const QString& path, bool lastMayBeLink);
 }
 
 bool UpdateTransaction::begin(QString* error)
@@ -139,6 +159,13 @@ bool UpdateTransaction::begin(QString* error)
         return false;
     }
     cleanUp();
+    // A link in the place of the staging folder that could not be removed itself is never
+    // downloaded into.
+    const QString link = linkOnTheWay(m_base, stagingFolder(), false);
+    if (!link.isEmpty()) {
+        if (error) *error = QStringLiteral("cannot make the staging folder: ") + link;
+        return false;
+    }
     if (!QDir().mkpath(stagingFolder())) {
         if (error) *error = QStringLiteral("cannot create %1").arg(stagingFolder());
         return false;
@@ -153,7 +180,7 @@ void UpdateTransaction::discard()
 
 bool UpdateTransaction::needsRecovery() const
 {
-    return present(m_updates + QLatin1Char('/') + QLatin1String(kJournalName));
+    return present(journalPath());
 }
 
 namespace {
@@ -163,7 +190,7 @@ namespace {
 QString linkOnTheWay(const QString& base, const QString& path, bool lastMayBeLink)
 {
     const QString rel = QDir(base).relativeFilePath(path);
-    if (rel.isEmpty() || rel == QLatin1String("..") || rel.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(rel)) {
+    if (path.isEmpty() || rel.isEmpty() || rel == QLatin1String("..") || rel.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(rel)) {
         return QStringLiteral("%1 is outside the updater's folder").arg(quotedName(path));
     }
     // Any reparse point counts, also a junction that Qt does not take for a link.
@@ -177,6 +204,15 @@ bool isInsideOrSame(const QString& path, const QString& folder)
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
+// Whether `plan` removes `path` itself (a folder that becomes a file of the release).
+bool removesPath(const CommitPlan& plan, const QString& path)
+{
+    for (const QString& r : plan.removals) {
+        if (pathpolicy::sameName(r, path)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool UpdateTransaction::stopAt(const QString& entry)
@@ -185,16 +221,31 @@ bool UpdateTransaction::stopAt(const QString& entry)
     return false;
 }
 
+bool UpdateTransaction::move(const QString& from, const QString& to, QString* error)
+{
+    const QString a = path(from);
+    const QString b = path(to);
+    QString problem = linkOnTheWay(m_base, a, false);
+    if (problem.isEmpty()) problem = linkOnTheWay(m_base, b, false);
+    if (!problem.isEmpty()) {
+        *error = QStringLiteral("cannot move %1 to %2: %3").arg(quotedName(from), quotedName(to), problem);
+        return false;
+    }
+    return moveIntoPlace(a, b, error);
+}
+
 bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
 {
     m_failedEntry.clear();
     const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
     // A download can take minutes: what was checked when the list was read is checked again.
+    const pathpolicy::Removals removals(m_base, plan.removals);
     QString problem;
     for (const auto& f : plan.files) {
         if (problem.isEmpty()) problem = linkOnTheWay(m_base, f.first, false);
         if (problem.isEmpty()) problem = linkOnTheWay(m_base, f.second, false);
-        if (problem.isEmpty() && QFileInfo(f.second).isDir()) {
+        // A folder there must be one the release removes (it goes into the backup first).
+        if (problem.isEmpty() && QFileInfo(f.second).isDir() && removals.holding(f.second).index < 0) {
             problem = QStringLiteral("a folder is now in the place of %1").arg(quotedName(relative(f.second)));
         }
     }
@@ -209,7 +260,7 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
     for (const QString& d : plan.folders) {
         if (problem.isEmpty()) problem = linkOnTheWay(m_base, d, false);
-        if (problem.isEmpty() && present(d) && !QFileInfo(d).isDir()) {
+        if (problem.isEmpty() && present(d) && !QFileInfo(d).isDir() && removals.holding(d).index < 0) {
             problem = QStringLiteral("a file is now in the place of %1").arg(quotedName(relative(d)));
         }
     }
@@ -225,7 +276,6 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     }
     for (const QString& d : plan.folders) refuseOwn(d, updaterFiles.placeProblem(d));
     for (const QString& r : plan.removals) refuseOwn(r, updaterFiles.removalProblem(r));
-    const pathpolicy::Removals removals(m_base, plan.removals);
     QStringList targets = plan.folders;
     for (const auto& f : plan.files) targets.append(f.second);
     for (const QString& t : targets) {
@@ -233,23 +283,30 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         if (!file.isEmpty()) problem = QStringLiteral("the file %1 now stands on the way to %2").arg(quotedName(relative(file)), quotedName(relative(t)));
     }
     if (problem.isEmpty()) problem = linkOnTheWay(m_base, backup + QStringLiteral("/x"), false);
+    if (problem.isEmpty()) problem = linkOnTheWay(m_base, journalPath(), false);
+    if (problem.isEmpty()) problem = linkOnTheWay(m_base, stepsPath(), false);
     if (!problem.isEmpty()) {
         if (error) *error = QStringLiteral("the update was refused, the folder changed while it downloaded: ") + problem;
         return false;
     }
 
     // Where this commit keeps the old files: the backup folder, or a fresh one inside it when an
-    // earlier backup could not be removed whole (under Wine, a host link inside it).
+    // earlier backup could not be removed whole (under Wine, a host link inside it) or is kept
+    // for a repair.
     QString stash = backup;
     for (int n = 1; present(stash); ++n) stash = backup + QStringLiteral("/%1").arg(n);
 
     UpdateJournal journal;
+    journal.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     journal.version = plan.version;
     QStringList presentRemovals;
     QStringList removalBackups;
     for (int i = 0; i < plan.files.size(); ++i) {
         const QString& target = plan.files.at(i).second;
-        if (present(target)) journal.stashes.append({relative(target), relative(stash + QStringLiteral("/f%1").arg(i))});
+        // A folder that the release removes goes into the backup as a removal.
+        if (present(target) && !removesPath(plan, target)) {
+            journal.stashes.append({relative(target), relative(stash + QStringLiteral("/f%1").arg(i))});
+        }
         journal.places.append({relative(plan.files.at(i).first), relative(target)});
     }
     for (int i = 0; i < plan.removals.size(); ++i) {
@@ -272,9 +329,11 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     for (const QString& k : plan.kept) {
         const pathpolicy::Removals::Hold hold = moved.holding(k);
         if (!present(k) || hold.index < 0 || pathpolicy::sameName(hold.at, k)) continue;
+        // Spelled as the removal spells its folder, so that the backup's path matches it.
+        const QString target = presentRemovals.at(hold.index) + k.mid(hold.at.size());
         const QString from = removalBackups.at(hold.index) + k.mid(hold.at.size());
-        journal.places.append({relative(from), relative(k)});
-        keptTargets.append(k);
+        journal.places.append({relative(from), relative(target)});
+        keptTargets.append(target);
     }
     // The folders the commit makes: missing ones, and those that a removal takes away first.
     QStringList wanted = plan.folders;
@@ -294,24 +353,34 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         journal.folders.append(relative(f));
         journal.folderGuards.append(guard);
     }
+    // What recovery would refuse is not started either.
+    problem = updateJournalProblem(journal);
+    if (!problem.isEmpty()) {
+        if (error) *error = QStringLiteral("the update was refused: ") + problem;
+        return false;
+    }
 
     testPause("commit");
     if (!QDir().mkpath(stash)) {
         if (error) *error = QStringLiteral("cannot create %1").arg(stash);
         return false;
     }
-    if (!writeUpdateJournal(m_updates + QLatin1Char('/') + QLatin1String(kJournalName), journal, error)) {
+    // The step record first, then the journal: a record without its journal is only removed.
+    JournalSteps steps;
+    if (!steps.start(stepsPath(), journal.id, error) || !writeUpdateJournal(journalPath(), journal, error)) {
+        removeTree(journalPath());
+        removeTree(stepsPath());
         removeTree(stash);
         return false;
     }
     testPause("commit");
     QString why;
-    if (forward(journal, &why) && finishForward(journal, &why)) return true;
+    if (forward(journal, steps, &why) && finishForward(journal, &why)) return true;
     journal.state = UpdateJournal::State::Rollback;
     QString ignored;
-    writeUpdateJournal(m_updates + QLatin1Char('/') + QLatin1String(kJournalName), journal, &ignored);
+    writeUpdateJournal(journalPath(), journal, &ignored);
     QString backWhy;
-    const bool undone = back(journal, &backWhy);
+    const bool undone = back(journal, steps, &backWhy);
     if (error) {
         *error = QStringLiteral("the commit failed and was undone: ") + why;
         if (!undone) *error = QStringLiteral("the commit failed (%1), and undoing it stopped: %2; the next start tries again").arg(why, backWhy);
@@ -319,79 +388,106 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     return false;
 }
 
-bool UpdateTransaction::forward(UpdateJournal& journal, QString* error)
+bool UpdateTransaction::placeDone(const UpdateJournal& journal, const JournalSteps& steps, int i) const
+{
+    const JournalSteps::Mark mark = steps.mark(journal.stepOfPlace(i));
+    if (mark != JournalSteps::Mark::None) return mark == JournalSteps::Mark::Done;
+    // Unrecorded (a kill right after its rename, or a power cut in its phase): the places start
+    // only once every stash is recorded done and on disk; then a staged file gone with its
+    // target there was placed. Before that, a target there is the old file, whatever became of
+    // its staged copy.
+    for (int s = 0; s < journal.stashes.size(); ++s) {
+        if (!steps.done(journal.stepOfStash(s))) return false;
+    }
+    return !present(path(journal.places.at(i).from)) && present(path(journal.places.at(i).to));
+}
+
+bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QString* error)
 {
     QHash<QString, QString> backupOf;
     QStringList touched;  // what this step renamed, whose folders are flushed after it
-    for (const JournalMove& s : journal.stashes) {
+    // The folders after every phase; the record only once every stash is done, which the places
+    // rely on. Later records a power cut may lose: recovery then tells them from the files.
+    auto endPhase = [&](bool withRecord) {
+        const bool ok = (!withRecord || steps.flush(error)) && flushParents(touched, error);
+        touched.clear();
+        return ok;
+    };
+    for (int i = 0; i < journal.stashes.size(); ++i) {
+        const JournalMove& s = journal.stashes.at(i);
         const QString target = path(s.from);
         const QString saved = path(s.to);
-        if (target.isEmpty() || saved.isEmpty()) {
-            *error = QStringLiteral("the journal names a path outside the updater's folder");
-            return false;
-        }
         backupOf.insert(target, saved);
+        const int step = journal.stepOfStash(i);
+        if (steps.done(step)) continue;
         touched << target << saved;
-        if (!present(saved) && present(target)) {
-            if (!moveIntoPlace(target, saved, error)) return stopAt(s.from);
-            testPause("commit");
+        if (present(target) && !present(saved)) {
+            if (!move(s.from, s.to, error)) return stopAt(s.from);
+        } else if (present(target)) {
+            *error = QStringLiteral("%1 and its backup are both there").arg(quotedName(s.from));
+            return stopAt(s.from);
         }
+        // Else moved before this record (a crash right after the rename), or gone already.
+        steps.set(step, JournalSteps::Mark::Done);
+        testPause("commit");
     }
-    if (!flushParents(touched, error)) return false;
-    touched.clear();
-    for (const QString& rel : journal.folders) {
+    if (!endPhase(true)) return false;
+    for (int i = 0; i < journal.folders.size(); ++i) {
+        const QString& rel = journal.folders.at(i);
         const QString f = path(rel);
-        if (f.isEmpty() || (!QFileInfo(f).isDir() && !QDir().mkdir(f))) {
-            *error = QStringLiteral("cannot create the folder %1").arg(quotedName(rel));
-            return stopAt(rel);
+        if (!steps.done(journal.stepOfFolder(i))) {
+            if (!linkOnTheWay(m_base, f, false).isEmpty() || (!QFileInfo(f).isDir() && !QDir().mkdir(f))) {
+                *error = QStringLiteral("cannot create the folder %1").arg(quotedName(rel));
+                return stopAt(rel);
+            }
+            steps.set(journal.stepOfFolder(i), JournalSteps::Mark::Done);
         }
         touched << f;
     }
-    if (!flushParents(touched, error)) return false;
-    touched.clear();
-    for (const JournalMove& p : journal.places) {
+    if (!endPhase(false)) return false;
+    for (int i = 0; i < journal.places.size(); ++i) {
+        const JournalMove& p = journal.places.at(i);
         const QString staged = path(p.from);
         const QString target = path(p.to);
-        if (staged.isEmpty() || target.isEmpty()) {
-            *error = QStringLiteral("the journal names a path outside the updater's folder");
-            return false;
+        if (placeDone(journal, steps, i)) {
+            if (!steps.done(journal.stepOfPlace(i))) steps.set(journal.stepOfPlace(i), JournalSteps::Mark::Done);
+            continue;
         }
         if (!present(staged)) {
-            if (present(target)) continue;  // placed before
             *error = QStringLiteral("the staged file for %1 is missing").arg(quotedName(p.to));
             return stopAt(p.to);
         }
         const QString saved = backupOf.value(target);
         if (!saved.isEmpty() && QFileInfo(saved).isFile()) QFile::setPermissions(staged, QFile::permissions(saved));
         touched << staged << target;
-        if (!moveIntoPlace(staged, target, error)) return stopAt(p.to);
+        if (!move(p.from, p.to, error)) return stopAt(p.to);
+        steps.set(journal.stepOfPlace(i), JournalSteps::Mark::Done);
         testPause("commit");
     }
-    if (!flushParents(touched, error)) return false;
-    touched.clear();
+    if (!endPhase(false)) return false;
     // Last, as they cannot be undone: whatever a link led to stays as it is.
-    for (const QString& rel : journal.unlinks) {
+    for (int i = 0; i < journal.unlinks.size(); ++i) {
+        const QString& rel = journal.unlinks.at(i);
         const QString link = path(rel);
-        if (link.isEmpty()) {
-            *error = QStringLiteral("the journal names a path outside the updater's folder");
-            return false;
+        if (steps.done(journal.stepOfUnlink(i))) continue;
+        if (present(link)) {
+            QString why = linkOnTheWay(m_base, link, true);
+            if (!why.isEmpty() || !pathrules::removeReparsePoint(link, &why)) {
+                *error = QStringLiteral("cannot remove the link %1 itself: %2").arg(quotedName(rel), why);
+                return stopAt(rel);
+            }
+            touched << link;
         }
-        if (!present(link)) continue;  // removed before
-        QString why;
-        if (!pathrules::removeReparsePoint(link, &why)) {
-            *error = QStringLiteral("cannot remove the link %1 itself: %2").arg(quotedName(rel), why);
-            return stopAt(rel);
-        }
-        touched << link;
+        steps.set(journal.stepOfUnlink(i), JournalSteps::Mark::Done);
         testPause("commit");
     }
-    return flushParents(touched, error);
+    return endPhase(false);
 }
 
 bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
 {
     journal.state = UpdateJournal::State::Done;
-    if (!writeUpdateJournal(m_updates + QLatin1Char('/') + QLatin1String(kJournalName), journal, error)) return false;
+    if (!writeUpdateJournal(journalPath(), journal, error)) return false;
     testPause("commit");
     // Recorded once the journal says done, so that undoing a commit never leaves the new
     // version recorded; a record that fails is written again by the next start's recovery.
@@ -400,53 +496,112 @@ bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
     return true;
 }
 
-bool UpdateTransaction::back(UpdateJournal& journal, QString* error)
+bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QString* error)
 {
+    m_undoImpossible = false;
+    bool placesUndone = true;
+    for (int i = 0; i < journal.places.size(); ++i) placesUndone = placesUndone && !placeDone(journal, steps, i);
+    // Nothing moves unless every old file that went into the backup can come back: a stash
+    // recorded done whose backup is gone is only fine once it was moved back already (its
+    // target there, after every place was undone).
+    for (int i = 0; i < journal.stashes.size(); ++i) {
+        if (!steps.done(journal.stepOfStash(i)) || present(path(journal.stashes.at(i).to))) continue;
+        if (placesUndone && present(path(journal.stashes.at(i).from))) continue;
+        m_undoImpossible = true;
+        *error = QStringLiteral("the backup of %1 is missing, so the old file cannot be put back").arg(quotedName(journal.stashes.at(i).from));
+        return stopAt(journal.stashes.at(i).from);
+    }
     bool ok = true;
     QStringList touched;  // what a step moved back, whose folders are flushed after it
-    QDir().mkpath(stagingFolder());  // placed files go back there
+    auto endPhase = [&]() {
+        if (!steps.flush(error) || !flushParents(touched, error)) ok = false;
+        touched.clear();
+        return ok;
+    };
+    if (linkOnTheWay(m_base, stagingFolder() + QStringLiteral("/x"), false).isEmpty()) QDir().mkpath(stagingFolder());  // placed files go back there
     for (int i = journal.places.size() - 1; i >= 0; --i) {
-        const QString staged = path(journal.places.at(i).from);
-        const QString target = path(journal.places.at(i).to);
-        if (staged.isEmpty() || target.isEmpty()) continue;
-        // A kept file comes from inside a removed folder's backup: while that folder has not
-        // gone into the backup, the file is still where it always was.
-        if (!QFileInfo(QFileInfo(staged).path()).isDir()) continue;
+        const JournalMove& p = journal.places.at(i);
+        // Only a place that was done is undone: a target that was never replaced is the old
+        // file, and stays where it is, also when its staged copy is gone.
+        if (!placeDone(journal, steps, i)) continue;
+        const QString staged = path(p.from);
+        const QString target = path(p.to);
         touched << staged << target;
-        if (!present(staged) && present(target)) {
-            if (!moveIntoPlace(target, staged, error)) ok = stopAt(journal.places.at(i).to);
-            else testPause("undo");
+        if (present(target) && !present(staged)) {
+            if (!move(p.to, p.from, error)) {
+                ok = stopAt(p.to);
+                continue;
+            }
+            testPause("undo");
+        } else if (present(target)) {
+            *error = QStringLiteral("%1 and its staged file are both there").arg(quotedName(p.to));
+            ok = stopAt(p.to);
+            continue;
         }
+        steps.set(journal.stepOfPlace(i), JournalSteps::Mark::Undone);
     }
-    if (!flushParents(touched, error)) ok = false;
-    if (!ok) return false;
-    touched.clear();
+    if (!endPhase()) return false;
     for (int i = journal.folders.size() - 1; i >= 0; --i) {
         const QString f = path(journal.folders.at(i));
         const QString guard = journal.folderGuards.value(i);
-        if (f.isEmpty()) continue;
+        if (steps.mark(journal.stepOfFolder(i)) == JournalSteps::Mark::Undone) continue;
         if (!guard.isEmpty() && !present(path(guard))) continue;  // the old folder is still there
-        if (isEmptyFolder(f) && QDir().rmdir(f)) touched << f;
+        if (isEmptyFolder(f) && linkOnTheWay(m_base, f, false).isEmpty() && QDir().rmdir(f)) touched << f;
+        if (steps.done(journal.stepOfFolder(i))) steps.set(journal.stepOfFolder(i), JournalSteps::Mark::Undone);
     }
     for (int i = journal.stashes.size() - 1; i >= 0; --i) {
-        const QString target = path(journal.stashes.at(i).from);
-        const QString saved = path(journal.stashes.at(i).to);
-        if (target.isEmpty() || saved.isEmpty() || !present(saved)) continue;
-        if (isEmptyFolder(target)) QDir().rmdir(target);
-        touched << target << saved;
-        if (!moveIntoPlace(saved, target, error)) ok = stopAt(journal.stashes.at(i).from);
-        else testPause("undo");
+        const JournalMove& s = journal.stashes.at(i);
+        const QString target = path(s.from);
+        const QString saved = path(s.to);
+        if (steps.mark(journal.stepOfStash(i)) == JournalSteps::Mark::Undone) continue;
+        if (present(saved)) {  // stashed, recorded or not: only a rename of this commit made it
+            if (isEmptyFolder(target) && linkOnTheWay(m_base, target, false).isEmpty()) QDir().rmdir(target);
+            touched << target << saved;
+            if (!move(s.to, s.from, error)) {
+                ok = stopAt(s.from);
+                continue;
+            }
+            testPause("undo");
+        } else if (!steps.done(journal.stepOfStash(i))) {
+            continue;  // never stashed
+        }
+        steps.set(journal.stepOfStash(i), JournalSteps::Mark::Undone);
     }
-    if (!flushParents(touched, error)) ok = false;
-    if (!ok) return false;
+    if (!endPhase()) return false;
     cleanUp();
     return true;
+}
+
+UpdateTransaction::Recovery UpdateTransaction::retireJournal(const QString& why, QString* detail)
+{
+    const QString mark = m_updates + QLatin1Char('/') + QLatin1String(kRepairName);
+    QSaveFile file(mark);
+    const QByteArray bytes = why.toUtf8() + '\n';
+    QString flushWhy;
+    // The mark first: a crash after it finds no journal and the mark, never the reverse.
+    if (isLink(mark) || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit() ||
+        !flushFolder(m_updates, &flushWhy) || !removeTree(journalPath())) {
+        if (detail) *detail = why + QStringLiteral(", and the folder cannot be marked for its repair: the unfinished update is left alone");
+        return Recovery::Failed;
+    }
+    removeTree(stepsPath());
+    flushFolder(m_updates, &flushWhy);
+    if (detail) {
+        *detail = why + QStringLiteral(": nothing was moved back, and the folder may hold parts of two releases; the "
+                                       "application is not started until the update has run again in full");
+    }
+    return Recovery::Repair;
 }
 
 UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
 {
     if (!needsRecovery()) {
         const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
+        if (repairPending()) {
+            cleanUp();
+            if (detail) *detail = QStringLiteral("an earlier update's journal could not be used: the folder may hold parts of two releases until the update has run again in full");
+            return Recovery::Repair;
+        }
         const bool stale = present(stagingFolder()) || present(backup);
         if (present(m_updates) && !isLink(m_updates)) cleanUp();
         if (stale && detail) {
@@ -462,10 +617,23 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
     }
     UpdateJournal journal;
     QString why;
-    if (!readUpdateJournal(m_updates + QLatin1Char('/') + QLatin1String(kJournalName), &journal, &why)) {
-        if (detail) *detail = why + QStringLiteral(", the unfinished update is left alone");
-        return Recovery::Failed;
+    if (!readUpdateJournal(journalPath(), &journal, &why)) return retireJournal(why, detail);
+    QString problem = updateJournalProblem(journal);
+    // Nothing it names may be reached through a link or junction: not the backup, not the
+    // staging folder, not a target (a removed link itself is the one exception).
+    QStringList ways;
+    for (const JournalMove& m : journal.stashes + journal.places) ways << m.from << m.to;
+    ways << journal.folders;
+    for (const QString& g : journal.folderGuards) {
+        if (!g.isEmpty()) ways << g;
     }
+    for (const QString& w : ways) {
+        if (problem.isEmpty()) problem = linkOnTheWay(m_base, path(w), false);
+    }
+    for (const QString& u : journal.unlinks) {
+        if (problem.isEmpty()) problem = linkOnTheWay(m_base, path(u), true);
+    }
+    if (!problem.isEmpty()) return retireJournal(QStringLiteral("the journal was refused: ") + problem, detail);
     if (journal.state == UpdateJournal::State::Done) {
         if (!recordVersion(journal.version, &why)) {
             if (detail) *detail = why + QStringLiteral(", the finished commit is recorded on the next start");
@@ -475,28 +643,30 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
         if (detail) *detail = QStringLiteral("finished the commit of version %1").arg(quotedName(journal.version));
         return Recovery::Forward;
     }
+    JournalSteps steps;
+    steps.load(stepsPath(), journal.id);
     bool canGoForward = journal.state == UpdateJournal::State::Commit;
-    QHash<QString, QString> backupOf;
-    for (const JournalMove& s : journal.stashes) backupOf.insert(s.from, s.to);
-    for (const JournalMove& p : journal.places) {
-        if (present(path(p.from))) continue;  // still staged
-        const QString saved = backupOf.value(p.to);
-        const bool placed = present(path(p.to)) && (saved.isEmpty() || present(path(saved)));
-        if (!placed) canGoForward = false;  // a staged file is missing: only the way back is left
+    for (int i = 0; i < journal.places.size() && canGoForward; ++i) {
+        // A staged file that is missing leaves only the way back.
+        if (!placeDone(journal, steps, i) && !present(path(journal.places.at(i).from))) canGoForward = false;
     }
     if (canGoForward) {
-        if (forward(journal, &why) && finishForward(journal, &why)) {
+        if (forward(journal, steps, &why) && finishForward(journal, &why)) {
             if (detail) *detail = QStringLiteral("completed the interrupted commit of version %1").arg(quotedName(journal.version));
             return Recovery::Forward;
         }
         journal.state = UpdateJournal::State::Rollback;
         QString ignored;
-        writeUpdateJournal(m_updates + QLatin1Char('/') + QLatin1String(kJournalName), journal, &ignored);
+        writeUpdateJournal(journalPath(), journal, &ignored);
     }
     QString backWhy;
-    if (back(journal, &backWhy)) {
+    if (back(journal, steps, &backWhy)) {
         if (detail) *detail = QStringLiteral("undid the interrupted commit of version %1, the old files are back").arg(quotedName(journal.version));
         return Recovery::Back;
+    }
+    if (m_undoImpossible && !canGoForward) {
+        // Neither way can be gone any more: the update runs again in full instead.
+        return retireJournal(QStringLiteral("the interrupted commit of version %1 can neither be finished nor undone: ").arg(quotedName(journal.version)) + backWhy, detail);
     }
     if (detail) *detail = QStringLiteral("cannot undo the interrupted commit yet: ") + backWhy;
     return Recovery::Failed;

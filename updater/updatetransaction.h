@@ -24,33 +24,46 @@ struct CommitPlan {
     QStringList kept;
 };
 
-// Works inside kUpdatesFolder of the updater's folder `baseFolder`:
-//   staging/         the downloads of the running update
-//   backup/          the old files and removed paths while a commit runs
-//   update-journal   the commit's journal (see UpdateJournal)
-//   applied-version  the version of the last release committed, the updater's own record
+// Works inside kUpdatesFolder of the updater's folder `baseFolder` (the names in updatejournal.h):
+//   staging/               the downloads of the running update
+//   backup/                the old files and removed paths while a commit runs
+//   update-journal         the commit's journal (see UpdateJournal)
+//   update-journal.steps   the record of the commit's steps (see JournalSteps)
+//   applied-version        the version of the last release committed, the updater's own record
+//   repair-pending         set when a journal could not be used: the folder may hold parts of
+//                          two releases until a release is whole in place again
 class UpdateTransaction
 {
 public:
-    enum class Recovery { Nothing, Forward, Back, Failed };
+    // What recovery did: nothing to do; the commit finished; undone; the journal could not be
+    // used (see repairPending); or the commit could not be finished nor undone yet.
+    enum class Recovery { Nothing, Forward, Back, Repair, Failed };
 
     explicit UpdateTransaction(const QString& baseFolder);
 
     QString stagingFolder() const;
     QString stagedPath(int index) const;
     QString appliedVersion() const;
-    // Records `version` as applied (also done by every commit).
+    // Records `version` as applied (also done by every commit): the folder holds that release
+    // whole, so a repair that was pending is no longer.
     bool recordVersion(const QString& version, QString* error) const;
+    // Whether a journal that could not be used left the folder in doubt: it may hold parts of
+    // two releases. The application is not started on it; the update runs again in full (the
+    // applied version is not asked) until a release is whole in place (recordVersion). The
+    // backup is kept meanwhile.
+    bool repairPending() const;
 
     // Anything left over from an earlier run (staging, backup, temporary files) goes; an empty
-    // staging folder is made. False with the reason when it cannot be made.
+    // staging folder is made. Refused while an unfinished commit waits for its recovery. False
+    // with the reason when it cannot be made.
     bool begin(QString* error);
     // The staged files go.
     void discard();
     // Checks every path once more (no link anywhere below the updater's folder), writes the
     // journal, moves the old files and the removals into the backup, the staged files into place,
-    // records the version and drops the backup. Any failure undoes what was done. True when the
-    // new release is in place; otherwise the old one is, and `error` says why.
+    // records the version and drops the backup; each step is recorded as it is done. Any failure
+    // undoes what was done. True when the new release is in place; otherwise the old one is
+    // (unless needsRecovery() says undoing stopped), and `error` says why.
     bool commit(const CommitPlan& plan, QString* error);
 
     // Where the last commit, or undoing it, stopped: the entry (relative to the updater's folder)
@@ -59,16 +72,30 @@ public:
 
     // Whether a journal of an unfinished commit is there (recover() must run first).
     bool needsRecovery() const;
-    // Finishes an unfinished commit: forward when every file it still has to place is staged,
-    // else back. Removes stale staging, backup and temporary files. `detail` says what it did.
+    // Finishes an unfinished commit from its journal and the record of its steps: forward when
+    // every file it still has to place is staged, else back, moving only what the record (or,
+    // for the steps a crash left unrecorded, the rename's two ends) shows was moved. Nothing
+    // is moved through a link, and a journal that cannot be read, or that names what this
+    // updater does not write, moves nothing: it goes, and the folder is marked for repair.
+    // Removes stale staging, backup and temporary files. `detail` says what it did.
     Recovery recover(QString* detail);
 
 private:
     QString path(const QString& relative) const;
     QString relative(const QString& absolute) const;
-    bool forward(UpdateJournal& journal, QString* error);
-    bool back(UpdateJournal& journal, QString* error);
+    QString journalPath() const;
+    QString stepsPath() const;
+    bool forward(UpdateJournal& journal, JournalSteps& steps, QString* error);
+    bool back(UpdateJournal& journal, JournalSteps& steps, QString* error);
     bool finishForward(UpdateJournal& journal, QString* error);
+    // Whether place `i` of `journal` is done: recorded so, or unrecorded with its staged file
+    // gone and its target there once every stash was done.
+    bool placeDone(const UpdateJournal& journal, const JournalSteps& steps, int i) const;
+    // Moves `from` to `to` (relative paths) unless a link or junction lies on the way to either.
+    bool move(const QString& from, const QString& to, QString* error);
+    // The journal goes (never what a link in its place leads to) and the folder is marked for
+    // repair; `why` says what was wrong with the journal.
+    Recovery retireJournal(const QString& why, QString* detail);
     // Records where the commit or its undoing stopped; always false.
     bool stopAt(const QString& entry);
     void cleanUp();
@@ -76,4 +103,5 @@ private:
     QString m_base;
     QString m_updates;
     QString m_failedEntry;
+    bool m_undoImpossible = false;  // back() found an old file that the backup no longer has
 };

@@ -478,6 +478,10 @@ def test_every_rename_of_the_commit_is_flushed_before_its_next_step(dv, server):
         for folder in {os.path.dirname(old), os.path.dirname(new)}:
             if Path(folder).exists() or new == journal:
                 assert folder in flushed, (old, new, folder, events)
+    # The record that every old file is in the backup is on disk before anything is placed.
+    staging = str(d / "Application/Updates/staging") + "/"
+    first_place = next(i for i, e in enumerate(events) if e[0] == "rename" and e[1].startswith(staging))
+    assert ("fsync", journal + ".steps") in events[:first_place], events
 
 
 FULL_DISK_SCRIPT = r'''
@@ -905,3 +909,87 @@ def test_the_shipped_program_has_no_pause_points():
     assert b"DESKTOP_UPDATER_TEST_PAUSE" not in UPDATER.read_bytes()
     if HOOKS_UPDATER.exists():
         assert b"DESKTOP_UPDATER_TEST_PAUSE" in HOOKS_UPDATER.read_bytes()
+
+
+@pytest.mark.parametrize("damage", ["truncated", "a folder", "a dangling link"])
+def test_a_damaged_journal_starts_no_mix_and_the_update_runs_again(tmp_path, server, damage):
+    """A run killed in the middle of its commit, and its journal damaged before the next start:
+    that start moves nothing, does not start the application on the mix and says so, never
+    "nothing was changed"; a start against a good server then installs the release whole,
+    although its version is recorded as applied."""
+    if not HOOKS_UPDATER.exists():
+        pytest.skip(f"{HOOKS_UPDATER} missing (make build-native)")
+    release = CrashRelease(server, FAKE_APP.read_bytes())
+    dv = Domvista(tmp_path, server, updater=HOOKS_UPDATER)
+    try:
+        dv.config("1.0")
+        release.lay_out(dv.dir)
+        marker = tmp_path / "paused"
+        env = dict(dv.env, DESKTOP_UPDATER_TEST_PAUSE="commit:9", DESKTOP_UPDATER_TEST_PAUSED=str(marker))
+        release.serve_killed_run("commit", 9)
+        dv.start_app()
+        proc = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=tmp_path, env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        release.wait_for_the_point("commit", 9, "/none", marker, proc, timeout=30, settle=0)
+        proc.send_signal(signal.SIGKILL)
+        proc.wait(10)
+        journal = dv.dir / "Application/Updates/update-journal"
+        (dv.dir / "Application/Updates/applied-version").write_text("2.0\n")  # a later record says so
+        mixed = {k: v for k, v in tree(dv.dir).items() if not k.startswith("Application/Updates/update-journal")}
+        assert mixed not in (release.expected_old, release.expected_new)
+        text = journal.read_bytes()
+        journal.unlink()
+        if damage == "truncated":
+            journal.write_bytes(text[:len(text) // 2])
+        elif damage == "a folder":
+            (journal / "inside").mkdir(parents=True)
+        else:
+            journal.symlink_to(tmp_path / "no-such-journal")
+
+        release.serve_failed_check("/none")
+        assert dv.run() == 0
+        log = dv.log_text()
+        # The journal goes or stays (whatever it is, never read through); nothing else moved.
+        shutil.move(str(dv.dir / "Application/Updates"), str(tmp_path / "updates-aside"))
+        after = tree(dv.dir)
+        shutil.move(str(tmp_path / "updates-aside"), str(dv.dir / "Application/Updates"))
+        assert after == {k: v for k, v in mixed.items() if not k.startswith("Application/Updates")}
+        assert "may hold parts of two releases" in log and "is not started" in log
+        assert "nothing was changed" not in log
+        time.sleep(0.5)
+        assert len(dv.started()) == 1  # only the one the test started, which the kill had ended
+
+        release.serve_good_run()
+        assert dv.run() == 0
+        assert tree(dv.dir) == release.expected_new, dv.log_text()
+        assert not (dv.dir / "Application/Updates/repair-pending").exists()
+        assert len(dv.wait_started(2)) == 2
+    finally:
+        dv.cleanup()
+
+
+def test_a_planted_journal_through_a_link_touches_nothing_outside(dv, server, tmp_path):
+    """A journal that a local user planted, whose backup is a link to a folder outside: the
+    start refuses it, moves nothing in or out, and does not start the application."""
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "precious").write_bytes(b"precious")
+    (dv.dir / "a.dll").write_bytes(b"a")
+    updates = dv.dir / "Application/Updates"
+    updates.mkdir(parents=True)
+    (updates / "backup").symlink_to(outside)
+    (updates / "staging").symlink_to(outside)
+    (updates / "update-journal").write_text(
+        '{"state":"commit","id":"x","version":"9","stashes":[{"from":"a.dll","to":"Application/Updates/backup/f0"},'
+        '{"from":"b.dll","to":"Application/Updates/backup/f1"}],"folders":[],"folderGuards":[],'
+        '"places":[{"from":"Application/Updates/staging/precious","to":"b.dll"}],"unlinks":[]}')
+    (updates / "update-journal.steps").write_text("x\n")
+    dv.config("1.0")
+    server.route("/check", "", status=404)
+    assert dv.run() == 0
+    assert sorted(p.name for p in outside.iterdir()) == ["precious"]
+    assert (outside / "precious").read_bytes() == b"precious"
+    assert (dv.dir / "a.dll").read_bytes() == b"a" and not (dv.dir / "b.dll").exists()
+    assert "the journal was refused" in dv.log_text()
+    time.sleep(0.5)
+    assert dv.started() == []

@@ -363,6 +363,33 @@ private slots:
         QVERIFY2(r.notes.value(0).contains("another name of a path the list already removes"), qPrintable(r.notes.value(0)));
     }
 
+    // What the list removes gives way to the release: a removed folder to a file, a file inside
+    // a removed folder to a folder. What no removal takes away still refuses the entry.
+    void aRemovalMakesRoomForWhatTakesItsPlace()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.path();
+        writeFile(base + "/x.dll/inner.txt", "in the old folder");
+        writeFile(base + "/b/a", "a file in a removed folder");
+        writeFile(base + "/y.dll/inner.txt", "a folder that stays");
+        writeFile(base + "/c", "a file that stays");
+        const QByteArray xml =
+            "<files>"
+            "<file url='http://h/x' dist='x.dll'/><remove dist='x.dll'/>"
+            "<file dist='b/a/'/><remove dist='b/'/>"
+            "<file url='http://h/y' dist='y.dll'/>"
+            "<file dist='c/'/>"
+            "</files>";
+        const FileListResult r = readFileList(xml, base, QStringLiteral("desktop-updater"));
+        QCOMPARE(r.downloads.size(), 1);
+        QCOMPARE(r.downloads[0].value("dist"), base + "/x.dll");
+        QCOMPARE(r.folders, QStringList{base + "/b/a"});
+        QCOMPARE(r.removals, (QStringList{base + "/x.dll", base + "/b"}));
+        QCOMPARE(r.rejected, (QStringList{"y.dll", "c/"}));
+        QVERIFY(r.notes.join('\n').contains("a folder is in its place"));
+        QVERIFY(r.notes.join('\n').contains("a file is in its place"));
+    }
+
     void deeplyNestedListIsRefusedUnparsed()
     {
         QTemporaryDir dir;
@@ -372,7 +399,14 @@ private slots:
             return QByteArray("<x a='>'>").repeated(levels - 1) + inner + QByteArray("</x>").repeated(levels - 1);
         };
         QCOMPARE(xmlNestingDepth(nest(3), kMaxFileListDepth), 4);
-        QCOMPARE(readFileList(nest(kMaxFileListDepth - 1), dir.path(), "me").downloads.size(), 1);
+        // Exactly at the limit the list is read; one level more and it is refused.
+        for (const int depth : {kMaxFileListDepth - 1, kMaxFileListDepth, kMaxFileListDepth + 1}) {
+            QCOMPARE(xmlNestingDepth(nest(depth - 1), kMaxFileListDepth), depth > kMaxFileListDepth ? kMaxFileListDepth + 1 : depth);
+            const FileListResult atDepth = readFileList(nest(depth - 1), dir.path(), "me");
+            QCOMPARE(atDepth.refused, depth > kMaxFileListDepth);
+            QCOMPARE(atDepth.downloads.size(), depth > kMaxFileListDepth ? 0 : 1);
+        }
+        QCOMPARE(kMaxFileListDepth, 64);
         writeFile(dir.path() + "/keep.txt", "keep");
         const FileListResult r = readFileList(nest(kMaxFileListDepth + 5), dir.path(), "me");
         QVERIFY(r.downloads.isEmpty());
@@ -380,6 +414,48 @@ private slots:
         QVERIFY(r.notes.value(0).contains("deeper"));
         // A million levels are counted without recursion and refused at once.
         QCOMPARE(xmlNestingDepth(QByteArray("<x>").repeated(1000000), kMaxFileListDepth), kMaxFileListDepth + 1);
+    }
+
+    // Where a path ends up once the links on its way are followed: a dangling link on the way
+    // leads nowhere known, so the path never counts as inside.
+    void aPathStaysInsideOnlyThroughKnownLinks_data()
+    {
+        QTest::addColumn<QString>("link");    // made below the folder, or ""
+        QTest::addColumn<QString>("target");  // where it leads: "in", "out" or "nowhere"
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("inside");
+        QTest::newRow("plain, missing") << "" << "" << "a/b/c.dll" << true;
+        QTest::newRow("through a link inside") << "l" << "in" << "l/c.dll" << true;
+        QTest::newRow("through a link outside") << "l" << "out" << "l/c.dll" << false;
+        QTest::newRow("through a dangling link") << "l" << "nowhere" << "l/c.dll" << false;
+        QTest::newRow("below a dangling link") << "l" << "nowhere" << "l/x/y/c.dll" << false;
+        QTest::newRow("the dangling link itself") << "l" << "nowhere" << "l" << false;
+    }
+    void aPathStaysInsideOnlyThroughKnownLinks()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, target);
+        QFETCH(QString, path);
+        QFETCH(bool, inside);
+        QTemporaryDir root;
+        const QString base = root.path() + "/base";
+        QVERIFY(QDir().mkpath(base + "/in"));
+        QVERIFY(QDir().mkpath(root.path() + "/out"));
+        if (!link.isEmpty()) {
+            const QString to = target == "in" ? base + "/in" : target == "out" ? root.path() + "/out" : root.path() + "/nowhere";
+            const bool made = testlinks::makeLink(to, base + "/" + link);
+#ifdef Q_OS_WIN
+            // Measured under Wine 8: a host link to nothing is no entry at all, and a canonical
+            // path does not resolve a host link to a folder (the updater finds it as a reparse
+            // point on the way instead).
+            if (!testlinks::unixPath(base).isEmpty()) {
+                if (!made && target == "nowhere") QSKIP("Wine 8 shows a host link that leads nowhere as no entry at all");
+                if (target != "in") QSKIP("Wine 8 does not resolve a host link in a canonical path");
+            }
+#endif
+            QVERIFY(made);
+        }
+        QCOMPARE(staysInsideThroughLinks(base, base + "/" + path), inside);
     }
 };
 

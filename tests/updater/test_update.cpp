@@ -3,6 +3,7 @@
 #include "transferguard.h"
 #include "update.h"
 #include "ui_uiupdatedialog.h"
+#include "updatetransaction.h"
 #include "platform/process_tools.h"
 
 #include "support/files.h"
@@ -662,6 +663,110 @@ private slots:
         QVERIFY(stayedOpen);
         QCOMPARE(readFile(fx.base() + "/three"), QByteArray(60000, 't'));
         QVERIFY(fx.update.isNull());  // closed by the procedure itself at the end
+    }
+
+    // An unfinished commit's files are about to move: this folder's application is ended before
+    // the recovery moves them, and started again once they are whole.
+    void theApplicationIsEndedBeforeRecoveryMovesItsFiles()
+    {
+        Fixture fx;
+        fx.config("1.0");  // the check then fails: only the recovery runs
+        const QString app = fx.base() + "/app-recover-test.exe";
+        QVERIFY(QFile::copy(FAKE_APP_PATH, app));
+        struct EndStarted {
+            QString app;
+            ~EndStarted()
+            {
+                QTest::qWait(300);
+                procutil::terminateProcesses(procutil::findProcessesByImage(QDir::toNativeSeparators(app).toStdString()), 5000);
+            }
+        } endStarted{app};
+        QVERIFY(procutil::startDetached(QDir::toNativeSeparators(app).toStdString()));
+        QTRY_VERIFY(readFile(fx.base() + "/started.log").trimmed().toULong() != 0);
+        const unsigned long running = readFile(fx.base() + "/started.log").trimmed().toULong();
+        // A killed run's commit: its journal on disk, the new file still staged.
+        writeFile(fx.base() + "/a.dll", "old a");
+        writeFile(fx.base() + "/Application/Updates/staging/0", "new a");
+        QVERIFY(QDir().mkpath(fx.base() + "/Application/Updates/backup"));
+        UpdateJournal journal;
+        journal.id = "killed-run";
+        journal.version = "1.1";
+        journal.stashes = {{"a.dll", "Application/Updates/backup/f0"}};
+        journal.places = {{"Application/Updates/staging/0", "a.dll"}};
+        QString why;
+        JournalSteps steps;
+        QVERIFY(steps.start(fx.base() + "/Application/Updates/update-journal.steps", journal.id, &why));
+        QVERIFY(writeUpdateJournal(fx.base() + "/Application/Updates/update-journal", journal, &why));
+        fx.make();
+        fx.update->setApplicationExecutableForTesting("app-recover-test.exe");
+        fx.run();
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("new a"));
+        QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("completed the interrupted commit"));
+        QTRY_COMPARE(readFile(fx.base() + "/started.log").trimmed().split('\n').size(), 2);
+        const std::vector<procutil::ProcessId> now = procutil::findProcessesByImage(QDir::toNativeSeparators(app).toStdString());
+        QVERIFY2(std::find(now.begin(), now.end(), running) == now.end(), "the application ran on while its files moved");
+    }
+
+    // A journal that cannot be read leaves the folder in doubt: the application is not started,
+    // the dialog and the log say so and never "nothing was changed", and the next start runs the
+    // update again in full although its version is recorded as applied.
+    void aDamagedJournalKeepsTheApplicationStoppedUntilTheUpdateRanAgain()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        QVERIFY(QFile::copy(FAKE_APP_PATH, fx.base() + "/app-repair-test.exe"));
+        struct EndStarted {  // also one that a failing check let start late
+            QString app;
+            ~EndStarted()
+            {
+                QTest::qWait(300);
+                procutil::terminateProcesses(procutil::findProcessesByImage(QDir::toNativeSeparators(app).toStdString()), 5000);
+            }
+        } endStarted{fx.base() + "/app-repair-test.exe"};
+        writeFile(fx.base() + "/a.dll", "new a");  // placed by the killed commit
+        writeFile(fx.base() + "/b.dll", "old b");  // not yet
+        writeFile(fx.base() + "/Application/Updates/applied-version", "1.1\n");
+        writeFile(fx.base() + "/Application/Updates/update-journal", "{\"state\":\"comm");
+        QString label4;
+        auto run = [&] {
+            fx.make();
+            fx.update->setApplicationExecutableForTesting("app-repair-test.exe");
+            label4.clear();
+            connect(fx.update, &QDialog::finished, [&] { label4 = fx.update->layout()->label_4->toolTip(); });
+            fx.run();
+        };
+        run();  // the check fails
+        QCOMPARE(label4, QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log"));
+        QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QVERIFY2(log.contains("may hold parts of two releases") && log.contains("is not started"), log.constData());
+        QVERIFY(!log.contains("nothing was changed"));
+        QTest::qWait(300);
+        QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));  // not started on a mix
+        QVERIFY(UpdateTransaction(fx.base()).repairPending());
+
+        // A list that offers nothing acceptable changes nothing, but the folder is no whole release.
+        fx.offer("1.1", "<files><file url='ftp://h/a' dist='a.dll'/></files>");
+        run();
+        QCOMPARE(label4, QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log"));
+        QVERIFY(!readFile(fx.base() + "/desktop-updater.log").contains("nothing was stopped or changed"));
+
+        // A failed download says the same, and starts nothing either.
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/><file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        run();
+        QCOMPARE(label4, QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log"));
+        QVERIFY(!readFile(fx.base() + "/desktop-updater.log").contains("nothing was changed"));
+        QTest::qWait(300);
+        QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));
+
+        // Then the release is whole again: version 1.1 runs again although it is recorded as applied.
+        fx.server.route("/f/b", TestServer::ok("new b"));
+        run();
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("new a"));
+        QCOMPARE(readFile(fx.base() + "/b.dll"), QByteArray("new b"));
+        QVERIFY(!UpdateTransaction(fx.base()).repairPending());
+        QCOMPARE(UpdateTransaction(fx.base()).appliedVersion(), QString("1.1"));
+        QTRY_VERIFY(QFileInfo::exists(fx.base() + "/started.log"));
     }
 };
 

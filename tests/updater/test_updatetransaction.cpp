@@ -125,6 +125,28 @@ int commitSteps(bool withLink)
     return g_calls - before;
 }
 
+// Runs the fixture's commit until its k-th pause point, where the run "is killed". Returns the plan.
+CommitPlan killedAt(Release& r, int k)
+{
+    UpdateTransaction tx(r.base());
+    QString why;
+    if (!tx.begin(&why)) qFatal("begin: %s", qPrintable(why));
+    const CommitPlan plan = r.stage(tx);
+    g_calls = 0;
+    g_crashAt = k;
+    try {
+        tx.commit(plan, &why);
+    } catch (const Crash&) {
+    }
+    g_crashAt = 0;
+    return plan;
+}
+
+// The files outside the updater's folder, to see that nothing there changed.
+QMap<QString, QByteArray> outsideOf(const Release& r) { return snapshot(r.outside.path()); }
+
+const char kJournal[] = "/Application/Updates/update-journal";
+
 }  // namespace
 
 class TestUpdateTransaction : public QObject
@@ -499,6 +521,313 @@ private slots:
         QString detail;
         QCOMPARE(UpdateTransaction(r.base()).recover(&detail), UpdateTransaction::Recovery::Back);
         QCOMPARE(snapshot(r.base()), oldState);
+    }
+
+    // A staged copy lost (antivirus, a clean-up tool) after a kill at any step: the file it
+    // would have replaced was either never moved, and stays where it is, or its copy was placed
+    // already. Recovery never takes an old file for a placed one.
+    void aLostStagedCopyNeverTakesTheOldFileWithIt()
+    {
+        const bool withLink = linksCanBeRemoved();
+        const int steps = commitSteps(withLink);
+        QVERIFY(steps > 8);
+        QMap<QString, QByteArray> oldState, newState;
+        {
+            init();
+            Release r(withLink);
+            oldState = snapshot(r.base());
+            killedAt(r, 0);
+            newState = snapshot(r.base());
+        }
+        for (int k = 1; k <= steps; ++k) {
+            for (int lost = 0; lost < 4; ++lost) {
+                init();
+                Release r(withLink);
+                const CommitPlan plan = killedAt(r, k);
+                const bool wasStaged = QFileInfo::exists(plan.files.at(lost).first);
+                QFile::remove(plan.files.at(lost).first);
+                QString detail;
+                const UpdateTransaction::Recovery result = UpdateTransaction(r.base()).recover(&detail);
+                // Before the journal nothing moved; a copy lost before its place leaves only the
+                // way back; a copy placed already was not lost at all.
+                const QMap<QString, QByteArray>& want = (k == 1 || wasStaged) ? oldState : newState;
+                const QMap<QString, QByteArray> after = snapshot(r.base());
+                QVERIFY2(after == want, qPrintable(QString("step %1, staged file %2 lost: %3: %4").arg(k).arg(lost).arg(detail, differences(after, want))));
+                QVERIFY(result != UpdateTransaction::Recovery::Failed && result != UpdateTransaction::Recovery::Repair);
+                QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));
+            }
+        }
+    }
+
+    // A staged copy and the backup of an old file both lost while the commit runs: it can be
+    // neither finished nor undone. Nothing is taken for undone: the new file in place stays
+    // (never moved into staging to be thrown away), the update says that undoing stopped, and
+    // the next start marks the folder for its repair, which a whole commit ends.
+    void aLostBackupIsNeverTakenForAnUndoneStep()
+    {
+        const bool withLink = linksCanBeRemoved();
+        Release r(withLink);
+        UpdateTransaction tx(r.base());
+        QString why;
+        QVERIFY(tx.begin(&why));
+        const CommitPlan plan = r.stage(tx);
+        // Pause points: two for the journal, three stashes, then core.dll and deep.dll placed.
+        g_crashAt = 2 + 3 + 2;
+        g_instead = [&] {
+            QVERIFY(QFile::remove(r.base() + "/Application/Updates/backup/f0"));  // old core.dll
+            QVERIFY(QFile::remove(plan.files.at(2).first));                       // olddir/y
+        };
+        QVERIFY(!tx.commit(plan, &why));
+        QVERIFY2(why.contains("undoing it stopped") && why.contains("backup of \"core.dll\" is missing"), qPrintable(why));
+        QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("new core"));
+        QVERIFY(tx.needsRecovery());
+        QString detail;
+        QCOMPARE(UpdateTransaction(r.base()).recover(&detail), UpdateTransaction::Recovery::Repair);
+        QVERIFY2(detail.contains("can neither be finished nor undone"), qPrintable(detail));
+        QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("new core"));
+        QVERIFY(UpdateTransaction(r.base()).repairPending());
+        QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));
+        // The update runs again in full: a whole commit ends the repair.
+        UpdateTransaction again(r.base());
+        QVERIFY2(again.begin(&why), qPrintable(why));
+        QVERIFY2(again.commit(r.stage(again), &why), qPrintable(why));
+        QVERIFY(!again.repairPending());
+        QCOMPARE(again.appliedVersion(), QString("2.0"));
+        QVERIFY(!QFileInfo::exists(r.base() + "/Application/Updates/backup"));
+    }
+
+    // The journal damaged between two runs, at any step of the commit: it moves nothing, it is
+    // never taken for a commit, and it stops nothing for good: the folder is marked for its
+    // repair, and the next commit of the release (the update run again) ends on it whole.
+    void aDamagedJournalMovesNothingAndTheUpdateRunsAgain_data()
+    {
+        QTest::addColumn<QString>("damage");
+        for (const char* d : {"truncated", "emptied", "a folder", "a dangling link", "a link to a whole journal",
+                              "without a state", "with an unknown state", "without its id", "a list of another type"}) {
+            QTest::newRow(d) << QString(d);
+        }
+    }
+    void aDamagedJournalMovesNothingAndTheUpdateRunsAgain()
+    {
+        QFETCH(QString, damage);
+        const bool withLink = linksCanBeRemoved();
+        const int steps = commitSteps(withLink);
+        for (int k = 2; k < steps; ++k) {
+            init();
+            Release r(withLink);
+            killedAt(r, k);
+            const QString journal = r.base() + kJournal;
+            QByteArray bytes = readFile(journal);
+            QVERIFY(bytes.startsWith("{"));
+            QFile::remove(journal);
+            if (damage == "truncated") {
+                writeFile(journal, bytes.left(bytes.size() / 2));
+            } else if (damage == "emptied") {
+                writeFile(journal, "");
+            } else if (damage == "a folder") {
+                writeFile(journal + "/inside", "x");
+            } else if (damage == "a dangling link") {
+                if (!testlinks::makeLink(r.outside.path() + "/no-such-journal", journal)) {
+                    QSKIP("no link that leads nowhere can be made here (Wine 8 shows a host one as no entry at all)");
+                }
+            } else if (damage == "a link to a whole journal") {
+                writeFile(r.outside.path() + "/journal", bytes);
+                if (!testlinks::makeLink(r.outside.path() + "/journal", journal)) {
+                    QSKIP("no link to a file can be made here (Wine 8 shows a host one as the file itself)");
+                }
+            } else if (damage == "without a state") {
+                writeFile(journal, bytes.replace("\"state\":\"commit\",", ""));
+            } else if (damage == "with an unknown state") {
+                writeFile(journal, bytes.replace("\"state\":\"commit\"", "\"state\":\"committed\""));
+            } else if (damage == "without its id") {
+                writeFile(journal, bytes.replace("\"id\":", "\"di\":"));
+            } else if (damage == "a list of another type") {
+                writeFile(journal, bytes.replace("\"unlinks\":[", "\"unlinks\":[1,"));
+            }
+            const QMap<QString, QByteArray> outside = outsideOf(r);
+            QMap<QString, QByteArray> before = snapshot(r.base());
+            for (const QString& k2 : before.keys()) {
+                if (k2.startsWith("Application/Updates/update-journal")) before.remove(k2);
+            }
+            QString detail;
+            QCOMPARE(UpdateTransaction(r.base()).recover(&detail), UpdateTransaction::Recovery::Repair);
+            QVERIFY2(detail.contains("may hold parts of two releases") && !detail.contains("nothing was changed"), qPrintable(detail));
+            QMap<QString, QByteArray> after = snapshot(r.base());
+            QCOMPARE(after.take("Application/Updates/repair-pending").isEmpty(), false);
+            QVERIFY2(after == before, qPrintable(QString("step %1: %2").arg(k).arg(differences(after, before))));  // nothing moved
+            QCOMPARE(outsideOf(r), outside);
+            // The next start says the same; then the update runs again, and a whole commit ends it.
+            QCOMPARE(UpdateTransaction(r.base()).recover(&detail), UpdateTransaction::Recovery::Repair);
+            UpdateTransaction again(r.base());
+            QString why;
+            QVERIFY2(again.begin(&why), qPrintable(why));
+            QVERIFY2(again.commit(r.stage(again), &why), qPrintable(QString("step %1: %2").arg(k).arg(why)));
+            QVERIFY(!again.repairPending());
+            QCOMPARE(again.recover(&detail), UpdateTransaction::Recovery::Nothing);
+            QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("new core"));
+            QCOMPARE(readFile(r.base() + "/olddir/y"), QByteArray("y"));
+            QVERIFY(!QFileInfo::exists(r.base() + "/Application/Updates/backup"));
+            QCOMPARE(outsideOf(r), outside);
+        }
+    }
+
+    // A journal that a local user planted, or that names what this updater never writes:
+    // refused whole before anything moves, and nothing outside the folder is read, written or
+    // removed.
+    void aJournalNamingWhatTheUpdaterDoesNotWriteIsRefused_data()
+    {
+        QTest::addColumn<QString>("stashFrom");
+        QTest::addColumn<QString>("stashTo");
+        QTest::addColumn<QString>("placeFrom");
+        QTest::addColumn<QString>("placeTo");
+        QTest::addColumn<QString>("link");  // made a link to the outside folder first, or ""
+        const QString b = "Application/Updates/backup/", s = "Application/Updates/staging/";
+        QTest::newRow("a backup through a link") << "a.dll" << b + "f0" << s + "0" << "a.dll" << "Application/Updates/backup";
+        QTest::newRow("staging through a link") << "" << "" << s + "0" << "b.dll" << "Application/Updates/staging";
+        QTest::newRow("a target through a link") << "" << "" << s + "0" << "sub/x.dll" << "sub";
+        QTest::newRow("a stash through a link") << "sub/precious" << b + "f0" << s + "0" << "a.dll" << "sub";
+        QTest::newRow("leads out") << "a.dll" << b + "../../../../outside/f0" << s + "0" << "a.dll" << "";
+        QTest::newRow("absolute") << "a.dll" << b + "f0" << s + "0" << "/tmp/x.dll" << "";
+        QTest::newRow("the settings") << "Application/Config/config.ini" << b + "f0" << s + "0" << "a.dll" << "";
+        QTest::newRow("the settings folder") << "Application" << b + "r0" << s + "0" << "a.dll" << "";
+        QTest::newRow("the updater's lock") << "Application/Updates/updater.lock" << b + "f0" << s + "0" << "a.dll" << "";
+        QTest::newRow("the applied version") << "" << "" << s + "0" << "Application/Updates/applied-version" << "";
+        QTest::newRow("below the working folder") << "" << "" << s + "0" << "Application/Updates/x/y" << "";
+        QTest::newRow("no backup name") << "a.dll" << "Application/Updates/elsewhere/f0" << s + "0" << "a.dll" << "";
+        QTest::newRow("not a staged file") << "" << "" << "b.dll" << "a.dll" << "";
+        QTest::newRow("a kept file elsewhere") << "sub" << b + "r0" << b + "r0/x" << "a.dll" << "";
+        QTest::newRow("a Windows device") << "" << "" << s + "0" << "nul.dll" << "";
+    }
+    void aJournalNamingWhatTheUpdaterDoesNotWriteIsRefused()
+    {
+        QFETCH(QString, stashFrom);
+        QFETCH(QString, stashTo);
+        QFETCH(QString, placeFrom);
+        QFETCH(QString, placeTo);
+        QFETCH(QString, link);
+        QTemporaryDir dir, outside;
+        const QString base = dir.path();
+        writeFile(base + "/a.dll", "a");
+        writeFile(base + "/b.dll", "b");
+        writeFile(base + "/Application/Config/config.ini", "[%General]\n");
+        writeFile(base + "/Application/Updates/updater.lock", "");
+        writeFile(base + "/Application/Updates/staging/0", "staged");
+        writeFile(outside.path() + "/precious", "precious");
+        writeFile(outside.path() + "/0", "outside");
+        writeFile(outside.path() + "/x.dll", "outside x");
+        if (!link.isEmpty()) {
+            QDir(base + "/" + link).removeRecursively();
+            QVERIFY(testlinks::makeLink(outside.path(), base + "/" + link));
+        }
+        UpdateJournal journal;
+        journal.id = "planted";
+        journal.version = "9.9";
+        if (!stashFrom.isEmpty()) journal.stashes.append({stashFrom, stashTo});
+        journal.places.append({placeFrom, placeTo});
+        QString why;
+        QVERIFY(writeUpdateJournal(base + kJournal, journal, &why));
+        writeFile(base + kJournal + ".steps", "planted\n+0\n+1\n");  // and it claims steps were done
+        const QMap<QString, QByteArray> inside = snapshot(base);
+        const QMap<QString, QByteArray> outsideBefore = snapshot(outside.path());
+        QString detail;
+        QCOMPARE(UpdateTransaction(base).recover(&detail), UpdateTransaction::Recovery::Repair);
+        QVERIFY2(detail.contains("refused"), qPrintable(detail));
+        QMap<QString, QByteArray> after = snapshot(base);
+        QMap<QString, QByteArray> want = inside;
+        for (const QString& k : want.keys()) {
+            if (k.startsWith("Application/Updates/update-journal")) want.remove(k);
+        }
+        after.remove("Application/Updates/repair-pending");
+        QVERIFY2(after == want, qPrintable(differences(after, want)));
+        QCOMPARE(snapshot(outside.path()), outsideBefore);
+    }
+
+    // Clean-up removes a link or junction planted as the staging or backup folder itself, never
+    // what it leads to: at a start without a journal, at the start of an update, and during a repair.
+    void aCleanUpNeverFollowsALinkPlantedAsStagingOrBackup()
+    {
+        for (const char* when : {"recover", "begin", "repair"}) {
+            QTemporaryDir dir, outside;
+            const QString base = dir.path();
+            writeFile(base + "/a.dll", "a");
+            QDir().mkpath(base + "/Application/Updates");
+            writeFile(outside.path() + "/staged-elsewhere/precious", "precious");
+            writeFile(outside.path() + "/backup-elsewhere/precious", "precious");
+            if (QString(when) == "repair") writeFile(base + "/Application/Updates/repair-pending", "");
+            for (const char* name : {"staging", "backup"}) {
+                const QString target = outside.path() + (QString(name) == "staging" ? "/staged-elsewhere" : "/backup-elsewhere");
+                QVERIFY(testlinks::makeLink(target, base + "/Application/Updates/" + name));
+            }
+            const QMap<QString, QByteArray> outsideBefore = snapshot(outside.path());
+            UpdateTransaction tx(base);
+            QString why;
+            if (QString(when) == "begin") {
+                QVERIFY2(tx.begin(&why) == linksCanBeRemoved(), qPrintable(why));  // never downloads through one
+            } else {
+                tx.recover(&why);
+            }
+            QVERIFY2(snapshot(outside.path()) == outsideBefore, when);
+            // Where links cannot be removed themselves (Wine 8 with a host link) they stay.
+            QVERIFY2(isLink(base + "/Application/Updates/staging") == !linksCanBeRemoved(), when);
+            QCOMPARE(readFile(base + "/a.dll"), QByteArray("a"));
+        }
+    }
+
+    // begin() refuses while an unfinished commit waits for its recovery: the backup of the old
+    // files is never thrown away for a new download.
+    void beginRefusesWhileAnUnfinishedCommitWaits()
+    {
+        const bool withLink = linksCanBeRemoved();
+        init();
+        Release r(withLink);
+        killedAt(r, 5);  // the three old files and removals are in the backup
+        const QMap<QString, QByteArray> killed = snapshot(r.base());
+        UpdateTransaction tx(r.base());
+        QString why;
+        QVERIFY(!tx.begin(&why));
+        QVERIFY2(why.contains("waits for its recovery"), qPrintable(why));
+        QCOMPARE(snapshot(r.base()), killed);
+        QString detail;
+        QCOMPARE(tx.recover(&detail), UpdateTransaction::Recovery::Forward);
+        QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("new core"));
+        QVERIFY(tx.begin(&why));
+    }
+
+    // A power cut loses what the step record had not flushed yet: every record before the
+    // stashes were all done, and every place and unlink record after. Recovery tells those
+    // steps from the files, and still ends on the new release.
+    void aPowerCutThatLosesTheUnflushedRecordsRecoversTheSame()
+    {
+        const bool withLink = linksCanBeRemoved();
+        const int steps = commitSteps(withLink);
+        QMap<QString, QByteArray> newState;
+        {
+            init();
+            Release r(withLink);
+            killedAt(r, 0);
+            newState = snapshot(r.base());
+        }
+        for (int k = 2; k <= steps; ++k) {
+            init();
+            Release r(withLink);
+            killedAt(r, k);
+            UpdateJournal journal;
+            QString why;
+            if (!readUpdateJournal(r.base() + kJournal, &journal, &why)) continue;  // marked done: nothing to tell
+            const QString stepsPath = r.base() + kJournal + ".steps";
+            const QList<QByteArray> lines = readFile(stepsPath).split('\n');
+            // Pause points: two for the journal, one per stash; the record is flushed after them.
+            const bool stashesFlushed = k > 2 + journal.stashes.size();
+            QByteArray kept = lines.value(0) + '\n';
+            for (int n = 0; stashesFlushed && n < journal.stashes.size(); ++n) kept += "+" + QByteArray::number(n) + '\n';
+            QFile::remove(stepsPath);
+            writeFile(stepsPath, kept);
+            QString detail;
+            const UpdateTransaction::Recovery result = UpdateTransaction(r.base()).recover(&detail);
+            const QMap<QString, QByteArray> after = snapshot(r.base());
+            QVERIFY2(after == newState && result == UpdateTransaction::Recovery::Forward,
+                     qPrintable(QString("step %1: %2: %3").arg(k).arg(detail, differences(after, newState))));
+        }
     }
 };
 

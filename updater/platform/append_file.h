@@ -12,4 +12,8 @@ namespace fileutil {
 //   when the opened file carries the reparse-point attribute.
 bool appendNoFollow(const std::string& path, const std::string& data);
 
+// Flushes what was written to the file at `path` to disk and waits for it, refusing a link in
+// its place as appendNoFollow does. POSIX: fsync. Windows: FlushFileBuffers.
+bool flushFileNoFollow(const std::string& path);
+
 }  // namespace fileutil

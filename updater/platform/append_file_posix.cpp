@@ -19,4 +19,13 @@ bool appendNoFollow(const std::string& path, const std::string& data)
     return done == data.size();
 }
 
+bool flushFileNoFollow(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 }  // namespace fileutil

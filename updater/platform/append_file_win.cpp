@@ -30,4 +30,17 @@ bool appendNoFollow(const std::string& path, const std::string& data)
     return ok;
 }
 
+bool flushFileNoFollow(const std::string& path)
+{
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(h, &info) &&
+                    !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+                    FlushFileBuffers(h);
+    CloseHandle(h);
+    return ok;
+}
+
 }  // namespace fileutil

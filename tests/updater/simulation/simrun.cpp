@@ -6,6 +6,7 @@
 #include "testpause.h"
 #include "updatelog.h"
 #include "updateprocedure.h"
+#include "updatetransaction.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -114,8 +115,12 @@ void runStart(const QString& base, const Start& s, const sim::Tree& oldTree, con
         if (downloads == s.holdAtDownload) holdHere();
         if (downloads == s.killAtDownload) killHere();
     });
-    // Right after the recovery of what an earlier start left, the folder holds a whole release.
+    // Right after the recovery of what an earlier start left, the folder holds a whole release,
+    // unless the recovery could not tell what was moved (a damaged journal) and says so with the
+    // repair mark: then the application is not started on it (the starter's look below) and the
+    // update runs again in full (the last start's look).
     QObject::connect(&procedure, &UpdateProcedure::recovered, [&](bool) {
+        if (UpdateTransaction(base).repairPending()) return;
         const sim::Tree now = sim::snapshot(base, false);
         if (now != oldTree && now != newTree) {
             appendBytes(mixReport, ("after a start's recovery the folder holds a mix of the releases; against the new one:\n" +
