@@ -76,7 +76,7 @@ test: deps build prefix
 	$(MAKE) --no-print-directory test-fuzz-short || rc=1; \
 	exit $$rc
 
-# Every include under service/ points down the layers (the list is in the script).
+# Every include under service/ and updater/ points down the layers (the list is in the script).
 test-layers:
 	tools/check-layers
 

@@ -12,7 +12,7 @@
 #include <climits>
 #include <cstring>
 
-#include "filelist.h"
+#include "list/filelist.h"
 #include "fuzz_support.h"
 
 namespace {

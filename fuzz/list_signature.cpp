@@ -7,7 +7,7 @@
 #include <QString>
 
 #include "fuzz_support.h"
-#include "listsignature.h"
+#include "list/listsignature.h"
 
 // The private half of the key the build embedded, made at build time (never committed).
 #ifndef VEXTRA_FUZZ_LIST_PRIVATE_KEY

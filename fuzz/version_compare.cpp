@@ -2,7 +2,7 @@
 #include <QString>
 
 #include "fuzz_support.h"
-#include "versioncompare.h"
+#include "list/versioncompare.h"
 
 namespace {
 

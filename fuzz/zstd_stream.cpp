@@ -8,7 +8,7 @@
 #include <zstd.h>
 
 #include "fuzz_support.h"
-#include "zstdstream.h"
+#include "download/zstdstream.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Saves a PNG of the update dialog, drawn from a real update against a local test server.
 //   updater-screenshot OUT.png            the second of three files half downloaded
 //   updater-screenshot OUT.png --refused  the notice after an update that skipped entries
-#include "transferguard.h"
-#include "update.h"
+#include "download/transferguard.h"
+#include "app/update.h"
 #include "ui_uiupdatedialog.h"
 
 #include "support/testserver.h"

@@ -1,7 +1,7 @@
 // The file downloader against a real server on loopback: what replaces the target, and what
 // leaves the old file byte for byte.
-#include "downloader.h"
-#include "transferguard.h"
+#include "download/downloader.h"
+#include "download/transferguard.h"
 
 #include "support/files.h"
 #include "support/links.h"

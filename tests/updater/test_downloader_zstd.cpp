@@ -1,8 +1,8 @@
 // Compressed files and deltas through the downloader against a real server on loopback: the
 // target gets the decoded file only when every check passes, and keeps its old bytes otherwise.
-#include "downloader.h"
-#include "transferguard.h"
-#include "zstdstream.h"
+#include "download/downloader.h"
+#include "download/transferguard.h"
+#include "download/zstdstream.h"
 
 #include "support/files.h"
 #include "support/links.h"

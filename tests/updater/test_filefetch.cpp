@@ -1,7 +1,7 @@
 // One list entry into its staging place: by a delta when the file in place is one it starts from,
 // else whole; a failed delta is followed by the whole file, and only what is needed is requested.
-#include "filefetch.h"
-#include "transferguard.h"
+#include "download/filefetch.h"
+#include "download/transferguard.h"
 
 #include "support/files.h"
 #include "support/links.h"

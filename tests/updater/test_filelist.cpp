@@ -1,6 +1,6 @@
 // Reading the server's file list: targets, the updater's own file, folders, removals, and
 // paths that try to leave the updater's folder.
-#include "filelist.h"
+#include "list/filelist.h"
 
 #include "support/files.h"
 #include "support/links.h"

@@ -1,6 +1,6 @@
 // The list's compressed files and deltas: which entries and deltas are kept, and why the others
 // are left out (the file itself is then downloaded whole).
-#include "filelist.h"
+#include "list/filelist.h"
 
 #include <QtTest>
 

@@ -1,8 +1,8 @@
 // The signed file list, built twice: keyed (EXPECT_KEY, the test key pair made by the build) and
 // keyless. A keyed build uses only a response whose Domvista-Signature signs its version and
 // body; a keyless one ignores the header and behaves as before.
-#include "listsignature.h"
-#include "update.h"
+#include "list/listsignature.h"
+#include "app/update.h"
 
 #include "support/files.h"
 #include "support/testserver.h"

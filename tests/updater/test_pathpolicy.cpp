@@ -1,8 +1,8 @@
 // The path policy that the file list and the commit both ask: how names compare, which removal
 // takes a path away, whether a file stands on the way to a target, which paths reach the
 // updater's own files and folders, and which the system could not create.
-#include "pathpolicy.h"
-#include "updatetransaction.h"
+#include "list/pathpolicy.h"
+#include "transaction/updatetransaction.h"
 
 #include "support/files.h"
 #include "support/links.h"

@@ -1,7 +1,7 @@
 // The blocking check request against a real server on loopback: methods, status, redirects,
 // silence, deadline and size cap.
-#include "synchttp.h"
-#include "transferguard.h"
+#include "download/synchttp.h"
+#include "download/transferguard.h"
 
 #include "support/testserver.h"
 

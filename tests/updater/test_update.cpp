@@ -1,9 +1,9 @@
 // The update procedure in-process against a real server on loopback: when it updates, what the
 // dialog shows while it works, and that a user close cannot cut an update short.
-#include "transferguard.h"
-#include "update.h"
+#include "download/transferguard.h"
+#include "app/update.h"
 #include "ui_uiupdatedialog.h"
-#include "updatetransaction.h"
+#include "transaction/updatetransaction.h"
 #include "platform/process_tools.h"
 
 #include "support/files.h"

@@ -1,5 +1,5 @@
 // The dialog's layout and the embedded translation catalogue.
-#include "update.h"
+#include "app/update.h"
 #include "ui_uiupdatedialog.h"
 
 #include <QtTest>

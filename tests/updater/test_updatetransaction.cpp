@@ -1,9 +1,9 @@
 // The commit of a staged release: it is interrupted at every one of its steps (the pause point
 // throws, leaving the files as a crash would), and the next start's recovery must leave exactly
 // the old or the new release. A failure inside the commit undoes it.
-#include "updatetransaction.h"
+#include "transaction/updatetransaction.h"
 
-#include "filelist.h"
+#include "list/filelist.h"
 #include "platform/path_rules.h"
 #include "support/files.h"
 #include "support/links.h"

@@ -1,5 +1,5 @@
 // Version ordering: numbers compare as numbers, part by part.
-#include "versioncompare.h"
+#include "list/versioncompare.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 // One Zstandard frame decoded as it arrives: the bytes of the file exactly, or a refusal with its
 // reason; never a byte past the declared size, never a window above the cap.
-#include "zstdstream.h"
+#include "download/zstdstream.h"
 
 #include "support/zstd_frames.h"
 
@@ -128,6 +128,11 @@ void TestZstdStream::refusals_data()
                                             << ZstdStream::Status::WindowTooLarge;
     QTest::newRow("the same frame within the cap") << bytes(compress(big, wide)) << qulonglong(big.size()) << 21
                                                    << ZstdStream::Status::Ok;
+    // A small frame states its size as its window: the cap holds for it too, also when the
+    // library could decode it in one piece into its output buffer.
+    const std::string small = someFile(1600, 4);
+    QTest::newRow("a small frame above a small cap") << bytes(compress(small)) << qulonglong(small.size()) << 10
+                                                     << ZstdStream::Status::WindowTooLarge;
     // The shipped cap against a frame that asks for one more.
     FrameOptions wider;
     wider.windowLog = kMaxZstdWindowLog + 1;

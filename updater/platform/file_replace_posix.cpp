@@ -1,6 +1,6 @@
 // POSIX side of the replacement: rename(2) replaces a file that others hold open, so there is
 // nothing to wait for. The new file takes the old one's permission bits (an executable stays one).
-#include "file_replace.h"
+#include "platform/file_replace.h"
 
 #include <QFile>
 

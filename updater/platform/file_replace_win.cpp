@@ -1,5 +1,5 @@
 // Windows side of the replacement: MoveFileExW, retried while the target is in use.
-#include "file_replace.h"
+#include "platform/file_replace.h"
 
 #include <QCoreApplication>
 #include <QDir>

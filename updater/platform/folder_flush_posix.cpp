@@ -1,5 +1,5 @@
 // POSIX side of the folder flush: fsync on the folder.
-#include "folder_flush.h"
+#include "platform/folder_flush.h"
 
 #include <QFile>
 

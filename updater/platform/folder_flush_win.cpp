@@ -1,5 +1,5 @@
 // Windows side of the folder flush: FlushFileBuffers on a folder handle.
-#include "folder_flush.h"
+#include "platform/folder_flush.h"
 
 #include <QDir>
 

@@ -1,5 +1,5 @@
 // POSIX side of the folder lock: flock on a file opened without following a link.
-#include "folder_lock.h"
+#include "platform/folder_lock.h"
 
 #include <QFile>
 

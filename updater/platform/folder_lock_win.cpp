@@ -1,6 +1,6 @@
 // Windows side of the folder lock: LockFileEx on a file opened as itself, never through a
 // reparse point, with sharing open so that the next updater can try and be told it is busy.
-#include "folder_lock.h"
+#include "platform/folder_lock.h"
 
 #include <QDir>
 

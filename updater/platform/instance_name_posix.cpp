@@ -1,6 +1,6 @@
 // POSIX side of the single-instance name: a socket file whose permissions keep other users from
 // connecting (the name itself is not reserved: see instance_name.h).
-#include "instance_name.h"
+#include "platform/instance_name.h"
 
 #include <QLocalServer>
 

@@ -1,5 +1,5 @@
 // Windows side of the single-instance name: the process token's user SID and the session id.
-#include "instance_name.h"
+#include "platform/instance_name.h"
 
 #include <QLocalServer>
 

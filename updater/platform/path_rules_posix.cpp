@@ -1,6 +1,6 @@
 // POSIX side of the path rules: symbolic links are the only reparse points, names compare
 // exactly, and identity is device and inode.
-#include "path_rules.h"
+#include "platform/path_rules.h"
 
 #include <QDir>
 #include <QFile>

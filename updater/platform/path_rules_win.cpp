@@ -1,6 +1,6 @@
 // Windows side of the path rules: file attributes, file ids and long names straight from the
 // system, without Qt's link handling.
-#include "path_rules.h"
+#include "platform/path_rules.h"
 
 #include <QDir>
 #include <QStringList>

@@ -1,5 +1,5 @@
 // Linux side of the process seam: a scan of /proc by executable name, SIGKILL, bounded wait.
-#include "process_tools.h"
+#include "platform/process_tools.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,5 +1,5 @@
 // Windows side of the process seam: Toolhelp snapshot, TerminateProcess, bounded wait.
-#include "process_tools.h"
+#include "platform/process_tools.h"
 
 #include <windows.h>
 #include <tlhelp32.h>

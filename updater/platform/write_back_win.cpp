@@ -1,4 +1,4 @@
-#include "write_back.h"
+#include "platform/write_back.h"
 
 namespace fileutil {
 

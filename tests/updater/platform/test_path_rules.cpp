@@ -1,9 +1,9 @@
 // Links and junctions below the updater's folder, on both builds: a reparse point anywhere on a
 // path refuses the entry, and a removal takes a link itself, never what lies behind it, also
 // when the commit drops its backup.
-#include "filelist.h"
+#include "list/filelist.h"
 #include "platform/path_rules.h"
-#include "updatetransaction.h"
+#include "transaction/updatetransaction.h"
 
 #include "support/files.h"
 #include "support/links.h"

@@ -1,7 +1,7 @@
 // Finding and ending the desktop application's processes on Linux: real processes, matched by
 // the base name of their executable.
 #include "platform/process_tools.h"
-#include "update.h"
+#include "app/update.h"
 
 #include "support/files.h"
 

@@ -2,9 +2,9 @@
 // left as it was, names compare as Windows compares them (also for the updater's own files and
 // folders, which no spelling of a download reaches), and the single-instance name is private to
 // the user and session.
-#include "filelist.h"
-#include "pathpolicy.h"
-#include "updatetransaction.h"
+#include "list/filelist.h"
+#include "list/pathpolicy.h"
+#include "transaction/updatetransaction.h"
 #include "platform/file_replace.h"
 #include "platform/instance_name.h"
 

@@ -1,12 +1,12 @@
 #include "simrun.h"
 
-#include "filelist.h"
-#include "pathpolicy.h"
+#include "list/filelist.h"
+#include "list/pathpolicy.h"
 #include "support/testserver.h"
-#include "testpause.h"
-#include "updatelog.h"
-#include "updateprocedure.h"
-#include "updatetransaction.h"
+#include "transaction/testpause.h"
+#include "log/updatelog.h"
+#include "procedure/updateprocedure.h"
+#include "transaction/updatetransaction.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

@@ -1,7 +1,7 @@
 // The test build's pause points: DESKTOP_UPDATER_TEST_PAUSE=<point>:<n> holds the program at the
 // n-th call of testPause(<point>) for ever, after writing the file DESKTOP_UPDATER_TEST_PAUSED
 // names, so that a test can kill it exactly there. Only desktop-updater-hooks links this file.
-#include "testpause.h"
+#include "transaction/testpause.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
-#include "updatejournal.h"
+#include "transaction/updatejournal.h"
 
-#include "filelist.h"
-#include "pathpolicy.h"
+#include "list/filelist.h"
+#include "list/pathpolicy.h"
 #include "platform/append_file.h"
 #include "platform/folder_flush.h"
 

@@ -1,14 +1,14 @@
-#include "updateprocedure.h"
+#include "procedure/updateprocedure.h"
 
-#include "filedigest.h"
-#include "filefetch.h"
-#include "listsignature.h"
+#include "download/filedigest.h"
+#include "download/filefetch.h"
+#include "list/listsignature.h"
 #include "platform/path_rules.h"
 #include "platform/process_tools.h"
-#include "synchttp.h"
-#include "updatelog.h"
-#include "updatetransaction.h"
-#include "versioncompare.h"
+#include "download/synchttp.h"
+#include "log/updatelog.h"
+#include "transaction/updatetransaction.h"
+#include "list/versioncompare.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "transferguard.h"
+#include "download/transferguard.h"
 
 #include <QNetworkReply>
 #include <QNetworkRequest>

@@ -2,7 +2,7 @@
 // step with a backup, and an unfinished commit is finished or undone on the next start.
 #pragma once
 
-#include "updatejournal.h"
+#include "transaction/updatejournal.h"
 
 #include <QList>
 #include <QPair>

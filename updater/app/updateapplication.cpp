@@ -1,8 +1,8 @@
-#include "updateapplication.h"
+#include "app/updateapplication.h"
 
 #include "platform/instance_name.h"
-#include "update.h"
-#include "updatelog.h"
+#include "app/update.h"
+#include "log/updatelog.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>

@@ -1,7 +1,7 @@
 // The update dialog: it shows what the update procedure (UpdateProcedure) does.
 #pragma once
 
-#include "updateprocedure.h"
+#include "procedure/updateprocedure.h"
 
 #include <QDialog>
 #include <QEventLoop>

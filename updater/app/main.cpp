@@ -1,4 +1,4 @@
-#include "updateapplication.h"
+#include "app/updateapplication.h"
 
 #include <QNetworkProxyFactory>
 #include <QTranslator>

@@ -1,7 +1,7 @@
-#include "filefetch.h"
+#include "download/filefetch.h"
 
-#include "downloader.h"
-#include "filedigest.h"
+#include "download/downloader.h"
+#include "download/filedigest.h"
 
 #include <QEventLoop>
 #include <QUrl>

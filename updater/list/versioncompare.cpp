@@ -1,4 +1,4 @@
-#include "versioncompare.h"
+#include "list/versioncompare.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "updatelog.h"
+#include "log/updatelog.h"
 
 #include "platform/append_file.h"
 

@@ -1,6 +1,6 @@
-#include "synchttp.h"
+#include "download/synchttp.h"
 
-#include "transferguard.h"
+#include "download/transferguard.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

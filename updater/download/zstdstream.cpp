@@ -1,4 +1,4 @@
-#include "zstdstream.h"
+#include "download/zstdstream.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
@@ -55,6 +55,10 @@ ZstdStream::Status ZstdStream::checkHeader(const char* data, std::size_t size)
     if (ZSTD_isError(rc)) return fail(Status::Corrupt, ZSTD_getErrorName(rc));
     if (rc > 0) return Status::Ok;  // more bytes needed
     m_headerRead = true;
+    // The library checks the window too, but skips the check when a small frame fits the output
+    // buffer whole; the cap is asked here so that it holds the same for every frame.
+    if (header.frameType == ZSTD_frame && header.windowSize > (1ull << m_maxWindowLog))
+        return fail(Status::WindowTooLarge, "the frame asks for a window above the cap");
     if (header.frameType == ZSTD_frame && header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN
         && header.frameContentSize != m_expected)
         return fail(header.frameContentSize > m_expected ? Status::OverSize : Status::Truncated,

@@ -1,6 +1,6 @@
-#include "filelist.h"
+#include "list/filelist.h"
 
-#include "pathpolicy.h"
+#include "list/pathpolicy.h"
 #include "platform/path_rules.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "update.h"
+#include "app/update.h"
 
 #include "ui_uiupdatedialog.h"
-#include "updatelog.h"
+#include "log/updatelog.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -1,11 +1,11 @@
-#include "updatetransaction.h"
+#include "transaction/updatetransaction.h"
 
-#include "filelist.h"
-#include "pathpolicy.h"
+#include "list/filelist.h"
+#include "list/pathpolicy.h"
 #include "platform/file_replace.h"
 #include "platform/folder_flush.h"
 #include "platform/path_rules.h"
-#include "testpause.h"
+#include "transaction/testpause.h"
 
 #include <QDir>
 #include <QFile>

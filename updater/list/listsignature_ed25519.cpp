@@ -1,5 +1,5 @@
 // Builds with a public key: Ed25519 signatures checked with OpenSSL's libcrypto.
-#include "listsignature.h"
+#include "list/listsignature.h"
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>

@@ -2,7 +2,7 @@
 // test) observes it.
 #pragma once
 
-#include "filelist.h"
+#include "list/filelist.h"
 #include "platform/folder_lock.h"
 
 #include <QEventLoop>

@@ -2,7 +2,7 @@
 // from the file in place, else the whole file (decoded when the list serves it compressed).
 #pragma once
 
-#include "filelist.h"
+#include "list/filelist.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
-#include "filedigest.h"
+#include "download/filedigest.h"
 
-#include "filelist.h"
-#include "sha256.h"
+#include "list/filelist.h"
+#include "download/sha256.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,9 +1,9 @@
-#include "downloader.h"
+#include "download/downloader.h"
 
-#include "filelist.h"
+#include "list/filelist.h"
 #include "platform/write_back.h"
-#include "transferguard.h"
-#include "zstdstream.h"
+#include "download/transferguard.h"
+#include "download/zstdstream.h"
 
 #include <QFileInfo>
 

@@ -1,4 +1,4 @@
-#include "sha256.h"
+#include "download/sha256.h"
 
 #include <openssl/evp.h>
 

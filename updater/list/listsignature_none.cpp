@@ -1,5 +1,5 @@
 // Builds without a public key: check responses are used as they come.
-#include "listsignature.h"
+#include "list/listsignature.h"
 
 bool listSignatureRequired() { return false; }
 

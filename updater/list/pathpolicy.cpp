@@ -1,8 +1,8 @@
-#include "pathpolicy.h"
+#include "list/pathpolicy.h"
 
-#include "filelist.h"
+#include "list/filelist.h"
 #include "platform/path_rules.h"
-#include "updatelog.h"
+#include "log/updatelog.h"
 
 #include <QDir>
 #include <QFile>

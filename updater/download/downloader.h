@@ -1,7 +1,7 @@
 // Downloads one file over HTTP, streaming it to disk, and tells its progress.
 #pragma once
 
-#include "sha256.h"
+#include "download/sha256.h"
 
 #include <QFile>
 #include <QObject>

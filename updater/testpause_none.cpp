@@ -1,3 +1,0 @@
-#include "testpause.h"
-
-void testPause(const char*) {}

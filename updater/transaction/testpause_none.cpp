@@ -1,0 +1,3 @@
+#include "transaction/testpause.h"
+
+void testPause(const char*) {}
