@@ -625,25 +625,36 @@ def program_release_pair(program):
     return {"bin/core.dll": program, "shared.dat": shared}, {"bin/core.dll": bytes(changed), "shared.dat": shared}
 
 
-@pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed test build missing (make build-native)")
-@pytest.mark.parametrize("delta", ["served", "damaged", "missing"])
-def test_a_signed_delta_update_moves_the_delta_or_falls_back_to_the_file(tmp_path, server, delta):
-    """A signed list with deltas: the file in place is the one the delta starts from, so only the
-    delta is downloaded; a damaged or missing delta is followed by the whole file in the same
-    update. The result is the new release byte for byte, the shared file never requested."""
-    old, new = program_release_pair(FAKE_APP.read_bytes())
-    body, signature = publish_with_deltas(tmp_path, server, old, new, SIGNING_KEY)
+def delta_release(tmp_path, server, program, key, delta):
+    """A signed release pair of `program` with its delta served as `delta` says ("served",
+    "damaged" or "missing"). Returns (old files, new files, list, signature, the delta's path)."""
+    old, new = program_release_pair(program)
+    body, signature = publish_with_deltas(tmp_path, server, old, new, key)
     assert b"<delta from=" in body
     (delta_path,) = [p for p in server.routes if p.startswith("/deltas/")]
     if delta == "damaged":
         server.route(delta_path, b"\x28\xb5\x2f\xfd" + bytes(500))
     elif delta == "missing":
         server.route(delta_path, b"gone", status=404)
+    return old, new, body, signature, delta_path
+
+
+def install_files(folder, files):
+    for name, data in files.items():
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_bytes(data)
+
+
+@pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed test build missing (make build-native)")
+@pytest.mark.parametrize("delta", ["served", "damaged", "missing"])
+def test_a_signed_delta_update_moves_the_delta_or_falls_back_to_the_file(tmp_path, server, delta):
+    """A signed list with deltas: the file in place is the one the delta starts from, so only the
+    delta is downloaded; a damaged or missing delta is followed by the whole file in the same
+    update. The result is the new release byte for byte, the shared file never requested."""
+    old, new, body, signature, delta_path = delta_release(tmp_path, server, FAKE_APP.read_bytes(), SIGNING_KEY, delta)
     dv = Domvista(tmp_path, server, updater=KEYED_UPDATER)
     try:
-        for name, data in old.items():
-            (dv.dir / name).parent.mkdir(parents=True, exist_ok=True)
-            (dv.dir / name).write_bytes(data)
+        install_files(dv.dir, old)
         server.route("/check", body, headers={"Domvista-Version": "2.1", "Domvista-Signature": signature})
         dv.config("2.0")
         assert dv.run() == 0

@@ -16,8 +16,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
-from test_desktop_updater import (CrashRelease, offer, program_release_pair,  # noqa: E402,F401  (server: the loopback fixture)
-                                  publish_with_deltas, server)
+from test_desktop_updater import (CrashRelease, delta_release, install_files,  # noqa: E402,F401  (server: the loopback fixture)
+                                  offer, server)
 from winetools import BITS, TEMPLATE, WinePrefix, no_32bit_reason, wine_loader  # noqa: E402
 
 if BITS == 32:
@@ -332,16 +332,10 @@ def test_keyed_windows_build_takes_only_signed_lists(tmp_path, server, case):
 def test_a_signed_delta_update_on_windows(tmp_path, server, delta):
     """The Windows program with its static libzstd: the delta decoded against the file in place
     (the real Windows program, changed a little), or the whole file after a damaged delta."""
-    old, new = program_release_pair(FAKE_APP.read_bytes())
-    body, signature = publish_with_deltas(tmp_path, server, old, new, SIGNING_KEY)
-    (delta_path,) = [p for p in server.routes if p.startswith("/deltas/")]
-    if delta == "damaged":
-        server.route(delta_path, b"\x28\xb5\x2f\xfd" + bytes(500))
+    old, new, body, signature, delta_path = delta_release(tmp_path, server, FAKE_APP.read_bytes(), SIGNING_KEY, delta)
     dv = WineDomvista(tmp_path, server, updater=KEYED_UPDATER)
     try:
-        for name, data in old.items():
-            (dv.dir / name).parent.mkdir(parents=True, exist_ok=True)
-            (dv.dir / name).write_bytes(data)
+        install_files(dv.dir, old)
         server.route("/check", body, headers={"Domvista-Version": "2.1", "Domvista-Signature": signature})
         dv.config("2.0")
         assert dv.run() == 0
