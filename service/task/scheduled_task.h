@@ -61,6 +61,11 @@ private:
 // Creates or repairs the task for the program; false also when memory runs out.
 bool registerScheduledTask(const std::wstring& programPath);
 
+// A Task Scheduler 1.0 delete that meets a sharing violation (the scheduler reading the task
+// file) is made this many times in all, this far apart.
+const int kTask1DeleteAttempts = 10;
+const unsigned long kTask1DeleteRetryMs = 100;
+
 // Delete the task; true only when the final delete call returned S_OK.
 bool removeWithScheduler2();
 bool removeWithScheduler1();

@@ -196,7 +196,15 @@ bool removeWithScheduler1(TaskPlatform& platform) {
         logWithLastError(kError, MessageCode::Task1RemoveCreateSchedulerFailed);
         return false;
     }
-    return scheduler->Delete(kTaskName) == S_OK;
+    // The scheduler itself may hold the task file for a moment (it reads it after each change):
+    // a delete that meets that sharing violation is tried again for up to about a second.
+    HRESULT deleted = S_OK;
+    for (int attempt = 1;; ++attempt) {
+        deleted = scheduler->Delete(kTaskName);
+        if (deleted != HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || attempt == kTask1DeleteAttempts) break;
+        Sleep(kTask1DeleteRetryMs);
+    }
+    return deleted == S_OK;
 }
 
 bool removeWithScheduler1() { return removeWithScheduler1(systemTaskPlatform()); }

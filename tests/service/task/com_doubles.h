@@ -23,6 +23,7 @@ namespace fake2 {
 struct Failure {
     HRESULT status;
     DWORD lastError;
+    int times = -1;  // how many calls fail; -1: every call
 };
 
 struct Recorder {
@@ -43,8 +44,10 @@ struct Recorder {
         calls.push_back(args.empty() ? name : name + "(" + args + ")");
         auto it = failures.find(name);
         if (it == failures.end()) return S_OK;
-        SetLastError(it->second.lastError);
-        return it->second.status;
+        const Failure failure = it->second;
+        if (failure.times > 0 && --it->second.times == 0) failures.erase(it);
+        SetLastError(failure.lastError);
+        return failure.status;
     }
     HRESULT unexpected(const char* name) {
         calls.push_back(std::string("UNEXPECTED ") + name);
@@ -53,6 +56,7 @@ struct Recorder {
     void fail(const std::string& name, HRESULT status = E_FAIL, DWORD lastError = 0) {
         failures[name] = Failure{status, lastError};
     }
+    void failTimes(const std::string& name, int times, HRESULT status) { failures[name] = Failure{status, 0, times}; }
     // Position of the first call of "Interface::method", or, when `what` holds arguments too,
     // of the first call that starts with it; -1 when there is none.
     int indexOf(const std::string& what) const {

@@ -1,6 +1,7 @@
 // The Task Scheduler 1.0 registration and removal, step by step, against recording COM
 // objects, for the failures that Wine's real scheduler cannot be made to produce.
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <string>
 #include <vector>
@@ -181,6 +182,31 @@ TEST(Removal1, DeletesByNameAndReportsOnlyExactSuccess) {
     EXPECT_FALSE(removeWithScheduler1(platform));
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(rec.live, 0);
+}
+
+// The scheduler may hold its task file for a moment: a sharing violation is waited out, for a
+// while; any other failure is final at once.
+TEST(Removal1, ASharingViolationIsTriedAgainForAWhile) {
+    const HRESULT busy = HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
+    struct Case { int failures; HRESULT status; bool removed; int deletes; };
+    const Case cases[] = {
+        {2, busy, true, 3},
+        {kTask1DeleteAttempts - 1, busy, true, kTask1DeleteAttempts},
+        {-1, busy, false, kTask1DeleteAttempts},
+        {-1, E_ACCESSDENIED, false, 1},
+    };
+    for (const Case& c : cases) {
+        testsupport::LogCapture log;
+        fake2::Recorder rec;
+        fake2::FakePlatform platform(rec);
+        rec.taskExists = true;
+        rec.failTimes("ITaskScheduler::Delete", c.failures, c.status);
+        EXPECT_EQ(removeWithScheduler1(platform), c.removed) << c.failures;
+        EXPECT_EQ(std::count(rec.calls.begin(), rec.calls.end(), "ITaskScheduler::Delete(Orvane Vextra Player Updater)"),
+                  c.deletes) << c.failures;
+        EXPECT_TRUE(log.lines().empty());
+        EXPECT_EQ(rec.live, 0);
+    }
 }
 
 TEST(Removal1, FailuresBeforeTheDeleteLogTheirCodes) {
