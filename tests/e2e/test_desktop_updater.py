@@ -645,21 +645,29 @@ def install_files(folder, files):
         (folder / name).write_bytes(data)
 
 
+def run_delta_update(dv, server, release):
+    """Installs the old files of `release` (delta_release's answer), offers its signed list, runs
+    the updater and checks that the new release is in place."""
+    old, new, body, signature, _ = release
+    install_files(dv.dir, old)
+    server.route("/check", body, headers={"Domvista-Version": "2.1", "Domvista-Signature": signature})
+    dv.config("2.0")
+    assert dv.run() == 0
+    for name, data in new.items():
+        assert (dv.dir / name).read_bytes() == data, name
+
+
 @pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed test build missing (make build-native)")
 @pytest.mark.parametrize("delta", ["served", "damaged", "missing"])
 def test_a_signed_delta_update_moves_the_delta_or_falls_back_to_the_file(tmp_path, server, delta):
     """A signed list with deltas: the file in place is the one the delta starts from, so only the
     delta is downloaded; a damaged or missing delta is followed by the whole file in the same
     update. The result is the new release byte for byte, the shared file never requested."""
-    old, new, body, signature, delta_path = delta_release(tmp_path, server, FAKE_APP.read_bytes(), SIGNING_KEY, delta)
+    release = delta_release(tmp_path, server, FAKE_APP.read_bytes(), SIGNING_KEY, delta)
+    delta_path = release[4]
     dv = Domvista(tmp_path, server, updater=KEYED_UPDATER)
     try:
-        install_files(dv.dir, old)
-        server.route("/check", body, headers={"Domvista-Version": "2.1", "Domvista-Signature": signature})
-        dv.config("2.0")
-        assert dv.run() == 0
-        for name, data in new.items():
-            assert (dv.dir / name).read_bytes() == data, name
+        run_delta_update(dv, server, release)
         expected = ["/check", delta_path] + ([] if delta == "served" else ["/2.1/bin/core.dll"])
         assert server.paths() == expected
         if delta != "served":

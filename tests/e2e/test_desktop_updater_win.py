@@ -16,8 +16,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
-from test_desktop_updater import (CrashRelease, delta_release, install_files,  # noqa: E402,F401  (server: the loopback fixture)
-                                  offer, server)
+from test_desktop_updater import (CrashRelease, delta_release, offer,  # noqa: E402,F401  (server: the loopback fixture)
+                                  run_delta_update, server)
 from winetools import BITS, TEMPLATE, WinePrefix, no_32bit_reason, wine_loader  # noqa: E402
 
 if BITS == 32:
@@ -332,15 +332,11 @@ def test_keyed_windows_build_takes_only_signed_lists(tmp_path, server, case):
 def test_a_signed_delta_update_on_windows(tmp_path, server, delta):
     """The Windows program with its static libzstd: the delta decoded against the file in place
     (the real Windows program, changed a little), or the whole file after a damaged delta."""
-    old, new, body, signature, delta_path = delta_release(tmp_path, server, FAKE_APP.read_bytes(), SIGNING_KEY, delta)
+    release = delta_release(tmp_path, server, FAKE_APP.read_bytes(), SIGNING_KEY, delta)
+    delta_path = release[4]
     dv = WineDomvista(tmp_path, server, updater=KEYED_UPDATER)
     try:
-        install_files(dv.dir, old)
-        server.route("/check", body, headers={"Domvista-Version": "2.1", "Domvista-Signature": signature})
-        dv.config("2.0")
-        assert dv.run() == 0
-        for name, data in new.items():
-            assert (dv.dir / name).read_bytes() == data, name
+        run_delta_update(dv, server, release)
         assert server.paths() == ["/check", delta_path] + ([] if delta == "served" else ["/2.1/bin/core.dll"])
     finally:
         dv.close()
