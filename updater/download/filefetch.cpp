@@ -4,6 +4,7 @@
 #include "download/filedigest.h"
 
 #include <QEventLoop>
+#include <QFile>
 #include <QUrl>
 
 int chooseDelta(const QList<DeltaSource>& deltas, const QString& inPlaceSha256)
@@ -28,9 +29,40 @@ QString runDownload(Downloader& downloader, const FetchProgress& progress, Fetch
     return downloader.committed() ? QString() : downloader.failure();
 }
 
+// The whole file through a part of `parts` (see fetchFile); its failure, or "" when staged.
+QString fetchThroughPart(HeldPart part, const QString& url, const QString& sha256, qint64 size, const QString& stagedPath,
+                         const FetchProgress& progress, const PartialStore& parts, FetchResult* result)
+{
+    if (part.bytes == size) {
+        // Received whole by a run that ended before it could stage it: checked, not asked for.
+        if (fileMatches(part.partPath, sha256, size) && QFile::rename(part.partPath, stagedPath)) {
+            dropPart(part);
+            result->notes.append(QStringLiteral("%1 was received whole by an earlier run").arg(quotedName(url)));
+            return QString();
+        }
+        dropPart(part);
+        part = parts.held(sha256, url, size);
+    }
+    for (int attempt = 0;; ++attempt) {
+        const qint64 held = part.bytes;
+        Downloader downloader(QUrl(url, QUrl::TolerantMode), stagedPath, sha256, size, part);
+        const QString why = runDownload(downloader, progress, result);
+        if (why.isEmpty()) {
+            if (downloader.resumed()) {
+                result->notes.append(QStringLiteral("%1 continued from byte %2 received by an earlier run").arg(quotedName(url)).arg(held));
+            }
+            return why;
+        }
+        if (!downloader.mustStartOver() || attempt > 0) return why;
+        result->notes.append(QStringLiteral("%1 starts over from its first byte: %2").arg(quotedName(url), why));
+        part = parts.held(sha256, url, size);
+    }
+}
+
 }  // namespace
 
-FetchResult fetchFile(const FileEntry& entry, const QString& stagedPath, const FetchProgress& progress)
+FetchResult fetchFile(const FileEntry& entry, const QString& stagedPath, const FetchProgress& progress,
+                      const PartialStore* parts)
 {
     FetchResult result;
     const QString name = entry.value(QStringLiteral("name"));
@@ -54,8 +86,17 @@ FetchResult fetchFile(const FileEntry& entry, const QString& stagedPath, const F
                                     .arg(quotedName(name), quotedName(delta.url), why));
         }
     }
-    Downloader downloader(QUrl(entry.value(QStringLiteral("url")), QUrl::TolerantMode), stagedPath, sha256, size);
-    if (entry.value(QStringLiteral("encoding")) == QLatin1String("zstd")) downloader.decodeZstd();
+    const QString url = entry.value(QStringLiteral("url"));
+    const bool compressed = entry.value(QStringLiteral("encoding")) == QLatin1String("zstd");
+    // (Nothing is kept where a link stands on the way to the parts' folder.)
+    const HeldPart part = parts && !compressed && !sha256.isEmpty() && size >= 0 ? parts->held(sha256, url, size) : HeldPart();
+    if (part.usable) {
+        result.failure = fetchThroughPart(part, url, sha256, size, stagedPath, progress, *parts, &result);
+        result.staged = result.failure.isEmpty();
+        return result;
+    }
+    Downloader downloader(QUrl(url, QUrl::TolerantMode), stagedPath, sha256, size);
+    if (compressed) downloader.decodeZstd();
     result.failure = runDownload(downloader, progress, &result);
     result.staged = result.failure.isEmpty();
     return result;

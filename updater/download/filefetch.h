@@ -2,6 +2,7 @@
 // from the file in place, else the whole file (decoded when the list serves it compressed).
 #pragma once
 
+#include "download/partialstore.h"
 #include "list/filelist.h"
 
 #include <QString>
@@ -27,4 +28,11 @@ using FetchProgress = std::function<void(int done, int total)>;
 // at the entry's target is one a delta starts from, the delta is tried first; a delta that
 // fails for any reason (download, size, digest, decode) is followed by the whole file within
 // the same call.
-FetchResult fetchFile(const FileEntry& entry, const QString& stagedPath, const FetchProgress& progress = {});
+//
+// With `parts`, a whole file that the list gives with its digest and size and serves as it is
+// goes through a part there: what an earlier run received of it is continued, and what this one
+// receives stays when the transfer is cut. When the bytes held prove of no use (the server
+// would not continue them, or the whole did not match its digest), the file is downloaded once
+// more from its first byte. A file without a digest is never continued.
+FetchResult fetchFile(const FileEntry& entry, const QString& stagedPath, const FetchProgress& progress = {},
+                      const PartialStore* parts = nullptr);

@@ -1,4 +1,4 @@
-// Appending to a file without following a link in its place. Free of Qt, like the process seam.
+// Appending to and opening a file without following a link in its place. Free of Qt, like the process seam.
 #pragma once
 
 #include <string>
@@ -15,5 +15,13 @@ bool appendNoFollow(const std::string& path, const std::string& data);
 // Flushes what was written to the file at `path` to disk and waits for it, refusing a link in
 // its place as appendNoFollow does. POSIX: fsync. Windows: FlushFileBuffers.
 bool flushFileNoFollow(const std::string& path);
+
+// Opens the regular file at `path` (UTF-8) for reading and writing, creating it when missing and
+// emptying it when `truncate` is set, as a C runtime descriptor for QFile::open(int). -1, with
+// nothing changed, when `path` itself is a link (refused as appendNoFollow refuses it), a folder,
+// or a file with more than one name (a hard link would carry the writes to a file elsewhere).
+//   POSIX: O_NOFOLLOW, then fstat.  Windows: the reparse point itself is opened and refused, and
+//   the handle becomes a descriptor through _open_osfhandle.
+int openNoFollow(const std::string& path, bool truncate);
 
 }  // namespace fileutil

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 namespace fileutil {
 
 namespace {
@@ -41,6 +44,26 @@ bool flushFileNoFollow(const std::string& path)
                     FlushFileBuffers(h);
     CloseHandle(h);
     return ok;
+}
+
+int openNoFollow(const std::string& path, bool truncate)
+{
+    // Opened with OPEN_ALWAYS and emptied afterwards: CREATE_ALWAYS would empty whatever stands
+    // there before the reparse point is refused.
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(h, &info) && info.nNumberOfLinks == 1 &&
+              !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    if (ok && truncate) {
+        LARGE_INTEGER zero;
+        zero.QuadPart = 0;
+        ok = SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    }
+    const int fd = ok ? _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY) : -1;
+    if (fd < 0) CloseHandle(h);
+    return fd;
 }
 
 }  // namespace fileutil

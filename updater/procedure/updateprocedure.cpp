@@ -242,6 +242,7 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     if (!changes) {
         // Everything is in place already: nothing to stop, only the version to remember.
         if (!transaction.recordVersion(version, &why)) log(why);
+        PartialStore(m_baseFolder).clear();
         m_updating = false;
         emit updateEnded();
         return;
@@ -251,7 +252,14 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     // ended only right before the commit, when nothing can fail any more but the commit.
     QStringList staged;
     for (int i = 0; i < list.downloads.size(); ++i) staged.append(transaction.stagedPath(i));
-    bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, &why);
+    // What earlier runs received of this release's files stays for them; the rest goes.
+    const PartialStore parts(m_baseFolder);
+    QSet<QString> wanted;
+    for (int i = 0; i < list.downloads.size(); ++i) {
+        if (!inPlace.at(i)) wanted.insert(list.downloads.at(i).value(QStringLiteral("sha256")).toLower());
+    }
+    parts.keepOnly(wanted);
+    bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, parts, &why);
     if (ok) {
         CommitPlan plan;
         plan.version = version;
@@ -271,6 +279,7 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
         ok = transaction.commit(plan, &why);
     }
     if (ok) {
+        parts.clear();
         log(QStringLiteral("installed version %1").arg(quotedName(version)));
     } else if (transaction.needsRecovery()) {
         // Undoing stopped halfway: the folder holds parts of both releases until a start puts
@@ -300,7 +309,7 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
 
 // One file after the other into the staging folder; the first failure ends the downloads.
 bool UpdateProcedure::downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
-                                    const QStringList& stagedPaths, QString* failure)
+                                    const QStringList& stagedPaths, const PartialStore& parts, QString* failure)
 {
     const int n = entries.size();
     for (int i = 0; i < n; ++i) {
@@ -320,7 +329,7 @@ bool UpdateProcedure::downloadFiles(const QList<FileEntry>& entries, const QList
         emit statusChanged(QFileInfo(name).fileName());
         showCount(i);
         const FetchResult fetched = fetchFile(entry, stagedPaths.at(i),
-                                              [this](int done, int total) { emit fileProgress(done, total); });
+                                              [this](int done, int total) { emit fileProgress(done, total); }, &parts);
         if (!fetched.opened) emit statusChanged(QCoreApplication::translate("Downloader", "open file error!"));
         appendUpdateLog(m_baseFolder, fetched.notes);
         if (!fetched.staged) {

@@ -2,6 +2,7 @@
 // test) observes it.
 #pragma once
 
+#include "download/partialstore.h"
 #include "list/filelist.h"
 #include "platform/folder_lock.h"
 
@@ -113,7 +114,7 @@ private:
     Check checkForUpdate(const Settings& settings);
     void installUpdate(const QByteArray& fileList, const QString& version);
     bool downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
-                       const QStringList& stagedPaths, QString* failure);
+                       const QStringList& stagedPaths, const PartialStore& parts, QString* failure);
     void log(const QString& line);
     void reportNotUndone();
     void startApplication();

@@ -1,6 +1,8 @@
 #include "testserver.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -87,8 +89,14 @@ TestServer::~TestServer()
 
 void TestServer::route(const std::string& path, const Response& response)
 {
+    routeSequence(path, {response});
+}
+
+void TestServer::routeSequence(const std::string& path, const std::vector<Response>& responses)
+{
     std::lock_guard<std::mutex> lock(mutex_);
-    routes_[path] = response;
+    routes_[path] = responses;
+    served_[path] = 0;
 }
 
 std::string TestServer::url(const std::string& path) const
@@ -100,6 +108,18 @@ std::vector<std::string> TestServer::requests()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return paths_;
+}
+
+size_t TestServer::bodyBytesSent(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bodyBytes_[path];
+}
+
+size_t TestServer::bodyBytesOfRequest(size_t index)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < requestBytes_.size() ? requestBytes_[index] : 0;
 }
 
 std::vector<std::string> TestServer::rawRequests()
@@ -121,6 +141,45 @@ void TestServer::acceptLoop()
 }
 
 namespace {
+// The value of header `name` (lower case) in a request head, or "" when it has none.
+std::string headerValue(const std::string& head, const std::string& name)
+{
+    std::string lower = head;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    const size_t at = lower.find("\r\n" + name + ":");
+    if (at == std::string::npos) return std::string();
+    size_t start = at + 3 + name.size();
+    while (start < head.size() && head[start] == ' ') ++start;
+    return head.substr(start, head.find("\r\n", start) - start);
+}
+
+// A ranged answer to `head` of `r` (see Response::ranges), or `r` as it is.
+TestServer::Response rangedAnswer(const std::string& head, TestServer::Response r)
+{
+    const std::string range = headerValue(head, "range");
+    if (!r.ranges || range.compare(0, 6, "bytes=") != 0 || range.back() != '-') return r;
+    const std::string ifRange = headerValue(head, "if-range");
+    bool current = ifRange.empty();
+    for (const auto& h : r.headers) {
+        if ((h.first == "ETag" || h.first == "Last-Modified") && h.second == ifRange) current = true;
+    }
+    if (!current) return r;
+    const size_t from = size_t(std::strtoull(range.substr(6, range.size() - 7).c_str(), nullptr, 10));
+    const size_t length = r.body.size();
+    if (from >= length) {
+        r.status = 416;
+        r.headers.push_back({"Content-Range", "bytes */" + std::to_string(length)});
+        r.body.clear();
+        return r;
+    }
+    r.status = 206;
+    r.headers.push_back({"Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(length - 1) + "/" +
+                                              std::to_string(length)});
+    r.body = r.body.substr(from);
+    r.dropAfter = r.dropAfter > from ? r.dropAfter - from : 0;
+    return r;
+}
+
 bool sendAll(int fd, const char* data, size_t size)
 {
     while (size > 0) {
@@ -149,17 +208,29 @@ void TestServer::serve(int fd)
     std::string path = sp1 == std::string::npos ? std::string() : head.substr(sp1 + 1, sp2 - sp1 - 1);
     Response r;
     bool found = false;
+    size_t requestIndex = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         paths_.push_back(path);
         heads_.push_back(head);
+        requestIndex = requestBytes_.size();
+        requestBytes_.push_back(0);
         auto it = routes_.find(path);
-        if (it != routes_.end()) {
-            r = it->second;
+        if (it != routes_.end() && !it->second.empty()) {
+            const int n = served_[path]++;
+            r = it->second.at(std::min<size_t>(size_t(n), it->second.size() - 1));
             found = true;
+            if (r.modeRequests > 0 && n >= r.modeRequests) r.mode = Mode::Normal;
         }
     }
     if (!found) r = status(404, "<html>not found</html>");
+    // A cut (Drop, StallBody) counts from the file's first byte, also in a ranged answer.
+    r = rangedAnswer(head, r);
+    auto countBody = [&](size_t n) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bodyBytes_[path] += n;
+        requestBytes_[requestIndex] += n;
+    };
 
     auto waitUntilStopped = [this]() {
         while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -193,11 +264,13 @@ void TestServer::serve(int fd)
     size_t bodyBytes = (r.mode == Mode::Normal) ? r.body.size() : std::min(r.dropAfter, r.body.size());
     if (r.chunkDelayMs > 0) {
         for (size_t off = 0; off < bodyBytes && !stopping_; off += 8192) {
-            if (!sendAll(fd, r.body.data() + off, std::min<size_t>(8192, bodyBytes - off))) break;
+            const size_t n = std::min<size_t>(8192, bodyBytes - off);
+            if (!sendAll(fd, r.body.data() + off, n)) break;
+            countBody(n);
             std::this_thread::sleep_for(std::chrono::milliseconds(r.chunkDelayMs));
         }
-    } else {
-        sendAll(fd, r.body.data(), bodyBytes);
+    } else if (sendAll(fd, r.body.data(), bodyBytes)) {
+        countBody(bodyBytes);
     }
     if (r.mode == Mode::StallBody) waitUntilStopped();
     shutdown(fd, SHUT_RDWR);

@@ -28,12 +28,19 @@ public:
         size_t dropAfter = 0;
         int delayMs = 0;  // pause before answering
         int chunkDelayMs = 0;  // when set, the body goes out in 8 KiB pieces with this pause between
+        // `mode` applies to this many requests of the route, Normal to the later ones (0: to all).
+        int modeRequests = 0;
+        // Answers "Range: bytes=N-" as a server that keeps ranges does: with a 206 of the rest
+        // (a 416 from the end on), unless an If-Range is neither the ETag nor the Last-Modified among `headers`.
+        bool ranges = false;
     };
 
     TestServer();
     ~TestServer();
 
     void route(const std::string& path, const Response& response);
+    // The n-th request of `path` gets the n-th response; the last one answers every later request.
+    void routeSequence(const std::string& path, const std::vector<Response>& responses);
     static Response ok(const std::string& body) { Response r; r.body = body; return r; }
     static Response status(int code, const std::string& body)
     {
@@ -47,6 +54,11 @@ public:
     std::string url(const std::string& path) const;
     std::vector<std::string> requests();  // request lines' paths, in arrival order
     std::vector<std::string> rawRequests();  // whole request heads
+    // Body bytes sent for `path` so far, over all its requests (as handed to the socket), and
+    // for the request at `index` of rawRequests(). Counted once send() returns: a client may
+    // have read them a moment before.
+    size_t bodyBytesSent(const std::string& path);
+    size_t bodyBytesOfRequest(size_t index);
 
 private:
     void acceptLoop();
@@ -58,7 +70,10 @@ private:
     std::thread acceptThread_;
     std::mutex mutex_;
     std::vector<std::thread> workers_;
-    std::map<std::string, Response> routes_;
+    std::map<std::string, std::vector<Response>> routes_;
+    std::map<std::string, int> served_;
+    std::map<std::string, size_t> bodyBytes_;
+    std::vector<size_t> requestBytes_;
     std::vector<std::string> paths_;
     std::vector<std::string> heads_;
 };

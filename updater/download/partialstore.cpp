@@ -1,0 +1,149 @@
+#include "download/partialstore.h"
+
+#include "list/filelist.h"
+#include "platform/append_file.h"
+#include "platform/path_rules.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QRegularExpression>
+
+namespace {
+
+const char kPartSuffix[] = ".part";
+const char kInfoSuffix[] = ".info";
+// An info file is a few hundred bytes; anything larger was not written by the updater.
+const qint64 kMaxInfoBytes = 16 * 1024;
+
+bool isKeyName(const QString& name)
+{
+    static const QRegularExpression key(QStringLiteral("^[0-9a-f]{64}$"));
+    return key.match(name).hasMatch();
+}
+
+// The info's text, or an empty array when it is missing, too large or not a plain file.
+QByteArray readInfo(const QString& path)
+{
+    if (isLink(path)) return QByteArray();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxInfoBytes) return QByteArray();
+    return file.read(kMaxInfoBytes);
+}
+
+}  // namespace
+
+QByteArray writePartInfo(const QString& url, qint64 size, const QByteArray& validator)
+{
+    return "url " + url.toUtf8() + "\nsize " + QByteArray::number(size) + "\nvalidator " + validator + "\n";
+}
+
+bool readPartInfo(const QByteArray& text, QString* url, qint64* size, QByteArray* validator)
+{
+    if (!text.endsWith('\n')) return false;
+    const QList<QByteArray> lines = text.left(text.size() - 1).split('\n');
+    if (lines.size() != 3 || !lines.at(0).startsWith("url ") || !lines.at(1).startsWith("size ") ||
+        !lines.at(2).startsWith("validator ")) {
+        return false;
+    }
+    bool ok = false;
+    const QByteArray sizeText = lines.at(1).mid(5);
+    const qint64 s = sizeText.toLongLong(&ok);
+    if (!ok || s < 0 || QByteArray::number(s) != sizeText) return false;
+    const QByteArray v = lines.at(2).mid(10);
+    // Sent back in a header: only what a reply's validator could have been.
+    for (char c : v) {
+        if (uchar(c) < 0x20 || uchar(c) > 0x7e) return false;
+    }
+    if (v.isEmpty() || v.size() > 256) return false;
+    *url = QString::fromUtf8(lines.at(0).mid(4));
+    *size = s;
+    *validator = v;
+    return true;
+}
+
+PartialStore::PartialStore(const QString& baseFolder)
+    : m_base(baseFolder),
+      m_folder(baseFolder + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QLatin1Char('/') + QLatin1String(kPartialFolderName))
+{
+}
+
+bool PartialStore::folderUsable() const
+{
+    // A link above the folder (Application, Updates) could carry every write elsewhere: then
+    // nothing is kept. One standing as the folder itself, or a file there, goes itself.
+    if (!pathrules::reparsePointOnTheWay(m_base, m_folder, true).isEmpty()) return false;
+    if (isLink(m_folder) || (QFileInfo::exists(m_folder) && !QFileInfo(m_folder).isDir())) {
+        if (!pathrules::removeTreeNoFollow(m_folder)) return false;
+    }
+    return QDir().mkpath(m_folder) && !isLink(m_folder) && QFileInfo(m_folder).isDir();
+}
+
+HeldPart PartialStore::held(const QString& sha256, const QString& url, qint64 size) const
+{
+    HeldPart part;
+    const QString key = sha256.trimmed().toLower();
+    if (!isKeyName(key) || size < 0 || !folderUsable()) return part;
+    part.usable = true;
+    part.partPath = m_folder + QLatin1Char('/') + key + QLatin1String(kPartSuffix);
+    part.infoPath = m_folder + QLatin1Char('/') + key + QLatin1String(kInfoSuffix);
+    QString keptUrl;
+    qint64 keptSize = -1;
+    QByteArray validator;
+    const QFileInfo bytes(part.partPath);
+    const bool fits = !isLink(part.partPath) && bytes.isFile() &&
+                      readPartInfo(readInfo(part.infoPath), &keptUrl, &keptSize, &validator) &&
+                      keptUrl == url && keptSize == size && bytes.size() <= size;
+    if (!fits) {
+        dropPart(part);
+        return part;
+    }
+    part.bytes = bytes.size();
+    part.validator = validator;
+    return part;
+}
+
+void PartialStore::keepOnly(const QSet<QString>& sha256s) const
+{
+    if (!pathrules::reparsePointOnTheWay(m_base, m_folder, true).isEmpty()) return;
+    if (isLink(m_folder) || !QFileInfo(m_folder).isDir()) {
+        clear();
+        return;
+    }
+    const QStringList names = QDir(m_folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QString key = name.section(QLatin1Char('.'), 0, 0);
+        const QString suffix = name.mid(key.size());
+        const bool ours = (suffix == QLatin1String(kPartSuffix) || suffix == QLatin1String(kInfoSuffix)) && sha256s.contains(key);
+        if (!ours) pathrules::removeTreeNoFollow(m_folder + QLatin1Char('/') + name);
+    }
+}
+
+void PartialStore::clear() const
+{
+    if (!pathrules::reparsePointOnTheWay(m_base, m_folder, true).isEmpty()) return;
+    pathrules::removeTreeNoFollow(m_folder);
+}
+
+bool recordPartSource(const HeldPart& part, const QString& url, qint64 size, const QByteArray& validator)
+{
+    if (validator.isEmpty()) {
+        pathrules::removeTreeNoFollow(part.infoPath);
+        return !QFileInfo::exists(part.infoPath) && !isLink(part.infoPath);
+    }
+    const int fd = fileutil::openNoFollow(part.infoPath.toStdString(), true);
+    if (fd < 0) return false;
+    QFile file;
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) return false;
+    const QByteArray text = writePartInfo(url, size, validator);
+    return file.write(text) == text.size() && file.flush();
+}
+
+void dropPart(const HeldPart& part)
+{
+    if (part.partPath.isEmpty()) return;
+    // The info first: bytes without their info are never continued.
+    pathrules::removeTreeNoFollow(part.infoPath);
+    pathrules::removeTreeNoFollow(part.partPath);
+}
