@@ -236,7 +236,8 @@ void Downloader::slotWrite()
     m_bodyBytes += data.size();
     if (data.isEmpty() || m_writeFailed || !m_decodeFailure.isEmpty() || !m_accepting) return;
     if (!m_zstd) {
-        writeFileBytes(data.constData(), data.size());
+        // A part hands what it received to the system at once: a kill loses none of it.
+        if (writeFileBytes(data.constData(), data.size()) && m_partFile) m_partFile->flush();
         return;
     }
     m_received += data.size();

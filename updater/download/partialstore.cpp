@@ -4,6 +4,7 @@
 #include "platform/append_file.h"
 #include "platform/path_rules.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -80,11 +81,17 @@ bool PartialStore::folderUsable() const
     return QDir().mkpath(m_folder) && !isLink(m_folder) && QFileInfo(m_folder).isDir();
 }
 
+QString partKey(const QString& sha256, const QString& url)
+{
+    const QByteArray both = sha256.trimmed().toLower().toUtf8() + '\n' + url.toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(both, QCryptographicHash::Sha256).toHex());
+}
+
 HeldPart PartialStore::held(const QString& sha256, const QString& url, qint64 size) const
 {
     HeldPart part;
-    const QString key = sha256.trimmed().toLower();
-    if (!isKeyName(key) || size < 0 || !folderUsable()) return part;
+    const QString key = partKey(sha256, url);
+    if (!isKeyName(sha256.trimmed().toLower()) || size < 0 || !folderUsable()) return part;
     part.usable = true;
     part.partPath = m_folder + QLatin1Char('/') + key + QLatin1String(kPartSuffix);
     part.infoPath = m_folder + QLatin1Char('/') + key + QLatin1String(kInfoSuffix);
@@ -104,7 +111,7 @@ HeldPart PartialStore::held(const QString& sha256, const QString& url, qint64 si
     return part;
 }
 
-void PartialStore::keepOnly(const QSet<QString>& sha256s) const
+void PartialStore::keepOnly(const QSet<QString>& keys) const
 {
     if (!pathrules::reparsePointOnTheWay(m_base, m_folder, true).isEmpty()) return;
     if (isLink(m_folder) || !QFileInfo(m_folder).isDir()) {
@@ -115,7 +122,7 @@ void PartialStore::keepOnly(const QSet<QString>& sha256s) const
     for (const QString& name : names) {
         const QString key = name.section(QLatin1Char('.'), 0, 0);
         const QString suffix = name.mid(key.size());
-        const bool ours = (suffix == QLatin1String(kPartSuffix) || suffix == QLatin1String(kInfoSuffix)) && sha256s.contains(key);
+        const bool ours = (suffix == QLatin1String(kPartSuffix) || suffix == QLatin1String(kInfoSuffix)) && keys.contains(key);
         if (!ours) pathrules::removeTreeNoFollow(m_folder + QLatin1Char('/') + name);
     }
 }

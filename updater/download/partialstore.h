@@ -1,7 +1,9 @@
 // Downloads that a kill or a failure cut short, kept between runs so that the next update asks
-// only for the rest. They wait in kUpdatesFolder/partial, each under the SHA-256 of the whole
-// file as its list entry gives it: NAME.part with the bytes received so far, and NAME.info with
-// the URL, the size and the validator (ETag or Last-Modified) of the reply they came from. Bytes
+// only for the rest. They wait in kUpdatesFolder/partial, each under a name made from the SHA-256
+// of the whole file as its list entry gives it and the URL it comes from (partKey: two entries
+// of one content from two addresses keep a part each): NAME.part with the bytes received so far,
+// and NAME.info with the URL, the size and the validator (ETag or Last-Modified) of the reply
+// they came from. Bytes
 // without a validator are never kept: nothing could tell whether the rest belongs to them.
 #pragma once
 
@@ -25,6 +27,9 @@ struct HeldPart {
 QByteArray writePartInfo(const QString& url, qint64 size, const QByteArray& validator);
 bool readPartInfo(const QByteArray& text, QString* url, qint64* size, QByteArray* validator);
 
+// The name of the part of the file `sha256` served at `url`: 64 hex digits.
+QString partKey(const QString& sha256, const QString& url);
+
 class PartialStore
 {
 public:
@@ -38,8 +43,8 @@ public:
     // source, a part larger than the file, a link in the place of either, a file in the place of
     // the folder. Not usable when a link stands on the way to the folder.
     HeldPart held(const QString& sha256, const QString& url, qint64 size) const;
-    // Everything kept except the parts of the files `sha256s` (lower case) goes.
-    void keepOnly(const QSet<QString>& sha256s) const;
+    // Everything kept except the parts named `keys` (partKey) goes.
+    void keepOnly(const QSet<QString>& keys) const;
     // The folder goes with everything kept in it (a link in its place goes itself).
     void clear() const;
 

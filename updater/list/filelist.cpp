@@ -311,7 +311,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
     const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
     // The identities of the listed targets that exist: two spellings of one file (a letter case,
     // an 8.3 short name, a hard link) are one target.
-    QSet<QString> listedNames, listedIdentities;
+    QSet<QString> listedNames, listedIdentities, claimedNames;
     auto listed = [&listedNames, &listedIdentities](const QString& path) {
         if (listedNames.contains(pathpolicy::nameKey(path))) return true;
         const QString id = pathrules::fileIdentity(path);
@@ -347,6 +347,7 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
     // a file, a removed file to a folder (the removal moves it into the backup first). Whether a
     // removal is kept is decided below; what it would not take away is refused at the end.
     const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
+    result.entries = removeNodes.count() + files.elementsByTagName(QStringLiteral("file")).count();
     QStringList namedRemovals;
     for (int i = 0; i < removeNodes.count(); ++i) {
         const QString path = resolveInside(baseFolder, removeNodes.item(i).toElement().attribute(QStringLiteral("dist")));
@@ -392,6 +393,11 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         if (problem.isEmpty()) problem = linkProblem(baseFolder, target, false);
         if (problem.isEmpty() && !folder) problem = digestProblem(e, requireDigests);
         if (problem.isEmpty() && !folder) problem = encodingProblem(e);
+        // The first entry that names a path claims it before anything in place is looked at:
+        // which of two entries counts must not depend on what the folder holds, or a run that
+        // finds the folder half-changed would place the other one.
+        if (problem.isEmpty() && claimedNames.contains(pathpolicy::nameKey(target))) problem = QStringLiteral("it is listed twice");
+        if (problem.isEmpty()) claimedNames.insert(pathpolicy::nameKey(target));
         if (problem.isEmpty() && !folder && QFileInfo(target).isDir() && !takenAway(target)) {
             problem = QStringLiteral("a folder is in its place");
         }

@@ -78,6 +78,7 @@ struct FileListResult {
     QStringList removals;  // absolute paths to remove when the update is committed
     QStringList rejected;  // "dist" values of the entries that were skipped
     QStringList notes;     // one readable line per skipped entry, with the reason
+    int entries = 0;       // the file and remove elements of the list, skipped or not
     bool refused = false;  // the whole list was refused (not well-formed, or nested too deep)
 };
 

@@ -116,6 +116,8 @@ void UpdateProcedure::run()
         const Settings settings = readSettings();
         const Check check = checkForUpdate(settings);
         if (check.updateDue) installUpdate(check.body, check.version);
+        // The server offers nothing newer: what was kept for an older offer is of no use.
+        else if (check.answered) PartialStore(m_baseFolder).clear();
     }
     if (m_outcome.failure == Failure::None && UpdateTransaction(m_baseFolder).repairPending()) {
         // No update ran to its end: the folder is still in doubt.
@@ -146,6 +148,8 @@ bool UpdateProcedure::recoverUnfinishedUpdate()
     QString detail;
     const UpdateTransaction::Recovery result = transaction.recover(&detail);
     if (!detail.isEmpty()) log(detail);
+    // A commit finished here needs none of the downloads kept for it any more.
+    if (result == UpdateTransaction::Recovery::Forward) PartialStore(m_baseFolder).clear();
     if (result != UpdateTransaction::Recovery::Failed) return true;
     m_outcome.failedEntry = transaction.failedEntry();
     log(QStringLiteral("the application is not started on a folder that holds parts of two releases"));
@@ -188,6 +192,7 @@ UpdateProcedure::Check UpdateProcedure::checkForUpdate(const Settings& settings)
         }
     }
     check.version = QString::fromUtf8(version);
+    check.answered = true;
     // An older list replayed later is no update, also when the release did not ship config.ini.
     // While a repair is pending the release runs again in full: the folder may lack parts of
     // the version recorded as applied.
@@ -205,10 +210,13 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     const FileListResult list = readFileList(fileList, m_baseFolder, ownFileName(), listSignatureRequired());
     m_outcome.skipped += list.rejected;
     appendUpdateLog(m_baseFolder, list.notes);
-    // While a repair is pending, a whole list with nothing left to do says that the release is
-    // in place already (a killed commit got that far): its version is recorded below.
+    // While a repair is pending, a list with nothing left to do says that the release is in
+    // place already (a killed commit got that far): its version is recorded below. Entries it
+    // skips do not count (they are skipped on every run: waiting for them would keep the
+    // application from starting for good), unless it skips them all: such a list could never
+    // have made the commit whose journal was lost, and says nothing of the folder.
     const bool nothingToDo = list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty();
-    const bool repairDone = nothingToDo && list.rejected.isEmpty() && UpdateTransaction(m_baseFolder).repairPending();
+    const bool repairDone = nothingToDo && list.rejected.size() < list.entries && UpdateTransaction(m_baseFolder).repairPending();
     if (list.refused || (nothingToDo && !repairDone)) {
         // Said so only where the folder was whole before: while a repair is pending it is not.
         log(UpdateTransaction(m_baseFolder).repairPending()
@@ -256,7 +264,7 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     const PartialStore parts(m_baseFolder);
     QSet<QString> wanted;
     for (int i = 0; i < list.downloads.size(); ++i) {
-        if (!inPlace.at(i)) wanted.insert(list.downloads.at(i).value(QStringLiteral("sha256")).toLower());
+        if (!inPlace.at(i)) wanted.insert(partKey(list.downloads.at(i).value(QStringLiteral("sha256")), list.downloads.at(i).value(QStringLiteral("url"))));
     }
     parts.keepOnly(wanted);
     bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, parts, &why);

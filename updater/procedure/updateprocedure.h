@@ -104,6 +104,7 @@ private:
         QString installedVersion;
     };
     struct Check {
+        bool answered = false;   // a complete, authentic answer came (due or not)
         bool updateDue = false;
         QString version;
         QByteArray body;

@@ -66,7 +66,7 @@ int main(int argc, char** argv)
     sim::GenOptions options;
     // SIMULATION_HEAVY=1: every kind of damage; SIMULATION_DAMAGE=<name>,<name>: those.
     const bool heavy = qgetenv("SIMULATION_HEAVY") == "1";
-    for (int d = static_cast<int>(sim::Damage::LoseStaged); d <= static_cast<int>(sim::Damage::BackupLink); ++d) {
+    for (int d = static_cast<int>(sim::Damage::LoseStaged); d <= static_cast<int>(sim::Damage::PartLink); ++d) {
         if (heavy) options.damages.append(static_cast<sim::Damage>(d));
     }
     for (const QString& name : QString::fromLocal8Bit(qgetenv("SIMULATION_DAMAGE")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {

@@ -16,6 +16,15 @@ const struct { Damage damage; const char* name; } kDamageNames[] = {
     {Damage::JournalLink, "journal-link"},
     {Damage::StagingLink, "staging-link"},
     {Damage::BackupLink, "backup-link"},
+    {Damage::PartGarbage, "part-garbage"},
+    {Damage::PartLink, "part-link"},
+};
+
+const struct { Ranges ranges; const char* name; } kRangesNames[] = {
+    {Ranges::Honour, "honour"},
+    {Ranges::Ignore, "ignore"},
+    {Ranges::Refuse, "refuse"},
+    {Ranges::FromStart, "from-start"},
 };
 
 // Bytes as a word without blanks: printable ASCII but '%' and ' ' as is, the rest as %XX.
@@ -69,6 +78,25 @@ void addFolders(Tree* t, const QString& path)
 
 }  // namespace
 
+QString rangesName(Ranges r)
+{
+    for (const auto& n : kRangesNames) {
+        if (n.ranges == r) return QLatin1String(n.name);
+    }
+    return QString();
+}
+
+bool rangesFromName(const QString& name, Ranges* r)
+{
+    for (const auto& n : kRangesNames) {
+        if (name == QLatin1String(n.name)) {
+            *r = n.ranges;
+            return true;
+        }
+    }
+    return false;
+}
+
 QString damageName(Damage d)
 {
     for (const auto& n : kDamageNames) {
@@ -92,7 +120,8 @@ bool damageFromName(const QString& name, Damage* d)
 //   old file <path> <bytes> | old folder <path>
 //   download <dist> <bytes> digest|nodigest | folder <dist> | remove <dist>
 //   kill-download <n> | kill-step <n> | damage <name> <n> | recovery-kill <n> |
-//   concurrent-download <n> | concurrent-step <n>
+//   concurrent-download <n> | concurrent-step <n> | cut <entry> <percent> drop|kill |
+//   ranges honour|ignore|refuse|from-start
 QString writeCase(const Case& c)
 {
     QString out;
@@ -116,6 +145,8 @@ QString writeCase(const Case& c)
     for (int k : c.recoveryKills) s << "recovery-kill " << k << '\n';
     if (c.concurrentAtDownload) s << "concurrent-download " << c.concurrentAtDownload << '\n';
     if (c.concurrentAtStep) s << "concurrent-step " << c.concurrentAtStep << '\n';
+    if (c.cutEntry >= 0) s << "cut " << c.cutEntry << ' ' << c.cutPercent << (c.cutByKill ? " kill" : " drop") << '\n';
+    if (c.ranges != Ranges::Honour) s << "ranges " << rangesName(c.ranges) << '\n';
     s.flush();
     return out;
 }
@@ -170,6 +201,14 @@ bool parseCase(const QString& text, Case* c, QString* error)
             if (!number(w[1], &c->concurrentAtDownload)) return fail("bad number");
         } else if (w[0] == QLatin1String("concurrent-step") && w.size() == 2) {
             if (!number(w[1], &c->concurrentAtStep)) return fail("bad number");
+        } else if (w[0] == QLatin1String("cut") && w.size() == 4) {
+            if (!number(w[1], &c->cutEntry) || !number(w[2], &c->cutPercent) || c->cutPercent < 0 || c->cutPercent > 100 ||
+                (w[3] != QLatin1String("drop") && w[3] != QLatin1String("kill"))) {
+                return fail("bad cut");
+            }
+            c->cutByKill = w[3] == QLatin1String("kill");
+        } else if (w[0] == QLatin1String("ranges") && w.size() == 2) {
+            if (!rangesFromName(w[1], &c->ranges)) return fail("bad ranges");
         } else {
             return fail("unknown line");
         }

@@ -44,7 +44,13 @@ enum class Damage {
     JournalLink,      // a dangling link stands where the journal was
     StagingLink,      // `staging` is a link to a folder outside the updater's folder
     BackupLink,       // `backup` is a link to a folder outside the updater's folder
+    PartGarbage,      // every kept part of a cut download holds other bytes of its length
+    PartLink,         // every kept part of a cut download is a link to a file outside
 };
+// How the server answers a request for the rest of a file.
+enum class Ranges { Honour, Ignore, Refuse, FromStart };
+QString rangesName(Ranges r);
+bool rangesFromName(const QString& name, Ranges* r);
 QString damageName(Damage d);
 bool damageFromName(const QString& name, Damage* d);
 
@@ -61,6 +67,13 @@ struct Case {
     // (concurrentAtStep); the first one then goes on. 0 and 0: no second updater.
     int concurrentAtDownload = 0;
     int concurrentAtStep = 0;
+    // The first request for the `cutEntry`-th entry of the list (-1: none) is cut after
+    // `cutPercent` percent of its bytes (at least one, never all): the server closes the
+    // connection, or (`cutByKill`) goes silent and the start is killed once bytes arrived.
+    int cutEntry = -1;
+    int cutPercent = 50;
+    bool cutByKill = false;
+    Ranges ranges = Ranges::Honour;
 };
 
 // The case as text, and back. parseCase() is false (with the reason) on a malformed text.

@@ -218,6 +218,22 @@ Case drawCase(const GenOptions& options)
     case 5: c.concurrentAtStep = *rc::gen::inRange(1, 8); break;
     default: break;
     }
+    // A download cut short, continued (or not) by a later start, as the server answers.
+    QList<int> downloads;
+    for (int i = 0; i < c.list.size(); ++i) {
+        if (c.list.at(i).kind == ListEntry::Download && c.list.at(i).bytes.size() >= 2) downloads.append(i);
+    }
+    // The first start meets the cut (a later one would only meet it when no earlier kill or
+    // hold came first): then the last start finds the server whole again.
+    if (!downloads.isEmpty() && !c.killAtDownload && !c.concurrentAtDownload && !c.concurrentAtStep &&
+        *rc::gen::inRange(0, 3) == 0) {
+        c.cutEntry = pick(downloads);
+        c.cutPercent = *rc::gen::inRange(1, 100);
+        // (Only a download with a digest keeps its part, which shows that bytes arrived.)
+        c.cutByKill = c.list.at(c.cutEntry).digest && *rc::gen::arbitrary<bool>();
+        const int r = *rc::gen::inRange(0, 8);
+        c.ranges = r < 5 ? Ranges::Honour : r == 5 ? Ranges::Ignore : r == 6 ? Ranges::Refuse : Ranges::FromStart;
+    }
     return c;
 }
 

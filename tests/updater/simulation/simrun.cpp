@@ -1,5 +1,6 @@
 #include "simrun.h"
 
+#include "download/partialstore.h"
 #include "list/filelist.h"
 #include "list/pathpolicy.h"
 #include "support/testserver.h"
@@ -15,6 +16,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #ifdef Q_OS_WIN
@@ -73,6 +76,8 @@ struct Start {
     int holdAtPause = 0;
     int heldFd = -1;
     int holdFd = -1;
+    // Killed as soon as a download has received part of its bytes.
+    bool killAtPartial = false;
 };
 
 // The hold of the running start, for testPause.
@@ -115,6 +120,18 @@ void runStart(const QString& base, const Start& s, const sim::Tree& oldTree, con
         if (downloads == s.holdAtDownload) holdHere();
         if (downloads == s.killAtDownload) killHere();
     });
+    // Qt tells a download's progress at most every 150 ms, and not at all for a body that
+    // stops: the kept part itself shows that bytes arrived.
+    QTimer partWatch;
+    if (s.killAtPartial) {
+        QObject::connect(&partWatch, &QTimer::timeout, [&]() {
+            const QString parts = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QStringLiteral("/partial");
+            for (const QFileInfo& part : QDir(parts).entryInfoList({QStringLiteral("*.part")}, QDir::Files)) {
+                if (part.size() > 0) killHere();
+            }
+        });
+        partWatch.start(2);
+    }
     // Right after the recovery of what an earlier start left, the folder holds a whole release,
     // unless the recovery could not tell what was moved (a damaged journal) and says so with the
     // repair mark: then the application is not started on it (the starter's look below) and the
@@ -211,6 +228,14 @@ QString waitFor(pid_t pid)
         break;
     case sim::Damage::BackupLink:
         if (QFileInfo(updates).isDir()) replaceByLink(updates + QStringLiteral("/backup"), outside + QStringLiteral("/victim"));
+        break;
+    case sim::Damage::PartGarbage:
+    case sim::Damage::PartLink:
+        for (const QString& name : QDir(updates + QStringLiteral("/partial")).entryList({QStringLiteral("*.part")}, QDir::Files)) {
+            const QString part = updates + QStringLiteral("/partial/") + name;
+            if (d == sim::Damage::PartLink) replaceByLink(part, outside + QStringLiteral("/victim/keep.txt"));
+            else writeBytes(part, QByteArray(int(QFileInfo(part).size()), '#'));
+        }
         break;
     }
 }
@@ -311,6 +336,7 @@ Verdict Simulation::run(const Case& c)
     // The list, and the bytes behind it.
     QString xml = QStringLiteral("<files>\n");
     QMap<QString, QByteArray> served;  // url -> bytes
+    std::string cutPath;                // the cut download's path on the server, or ""
     for (int i = 0; i < c.list.size(); ++i) {
         const ListEntry& e = c.list.at(i);
         if (e.kind == ListEntry::Remove) {
@@ -320,7 +346,19 @@ Verdict Simulation::run(const Case& c)
         } else {
             const std::string path = prefix + "/f/" + std::to_string(i);
             const QString url = QString::fromStdString(m_server->url(path));
-            m_server->route(path, TestServer::ok(e.bytes.toStdString()));
+            TestServer::Response r = TestServer::ok(e.bytes.toStdString());
+            r.headers.push_back({"ETag", "\"e" + std::to_string(i) + "\""});
+            r.ranges = c.ranges == Ranges::Honour   ? TestServer::Response::Ranges::Honour
+                     : c.ranges == Ranges::Refuse   ? TestServer::Response::Ranges::Refuse
+                     : c.ranges == Ranges::FromStart ? TestServer::Response::Ranges::FromStart
+                                                     : TestServer::Response::Ranges::Ignore;
+            if (i == c.cutEntry && e.bytes.size() >= 2) {
+                r.mode = c.cutByKill && e.digest ? TestServer::Mode::StallBody : TestServer::Mode::Drop;
+                r.dropAfter = size_t(qBound(1, int(e.bytes.size()) * c.cutPercent / 100, int(e.bytes.size()) - 1));
+                r.modeRequests = 1;
+                cutPath = path;
+            }
+            m_server->route(path, r);
             served.insert(url, e.bytes);
             QString digest;
             if (e.digest) {
@@ -370,17 +408,27 @@ Verdict Simulation::run(const Case& c)
         v.report += QStringLiteral("the %1 %2\n").arg(what, ended);
     };
 
+    // The bytes of the cut download that the first start left for the next (0: none).
+    auto heldOfCut = [&]() -> qint64 {
+        if (c.cutEntry < 0 || c.cutEntry >= c.list.size() || !c.list.at(c.cutEntry).digest) return 0;
+        const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(c.list.at(c.cutEntry).bytes, QCryptographicHash::Sha256).toHex());
+        const QString part = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QStringLiteral("/partial/") +
+                             partKey(sha256, QString::fromStdString(m_server->url(cutPath))) + QStringLiteral(".part");
+        return QFileInfo(part).isFile() && !QFileInfo(part).isSymLink() ? QFileInfo(part).size() : 0;
+    };
+
 #ifdef Q_OS_WIN
     // A faithful kill or hold needs a start of its own that ends without running anything more:
     // this build runs every start in-process, so such a case is replayed natively only.
     if (c.killAtDownload || c.killAtStep || c.concurrentAtDownload || c.concurrentAtStep || !c.recoveryKills.isEmpty() ||
-        c.damage != Damage::None) {
+        c.damage != Damage::None || c.cutByKill) {
         v.skipped = QStringLiteral("kills, holds and damage between starts are replayed by the native build only (each start there is a child process)");
         QDir(dir).removeRecursively();
         return v;
     }
     runStart(base, Start{}, oldTree, newTree, mixReport);
     expect(QStringLiteral("first start"), QStringLiteral("finished"), false);
+    const qint64 held = heldOfCut();
     runStart(base, Start{}, oldTree, newTree, mixReport);
     expect(QStringLiteral("last start"), QStringLiteral("finished"), false);
 #else
@@ -401,8 +449,12 @@ Verdict Simulation::run(const Case& c)
         close(hold[1]);
         expect(QStringLiteral("first start"), waitFor(a), true);
     } else {
-        expect(QStringLiteral("first start"), waitFor(forkStart(base, Start{c.killAtDownload, c.killAtStep}, oldTree, newTree, mixReport)), true);
+        Start first{c.killAtDownload, c.killAtStep};
+        // (A shrunk case may name a download without a digest: it keeps no part to watch.)
+        first.killAtPartial = c.cutByKill && c.cutEntry < c.list.size() && c.list.at(c.cutEntry).digest;
+        expect(QStringLiteral("first start"), waitFor(forkStart(base, first, oldTree, newTree, mixReport)), true);
     }
+    const qint64 held = heldOfCut();
     damage(base, outside, c.damage, c.damageParam);
     for (int k : c.recoveryKills) {
         expect(QStringLiteral("start killed at step %1").arg(k), waitFor(forkStart(base, Start{0, k}, oldTree, newTree, mixReport)), true);
@@ -442,6 +494,39 @@ Verdict Simulation::run(const Case& c)
     if (isOld && !isNew && applied == QLatin1String(kNewVersion)) {
         v.ok = false;
         v.report += QStringLiteral("the old release is in place but the new version is recorded as applied\n");
+    }
+    // Continued, not fetched again: with a server that keeps ranges and the bytes held intact,
+    // a later start asked for exactly the rest, and the server sent only that.
+    const bool partDamaged = c.damage == Damage::PartGarbage || c.damage == Damage::PartLink;
+    if (c.ranges == Ranges::Honour && !partDamaged && held > 0 && held < c.list.at(c.cutEntry).bytes.size()) {
+        const QByteArray want = "Range: bytes=" + QByteArray::number(held) + "-\r\n";
+        const std::vector<std::string> heads = m_server->rawRequests();
+        int asked = -1;
+        for (size_t i = 0; i < heads.size(); ++i) {
+            if (QByteArray::fromStdString(heads[i]).startsWith("GET " + QByteArray::fromStdString(cutPath) + " ") &&
+                QByteArray::fromStdString(heads[i]).contains(want)) {
+                asked = int(i);
+            }
+        }
+        const qint64 rest = c.list.at(c.cutEntry).bytes.size() - held;
+        for (int wait = 0; asked >= 0 && qint64(m_server->bodyBytesOfRequest(size_t(asked))) < rest && wait < 100; ++wait) {
+            QThread::msleep(10);  // the server counts once its send returned
+        }
+        if (asked < 0 && isNew && !isOld) {
+            v.ok = false;
+            v.report += QStringLiteral("%1 bytes of the cut download were kept, but no later start asked for the rest\n").arg(held);
+        } else if (asked >= 0 && qint64(m_server->bodyBytesOfRequest(size_t(asked))) != rest) {
+            v.ok = false;
+            v.report += QStringLiteral("the rest of the cut download took %1 bytes instead of %2\n")
+                            .arg(m_server->bodyBytesOfRequest(size_t(asked))).arg(rest);
+        }
+    }
+    // A finished update leaves nothing of its downloads behind.
+    const QString parts = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QStringLiteral("/partial");
+    if (isNew && !isOld && QFileInfo::exists(parts)) {
+        v.ok = false;
+        v.report += QStringLiteral("the new release is in place but the kept downloads are still there: %1\n")
+                        .arg(QDir(parts).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).join(QLatin1Char(' ')));
     }
     if (QFileInfo::exists(mixReport)) {
         v.ok = false;

@@ -157,16 +157,18 @@ std::string headerValue(const std::string& head, const std::string& name)
 TestServer::Response rangedAnswer(const std::string& head, TestServer::Response r)
 {
     const std::string range = headerValue(head, "range");
-    if (!r.ranges || range.compare(0, 6, "bytes=") != 0 || range.back() != '-') return r;
+    using Ranges = TestServer::Response::Ranges;
+    if (r.ranges == Ranges::Ignore || range.compare(0, 6, "bytes=") != 0 || range.back() != '-') return r;
     const std::string ifRange = headerValue(head, "if-range");
     bool current = ifRange.empty();
     for (const auto& h : r.headers) {
         if ((h.first == "ETag" || h.first == "Last-Modified") && h.second == ifRange) current = true;
     }
     if (!current) return r;
-    const size_t from = size_t(std::strtoull(range.substr(6, range.size() - 7).c_str(), nullptr, 10));
+    size_t from = size_t(std::strtoull(range.substr(6, range.size() - 7).c_str(), nullptr, 10));
     const size_t length = r.body.size();
-    if (from >= length) {
+    if (r.ranges == Ranges::FromStart) from = 0;
+    if (from >= length || r.ranges == Ranges::Refuse) {
         r.status = 416;
         r.headers.push_back({"Content-Range", "bytes */" + std::to_string(length)});
         r.body.clear();

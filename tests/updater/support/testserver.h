@@ -30,9 +30,12 @@ public:
         int chunkDelayMs = 0;  // when set, the body goes out in 8 KiB pieces with this pause between
         // `mode` applies to this many requests of the route, Normal to the later ones (0: to all).
         int modeRequests = 0;
-        // Answers "Range: bytes=N-" as a server that keeps ranges does: with a 206 of the rest
-        // (a 416 from the end on), unless an If-Range is neither the ETag nor the Last-Modified among `headers`.
-        bool ranges = false;
+        // How "Range: bytes=N-" is answered (Ignore: with the whole, as any other request).
+        // Honour: as a server that keeps ranges does, with a 206 of the rest (a 416 from the
+        // end on), unless an If-Range is neither the ETag nor the Last-Modified among `headers`.
+        // Refuse: a 416. FromStart: a 206 of the whole file, from byte 0.
+        enum class Ranges { Ignore, Honour, Refuse, FromStart };
+        Ranges ranges = Ranges::Ignore;
     };
 
     TestServer();
