@@ -20,6 +20,9 @@ class Site:
         self.list_body = b""
         self.requests = 0
         self.bytes_sent = 0
+        # url path -> body bytes after which the answer waits for `release` (a cut to come)
+        self.hold_after = {}
+        self.release = threading.Event()
         site = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -33,26 +36,43 @@ class Site:
                 if self.path == "/check":
                     self.answer(site.list_body, {"Domvista-Version": "2.0"})
                 elif self.path in site.files:
-                    self.answer(site.files[self.path])
+                    self.answer(site.files[self.path], ranged=True)
                 else:
                     self.answer(b"", status=404)
                 self.close_connection = True
 
-            def answer(self, body, headers=None, status=200):
+            def answer(self, body, headers=None, status=200, ranged=False):
                 size = body.stat().st_size if isinstance(body, Path) else len(body)
+                headers = dict(headers or {})
+                start = 0
+                if ranged:
+                    # A server that keeps ranges: the rest of the same version from byte N.
+                    etag = f'"{size:x}"'
+                    headers["ETag"] = etag
+                    wanted = self.headers.get("Range", "")
+                    if wanted.startswith("bytes=") and wanted.endswith("-") and self.headers.get("If-Range", etag) == etag:
+                        start = min(int(wanted[6:-1]), size)
+                        status = 206
+                        headers["Content-Range"] = f"bytes {start}-{size - 1}/{size}"
                 self.send_response(status)
-                for name, value in (headers or {}).items():
+                for name, value in headers.items():
                     self.send_header(name, value)
-                self.send_header("Content-Length", str(size))
+                self.send_header("Content-Length", str(size - start))
                 self.send_header("Connection", "close")
                 self.end_headers()
                 self.wfile.flush()
+                hold = site.hold_after.pop(self.path, None)
                 if isinstance(body, Path):
                     with open(body, "rb") as f:
-                        self.connection.sendfile(f)
+                        if hold is not None:
+                            self.connection.sendfile(f, start, hold - start)
+                            site.bytes_sent += hold - start
+                            site.release.wait()
+                            return
+                        self.connection.sendfile(f, start)
                 else:
-                    self.wfile.write(body)
-                site.bytes_sent += size
+                    self.wfile.write(body[start:])
+                site.bytes_sent += size - start
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True

@@ -360,7 +360,8 @@ private slots:
         const QString outside = m_dir.path() + QStringLiteral("/outside-") + QString::number(++m_next);
         writeFile(outside, "outside the folder");
         QVERIFY(QFile::remove(part.partPath));
-        QVERIFY(hard ? testlinks::makeHardLink(outside, part.partPath) : testlinks::makeLink(outside, part.partPath));
+        if (hard) QVERIFY(testlinks::makeHardLink(outside, part.partPath));
+        else if (!testlinks::makeLink(outside, part.partPath)) QSKIP("Wine 8 shows a Unix link to a file as the file itself, never as a reparse point");
 
         const PartialStore parts(m_base);
         const FetchResult result = fetchFile(entry(url, bytes), m_staged, {}, &parts);
