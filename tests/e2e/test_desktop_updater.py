@@ -677,6 +677,87 @@ def test_a_signed_delta_update_moves_the_delta_or_falls_back_to_the_file(tmp_pat
         dv.cleanup()
 
 
+# A file cut short at 80 %: how the next update gets the rest, for each kind of server.
+CUT_SIZE = 3 * 1024 * 1024
+CUT_AT = CUT_SIZE * 8 // 10
+# range_reply, ETags in turn: (what the second run's first request gets, whether it starts over)
+CUT_SERVERS = {
+    "honour": ("honour", ['"v1"'], 206, False),
+    "ignore": ("ignore", ['"v1"'], 200, False),
+    "wrong-range": ("wrong-range", ['"v1"'], 206, True),
+    "changed, If-Range ignored": ("ignore-if-range", ['"v1"', '"v2"'], 206, True),
+}
+
+
+def cut_and_resume(dv, server, kind, kill=None):
+    """Offers one 3 MiB file whose first answer stops at 80 %: the connection closes, or (with
+    `kill`, a function that ends the running updater) goes silent and the updater is killed once
+    the part holds the 80 %. A second run continues as `kind` (CUT_SERVERS) lets it. Returns the
+    route's answers."""
+    range_reply, etags, _, _ = CUT_SERVERS[kind]
+    data = b"".join(hashlib.sha256(i.to_bytes(4, "little")).digest() for i in range(CUT_SIZE // 32))
+    route = server.route("/files/big.bin", data, mode="resumable", drop_after=CUT_AT, etags=etags,
+                         range_reply=range_reply, stall_after_cut=kill is not None)
+    offer(server, "2.0", [f"<file url='{server.url('/files/big.bin')}' dist='big.bin' "
+                          f"sha256='{hashlib.sha256(data).hexdigest()}' size='{len(data)}'/>"])
+    dv.config("1.0")
+    parts = dv.dir / "Application" / "Updates" / "partial"
+    if kill is None:
+        assert dv.run() == 0
+        assert "nothing was changed" in dv.log_text()
+    else:
+        kill(lambda: sum(p.stat().st_size for p in parts.glob("*.part")) >= CUT_AT if parts.is_dir() else False)
+    assert not (dv.dir / "big.bin").exists()
+    # Kept, with its source: what reached the updater of the 80 % (a closed connection may
+    # take the last bytes in flight with it).
+    held = sum(p.stat().st_size for p in parts.glob("*.part"))
+    assert 0 < held <= CUT_AT
+    assert len(list(parts.glob("*.info"))) == 1
+    assert dv.run() == 0
+    assert (dv.dir / "big.bin").read_bytes() == data
+    assert not parts.exists()  # a finished update keeps nothing
+    return route.answers, held
+
+
+def check_resumed(answers, held, kind, log):
+    _, _, status, over = CUT_SERVERS[kind]
+    assert answers[1].range == f"bytes={held}-" and answers[1].if_range == '"v1"', answers
+    assert answers[1].status == status, answers
+    if kind == "honour":
+        assert len(answers) == 2 and answers[1].sent == CUT_SIZE - held, answers  # only what it lacked
+        assert f"continued from byte {held}" in log
+    elif over:
+        # Refused on its head: the file comes again, from its first byte, in a request of its own.
+        assert len(answers) == 3 and answers[2].range is None and answers[2].sent == CUT_SIZE, answers
+        assert "starts over from its first byte" in log
+    else:
+        assert len(answers) == 2 and answers[1].sent == CUT_SIZE, answers  # the 200 is the whole file
+
+
+@pytest.mark.parametrize("kind", list(CUT_SERVERS))
+def test_a_cut_download_is_continued_only_by_an_exact_rest(dv, server, kind):
+    """A download that a lost connection cut at 80 % keeps its bytes; the next update asks for the
+    rest with Range and If-Range and takes only an exact 206 of the same version: a 200 is the
+    whole file, a wrong range or another version start over. The file is whole in every case."""
+    answers, held = cut_and_resume(dv, server, kind)
+    check_resumed(answers, held, kind, dv.log_text())
+
+
+def test_an_update_killed_halfway_through_a_download_continues_it(dv, server):
+    """SIGKILL while a download runs: what reached the part stays, and the next update is sent
+    only the rest."""
+    def kill(part_full):
+        proc = subprocess.Popen([str(dv.dir / "desktop-updater")], cwd=dv.root, env=dv.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end = time.monotonic() + 60
+        while not part_full() and time.monotonic() < end:
+            time.sleep(0.01)
+        proc.kill()
+        proc.wait()
+    answers, held = cut_and_resume(dv, server, "honour", kill=kill)
+    check_resumed(answers, held, "honour", dv.log_text())
+
+
 # The updaters that are run through a proxy: the system's proxy setting is what they follow
 # (on Linux the http_proxy variable).
 PROXIED_UPDATERS = [pytest.param(UPDATER, id="native")]

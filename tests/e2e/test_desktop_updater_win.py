@@ -16,8 +16,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
-from test_desktop_updater import (CrashRelease, delta_release, offer,  # noqa: E402,F401  (server: the loopback fixture)
-                                  run_delta_update, server)
+from test_desktop_updater import (CUT_SERVERS, CrashRelease, check_resumed, cut_and_resume,  # noqa: E402,F401
+                                  delta_release, offer, run_delta_update, server)  # (server: the loopback fixture)
 from winetools import BITS, TEMPLATE, WinePrefix, no_32bit_reason, wine_loader  # noqa: E402
 
 if BITS == 32:
@@ -369,3 +369,24 @@ def test_a_terminated_update_leaves_the_old_or_the_new_release(tmp_path, server)
             release.check_the_next_starts(kind, n, stalled, dv, lambda: len(wine_processes(dv.wine.path, "domvista.exe")))
         finally:
             dv.close()
+
+
+@pytest.mark.parametrize("kind", ["honour", "wrong-range"])
+def test_a_cut_download_is_continued_on_windows(dv, server, kind):
+    """The Windows program keeps the bytes of a download cut at 80 % and asks only for the rest,
+    or starts over when the answer is not its exact continuation."""
+    answers, held = cut_and_resume(dv, server, kind)
+    check_resumed(answers, held, kind, dv.log_text())
+
+
+def test_a_terminated_download_is_continued_on_windows(dv, server):
+    """TerminateProcess while a download runs: the part keeps what arrived, the next run is sent
+    only the rest."""
+    def kill(part_full):
+        proc = dv.start("desktop-updater.exe")
+        end = time.monotonic() + 120
+        while not part_full() and time.monotonic() < end:
+            time.sleep(0.02)
+        dv.terminate("desktop-updater.exe", proc)
+    answers, held = cut_and_resume(dv, server, "honour", kill=kill)
+    check_resumed(answers, held, "honour", dv.log_text())
