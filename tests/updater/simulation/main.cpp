@@ -94,6 +94,14 @@ int main(int argc, char** argv)
         RC_TAG(v.outcome.toStdString());
         if (v.outcome == QLatin1String("new release in place")) ++updated;
         if (!v.ok) {
+            // The first failure as it happened: a failure that does not come again while
+            // rapidcheck shrinks (one that depends on timing) is still told.
+            static bool told = false;
+            if (!told) {
+                told = true;
+                std::fprintf(stderr, "--- the first failing case, as drawn ---\n%s--- what went wrong ---\n%s\n",
+                             qPrintable(sim::writeCase(c)), qPrintable(v.report));
+            }
             // The last failing case rapidcheck tries is the shrunk one: it stays in the file.
             QFile f(out);
             if (f.open(QIODevice::WriteOnly)) f.write(sim::writeCase(c).toUtf8());

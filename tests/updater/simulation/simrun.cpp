@@ -76,8 +76,8 @@ struct Start {
     int holdAtPause = 0;
     int heldFd = -1;
     int holdFd = -1;
-    // Killed as soon as a download has received part of its bytes.
-    bool killAtPartial = false;
+    // Killed as soon as this part (a cut download's) holds bytes; empty: never.
+    QString killAtPart;
 };
 
 // The hold of the running start, for testPause.
@@ -123,12 +123,9 @@ void runStart(const QString& base, const Start& s, const sim::Tree& oldTree, con
     // Qt tells a download's progress at most every 150 ms, and not at all for a body that
     // stops: the kept part itself shows that bytes arrived.
     QTimer partWatch;
-    if (s.killAtPartial) {
+    if (!s.killAtPart.isEmpty()) {
         QObject::connect(&partWatch, &QTimer::timeout, [&]() {
-            const QString parts = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QStringLiteral("/partial");
-            for (const QFileInfo& part : QDir(parts).entryInfoList({QStringLiteral("*.part")}, QDir::Files)) {
-                if (part.size() > 0) killHere();
-            }
+            if (QFileInfo(s.killAtPart).size() > 0) killHere();
         });
         partWatch.start(2);
     }
@@ -408,13 +405,16 @@ Verdict Simulation::run(const Case& c)
         v.report += QStringLiteral("the %1 %2\n").arg(what, ended);
     };
 
+    // Where the cut download keeps its part ("" when it keeps none: no digest).
+    QString cutPart;
+    if (c.cutEntry >= 0 && c.cutEntry < c.list.size() && c.list.at(c.cutEntry).digest && !cutPath.empty()) {
+        const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(c.list.at(c.cutEntry).bytes, QCryptographicHash::Sha256).toHex());
+        cutPart = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QStringLiteral("/partial/") +
+                  partKey(sha256, QString::fromStdString(m_server->url(cutPath))) + QStringLiteral(".part");
+    }
     // The bytes of the cut download that the first start left for the next (0: none).
     auto heldOfCut = [&]() -> qint64 {
-        if (c.cutEntry < 0 || c.cutEntry >= c.list.size() || !c.list.at(c.cutEntry).digest) return 0;
-        const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(c.list.at(c.cutEntry).bytes, QCryptographicHash::Sha256).toHex());
-        const QString part = base + QLatin1Char('/') + QLatin1String(kUpdatesFolder) + QStringLiteral("/partial/") +
-                             partKey(sha256, QString::fromStdString(m_server->url(cutPath))) + QStringLiteral(".part");
-        return QFileInfo(part).isFile() && !QFileInfo(part).isSymLink() ? QFileInfo(part).size() : 0;
+        return !cutPart.isEmpty() && QFileInfo(cutPart).isFile() && !QFileInfo(cutPart).isSymLink() ? QFileInfo(cutPart).size() : 0;
     };
 
 #ifdef Q_OS_WIN
@@ -451,7 +451,7 @@ Verdict Simulation::run(const Case& c)
     } else {
         Start first{c.killAtDownload, c.killAtStep};
         // (A shrunk case may name a download without a digest: it keeps no part to watch.)
-        first.killAtPartial = c.cutByKill && c.cutEntry < c.list.size() && c.list.at(c.cutEntry).digest;
+        if (c.cutByKill) first.killAtPart = cutPart;
         expect(QStringLiteral("first start"), waitFor(forkStart(base, first, oldTree, newTree, mixReport)), true);
     }
     const qint64 held = heldOfCut();
