@@ -139,11 +139,11 @@ bool PackagePass::bytes(const uint8_t* data, size_t size) {
     if (!state_) return false;
     State& s = *state_;
     // Every block to the binding's digest and to the check, whose content goes to the
-    // content's digest and the installer's temporary file, all on this thread: the transfer's
-    // pump reads the next block meanwhile, and on two cores a third thread for the binding's
-    // digest only took time from it (measured in docs/development.md). A package that is no
-    // signed message stops the check, not the pass: the binding still says whether it is the
-    // manifest's package.
+    // content's digest and the installer's temporary file, all on this thread while the
+    // transfer's pump reads the next block: handing each block to a third thread for the
+    // binding's digest cost about as much as the digest (docs/development.md). A package that
+    // is no signed message stops the check, not the pass: the binding still says whether it is
+    // the manifest's package.
     s.total += size;
     s.bindingCheck.update(data, size);
     if (s.checking && !s.check.update(data, size)) {
