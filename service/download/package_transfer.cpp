@@ -337,11 +337,17 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
     // digest's folder, from zero (any earlier part dropped) or after the part held.
     if (!resumable && !staging.create()) return Pass::Failed;
     if (resumable && !append) writeValidator(staging.validatorFile(), reply.validator);
-    // Nobody else opens it while it is written (and, on a resume, read back).
+    // Nobody else opens it while it is written (and, on a resume, read back). A part from zero
+    // is a new file, in the digest's folder after the one a killed service left is deleted:
+    // never a truncated one, because Wine truncates on CREATE_ALWAYS even a file it has just
+    // made, and ext4 then writes all of the file's data out when it is closed (with a 200 MiB
+    // package that held the close for 60-90 ms, and the data then went to the disk only to be
+    // deleted).
+    if (resumable && !append) DeleteFileW(staging.file().c_str());
     FileHandle staged(CreateFileW(staging.file().c_str(),
                                   append ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE, 0, nullptr,
-                                  append ? OPEN_EXISTING : (resumable ? CREATE_ALWAYS : CREATE_NEW),
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+                                  append ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
     LARGE_INTEGER end = {};
     if (!staged.valid() ||
         (append && (!SetFilePointerEx(staged.get(), end, &end, FILE_END) ||

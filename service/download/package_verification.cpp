@@ -8,7 +8,6 @@
 #include "download/download_log.h"
 #include "download/installer_write.h"
 #include "download/manifest_binding.h"
-#include "platform/block_worker.h"
 #include "platform/file_handle.h"
 #include "platform/transfer_control.h"
 #include "verify/signed_package_check.h"
@@ -24,11 +23,6 @@ public:
 private:
     InstallerFileWriter& writer_;
 };
-
-// The binding's digest of one block, on the helper beside the check.
-void bindBlock(void* binding, const uint8_t* data, size_t size) {
-    static_cast<ManifestBindingCheck*>(binding)->update(data, size);
-}
 
 // The check's failure as the log shows it: the envelope's own codes with the offset, the
 // content's with the error value, a trust rule's with the certificate's place in the chain (or
@@ -108,17 +102,15 @@ bool readWholeFile(const wchar_t* path, std::unique_ptr<uint8_t[]>& bytes, uint3
     return true;
 }
 
-// What one pass holds; the binding's helper goes first, the temporary installer file last.
+// What one pass holds; the temporary installer file goes last.
 struct PackagePass::State {
     explicit State(const PackageBinding& binding)
-        : sink(installer), check(crypto, &sink), bindingCheck(binding),
-          binder(&bindBlock, &bindingCheck) {}
+        : sink(installer), check(crypto, &sink), bindingCheck(binding) {}
     CryptoHelper crypto;
     InstallerFileWriter installer;
     InstallerSink sink;
     SignedPackageCheck check;
     ManifestBindingCheck bindingCheck;
-    BlockWorker binder;
     uint64_t total = 0;
     bool checking = true;
 };
@@ -146,27 +138,24 @@ bool PackagePass::start() {
 bool PackagePass::bytes(const uint8_t* data, size_t size) {
     if (!state_) return false;
     State& s = *state_;
-    // Every block to the binding's digest (on the helper, beside the rest) and to the check,
-    // whose content goes to the content's digest and the installer's temporary file. A package
-    // that is no signed message stops the check, not the pass: the binding still says whether
-    // it is the manifest's package. The helper is done with a block before this returns.
+    // Every block to the binding's digest and to the check, whose content goes to the
+    // content's digest and the installer's temporary file, all on this thread while the
+    // transfer's pump reads the next block: handing each block to a third thread for the
+    // binding's digest cost about as much as the digest (docs/development.md). A package that
+    // is no signed message stops the check, not the pass: the binding still says whether it is
+    // the manifest's package.
     s.total += size;
-    s.binder.post(data, size);
+    s.bindingCheck.update(data, size);
     if (s.checking && !s.check.update(data, size)) {
-        if (s.check.failure() == PackageCheckFailure::ContentRefused) {
-            s.binder.wait();
-            return false;
-        }
+        if (s.check.failure() == PackageCheckFailure::ContentRefused) return false;
         s.checking = false;
     }
-    s.binder.wait();
     return true;
 }
 
 bool PackagePass::finish(std::wstring& installerPath) {
     if (!state_) return false;
     State& s = *state_;
-    s.binder.wait();
     if (!s.bindingCheck.sizeMatches(s.total) || !s.bindingCheck.finish()) return false;
     if (!s.checking || !s.check.finish()) {
         logCheckFailure(s.check, s.crypto);

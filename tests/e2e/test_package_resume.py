@@ -172,6 +172,33 @@ def test_a_changed_package_under_the_same_validator_is_refused_whole(servers, re
     assert machine.staging_folders() == []
 
 
+def test_an_empty_part_a_killed_service_left_is_replaced_by_a_new_one(servers, release,
+                                                                       machine):
+    """A service killed right after it created the part leaves an empty "vpi.tmp" in the
+    digest's folder: the next start holds nothing, asks for the whole package without a Range,
+    and downloads it into a new part in that folder (the empty one deleted, not truncated)."""
+    https, http = servers
+    package = (release / PL_FULL.lstrip("/")).read_bytes()
+    name = "vpi-" + package_digest(release)
+    # The service's own temporary folder is one of these (which one, Wine decides).
+    planted = [root / name for root in machine.temp_roots()]
+    for folder in planted:
+        folder.mkdir()
+        (folder / "vpi.tmp").write_bytes(b"")
+    r = http.route(PL_FULL, body=package, mode="resumable", etags=['"v1"'])
+    messages = machine.run_once()
+    got = code_names(messages)
+    if "StagingFolderForeign" in got:
+        pytest.skip("this system names the folder the test made as another account's, so the "
+                    "service never uses it: a killed service's empty part cannot be planted")
+    assert "DownloadStagedFileCreateFailed" not in got, messages
+    assert [a.range for a in r.answers] == [None], "nothing held: the whole, without a Range"
+    assert r.answers[0].sent == len(package)
+    assert "PluginInstallerStarted" in got, messages
+    assert [run.label for run in machine.wait_installer_runs(1)] == ["resumed-pl"]
+    assert len([folder for folder in planted if not folder.exists()]) == 1, "the service's went"
+
+
 def test_an_unbound_package_never_resumes(servers, release, machine, tmp_path):
     https, http = servers
     https.root = http.root = unbound_copy(release, tmp_path / "unbound")

@@ -1,5 +1,6 @@
 // The staged package's one reading, on files that never reach a signature: each refusal with its
-// lines, no temporary installer left, and the installer file untouched. Signed packages made by
+// lines (the manifest's digest checked over every byte all the same), no temporary installer
+// left, and the installer file untouched. Signed packages made by
 // openssl are checked end to end (tests/e2e).
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 
 #include "download/package_verification.h"
 #include "support/log_capture.h"
+#include "verify/sha256.h"
 
 namespace {
 
@@ -24,6 +26,23 @@ void writeFile(const std::wstring& path, const std::string& bytes) {
 
 std::string hex(DWORD value) { return std::to_string(static_cast<int32_t>(value)); }
 
+std::string sha256Hex(const std::string& bytes) {
+    Sha256 digest;
+    digest.update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    uint8_t value[Sha256::kDigestBytes];
+    digest.finish(value);
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : value) {
+        text += kHex[b >> 4];
+        text += kHex[b & 0x0f];
+    }
+    return text;
+}
+
+// The digest a case binds the package to.
+enum class Bound { None, Own, Other };
+
 }  // namespace
 
 TEST(PackageCheck, RefusalsBeforeAnySignatureLogTheirCauseAndWriteNothing) {
@@ -36,6 +55,7 @@ TEST(PackageCheck, RefusalsBeforeAnySignatureLogTheirCauseAndWriteNothing) {
         bool boundSize;
         bool heldByWriter;
         std::vector<std::string> lines;
+        Bound digest = Bound::None;
     };
     const std::vector<Case> cases = {
         {"an HTML page", html, false, false,
@@ -47,6 +67,14 @@ TEST(PackageCheck, RefusalsBeforeAnySignatureLogTheirCauseAndWriteNothing) {
          {"error 1313 " + hex(ERROR_INVALID_DATA)}},
         // Nobody may write the package while it is read: a writer's open handle refuses the read.
         {"held open by a writer", html, false, true, {"error 1208 " + hex(ERROR_SHARING_VIOLATION)}},
+        // A package that is no signed message still has every byte hashed for the binding: its
+        // own digest passes the binding (and the signature check then refuses it), another
+        // digest is refused by the binding first.
+        {"no signed message, bound to its own digest", html, false, false,
+         {"error 1330 0", "error 1217 " + hex(static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT))},
+         Bound::Own},
+        {"no signed message, bound to another digest", html, false, false,
+         {"error 1313 " + hex(ERROR_INVALID_DATA)}, Bound::Other},
     };
     for (const Case& c : cases) {
         LogCapture log;
@@ -61,6 +89,8 @@ TEST(PackageCheck, RefusalsBeforeAnySignatureLogTheirCauseAndWriteNothing) {
         PackageBinding binding;
         binding.hasSize = c.boundSize;
         binding.size = static_cast<uint32_t>(c.bytes.size() + 1);
+        if (c.digest == Bound::Own) binding.sha256 = sha256Hex(c.bytes);
+        if (c.digest == Bound::Other) binding.sha256 = std::string(64, '0');
         std::wstring path;
         EXPECT_FALSE(checkAndWritePackage(package.c_str(), binding, path)) << c.name;
         if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
