@@ -310,7 +310,8 @@ class UpdaterRun:
     def run(self, timeout=180):
         env = self.folder.program.updater_env(self.screen.display, self.folder.tmp)
         grab_env = x_env(self.screen.display, self.folder.tmp)
-        staging = self.folder.dir / "Application" / "Updates" / "staging"
+        # A file with a digest downloads into its part (Updates/partial), the others into staging.
+        staging = [self.folder.dir / "Application" / "Updates" / name for name in ("staging", "partial")]
         with open(self.folder.work / "desktop-updater-output.txt", "wb") as out:
             self.began = time.time()
             proc = self.folder.program.start(self.folder.dir / self.folder.program.updater_name,
@@ -330,19 +331,21 @@ class UpdaterRun:
             self.exit_code = proc.returncode
 
     @staticmethod
-    def slow_file_staged(staging, pid):
-        """Bytes of the slow file staged so far (it is the only large one): the files in the
-        staging folder, and those the updater holds open there (on Linux a file being written
-        has no name until it is complete, so only the updater's open files show it)."""
+    def slow_file_staged(folders, pid):
+        """Bytes of the slow file received so far (it is the only large one): the files in the
+        staging folder and in the folder of kept parts, and those the updater holds open there
+        (on Linux a temporary file being written has no name until it is complete, so only the
+        updater's open files show it)."""
         sizes = []
-        try:
-            sizes += [p.stat().st_size for p in staging.iterdir() if p.is_file()]
-        except OSError:
-            pass
+        for folder in folders:
+            try:
+                sizes += [p.stat().st_size for p in folder.iterdir() if p.is_file()]
+            except OSError:
+                pass
         try:
             for fd in Path(f"/proc/{pid}/fd").iterdir():
                 try:
-                    if os.readlink(fd).startswith(str(staging) + "/"):
+                    if any(os.readlink(fd).startswith(str(folder) + "/") for folder in folders):
                         sizes.append(fd.stat().st_size)
                 except OSError:
                     continue
