@@ -11,6 +11,7 @@
 
 #include "download/package_verification.h"
 #include "support/log_capture.h"
+#include "verify/package_digest.h"
 #include "verify/sha256.h"
 
 namespace {
@@ -29,15 +30,9 @@ std::string hex(DWORD value) { return std::to_string(static_cast<int32_t>(value)
 std::string sha256Hex(const std::string& bytes) {
     Sha256 digest;
     digest.update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    uint8_t value[Sha256::kDigestBytes];
-    digest.finish(value);
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : value) {
-        text += kHex[b >> 4];
-        text += kHex[b & 0x0f];
-    }
-    return text;
+    std::vector<uint8_t> value(Sha256::kDigestBytes);
+    digest.finish(value.data());
+    return digestHex(value);
 }
 
 // The digest a case binds the package to.
