@@ -522,8 +522,16 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
     for (int i = journal.places.size() - 1; i >= 0; --i) {
         const JournalMove& p = journal.places.at(i);
         // Only a place that was done is undone: a target that was never replaced is the old
-        // file, and stays where it is, also when its staged copy is gone.
-        if (!placeDone(journal, steps, i)) continue;
+        // file, and stays where it is, also when its staged copy is gone. It is settled on
+        // record before any old file comes back (the phase's flush): once its stash is undone,
+        // the old file in the target's place with the staged copy gone would look placed, and a
+        // later recovery would finish the commit on the old file.
+        if (!placeDone(journal, steps, i)) {
+            if (steps.mark(journal.stepOfPlace(i)) == JournalSteps::Mark::None) {
+                steps.set(journal.stepOfPlace(i), JournalSteps::Mark::Undone);
+            }
+            continue;
+        }
         const QString staged = path(p.from);
         const QString target = path(p.to);
         touched << staged << target;
