@@ -1,5 +1,6 @@
 #include "download/partialstore.h"
 
+#include "download/resumereply.h"
 #include "list/filelist.h"
 #include "platform/append_file.h"
 #include "platform/path_rules.h"
@@ -54,10 +55,7 @@ bool readPartInfo(const QByteArray& text, QString* url, qint64* size, QByteArray
     if (!ok || s < 0 || QByteArray::number(s) != sizeText) return false;
     const QByteArray v = lines.at(2).mid(10);
     // Sent back in a header: only what a reply's validator could have been.
-    for (char c : v) {
-        if (uchar(c) < 0x20 || uchar(c) > 0x7e) return false;
-    }
-    if (v.isEmpty() || v.size() > 256) return false;
+    if (!isSendableValidator(v)) return false;
     *url = QString::fromUtf8(lines.at(0).mid(4));
     *size = s;
     *validator = v;

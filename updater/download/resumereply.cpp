@@ -18,7 +18,9 @@ bool readNumber(const QByteArray& text, int* pos, qint64* value)
     return true;
 }
 
-bool sendable(const QByteArray& value)
+}  // namespace
+
+bool isSendableValidator(const QByteArray& value)
 {
     if (value.isEmpty() || value.size() > 256) return false;
     for (char c : value) {
@@ -26,8 +28,6 @@ bool sendable(const QByteArray& value)
     }
     return true;
 }
-
-}  // namespace
 
 bool parseContentRange(const QByteArray& text, qint64* first, qint64* last, qint64* total)
 {
@@ -62,7 +62,7 @@ ResumeReply judgeResumeReply(int status, const QByteArray& contentRange, qint64 
 QByteArray chooseValidator(const QByteArray& etag, const QByteArray& lastModified)
 {
     const QByteArray tag = etag.trimmed();
-    if (!tag.startsWith("W/") && sendable(tag)) return tag;
+    if (!tag.startsWith("W/") && isSendableValidator(tag)) return tag;
     const QByteArray date = lastModified.trimmed();
-    return sendable(date) ? date : QByteArray();
+    return isSendableValidator(date) ? date : QByteArray();
 }

@@ -27,3 +27,5 @@ ResumeReply judgeResumeReply(int status, const QByteArray& contentRange, qint64 
 // never validates a range), and for a value that could not be sent back as it is (a control
 // character, or over 256 bytes).
 QByteArray chooseValidator(const QByteArray& etag, const QByteArray& lastModified);
+// Whether `value` can be sent back as a validator as it is: 1 to 256 printable ASCII bytes.
+bool isSendableValidator(const QByteArray& value);
