@@ -56,10 +56,10 @@ build-desktop-windows: toolchain
 build: build-win32 build-win64 build-native build-desktop-windows
 
 # A booted Wine prefix that every test copies instead of booting its own. It is booted again
-# once Wine's 32-bit loader is installed (a prefix booted without it has no 32-bit DLLs).
-prefix: build/wineprefix-template/.ready
-build/wineprefix-template/.ready: tests/harness/make-template-prefix $(wildcard /usr/lib/wine/wine)
-	tests/harness/make-template-prefix build/wineprefix-template
+# when the loaders it records differ from those installed now (a prefix booted before the 32-bit
+# loader came has no 32-bit DLLs), whatever the files' times say.
+prefix:
+	@tests/harness/make-template-prefix --if-stale build/wineprefix-template
 
 # The shipped program is the i686 build: its unit programs run under Wine's WoW64 first, then the
 # x86_64 twin's (which catch pointer-size faults), and the end-to-end suite runs the i686 program.
