@@ -69,7 +69,9 @@ public:
     typedef std::function<bool(const QString& program)> Starter;
     void setApplicationStarter(const Starter& starter) { m_starter = starter; }
 
-    // True while the procedure stops the application and replaces files.
+    // True from updateStarted() to updateEnded(): while the files in place are hashed, the
+    // downloads run, the application is ended and the release is committed (the dialog cannot be
+    // closed meanwhile).
     bool isUpdating() const { return m_updating; }
     const Outcome& outcome() const { return m_outcome; }
 

@@ -59,10 +59,14 @@ public:
     bool begin(QString* error);
     // The staged files go.
     void discard();
-    // Checks every path once more (no link anywhere below the updater's folder), writes the
-    // journal, moves the old files and the removals into the backup, the staged files into place,
-    // records the version and drops the backup; each step is recorded as it is done. Any failure
-    // undoes what was done. True when the new release is in place; otherwise the old one is
+    // Checks once more the paths it will touch, as a download may have taken minutes: the staged
+    // files, their targets, the removals, the folders and its own backup and journal files must
+    // have no link on the way from the updater's folder (a removal may be one itself, if it can be
+    // removed itself), nothing in a target's place or on its way that the release does not remove,
+    // and none may reach the updater's own folders. Other paths below the folder are not looked
+    // at. Then it writes the journal, moves the old files and the removals into the backup, the
+    // staged files into place, records the version and drops the backup; each step is recorded
+    // as it is done. Any failure undoes what was done. True when the new release is in place; otherwise the old one is
     // (unless needsRecovery() says undoing stopped), and `error` says why.
     bool commit(const CommitPlan& plan, QString* error);
 
