@@ -53,8 +53,8 @@ public:
     // backup is kept meanwhile.
     bool repairPending() const;
 
-    // Anything left over from an earlier run (staging, backup, temporary files) goes; an empty
-    // staging folder is made. Refused while an unfinished commit waits for its recovery. False
+    // Anything left over from an earlier run goes (staging, temporary files, and the backup
+    // unless a repair is pending: then it keeps the old files); an empty staging folder is made. Refused while an unfinished commit waits for its recovery. False
     // with the reason when it cannot be made.
     bool begin(QString* error);
     // The staged files go.
@@ -81,7 +81,8 @@ public:
     // for the steps a crash left unrecorded, the rename's two ends) shows was moved. Nothing
     // is moved through a link, and a journal that cannot be read, or that names what this
     // updater does not write, moves nothing: it goes, and the folder is marked for repair.
-    // Removes stale staging, backup and temporary files. `detail` says what it did.
+    // Removes stale staging and temporary files, and the backup unless a repair is pending.
+    // `detail` says what it did.
     Recovery recover(QString* detail);
 
 private:
