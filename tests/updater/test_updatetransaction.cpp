@@ -577,8 +577,7 @@ private slots:
         QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));
         // The update runs again in full: a whole commit ends the repair.
         UpdateTransaction again(r.base());
-        QVERIFY2(again.begin(&why), qPrintable(why));
-        QVERIFY2(again.commit(r.stage(again), &why), qPrintable(why));
+        QVERIFY2(testcommit::commit(again, r.release(), &why), qPrintable(why));
         QVERIFY(!again.repairPending());
         QCOMPARE(again.appliedVersion(), QString("2.0"));
         QVERIFY(!QFileInfo::exists(r.base() + "/Application/Updates/backup"));
@@ -648,8 +647,7 @@ private slots:
             QCOMPARE(UpdateTransaction(r.base()).recover(&detail), UpdateTransaction::Recovery::Repair);
             UpdateTransaction again(r.base());
             QString why;
-            QVERIFY2(again.begin(&why), qPrintable(why));
-            QVERIFY2(again.commit(r.stage(again), &why), qPrintable(QString("step %1: %2").arg(k).arg(why)));
+            QVERIFY2(testcommit::commit(again, r.release(), &why), qPrintable(QString("step %1: %2").arg(k).arg(why)));
             QVERIFY(!again.repairPending());
             QCOMPARE(again.recover(&detail), UpdateTransaction::Recovery::Nothing);
             QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("new core"));
