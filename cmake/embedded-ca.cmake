@@ -109,33 +109,7 @@ if(NOT EXISTS ${_vextra_ca_der})
   set(_w ${_vextra_pki_dir}/work-${_tag})
   file(REMOVE_RECURSE ${_w})
   file(MAKE_DIRECTORY ${_w})
-  file(WRITE ${_w}/ca.cnf [=[
-[ ca ]
-default_ca = devca
-[ devca ]
-dir = .
-database = index.txt
-new_certs_dir = .
-serial = serial
-default_md = sha1
-policy = anything
-unique_subject = no
-copy_extensions = none
-[ anything ]
-commonName = supplied
-stateOrProvinceName = optional
-countryName = optional
-emailAddress = optional
-organizationName = optional
-organizationalUnitName = optional
-[ v3_ca ]
-basicConstraints = CA:TRUE
-subjectKeyIdentifier = none
-authorityKeyIdentifier = none
-[ req ]
-distinguished_name = dn
-[ dn ]
-]=])
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/openssl-ca.cnf ${_w}/ca.cnf COPYONLY)
   file(WRITE ${_w}/index.txt "")
   file(WRITE ${_w}/serial "00\n")
   set(_subject "/CN=Orvane Vextra Player Development CA/ST=Test State/C=US/emailAddress=ca@localhost/O=Orvane Development/OU=Vextra Player")

@@ -51,7 +51,10 @@ private:
     uint64_t written_ = 0;
 };
 
-// Only a verified package reaches this. Empty content is refused; otherwise the content goes
+// An installer held whole in memory, written with InstallerFileWriter in one go. Nothing here
+// checks the content: the caller must have verified it. The update cycle does not call this (it
+// writes block by block while the package is checked); the tests of the installer write and its
+// probe program do. Empty content is refused; otherwise the content goes
 // into a temporary file in the same folder, every write checked, flushed, and then replaces
 // the installer file in one step. installerPath receives its full path. A failure is logged
 // here, leaves no temporary file and the installer file untouched.

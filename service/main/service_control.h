@@ -33,7 +33,9 @@ private:
     std::wstring displayName_;
 };
 
-// "-deleteTask": clears the registry state and removes the scheduled task.
+// "-deleteTask": removes UpdateAttempts, then LastUpdateCheck only when that was removed, then
+// CheckFrequency only when LastUpdateCheck was (so without UpdateAttempts both stay); then
+// removes the scheduled task.
 void deleteTask();
 // "-createDefaultTask": resets the registry state and registers the hourly task.
 bool createDefaultTask(const std::wstring& programPath);

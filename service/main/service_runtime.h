@@ -10,9 +10,10 @@ bool runServiceDispatcher();
 
 // The service entry named in the dispatch table; its arguments are not used.
 void WINAPI serviceMain(DWORD argc, LPWSTR* argv);
-// Control handler: logs every control; a stop or shutdown is reported as STOP_PENDING with the
-// wait hint kStopWaitHintMs and raises the stop signal, which ends a download under way (the
-// rest of the cycle still runs, and starts no installer).
+// Control handler: logs every control (an information line, so only while verbose logging is
+// on); a stop or shutdown is reported as STOP_PENDING with the wait hint kStopWaitHintMs and
+// raises the stop signal, which ends a download under way (the rest of the cycle still runs,
+// and starts no installer).
 void WINAPI serviceControlHandler(DWORD control);
 // The service's work on the thread of serviceMain: running, one update cycle, stopped.
 void serviceWorker();

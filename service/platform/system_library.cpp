@@ -64,19 +64,16 @@ HMODULE systemWinHttp() {
 void restrictLibrarySearchToSystemFolder() {
     HMODULE kernel = GetModuleHandleW(L"kernel32");
     if (!kernel) return;
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-    if (setDefaultDllDirectories) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    BOOL(WINAPI * setDefaultDllDirectories)(DWORD) = nullptr;
+    if (resolve(kernel, "SetDefaultDllDirectories", setDefaultDllDirectories))
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 bool runsUnderWow64() {
     HMODULE kernel = GetModuleHandleW(L"kernel32");
     if (!kernel) return false;
-    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-    auto isWow64Process =
-        reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
-    if (!isWow64Process) return false;
+    BOOL(WINAPI * isWow64Process)(HANDLE, PBOOL) = nullptr;
+    if (!resolve(kernel, "IsWow64Process", isWow64Process)) return false;
     BOOL answer = FALSE;
     if (!isWow64Process(GetCurrentProcess(), &answer)) return false;
     return answer == TRUE;

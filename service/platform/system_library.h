@@ -4,6 +4,15 @@
 
 #include <string>
 
+// Looks up the function `name` in `module` into `fn`, a pointer of the function's own declared
+// type (decltype(&Name)), so that every call through it is checked against the declaration.
+// False, with fn null, when the module lacks it (an older system).
+template <typename Fn>
+bool resolve(HMODULE module, const char* name, Fn& fn) {
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return fn != nullptr;
+}
+
 // Loads a system library into slot (releasing what it held). A bare name is taken from the
 // system folder; a name with a backslash is used unchanged.
 bool loadSystemLibrary(HMODULE& slot, const std::wstring& name);

@@ -60,12 +60,6 @@ static_assert(sizeof(CRYPT_VERIFY_MESSAGE_PARA) == 20, "verification parameter r
 
 namespace {
 
-template <typename Fn>
-bool resolve(HMODULE module, const char* name, Fn& fn) {
-    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return fn != nullptr;
-}
-
 bool loadTable(Crypt32Table& t) {
     return loadSystemLibrary(t.module, L"crypt32.dll") &&
            resolve(t.module, "CryptVerifyMessageSignature", t.verifyMessageSignature) &&

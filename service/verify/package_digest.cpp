@@ -7,16 +7,6 @@
 #include "platform/system_library.h"
 #include "verify/crypto_helper.h"
 
-namespace {
-
-template <typename Fn>
-bool resolve(HMODULE module, const char* name, Fn& fn) {
-    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return fn != nullptr;
-}
-
-}  // namespace
-
 HashProvider::~HashProvider() {
     const DWORD error = GetLastError();
     if (provider_) releaseContext_(provider_, 0);

@@ -25,12 +25,6 @@ struct SignedPackageCheck::Crypt32Functions {
 
 namespace {
 
-template <typename Fn>
-bool resolve(HMODULE module, const char* name, Fn& fn) {
-    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return fn != nullptr;
-}
-
 const char kOidMd5[] = "1.2.840.113549.2.5";
 const char kOidSha1[] = "1.3.14.3.2.26";
 const char kOidSha256[] = "2.16.840.1.101.3.4.2.1";

@@ -18,6 +18,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
 from servers import TinyProxy, http_server  # noqa: E402
+from desktop_release import publish, publish_with_deltas  # noqa: E402
 
 BUILD = Path(os.environ.get("VEXTRA_BUILD_NATIVE", ROOT / "build" / "native"))
 UPDATER = BUILD / "desktop-updater"
@@ -25,7 +26,6 @@ UPDATER = BUILD / "desktop-updater"
 KEYED_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-keyed"
 SIGNING_KEY = BUILD / "tests" / "updater" / "list-signing-key.pem"
 FAKE_APP = BUILD / "tests" / "updater" / "fake-domvista"
-PUBLISH = ROOT / "tools" / "domvista-publish"
 
 pytestmark = pytest.mark.skipif(not UPDATER.exists() or not FAKE_APP.exists(),
                                 reason="native build missing (make build-native)")
@@ -535,22 +535,6 @@ def test_full_disk_leaves_every_old_file_byte_for_byte(dv, server, tmp_path):
     assert server.paths() == ["/check", "/small"]
 
 
-def publish(tmp_path, server, version, files, key=SIGNING_KEY):
-    """Lays out a release, serves its files, writes and signs its list with the publisher
-    tool; returns (list bytes, signature)."""
-    release = tmp_path / f"release-{version}"
-    for name, data in files.items():
-        (release / name).parent.mkdir(parents=True, exist_ok=True)
-        (release / name).write_bytes(data)
-        server.route(f"/{version}/{name}", data)
-    out = tmp_path / f"list-{version}.xml"
-    result = subprocess.run([sys.executable, str(PUBLISH), "--folder", str(release),
-                             "--base-url", server.url(f"/{version}"), "--version", version,
-                             "--key", str(key), "--out", str(out), "--remove", "obsolete.dll"],
-                            capture_output=True, text=True, check=True)
-    return out.read_bytes(), result.stdout.strip()
-
-
 @pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed test build missing (make build-native)")
 def test_signed_list_round_trip(tmp_path, server):
     """A build with a public key takes only a list that the publisher signed for that version;
@@ -558,10 +542,12 @@ def test_signed_list_round_trip(tmp_path, server):
     other_key = tmp_path / "other.pem"
     subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", str(other_key)], check=True,
                    capture_output=True)
-    old_list, old_sig = publish(tmp_path, server, "2.0", {"core.dll": b"core 2.0"})
-    new_list, new_sig = publish(tmp_path, server, "2.1", {"core.dll": b"core 2.1", "sub/b.dat": b"b 2.1"})
+    gone = ["obsolete.dll"]
+    old_list, old_sig = publish(tmp_path, server, "2.0", {"core.dll": b"core 2.0"}, SIGNING_KEY, gone)
+    new_list, new_sig = publish(tmp_path, server, "2.1", {"core.dll": b"core 2.1", "sub/b.dat": b"b 2.1"},
+                                SIGNING_KEY, gone)
     _, foreign_sig = publish(tmp_path, server, "2.1", {"core.dll": b"core 2.1", "sub/b.dat": b"b 2.1"},
-                             key=other_key)
+                             other_key, gone)
     cases = [
         ("replayed old list", "2.0", old_list, old_sig, False, ""),
         ("unsigned", "2.1", new_list, None, False, "no Domvista-Signature"),
@@ -593,26 +579,6 @@ def test_signed_list_round_trip(tmp_path, server):
             assert len(dv.wait_started(2)) == 2, name  # started again in every case
         finally:
             dv.cleanup()
-
-
-def publish_with_deltas(tmp_path, server, old, new, key):
-    """The new release's signed list with deltas against the old one (the publisher's --previous);
-    serves the files under /2.1 and the deltas under /deltas. Returns (list, signature)."""
-    for version, files in (("2.0", old), ("2.1", new)):
-        for name, data in files.items():
-            (tmp_path / f"release-{version}" / name).parent.mkdir(parents=True, exist_ok=True)
-            (tmp_path / f"release-{version}" / name).write_bytes(data)
-    for name, data in new.items():
-        server.route(f"/2.1/{name}", data)
-    out, deltas = tmp_path / "list-2.1.xml", tmp_path / "deltas"
-    result = subprocess.run([sys.executable, str(PUBLISH), "--folder", str(tmp_path / "release-2.1"),
-                             "--base-url", server.url("/2.1"), "--version", "2.1", "--key", str(key),
-                             "--out", str(out), "--previous", str(tmp_path / "release-2.0"),
-                             "--deltas", str(deltas), "--delta-base-url", server.url("/deltas")],
-                            capture_output=True, text=True, check=True)
-    for path in deltas.rglob("*.zst"):
-        server.route("/deltas/" + path.relative_to(deltas).as_posix(), path.read_bytes())
-    return out.read_bytes(), result.stdout.strip()
 
 
 def program_release_pair(program):

@@ -18,6 +18,7 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "harness"))
 from test_desktop_updater import (CUT_SERVERS, CrashRelease, check_resumed, cut_and_resume,  # noqa: E402,F401
                                   delta_release, offer, run_delta_update, server)  # (server: the loopback fixture)
+from desktop_release import publish  # noqa: E402
 from winetools import BITS, TEMPLATE, WinePrefix, no_32bit_reason, wine_loader  # noqa: E402
 
 if BITS == 32:
@@ -29,7 +30,6 @@ KEYED_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-keyed.exe"
 HOOKS_UPDATER = BUILD / "tests" / "updater" / "desktop-updater-hooks.exe"
 SIGNING_KEY = BUILD / "tests" / "updater" / "list-signing-key.pem"
 FAKE_APP = BUILD / "tests" / "updater" / "fake-domvista.exe"
-PUBLISH = ROOT / "tools" / "domvista-publish"
 
 pytestmark = [
     pytest.mark.skipif(BITS == 32 and no_32bit_reason() is not None,
@@ -293,24 +293,10 @@ def test_single_instance_is_per_user_and_hands_over_its_argument(dv, server):
     assert not (dv.dir / "pipe.log").exists()
 
 
-def publish(tmp_path, server, version, files):
-    release = tmp_path / f"release-{version}"
-    for name, data in files.items():
-        (release / name).parent.mkdir(parents=True, exist_ok=True)
-        (release / name).write_bytes(data)
-        server.route(f"/{version}/{name}", data)
-    out = tmp_path / f"list-{version}.xml"
-    result = subprocess.run([sys.executable, str(PUBLISH), "--folder", str(release),
-                             "--base-url", server.url(f"/{version}"), "--version", version,
-                             "--key", str(SIGNING_KEY), "--out", str(out)],
-                            capture_output=True, text=True, check=True)
-    return out.read_bytes(), result.stdout.strip()
-
-
 @pytest.mark.skipif(not KEYED_UPDATER.exists(), reason="keyed Windows test build missing")
 @pytest.mark.parametrize("case", ["genuine", "list changed"])
 def test_keyed_windows_build_takes_only_signed_lists(tmp_path, server, case):
-    body, signature = publish(tmp_path, server, "2.1", {"core.dll": b"core 2.1"})
+    body, signature = publish(tmp_path, server, "2.1", {"core.dll": b"core 2.1"}, SIGNING_KEY)
     if case == "list changed":
         body = body.replace(b"core.dll", b"CORE.dll", 1)
     dv = WineDomvista(tmp_path, server, updater=KEYED_UPDATER)

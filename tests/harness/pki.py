@@ -21,29 +21,9 @@ from winetools import ROOT, to_windows_path
 OPENSSL = os.environ.get("OPENSSL", "openssl")
 _serials = itertools.count(0x1000)
 
-_CA_CONFIG = """\
-[ ca ]
-default_ca = testca
-[ testca ]
-dir = .
-database = index.txt
-new_certs_dir = .
-serial = serial
-default_md = sha256
-policy = anything
-unique_subject = no
-copy_extensions = none
-[ anything ]
-commonName = supplied
-stateOrProvinceName = optional
-countryName = optional
-emailAddress = optional
-organizationName = optional
-organizationalUnitName = optional
-[ req ]
-distinguished_name = dn
-[ dn ]
-"""
+# The openssl configuration of every authority here, the same file the build makes the
+# development CA with.
+CA_CONFIG = ROOT / "cmake" / "openssl-ca.cnf"
 
 _EXTENSIONS = {
     "ca": "basicConstraints = critical,CA:TRUE\nkeyUsage = keyCertSign, cRLSign\n",
@@ -151,7 +131,7 @@ class Pki:
         self._n += 1
         d = self.dir / f"{self._n:03d}-{name}"
         d.mkdir()
-        (d / "ca.cnf").write_text(_CA_CONFIG)
+        (d / "ca.cnf").write_bytes(CA_CONFIG.read_bytes())
         (d / "index.txt").write_text("")
         (d / "serial").write_text(f"{next(_serials):X}\n")
         return d

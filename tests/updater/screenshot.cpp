@@ -78,14 +78,14 @@ int main(int argc, char** argv)
     if (refused) {
         QTimer* poll = new QTimer(&app);
         QObject::connect(poll, &QTimer::timeout, [&]() {
-            if (taken || !update || !update->layout()->label_3->toolTip().contains(QLatin1String("secret.txt"))) return;
+            if (taken || !update || !update->ui()->label_3->toolTip().contains(QLatin1String("secret.txt"))) return;
             taken = true;
             QTimer::singleShot(500, [&]() { grab(update, out); });
         });
         poll->start(20);
     } else {
-        QObject::connect(update->layout()->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
-            if (taken || !update || value <= 0 || update->layout()->totalProgressBar->value() != 2) return;
+        QObject::connect(update->ui()->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
+            if (taken || !update || value <= 0 || update->ui()->totalProgressBar->value() != 2) return;
             taken = true;
             QTimer::singleShot(500, [&]() { grab(update, out); });
         });

@@ -4,6 +4,7 @@
 #include "list/pathpolicy.h"
 #include "transaction/updatetransaction.h"
 
+#include "support/commit_release.h"
 #include "support/files.h"
 #include "support/links.h"
 
@@ -282,16 +283,13 @@ private slots:
         writeFile(base + "/Application/Config/config.ini", "ini");
         UpdateTransaction tx(base);
         QString why;
-        QVERIFY2(tx.begin(&why), qPrintable(why));
-        QVERIFY2(tx.recordVersion("1", &why), qPrintable(why));
+        testcommit::Release release;
+        if (kind == "file") release.files.append(qMakePair(base + "/" + path, QByteArray("evil")));
+        if (kind == "folder") release.folders.append(base + "/" + path);
+        if (kind == "removal") release.removals.append(base + "/" + path);
         CommitPlan plan;
-        plan.version = "2";
-        if (kind == "file") {
-            writeFile(tx.stagedPath(0), "evil");
-            plan.files.append(qMakePair(tx.stagedPath(0), base + "/" + path));
-        }
-        if (kind == "folder") plan.folders.append(base + "/" + path);
-        if (kind == "removal") plan.removals.append(base + "/" + path);
+        QVERIFY2(testcommit::stage(tx, release, &plan, &why), qPrintable(why));
+        QVERIFY2(tx.recordVersion("1", &why), qPrintable(why));
         QVERIFY(!tx.commit(plan, &why));
         QVERIFY2(why.contains("the updater's own folders"), qPrintable(why));
         QCOMPARE(readFile(base + "/Application/Config/config.ini"), QByteArray("ini"));

@@ -113,7 +113,7 @@ private slots:
         writeFile(fx.base() + "/a.dll", "old a");
         bool shown = false;
         fx.make();
-        connect(fx.update->layout()->totalProgressBar, &QProgressBar::valueChanged, [&]() { shown = fx.update->isVisible(); });
+        connect(fx.update->ui()->totalProgressBar, &QProgressBar::valueChanged, [&]() { shown = fx.update->isVisible(); });
         fx.run();
         QCOMPARE(readFile(fx.base() + "/a.dll"), updates ? QByteArray("new a") : QByteArray("old a"));
         QCOMPARE(shown, updates);
@@ -188,15 +188,15 @@ private slots:
         }
         fx.offer("1.1", list + "</files>");
         fx.make();
-        QCOMPARE(fx.update->layout()->label_3->text(), QString());
-        QCOMPARE(fx.update->layout()->label_4->text(), QString());
-        QCOMPARE(fx.update->layout()->totalProgressBar->value(), 0);
-        QCOMPARE(fx.update->layout()->curProgressBar->value(), 0);
+        QCOMPARE(fx.update->ui()->label_3->text(), QString());
+        QCOMPARE(fx.update->ui()->label_4->text(), QString());
+        QCOMPARE(fx.update->ui()->totalProgressBar->value(), 0);
+        QCOMPARE(fx.update->ui()->curProgressBar->value(), 0);
         // By file number: label_4, maximum, label_3, bar value. The total bar counts the files
         // done: while the third downloads, it stands at two.
         std::map<int, QStringList> seen;
-        connect(fx.update->layout()->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
-            Ui::UiUpdateDialog* ui = fx.update->layout();
+        connect(fx.update->ui()->curProgressBar, &QProgressBar::valueChanged, [&](int value) {
+            Ui::UiUpdateDialog* ui = fx.update->ui();
             seen[ui->totalProgressBar->value() + 1] = QStringList{ui->label_4->text(),
                 QString::number(ui->totalProgressBar->maximum()), ui->label_3->text(),
                 QString::number(value) + "/" + QString::number(ui->curProgressBar->maximum())};
@@ -237,7 +237,7 @@ private slots:
         QTimer sampler;  // runs whenever the procedure lets the dialog paint
         connect(&sampler, &QTimer::timeout, [&] {
             if (fx.update.isNull()) return;  // the layout goes with the dialog
-            Ui::UiUpdateDialog* ui = fx.update->layout();
+            Ui::UiUpdateDialog* ui = fx.update->ui();
             const State s{ui->label_3->text(), ui->curProgressBar->value(), ui->curProgressBar->maximum(),
                           ui->totalProgressBar->value(), ui->totalProgressBar->maximum(), fx.server.requests().size(),
                           fx.update->isVisible()};
@@ -293,7 +293,7 @@ private slots:
         writeFile(fx.base() + "/old.dll", "old");
         fx.make();
         QString notice;
-        connect(fx.update, &QDialog::finished, [&] { notice = fx.update->layout()->label_4->toolTip(); });
+        connect(fx.update, &QDialog::finished, [&] { notice = fx.update->ui()->label_4->toolTip(); });
         fx.run();
         QCOMPARE(readFile(fx.base() + "/domvista.exe"), QByteArray("old application"));
         QCOMPARE(readFile(fx.base() + "/big.dat"), QByteArray("old big"));  // an endless body stops at its size
@@ -356,17 +356,17 @@ private slots:
         bool visibleWithNotice = false;
         QString label3Whole;
         connect(fx.update, &QDialog::finished, [&] {
-            label3 = fx.update->layout()->label_3->text();
-            label3Whole = fx.update->layout()->label_3->toolTip();
+            label3 = fx.update->ui()->label_3->text();
+            label3Whole = fx.update->ui()->label_3->toolTip();
         });
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
-            if (fx.update && fx.update->layout() && fx.update->layout()->label_3->text().startsWith(QString::fromUtf8("已跳过："))) {
+            if (fx.update && fx.update->ui() && fx.update->ui()->label_3->text().startsWith(QString::fromUtf8("已跳过："))) {
                 visibleWithNotice = fx.update->isVisible();
             }
         });
         poll.start(20);
-        QCOMPARE(fx.update->layout()->label_3->textFormat(), Qt::PlainText);  // names from the server are never markup
+        QCOMPARE(fx.update->ui()->label_3->textFormat(), Qt::PlainText);  // names from the server are never markup
         fx.run();
         QCOMPARE(readFile(outside.path() + "/victim"), QByteArray("precious"));
         QVERIFY(!QFileInfo::exists(fx.base() + "/copied.txt"));
@@ -577,8 +577,8 @@ private slots:
         };
         QString label3, label4;
         connect(fx.update, &QDialog::finished, [&] {
-            label3 = fx.update->layout()->label_3->toolTip();
-            label4 = fx.update->layout()->label_4->toolTip();
+            label3 = fx.update->ui()->label_3->toolTip();
+            label4 = fx.update->ui()->label_4->toolTip();
         });
         fx.run();
         g_commitStep = 0;
@@ -647,7 +647,7 @@ private slots:
         fx.make();
         int attempts = 0;
         bool stayedOpen = true;
-        connect(fx.update->layout()->totalProgressBar, &QProgressBar::valueChanged, [&](int value) {
+        connect(fx.update->ui()->totalProgressBar, &QProgressBar::valueChanged, [&](int value) {
             if (value != 2) return;
             QTimer::singleShot(0, [&]() {
                 ++attempts;
@@ -732,7 +732,7 @@ private slots:
             fx.make();
             fx.update->setApplicationExecutableForTesting("app-repair-test.exe");
             label4.clear();
-            connect(fx.update, &QDialog::finished, [&] { label4 = fx.update->layout()->label_4->toolTip(); });
+            connect(fx.update, &QDialog::finished, [&] { label4 = fx.update->ui()->label_4->toolTip(); });
             fx.run();
         };
         run();  // the check fails

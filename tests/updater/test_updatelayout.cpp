@@ -13,7 +13,7 @@ private slots:
     void layoutHasTheWidgetsNamesAndGeometry()
     {
         QPointer<Update> update = new Update;
-        Ui::UiUpdateDialog* ui = update->layout();
+        Ui::UiUpdateDialog* ui = update->ui();
         QVERIFY(ui != nullptr);
         QCOMPARE(update->objectName(), QString("UiUpdateDialog"));
         QCOMPARE(update->size(), QSize(494, 185));
@@ -74,7 +74,7 @@ private slots:
         QTranslator translator;
         QVERIFY(translator.load(QStringLiteral(":/zh_cn.qm")));
         QCoreApplication::installTranslator(&translator);
-        QCOMPARE(update->layout()->label->text(), QString::fromUtf8("总体进度"));
+        QCOMPARE(update->ui()->label->text(), QString::fromUtf8("总体进度"));
         QCOMPARE(QCoreApplication::translate("Update", "there are  %1 files, current  is the %2th file").arg(5).arg(3),
                  QString::fromUtf8("总共5个文件，当前为第3个文件"));
         QCoreApplication::removeTranslator(&translator);

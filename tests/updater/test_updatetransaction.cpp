@@ -5,6 +5,7 @@
 
 #include "list/filelist.h"
 #include "platform/path_rules.h"
+#include "support/commit_release.h"
 #include "support/files.h"
 #include "support/links.h"
 
@@ -88,21 +89,18 @@ struct Release {
         if (withLink) linked = testlinks::makeLink(outside.path(), base() + "/link");
         QDir().mkpath(base() + "/Application/Updates");
     }
-    // Stages the new files and returns the plan.
-    CommitPlan stage(UpdateTransaction& tx)
+    // The new release: changed, new and moved files, removals (the link among them) and folders.
+    testcommit::Release release() const
     {
-        CommitPlan plan;
-        plan.version = "2.0";
+        testcommit::Release release;
+        release.version = "2.0";
         const QList<QPair<QString, QByteArray>> files = {
             {"core.dll", "new core"}, {"plugins/new/deep.dll", "deep"}, {"olddir/y", "y"},
             {"Application/Updates/me", "next updater"}};
-        for (int i = 0; i < files.size(); ++i) {
-            writeFile(tx.stagedPath(i), files.at(i).second);
-            plan.files.append(qMakePair(tx.stagedPath(i), base() + "/" + files.at(i).first));
-        }
-        plan.removals = QStringList{base() + "/olddir", base() + "/link", base() + "/gone.dll"};
-        plan.folders = QStringList{base() + "/newdir", base() + "/plugins/empty"};
-        return plan;
+        for (const auto& f : files) release.files.append(qMakePair(base() + "/" + f.first, f.second));
+        release.removals = QStringList{base() + "/olddir", base() + "/link", base() + "/gone.dll"};
+        release.folders = QStringList{base() + "/newdir", base() + "/plugins/empty"};
+        return release;
     }
 };
 
@@ -121,7 +119,7 @@ int commitSteps(bool withLink)
     UpdateTransaction tx(full.base());
     QString why;
     const int before = g_calls;
-    if (!tx.begin(&why) || !tx.commit(full.stage(tx), &why)) return -1;
+    if (!testcommit::commit(tx, full.release(), &why)) return -1;
     return g_calls - before;
 }
 
@@ -130,8 +128,8 @@ CommitPlan killedAt(Release& r, int k)
 {
     UpdateTransaction tx(r.base());
     QString why;
-    if (!tx.begin(&why)) qFatal("begin: %s", qPrintable(why));
-    const CommitPlan plan = r.stage(tx);
+    CommitPlan plan;
+    if (!testcommit::stage(tx, r.release(), &plan, &why)) qFatal("stage: %s", qPrintable(why));
     g_calls = 0;
     g_crashAt = k;
     try {
@@ -173,8 +171,7 @@ private slots:
             oldState = snapshot(r.base());
             UpdateTransaction tx(r.base());
             QString why;
-            QVERIFY(tx.begin(&why));
-            QVERIFY2(tx.commit(r.stage(tx), &why), qPrintable(why));
+            QVERIFY2(testcommit::commit(tx, r.release(), &why), qPrintable(why));
             newState = snapshot(r.base());
             steps = g_calls;
             QCOMPARE(tx.appliedVersion(), QString("2.0"));
@@ -195,8 +192,8 @@ private slots:
             Release r(withLink);
             UpdateTransaction tx(r.base());
             QString why;
-            QVERIFY(tx.begin(&why));
-            const CommitPlan plan = r.stage(tx);
+            CommitPlan plan;
+            QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
             g_crashAt = k;
             bool crashed = false;
             try {
@@ -228,8 +225,8 @@ private slots:
         QMap<QString, QByteArray> expected = snapshot(r.base());
         UpdateTransaction tx(r.base());
         QString why;
-        QVERIFY(tx.begin(&why));
-        const CommitPlan plan = r.stage(tx);
+        CommitPlan plan;
+        QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
         if (linksCanBeRemoved()) {
             // Right before the link goes, a folder takes its place: that folder is not removed.
             // Two steps to the journal, one per old file or removal moved into the backup (3), one per place.
@@ -261,8 +258,8 @@ private slots:
         Release r(withLink);
         UpdateTransaction tx(r.base());
         QString why;
-        QVERIFY(tx.begin(&why));
-        const CommitPlan plan = r.stage(tx);
+        CommitPlan plan;
+        QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
         // Every file is in place; then the journal cannot be marked done (a folder took its name).
         g_crashAt = steps - 1;
         g_instead = [&] {
@@ -279,8 +276,8 @@ private slots:
         Release r(linksCanBeRemoved());
         UpdateTransaction tx(r.base());
         QString why;
-        QVERIFY(tx.begin(&why));
-        const CommitPlan plan = r.stage(tx);
+        CommitPlan plan;
+        QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
         // What an earlier commit's backup kept, under the names this commit would use.
         for (const char* name : {"f0", "r0", "r2"}) writeFile(r.base() + "/Application/Updates/backup/" + QString(name) + "/left", "left");
         QVERIFY2(tx.commit(plan, &why), qPrintable(why));
@@ -294,8 +291,8 @@ private slots:
         const QMap<QString, QByteArray> oldState = snapshot(r.base());
         UpdateTransaction tx(r.base());
         QString why;
-        QVERIFY(tx.begin(&why));
-        const CommitPlan plan = r.stage(tx);
+        CommitPlan plan;
+        QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
         // Once the old files are in the backup, a file appears where a new folder must go.
         g_crashAt = 5;
         g_instead = [&] { writeFile(r.base() + "/plugins/new", "in the way"); };
@@ -322,15 +319,14 @@ private slots:
                 writeFile(base() + "/plugins/old.dll", "old");
                 QDir().mkpath(base() + "/Application/Updates");
             }
-            CommitPlan stage(UpdateTransaction& tx)
+            testcommit::Release release() const
             {
-                CommitPlan plan;
-                plan.version = "2.0";
-                writeFile(tx.stagedPath(0), "new");
-                plan.files.append(qMakePair(tx.stagedPath(0), base() + "/plugins/new.dll"));
-                plan.removals = QStringList{base() + "/plugins"};
-                plan.kept = QStringList{base() + "/plugins/render.dll", base() + "/plugins/gl/deep.dll", base() + "/elsewhere.dll"};
-                return plan;
+                testcommit::Release release;
+                release.version = "2.0";
+                release.files.append(qMakePair(base() + "/plugins/new.dll", QByteArray("new")));
+                release.removals = QStringList{base() + "/plugins"};
+                release.kept = QStringList{base() + "/plugins/render.dll", base() + "/plugins/gl/deep.dll", base() + "/elsewhere.dll"};
+                return release;
             }
         };
         QMap<QString, QByteArray> oldState, newState;
@@ -340,8 +336,7 @@ private slots:
             oldState = snapshot(r.base());
             UpdateTransaction tx(r.base());
             QString why;
-            QVERIFY(tx.begin(&why));
-            QVERIFY2(tx.commit(r.stage(tx), &why), qPrintable(why));
+            QVERIFY2(testcommit::commit(tx, r.release(), &why), qPrintable(why));
             newState = snapshot(r.base());
             steps = g_calls;
         }
@@ -355,8 +350,8 @@ private slots:
                 Kept r;
                 UpdateTransaction tx(r.base());
                 QString why;
-                QVERIFY(tx.begin(&why));
-                const CommitPlan plan = r.stage(tx);
+                CommitPlan plan;
+                QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
                 g_crashAt = k;
                 // Not a crash: the staged file is lost before it is placed, so the commit is undone.
                 if (!crash) g_instead = [&] { QFile::remove(tx.stagedPath(0)); };
@@ -392,13 +387,13 @@ private slots:
         const QMap<QString, QByteArray> oldState = snapshot(base);
         UpdateTransaction tx(base);
         QString why;
-        QVERIFY(tx.begin(&why));
+        testcommit::Release release;
+        release.version = "2.0";
+        release.files.append(qMakePair(base + "/plugins/new.dll", QByteArray("new")));
+        release.removals = QStringList{base + "/plugins"};
+        release.kept = QStringList{base + "/plugins/render.dll"};
         CommitPlan plan;
-        plan.version = "2.0";
-        writeFile(tx.stagedPath(0), "new");
-        plan.files.append(qMakePair(tx.stagedPath(0), base + "/plugins/new.dll"));
-        plan.removals = QStringList{base + "/plugins"};
-        plan.kept = QStringList{base + "/plugins/render.dll"};
+        QVERIFY2(testcommit::stage(tx, release, &plan, &why), qPrintable(why));
         g_crashAt = 2;  // the journal is written, nothing has moved
         try {
             tx.commit(plan, &why);
@@ -428,21 +423,15 @@ private slots:
         const QMap<QString, QByteArray> oldState = snapshot(base);
         UpdateTransaction tx(base);
         QString why;
-        QVERIFY(tx.begin(&why));
-        writeFile(tx.stagedPath(0), "new b");
-        writeFile(tx.stagedPath(1), "inner");
-        CommitPlan plan;
-        plan.version = "2.0";
-        plan.files = {qMakePair(tx.stagedPath(0), base + "/b.dll"), qMakePair(tx.stagedPath(1), base + "/afile.txt/inner.bin")};
-        QVERIFY(!tx.commit(plan, &why));
+        testcommit::Release release;
+        release.version = "2.0";
+        release.files = {qMakePair(base + "/b.dll", QByteArray("new b")), qMakePair(base + "/afile.txt/inner.bin", QByteArray("inner"))};
+        QVERIFY(!testcommit::commit(tx, release, &why));
         QVERIFY2(why.contains("refused") && why.contains("\"afile.txt\" now stands on the way"), qPrintable(why));
         tx.discard();
         QCOMPARE(snapshot(base), oldState);
-        plan.removals = QStringList{base + "/afile.txt"};
-        QVERIFY(tx.begin(&why));
-        writeFile(tx.stagedPath(0), "new b");
-        writeFile(tx.stagedPath(1), "inner");
-        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        release.removals = QStringList{base + "/afile.txt"};
+        QVERIFY2(testcommit::commit(tx, release, &why), qPrintable(why));
         QCOMPARE(readFile(base + "/afile.txt/inner.bin"), QByteArray("inner"));
     }
 
@@ -455,18 +444,20 @@ private slots:
             writeFile(base + "/olddir/y", "y");
             QDir().mkpath(base + "/Application/Updates");
         };
+        auto nested = [](const QString& base) {
+            testcommit::Release release;
+            release.version = QString();
+            release.files = {qMakePair(base + "/olddir/sub/new", QByteArray("new"))};
+            release.removals = QStringList{base + "/olddir", base + "/olddir/sub"};
+            return release;
+        };
         int steps = 0;
         {
             QTemporaryDir dir;
             setUp(dir.path());
             UpdateTransaction tx(dir.path());
             QString why;
-            QVERIFY(tx.begin(&why));
-            writeFile(tx.stagedPath(0), "new");
-            CommitPlan plan;
-            plan.files = {qMakePair(tx.stagedPath(0), dir.path() + "/olddir/sub/new")};
-            plan.removals = QStringList{dir.path() + "/olddir", dir.path() + "/olddir/sub"};
-            QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+            QVERIFY2(testcommit::commit(tx, nested(dir.path()), &why), qPrintable(why));
             QCOMPARE(readFile(dir.path() + "/olddir/sub/new"), QByteArray("new"));
             QVERIFY(!QFileInfo::exists(dir.path() + "/olddir/y") && !QFileInfo::exists(dir.path() + "/olddir/sub/x"));
             steps = g_calls;
@@ -478,11 +469,8 @@ private slots:
             const QMap<QString, QByteArray> oldState = snapshot(dir.path());
             UpdateTransaction tx(dir.path());
             QString why;
-            QVERIFY(tx.begin(&why));
-            writeFile(tx.stagedPath(0), "new");
             CommitPlan plan;
-            plan.files = {qMakePair(tx.stagedPath(0), dir.path() + "/olddir/sub/new")};
-            plan.removals = QStringList{dir.path() + "/olddir", dir.path() + "/olddir/sub"};
+            QVERIFY2(testcommit::stage(tx, nested(dir.path()), &plan, &why), qPrintable(why));
             g_crashAt = k;
             // The journal cannot be marked done: a folder stands where its temporary file goes.
             if (k == steps - 1) {
@@ -509,8 +497,8 @@ private slots:
         const QMap<QString, QByteArray> oldState = snapshot(r.base());
         UpdateTransaction tx(r.base());
         QString why;
-        QVERIFY(tx.begin(&why));
-        const CommitPlan plan = r.stage(tx);
+        CommitPlan plan;
+        QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
         g_crashAt = 4;  // journal written, two old files in the backup
         try {
             tx.commit(plan, &why);
@@ -569,8 +557,8 @@ private slots:
         Release r(withLink);
         UpdateTransaction tx(r.base());
         QString why;
-        QVERIFY(tx.begin(&why));
-        const CommitPlan plan = r.stage(tx);
+        CommitPlan plan;
+        QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
         // Pause points: two for the journal, three stashes, then core.dll and deep.dll placed.
         g_crashAt = 2 + 3 + 2;
         g_instead = [&] {
@@ -589,8 +577,7 @@ private slots:
         QCOMPARE(readFile(r.outside.path() + "/precious"), QByteArray("precious"));
         // The update runs again in full: a whole commit ends the repair.
         UpdateTransaction again(r.base());
-        QVERIFY2(again.begin(&why), qPrintable(why));
-        QVERIFY2(again.commit(r.stage(again), &why), qPrintable(why));
+        QVERIFY2(testcommit::commit(again, r.release(), &why), qPrintable(why));
         QVERIFY(!again.repairPending());
         QCOMPARE(again.appliedVersion(), QString("2.0"));
         QVERIFY(!QFileInfo::exists(r.base() + "/Application/Updates/backup"));
@@ -660,8 +647,7 @@ private slots:
             QCOMPARE(UpdateTransaction(r.base()).recover(&detail), UpdateTransaction::Recovery::Repair);
             UpdateTransaction again(r.base());
             QString why;
-            QVERIFY2(again.begin(&why), qPrintable(why));
-            QVERIFY2(again.commit(r.stage(again), &why), qPrintable(QString("step %1: %2").arg(k).arg(why)));
+            QVERIFY2(testcommit::commit(again, r.release(), &why), qPrintable(QString("step %1: %2").arg(k).arg(why)));
             QVERIFY(!again.repairPending());
             QCOMPARE(again.recover(&detail), UpdateTransaction::Recovery::Nothing);
             QCOMPARE(readFile(r.base() + "/core.dll"), QByteArray("new core"));

@@ -99,13 +99,13 @@ void Update::reject()
         m_holdLoop.exit(0);  // the user has seen the notice: go on
         return;
     }
-    if (isUpdating()) return;  // Escape while files are replaced: keep going
+    if (m_procedure->isUpdating()) return;  // Escape while files are replaced: keep going
     QDialog::reject();
 }
 
 void Update::closeEvent(QCloseEvent* event)
 {
-    if (isUpdating() || m_holding) {
+    if (m_procedure->isUpdating() || m_holding) {
         if (m_holding) m_holdLoop.exit(0);
         event->ignore();
         return;

@@ -23,20 +23,17 @@ public:
     explicit Update(QWidget* parent = nullptr);
     ~Update() override;
 
-    // The dialog's widgets.
-    Ui::UiUpdateDialog* layout() const { return m_ui; }
-    UpdateProcedure* procedure() const { return m_procedure; }
+    // The dialog's widgets, by their object names in the form (the tests and the screenshot
+    // read them).
+    Ui::UiUpdateDialog* ui() const { return m_ui; }
 
-    // What the procedure offers, for the application object and the tests.
-    QList<FileEntry> parseFileList(const QByteArray& body) { return m_procedure->parseFileList(body); }
+    // The procedure's folder lock, for the application object (see UpdateProcedure::lockFolder).
     FolderLock::Result lockFolder(QString* why) { return m_procedure->lockFolder(why); }
+    // The procedure's answers that the tests check through the dialog they run.
     unsigned long findProcessId(const QString& name) { return m_procedure->findProcessId(name); }
     bool killApplication() { return m_procedure->killApplication(); }
-    QString applicationFolderPath() const { return m_procedure->applicationFolderPath(); }
     QString applicationProgramPath() const { return m_procedure->applicationProgramPath(); }
-    QString baseFolder() const { return m_procedure->baseFolder(); }
     static QString ownFileName() { return UpdateProcedure::ownFileName(); }
-    bool isUpdating() const { return m_procedure->isUpdating(); }
 
     // Tests run the procedure on a folder of their own, against an executable name of their
     // own, several times in one process, and without the notice's wait.

@@ -25,7 +25,8 @@ class SyncHttp : public QObject
     Q_OBJECT
 public:
     // `method` is "GET" or "HEAD" in any letter case; other names send nothing and leave
-    // `reply` null. No header of the program's own is added to the request.
+    // `reply` null. The request carries what prepareRequest() sets (no redirects, the stall
+    // limit, "Accept-Encoding: identity") and no other header of the program's own.
     SyncHttp(QString method, QUrl url);
     ~SyncHttp() override;
 

@@ -82,8 +82,9 @@ struct FileListResult {
     bool refused = false;  // the whole list was refused (not well-formed, or nested too deep)
 };
 
-// Reads the file list `body` (see Update) and changes nothing: a function of the bytes and of
-// what lies in `baseFolder` (the updater's folder). The updater's own executable
+// Reads the file list `body` (its format: "The file list" in docs/desktop-updater.md) and
+// changes nothing: a function of the bytes and of what lies in `baseFolder` (the updater's
+// folder). The updater's own executable
 // (`ownFileName`) is redirected into kUpdatesFolder. A "dist" that ends in "/" names a folder:
 // a `file` entry creates it (nothing is downloaded), a `remove` entry takes it only when it is
 // a folder. A removal of a path that the list also downloads is skipped: the download replaces

@@ -12,10 +12,11 @@ const char kUpdateLogName[] = "desktop-updater.log";
 const qint64 kMaxUpdateLogBytes = 256 * 1024;
 
 // Appends one line per entry of `lines`, each stamped with the UTC time, to the log in
-// `folder` at once (a run that is killed keeps what it wrote). Also writes them to stderr. A
-// link in the log's place is never written through. A user name and password in a URL are
-// left out, and a control character in a line is escaped, so one entry stays one line. Failures
-// to write the log are ignored.
+// `folder` at once (a run that is killed keeps what it wrote). Also hands them to qWarning()
+// (stderr; on Windows without a console, the debugger output). A link in the log's place is
+// never written through. A user name and password in a URL are left out, and a control
+// character in a line is escaped, so one entry stays one line. Failures to write the log are
+// ignored.
 void appendUpdateLog(const QString& folder, const QStringList& lines);
 
 // `line` as the log writes it: without credentials, control characters escaped.

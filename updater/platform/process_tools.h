@@ -28,7 +28,8 @@ std::vector<ProcessId> findProcessesByExeName(const std::string& exeName);
 //   Elsewhere: the /proc/<pid>/exe of each process (its image, also once moved or replaced).
 std::vector<ProcessId> findProcessesByImage(const std::string& exePath);
 
-// Ends every listed process at once (like TerminateProcess, exit code 0) and then waits until
+// Ends every listed process at once (Windows: TerminateProcess with exit code 0; elsewhere:
+// SIGKILL, which no process can catch) and then waits until
 // all of them are gone or `timeoutMs` has passed. Returns true when none of them runs any more.
 // Processes that cannot be opened or signalled count as gone only if they no longer exist.
 bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs);

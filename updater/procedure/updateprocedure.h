@@ -21,8 +21,9 @@ const char kFolderLockName[] = "updater.lock";
 // Shortly after start-up: first finishes (or undoes) a commit that a killed run left unfinished;
 // then reads [General] update/version from Application/Config/config.ini below the updater's
 // folder, asks the update server (one GET) for its version in the "Domvista-Version" header,
-// and when that is newer than both the installed and the last applied version (and, in a build
-// with a public key, the response is signed) checks the XML file list of the response, downloads
+// and when that is newer than the installed version and the last applied one (the applied one
+// not asked while a repair is pending: then the release runs again in full), and in a build
+// with a public key the response is signed, checks the XML file list of the response, downloads
 // what is not already in place into a staging folder while the desktop application keeps running,
 // then ends this folder's application and commits the whole release at once (UpdateTransaction),
 // or nothing of it. Then starts the application again by its full path. What it skips or cannot
@@ -69,7 +70,9 @@ public:
     typedef std::function<bool(const QString& program)> Starter;
     void setApplicationStarter(const Starter& starter) { m_starter = starter; }
 
-    // True while the procedure stops the application and replaces files.
+    // True from updateStarted() to updateEnded(): while the files in place are hashed, the
+    // downloads run, the application is ended and the release is committed (the dialog cannot be
+    // closed meanwhile).
     bool isUpdating() const { return m_updating; }
     const Outcome& outcome() const { return m_outcome; }
 

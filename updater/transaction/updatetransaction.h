@@ -53,16 +53,20 @@ public:
     // backup is kept meanwhile.
     bool repairPending() const;
 
-    // Anything left over from an earlier run (staging, backup, temporary files) goes; an empty
-    // staging folder is made. Refused while an unfinished commit waits for its recovery. False
+    // Anything left over from an earlier run goes (staging, temporary files, and the backup
+    // unless a repair is pending: then it keeps the old files); an empty staging folder is made. Refused while an unfinished commit waits for its recovery. False
     // with the reason when it cannot be made.
     bool begin(QString* error);
     // The staged files go.
     void discard();
-    // Checks every path once more (no link anywhere below the updater's folder), writes the
-    // journal, moves the old files and the removals into the backup, the staged files into place,
-    // records the version and drops the backup; each step is recorded as it is done. Any failure
-    // undoes what was done. True when the new release is in place; otherwise the old one is
+    // Checks once more the paths it will touch, as a download may have taken minutes: the staged
+    // files, their targets, the removals, the folders and its own backup and journal files must
+    // have no link on the way from the updater's folder (a removal may be one itself, if it can be
+    // removed itself), nothing in a target's place or on its way that the release does not remove,
+    // and none may reach the updater's own folders. Other paths below the folder are not looked
+    // at. Then it writes the journal, moves the old files and the removals into the backup, the
+    // staged files into place, records the version and drops the backup; each step is recorded
+    // as it is done. Any failure undoes what was done. True when the new release is in place; otherwise the old one is
     // (unless needsRecovery() says undoing stopped), and `error` says why.
     bool commit(const CommitPlan& plan, QString* error);
 
@@ -77,7 +81,8 @@ public:
     // for the steps a crash left unrecorded, the rename's two ends) shows was moved. Nothing
     // is moved through a link, and a journal that cannot be read, or that names what this
     // updater does not write, moves nothing: it goes, and the folder is marked for repair.
-    // Removes stale staging, backup and temporary files. `detail` says what it did.
+    // Removes stale staging and temporary files, and the backup unless a repair is pending.
+    // `detail` says what it did.
     Recovery recover(QString* detail);
 
 private:

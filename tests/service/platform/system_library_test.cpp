@@ -70,6 +70,20 @@ TEST(LoadSystemLibrary, FilledSlotIsReleasedBeforeLoading) {
     FreeLibrary(slot);
 }
 
+// A function the module has comes back callable through its declared type; one it lacks
+// leaves the pointer null (a stale value would be called on an older system).
+TEST(Resolve, FindsWhatTheModuleHasAndNullsWhatItLacks) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32");
+    ASSERT_NE(kernel, nullptr);
+    DWORD(WINAPI * currentProcessId)() = nullptr;
+    ASSERT_TRUE(resolve(kernel, "GetCurrentProcessId", currentProcessId));
+    EXPECT_EQ(currentProcessId(), GetCurrentProcessId());
+
+    DWORD(WINAPI * missing)() = currentProcessId;
+    EXPECT_FALSE(resolve(kernel, "NoSuchFunction7f3", missing));
+    EXPECT_EQ(missing, nullptr);
+}
+
 TEST(RunsUnderWow64, SixtyFourBitProcessIsNotUnderWow64) {
     // Under wine64 the test program itself is 64-bit; only a 32-bit build on 64-bit Windows
     // answers true.

@@ -5,6 +5,7 @@
 #include "platform/path_rules.h"
 #include "transaction/updatetransaction.h"
 
+#include "support/commit_release.h"
 #include "support/files.h"
 #include "support/links.h"
 
@@ -65,11 +66,7 @@ private slots:
         // The removals happen at the commit, and the backup that holds them is removed after it.
         UpdateTransaction tx(base);
         QString why;
-        QVERIFY2(tx.begin(&why), qPrintable(why));
-        CommitPlan plan;
-        plan.version = "2";
-        plan.removals = r.removals;
-        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        QVERIFY2(testcommit::commit(tx, testcommit::releaseOf(r), &why), qPrintable(why));
         QCOMPARE(readFile(outside + "/precious.txt"), QByteArray("precious"));
         QCOMPARE(readFile(base + "/domvista.exe"), QByteArray("app"));
         QVERIFY(!QFileInfo::exists(base + "/data") && !QFileInfo(base + "/data").isSymLink());

@@ -8,6 +8,7 @@
 #include "platform/file_replace.h"
 #include "platform/instance_name.h"
 
+#include "support/commit_release.h"
 #include "support/files.h"
 #include "support/links.h"
 
@@ -205,13 +206,7 @@ private slots:
         // The commit removes the old folder and places the download in a new one.
         UpdateTransaction tx(base);
         QString why;
-        QVERIFY2(tx.begin(&why), qPrintable(why));
-        writeFile(tx.stagedPath(0), "new");
-        CommitPlan plan;
-        plan.version = "2";
-        plan.files.append(qMakePair(tx.stagedPath(0), r.downloads.at(0).value("dist")));
-        plan.removals = r.removals;
-        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        QVERIFY2(testcommit::commit(tx, testcommit::releaseOf(r, {"new"}), &why), qPrintable(why));
         QCOMPARE(readFile(base + "/plugins-folder/new.dll"), QByteArray("new"));
         QVERIFY(!QFileInfo::exists(base + "/plugins-folder/old.dll"));
     }
@@ -232,11 +227,7 @@ private slots:
         QCOMPARE(r.rejected, QStringList{alias});
         UpdateTransaction tx(base);
         QString why;
-        QVERIFY2(tx.begin(&why), qPrintable(why));
-        CommitPlan plan;
-        plan.version = "2";
-        plan.removals = r.removals;
-        QVERIFY2(tx.commit(plan, &why), qPrintable(why));
+        QVERIFY2(testcommit::commit(tx, testcommit::releaseOf(r), &why), qPrintable(why));
         QVERIFY(!QFileInfo::exists(base + "/plugins-folder"));
         QCOMPARE(readFile(base + "/domvista.exe"), QByteArray("app"));
     }
