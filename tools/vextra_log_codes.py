@@ -155,6 +155,7 @@ MESSAGES = {
     1361: ("CertificateSignatureInvalid", "error", "a certificate's signature does not verify with its issuer's key (detail: its place in the chain, 0 the signer)"),
     1362: ("CertificateOutsideValidity", "error", "a certificate of the chain is expired or not yet valid (detail: its place in the chain, 0 the signer)"),
     1363: ("ChainTooLong", "error", "the package carries a chain longer than 32 certificates (detail 32)"),
+    1364: ("IssuerNotForCodeSigning", "error", "an issuer's extended key usage lists purposes, neither code signing nor any purpose (detail its place in the chain)"),
     1400: ("ManifestOpenSessionFailed", "warning", "WinHttpOpen failed"),
     1401: ("ManifestNoConnection", "warning", "no connection handle (WinHttpConnect failed or was not attempted)"),
     1402: ("ManifestNoRequest", "warning", "no request handle"),

@@ -174,6 +174,7 @@ enum class MessageCode : int32_t {
     CertificateSignatureInvalid = 1361,
     CertificateOutsideValidity = 1362,
     ChainTooLong = 1363,
+    IssuerNotForCodeSigning = 1364,
 
     // Warnings: fetching and reading the manifests.
     ManifestOpenSessionFailed = 1400,
