@@ -95,7 +95,8 @@ std::string reply(const std::string& lengthHeader, size_t bodyBytes) {
 }  // namespace
 
 // (what the server sends, whether the transfer is complete): only a body that reaches its
-// announced length, or one without a length that ends with the connection, is the package.
+// announced length, or one without a length that ends with the connection, is the package;
+// and never one longer than the limit.
 TEST(PackageTransfer, ABodyCutBeforeItsContentLengthIsNeverComplete) {
     if (!inPrivateNetwork())
         GTEST_SKIP() << "needs loopback port 80 in the private network namespace "
@@ -105,12 +106,15 @@ TEST(PackageTransfer, ABodyCutBeforeItsContentLengthIsNeverComplete) {
         std::string reply;
         bool complete;
         size_t bytes;
+        uint32_t limit = 1u << 20;
     } rows[] = {
         {"whole body", reply("Content-Length: 5000\r\n", 5000), true, 5000},
         {"no length, ended by the close", reply("", 5000), true, 5000},
         {"one byte short", reply("Content-Length: 5000\r\n", 4999), false, 4999},
         {"half", reply("Content-Length: 5000\r\n", 2500), false, 2500},
         {"one byte of it", reply("Content-Length: 5000\r\n", 1), false, 1},
+        {"at the limit", reply("Content-Length: 5000\r\n", 5000), true, 5000, 5000},
+        {"one byte over the limit", reply("", 5001), false, 0, 5000},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -124,12 +128,18 @@ TEST(PackageTransfer, ABodyCutBeforeItsContentLengthIsNeverComplete) {
         StagingFolder staging;
         CountBytes sink;
         uint32_t bytes = 0;
-        const bool complete = transferPackage(source, L"/package.z", 1u << 20, unbound, staging,
+        const bool complete = transferPackage(source, L"/package.z", row.limit, unbound, staging,
                                               sink, bytes);
         EXPECT_EQ(complete, row.complete);
+        EXPECT_EQ(server.request().compare(0, 15, "GET /package.z "), 0) << server.request();
+        EXPECT_LE(sink.count, row.limit);
+        if (row.bytes == 0) {
+            // Over the limit: refused as too large, whatever arrived before.
+            EXPECT_TRUE(log.has("error 1310 223"));
+            continue;
+        }
         EXPECT_EQ(bytes, row.bytes);
         EXPECT_EQ(sink.count, row.bytes);
-        EXPECT_EQ(server.request().compare(0, 15, "GET /package.z "), 0) << server.request();
         if (!row.complete) {
             // Cut short: its part goes (an unbound package never resumes), and the cause is the
             // body's end before its length.
