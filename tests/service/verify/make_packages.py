@@ -6,6 +6,7 @@ carries. make_packages.py <output folder> <development PKI folder>
 The packages are made again only when this script, the certificate kit or the authority
 changed (a stamp of their digests), so that a rerun of the tests costs no key generation."""
 import hashlib
+import shutil
 import sys
 from pathlib import Path
 
@@ -38,7 +39,7 @@ def flip(data, offset):
     return bytes(data)
 
 
-def package_cases(inter, signer):
+def package_cases(p, ca, inter, signer):
     """(case, package bytes) for the checks of the package itself, under a good chain."""
     good = sign_package(PAYLOAD, signer, [inter])
     good_noattr = sign_package(PAYLOAD, signer, [inter], noattr=True)
@@ -54,6 +55,12 @@ def package_cases(inter, signer):
     yield "content-changed-attrs", flip(good, middle)
     yield "content-changed-noattr", flip(good_noattr, middle_noattr)
     yield "content-type-swapped", swapped
+    # Links outside their validity: the signer, or its issuer, expired 30 days ago.
+    yield "expired-signer", sign_package(PAYLOAD, p.expired(inter, "Vextra Unit Test Expired Signer"),
+                                         [inter])
+    old_inter = p.expired(ca, "Vextra Unit Test Expired Intermediate", "ca")
+    yield "expired-intermediate", sign_package(
+        PAYLOAD, p.issue(old_inter, "Vextra Unit Test Under Expired"), [old_inter])
     for md in ("md5", "sha1", "sha384", "sha512"):
         yield f"digest-{md}", sign_package(PAYLOAD, signer, [inter], md=md)
         yield f"digest-{md}-noattr", sign_package(PAYLOAD, signer, [inter], md=md, noattr=True)
@@ -75,6 +82,7 @@ def main():
     if marker.exists() and marker.read_text() == want:
         return 0
     marker.unlink(missing_ok=True)
+    shutil.rmtree(out / "pki-work", ignore_errors=True)  # certificates of an earlier recipe
     p = Pki(out / "pki-work")
     ca = embedded_ca(pki_dir)
     inter = p.issue(ca, "Vextra Unit Test Intermediate", "ca")
@@ -83,7 +91,7 @@ def main():
     for case in TRUST_CASES:
         case_signer, carried = certificates_for_rule(p, ca, inter, case)
         (out / f"{case}.z").write_bytes(sign_package(PAYLOAD, case_signer, carried))
-    for case, package in package_cases(inter, signer):
+    for case, package in package_cases(p, ca, inter, signer):
         (out / f"{case}.z").write_bytes(package)
     marker.write_text(want)
     return 0

@@ -157,6 +157,9 @@ TEST(PackageRules, ChainRules) {
         {"outer-md5-intermediate", R, C::CertificateWeakSignature, 1},
         {"outer-sha1-signer", R, C::CertificateAlgorithmMismatch, 0},
         {"outer-sha256-signer", F::None, C::PackageVerificationFailed, 0},
+        // Every link within its validity dates.
+        {"expired-signer", R, C::CertificateOutsideValidity, 0},
+        {"expired-intermediate", R, C::CertificateOutsideValidity, 1},
         // Extended key usage narrows along the chain; a signer without it stays accepted.
         {"server-auth-intermediate", R, C::IssuerNotForCodeSigning, 1},
         {"code-signing-intermediate", F::None, C::PackageVerificationFailed, 0},
