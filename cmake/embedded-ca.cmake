@@ -55,6 +55,12 @@ if(VEXTRA_RELEASE)
                           "keyCertSign; the service would refuse every package under it")
     endif()
   endif()
+  if(_text MATCHES "X509v3 Extended Key Usage[^\n]*\n *([^\n]*)")
+    if(NOT CMAKE_MATCH_1 MATCHES "Code Signing|Any Extended Key Usage")
+      message(FATAL_ERROR "VEXTRA_EMBEDDED_CA_DER: ${_vextra_ca_der} has an extended key usage "
+                          "without code signing; the service would refuse every package under it")
+    endif()
+  endif()
   if(_text MATCHES "X509v3 Name Constraints")
     message(FATAL_ERROR "VEXTRA_EMBEDDED_CA_DER: ${_vextra_ca_der} has name constraints, which "
                         "the service refuses")

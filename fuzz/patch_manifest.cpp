@@ -1,4 +1,7 @@
 // patch.xml walked against player files whose digests a fake source hands in.
+#include <cctype>
+#include <string>
+
 #include "fuzz_support.h"
 #include "manifest/manifest.h"
 #include "manifest/xml_nesting.h"
@@ -72,14 +75,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                              suffix.size(), suffix) == 0);
         FUZZ_ASSERT(offer->patchPackage.sha256.empty() || offer->patchPackage.sha256.size() == 64);
     }
-    // Whatever was examined, a path built from an entry is plain: nothing in it a server could
-    // read as another path, a query or a fragment.
+    // Whatever was examined, a path built from an entry changes nothing in the request and never
+    // climbs: printable ASCII without a query, fragment, space or backslash, every '%' an escape
+    // of two hex digits, and no ".." segment, also once the escapes are read (a server may take
+    // an escaped backslash for a separator).
     for (const ComponentOffer* offer : {manifest.activeX.get(), manifest.plugin.get()}) {
         const std::wstring& path = offer->patchPath;
         if (path.empty()) continue;
-        FUZZ_ASSERT(path.find(L"/../") == std::wstring::npos && path.find(L"/./") == std::wstring::npos);
-        FUZZ_ASSERT(path.find_first_of(L"?#%\\ ") == std::wstring::npos);
+        FUZZ_ASSERT(path.find_first_of(L"?#\\ ") == std::wstring::npos);
         for (wchar_t c : path) FUZZ_ASSERT(c > 0x20 && c < 0x7F);
+        std::string decoded;
+        for (size_t i = 0; i < path.size(); ++i) {
+            if (path[i] != L'%') {
+                decoded.push_back(static_cast<char>(path[i]));
+                continue;
+            }
+            FUZZ_ASSERT(i + 2 < path.size() && std::isxdigit(path[i + 1]) && std::isxdigit(path[i + 2]));
+            decoded.push_back(static_cast<char>(std::stoi(std::string{static_cast<char>(path[i + 1]),
+                                                                      static_cast<char>(path[i + 2])},
+                                                          nullptr, 16)));
+            i += 2;
+        }
+        size_t start = 0;
+        for (size_t i = 0; i <= decoded.size(); ++i) {
+            if (i < decoded.size() && decoded[i] != '/' && decoded[i] != '\\') continue;
+            FUZZ_ASSERT(!(i - start == 2 && decoded.compare(start, 2, "..") == 0));
+            start = i + 1;
+        }
     }
     return 0;
 }

@@ -174,6 +174,7 @@ enum class MessageCode : int32_t {
     CertificateSignatureInvalid = 1361,
     CertificateOutsideValidity = 1362,
     ChainTooLong = 1363,
+    IssuerNotForCodeSigning = 1364,
 
     // Warnings: fetching and reading the manifests.
     ManifestOpenSessionFailed = 1400,
@@ -232,7 +233,7 @@ enum class MessageCode : int32_t {
     PatchManifestPathRefused = 1466,
     ManifestHttpStatusRefused = 1467,
     ManifestPartialContentRefused = 1468,
-    ManifestBodyEmpty = 1469,
+    ManifestBodyEmpty = 1469,  // no longer logged: an empty body goes to the parser (1411, 1445)
     ManifestRedirectPolicyFailed = 1470,
     UpdateStoppedUncounted = 1480,
     InstallerNotStartedForStop = 1481,

@@ -157,16 +157,17 @@ EntryResult examineEntry(const Node* element, const char* name, ComponentOffer& 
         walk.log.warning(malformedCode);
         return EntryResult::Malformed;
     }
-    // A path that is not plain ends the walk as a malformed entry would: the full package is
-    // fetched instead.
-    if (!isPlainPatchPath(path->value())) {
+    // A path that would climb out of the patch folder or change the request ends the walk as
+    // a malformed entry would: the full package is fetched instead.
+    std::string requestPath;
+    if (!patchPathForRequest(path->value(), requestPath)) {
         walk.log.warning(MessageCode::PatchManifestPathRefused);
         return EntryResult::Malformed;
     }
     // An entry whose binding is malformed is not examined: its patch can never be chosen.
     if (!readBinding(entry, offer.patchPackage, walk.log)) return EntryResult::Malformed;
-    std::wstring widePath;
-    wideFromUtf8Lenient(path->value(), widePath);  // a failed conversion leaves the path empty
+    // Percent-encoded, the path is ASCII.
+    const std::wstring widePath(requestPath.begin(), requestPath.end());
     offer.hash32.assign(hash32->value(), hash32->value_size());
     offer.hash64.assign(hash64->value(), hash64->value_size());
     buildPatchPath(offer, widePath);
@@ -199,24 +200,38 @@ bool manifestNestingWithin(const char* text, uint32_t limit) {
     return xmlNestingWithin(text, limit);
 }
 
-bool isPlainPatchPath(const char* text) {
+bool patchPathForRequest(const char* text, std::string& out) {
+    static const char kHex[] = "0123456789ABCDEF";
+    if (text[0] == '/' || text[0] == '\\') return false;
+    std::string encoded;
     uint32_t length = 0;
-    uint32_t segment = 0;      // characters of the current segment
+    uint32_t segment = 0;      // bytes of the current segment
     uint32_t segmentDots = 0;  // how many of them are dots
     for (const char* p = text;; ++p, ++length) {
-        const char c = *p;
-        if (c == '/' || c == '\0') {
-            if (segment == 0 || segment == segmentDots) return false;  // empty, ".", ".."
-            if (c == '\0') return length <= kMaxPatchPathBytes;
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '/' || c == '\\' || c == '\0') {
+            if (segment == 2 && segmentDots == 2) return false;  // ".."
             segment = segmentDots = 0;
-            continue;
+            if (c == '\0') break;
+        } else {
+            ++segment;
+            if (c == '.') ++segmentDots;
         }
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-        if (!plain || length >= kMaxPatchPathBytes) return false;
-        ++segment;
-        if (c == '.') ++segmentDots;
+        if (length >= kMaxPatchPathBytes || c < 0x20 || c == 0x7f || c == '?' || c == '#')
+            return false;
+        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~' || c == '/';
+        if (unreserved) {
+            encoded.push_back(static_cast<char>(c));
+        } else {
+            encoded.push_back('%');
+            encoded.push_back(kHex[c >> 4]);
+            encoded.push_back(kHex[c & 0x0f]);
+        }
     }
+    out.swap(encoded);
+    return true;
 }
 
 bool parsePackageSize(const char* text, uint32_t& size) {

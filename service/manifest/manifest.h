@@ -61,13 +61,15 @@ uint32_t manifestNumber(const char* text);
 // (manifest/xml_nesting.h reads the text as the parser does).
 bool manifestNestingWithin(const char* text, uint32_t limit);
 
-// A patch entry's "path" attribute, which goes into the request's object path as it is: one or
-// more segments of letters, digits, '.', '_' and '-' joined by '/', none empty or made of dots
-// only ("." and ".." among them), at most kMaxPatchPathBytes in all. Nothing that a server or
-// proxy could read as another path (dot segments, '%' escapes, '\'), a query ('?') or a
-// fragment ('#') passes.
-constexpr uint32_t kMaxPatchPathBytes = 128;
-bool isPlainPatchPath(const char* text);
+// A patch entry's "path" attribute as the parser yields it (entities translated, so "p&amp;q"
+// is "p&q"), made into its part of the request's object path: every byte other than letters,
+// digits, '-', '.', '_', '~' and '/' percent-encoded ("p%26q"), so that no character of a
+// folder's name is read as anything else by a server or proxy. Refused (false, out untouched)
+// is only what would climb out of the patch folder or change the request: a ".." segment
+// (between '/' or '\' separators), a leading '/' or '\', '?', '#', control characters, and a
+// path longer than kMaxPatchPathBytes.
+constexpr uint32_t kMaxPatchPathBytes = 1024;
+bool patchPathForRequest(const char* text, std::string& out);
 
 // A package "size" attribute: decimal digits only, at most 4294967295.
 bool parsePackageSize(const char* text, uint32_t& size);

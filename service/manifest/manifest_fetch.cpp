@@ -174,9 +174,9 @@ struct ManifestExchange {
     }
 };
 
-// Receives the body of one manifest request; false when no usable response arrived.
-bool receiveManifest(const ManifestSource& source, const wchar_t* objectPath,
-                     std::string& response) {
+// One manifest request: the body for the parser, a reply that is not the manifest, or none.
+ManifestReply receiveManifest(const ManifestSource& source, const wchar_t* objectPath,
+                              std::string& response) {
     const TransferDeadline deadline(source.deadlineMs);
     ManifestExchange exchange(source, objectPath);
     exchange.openSession();
@@ -187,40 +187,38 @@ bool receiveManifest(const ManifestSource& source, const wchar_t* objectPath,
     RequestPump pump(exchange.request, source.stop, deadline);
     RequestPump::Outcome outcome = RequestPump::Outcome::Done;
     const bool sent = exchange.send(pump, outcome);
-    bool complete = outcome == RequestPump::Outcome::Done &&
-                    exchange.receiveHeaders(pump, sent, outcome) && exchange.wholeReply() &&
-                    exchange.readBody(pump, response, outcome);
-    if (complete && response.empty()) {
-        // A 200 without a body is no manifest.
-        warn(MessageCode::ManifestBodyEmpty, false);
-        complete = false;
+    ManifestReply received = ManifestReply::NoResponse;
+    if (outcome == RequestPump::Outcome::Done && exchange.receiveHeaders(pump, sent, outcome)) {
+        if (!exchange.wholeReply())
+            received = ManifestReply::Refused;
+        else if (exchange.readBody(pump, response, outcome))
+            received = ManifestReply::Body;
     }
     if (outcome == RequestPump::Outcome::Stopped) warn(MessageCode::ManifestStopped, false);
     if (outcome == RequestPump::Outcome::DeadlinePassed)
         warn(MessageCode::ManifestDeadlinePassed, false);
-    return complete;
+    return received;
 }
 
 }  // namespace
+
+MessageCode manifestFetchFailureCode(ManifestReply reply, bool patch) {
+    if (reply == ManifestReply::NoResponse)
+        return patch ? MessageCode::PatchManifestNoResponse : MessageCode::VersionManifestNoResponse;
+    return patch ? MessageCode::PatchManifestParseFailed : MessageCode::VersionManifestParseFailed;
+}
 
 bool fetchManifest(VersionManifest& manifest, bool patch, const ManifestSource& source) {
     const wchar_t* objectPath = patch ? kPatchManifestObjectPath : kVersionManifestObjectPath;
     try {
         std::string response;
-        if (!receiveManifest(source, objectPath, response)) {
-            warn(patch ? MessageCode::PatchManifestNoResponse
-                       : MessageCode::VersionManifestNoResponse,
-                 false);
-            return false;
-        }
+        const ManifestReply reply = receiveManifest(source, objectPath, response);
         // Parsed in place; the buffer is released when the fetch returns.
-        if (patch) {
-            if (parsePatchManifest(&response[0], &manifest)) return true;
-            warn(MessageCode::PatchManifestParseFailed, false);
-            return false;
-        }
-        if (parseVersionManifest(&response[0], &manifest)) return true;
-        warn(MessageCode::VersionManifestParseFailed, false);
+        if (reply == ManifestReply::Body &&
+            (patch ? parsePatchManifest(&response[0], &manifest)
+                   : parseVersionManifest(&response[0], &manifest)))
+            return true;
+        warn(manifestFetchFailureCode(reply, patch), false);
         return false;
     } catch (const std::bad_alloc&) {
         warn(MessageCode::ManifestBufferOutOfMemory, false);

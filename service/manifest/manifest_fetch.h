@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "log/message_codes.h"
 #include "manifest/manifest.h"
 #include "platform/transfer_control.h"
 
@@ -20,6 +21,19 @@ struct ManifestSource {
     uint32_t deadlineMs = kManifestDeadlineMs;  // from the start of the fetch to the body's end
     StopSignal* stop = nullptr;                 // a raised stop ends the fetch; may be null
 };
+
+// How a manifest request ended.
+enum class ManifestReply {
+    Body,        // a 200 with its body (an empty one included), for the parser
+    Refused,     // a reply arrived, but it is not the manifest (its status or range was logged)
+    NoResponse,  // no reply; or a body cut short, too long, stopped or past its deadline
+};
+
+// The code that closes a failed fetch: a reply that is not the manifest and a body the parser
+// refused (an empty 200 gives the parser's "no top-level element" code first) both end as a
+// failed parse, 1409 (version) or 1442 (patch); only a fetch without a reply or without its
+// whole body ends as "no response", 1408 or 1450.
+MessageCode manifestFetchFailureCode(ManifestReply reply, bool patch);
 
 // patch false: fetches version.xml and fills manifest through parseVersionManifest.
 // patch true: fetches patch.xml and completes the already filled manifest through

@@ -90,6 +90,9 @@ void loadTable(Kernel32Table& t) {
         resolve(t.module, "Wow64RevertWow64FsRedirection", t.revertRedirection);
 }
 
+// anyExtendedKeyUsage: an issuer that lists it limits no purpose.
+const char kOidAnyExtendedKeyUsage[] = "2.5.29.37.0";
+
 bool sameCertificate(PCCERT_CONTEXT a, const BYTE* encoded, DWORD size) {
     return a->cbCertEncoded == size && std::memcmp(a->pbCertEncoded, encoded, size) == 0;
 }
@@ -276,16 +279,23 @@ bool endEntitySigner(const Crypt32Table& t, PCCERT_CONTEXT signer, VerificationF
     return true;
 }
 
-// The signer may sign packages unless its extended key usage lists purposes without code
-// signing. Without the extension it may, as always; one that does not decode may not.
-bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer, VerificationFailure& out) {
-    const CERT_EXTENSION* ext = findExtension(t, signer, szOID_ENHANCED_KEY_USAGE);
-    if (!ext) return true;
+// Whether the certificate's extended key usage allows code signing: a certificate without the
+// extension is not limited by it; one that lists purposes must name code signing, or, for an
+// issuer (anyPurpose), anyExtendedKeyUsage. One that does not decode allows nothing. False
+// only when memory ran out (out says so); allowed holds the answer.
+bool usageAllowsCodeSigning(const Crypt32Table& t, PCCERT_CONTEXT cert, bool anyPurpose,
+                            bool& allowed, VerificationFailure& out) {
+    allowed = false;
+    const CERT_EXTENSION* ext = findExtension(t, cert, szOID_ENHANCED_KEY_USAGE);
+    if (!ext) {
+        allowed = true;
+        return true;
+    }
     DWORD size = 0;
     if (!t.decodeObject(kMessageEncoding, X509_ENHANCED_KEY_USAGE, ext->Value.pbData,
                         ext->Value.cbData, 0, nullptr, &size) ||
         size < sizeof(CERT_ENHKEY_USAGE))
-        return refuse(out, MessageCode::SignerNotForCodeSigning, 0);
+        return true;
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]);
     if (!buffer) {
         out.code = MessageCode::PackageVerificationFailed;
@@ -294,12 +304,33 @@ bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer, VerificationFailu
     }
     if (!t.decodeObject(kMessageEncoding, X509_ENHANCED_KEY_USAGE, ext->Value.pbData,
                         ext->Value.cbData, 0, buffer.get(), &size))
-        return refuse(out, MessageCode::SignerNotForCodeSigning, 0);
+        return true;
     const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(buffer.get());
-    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i)
-        if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0)
-            return true;
-    return refuse(out, MessageCode::SignerNotForCodeSigning, 0);
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+        const char* purpose = usage->rgpszUsageIdentifier[i];
+        if (std::strcmp(purpose, szOID_PKIX_KP_CODE_SIGNING) == 0 ||
+            (anyPurpose && std::strcmp(purpose, kOidAnyExtendedKeyUsage) == 0))
+            allowed = true;
+    }
+    return true;
+}
+
+// The signer may sign packages unless its extended key usage lists purposes without code
+// signing. Without the extension it may, as always.
+bool maySignCode(const Crypt32Table& t, PCCERT_CONTEXT signer, VerificationFailure& out) {
+    bool allowed = false;
+    if (!usageAllowsCodeSigning(t, signer, false, allowed, out)) return false;
+    return allowed || refuse(out, MessageCode::SignerNotForCodeSigning, 0);
+}
+
+// Extended key usage narrows along the chain: an issuer whose list leaves out code signing
+// cannot hand that purpose down, so a signer below an authority limited to, say, server
+// authentication signs no package. An issuer without the extension limits nothing.
+bool issuerAllowsCodeSigning(const Crypt32Table& t, PCCERT_CONTEXT issuer, uint32_t place,
+                             VerificationFailure& out) {
+    bool allowed = false;
+    if (!usageAllowsCodeSigning(t, issuer, true, allowed, out)) return false;
+    return allowed || refuse(out, MessageCode::IssuerNotForCodeSigning, place);
 }
 
 // The content of a package verified in memory, collected as the check hands it on.
@@ -443,6 +474,7 @@ bool CryptoHelper::walkSignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store,
         const uint32_t issuerPlace = links + 1;
         if (!extensionsUnderstood(scope.found, issuerPlace, out) ||
             !mayIssue(t, scope.found, links, issuerPlace, out) ||
+            !issuerAllowsCodeSigning(t, scope.found, issuerPlace, out) ||
             !strongLink(t, scope.current, links, out) ||
             !linkVerifies(t, scope.current, scope.found, links, out))
             return false;
@@ -454,6 +486,7 @@ bool CryptoHelper::walkSignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store,
     if (!ended) return refuse(out, MessageCode::ChainTooLong, kMaxChainLinks);
     return extensionsUnderstood(scope.anchor, walked + 1, out) &&
            mayIssue(t, scope.anchor, walked, walked + 1, out) &&
+           issuerAllowsCodeSigning(t, scope.anchor, walked + 1, out) &&
            strongLink(t, scope.current, walked, out) &&
            linkVerifies(t, scope.current, scope.anchor, walked, out);
 }

@@ -92,7 +92,8 @@ public:
     // is an end-entity certificate (basic constraints absent or CA:FALSE; key usage, when
     // present, allows digital signatures) and, when it lists extended key usages, one is code
     // signing. Every issuer, the anchor included, says CA:TRUE in its basic constraints, its
-    // path length limit holds, and its key usage, when present, allows signing certificates.
+    // path length limit holds, its key usage, when present, allows signing certificates, and
+    // its extended key usage, when present, names code signing or any purpose.
     // No certificate carries name constraints or a critical extension this program does not
     // read. Takes over signer and store (released here; both are set to null) once crypt32 is
     // loaded. On false lastFailure() names the rule and the certificate's place in the chain.

@@ -88,9 +88,10 @@ def test_body_delivered_in_several_passes_is_read_whole(prefix, server, tmp_path
 
 OTHER_PATH = "/pub/vextraplayer/update/current/sau/11/xml/elsewhere.xml"
 
-# (case, route of the version manifest's path, the refusal logged): only a 200 with a body
-# and without Content-Range is a manifest; nothing else reaches the parser, and a redirect is
-# never followed (its target holds a valid manifest).
+# (case, route of the version manifest's path, the refusal logged): only a 200 without
+# Content-Range is a manifest; nothing else reaches the parser, and a redirect is never
+# followed (its target holds a valid manifest). An empty 200 is parsed as the empty document it
+# is. Each failure then closes as a failed parse (1409), the code administrators' tools read.
 MANIFEST_REPLIES = [
     ("404-page", dict(body=NOT_FOUND_PAGE, status=404), "ManifestHttpStatusRefused 404"),
     ("500-with-manifest", dict(body=VERSION_XML, status=500), "ManifestHttpStatusRefused 500"),
@@ -102,7 +103,7 @@ MANIFEST_REPLIES = [
     ("200-with-content-range", dict(body=VERSION_XML, headers={
         "Content-Range": f"bytes 0-{len(VERSION_XML) - 1}/{len(VERSION_XML)}"}),
      "ManifestPartialContentRefused 200"),
-    ("200-empty", dict(body=b""), "ManifestBodyEmpty"),
+    ("200-empty", dict(body=b""), "VersionManifestNoVersionElement"),
 ]
 
 
@@ -114,7 +115,7 @@ def test_only_a_whole_200_reply_is_a_manifest(prefix, server, tmp_path, case, ro
     assert rc == 1
     assert result["activeX"] == "absent" and result["checkFrequency"] == "absent"
     assert work.fetch_messages() == ["ManifestFetchStarts " + VERSION_PATH, refusal,
-                                     "VersionManifestNoResponse"]
+                                     "VersionManifestParseFailed"]
     assert server.paths() == [VERSION_PATH], "nothing but the manifest was asked for"
 
 
@@ -210,16 +211,17 @@ def test_missing_patch_manifest_fails_on_its_status(prefix, server, tmp_path):
     rc, result, work = fetch(prefix, tmp_path, "both")
     assert rc == 1 and result["version"] == "1" and result["patch"] == "0"
     assert work.fetch_messages()[1:] == ["ManifestFetchStarts " + PATCH_PATH,
-                                         "ManifestHttpStatusRefused 404", "PatchManifestNoResponse"]
+                                         "ManifestHttpStatusRefused 404", "PatchManifestParseFailed"]
     assert result["activeX.patchApplies"] == "0"
 
 
 @pytest.mark.parametrize("after, ending", [
     # No response: the cascade ends in PatchManifestNoResponse.
     ("drop", ["ManifestReceiveFailed", "PatchManifestNoResponse"]),
-    # An empty 200 and a 404 page never reach the patch parser.
-    ("empty", ["ManifestBodyEmpty", "PatchManifestNoResponse"]),
-    ("404", ["ManifestHttpStatusRefused", "PatchManifestNoResponse"]),
+    # An empty 200 is the empty document (no "patch" element); a 404 page is never parsed.
+    # Both close as a failed parse.
+    ("empty", ["PatchManifestNoPatchElement", "PatchManifestParseFailed"]),
+    ("404", ["ManifestHttpStatusRefused", "PatchManifestParseFailed"]),
 ])
 def test_patch_fetch_failures(prefix, tmp_path, pki, after, ending):
     """The version manifest is served; the patch manifest request then meets `after`."""

@@ -6,6 +6,7 @@ import shutil
 import pytest
 
 from pki import Pki, embedded_ca, openssl, sign_package, trust_in_prefix
+from trust_cases import certificates_for_rule
 from service_log import name
 from verification_fixtures import VERIFY_PROBE, read_pairs
 from winetools import WinePrefix, to_windows_path
@@ -82,54 +83,6 @@ def refusal(info):
     return name(info["failureCode"]), int(info["failureDetail"])
 
 
-def certificates_for_rule(p, ca, inter, case):
-    """(signer, certificates the package carries) for one case of TRUST_RULES, every
-    certificate made here with openssl."""
-    if case == "ca-signs":
-        return p.issue(ca, "Vextra Test CA As Signer", "ca"), []
-    if case == "intermediate-signs":
-        return inter, []
-    if case == "no-signature":
-        return p.issue(inter, "Vextra Test No Signature", "no-signature"), [inter]
-    if case == "tls-certificate-signs":
-        return p.issue(inter, "Vextra Test TLS Certificate As Signer", "server"), [inter]
-    if case.startswith("pathlen"):
-        limited = p.issue(ca, f"Vextra Test {case}", "ca-pathlen0")
-        if case == "pathlen-held":
-            return p.issue(limited, "Vextra Test Signer Of Pathlen 0"), [limited]
-        below = p.issue(limited, "Vextra Test Authority Below Pathlen 0", "ca")
-        return p.issue(below, "Vextra Test Signer Too Deep"), [below, limited]
-    if case in ("signer-issues", "code-signer-without-constraints-issues"):
-        kind = "signer" if case == "signer-issues" else "codesign-no-constraints"
-        first = p.issue(inter, f"Vextra Test {case} First", kind)
-        return p.issue(first, f"Vextra Test {case} Second"), [first, inter]
-    if case in ("bare-intermediate", "ca-without-certsign", "unknown-critical-intermediate",
-                "name-constraints"):
-        kind = {"bare-intermediate": "bare", "ca-without-certsign": "ca-no-certsign",
-                "unknown-critical-intermediate": "ca-unknown-critical",
-                "name-constraints": "ca-name-constraints"}[case]
-        issuer = p.issue(ca, f"Vextra Test {case}", kind)
-        return p.issue(issuer, f"Vextra Test Under {case}"), [issuer]
-    if case == "bare-signer":
-        return p.issue(inter, "Vextra Test Bare Signer", "bare"), [inter]
-    if case in ("unknown-critical-signer", "unknown-noncritical-signer"):
-        kind = "signer-" + case.replace("-signer", "")
-        return p.issue(inter, f"Vextra Test {case}", kind), [inter]
-    if case.startswith("outer-"):
-        # outer-<md>-<place>: the body names SHA-256, the issuer's signature uses <md>.
-        _, md, place = case.split("-")
-        if place == "signer":
-            signer = p.issue(inter, f"Vextra Test {case}")
-            return p.resign(signer, inter, md, case), [inter]
-        issuer = p.resign(p.issue(ca, f"Vextra Test {case}", "ca"), ca, md, case)
-        return p.issue(issuer, f"Vextra Test Under {case}"), [issuer]
-    md = case.split("-")[0]
-    if case.endswith("-signer"):
-        return p.issue(inter, f"Vextra Test {md} Signer", md=md), [inter]
-    issuer = p.issue(ca, f"Vextra Test {md} Intermediate", "ca", md=md)
-    return p.issue(issuer, f"Vextra Test Under {md}", md="sha1" if md == "sha1" else "sha256"), [issuer]
-
-
 # (case, None when the package verifies, else (message code, place in the chain: 0 the signer,
 # 1 its issuer, ...)). The signer is an end entity allowed to sign code; every issuer says
 # CA:TRUE, allows signing certificates when it has key usage, and keeps its path length; no
@@ -158,6 +111,9 @@ TRUST_RULES = [
     ("outer-md5-intermediate", ("CertificateWeakSignature", 1)),
     ("outer-sha1-signer", ("CertificateAlgorithmMismatch", 0)),
     ("outer-sha256-signer", None),  # signed again the same way: the re-signing itself is sound
+    ("server-auth-intermediate", ("IssuerNotForCodeSigning", 1)),
+    ("code-signing-intermediate", None),
+    ("any-purpose-intermediate", None),
 ]
 
 

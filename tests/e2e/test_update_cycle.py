@@ -53,7 +53,7 @@ def test_failed_version_fetch_writes_nothing(machine, site):
     part = cycle_part(messages)
     assert part[0] == "UpdateCycleStarts" and part[-1] == "UpdateCycleEnds"
     assert part[1:-1] == ["ManifestFetchStarts", "ManifestHttpStatusRefused",
-                          "VersionManifestNoResponse"], "the 404 page is never parsed"
+                          "VersionManifestParseFailed"], "the 404 page is never parsed"
     assert machine.state() == {"LastUpdateCheck": None, "CheckFrequency": None, "UpdateAttempts": None}
     assert machine.installer_runs() == []
     assert not machine.installer_path.exists()
@@ -231,14 +231,16 @@ def test_rejected_package_fails_verification_and_keeps_the_existing_installer(
 
 
 # Patch paths that would reach another object than a patch: a dot segment climbing to the full
-# installer (with '?' to cut off the rest), an escaped slash, a fragment.
+# installer (with '?' to cut off the rest), dot segments between backslashes, a fragment, a
+# path from the server's root.
 HOSTILE_PATCH_PATHS = ["from-228/../../../install_all_win_ax_sgn.z?",
-                       "x/../../install_all_win_ax_sgn.z?", "from-228%2f..%2f..", "from-228#x"]
+                       "x/../../install_all_win_ax_sgn.z?", "from-228\\..\\..", "from-228#x",
+                       "/from-228"]
 
 
 @pytest.mark.parametrize("path", HOSTILE_PATCH_PATHS)
-def test_patch_path_that_is_not_plain_falls_back_to_the_full_installer(machine, site, release,
-                                                                      tmp_path, path):
+def test_patch_path_that_climbs_falls_back_to_the_full_installer(machine, site, release,
+                                                                 tmp_path, path):
     from xml.sax.saxutils import quoteattr
     install_old_player(machine, plugin=False)
     served = tmp_path / "site"
@@ -255,7 +257,30 @@ def test_patch_path_that_is_not_plain_falls_back_to_the_full_installer(machine, 
     assert [(r.label, r.command_line) for r in runs] == [("full-ax", FULL_LINE)]
     asked = [p for scheme, p in site.requests if scheme == "http"]
     assert asked == ["/pub/vextraplayer/update/current/sau/11/install/install_all_win_ax_sgn.z"]
-    assert not [t for t in site.http.targets if ".." in t or "?" in t or "#" in t or "%" in t]
+    assert not [t for t in site.http.targets if ".." in t or "?" in t or "#" in t or "\\" in t]
+
+
+def test_patch_path_with_an_entity_is_requested_percent_encoded(machine, site, release, tmp_path):
+    """A patch folder named "p&q" (written "p&amp;q" in patch.xml) is a folder like any other:
+    the request names it "p%26q" (this test server maps the target to files as sent)."""
+    install_old_player(machine, plugin=False)
+    served = tmp_path / "site"
+    shutil.copytree(release.site, served)
+    patches = served / "pub/vextraplayer/update/current/sau/11/install/patch"
+    (patches / "from-228").rename(patches / "p%26q")
+    patch_xml = served / "pub/vextraplayer/update/current/sau/11/xml/patch.xml"
+    text = patch_xml.read_text()
+    assert 'path="from-228"' in text
+    patch_xml.write_text(text.replace('path="from-228"', 'path="p&amp;q"'))
+    site.serve(served)
+    part = cycle_part(machine.run_once())
+    assert "PatchManifestPathRefused" not in part
+    assert part[-3:] == ACTIVEX_LAUNCHED
+    runs = machine.wait_installer_runs(1)
+    assert [(r.label, r.command_line) for r in runs] == [("patch-ax", PATCH_LINE)]
+    asked = [p for scheme, p in site.requests if scheme == "http"]
+    assert asked == ["/pub/vextraplayer/update/current/sau/11/install/patch/p%26q/"
+                     "patch_all_win_ax_sgn.z"]
 
 
 def test_seventh_attempt_successor_switches_to_notify_mode(machine, site):

@@ -48,6 +48,14 @@ _EXTENSIONS = {
                                "1.3.6.1.4.1.55555.7 = critical,ASN1:NULL\n",
     "signer-unknown-noncritical": "basicConstraints = CA:FALSE\nkeyUsage = digitalSignature\n"
                                   "1.3.6.1.4.1.55555.7 = ASN1:NULL\n",
+    # Authorities whose extended key usage lists purposes: only server authentication, code
+    # signing, or any purpose.
+    "ca-server-auth": "basicConstraints = critical,CA:TRUE\nkeyUsage = keyCertSign, cRLSign\n"
+                      "extendedKeyUsage = serverAuth\n",
+    "ca-code-signing": "basicConstraints = critical,CA:TRUE\nkeyUsage = keyCertSign, cRLSign\n"
+                       "extendedKeyUsage = codeSigning\n",
+    "ca-any-purpose": "basicConstraints = critical,CA:TRUE\nkeyUsage = keyCertSign, cRLSign\n"
+                      "extendedKeyUsage = anyExtendedKeyUsage\n",
     # An authority limited to names below example.com.
     "ca-name-constraints": "basicConstraints = critical,CA:TRUE\nkeyUsage = keyCertSign, cRLSign\n"
                            "nameConstraints = critical,permitted;DNS:example.com\n",

@@ -71,3 +71,29 @@ TEST_F(FetchWithoutConnection, PatchFetchEndsIn1450AndKeepsTheOffers) {
     EXPECT_EQ(messages.front(), L"1630 /pub/vextraplayer/update/current/sau/11/xml/patch.xml");
     EXPECT_EQ(codesOf(messages), (std::vector<std::wstring>{L"1630", L"1403", L"1407", L"1450"}));
 }
+
+// (how the request ended, patch, the code that closes the failed fetch): a reply that is not
+// the manifest (a status other than 200, a Content-Range) and a body that does not parse (an
+// empty one included) end as a failed parse; only no reply, or no whole body, as no response.
+TEST(ManifestFetchFailureCode, EachOutcomeClosesWithItsOwnCode) {
+    const struct {
+        ManifestReply reply;
+        bool patch;
+        MessageCode code;
+    } rows[] = {
+        {ManifestReply::Refused, false, MessageCode::VersionManifestParseFailed},
+        {ManifestReply::Refused, true, MessageCode::PatchManifestParseFailed},
+        {ManifestReply::Body, false, MessageCode::VersionManifestParseFailed},
+        {ManifestReply::Body, true, MessageCode::PatchManifestParseFailed},
+        {ManifestReply::NoResponse, false, MessageCode::VersionManifestNoResponse},
+        {ManifestReply::NoResponse, true, MessageCode::PatchManifestNoResponse},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(static_cast<int>(manifestFetchFailureCode(row.reply, row.patch)),
+                  static_cast<int>(row.code))
+            << static_cast<int>(row.reply) << " patch " << row.patch;
+    EXPECT_EQ(static_cast<int>(MessageCode::VersionManifestParseFailed), 1409);
+    EXPECT_EQ(static_cast<int>(MessageCode::PatchManifestParseFailed), 1442);
+    EXPECT_EQ(static_cast<int>(MessageCode::VersionManifestNoResponse), 1408);
+    EXPECT_EQ(static_cast<int>(MessageCode::PatchManifestNoResponse), 1450);
+}

@@ -144,14 +144,18 @@ TEST_F(PatchManifest, PathIsJudgedAfterEntityReferencesAreTranslated) {
     ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kAbc, "a&#x2D;b/c&#46;d") +
                       entry("Plugin", kXyz, "pl") + "</patch>"));
     EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"a-b/c.d/patch_all_win_ax_sgn.z");
-    // Others are refused whatever spelled them: '&', a dot segment, non-ASCII letters.
-    for (const char* path : {"a&amp;b", "&#46;&#46;/x", "&#x4E2D;\xC3\xBC"}) {
-        manifest_.activeX->patchApplies = false;
-        manifest_.activeX->patchPath.clear();
-        EXPECT_FALSE(parse("<patch>" + entry("ActiveX", kAbc, path) + "</patch>")) << path;
-        EXPECT_EQ(log(), std::vector<std::wstring>{L"1466"}) << path;
-        EXPECT_TRUE(manifest_.activeX->patchPath.empty()) << path;
-    }
+    // A dot segment is refused whatever spelled it.
+    manifest_.activeX->patchApplies = false;
+    manifest_.activeX->patchPath.clear();
+    EXPECT_FALSE(parse("<patch>" + entry("ActiveX", kAbc, "&#46;&#46;/x") + "</patch>"));
+    EXPECT_EQ(log(), std::vector<std::wstring>{L"1466"});
+    EXPECT_TRUE(manifest_.activeX->patchPath.empty());
+    // Other characters are names: '&', non-ASCII letters (as their UTF-8 bytes, encoded).
+    manifest_.activeX->patchApplies = false;
+    ASSERT_TRUE(parse("<patch>" + entry("ActiveX", kAbc, "a&amp;b&#x4E2D;\xC3\xBC") +
+                      entry("Plugin", kXyz, "pl") + "</patch>"));
+    EXPECT_EQ(manifest_.activeX->patchPath,
+              kPatchRoot + L"a%26b%E4%B8%AD%C3%BC/patch_all_win_ax_sgn.z");
 }
 
 TEST_F(PatchManifest, DocumentLevelFailuresLogTheirCodes) {
@@ -242,41 +246,70 @@ TEST_F(PatchManifest, TheWalkYieldsToTheServiceStop) {
     EXPECT_FALSE(manifest_.plugin->patchApplies);
 }
 
-// (path attribute, accepted): the path goes into the request as it is, so only plain
-// segments pass; anything a server could read as another path, a query or a fragment does not.
-TEST(PatchPath, OnlyPlainSegmentsPass) {
+// (path attribute as parsed, its part of the request, or refused): any character the parsing
+// yields is a folder's name, percent-encoded where it is not a letter, digit, - . _ ~ or /;
+// only what climbs out of the patch folder or changes the request is refused.
+TEST(PatchPath, AnyNameGoesPercentEncodedOnlyClimbsAndQueriesAreRefused) {
     const std::string longest(kMaxPatchPathBytes, 'a');
+    const char* const kRefused = nullptr;
     const struct {
         std::string path;
-        bool accepted;
+        const char* request;
     } cases[] = {
-        {"ax-1", true},
-        {"11.2.202.235/ax-from-228", true},
-        {"a_b.c-D9", true},
-        {longest, true},
-        {longest + "a", false},
-        {"", false},
-        {".", false},
-        {"..", false},
-        {"...", false},
-        {"p11/../../../install_all_win_ax_sgn.z?", false},
-        {"x/../../install_all_win_ax_sgn.z?", false},
-        {"a/./b", false},
-        {"a/..", false},
-        {"/a", false},
-        {"a/", false},
-        {"a//b", false},
-        {"a?b", false},
-        {"a#b", false},
-        {"a%2e%2e", false},
-        {"a\\b", false},
-        {"a b", false},
-        {"a:b", false},
-        {"a;b", false},
-        {"\xc3\xa4", false},
-        {"a\tb", false},
+        {"ax-1", "ax-1"},
+        {"11.2.202.235/ax-from-228", "11.2.202.235/ax-from-228"},
+        {"a_b.c-D9~", "a_b.c-D9~"},
+        {"p&q", "p%26q"},
+        {"a b", "a%20b"},
+        {"a%2e%2e", "a%252e%252e"},
+        {"a:b;c+d=e,f@g!h$i'j(k)l*m", "a%3Ab%3Bc%2Bd%3De%2Cf%40g%21h%24i%27j%28k%29l%2Am"},
+        {"a\\b", "a%5Cb"},
+        {"\xc3\xa4", "%C3%A4"},
+        {"\xff", "%FF"},
+        {".", "."},
+        {"...", "..."},
+        {"a/./b", "a/./b"},
+        {"a..b/..c", "a..b/..c"},
+        {"a/", "a/"},
+        {"a//b", "a//b"},
+        {"", ""},
+        {longest, longest.c_str()},
+        {longest + "a", kRefused},
+        {"..", kRefused},
+        {"a/..", kRefused},
+        {"../a", kRefused},
+        {"a/../b", kRefused},
+        {"a\\..\\b", kRefused},
+        {"a\\..", kRefused},
+        {"p11/../../../install_all_win_ax_sgn.z?", kRefused},
+        {"/a", kRefused},
+        {"\\a", kRefused},
+        {"a?b", kRefused},
+        {"a#b", kRefused},
+        {"a\tb", kRefused},
+        {"a\nb", kRefused},
+        {"a\x01", kRefused},
+        {"\x1f", kRefused},
+        {"a\x7f", kRefused},
     };
-    for (const auto& c : cases) EXPECT_EQ(isPlainPatchPath(c.path.c_str()), c.accepted) << c.path;
+    for (const auto& c : cases) {
+        std::string out = "untouched";
+        const bool accepted = patchPathForRequest(c.path.c_str(), out);
+        EXPECT_EQ(accepted, c.request != kRefused) << c.path;
+        EXPECT_EQ(out, c.request ? c.request : "untouched") << c.path;
+    }
+}
+
+// An entity reference in "path" reaches the request translated, then percent-encoded.
+TEST_F(PatchManifest, EntityInThePathReachesTheRequestEncoded) {
+    const std::string text = "<patch>" + entry("ActiveX", kAbc, "p&amp;q/&#x20;x") +
+                             entry("Plugin", kXyz, "r&lt;s") + "</patch>";
+    ASSERT_TRUE(parse(text));
+    EXPECT_TRUE(log().empty());
+    EXPECT_TRUE(manifest_.activeX->patchApplies);
+    EXPECT_EQ(manifest_.activeX->patchPath, kPatchRoot + L"p%26q/%20x/patch_all_win_ax_sgn.z");
+    EXPECT_TRUE(manifest_.plugin->patchApplies);
+    EXPECT_EQ(manifest_.plugin->patchPath, kPatchRoot + L"r%3Cs/patch_all_win_pl_sgn.z");
 }
 
 TEST_F(PatchManifest, PathThatIsNotPlainEndsTheWalkAndTheFullPackageIsFetched) {

@@ -197,6 +197,33 @@ TEST(SignedEnvelope, RefusesWhatIsNotOneDerSignedMessageWithEmbeddedContent) {
         padded[2] = 0x00;
         cases.push_back({"length not in its shortest form", padded, R::Malformed});
     }
+    cases.push_back({"a length in the long form that fits the short one", with([](Parts& p) {
+                         p.version = {0x02, 0x81, 0x01, 0x01};
+                     }),
+                     R::Malformed});
+    {
+        // The SignedData ends before the message does: the signers follow it inside [0], or
+        // follow [0] inside the outer sequence. Read as a whole they would make one message
+        // that the detached form would not be.
+        Parts p;
+        const Bytes encap = tlv(0x30, cat({p.contentType, p.encapsulated}));
+        const Bytes shortSignedData = tlv(0x30, cat({p.version, p.algorithms, encap, p.certificates}));
+        cases.push_back({"signers after the SignedData inside [0]",
+                         tlv(0x30, cat({p.outerOid, tlv(0xA0, cat({shortSignedData, p.signers}))})),
+                         R::Malformed});
+        // [0] says it ends one byte before the SignedData inside it, which runs to the end.
+        Bytes shortTag = message(p);
+        const size_t at = 4 + kSignedDataOid.size();  // outer header 30 82 hi lo, then the OID
+        ASSERT_EQ(shortTag[at], 0xA0);
+        ASSERT_EQ(shortTag[at + 1], 0x82);
+        const unsigned length = (shortTag[at + 2] << 8 | shortTag[at + 3]) - 1;
+        shortTag[at + 2] = static_cast<uint8_t>(length >> 8);
+        shortTag[at + 3] = static_cast<uint8_t>(length);
+        cases.push_back({"[0] shorter than the SignedData inside it", shortTag, R::Malformed});
+        cases.push_back({"signers after [0] inside the message",
+                         tlv(0x30, cat({p.outerOid, tlv(0xA0, shortSignedData), p.signers})),
+                         R::Malformed});
+    }
     cases.push_back({"another content type outside", with([](Parts& p) { p.outerOid = kDataOid; }),
                      R::Malformed});
     cases.push_back({"detached message", with([](Parts& p) { p.encapsulated.clear(); }), R::Malformed});
