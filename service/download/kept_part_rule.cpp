@@ -6,7 +6,7 @@ KeptPartFate keptPartFate(const std::string& partDigest, const KeptPartFacts& fa
     if (facts.attemptsExhausted) return KeptPartFate::AttemptsExhausted;
     if (!facts.offersKnown) return KeptPartFate::Keep;
     if (!facts.downloadFollows) return KeptPartFate::UpToDate;
-    if (facts.downloadDigest.empty() || facts.downloadDigest != partDigest)
-        return KeptPartFate::NotOffered;
+    // An unbound download's digest is empty: no part's name is.
+    if (facts.downloadDigest != partDigest) return KeptPartFate::NotOffered;
     return KeptPartFate::Keep;
 }

@@ -218,6 +218,13 @@ TEST(InstallerTempFile, AKilledServicesTemporaryInstallerGoesAtTheStart) {
     removeLeftInstallerTempFile();
     CloseHandle(held);
     EXPECT_TRUE(exists(temporary));
+    // One with a second name elsewhere is not the service's to delete.
+    ASSERT_TRUE(DeleteFileW(temporary.c_str()));
+    const std::wstring outside = log.folder() / L"outside";
+    writeFile(outside, 20);
+    ASSERT_TRUE(CreateHardLinkW(temporary.c_str(), outside.c_str(), nullptr));
+    removeLeftInstallerTempFile();
+    EXPECT_TRUE(exists(temporary) && exists(outside));
     EXPECT_EQ(log.lines(), (Lines{"warning 1487 1234"}));
 }
 
