@@ -51,6 +51,12 @@ private:
     uint64_t written_ = 0;
 };
 
+// Removes the installer's temporary file that a service killed while writing it left beside
+// the installer file: content never verified as a whole, which no start uses. Only a plain
+// file of one name goes, opened without following a link and deleted through that handle;
+// one held open (being written) stays. Logged as InstallerTempFileRemoved with its size.
+void removeLeftInstallerTempFile();
+
 // An installer held whole in memory, written with InstallerFileWriter in one go. Nothing here
 // checks the content: the caller must have verified it. The update cycle does not call this (it
 // writes block by block while the package is checked); the tests of the installer write and its

@@ -34,8 +34,9 @@ private:
 };
 
 // "-deleteTask": removes UpdateAttempts, then LastUpdateCheck only when that was removed, then
-// CheckFrequency only when LastUpdateCheck was (so without UpdateAttempts both stay); then
-// removes the scheduled task.
+// CheckFrequency only when LastUpdateCheck was (so without UpdateAttempts both stay); removes the
+// parts cut downloads left (no start resumes them without the task); then removes the scheduled
+// task.
 void deleteTask();
 // "-createDefaultTask": resets the registry state and registers the hourly task.
 bool createDefaultTask(const std::wstring& programPath);
