@@ -69,11 +69,19 @@ void compressPortable(uint32_t state[8], const uint8_t* data, size_t count) {
 }
 
 #ifdef VEXTRA_SHA256_X86
+#ifdef __i386__
+// 32-bit Windows promises a 4-byte aligned stack only (its own code keeps no more, so a service
+// thread may start anywhere), while the compiler spills this function's eight XMM registers to
+// 16-byte slots and adds from them (PADDD with a memory operand faults when unaligned): the
+// function aligns its own frame. The x86_64 calling convention keeps 16 bytes everywhere.
+#define VEXTRA_SHA256_OWN_STACK_ALIGNMENT __attribute__((force_align_arg_pointer))
+#else
+#define VEXTRA_SHA256_OWN_STACK_ALIGNMENT
+#endif
 // Four rounds per step: the message schedule with SHA256MSG1/MSG2, the rounds with SHA256RNDS2,
 // the state held as ABEF and CDGH.
-__attribute__((target("sha,ssse3,sse4.1"))) void compressShaExtensions(uint32_t state[8],
-                                                                       const uint8_t* data,
-                                                                       size_t count) {
+__attribute__((target("sha,ssse3,sse4.1"))) VEXTRA_SHA256_OWN_STACK_ALIGNMENT void
+compressShaExtensions(uint32_t state[8], const uint8_t* data, size_t count) {
     const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
     __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));

@@ -187,6 +187,8 @@ void Downloader::decodeZstd(const QString& referencePath, const QString& frameSh
         referenceSize = QFileInfo(referencePath).size();
         if (isLink(referencePath)) {
             m_decodeFailure = QStringLiteral("the file a delta starts from is a link");
+        } else if (!referenceFitsAddressSpace(referenceSize)) {
+            m_decodeFailure = QStringLiteral("the file a delta starts from is too large to map");
         } else if (!m_reference.open(QIODevice::ReadOnly)) {
             m_decodeFailure = QStringLiteral("cannot read the file the delta starts from: ") + m_reference.errorString();
         } else if (referenceSize > 0 && !(reference = m_reference.map(0, referenceSize))) {

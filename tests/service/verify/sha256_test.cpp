@@ -67,6 +67,39 @@ std::string pattern(size_t size, uint32_t seed) {
     return bytes;
 }
 
+#ifdef __i386__
+// Calls fn(arg) with the stack pointer `shift` bytes (0, 4, 8 or 12) below a 16-byte boundary at
+// the call: what a thread the system starts may give the program on 32-bit Windows, which keeps
+// 4-byte alignment only.
+extern "C" void vextraCallWithStackShift(void (*fn)(void*), void* arg, uint32_t shift);
+asm(".text\n"
+    ".globl _vextraCallWithStackShift\n"
+    "_vextraCallWithStackShift:\n"
+    "    pushl %ebp\n"
+    "    movl %esp, %ebp\n"
+    "    movl 8(%ebp), %eax\n"
+    "    movl 12(%ebp), %ecx\n"
+    "    andl $-16, %esp\n"
+    "    subl 16(%ebp), %esp\n"
+    "    subl $12, %esp\n"
+    "    pushl %ecx\n"
+    "    call *%eax\n"
+    "    movl %ebp, %esp\n"
+    "    popl %ebp\n"
+    "    ret\n");
+
+struct ShiftedDigest {
+    Sha256::Engine engine;
+    const std::string* bytes;
+    std::string digest;
+};
+
+void digestOnShiftedStack(void* parameter) {
+    ShiftedDigest& job = *static_cast<ShiftedDigest*>(parameter);
+    job.digest = ownDigest(job.engine, *job.bytes);
+}
+#endif
+
 class Sha256Engines : public ::testing::TestWithParam<Sha256::Engine> {
 protected:
     void SetUp() override {
@@ -122,6 +155,20 @@ TEST_P(Sha256Engines, FinishStartsOver) {
     uint8_t second[32];
     digest.finish(second);
     EXPECT_EQ(hex(second, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST_P(Sha256Engines, EveryStackAlignmentGivesTheSameDigest) {
+#ifdef __i386__
+    const std::string bytes = pattern(64 * 1024 + 5, 9);
+    const std::string expected = providerDigest(bytes);
+    for (uint32_t shift : {0u, 4u, 8u, 12u}) {
+        ShiftedDigest job{GetParam(), &bytes, std::string()};
+        vextraCallWithStackShift(&digestOnShiftedStack, &job, shift);
+        EXPECT_EQ(job.digest, expected) << "stack " << shift << " bytes below a 16-byte boundary";
+    }
+#else
+    GTEST_SKIP() << "the x86_64 calling convention keeps the stack 16-byte aligned at every call";
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Sha256Engines,
