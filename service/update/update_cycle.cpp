@@ -130,15 +130,19 @@ void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps) {
     logCode(LogLevel::Info, MessageCode::UpdateCycleEnds);
 }
 
-void runUpdateCycle() {
+void runServiceUpdateCycle(UpdateCycleSteps& steps) {
     // A service killed in a download of a package that never resumes left its part in a
     // GUID-named staging folder: it goes at every start, whether or not a download follows.
     // A bound package's part waits for its download, which removes those of other packages.
     removeStaleStagingFolders(std::wstring(), false);
     try {
-        SystemUpdateCycleSteps steps;
         runUpdateCycle(serviceSettings(), steps);
     } catch (const std::bad_alloc&) {
         // Memory ran out: the cycle ends where it stood; the next start begins afresh.
     }
+}
+
+void runUpdateCycle() {
+    SystemUpdateCycleSteps steps;
+    runServiceUpdateCycle(steps);
 }
