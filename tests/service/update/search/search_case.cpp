@@ -91,6 +91,20 @@ Start drawStart(Draw& d, const Start* previous) {
         s.binding = previous->binding;
         if (d.chance(50)) s.daysPass = 1 + d.below(3);
     }
+    // And after a download cut short, most often the next start is due and offers it again.
+    const bool cut = previous && (previous->package == PackageAnswer::Cut ||
+                                  previous->package == PackageAnswer::Stop ||
+                                  previous->package == PackageAnswer::Kill);
+    if (cut && d.chance(70)) {
+        s.option = Option::None;
+        s.damage = Damage::None;
+        s.daysPass = 1 + d.below(3);
+        s.version = VersionAnswer::Good;
+        s.activeXBuild = previous->activeXBuild;
+        s.pluginBuild = previous->pluginBuild;
+        s.binding = previous->binding;
+        s.stop = StopPoint::None;
+    }
     return s;
 }
 

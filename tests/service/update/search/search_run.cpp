@@ -530,6 +530,7 @@ bool runKilledStart(const Case& c, size_t i, const std::wstring& folder, Package
 void runOneStart(const Start& s, const Packages& packages, uint16_t port) {
     loadServiceSettings();
     ServiceLog::setVerbose(true);
+    if (s.stop == StopPoint::AtStart) serviceStopSignal().request();
     SearchSteps steps(s, packages, port);
     runServiceUpdateCycle(steps);
 }
@@ -627,7 +628,6 @@ std::string runCase(const Case& c, const Packages& p, PackageServer& server,
                                                : RangeAnswer::Refuse;
         server.plan(plan);
         serviceStopSignal().reset();
-        if (s.stop == StopPoint::AtStart) serviceStopSignal().request();
         const size_t logFrom = log.lines().size();
         const uint64_t timeBefore = UpdateStateStore::currentFileTime();
         const ULONGLONG tick1 = GetTickCount64();
@@ -636,8 +636,7 @@ std::string runCase(const Case& c, const Packages& p, PackageServer& server,
             if (!runKilledStart(c, i, log.folder().path(), server))
                 return "start " + std::to_string(i + 1) + ": its process did not start";
         } else {
-            SearchSteps steps(s, p, server.port());
-            runServiceUpdateCycle(steps);
+            runOneStart(s, p, server.port());
         }
 
         const uint64_t timeAfter = UpdateStateStore::currentFileTime();
@@ -736,6 +735,21 @@ std::string runCase(const Case& c, const Packages& p, PackageServer& server,
                 if (!resumable && requests[0].rangeFrom >= 0 && s.binding != Binding::OtherDigest)
                     fail << "a Range from " << requests[0].rangeFrom << " without a part; ";
             }
+        }
+
+        // A cut download of a package bound by size and digest keeps the whole 1 MiB blocks
+        // it received (counted from where its reply began).
+        if (e.download && s.package == PackageAnswer::Cut && s.binding == Binding::Both) {
+            const bool continued = !requests.empty() && requests[0].rangeFrom > 0 &&
+                                   s.range == Range::Honour;
+            const uint64_t from = continued ? static_cast<uint64_t>(requests[0].rangeFrom) : 0;
+            const uint64_t whole = from + static_cast<uint64_t>(server.bytesSent()) /
+                                              kTransferBlockBytes * kTransferBlockBytes;
+            bool held = false;
+            const std::string part = readFile(wideFromUtf8(partPath(bindingDigest)), held);
+            if (whole > 0 && part.size() < whole)
+                fail << "the cut download kept " << part.size() << " bytes of the " << whole
+                     << " it had in whole blocks; ";
         }
 
         // Staging: no GUID folder, at most one part, each part a prefix of a package served,
