@@ -57,10 +57,14 @@ bool named(const char* const (&names)[N], const std::string& text, E& out) {
 Start drawStart(Draw& d, const Start* previous) {
     Start s;
     if (d.chance(12))
-        s.option = d.pick({Option::Silent, Option::Notify, Option::Disable,
+        s.option = d.pick({Option::Silent, Option::Silent, Option::Notify, Option::Disable,
                            Option::CreateDefaultTask, Option::DeleteTask});
-    if (d.chance(12)) s.damage = static_cast<Damage>(1 + d.below(13));
-    s.daysPass = d.chance(45) ? 1 + d.below(4) : 0;
+    // The attempt limit's edge (6 and 7) is drawn as often as all other damage together.
+    if (d.chance(14))
+        s.damage = d.chance(50) ? d.pick({Damage::AttemptsSix, Damage::AttemptsSeven})
+                                : static_cast<Damage>(1 + d.below(13));
+    // Mostly enough days for the longest interval (3 days), sometimes fewer.
+    s.daysPass = d.chance(65) ? d.pick({1u, 2u, 3u, 4u, 4u, 4u}) : 0;
     s.installerRan = d.chance(50);
     s.version = d.chance(80) ? VersionAnswer::Good
                              : d.pick({VersionAnswer::Status, VersionAnswer::Cut,

@@ -95,6 +95,28 @@ uint64_t rawNumber(const RawValue& v) {
     return n;
 }
 
+// The state as the cycle's rules read it, from the stored bytes (of any type: up to 4 or 8 of
+// them, little-endian), independently of the store's own reading.
+uint32_t clampedDays(uint32_t days) { return days == 0 ? 1 : days > 3 ? 3 : days; }
+
+bool storedAttempts(uint32_t& count) {
+    const RawValue v = readRaw(L"UpdateAttempts");
+    if (!v.present) return false;
+    RawValue low = v;
+    if (low.bytes.size() > 4) low.bytes.resize(4);
+    count = static_cast<uint32_t>(rawNumber(low));
+    return true;
+}
+
+bool checkDue(uint64_t now) {
+    const RawValue last = readRaw(L"LastUpdateCheck");
+    RawValue days = readRaw(L"CheckFrequency");
+    if (days.bytes.size() > 4) days.bytes.resize(4);
+    const uint32_t span = days.present ? clampedDays(static_cast<uint32_t>(rawNumber(days))) : 1;
+    const uint64_t lastTime = last.present ? rawNumber(last) : 0;
+    return lastTime + span * kFileTimeUnitsPerDay < now;
+}
+
 void writeRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kStateKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
@@ -575,11 +597,8 @@ std::string runCase(const Case& c, const Packages& p, PackageServer& server,
         if (b.mode != mode)
             fail << "kvc.cfg holds " << modeName(b.mode) << " mode, the options and cycles set "
                  << modeName(mode) << "; ";
-        b.attemptsKnown = UpdateStateStore::readUpdateAttempts(b.attempts);
-        uint32_t days = 1;
-        UpdateStateStore::readCheckFrequency(days);
-        b.due = isCheckDueAt(UpdateStateStore::currentFileTime(),
-                             UpdateStateStore::readLastUpdateCheck(), days);
+        b.attemptsKnown = storedAttempts(b.attempts);
+        b.due = checkDue(UpdateStateStore::currentFileTime());
         b.installed[0] = installed[0];
         b.installed[1] = installed[1];
         b.staging = scanStaging();
@@ -662,7 +681,7 @@ std::string runCase(const Case& c, const Packages& p, PackageServer& server,
             fail << "mode " << modeName(after) << " after the start, expected " << modeName(mode)
                  << "; ";
         uint32_t attempts = 0;
-        const bool attemptsKnown = UpdateStateStore::readUpdateAttempts(attempts);
+        const bool attemptsKnown = storedAttempts(attempts);
         const RawValue attemptsAfter = readRaw(L"UpdateAttempts");
         if (e.download && e.kind != Expectation::Stopped) {  // killed too: counted beforehand
             if (attemptsAfter.type != REG_DWORD || attemptsAfter.bytes.size() != 4 ||
@@ -687,8 +706,8 @@ std::string runCase(const Case& c, const Packages& p, PackageServer& server,
                 last > timeAfter)
                 fail << "LastUpdateCheck is not this start's time; ";
             if (frequencyAfter.type != REG_DWORD || frequencyAfter.bytes.size() != 4 ||
-                rawNumber(frequencyAfter) != clampCheckFrequency(s.frequency))
-                fail << "CheckFrequency is not the manifest's " << clampCheckFrequency(s.frequency)
+                rawNumber(frequencyAfter) != clampedDays(s.frequency))
+                fail << "CheckFrequency is not the manifest's " << clampedDays(s.frequency)
                      << "; ";
         } else if (lastAfter != lastBefore || frequencyAfter != frequencyBefore) {
             fail << "the check was recorded; ";
