@@ -38,7 +38,7 @@ const char* const kDamages[] = {"none", "attempts-6", "attempts-7", "attempts-hu
                                 "lastcheck-future", "lastcheck-short", "lastcheck-gone",
                                 "key-gone"};
 const char* const kVersions[] = {"good", "status", "cut", "malformed"};
-const char* const kPatches[] = {"nofit", "status", "malformed"};
+const char* const kPatches[] = {"nofit", "status", "malformed", "fit"};
 const char* const kBindings[] = {"none", "size", "both", "other-digest"};
 const char* const kPackages[] = {"good", "tampered", "foreign", "status", "cut", "stop", "kill"};
 const char* const kRanges[] = {"honour", "whole", "refuse"};
@@ -75,8 +75,8 @@ Start drawStart(Draw& d, const Start* previous) {
     s.binding = d.chance(60) ? Binding::Both
                              : d.pick({Binding::None, Binding::SizeOnly, Binding::OtherDigest});
     s.frequency = d.pick({0u, 1u, 1u, 2u, 3u, 4u, 7u, 4294967295u});
-    s.patch = d.pick({PatchAnswer::NoFit, PatchAnswer::NoFit, PatchAnswer::Status,
-                      PatchAnswer::Malformed});
+    s.patch = d.pick({PatchAnswer::NoFit, PatchAnswer::Fit, PatchAnswer::Fit,
+                      PatchAnswer::Status, PatchAnswer::Malformed});
     s.package = d.chance(45) ? PackageAnswer::Good
                              : d.pick({PackageAnswer::Tampered, PackageAnswer::Foreign,
                                        PackageAnswer::Status, PackageAnswer::Cut,

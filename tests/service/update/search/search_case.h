@@ -19,7 +19,8 @@ enum class Damage {
     KeyGone
 };
 enum class VersionAnswer { Good, Status, Cut, Malformed };
-enum class PatchAnswer { NoFit, Status, Malformed };
+// Fit: an entry for each component whose digest is that of the installed player file.
+enum class PatchAnswer { NoFit, Status, Malformed, Fit };
 // What the version manifest says of the package: nothing, its size only, size and digest, or
 // size and the digest of another release.
 enum class Binding { None, SizeOnly, Both, OtherDigest };

@@ -298,11 +298,29 @@ std::string versionText(const Start& s, const Packages& p) {
     }
 }
 
-std::string patchText(const Start& s) {
+// The installed player files (in the case's working directory, named by PlayerPath).
+const char* const kPlayerFileNames[2] = {"player-ax.ocx", "player-pl.dll"};
+const char* const kPlayerFileBytes[2] = {"installed ActiveX control", "installed plug-in"};
+
+std::string patchText(const Start& s, const Packages& p) {
     if (s.patch == PatchAnswer::Malformed) return "<patch><ActiveX hash32='0' path='a'";
     const std::string zeros(64, '0');
-    return "<patch><ActiveX hash32='" + zeros + "' hash64='0' path='ax1'/><Plugin hash32='" +
-           zeros + "' hash64='0' path='pl1'/></patch>";
+    if (s.patch == PatchAnswer::NoFit)
+        return "<patch><ActiveX hash32='" + zeros + "' hash64='0' path='ax1'/><Plugin hash32='" +
+               zeros + "' hash64='0' path='pl1'/></patch>";
+    auto entry = [&](const char* name, int component, uint32_t build) {
+        return std::string("<") + name + " hash32='" + sha256Hex(kPlayerFileBytes[component]) +
+               "' hash64='0' path='p1'" + bindingAttributes(s.binding, p, releaseOf(build)) + "/>";
+    };
+    return "<patch>" + entry("ActiveX", 0, s.activeXBuild) + entry("Plugin", 1, s.pluginBuild) +
+           "</patch>";
+}
+
+std::string packagePath(int component, bool patch) {
+    if (patch)
+        return std::string("/pub/vextraplayer/update/current/sau/11/install/patch/p1/") +
+               (component == 0 ? "patch_all_win_ax_sgn.z" : "patch_all_win_pl_sgn.z");
+    return narrow(component == 0 ? kActiveXInstallerObjectPath : kPluginInstallerObjectPath);
 }
 
 // The manifests from the case through the real parsers, a stop where the case raises one, and
@@ -328,7 +346,7 @@ public:
             if (start_.stop == StopPoint::AfterVersion) serviceStopSignal().request();
         } else {
             if (start_.patch != PatchAnswer::Status)
-                ok = parse(patchText(start_),
+                ok = parse(patchText(start_, packages_),
                            [&](char* text) { return parsePatchManifest(text, &manifest); });
             if (start_.stop == StopPoint::AfterPatch) serviceStopSignal().request();
         }
@@ -454,9 +472,6 @@ size_t countMessage(const std::vector<std::string>& lines, MessageCode code) {
     return n;
 }
 
-const wchar_t* fullPackagePath(int component) {
-    return component == 0 ? kActiveXInstallerObjectPath : kPluginInstallerObjectPath;
-}
 
 }  // namespace
 
@@ -576,8 +591,12 @@ std::string runCase(const Case& c, const Packages& p, PackageServer& server,
     freshMachine();
     testsupport::PlayerRecord activeX(kPlayerKeys[0]), plugin(kPlayerKeys[1]);
     testsupport::PlayerRecord* records[2] = {&activeX, &plugin};
-    activeX.version(L"11.2.202." + std::to_wstring(kInstalledBuild));
-    plugin.version(L"11.2.202." + std::to_wstring(kInstalledBuild));
+    for (int k = 0; k < 2; ++k) {
+        records[k]->version(L"11.2.202." + std::to_wstring(kInstalledBuild));
+        const std::wstring file = log.folder() / wideFromUtf8(kPlayerFileNames[k]);
+        writeWholeTextFile(file, kPlayerFileBytes[k]);
+        records[k]->playerPath(file);
+    }
     currentOsClass = c.os;
     runningUnderWow64 = false;
     Mode mode = Mode::Silent;
@@ -743,7 +762,7 @@ std::string runCase(const Case& c, const Packages& p, PackageServer& server,
             if (requests.empty()) {
                 fail << "no package was requested; ";
             } else {
-                if (requests[0].path != narrow(fullPackagePath(e.component)))
+                if (requests[0].path != packagePath(e.component, s.patch == PatchAnswer::Fit))
                     fail << "requested " << requests[0].path << "; ";
                 const bool resumable = b.partHeld && !b.part.empty() &&
                                        b.part.size() < p.good[release].size() &&
