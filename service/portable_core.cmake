@@ -10,4 +10,5 @@ set(VEXTRA_PORTABLE_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/platform/utf8_lenient.cpp    # UTF-8 read with replacement
   ${CMAKE_CURRENT_LIST_DIR}/verify/signed_envelope.cpp   # the signed package's DER envelope
   ${CMAKE_CURRENT_LIST_DIR}/verify/sha256.cpp            # SHA-256, own code (SHA extensions when there)
-  ${CMAKE_CURRENT_LIST_DIR}/download/resume_reply.cpp)   # the answer to a resume: Content-Range
+  ${CMAKE_CURRENT_LIST_DIR}/download/resume_reply.cpp    # the answer to a resume: Content-Range
+  ${CMAKE_CURRENT_LIST_DIR}/download/kept_part_rule.cpp) # whether a cut download's part still waits

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "download/download_log.h"
+#include "platform/folder_handle.h"
 
 const wchar_t kInstallerFileName[] = L"VextraPlayerInstaller.exe";
 const wchar_t kInstallerTempFileName[] = L"VextraPlayerInstaller.exe.tmp";
@@ -106,6 +107,26 @@ void InstallerFileWriter::discard() {
     if (!temporary_.empty()) DeleteFileW(temporary_.c_str());
     temporary_.clear();
     written_ = 0;
+    SetLastError(error);
+}
+
+void removeLeftInstallerTempFile() {
+    const DWORD error = GetLastError();
+    const std::wstring installer = installerFilePath();
+    if (installer.empty()) return;
+    const std::wstring temporary =
+        installer.substr(0, installer.size() - wcslen(kInstallerFileName)) + kInstallerTempFileName;
+    FileHandle file(CreateFileW(temporary.c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file.valid() && GetFileInformationByHandle(file.get(), &info) &&
+        !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        info.nNumberOfLinks == 1 && deleteByHandle(file.get())) {
+        const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        ServiceLog::write(LogLevel::Warning,
+                          codeText(MessageCode::InstallerTempFileRemoved,
+                                   static_cast<int32_t>(std::min<uint64_t>(size, 0x7FFFFFFF))));
+    }
     SetLastError(error);
 }
 

@@ -51,6 +51,12 @@ private:
     uint64_t written_ = 0;
 };
 
+// Removes the installer's temporary file that a service killed while writing it left beside
+// the installer file: content never verified as a whole, which no start uses. Only a plain
+// file of one name goes, opened without following a link and deleted through that handle;
+// one held open (being written) stays. Logged as InstallerTempFileRemoved with its size.
+void removeLeftInstallerTempFile();
+
 // Only a verified package reaches this. Empty content is refused; otherwise the content goes
 // into a temporary file in the same folder, every write checked, flushed, and then replaces
 // the installer file in one step. installerPath receives its full path. A failure is logged

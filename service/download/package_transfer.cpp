@@ -8,6 +8,7 @@
 #include <new>
 
 #include "download/download_log.h"
+#include "download/manifest_binding.h"
 #include "platform/file_handle.h"
 #include "platform/http_reply.h"
 #include "platform/system_library.h"
@@ -175,31 +176,6 @@ ReplyFacts readReplyFacts(HINTERNET request) {
     return facts;
 }
 
-// The validator file: the text chooseValidator made, as it came (ASCII).
-std::string readValidator(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return std::string();
-    char buffer[1100];
-    DWORD got = 0;
-    if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) || got >= sizeof(buffer))
-        return std::string();
-    return std::string(buffer, got);
-}
-
-// Writes the validator the download from zero came with (none: no file). A failure only
-// costs the If-Range of a later resume; the range check still applies.
-void writeValidator(const std::wstring& path, const std::string& validator) {
-    DeleteFileW(path.c_str());
-    if (validator.empty()) return;
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file.valid())
-        WriteFile(file.get(), validator.data(), static_cast<DWORD>(validator.size()), &written,
-                  nullptr);
-}
-
 // Adds the Range and If-Range headers that ask for the rest after held bytes.
 bool askForTheRest(HINTERNET request, uint64_t held, const std::string& validator) {
     std::wstring headers = L"Range: bytes=" + std::to_wstring(held) + L"-\r\n";
@@ -241,12 +217,6 @@ bool feedHeldPart(HANDLE file, uint64_t held, PackageByteSink& sink) {
     return true;
 }
 
-// Drops the part held: the file and its validator.
-void discardPart(const StagingFolder& staging) {
-    DeleteFileW(staging.file().c_str());
-    DeleteFileW(staging.validatorFile().c_str());
-}
-
 // How one request ended.
 enum class Pass { Done, Failed, Cut, StartOver };
 
@@ -254,6 +224,12 @@ enum class Pass { Done, Failed, Cut, StartOver };
 
 bool resumablePackage(const PackageBinding& binding) {
     return binding.hasSize && binding.size > 0 && binding.sha256.size() == 64;
+}
+
+std::string resumablePartDigest(const ComponentOffer& offer) {
+    const PackageBinding& binding = packageBinding(offer);
+    return resumablePackage(binding) && binding.size == packageByteLimit(offer) ? binding.sha256
+                                                                                 : std::string();
 }
 
 namespace {
@@ -266,7 +242,7 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
                  DWORD& readError, MessageCode& readCode) {
     HttpHandles http;
     if (!openRequest(http, source, objectPath)) return Pass::Failed;
-    const std::string stored = held > 0 ? readValidator(staging.validatorFile()) : std::string();
+    const std::string stored = held > 0 ? staging.readValidator() : std::string();
     if (held > 0) {
         ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PackageResumeRequested,
                                                       static_cast<int32_t>(held)));
@@ -313,20 +289,20 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
                 ServiceLog::write(LogLevel::Warning,
                                   codeText(MessageCode::ResumeAnsweredWhole,
                                            static_cast<int32_t>(reply.status)));
-                discardPart(staging);
+                staging.discardPart();
                 held = 0;
                 break;
             case ResumeReply::RangeRefused:
                 ServiceLog::write(LogLevel::Warning,
                                   codeText(MessageCode::ResumeRangeRefused,
                                            static_cast<int32_t>(reply.status)));
-                discardPart(staging);
+                staging.discardPart();
                 return Pass::StartOver;
             case ResumeReply::ValidatorChanged:
                 ServiceLog::write(LogLevel::Warning,
                                   codeText(MessageCode::ResumeValidatorChanged,
                                            static_cast<int32_t>(reply.status)));
-                discardPart(staging);
+                staging.discardPart();
                 return Pass::StartOver;
         }
     } else if (!wholePackageReply(http.request.get())) {
@@ -336,18 +312,14 @@ Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_
     // The body into the staging folder: a fresh one for a package that never resumes; the
     // digest's folder, from zero (any earlier part dropped) or after the part held.
     if (!resumable && !staging.create()) return Pass::Failed;
-    if (resumable && !append) writeValidator(staging.validatorFile(), reply.validator);
+    if (resumable && !append) staging.writeValidator(reply.validator);
     // Nobody else opens it while it is written (and, on a resume, read back). A part from zero
     // is a new file, in the digest's folder after the one a killed service left is deleted:
     // never a truncated one, because Wine truncates on CREATE_ALWAYS even a file it has just
     // made, and ext4 then writes all of the file's data out when it is closed (with a 200 MiB
     // package that held the close for 60-90 ms, and the data then went to the disk only to be
-    // deleted).
-    if (resumable && !append) DeleteFileW(staging.file().c_str());
-    FileHandle staged(CreateFileW(staging.file().c_str(),
-                                  append ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE, 0, nullptr,
-                                  append ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    // deleted). It is reached through the folder's handle, never by its path.
+    FileHandle staged(staging.openPart(append));
     LARGE_INTEGER end = {};
     if (!staged.valid() ||
         (append && (!SetFilePointerEx(staged.get(), end, &end, FILE_END) ||
@@ -454,7 +426,7 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
     if (resumable && held >= limit) {
         ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageDiscarded,
                                                       static_cast<int32_t>(held)));
-        discardPart(staging);
+        staging.discardPart();
         held = 0;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {

@@ -32,6 +32,9 @@ public:
 // True when the binding gives both size and SHA-256: only then does a download cut short wait
 // for the next start, in the staging folder named from the digest.
 bool resumablePackage(const PackageBinding& binding);
+// The digest whose staging folder the offer's download resumes in: its package's SHA-256 when
+// the package is resumable within its byte limit, else empty (that download never resumes).
+std::string resumablePartDigest(const ComponentOffer& offer);
 
 // Requests objectPath from the source and writes the body into the staging folder's file.
 // A resumable package (see above) whose earlier download was cut short asks for the rest

@@ -237,6 +237,16 @@ enum class MessageCode : int32_t {
     UpdateStoppedUncounted = 1480,
     InstallerNotStartedForStop = 1481,
 
+    // Warnings: a kept part or a leftover that no download will use, removed at a start or by
+    // an administration command, and the leftovers that are not the service's to remove.
+    KeptPartRemovedUpdatesOff = 1482,
+    KeptPartRemovedAttemptsExhausted = 1483,
+    KeptPartRemovedUpToDate = 1484,
+    KeptPartRemovedNotOffered = 1485,
+    KeptPartRemovedByCommand = 1486,
+    InstallerTempFileRemoved = 1487,
+    StaleStagingFolderRefused = 1488,
+
     // Warnings: a package download cut short and resumed at the next start, and the staging
     // folders a killed or stopped service left.
     PartialPackageKept = 1490,

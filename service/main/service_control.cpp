@@ -8,6 +8,7 @@
 
 #include "log/service_log.h"
 #include "config/update_state.h"
+#include "download/staging_folder.h"
 #include "resources/string_resources.h"
 #include "task/scheduled_task.h"
 
@@ -218,6 +219,8 @@ bool ServiceControl::install() {
 void deleteTask() {
     if (UpdateStateStore::deleteUpdateAttempts() && UpdateStateStore::deleteLastUpdateCheck())
         UpdateStateStore::deleteCheckFrequency();
+    // Without the task no start resumes a cut download: its part goes now.
+    removeAllKeptParts(MessageCode::KeptPartRemovedByCommand);
     if (currentSchedulerVersion() == 2)
         removeWithScheduler2();
     else

@@ -33,7 +33,8 @@ private:
     std::wstring displayName_;
 };
 
-// "-deleteTask": clears the registry state and removes the scheduled task.
+// "-deleteTask": clears the registry state, removes the parts cut downloads left (no start
+// resumes them without the task) and removes the scheduled task.
 void deleteTask();
 // "-createDefaultTask": resets the registry state and registers the hourly task.
 bool createDefaultTask(const std::wstring& programPath);

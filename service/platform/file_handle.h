@@ -17,6 +17,12 @@ public:
         close();
         handle_ = handle;
     }
+    // Hands the handle over to the caller, who closes it from now on.
+    HANDLE release() {
+        const HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
     bool close() {
         if (handle_ == INVALID_HANDLE_VALUE) return true;
         const BOOL ok = CloseHandle(handle_);

@@ -8,6 +8,8 @@
 
 #include "log/service_log.h"
 #include "config/update_state.h"
+#include "download/installer_write.h"
+#include "download/package_transfer.h"
 #include "download/staging_folder.h"
 #include "manifest/manifest_fetch.h"
 #include "update/installer_launch.h"
@@ -46,9 +48,19 @@ Outcome launch(UpdateCycleSteps& steps, const ComponentOffer& offer, const uint3
     return Outcome::Stopped;
 }
 
+// The component whose package this cycle downloads: ActiveX before the plug-in; none when
+// neither needs an update.
+const ComponentOffer* offerToDownload(UpdateCycleSteps& steps, const VersionManifest& manifest) {
+    if (needsUpdate(steps, manifest.activeX)) return manifest.activeX.get();
+    if (needsUpdate(steps, manifest.plugin)) return manifest.plugin.get();
+    return nullptr;
+}
+
 // The part of the cycle that follows a successful version fetch: whether the check is to be
 // recorded (not after a successful launch, so the next start checks again, nor after a stop).
-Outcome decideAndLaunch(UpdateCycleSteps& steps, VersionManifest& manifest) {
+// The kept parts are decided on here once the offers are known (partsDecided).
+Outcome decideAndLaunch(UpdateCycleSteps& steps, VersionManifest& manifest, KeptPartFacts& facts,
+                        bool& partsDecided) {
     if (needsUpdate(steps, manifest.activeX) || needsUpdate(steps, manifest.plugin)) {
         steps.fetchManifest(manifest, true);  // completes the offers with their patch; result ignored
     }
@@ -58,17 +70,21 @@ Outcome decideAndLaunch(UpdateCycleSteps& steps, VersionManifest& manifest) {
     const bool attemptsKnown = steps.readUpdateAttempts(attempts);
     if (attemptsKnown && attempts >= kUpdateAttemptLimit) {
         logCode(LogLevel::Error, MessageCode::UpdateAttemptsExhausted);
+        facts.attemptsExhausted = true;
         steps.setNotifyMode();
         return Outcome::Record;
     }
     const uint32_t* known = attemptsKnown ? &attempts : nullptr;
-    if (needsUpdate(steps, manifest.activeX))
-        return launch(steps, *manifest.activeX, known, MessageCode::ActiveXInstallerStarted,
+    const ComponentOffer* download = offerToDownload(steps, manifest);
+    noteOffers(facts, download);
+    steps.removeKeptParts(facts);  // before the download: its disk space is free for it
+    partsDecided = true;
+    if (!download) return Outcome::Record;
+    if (download == manifest.activeX.get())
+        return launch(steps, *download, known, MessageCode::ActiveXInstallerStarted,
                       MessageCode::ActiveXUpdateFailed);
-    if (needsUpdate(steps, manifest.plugin))
-        return launch(steps, *manifest.plugin, known, MessageCode::PluginInstallerStarted,
-                      MessageCode::PluginUpdateFailed);
-    return Outcome::Record;
+    return launch(steps, *download, known, MessageCode::PluginInstallerStarted,
+                  MessageCode::PluginUpdateFailed);
 }
 
 }  // namespace
@@ -109,32 +125,55 @@ void SystemUpdateCycleSteps::recordCheck(const uint32_t* checkFrequency) {
     UpdateStateStore::writeCheckFrequency(checkFrequency);
 }
 
+void SystemUpdateCycleSteps::removeKeptParts(const KeptPartFacts& facts) {
+    ::removeKeptParts(facts);
+}
+
+void noteOffers(KeptPartFacts& facts, const ComponentOffer* download) {
+    facts.offersKnown = true;
+    facts.downloadFollows = download != nullptr;
+    facts.downloadDigest = download ? resumablePartDigest(*download) : std::string();
+}
+
 void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps) {
     logCode(LogLevel::Info, MessageCode::UpdateCycleStarts);
-    if (!settings.autoUpdateDisabled && settings.silentAutoUpdateEnabled && steps.isCheckDue()) {
-        VersionManifest manifest;
-        if (steps.fetchManifest(manifest, false)) {
-            switch (decideAndLaunch(steps, manifest)) {
-                case Outcome::Record:
-                    steps.recordCheck(manifest.checkFrequency.get());
-                    break;
-                case Outcome::Launched:
-                    break;
-                case Outcome::Stopped:
-                    logCode(LogLevel::Warning, MessageCode::UpdateStoppedUncounted);
-                    break;
+    KeptPartFacts facts;
+    facts.silentUpdates = !settings.autoUpdateDisabled && settings.silentAutoUpdateEnabled;
+    bool partsDecided = false;
+    if (facts.silentUpdates) {
+        // Exhausted attempts end the downloads whether or not a check is due.
+        uint32_t attempts = 0;
+        facts.attemptsExhausted =
+            steps.readUpdateAttempts(attempts) && attempts >= kUpdateAttemptLimit;
+        if (steps.isCheckDue()) {
+            VersionManifest manifest;
+            if (steps.fetchManifest(manifest, false)) {
+                switch (decideAndLaunch(steps, manifest, facts, partsDecided)) {
+                    case Outcome::Record:
+                        steps.recordCheck(manifest.checkFrequency.get());
+                        break;
+                    case Outcome::Launched:
+                        break;
+                    case Outcome::Stopped:
+                        logCode(LogLevel::Warning, MessageCode::UpdateStoppedUncounted);
+                        break;
+                }
             }
+            // The manifest (both offers and the frequency) is released here, whatever happened.
         }
-        // The manifest (both offers and the frequency) is released here, whatever happened.
     }
+    // Off, exhausted, not due, a failed fetch or a stop: decided on what is known.
+    if (!partsDecided) steps.removeKeptParts(facts);
     logCode(LogLevel::Info, MessageCode::UpdateCycleEnds);
 }
 
 void runServiceUpdateCycle(UpdateCycleSteps& steps) {
     // A service killed in a download of a package that never resumes left its part in a
-    // GUID-named staging folder: it goes at every start, whether or not a download follows.
-    // A bound package's part waits for its download, which removes those of other packages.
+    // GUID-named staging folder, and one killed while it wrote the installer left that
+    // unverified temporary file: both go at every start, whether or not a download follows.
+    // A bound package's part goes by keptPartFate, once the cycle knows enough.
     removeStaleStagingFolders(std::wstring(), false);
+    removeLeftInstallerTempFile();
     try {
         runUpdateCycle(serviceSettings(), steps);
     } catch (const std::bad_alloc&) {

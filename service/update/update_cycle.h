@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "config/admin_config.h"
+#include "download/kept_part_rule.h"
 #include "manifest/manifest.h"
 
 // A recorded UpdateAttempts of this many or more stops silent updating (notify mode).
@@ -30,6 +31,9 @@ public:
     virtual bool setNotifyMode() = 0;
     // LastUpdateCheck = now, then CheckFrequency = the manifest's value (clamped; null gives 1).
     virtual void recordCheck(const uint32_t* checkFrequency) = 0;
+    // Removes every part a cut download left whose fate under facts is not Keep
+    // (keptPartFate). The cycle asks it once, before any download, with what it knows then.
+    virtual void removeKeptParts(const KeptPartFacts& facts) = 0;
 };
 
 class SystemUpdateCycleSteps : public UpdateCycleSteps {
@@ -44,9 +48,16 @@ public:
     bool stopRequested() override;
     bool setNotifyMode() override;
     void recordCheck(const uint32_t* checkFrequency) override;
+    void removeKeptParts(const KeptPartFacts& facts) override;
 };
 
-// One cycle with the given switches and steps. A stop request is no failed update: once it is
+// The facts the cycle decides the kept parts by, once the offers are known: the download that
+// follows (the ActiveX offer before the plug-in's), and the digest it resumes under, if any.
+void noteOffers(KeptPartFacts& facts, const ComponentOffer* download);
+
+// One cycle with the given switches and steps. Parts a cut download left go by keptPartFate:
+// at the start when silent updating is off or the attempts are exhausted, else once the
+// offers are known, before the download. A stop request is no failed update: once it is
 // raised, no download starts, an attempt it cut short is not counted, and nothing is recorded,
 // so the next start checks again. An attempt that failed for another reason counts, and the
 // check is recorded, whether or not a stop came meanwhile.

@@ -240,7 +240,10 @@ def test_stale_staging_folders_go_and_the_current_one_stays(servers, release, ma
     got = code_names(messages)
     removed = [int(m.split(" ")[1]) for _, m in named_messages(messages)
                if m.startswith("StaleStagingFolderRemoved ")]
-    assert removed == [1, 1], "the GUID-named one at the start, the other digest's at the download"
+    assert removed == [1], "the GUID-named one at the start"
+    # The other release's part goes once the offers are known, before the download.
+    assert detail(messages, "KeptPartRemovedNotOffered") == "100000", messages
+    assert got.index("KeptPartRemovedNotOffered") < got.index("PluginDownloadStarts")
     assert not other.exists() and not guid.exists()
     assert (foreign / "notes.txt").exists()
     assert "PackageResumed" in got
@@ -249,9 +252,10 @@ def test_stale_staging_folders_go_and_the_current_one_stays(servers, release, ma
     assert machine.staging_folders() == [foreign]
 
 
-def test_a_killed_services_unbound_part_goes_at_a_start_without_download(servers, signing):
+def test_a_start_without_download_ends_every_part_a_killed_service_left(servers, signing):
     """Nothing to download (the player is up to date): the GUID-named folder a killed service
-    left goes all the same, while a bound package's part keeps waiting for its download."""
+    left goes at the start, and a bound package's part once the manifest shows that no
+    download follows; so does an installer's temporary file left beside the installer."""
     m = ServiceMachine(signing)
     try:
         m.install_player("plugin", NEW, b"the player, up to date\n")
@@ -265,15 +269,46 @@ def test_a_killed_services_unbound_part_goes_at_a_start_without_download(servers
                 folder.mkdir()
                 (folder / "vpi.tmp").write_bytes(b"\x5a" * 100000)
             planted.append((guid, waiting))
+        left_installer = m.installer_path.parent / "VextraPlayerInstaller.exe.tmp"
+        left_installer.write_bytes(b"MZ cut short" * 10)
         messages = m.run_once()
         got = code_names(messages)
         assert "PluginDownloadStarts" not in got, messages
         assert detail(messages, "StaleStagingFolderRemoved") == "1"
-        gone = [(g, w) for g, w in planted if not g.exists()]
+        assert detail(messages, "KeptPartRemovedUpToDate") == "100000", messages
+        assert detail(messages, "InstallerTempFileRemoved") == "120", messages
+        assert not left_installer.exists()
+        gone = [(g, w) for g, w in planted if not g.exists() and not w.exists()]
         assert len(gone) == 1, planted
-        assert (gone[0][1] / "vpi.tmp").exists(), "a bound package's part waits for its download"
     finally:
         m.close()
+
+
+@pytest.mark.parametrize("case", ["notify mode", "attempts exhausted", "-deleteTask",
+                                  "-uninstall"])
+def test_a_part_no_download_will_use_goes(servers, release, machine, case):
+    """A cut download's part, and then what ends the downloads: notify mode (as seven
+    exhausted attempts switch to), exhausted attempts themselves (whether or not a check is
+    due), or the administration commands that remove the task."""
+    https, http = servers
+    package = (release / PL_FULL.lstrip("/")).read_bytes()
+    cut_run(machine, http, package, range_reply="honour", etags=['"v1"'])
+    assert len(machine.staging_folders()) == 1
+    if case == "notify mode":
+        machine.write_config({"SilentAutoUpdateEnable": "0", "SilentAutoUpdateVerboseLogging": "1",
+                              "SilentAutoUpdateServerDomain": "localhost"})
+        messages = machine.run_once()
+        assert "KeptPartRemovedUpdatesOff" in code_names(messages), messages
+    elif case == "attempts exhausted":
+        machine.set_state(attempts=7)  # the check is not due: it was recorded by the cut run
+        messages = machine.run_once()
+        got = code_names(messages)
+        assert "KeptPartRemovedAttemptsExhausted" in got and "ManifestFetchStarts" not in got, \
+            messages
+    else:
+        rc = machine.command(case)
+        assert rc == 0
+    assert machine.staging_folders() == []
 
 
 def test_a_digest_folder_another_account_made_is_never_used(servers, release, machine):

@@ -39,6 +39,8 @@ public:
     bool recordedWithFrequency = false;
     uint32_t recordedFrequency = 0;
 
+    PackageBinding activeXPatch;  // what the patch manifest binds the ActiveX patch to
+
     bool isCheckDue() override {
         calls.push_back("due?");
         return due;
@@ -47,7 +49,10 @@ public:
         calls.push_back(patch ? "fetch-patch" : "fetch-version");
         stopped = stopped || stopDuring == calls.back();
         if (patch) {
-            if (manifest.activeX) manifest.activeX->patchApplies = true;
+            if (manifest.activeX) {
+                manifest.activeX->patchApplies = true;
+                manifest.activeX->patchPackage = activeXPatch;
+            }
             return patchFetchOk;
         }
         if (!versionFetchOk) return false;
@@ -103,6 +108,14 @@ public:
         recordedWithFrequency = frequency != nullptr;
         if (frequency) recordedFrequency = *frequency;
     }
+    // Not a call word: when the parts are decided on is seen through launchesBefore.
+    std::vector<KeptPartFacts> partDecisions;
+    size_t launchesBeforeParts = 0;
+    void removeKeptParts(const KeptPartFacts& facts) override {
+        partDecisions.push_back(facts);
+        launchesBeforeParts = 0;
+        for (const std::string& c : calls) launchesBeforeParts += c.rfind("launch", 0) == 0;
+    }
 };
 
 ServiceSettings enabled() {
@@ -132,7 +145,7 @@ TEST(UpdateCycle, NotDueEndsWithoutFetching) {
     ScriptedSteps steps;
     steps.due = false;
     runUpdateCycle(enabled(), steps);
-    EXPECT_EQ(steps.calls, (Calls{"due?"}));
+    EXPECT_EQ(steps.calls, (Calls{"attempts?", "due?"}));
     EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1612"}));
 }
 
@@ -141,7 +154,7 @@ TEST(UpdateCycle, FailedVersionFetchRecordsNothing) {
     ScriptedSteps steps;
     steps.versionFetchOk = false;
     runUpdateCycle(enabled(), steps);
-    EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version"}));
+    EXPECT_EQ(steps.calls, (Calls{"attempts?", "due?", "fetch-version"}));
 }
 
 TEST(UpdateCycle, UpToDateRecordsTheCheckWithTheManifestFrequency) {
@@ -149,7 +162,7 @@ TEST(UpdateCycle, UpToDateRecordsTheCheckWithTheManifestFrequency) {
     ScriptedSteps steps;
     steps.manifestFrequency = 7;  // clamping is the store's business; the cycle passes it on
     runUpdateCycle(enabled(), steps);
-    EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version", "need-ax?", "need-pl?", "attempts?",
+    EXPECT_EQ(steps.calls, (Calls{"attempts?", "due?", "fetch-version", "need-ax?", "need-pl?", "attempts?",
                                   "need-ax?", "need-pl?", "record"}));
     EXPECT_TRUE(steps.recordedWithFrequency);
     EXPECT_EQ(steps.recordedFrequency, 7u);
@@ -162,7 +175,7 @@ TEST(UpdateCycle, ActiveXHasPriorityAndASuccessfulLaunchRecordsNoCheck) {
     steps.activeXNeeded = true;
     steps.pluginNeeded = true;
     runUpdateCycle(enabled(), steps);
-    EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version", "need-ax?", "fetch-patch", "attempts?",
+    EXPECT_EQ(steps.calls, (Calls{"attempts?", "due?", "fetch-version", "need-ax?", "fetch-patch", "attempts?",
                                   "need-ax?", "attempts++", "launch-ax"}));
     EXPECT_EQ(steps.attempts, 1u);
     EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1609", "info 1612"}));
@@ -175,7 +188,7 @@ TEST(UpdateCycle, PluginLaunchWhenOnlyThePluginIsOld) {
     steps.attemptsKnown = true;
     steps.attempts = 6;  // six still proceeds
     runUpdateCycle(enabled(), steps);
-    EXPECT_EQ(steps.calls, (Calls{"due?", "fetch-version", "need-ax?", "need-pl?", "fetch-patch",
+    EXPECT_EQ(steps.calls, (Calls{"attempts?", "due?", "fetch-version", "need-ax?", "need-pl?", "fetch-patch",
                                   "attempts?", "need-ax?", "need-pl?", "attempts++", "launch-pl"}));
     EXPECT_EQ(steps.attempts, 7u);
     EXPECT_EQ(log.lines(), (Lines{"info 1608", "info 1610", "info 1612"}));
@@ -205,7 +218,7 @@ TEST(UpdateCycle, SevenAttemptsSwitchToNotifyModeWhetherOrNotAnUpdateIsNeeded) {
         steps.attemptsKnown = true;
         steps.attempts = 7;
         runUpdateCycle(enabled(), steps);
-        Calls expected{"due?", "fetch-version", "need-ax?"};
+        Calls expected{"attempts?", "due?", "fetch-version", "need-ax?"};
         if (needed) expected.push_back("fetch-patch");
         else expected.push_back("need-pl?");
         expected.insert(expected.end(), {"attempts?", "notify", "record"});
@@ -241,7 +254,7 @@ TEST(UpdateCycle, AStopIsNoFailedUpdateNothingIsCountedOrRecorded) {
         steps.attempts = 6;  // one more counted attempt would end silent updating
         steps.stopDuring = c.stopDuring;
         runUpdateCycle(enabled(), steps);
-        Calls expected{"due?", "fetch-version", "need-ax?"};
+        Calls expected{"attempts?", "due?", "fetch-version", "need-ax?"};
         expected.insert(expected.end(), c.tail.begin(), c.tail.end());
         EXPECT_EQ(steps.calls, expected) << c.stopDuring;
         EXPECT_EQ(steps.attemptsKnown, c.attemptsKnown);
@@ -285,6 +298,62 @@ TEST(UpdateCycle, FailedPatchFetchStillLaunchesTheFullInstaller) {
     steps.patchFetchOk = false;
     runUpdateCycle(enabled(), steps);
     EXPECT_EQ(steps.calls.back(), "launch-pl");
+}
+
+const std::string kDigest(64, 'a');
+
+// What each kind of start knows when it decides on the kept parts: asked exactly once, and
+// before any launch, so the download that follows has the disk space.
+TEST(UpdateCycle, KeptPartsAreDecidedOnceBeforeAnyDownloadWithWhatTheStartKnows) {
+    struct Case {
+        const char* name;
+        bool enabled, due, fetchOk, activeX, plugin, bound;
+        uint32_t attempts;  // 0: none recorded
+        const char* stopDuring;
+        KeptPartFacts expected;
+    };
+    const KeptPartFacts off{false, false, false, false, ""};
+    const KeptPartFacts unknown{true, false, false, false, ""};
+    const KeptPartFacts exhausted{true, true, false, false, ""};
+    const KeptPartFacts upToDate{true, false, true, false, ""};
+    const KeptPartFacts boundPatch{true, false, true, true, kDigest};
+    const KeptPartFacts unboundDownload{true, false, true, true, ""};
+    const Case cases[] = {
+        {"switched off", false, true, true, true, false, true, 0, "", off},
+        {"not due", true, false, true, true, false, true, 0, "", unknown},
+        {"fetch failed", true, true, false, true, false, true, 0, "", unknown},
+        {"seven attempts, not due", true, false, true, true, false, true, 7, "", exhausted},
+        {"seven attempts, due", true, true, true, true, false, true, 7, "", exhausted},
+        {"up to date", true, true, true, false, false, true, 0, "", upToDate},
+        {"bound patch downloads", true, true, true, true, true, true, 3, "", boundPatch},
+        {"unbound package downloads", true, true, true, true, false, false, 0, "",
+         unboundDownload},
+        {"stop in the patch fetch", true, true, true, true, false, true, 0, "fetch-patch",
+         unknown},
+    };
+    for (const Case& c : cases) {
+        LogCapture log;
+        ScriptedSteps steps;
+        ServiceSettings settings;
+        settings.silentAutoUpdateEnabled = c.enabled;
+        steps.due = c.due;
+        steps.versionFetchOk = c.fetchOk;
+        steps.activeXNeeded = c.activeX;
+        steps.pluginNeeded = c.plugin;
+        steps.attemptsKnown = c.attempts > 0;
+        steps.attempts = c.attempts;
+        steps.stopDuring = c.stopDuring;
+        if (c.bound) steps.activeXPatch = {true, 1000, kDigest};
+        runUpdateCycle(settings, steps);
+        ASSERT_EQ(steps.partDecisions.size(), 1u) << c.name;
+        const KeptPartFacts& got = steps.partDecisions[0];
+        EXPECT_EQ(got.silentUpdates, c.expected.silentUpdates) << c.name;
+        EXPECT_EQ(got.attemptsExhausted, c.expected.attemptsExhausted) << c.name;
+        EXPECT_EQ(got.offersKnown, c.expected.offersKnown) << c.name;
+        EXPECT_EQ(got.downloadFollows, c.expected.downloadFollows) << c.name;
+        EXPECT_EQ(got.downloadDigest, c.expected.downloadDigest) << c.name;
+        EXPECT_EQ(steps.launchesBeforeParts, 0u) << c.name;
+    }
 }
 
 }  // namespace
