@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PYTEST := /usr/bin/python3 -m pytest
 
-.PHONY: all deps deps-packages toolchain configure configure-win32-desktop configure-win64-desktop build build-win32 build-win64 build-native build-win32-desktop build-win64-desktop build-desktop-windows prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-updater-win64 test-updater-windows test-e2e test-fuzz-short fuzz soak demo release release-check clean screenshot
+.PHONY: all deps deps-packages toolchain configure configure-win32-desktop configure-win64-desktop build build-win32 build-win64 build-native build-win32-desktop build-win64-desktop build-desktop-windows prefix test test-layers test-service test-service-win32 test-service-win64 test-updater test-updater-win32 test-updater-win64 test-updater-windows test-e2e test-fuzz-short fuzz soak soak-service demo release release-check clean screenshot
 
 all: build
 
@@ -136,6 +136,20 @@ soak:
 	  RC_PARAMS="seed=$$seed max_success=$(SOAK_ROUND_CASES)" SIMULATION_HEAVY=$(SOAK_HEAVY) \
 	    SIMULATION_DAMAGE=$(SOAK_DAMAGE) build/native/tests/updater/updater-simulation || exit 1; \
 	done
+	@if [ "$(SOAK_SERVICE)" = 1 ]; then $(MAKE) --no-print-directory soak-service; fi
+
+# The update service's search over many cycles (tests/service/update/search) for SOAK_SECONDS,
+# under wine64 with the x86_64 twin: drawn cases with a fresh seed until the time is up or a case
+# fails (it prints the seed and the shrunk case, and leaves it in build/win64/search-failed.case).
+# `make soak SOAK_SERVICE=1` runs it after the desktop updater's simulation.
+SOAK_SERVICE ?= 0
+soak-service: prefix
+	$(CMAKE) --preset win64 >/dev/null
+	$(CMAKE) --build --preset win64 -j $(JOBS) --target test_update_search
+	ctest --preset win64 -R service_update_search_packages >/dev/null
+	seed=$$(od -An -N4 -tu4 /dev/urandom | tr -d ' '); echo "soak-service: VEXTRA_SEARCH_SEED=$$seed"; \
+	  VEXTRA_SEARCH_SEED=$$seed VEXTRA_SEARCH_SECONDS=$(SOAK_SECONDS) tests/harness/wine-run \
+	    build/win64/tests/service/test_update_search.exe --gtest_filter=CycleSearch.DrawnCasesHold
 
 # End-to-end tests run in a private network namespace: loopback only, ports 443 and 80 free.
 # E2E_ARCH=win64 runs them with the x86_64 twin instead of the shipped i686 program.

@@ -53,8 +53,8 @@ bool openRequest(HttpHandles& http, const PackageSource& source, const wchar_t* 
         logError(MessageCode::DownloadRedirectPolicyFailed);
         return false;
     }
-    http.connection.reset(WinHttpConnect(http.session.get(), source.host.c_str(),
-                                         INTERNET_DEFAULT_HTTP_PORT, 0));
+    http.connection.reset(
+        WinHttpConnect(http.session.get(), source.host.c_str(), source.port, 0));
     if (http.connection)
         http.request.reset(WinHttpOpenRequest(http.connection.get(), L"GET", objectPath, nullptr,
                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));

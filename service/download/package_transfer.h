@@ -13,7 +13,8 @@ extern const wchar_t kInstallerUserAgent[];  // L"Download Vextra Player Install
 
 // Where a package comes from and what bounds its transfer.
 struct PackageSource {
-    std::wstring host;                        // the download server, port 80
+    std::wstring host;                        // the download server
+    uint16_t port = 80;                       // plain HTTP; only tests serve another port
     uint32_t deadlineMs = kPackageDeadlineMs;  // from the request to the body's end
     StopSignal* stop = nullptr;                // a raised stop ends the download; may be null
 };

@@ -52,10 +52,10 @@ bool startDetachedProcess(const std::wstring& applicationPath, const std::wstrin
     return false;
 }
 
-bool launchInstaller(const ComponentOffer& offer) {
-    // The download logs its own failures, memory running out among them, with their cause.
-    std::wstring installerPath;
-    if (!downloadInstaller(&offer, installerPath)) return false;
+namespace {
+
+// Starts the installer that the download just verified and wrote.
+bool startVerifiedInstaller(const ComponentOffer& offer, const std::wstring& installerPath) {
     // A stop that came while the package was verified and written: the service is going
     // down, and an installer it started now would run unwatched through the shutdown.
     if (serviceStopSignal().requested()) {
@@ -72,4 +72,19 @@ bool launchInstaller(const ComponentOffer& offer) {
         return false;
     }
     return startDetachedProcess(installerPath, commandLine);
+}
+
+}  // namespace
+
+bool launchInstaller(const ComponentOffer& offer) {
+    // The download logs its own failures, memory running out among them, with their cause.
+    std::wstring installerPath;
+    if (!downloadInstaller(&offer, installerPath)) return false;
+    return startVerifiedInstaller(offer, installerPath);
+}
+
+bool launchInstaller(const ComponentOffer& offer, const PackageSource& source) {
+    std::wstring installerPath;
+    if (!downloadInstaller(&offer, source, installerPath)) return false;
+    return startVerifiedInstaller(offer, installerPath);
 }

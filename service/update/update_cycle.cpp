@@ -167,7 +167,7 @@ void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps) {
     logCode(LogLevel::Info, MessageCode::UpdateCycleEnds);
 }
 
-void runUpdateCycle() {
+void runServiceUpdateCycle(UpdateCycleSteps& steps) {
     // A service killed in a download of a package that never resumes left its part in a
     // GUID-named staging folder, and one killed while it wrote the installer left that
     // unverified temporary file: both go at every start, whether or not a download follows.
@@ -175,9 +175,13 @@ void runUpdateCycle() {
     removeStaleStagingFolders(std::wstring(), false);
     removeLeftInstallerTempFile();
     try {
-        SystemUpdateCycleSteps steps;
         runUpdateCycle(serviceSettings(), steps);
     } catch (const std::bad_alloc&) {
         // Memory ran out: the cycle ends where it stood; the next start begins afresh.
     }
+}
+
+void runUpdateCycle() {
+    SystemUpdateCycleSteps steps;
+    runServiceUpdateCycle(steps);
 }

@@ -62,5 +62,8 @@ void noteOffers(KeptPartFacts& facts, const ComponentOffer* download);
 // so the next start checks again. An attempt that failed for another reason counts, and the
 // check is recorded, whether or not a stop came meanwhile.
 void runUpdateCycle(const ServiceSettings& settings, UpdateCycleSteps& steps);
+// One cycle as the service runs it, with the clean-up that comes before it, on the loaded
+// service settings and the given steps.
+void runServiceUpdateCycle(UpdateCycleSteps& steps);
 // One cycle on this machine: the loaded service settings and the real steps.
 void runUpdateCycle();
