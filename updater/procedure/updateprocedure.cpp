@@ -175,9 +175,12 @@ bool UpdateProcedure::recoverUnfinishedUpdate()
 
 UpdateProcedure::Settings UpdateProcedure::readSettings() const
 {
-    QSettings ini(applicationFolderPath() + QStringLiteral("/Config/config.ini"), QSettings::IniFormat);
-    ini.beginGroup(QStringLiteral("General"));
+    const QString path = applicationFolderPath() + QStringLiteral("/Config/config.ini");
     Settings settings;
+    // Only a plain file is read: QSettings would wait for ever on a FIFO in its place.
+    if (!QFileInfo(path).isFile()) return settings;
+    QSettings ini(path, QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("General"));
     settings.updateUrl = ini.value(QStringLiteral("update"), QString()).toString();
     settings.installedVersion = ini.value(QStringLiteral("version"), QString()).toString();
     ini.endGroup();
