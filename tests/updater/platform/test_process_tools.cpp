@@ -113,15 +113,18 @@ private slots:
     void aLinkedApplicationEndsNoOtherProgram_data()
     {
         QTest::addColumn<bool>("hard");
-        QTest::newRow("a symbolic link") << false;
-        QTest::newRow("a hard link") << true;
+        QTest::addColumn<QString>("program");
+        QTest::newRow("a symbolic link") << false << "unrelated-7a2";
+        QTest::newRow("a hard link") << true << "unrelated-7a2";
+        QTest::newRow("a link to another installation's application") << false << "domvista-7a2.exe";
     }
     void aLinkedApplicationEndsNoOtherProgram()
     {
         QFETCH(bool, hard);
+        QFETCH(QString, program);
         QTemporaryDir dir, elsewhere;
-        Running unrelated = startCopy(elsewhere.path(), "unrelated-7a2");
-        const QByteArray target = QFile::encodeName(elsewhere.path() + "/unrelated-7a2");
+        Running unrelated = startCopy(elsewhere.path(), program);
+        const QByteArray target = QFile::encodeName(elsewhere.path() + "/" + program);
         const QByteArray app = QFile::encodeName(dir.path() + "/domvista-7a2.exe");
         QCOMPARE(hard ? ::link(target.constData(), app.constData()) : ::symlink(target.constData(), app.constData()), 0);
         QCOMPARE(procutil::findProcessesByImage(app.toStdString()), std::vector<procutil::ProcessId>{});
