@@ -992,19 +992,6 @@ private slots:
         QCOMPARE(label4, QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log"));
         QVERIFY(!readFile(fx.base() + "/desktop-updater.log").contains("nothing was stopped or changed"));
 
-        // Lists that name no file to check say nothing of the folder: only removing what is gone
-        // already, or only a folder that is there. The mark stays, the application stays stopped.
-        QVERIFY(QDir().mkpath(fx.base() + "/plugins"));
-        for (const std::string list : {"<files><remove dist='absent.dll'/></files>", "<files><file url='' dist='plugins/'/></files>"}) {
-            fx.offer("1.1", list);
-            run();
-            QVERIFY2(UpdateTransaction(fx.base()).repairPending(), list.c_str());
-            QCOMPARE(label4, QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log"));
-            QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("names no file to tell that the folder is whole"));
-            QTest::qWait(300);
-            QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));
-        }
-
         // A failed download says the same, and starts nothing either.
         fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/><file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");
         fx.server.route("/f/a", TestServer::ok("new a"));
