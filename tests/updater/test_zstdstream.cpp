@@ -52,8 +52,6 @@ private slots:
     void aBombStopsAtTheDeclaredSize();
     void aDeltaNeedsItsReference();
     void theCommandsPatchFromFrameDecodes();
-    void aReferenceMustFitTheAddressSpace_data();
-    void aReferenceMustFitTheAddressSpace();
 };
 
 void TestZstdStream::decodesTheFileWhateverTheChunks_data()
@@ -228,32 +226,6 @@ void TestZstdStream::theCommandsPatchFromFrameDecodes()
     const Outcome o = decode(frame.toStdString(), next.size(), 512, &old);
     QCOMPARE(o.status, ZstdStream::Status::Ok);
     QVERIFY(o.decoded == next);
-}
-
-void TestZstdStream::aReferenceMustFitTheAddressSpace_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qulonglong>("sizeMax");
-    QTest::addColumn<bool>("fits");
-    const qulonglong size32 = UINT32_MAX;  // the i686 program's size_t
-    const qulonglong size64 = UINT64_MAX;
-    QTest::newRow("empty") << qint64(0) << size32 << true;
-    QTest::newRow("2 GiB, 32-bit") << (qint64(1) << 31) << size32 << true;
-    QTest::newRow("4 GiB - 1, 32-bit") << qint64(UINT32_MAX) << size32 << true;
-    QTest::newRow("4 GiB, 32-bit") << (qint64(1) << 32) << size32 << false;
-    QTest::newRow("4 GiB + 4 KiB, 32-bit") << (qint64(1) << 32) + 4096 << size32 << false;
-    QTest::newRow("4 GiB + 4 KiB, 64-bit") << (qint64(1) << 32) + 4096 << size64 << true;
-    QTest::newRow("negative") << qint64(-1) << size64 << false;
-    QTest::newRow("this build, 2 GiB - 1") << qint64(INT32_MAX) << qulonglong(SIZE_MAX) << true;
-}
-
-void TestZstdStream::aReferenceMustFitTheAddressSpace()
-{
-    QFETCH(qint64, size);
-    QFETCH(qulonglong, sizeMax);
-    QFETCH(bool, fits);
-    QCOMPARE(referenceFitsAddressSpace(size, sizeMax), fits);
-    if (sizeMax == SIZE_MAX) QCOMPARE(referenceFitsAddressSpace(size), fits);
 }
 
 QTEST_GUILESS_MAIN(TestZstdStream)

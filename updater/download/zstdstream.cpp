@@ -8,11 +8,6 @@ namespace {
 ZSTD_DCtx* context(void* p) { return static_cast<ZSTD_DCtx*>(p); }
 }
 
-bool referenceFitsAddressSpace(std::int64_t size, std::uint64_t sizeMax)
-{
-    return size >= 0 && std::uint64_t(size) <= sizeMax;
-}
-
 std::uint64_t zstdFrameBound(std::uint64_t contentSize)
 {
     // ZSTD_compressBound, in 64 bits: a raw block costs 3 bytes per 128 KiB, the frame at most 18.

@@ -14,11 +14,6 @@
 // of the application. A delta's window spans its reference, so a larger file is downloaded whole.
 const int kMaxZstdWindowLog = 27;
 
-// Whether a reference of `size` bytes can be mapped and handed to the decoder whole: its length
-// must fit the address space's size type, `sizeMax` (32 bits in the i686 program, where a longer
-// mapping would be cut to its low 32 bits and the delta decoded against the wrong bytes).
-bool referenceFitsAddressSpace(std::int64_t size, std::uint64_t sizeMax = SIZE_MAX);
-
 // The most bytes a frame of `contentSize` decoded bytes needs: the cap on a compressed download
 // whose own size the list does not give.
 std::uint64_t zstdFrameBound(std::uint64_t contentSize);
