@@ -234,6 +234,16 @@ Case drawCase(const GenOptions& options)
         const int r = *rc::gen::inRange(0, 8);
         c.ranges = r < 5 ? Ranges::Honour : r == 5 ? Ranges::Ignore : r == 6 ? Ranges::Refuse : Ranges::FromStart;
     }
+    if (options.hostile) {
+        c.hostilePlace = static_cast<HostilePlace>(*rc::gen::inRange(int(HostilePlace::Part), int(HostilePlace::InPlace) + 1));
+        c.hostileObject = static_cast<HostileObject>(*rc::gen::inRange(0, int(HostileObject::LockedByOtherUser) + 1));
+        // A lock is held on the lock file only; elsewhere a holder is just another open file.
+        const bool lockObject = c.hostileObject == HostileObject::LockedByProcess || c.hostileObject == HostileObject::LockedByOtherUser;
+        if (lockObject != (c.hostilePlace == HostilePlace::Lock) && *rc::gen::arbitrary<bool>()) {
+            c.hostilePlace = HostilePlace::Lock;
+        }
+    }
+    if (!options.powerCuts.isEmpty()) c.powerCut = pick(options.powerCuts);
     return c;
 }
 

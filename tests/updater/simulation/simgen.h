@@ -10,6 +10,10 @@ struct GenOptions {
     // The damage drawn between runs (none: no damage at all).
     QList<Damage> damages;
     QString ownFileName;       // the updater's own file, which lists may name
+    // Other users' objects in the updater's places after the first start.
+    bool hostile = false;
+    // A power cut after the last start, under one of these file system models (none: no cut).
+    QList<FsModel> powerCuts;
 };
 
 // Draws one case inside a rapidcheck property.
