@@ -150,12 +150,17 @@ Model readModel(const QString& base, const DiskImage& before, const QList<FsEven
     return m;
 }
 
-// What a cut keeps: which changes of names (by their place in Model::names), which of those
-// renames left both names, and how many of each object's unflushed changes of bytes (the last
-// one cut to `cutTo` bytes when `cutTo` >= 0).
+// A change of names writes folder entries: the n-th change of Model::names writes its new
+// entry as half 2n and, for a rename, clears the old one as half 2n + 1 (in another folder,
+// flushed with that folder: a rename whose first half alone is on disk left both names, one
+// whose second half alone is, lost the file).
+int addHalf(int n) { return 2 * n; }
+int dropHalf(int n) { return 2 * n + 1; }
+
+// What a cut keeps: which halves of the changes of names, and how many of each object's
+// unflushed changes of bytes (the last one cut to `cutTo` bytes when `cutTo` >= 0).
 struct Kept {
     QSet<int> names;
-    QSet<int> bothNames;
     struct Bytes {
         int changes = 0;
         qint64 cutTo = -1;
@@ -171,8 +176,9 @@ int firstUnflushed(const Model& m, quint64 id, int point, const Kept& kept, FsMo
         if (f.index < point && (f.id == id || f.id == 0)) flushedBefore = std::max(flushedBefore, f.index);
     }
     if (model == FsModel::Ext4Ordered) {
-        for (int n : kept.names) {
-            const NameChange& c = m.names.at(n);
+        for (int h : kept.names) {
+            if (h % 2) continue;
+            const NameChange& c = m.names.at(h / 2);
             if (c.kind == FsEvent::Rename && c.replaces && c.id == id && c.index < point) {
                 flushedBefore = std::max(flushedBefore, c.index);
             }
@@ -184,22 +190,16 @@ int firstUnflushed(const Model& m, quint64 id, int point, const Kept& kept, FsMo
     return first;
 }
 
-// Whether the change of names `c` is on disk at `point` whatever the cut.
-bool nameChangeFlushed(const Model& m, const NameChange& c, int point, FsModel model)
+// Whether a half of the change of names `c` is on disk at `point` whatever the cut: on ext4
+// after any flush; on FAT once the folder of its entry was flushed after it (a new file's entry
+// also by the file's own flush).
+bool nameChangeFlushed(const Model& m, const NameChange& c, bool drop, int point, FsModel model)
 {
+    const quint64 folder = c.kind == FsEvent::Rename && !drop ? c.folders.value(1) : c.folders.value(0);
     for (const Flush& f : m.flushes) {
         if (f.index <= c.index || f.index >= point) continue;
-        if (f.id == 0 || model == FsModel::Ext4Ordered) return true;
+        if (f.id == 0 || model == FsModel::Ext4Ordered || f.id == folder) return true;
         if (c.kind == FsEvent::Create && f.id == c.id) return true;
-    }
-    if (model == FsModel::Fat) {
-        // Flushed once each folder it changed was flushed after it.
-        for (quint64 folder : c.folders) {
-            bool flushed = false;
-            for (const Flush& f : m.flushes) flushed = flushed || (f.index > c.index && f.index < point && f.id == folder);
-            if (!flushed) return false;
-        }
-        return !c.folders.isEmpty();
     }
     return false;
 }
@@ -244,41 +244,50 @@ DiskImage imageAfter(const Model& m, int point, const Kept& kept, FsModel model,
     auto isFolder = [&](const QString& p) { return names.contains(p) && m.objects.value(names.value(p)).kind == DiskObject::Folder; };
     for (int n = 0; n < m.names.size(); ++n) {
         const NameChange& c = m.names.at(n);
-        if (c.index >= point || !kept.names.contains(n)) continue;
+        if (c.index >= point || (!kept.names.contains(addHalf(n)) && !kept.names.contains(dropHalf(n)))) continue;
+        const bool add = kept.names.contains(addHalf(n));
         const bool parentThere = isFolder(parentOf(c.kind == FsEvent::Rename ? c.b : c.a));
         switch (c.kind) {
         case FsEvent::Create:
         case FsEvent::Mkdir:
         case FsEvent::Symlink:
         case FsEvent::Link:
-            if (parentThere && !names.contains(c.a)) names.insert(c.a, c.id);
+            if (add && parentThere && !names.contains(c.a)) names.insert(c.a, c.id);
             break;
         case FsEvent::Rename: {
-            if (!names.contains(c.a) || !parentThere || c.a == c.b || below(c.b, c.a)) break;
+            const bool drop = kept.names.contains(dropHalf(n));
+            const bool sourceThere = names.contains(c.a) && names.value(c.a) == c.id;
             bool busyFolder = false;
             for (auto it = names.cbegin(); it != names.cend(); ++it) busyFolder = busyFolder || below(it.key(), c.b);
-            if (busyFolder) break;
-            removeNames(&names, c.b);
-            if (kept.bothNames.contains(n)) {
-                QMap<QString, quint64> copies;
-                for (auto it = names.cbegin(); it != names.cend(); ++it) {
-                    if (it.key() != c.a && !below(it.key(), c.a)) continue;
-                    copyOf.insert(nextCopy, it.value());
-                    copies.insert(c.b + it.key().mid(c.a.size()), nextCopy++);
+            if (add && parentThere && c.a != c.b && !below(c.b, c.a) && !busyFolder) {
+                removeNames(&names, c.b);
+                if (sourceThere && drop) {
+                    moveNames(&names, c.a, c.b);
+                    break;
                 }
-                for (auto it = copies.cbegin(); it != copies.cend(); ++it) names.insert(it.key(), it.value());
-            } else {
-                moveNames(&names, c.a, c.b);
+                if (!sourceThere) {
+                    names.insert(c.b, c.id);  // the new entry names the object, whatever the old one's fate
+                } else {
+                    // Both names, each with the object's bytes.
+                    QMap<QString, quint64> copies;
+                    for (auto it = names.cbegin(); it != names.cend(); ++it) {
+                        if (it.key() != c.a && !below(it.key(), c.a)) continue;
+                        copyOf.insert(nextCopy, it.value());
+                        copies.insert(c.b + it.key().mid(c.a.size()), nextCopy++);
+                    }
+                    for (auto it = copies.cbegin(); it != copies.cend(); ++it) names.insert(it.key(), it.value());
+                }
             }
+            if (drop && sourceThere) removeNames(&names, c.a);
             break;
         }
         case FsEvent::Unlink:
-            if (names.contains(c.a) && !isFolder(c.a)) names.remove(c.a);
+            if (add && names.contains(c.a) && !isFolder(c.a)) names.remove(c.a);
             break;
         case FsEvent::Rmdir: {
             bool empty = true;
             for (auto it = names.cbegin(); it != names.cend(); ++it) empty = empty && !below(it.key(), c.a);
-            if (isFolder(c.a) && empty) names.remove(c.a);
+            if (add && isFolder(c.a) && empty) names.remove(c.a);
             break;
         }
         default: break;
@@ -309,12 +318,15 @@ QByteArray fingerprint(const DiskImage& image)
     return h.result();
 }
 
-// The changes of names made before `point` that are not surely on disk, by place in m.names.
+// The halves of the changes of names made before `point` that are not surely on disk, in order.
 QList<int> openNameChanges(const Model& m, int point, FsModel model)
 {
     QList<int> open;
     for (int n = 0; n < m.names.size(); ++n) {
-        if (m.names.at(n).index < point && !nameChangeFlushed(m, m.names.at(n), point, model)) open.append(n);
+        const NameChange& c = m.names.at(n);
+        if (c.index >= point) continue;
+        if (!nameChangeFlushed(m, c, false, point, model)) open.append(addHalf(n));
+        if (c.kind == FsEvent::Rename && !nameChangeFlushed(m, c, true, point, model)) open.append(dropHalf(n));
     }
     return open;
 }
@@ -326,22 +338,27 @@ Kept drawKept(const Model& m, int point, FsModel model, int variant, std::mt1993
     Kept k;
     const QList<int> open = openNameChanges(m, point, model);
     for (int n = 0; n < m.names.size(); ++n) {
-        if (m.names.at(n).index < point && !open.contains(n)) k.names.insert(n);
+        if (m.names.at(n).index >= point) continue;
+        if (!open.contains(addHalf(n))) k.names.insert(addHalf(n));
+        if (!open.contains(dropHalf(n))) k.names.insert(dropHalf(n));
     }
     auto coin = [&]() { return (*rng)() % 2 == 0; };
     int keptOpen = 0;
     if (variant == 0) {
-        for (int n : open) k.names.insert(n);
+        for (int h : open) k.names.insert(h);
         keptOpen = open.size();
     } else if (variant >= 2 && model == FsModel::Ext4Ordered) {
+        // A prefix in journal order; a rename's two halves are one journal entry.
         keptOpen = open.isEmpty() ? 0 : int((*rng)() % (open.size() + 1));
-        for (int i = 0; i < keptOpen; ++i) k.names.insert(open.at(i));
+        for (int i = 0; i < keptOpen; ++i) {
+            k.names.insert(open.at(i));
+            k.names.insert(open.at(i) ^ 1);
+        }
     } else if (variant >= 2) {
-        for (int n : open) {
+        for (int h : open) {
             if (!coin()) continue;
-            k.names.insert(n);
+            k.names.insert(h);
             ++keptOpen;
-            if (m.names.at(n).kind == FsEvent::Rename && (*rng)() % 4 == 0) k.bothNames.insert(n);
         }
     }
     int partial = 0;
@@ -358,10 +375,9 @@ Kept drawKept(const Model& m, int point, FsModel model, int variant, std::mt1993
             ++partial;
         }
     }
-    *how = QStringLiteral("%1 of %2 unflushed changes of names kept%3, %4")
+    *how = QStringLiteral("%1 of %2 unflushed folder entries kept, %3")
                .arg(keptOpen)
                .arg(open.size())
-               .arg(k.bothNames.isEmpty() ? QString() : QStringLiteral(" (%1 renames leaving both names)").arg(k.bothNames.size()))
                .arg(variant >= 2 ? QStringLiteral("unflushed bytes of %1 files kept in part").arg(partial)
                                  : QStringLiteral("every unflushed byte lost"));
     return k;

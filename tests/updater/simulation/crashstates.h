@@ -21,11 +21,12 @@
 //   - a file's bytes are flushed only by its own fsync or fdatasync (or that rename), never by
 //     a rename into a new name or a flush of its folder.
 // FAT (vfat), where renames and data are unordered:
-//   - each change of names not yet flushed is kept or lost on its own, in any combination; a
-//     change is flushed once every folder it changed was fsynced after it, or by sync; a file's
-//     own fsync also flushes its creation (its folder entry holds its size);
-//   - a rename not yet flushed may also leave both names (the new entry written, the old one
-//     not yet cleared), each with the file's bytes;
+//   - a change of names writes folder entries: a create, mkdir, link, symlink, unlink or rmdir
+//     one in its folder, a rename two (the new entry in the target's folder, the old one cleared
+//     in the source's); each entry not yet flushed is kept or lost on its own, in any
+//     combination; an entry is flushed once its folder was fsynced after it, or by sync, and a
+//     new file's entry also by the file's own fsync (the entry holds its size);
+//   - so a rename may leave both names (each with the file's bytes) or neither;
 //   - file bytes as in "Both", with no tie to any rename.
 #pragma once
 

@@ -47,10 +47,10 @@ int g_pauseCalls = 0;
 // well under a second, so one that meets another user's object, or runs after a power cut, and
 // takes this long waits for something that never comes.
 const unsigned kStartSeconds = 30;
-const unsigned kHostileStartSeconds = 10;
+const unsigned kHostileStartSeconds = 5;
 // How many states a power cut may leave are tried after one recorded start (the cut after
 // the last call always among them); SIMULATION_POWER_CUT_STATES sets it.
-const int kPowerCutStates = 12;
+const int kPowerCutStates = 10;
 #endif
 
 bool writeBytes(const QString& path, const QByteArray& bytes)
@@ -744,7 +744,8 @@ Verdict Simulation::run(const Case& c)
     }
     // Continued, not fetched again: with a server that keeps ranges and the bytes held intact,
     // a later start asked for exactly the rest, and the server sent only that.
-    const bool partDamaged = c.damage == Damage::PartGarbage || c.damage == Damage::PartLink;
+    const bool partDamaged = c.damage == Damage::PartGarbage || c.damage == Damage::PartLink ||
+                             c.hostilePlace == HostilePlace::Part || c.hostilePlace == HostilePlace::PartInfo;
     if (c.ranges == Ranges::Honour && !partDamaged && held > 0 && held < c.list.at(c.cutEntry).bytes.size()) {
         const QByteArray want = "Range: bytes=" + QByteArray::number(held) + "-\r\n";
         const std::vector<std::string> heads = m_server->rawRequests();
