@@ -68,6 +68,8 @@ bool appendBytes(const QString& path, const QByteArray& bytes)
 
 QByteArray readBytes(const QString& path)
 {
+    // Only a plain file: the simulation's own looks must not block on a FIFO someone put there.
+    if (!QFileInfo(path).isFile()) return QByteArray();
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
