@@ -96,6 +96,7 @@ struct Start {
     QString trace;
     unsigned seconds = 0;  // its deadline (0: kStartSeconds)
     bool asOtherUser = false;  // runs as the unprivileged account
+    bool noLooks = false;      // the looks at the folder during the start are left out
 };
 
 // The hold of the running start, for testPause.
@@ -153,7 +154,7 @@ void runStart(const QString& base, const Start& s, const sim::Tree& oldTree, con
     // update runs again in full (the last start's look).
     QObject::connect(&procedure, &UpdateProcedure::recovered, [&](bool) {
         // (The other account cannot read the unreadable file: the parent judges that case at its end.)
-        if (s.asOtherUser || UpdateTransaction(base).repairPending()) return;
+        if (s.noLooks || UpdateTransaction(base).repairPending()) return;
         const sim::Tree now = sim::snapshot(base, false);
         if (now != oldTree && now != newTree) {
             appendBytes(mixReport, ("after a start's recovery the folder holds a mix of the releases; against the new one:\n" +
@@ -163,7 +164,7 @@ void runStart(const QString& base, const Start& s, const sim::Tree& oldTree, con
     });
     // No program is started: the folder is looked at as the application would find it.
     procedure.setApplicationStarter([&](const QString&) {
-        if (s.asOtherUser) return true;
+        if (s.noLooks) return true;
         const sim::Tree now = sim::snapshot(base, false);
         if (now != oldTree && now != newTree) {
             appendBytes(mixReport, ("the application was started on a mix of the releases:\n" +
@@ -586,9 +587,13 @@ Verdict Simulation::run(const Case& c)
     m_server->route(prefix + "/check", check);
 
     // What the folder holds before, and after the list as the real reader accepts it.
-    const Tree oldTree = snapshot(base, false);
+    Tree oldTree, newTree;
+    // (Again once another user's object took the place of a file of the old release: the
+    // release is then the folder with that object, and the list as read on it.)
+    auto expectTrees = [&]() {
+    oldTree = snapshot(base, false);
     const FileListResult accepted = readFileList(xml.toUtf8(), base, ownFileName());
-    Tree newTree = oldTree;
+    newTree = oldTree;
     if (!accepted.refused) {
         auto rel = [&](const QString& abs) { return abs.mid(base.size() + 1); };
         // Only the updater's own file goes there, by the reader's own redirection: a download
@@ -607,6 +612,8 @@ Verdict Simulation::run(const Case& c)
         }
         newTree = applyList(oldTree, removals, folders, downloads, pathpolicy::nameCase());
     }
+    };
+    expectTrees();
     const Tree outsideBefore = snapshot(outside, true);
     const QString mixReport = dir + QStringLiteral("/started-on-a-mix");
 
@@ -678,11 +685,14 @@ Verdict Simulation::run(const Case& c)
     // Another user's object in its place, for every later start.
     HostileObjectInPlace hostile;
     const bool hostileHere = c.hostilePlace != HostilePlace::None && placeHostile(c, base, outside, dir, urls, &hostile, &v);
+    if (hostileHere && c.hostilePlace == HostilePlace::InPlace) expectTrees();
     auto later = [&](int killAtPause) {
         Start s;
         s.killAtPause = killAtPause;
         if (hostileHere) s.seconds = kHostileStartSeconds;
         s.asOtherUser = hostileHere && c.hostileObject == HostileObject::Unreadable;
+        // A file another process rewrites is no release at any moment: judged once it stopped.
+        s.noLooks = s.asOtherUser || (hostileHere && c.hostileObject == HostileObject::Changing && c.hostilePlace == HostilePlace::InPlace);
         return s;
     };
     for (int k : c.recoveryKills) {
