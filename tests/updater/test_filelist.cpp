@@ -146,6 +146,9 @@ private slots:
         QTest::newRow("listed twice") << QByteArray("<file url='http://h/u' dist='x'/><file url='http://h/v' dist='./x'/>") << false << "refused, x - -";
         QTest::newRow("malformed sha256") << QByteArray("<file url='http://h/u' dist='x' sha256='ab'/>") << false << "refused, - - -";
         QTest::newRow("malformed size") << QByteArray("<file url='http://h/u' dist='x' size='-1'/>") << false << "refused, - - -";
+        QTest::newRow("size of 2^63 - 1") << QByteArray("<file url='http://h/u' dist='x' size='9223372036854775807'/>") << false << "x - -";
+        QTest::newRow("size of 2^63: above the range") << QByteArray("<file url='http://h/u' dist='x' size='9223372036854775808'/>") << false << "refused, - - -";
+        QTest::newRow("size of 19 nines") << QByteArray("<file url='http://h/u' dist='x' size='9999999999999999999'/>") << false << "refused, - - -";
         QTest::newRow("signed build, no digest") << QByteArray("<file url='http://h/u' dist='x' size='3'/>") << true << "refused, - - -";
         QTest::newRow("signed build, no size") << QByteArray("<file url='http://h/u' dist='x' " + sha + "/>") << true << "refused, - - -";
         QTest::newRow("signed build, both") << QByteArray("<file url='http://h/u' dist='x' size='3' " + sha + "/>") << true << "x - -";

@@ -52,6 +52,8 @@ private slots:
                                             << QStringList{} << "sha256 is not 64 hex digits";
         QTest::newRow("a bad delta size") << sized << delta(B64, " url='http://h/d' size='-1'") << false << true
                                           << QStringList{} << "size is not a byte count";
+        QTest::newRow("a delta size above the range") << sized << delta(B64, " url='http://h/d' size='9223372036854775808'") << false << true
+                                                      << QStringList{} << "above the largest byte count";
         QTest::newRow("a file without its own digest") << " size='100'" << delta(B64) << false << true
                                                        << QStringList{} << "no sha256 and size to check them by";
         QString many;

@@ -5,6 +5,8 @@
 #include "download/partialstore.h"
 #include "download/resumereply.h"
 #include "download/transferguard.h"
+#include "platform/path_rules.h"
+#include "platform/regular_file.h"
 
 #include "support/files.h"
 #include "support/links.h"
@@ -13,9 +15,61 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <mutex>
+#include <string>
+#include <vector>
+
+#ifndef Q_OS_WIN
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 using namespace testfiles;
 
+#ifndef Q_OS_WIN
+// Every fdatasync and fsync of this program, by the path its descriptor names at that moment:
+// these definitions take the place of the C library's for the updater's code and for Qt's.
 namespace {
+std::mutex g_flushMutex;
+std::vector<std::string> g_flushed;
+
+void noteFlush(int fd)
+{
+    char target[4096];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+    const std::lock_guard<std::mutex> lock(g_flushMutex);
+    g_flushed.push_back(n > 0 ? std::string(target, size_t(n)) : std::string("?"));
+}
+}  // namespace
+
+extern "C" int fdatasync(int fd)
+{
+    noteFlush(fd);
+    return int(syscall(SYS_fdatasync, fd));
+}
+
+extern "C" int fsync(int fd)
+{
+    noteFlush(fd);
+    return int(syscall(SYS_fsync, fd));
+}
+#endif
+
+namespace {
+
+// The flushes noted since the last call, as paths.
+QStringList takeFlushes()
+{
+#ifdef Q_OS_WIN
+    return QStringList();
+#else
+    const std::lock_guard<std::mutex> lock(g_flushMutex);
+    QStringList out;
+    for (const std::string& p : g_flushed) out.append(QString::fromStdString(p));
+    g_flushed.clear();
+    return out;
+#endif
+}
 
 const QByteArray kEtag = "\"v1\"";
 
@@ -340,6 +394,67 @@ private slots:
         QCOMPARE(header(head, "If-Range"), etag.startsWith("W/") || etag.isEmpty() ? date : etag);
         // The second transfer sent the rest only.
         QTRY_COMPARE(qint64(http.bodyBytesOfRequest(ranged.at(0))), bytes.size() - held);
+    }
+
+    // A part becomes the staged file only once its bytes are on disk: the part is flushed while
+    // it still lies in the parts' folder, then that folder, and the staging folder after the
+    // rename. Both ways a part is staged: continued by a download, and received whole earlier.
+    void aPartIsFlushedBeforeItIsStaged_data()
+    {
+        QTest::addColumn<bool>("heldWhole");
+        QTest::newRow("continued") << false;
+        QTest::newRow("held whole") << true;
+    }
+    void aPartIsFlushedBeforeItIsStaged()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("the flushes are watched by taking the place of the C library's fdatasync, which a Windows program cannot");
+#endif
+        QFETCH(bool, heldWhole);
+        const QByteArray bytes = fileBytes(200000);
+        TestServer http;
+        const QString url = QString::fromStdString(http.url("/app.dll"));
+        http.route("/app.dll", served(bytes));
+        const HeldPart part = hold(url, bytes, heldWhole ? bytes : bytes.left(120000));
+        const QString partPath = QFileInfo(part.partPath).canonicalFilePath();
+        const QString partFolder = QFileInfo(PartialStore(m_base).folder()).canonicalFilePath();
+        const QString stagingFolder = QFileInfo(QFileInfo(m_staged).path()).canonicalFilePath();
+        takeFlushes();
+        const PartialStore parts(m_base);
+        const FetchResult result = fetchFile(entry(url, bytes), m_staged, {}, &parts);
+        QVERIFY(result.staged);
+        QCOMPARE(readFile(m_staged), bytes);
+        const QStringList flushes = takeFlushes();
+        const int ofPart = flushes.indexOf(partPath);
+        const int ofPartFolder = flushes.lastIndexOf(partFolder);
+        const int ofStaging = flushes.lastIndexOf(stagingFolder);
+        QVERIFY2(ofPart >= 0 && ofPart < ofPartFolder && ofPartFolder < ofStaging, qPrintable(flushes.join(", ")));
+    }
+
+    // A part held whole is installed only when it is the updater's own file: a hard link planted
+    // there is never staged (its holder could change the installed file afterwards), and the
+    // file is downloaded afresh; the planter's file stays as it was.
+    void aHardLinkPlantedAsAWholePartIsNotStaged()
+    {
+        const QByteArray bytes = fileBytes(50000);
+        TestServer http;
+        const QString url = QString::fromStdString(http.url("/app.dll"));
+        http.route("/app.dll", served(bytes));
+        const HeldPart part = hold(url, bytes, bytes);
+        const QString planted = m_dir.path() + QStringLiteral("/planted-") + QString::number(++m_next);
+        writeFile(planted, bytes);
+        QVERIFY(QFile::remove(part.partPath));
+        if (!testlinks::makeHardLink(planted, part.partPath)) QSKIP("no hard link could be made here");
+
+        const PartialStore parts(m_base);
+        const FetchResult result = fetchFile(entry(url, bytes), m_staged, {}, &parts);
+        QVERIFY(result.staged);
+        QCOMPARE(readFile(m_staged), bytes);
+        QVERIFY(isSoleRegularFile(m_staged));
+        QVERIFY(!pathrules::sameFile(m_staged, planted));
+        QCOMPARE(readFile(planted), bytes);
+        QCOMPARE(http.rawRequests().size(), size_t(1));
+        QCOMPARE(header(http.rawRequests().at(0), "Range"), QByteArray());
     }
 
     // What stands in the part's place is never written through, and goes itself.

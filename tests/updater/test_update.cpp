@@ -14,6 +14,15 @@
 #include <functional>
 #include <map>
 
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 using namespace testfiles;
 
 namespace {
@@ -516,6 +525,8 @@ private slots:
         QVERIFY(!fx.update->isVisible());
     }
 
+    // A link standing as the lock is no lock any updater holds: it goes itself (never what it
+    // leads to), and a fresh lock is taken.
     void theFolderLockIsNeverTakenThroughALink()
     {
         QTemporaryDir outside;
@@ -527,10 +538,156 @@ private slots:
         QVERIFY(testlinks::makeLink(outside.path() + "/elsewhere", fx.base() + "/Application/Updates/updater.lock"));
         fx.make();
         QString why;
-        QCOMPARE(fx.update->lockFolder(&why), FolderLock::Result::Unavailable);
-        QVERIFY2(why.contains("not a plain file") || why.contains("cannot open"), qPrintable(why));
+        QCOMPARE(fx.update->lockFolder(&why), FolderLock::Result::Held);
+        QVERIFY(!isLink(fx.base() + "/Application/Updates/updater.lock"));
+        QVERIFY(QFileInfo(fx.base() + "/Application/Updates/updater.lock").isFile());
+        QVERIFY(QFileInfo(outside.path() + "/elsewhere").isDir());
         QCOMPARE(QDir(outside.path() + "/elsewhere").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
+
+    // A damaged lock after a killed commit: the start still finishes the commit before the
+    // application starts, never starts it on the mix with the journal still there.
+    void aDamagedLockNeverSkipsRecovery_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("a dangling link") << "dangling link";
+        QTest::newRow("a folder") << "folder";
+#ifndef Q_OS_WIN
+        QTest::newRow("a FIFO") << "fifo";
+#endif
+    }
+    void aDamagedLockNeverSkipsRecovery()
+    {
+        QFETCH(QString, damage);
+        Fixture fx;
+        fx.config("1.0");  // the check then fails: only the recovery runs
+        const QString lock = fx.base() + "/Application/Updates/updater.lock";
+        writeFile(fx.base() + "/a.dll", "old a");
+        writeFile(fx.base() + "/Application/Updates/staging/0", "new a");
+        QVERIFY(QDir().mkpath(fx.base() + "/Application/Updates/backup"));
+        UpdateJournal journal;
+        journal.id = "killed-run";
+        journal.version = "1.1";
+        journal.stashes = {{"a.dll", "Application/Updates/backup/f0"}};
+        journal.places = {{"Application/Updates/staging/0", "a.dll"}};
+        QString why;
+        JournalSteps steps;
+        QVERIFY(steps.start(fx.base() + "/Application/Updates/update-journal.steps", journal.id, &why));
+        QVERIFY(writeUpdateJournal(fx.base() + "/Application/Updates/update-journal", journal, &why));
+        if (damage == "dangling link") {
+            QVERIFY(testlinks::makeLink(fx.base() + "/no-such-folder", lock));
+        } else if (damage == "folder") {
+            writeFile(lock + "/inside", "x");
+        } else {
+#ifndef Q_OS_WIN
+            QCOMPARE(mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+#endif
+        }
+        fx.make();
+        fx.run();
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("new a"));
+        QVERIFY(!QFileInfo::exists(fx.base() + "/Application/Updates/update-journal"));
+        QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("completed the interrupted commit"));
+        QVERIFY(QFileInfo(lock).isFile() && !isLink(lock));
+    }
+
+#ifndef Q_OS_WIN
+    // The lock is private to the account that runs the updater: its file is the owner's alone,
+    // another account can neither take it nor hold it, and a lock an earlier version left
+    // readable by all that another account's process holds is said to be that, never "another
+    // updater". (Another account is played by a child that becomes nobody: root only.)
+    void theLockIsPrivateToTheAccount()
+    {
+        if (geteuid() != 0) QSKIP("another account is played by a child of root that becomes nobody");
+        Fixture fx;
+        fx.config("1.0");
+        const QString updates = fx.base() + "/Application/Updates";
+        QVERIFY(QDir().mkpath(updates));
+        for (const QString& d : {fx.base(), fx.base() + "/Application", updates}) chmod(QFile::encodeName(d).constData(), 0755);
+        const QString lock = updates + "/updater.lock";
+        {
+            Update first;
+            first.setBaseFolderForTesting(fx.base());
+            QString why;
+            QCOMPARE(first.lockFolder(&why), FolderLock::Result::Held);
+            struct stat st;
+            QCOMPARE(lstat(QFile::encodeName(lock).constData(), &st), 0);
+            QCOMPARE(int(st.st_mode & 0777), 0600);
+        }
+        // Another account tries to take it.
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+            FolderLock other;
+            QString why;
+            _exit(int(other.acquire(lock, &why)));
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), int(FolderLock::Result::OtherAccount));
+
+        // A lock left readable by all, held by another account's process.
+        QCOMPARE(chmod(QFile::encodeName(lock).constData(), 0644), 0);
+        int ready[2], done[2];
+        QCOMPARE(pipe(ready), 0);
+        QCOMPARE(pipe(done), 0);
+        const pid_t holder = fork();
+        if (holder == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+            const int fd = open(QFile::encodeName(lock).constData(), O_RDONLY);
+            const char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+            if (write(ready[1], &ok, 1) != 1) _exit(98);
+            char end;
+            if (read(done[0], &end, 1) < 0) _exit(97);
+            _exit(0);
+        }
+        char held = 0;
+        QCOMPARE(read(ready[0], &held, 1), ssize_t(1));
+        QCOMPARE(held, char(1));
+        fx.make();
+        fx.run();
+        const char end = 1;
+        QCOMPARE(write(done[1], &end, 1), ssize_t(1));
+        waitpid(holder, &status, 0);
+        for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QVERIFY2(log.contains("another account (uid 65534)") && !log.contains("another updater"), log.constData());
+        struct stat st;
+        QCOMPARE(lstat(QFile::encodeName(lock).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0600);  // made private again
+    }
+
+    // A lock this updater cannot take (another account's file) with an unfinished commit in the
+    // folder: nothing is recovered without the lock, so the application is not started on the mix.
+    void withoutTheLockAnUnfinishedCommitKeepsTheApplicationStopped()
+    {
+        if (geteuid() != 0) QSKIP("the lock file is given to another account by chown, which needs root");
+        Fixture fx;
+        fx.config("1.0");
+        QVERIFY(QFile::copy(FAKE_APP_PATH, fx.base() + "/app-lock-test.exe"));
+        struct EndStarted {
+            QString app;
+            ~EndStarted()
+            {
+                QTest::qWait(300);
+                procutil::terminateProcesses(procutil::findProcessesByImage(QDir::toNativeSeparators(app).toStdString()), 5000);
+            }
+        } endStarted{fx.base() + "/app-lock-test.exe"};
+        writeFile(fx.base() + "/Application/Updates/update-journal", "{\"state\":\"comm");
+        const QString lock = fx.base() + "/Application/Updates/updater.lock";
+        writeFile(lock, "");
+        QCOMPARE(chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+        fx.make();
+        fx.update->setApplicationExecutableForTesting("app-lock-test.exe");
+        fx.run();
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QVERIFY2(log.contains("belongs to another account") && log.contains("application is not started"), log.constData());
+        QVERIFY(QFileInfo::exists(fx.base() + "/Application/Updates/update-journal"));
+        QTest::qWait(300);
+        QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));
+    }
+#endif
 
     // A commit that fails is undone; where undoing stops halfway, the notice says so instead of
     // "nothing was changed", and the application is not started on the mix. The file name line

@@ -307,6 +307,81 @@ private slots:
         QCOMPARE(tx.appliedVersion(), QString());
     }
 
+    // A commit that failed at a place and was killed while undoing it is undone by the next
+    // start, never finished: its journal says rollback, although every staged file is back in
+    // staging and the obstacle has gone by then.
+    void aCommitKilledWhileUndoingIsUndoneNotFinished()
+    {
+        Release r(linksCanBeRemoved());
+        const QMap<QString, QByteArray> oldState = snapshot(r.base());
+        const QMap<QString, QByteArray> outside = outsideOf(r);
+        UpdateTransaction tx(r.base());
+        QString why;
+        QVERIFY(tx.begin(&why));
+        const CommitPlan plan = r.stage(tx);
+        // Right after the first file is placed, a file takes the second one's place; the undo
+        // that follows is killed at its first step.
+        bool planted = false;
+        g_crashAt = 1;
+        g_instead = [&] {
+            if (!planted && readFile(r.base() + "/core.dll") == "new core") {
+                planted = true;
+                writeFile(r.base() + "/plugins/new/deep.dll", "in the way");
+                g_instead = nullptr;
+                g_crashAt = g_calls + 1;
+                return;
+            }
+            ++g_crashAt;
+        };
+        bool killed = false;
+        try {
+            tx.commit(plan, &why);
+        } catch (const Crash&) {
+            killed = true;
+        }
+        g_crashAt = 0;
+        QVERIFY(planted && killed);
+        UpdateJournal journal;
+        QVERIFY(readUpdateJournal(r.base() + kJournal, &journal, &why));
+        QVERIFY(journal.state == UpdateJournal::State::Rollback);
+        QFile::remove(r.base() + "/plugins/new/deep.dll");
+        QString detail;
+        QCOMPARE(UpdateTransaction(r.base()).recover(&detail), UpdateTransaction::Recovery::Back);
+        QVERIFY2(snapshot(r.base()) == oldState, qPrintable(differences(snapshot(r.base()), oldState)));
+        QCOMPARE(outsideOf(r), outside);
+        QCOMPARE(UpdateTransaction(r.base()).appliedVersion(), QString());
+    }
+
+    // Each row: the step record as a kill left it, and the steps it says were done. Only whole
+    // lines count: the last one cut short before its end of line is no step, whatever it reads.
+    void aStepRecordCountsOnlyWholeLines_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QList<int>>("done");
+        QTest::newRow("whole lines") << QByteArray("id-1\n+0\n+1\n") << QList<int>{0, 1};
+        QTest::newRow("the last line cut short") << QByteArray("id-1\n+0\n+1") << QList<int>{0};
+        QTest::newRow("+13 cut to +1") << QByteArray("id-1\n+0\n+12\n+1") << QList<int>{0, 12};
+        QTest::newRow("undone, whole") << QByteArray("id-1\n+0\n+1\n-0\n") << QList<int>{1};
+        QTest::newRow("undone, then cut") << QByteArray("id-1\n+0\n-0") << QList<int>{0};
+        QTest::newRow("another commit's record") << QByteArray("id-2\n+0\n") << QList<int>{};
+        QTest::newRow("a line not of the form") << QByteArray("id-1\n+0\nx1\n+2\n") << QList<int>{0, 2};
+    }
+    void aStepRecordCountsOnlyWholeLines()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(QList<int>, done);
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/update-journal.steps";
+        writeFile(path, record);
+        JournalSteps steps;
+        steps.load(path, "id-1");
+        QList<int> got;
+        for (int n = 0; n < 20; ++n) {
+            if (steps.done(n)) got.append(n);
+        }
+        QCOMPARE(got, done);
+    }
+
     // A file the release keeps as it is lies inside a folder the release removes: it goes into
     // the backup with its folder and comes back out. Interrupted at every step, or failing at
     // every step (undone), the folder holds exactly the old or the new release.

@@ -342,11 +342,9 @@ void Downloader::slotFinished()
     if (m_partFile) {
         m_partFile->close();
         if (ok) {
-            // The part becomes the staged file; its info goes once nothing can need it.
-            m_committed = !isLink(m_targetPath) && !QFileInfo::exists(m_targetPath) &&
-                          QFile::rename(m_part.partPath, m_targetPath);
-            if (m_committed) dropPart(m_part);
-            else why = QStringLiteral("cannot move the download to %1").arg(m_targetPath);
+            // The part becomes the staged file once its bytes are on disk; its info goes then.
+            m_committed = stagePart(m_part, m_targetPath, &why);
+            if (!m_committed) dropPart(m_part);
         } else if (!m_opened || !m_keepPart || !m_sourceKnown || QFileInfo(m_part.partPath).size() == 0) {
             dropPart(m_part);  // nothing a later update could continue
         }

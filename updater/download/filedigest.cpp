@@ -2,6 +2,7 @@
 
 #include "list/filelist.h"
 #include "download/sha256.h"
+#include "platform/regular_file.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,8 +11,9 @@ QString fileSha256Hex(const QString& path)
 {
     const QFileInfo info(path);
     if (isLink(path) || !info.isFile()) return QString();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return QString();
+    // Opened as a regular file without waiting: a FIFO put there since would hold the update.
+    QFile file;
+    if (!openRegularForReading(file, path)) return QString();
     Sha256 hash;
     QByteArray block(1024 * 1024, Qt::Uninitialized);
     qint64 total = 0;

@@ -35,8 +35,8 @@ QString fetchThroughPart(HeldPart part, const QString& url, const QString& sha25
 {
     if (part.bytes == size) {
         // Received whole by a run that ended before it could stage it: checked, not asked for.
-        if (fileMatches(part.partPath, sha256, size) && QFile::rename(part.partPath, stagedPath)) {
-            dropPart(part);
+        QString why;
+        if (fileMatches(part.partPath, sha256, size) && stagePart(part, stagedPath, &why)) {
             result->notes.append(QStringLiteral("%1 was received whole by an earlier run").arg(quotedName(url)));
             return QString();
         }

@@ -3,7 +3,10 @@
 #include "download/resumereply.h"
 #include "list/filelist.h"
 #include "platform/append_file.h"
+#include "platform/folder_flush.h"
 #include "platform/path_rules.h"
+#include "platform/regular_file.h"
+#include "platform/write_back.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -28,9 +31,8 @@ bool isKeyName(const QString& name)
 // The info's text, or an empty array when it is missing, too large or not a plain file.
 QByteArray readInfo(const QString& path)
 {
-    if (isLink(path)) return QByteArray();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxInfoBytes) return QByteArray();
+    QFile file;
+    if (!openRegularForReading(file, path) || file.size() > kMaxInfoBytes) return QByteArray();
     return file.read(kMaxInfoBytes);
 }
 
@@ -151,4 +153,34 @@ void dropPart(const HeldPart& part)
     // The info first: bytes without their info are never continued.
     pathrules::removeTreeNoFollow(part.infoPath);
     pathrules::removeTreeNoFollow(part.partPath);
+}
+
+bool stagePart(const HeldPart& part, const QString& stagedPath, QString* why)
+{
+    auto fail = [&](const QString& reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    // (Opened only as a regular file with one name, which the part then is.)
+    const int fd = fileutil::openNoFollow(nativeFileName(part.partPath), false);
+    if (fd < 0) return fail(QStringLiteral("the part kept for %1 is not a file of its own").arg(stagedPath));
+    const bool flushed = fileutil::flushData(fd);
+    QFile file;
+    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    file.close();
+    if (!flushed) return fail(QStringLiteral("cannot flush %1 to disk").arg(part.partPath));
+    QString flushWhy;
+    if (!flushFolder(QFileInfo(part.partPath).path(), &flushWhy)) return fail(flushWhy);
+    if (isLink(stagedPath) || QFileInfo::exists(stagedPath) || !QDir().rename(part.partPath, stagedPath)) {
+        return fail(QStringLiteral("cannot move the download to %1").arg(stagedPath));
+    }
+    // A second name made between the check and the rename: the staged name goes, the file stays
+    // with whoever made it.
+    if (!isSoleRegularFile(stagedPath)) {
+        QFile::remove(stagedPath);
+        return fail(QStringLiteral("the part kept for %1 got a second name").arg(stagedPath));
+    }
+    if (!flushFolder(QFileInfo(stagedPath).path(), &flushWhy)) return fail(flushWhy);
+    pathrules::removeTreeNoFollow(part.infoPath);
+    return true;
 }

@@ -62,3 +62,11 @@ private:
 bool recordPartSource(const HeldPart& part, const QString& url, qint64 size, const QByteArray& validator);
 // A part's bytes and info go (a link in their place goes itself).
 void dropPart(const HeldPart& part);
+
+// Moves the whole part to `stagedPath` (which must not exist) once its bytes are on disk: the
+// part is flushed (fdatasync, FlushFileBuffers) and so is its folder before the rename, and the
+// staging folder after it, so a commit that records the file placed never finds it cut short
+// after a power cut. The part must be a regular file with one name, before the rename and after
+// it (a second name would let its holder change the installed file); then its info goes. False,
+// with the reason, when it is not, or a flush or the rename fails: nothing is staged then.
+bool stagePart(const HeldPart& part, const QString& stagedPath, QString* why);

@@ -13,6 +13,8 @@
 #include <QUrl>
 #include <QtGlobal>
 
+#include <limits>
+
 namespace {
 
 QString quoted(const QString& s) { return quotedName(s); }
@@ -183,10 +185,22 @@ bool endsWithSeparator(const QString& dist)
     return dist.endsWith(QLatin1Char('/')) || dist.endsWith(QLatin1Char('\\'));
 }
 
+// Why `text` is not a byte count the updater can hold, or "". Nineteen digits pass 2^63 - 1:
+// such a size would read as 0 and make every update of the list fail.
+QString sizeProblem(const QString& text)
+{
+    static const QRegularExpression decimal(QStringLiteral("^[0-9]{1,19}$"));
+    const QString trimmed = text.trimmed();
+    if (!decimal.match(trimmed).hasMatch()) return QStringLiteral("size is not a byte count");
+    bool ok = false;
+    trimmed.toLongLong(&ok);
+    if (!ok) return QStringLiteral("size %1 is above the largest byte count (%2)").arg(trimmed).arg(std::numeric_limits<qint64>::max());
+    return QString();
+}
+
 QString digestProblem(const QDomElement& e, bool requireDigests)
 {
     static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
-    static const QRegularExpression decimal(QStringLiteral("^[0-9]{1,19}$"));
     const bool hasSha = e.hasAttribute(QStringLiteral("sha256"));
     const bool hasSize = e.hasAttribute(QStringLiteral("size"));
     if (requireDigests && (!hasSha || !hasSize)) {
@@ -195,9 +209,7 @@ QString digestProblem(const QDomElement& e, bool requireDigests)
     if (hasSha && !hex64.match(e.attribute(QStringLiteral("sha256")).trimmed()).hasMatch()) {
         return QStringLiteral("sha256 is not 64 hex digits");
     }
-    if (hasSize && !decimal.match(e.attribute(QStringLiteral("size")).trimmed()).hasMatch()) {
-        return QStringLiteral("size is not a byte count");
-    }
+    if (hasSize) return sizeProblem(e.attribute(QStringLiteral("size")));
     return QString();
 }
 
@@ -219,7 +231,6 @@ QString encodingProblem(const QDomElement& e)
 void readDeltas(const QDomElement& e, const QString& name, bool requireDigests, FileEntry* entry, QStringList* notes)
 {
     static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
-    static const QRegularExpression decimal(QStringLiteral("^[0-9]{1,19}$"));
     const QDomNodeList children = e.elementsByTagName(QStringLiteral("delta"));
     if (children.isEmpty()) return;
     if (!entry->contains(QStringLiteral("sha256")) || !entry->contains(QStringLiteral("size"))) {
@@ -239,8 +250,8 @@ void readDeltas(const QDomElement& e, const QString& name, bool requireDigests, 
             problem = QStringLiteral("a signed list must give sha256 and size of every delta");
         else if (d.hasAttribute(QStringLiteral("sha256")) && !hex64.match(d.attribute(QStringLiteral("sha256")).trimmed()).hasMatch())
             problem = QStringLiteral("sha256 is not 64 hex digits");
-        else if (d.hasAttribute(QStringLiteral("size")) && !decimal.match(d.attribute(QStringLiteral("size")).trimmed()).hasMatch())
-            problem = QStringLiteral("size is not a byte count");
+        else if (d.hasAttribute(QStringLiteral("size")) && !sizeProblem(d.attribute(QStringLiteral("size"))).isEmpty())
+            problem = sizeProblem(d.attribute(QStringLiteral("size")));
         else if (from == entry->value(QStringLiteral("sha256")).toLower())
             problem = QStringLiteral("it starts from the file itself");
         else if (froms.contains(from)) problem = QStringLiteral("another delta starts from the same file");

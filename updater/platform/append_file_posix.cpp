@@ -6,10 +6,23 @@
 
 namespace fileutil {
 
+namespace {
+bool isSoleRegular(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+}  // namespace
+
 bool appendNoFollow(const std::string& path, const std::string& data)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // O_NONBLOCK: a FIFO in the file's place fails at once (no reader) instead of waiting.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !isSoleRegular(st)) {
+        ::close(fd);
+        return false;
+    }
     size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -22,23 +35,42 @@ bool appendNoFollow(const std::string& path, const std::string& data)
 
 bool flushFileNoFollow(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
+    struct stat st;
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fsync(fd) == 0;
     ::close(fd);
     return ok;
 }
 
 int openNoFollow(const std::string& path, bool truncate)
 {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || (truncate && ::ftruncate(fd, 0) != 0)) {
+    if (::fstat(fd, &st) != 0 || !isSoleRegular(st) || (truncate && ::ftruncate(fd, 0) != 0)) {
         ::close(fd);
         return -1;
     }
     return fd;
+}
+
+int openRegularForReading(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool isSoleRegularFile(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && isSoleRegular(st);
 }
 
 }  // namespace fileutil

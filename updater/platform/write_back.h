@@ -12,4 +12,9 @@ namespace fileutil {
 //   waiting FlushFileBuffers): nothing.
 void startWriteBack(int fd, std::int64_t offset, std::int64_t length);
 
+// Writes the data of the open file `fd` to disk and waits for it, so that a rename of the file
+// recorded afterwards never reaches the disk before its bytes do. False when the flush fails.
+//   POSIX: fdatasync.  Windows: FlushFileBuffers on the descriptor's handle.
+bool flushData(int fd);
+
 }  // namespace fileutil

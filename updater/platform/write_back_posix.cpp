@@ -1,5 +1,6 @@
 #include "platform/write_back.h"
 
+#include <unistd.h>
 #ifdef __linux__
 #include <fcntl.h>
 #endif
@@ -15,6 +16,11 @@ void startWriteBack(int fd, std::int64_t offset, std::int64_t length)
     (void)offset;
     (void)length;
 #endif
+}
+
+bool flushData(int fd)
+{
+    return fd >= 0 && ::fdatasync(fd) == 0;
 }
 
 }  // namespace fileutil

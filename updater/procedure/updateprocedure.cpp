@@ -87,7 +87,13 @@ FolderLock::Result UpdateProcedure::lockFolder(QString* why)
         return FolderLock::Result::Unavailable;
     }
     QDir().mkpath(updates);
-    return m_folderLock.acquire(updates + QLatin1Char('/') + QLatin1String(kFolderLockName), why);
+    const QString lockFile = updates + QLatin1Char('/') + QLatin1String(kFolderLockName);
+    const FolderLock::Result result = m_folderLock.acquire(lockFile, why);
+    if (result != FolderLock::Result::Damaged) return result;
+    // A link, folder or FIFO in the lock's place: no updater can hold a lock on it, so it goes
+    // itself (never what a link leads to), and a fresh lock is taken.
+    if (!pathrules::removeTreeNoFollow(lockFile)) return result;
+    return m_folderLock.acquire(lockFile, why);
 }
 
 void UpdateProcedure::run()
@@ -102,9 +108,19 @@ void UpdateProcedure::run()
         log(QStringLiteral("another updater is already updating this folder: this one changes nothing and starts nothing"));
         emit finished();
         return;
+    case FolderLock::Result::OtherAccount:
+    case FolderLock::Result::Damaged:
     case FolderLock::Result::Unavailable:
-        if (!why.isEmpty()) log(why);
-        startApplication();
+        if (!why.isEmpty()) log(why + QStringLiteral(": this updater changes nothing"));
+        // Without the lock nothing may be recovered: an unfinished commit waits, and the
+        // application is not started on what it left.
+        if (UpdateTransaction(m_baseFolder).needsRecovery() || UpdateTransaction(m_baseFolder).repairPending()) {
+            log(QStringLiteral("an unfinished update waits in this folder, so the application is not started until an "
+                               "updater can take the folder's lock and finish it"));
+            reportNotUndone();
+        } else {
+            startApplication();
+        }
         emit finished();
         return;
     case FolderLock::Result::Held:
