@@ -91,6 +91,17 @@ int main(int argc, char** argv)
         if (!options.powerCuts.contains(m)) options.powerCuts.append(m);
     }
     options.ownFileName = sim::Simulation::ownFileName();
+    if (options.hostile) {
+        for (int p = int(sim::HostilePlace::Part); p <= int(sim::HostilePlace::InPlace); ++p) {
+            for (int o = 0; o <= int(sim::HostileObject::LockedByOtherUser); ++o) {
+                const QString why = sim::notDrawnBecause(static_cast<sim::HostilePlace>(p), static_cast<sim::HostileObject>(o));
+                if (!why.isEmpty()) {
+                    std::printf("not drawn: %s as %s: %s\n", qPrintable(sim::hostileObjectName(static_cast<sim::HostileObject>(o))),
+                                qPrintable(sim::hostilePlaceName(static_cast<sim::HostilePlace>(p))), qPrintable(why));
+                }
+            }
+        }
+    }
     const QString out = caseOutPath(work.path());
     int cases = 0;
     int updated = 0;

@@ -16,6 +16,9 @@ struct GenOptions {
     QList<FsModel> powerCuts;
 };
 
+// Why the hostile cases never draw this object in this place (a kept case holds it), or "".
+QString notDrawnBecause(HostilePlace place, HostileObject object);
+
 // Draws one case inside a rapidcheck property.
 Case drawCase(const GenOptions& options);
 

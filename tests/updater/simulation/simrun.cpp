@@ -340,6 +340,11 @@ bool hostileTarget(const Case& c, const QString& base, const QString& outside, c
     case HostilePlace::Staging: t->path = updates + QStringLiteral("/staging"); return true;
     case HostilePlace::Backup: t->path = updates + QStringLiteral("/backup"); return true;
     case HostilePlace::InPlace:
+        // Once the release is installed, a file changed in place is no update's business.
+        if (readBytes(updates + QStringLiteral("/applied-version")).trimmed() == kNewVersion) {
+            *why = QStringLiteral("the first start installed the release");
+            return false;
+        }
         for (const ListEntry& e : c.list) {
             if (e.kind == ListEntry::Download && c.oldRelease.value(e.dist).kind == Node::File && c.oldRelease.contains(e.dist)) {
                 t->path = base + QLatin1Char('/') + e.dist;
