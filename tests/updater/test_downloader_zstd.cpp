@@ -139,6 +139,32 @@ private slots:
                                                                : reference == int(Reference::Link) ? 3 : 2);
     }
 
+    // The file a delta starts from shrinks while the delta downloads (the running application
+    // rewrote it): the decode still reads what it read at the start, never a page that is gone.
+    void aBaseThatShrinksWhileDecodingEndsNothing()
+    {
+        const std::string older = someFile(400000, 11);
+        std::string newer = older;
+        newer.insert(300000, "new code");
+        FrameOptions asDelta;
+        asDelta.reference = &older;
+        const QByteArray delta = qbytes(compress(newer, asDelta));
+        QTemporaryDir dir;
+        const QString target = dir.filePath("app.dll");
+        writeFile(target, qbytes(older));
+        TestServer server;
+        server.route("/app.dll.zst", TestServer::ok(delta.toStdString()));
+        Downloader d(url(server, "/app.dll.zst"), target, sha256Hex(qbytes(newer)), qint64(newer.size()));
+        d.decodeZstd(target);
+        QFile shrink(target);
+        QVERIFY(shrink.open(QIODevice::ReadWrite));
+        QVERIFY(shrink.resize(0));
+        shrink.close();
+        QVERIFY(runDownload(d));
+        QVERIFY2(d.committed(), qPrintable(d.failure()));
+        QCOMPARE(readFile(target), qbytes(newer));
+    }
+
     void aBombStopsAtTheFilesSize()
     {
         // 256 MiB of zeros in a small frame, for a file the list says has 1 MiB.

@@ -5,14 +5,19 @@
 #include "ui_uiupdatedialog.h"
 #include "transaction/updatetransaction.h"
 #include "platform/process_tools.h"
+#include "platform/path_rules.h"
+#include "download/partialstore.h"
 
 #include "support/files.h"
 #include "support/links.h"
 #include "support/testserver.h"
 
 #include <QtTest>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
+#include <thread>
 
 #ifndef Q_OS_WIN
 #include <fcntl.h>
@@ -397,18 +402,98 @@ private slots:
         QVERIFY(log.contains("../x\\n2026"));
     }
 
+    // The log is written only as the updater's own file with one name: a link or a second name
+    // of a file outside in its place is never written through (the URL of config.ini would go
+    // there); that name goes, and the log starts afresh in the folder.
+    void theLogIsNeverWrittenThroughALink_data()
+    {
+        QTest::addColumn<bool>("hard");
+        QTest::newRow("a symbolic link") << false;
+        QTest::newRow("a hard link") << true;
+    }
     void theLogIsNeverWrittenThroughALink()
     {
+        QFETCH(bool, hard);
         QTemporaryDir outside;
         writeFile(outside.path() + "/file", "precious");
         Fixture fx;
         fx.config("1.0", "/missing");
-        QVERIFY(QFile::link(outside.path() + "/file", fx.base() + "/desktop-updater.log"));
+        const QString log = fx.base() + "/desktop-updater.log";
+        if (hard) {
+            if (!testlinks::makeHardLink(outside.path() + "/file", log)) QSKIP("no hard link could be made here");
+        } else if (!testlinks::makeLink(outside.path() + "/file", log)) {
+            QSKIP("Wine 8 shows a Unix link to a file as the file itself");
+        }
         fx.make();
         fx.run();
         QCOMPARE(fx.server.requests(), std::vector<std::string>{"/missing"});
         QCOMPARE(readFile(outside.path() + "/file"), QByteArray("precious"));
+        QVERIFY(!isLink(log) && !pathrules::sameFile(log, outside.path() + "/file"));
+        QVERIFY2(readFile(log).contains("update check at"), readFile(log).constData());
     }
+
+#ifndef Q_OS_WIN
+    // A FIFO in the place of a file the updater reads or writes never holds it (nor the folder's
+    // lock with it): each start ends. A watchdog opens the FIFO's other end when a start has not
+    // ended after a while, so that a hanging start ends too and the test can say so.
+    void aFifoNeverHoldsTheUpdater_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::newRow("a part's info") << "part info";
+        QTest::newRow("the log") << "desktop-updater.log";
+        QTest::newRow("the journal") << "Application/Updates/update-journal";
+        QTest::newRow("the step record") << "Application/Updates/update-journal.steps";
+        QTest::newRow("the applied version") << "Application/Updates/applied-version";
+        QTest::newRow("the settings") << "Application/Config/config.ini";
+        QTest::newRow("a file in place") << "a.dll";
+    }
+    void aFifoNeverHoldsTheUpdater()
+    {
+        QFETCH(QString, place);
+        Fixture fx;
+        fx.config("1.0");
+        const QByteArray bytes = "new a";
+        const QString url = QString::fromStdString(fx.fileUrl("a"));
+        fx.offer("1.1", "<files><file url='" + url.toStdString() + "' dist='a.dll' sha256='" + sha256Hex(bytes).toStdString() +
+                            "' size='5'/></files>");
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        QString fifo = fx.base() + "/" + place;
+        if (place == "part info") {
+            fifo = fx.base() + "/Application/Updates/partial/" + partKey(sha256Hex(bytes), url) + ".info";
+            writeFile(fifo + ".tmp", "");
+            QFile::remove(fifo + ".tmp");
+            writeFile(QFileInfo(fifo).path() + "/" + partKey(sha256Hex(bytes), url) + ".part", "ne");
+        }
+        if (place.contains("update-journal")) {
+            QVERIFY(QDir().mkpath(fx.base() + "/Application/Updates"));
+            UpdateJournal journal;  // a killed commit that placed nothing yet
+            journal.id = "killed-run";
+            journal.version = "1.1";
+            QString why;
+            QVERIFY(writeUpdateJournal(fx.base() + "/Application/Updates/update-journal", journal, &why));
+        }
+        QDir().mkpath(QFileInfo(fifo).path());
+        QFile::remove(fifo);
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        std::atomic<bool> ended{false}, hung{false};
+        std::thread watchdog([&] {
+            for (int waited = 0; !ended; waited += 50) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                if (waited < 5000 || ended) continue;
+                hung = true;  // opening both ends lets a blocked open go on
+                const int fd = open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (fd >= 0) close(fd);
+                waited = 4000;
+            }
+        });
+        fx.make();
+        fx.run();
+        ended = true;
+        watchdog.join();
+        QVERIFY2(!hung, "a start waited on the FIFO");
+    }
+#endif
 
     // A list that names every file of the release, current ones included, and removes a folder
     // to clear out what the release no longer has: the current files in that folder stay.
@@ -906,6 +991,19 @@ private slots:
         run();
         QCOMPARE(label4, QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log"));
         QVERIFY(!readFile(fx.base() + "/desktop-updater.log").contains("nothing was stopped or changed"));
+
+        // Lists that name no file to check say nothing of the folder: only removing what is gone
+        // already, or only a folder that is there. The mark stays, the application stays stopped.
+        QVERIFY(QDir().mkpath(fx.base() + "/plugins"));
+        for (const std::string list : {"<files><remove dist='absent.dll'/></files>", "<files><file url='' dist='plugins/'/></files>"}) {
+            fx.offer("1.1", list);
+            run();
+            QVERIFY2(UpdateTransaction(fx.base()).repairPending(), list.c_str());
+            QCOMPARE(label4, QString::fromUtf8("更新失败且尚未撤销，请再次启动更新程序；详见desktop-updater.log"));
+            QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("names no file to tell that the folder is whole"));
+            QTest::qWait(300);
+            QVERIFY(!QFileInfo::exists(fx.base() + "/started.log"));
+        }
 
         // A failed download says the same, and starts nothing either.
         fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/><file url='" + fx.fileUrl("b") + "' dist='b.dll'/></files>");

@@ -6,6 +6,7 @@
 #include "download/resumereply.h"
 #include "download/zstdstream.h"
 #include "platform/append_file.h"
+#include "platform/regular_file.h"
 
 #include <QFileInfo>
 
@@ -183,14 +184,26 @@ void Downloader::decodeZstd(const QString& referencePath, const QString& frameSh
     if (m_expectedSize < 0) {
         m_decodeFailure = QStringLiteral("a compressed file needs its size");
     } else if (!referencePath.isEmpty()) {
-        m_reference.setFileName(referencePath);
-        referenceSize = QFileInfo(referencePath).size();
+        // Read whole before decoding, never mapped: the running application may shrink or
+        // rewrite the file meanwhile, which would end a mapping's reader by SIGBUS (and on
+        // Windows make the application's own write fail). What was read is what the result's
+        // digest is checked against.
+        QFile file;
         if (isLink(referencePath)) {
             m_decodeFailure = QStringLiteral("the file a delta starts from is a link");
-        } else if (!m_reference.open(QIODevice::ReadOnly)) {
-            m_decodeFailure = QStringLiteral("cannot read the file the delta starts from: ") + m_reference.errorString();
-        } else if (referenceSize > 0 && !(reference = m_reference.map(0, referenceSize))) {
-            m_decodeFailure = QStringLiteral("cannot map the file the delta starts from: ") + m_reference.errorString();
+        } else if (!openRegularForReading(file, referencePath)) {
+            m_decodeFailure = QStringLiteral("cannot read the file the delta starts from as a plain file");
+        } else if (file.size() > (qint64(1) << kMaxZstdWindowLog)) {
+            // A frame that could start from it would need a window above the cap.
+            m_decodeFailure = QStringLiteral("the file the delta starts from is larger than %1 bytes").arg(qint64(1) << kMaxZstdWindowLog);
+        } else {
+            const qint64 size = file.size();
+            m_reference = file.read(size);
+            if (m_reference.size() != size || !file.atEnd()) {
+                m_decodeFailure = QStringLiteral("the file the delta starts from changed while it was read");
+            }
+            reference = reinterpret_cast<const uchar*>(m_reference.constData());
+            referenceSize = m_reference.size();
         }
     }
     m_zstd.reset(new ZstdStream(quint64(expected), reference, std::size_t(referenceSize)));
@@ -357,7 +370,7 @@ void Downloader::slotFinished()
     delete m_file;  // removes the temporary file unless it was committed
     m_file = nullptr;
     m_zstd.reset();
-    m_reference.close();  // unmaps: the older file may be moved by the commit
+    m_reference.clear();
     if (!m_committed) {
         m_failure = why;
         qWarning("desktop-updater: %s kept unchanged (%s)", qUtf8Printable(m_targetPath), qUtf8Printable(why));

@@ -45,8 +45,8 @@ public:
 
     // Call right after construction (before the event loop runs): the reply is a Zstandard frame
     // that decodes to the file, whose size must then be known. With a `referencePath` the frame
-    // is a delta made with --patch-from that older file (mapped read-only while it decodes; never
-    // a link). `frameSha256` (null: not given) and `frameSize` (-1: not given; the cap is then
+    // is a delta made with --patch-from that older file (read whole before it decodes, never
+    // mapped: the application may change it meanwhile; never a link, nor larger than the window cap). `frameSha256` (null: not given) and `frameSize` (-1: not given; the cap is then
     // the largest frame of the file's size) are the frame's own, checked over the received
     // bytes; the decoded bytes are checked against the file's size and digest as always.
     void decodeZstd(const QString& referencePath = QString(), const QString& frameSha256 = QString(),
@@ -104,7 +104,7 @@ private:
 
     // A compressed reply: its decoder, the older file a delta starts from, and the frame's checks.
     std::unique_ptr<ZstdStream> m_zstd;
-    QFile m_reference;
+    QByteArray m_reference;  // the older file a delta starts from, read whole
     qint64 m_received = 0;
     qint64 m_frameLimit = -1;
     qint64 m_frameSize = -1;

@@ -47,5 +47,12 @@ void appendUpdateLog(const QString& folder, const QStringList& lines)
 #else
     const QByteArray name = QFile::encodeName(path);
 #endif
-    fileutil::appendNoFollow(name.toStdString(), text.toStdString());
+    if (fileutil::appendNoFollow(name.toStdString(), text.toStdString())) return;
+    // The log is the updater's own file with one name: a second name of another file (a hard
+    // link), a link or a FIFO in its place is never written through. That name goes itself,
+    // and the log starts afresh; a folder there is left alone (and nothing is logged).
+    const QFileInfo now(path);
+    if ((now.exists() || now.isSymLink()) && (now.isSymLink() || !now.isDir()) && QFile::remove(path)) {
+        fileutil::appendNoFollow(name.toStdString(), text.toStdString());
+    }
 }

@@ -84,8 +84,11 @@ std::vector<ProcessId> findProcessesByExeName(const std::string& exeName)
 std::vector<ProcessId> findProcessesByImage(const std::string& exePath)
 {
     std::vector<ProcessId> ids;
+    // The application itself, never what a link in its place leads to (an unrelated program).
     struct stat image;
-    if (stat(exePath.c_str(), &image) != 0) return ids;
+    if (lstat(exePath.c_str(), &image) != 0 || !S_ISREG(image.st_mode)) return ids;
+    const size_t slash = exePath.rfind('/');
+    const std::string name = slash == std::string::npos ? exePath : exePath.substr(slash + 1);
     DIR* proc = opendir("/proc");
     if (!proc) return ids;
     const ProcessId self = static_cast<ProcessId>(getpid());
@@ -96,7 +99,9 @@ std::vector<ProcessId> findProcessesByImage(const std::string& exePath)
         // /proc/<pid>/exe reaches the image itself, also when its name has gone.
         const std::string exe = std::string("/proc/") + e->d_name + "/exe";
         if (id == self || stat(exe.c_str(), &running) != 0) continue;
-        if (running.st_dev == image.st_dev && running.st_ino == image.st_ino) ids.push_back(id);
+        // The same file, started by the application's name: a second name of the file (a hard
+        // link to a program elsewhere) does not make that program's processes this folder's.
+        if (running.st_dev == image.st_dev && running.st_ino == image.st_ino && exeBaseName(e->d_name) == name) ids.push_back(id);
     }
     closedir(proc);
     return ids;

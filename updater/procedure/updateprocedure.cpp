@@ -175,9 +175,12 @@ bool UpdateProcedure::recoverUnfinishedUpdate()
 
 UpdateProcedure::Settings UpdateProcedure::readSettings() const
 {
-    QSettings ini(applicationFolderPath() + QStringLiteral("/Config/config.ini"), QSettings::IniFormat);
-    ini.beginGroup(QStringLiteral("General"));
+    const QString path = applicationFolderPath() + QStringLiteral("/Config/config.ini");
     Settings settings;
+    // Only a plain file is read: QSettings would wait for ever on a FIFO in its place.
+    if (!QFileInfo(path).isFile()) return settings;
+    QSettings ini(path, QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("General"));
     settings.updateUrl = ini.value(QStringLiteral("update"), QString()).toString();
     settings.installedVersion = ini.value(QStringLiteral("version"), QString()).toString();
     ini.endGroup();
@@ -226,17 +229,15 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     const FileListResult list = readFileList(fileList, m_baseFolder, ownFileName(), listSignatureRequired());
     m_outcome.skipped += list.rejected;
     appendUpdateLog(m_baseFolder, list.notes);
-    // While a repair is pending, a list with nothing left to do says that the release is in
-    // place already (a killed commit got that far): its version is recorded below. Entries it
-    // skips do not count (they are skipped on every run: waiting for them would keep the
-    // application from starting for good), unless it skips them all: such a list could never
-    // have made the commit whose journal was lost, and says nothing of the folder.
+    // While a repair is pending, only a release's files in place say that the folder is whole
+    // again: a list that names no file it could download (only removals of what is gone
+    // already, folders that are there, entries it skips) says nothing of the files the lost
+    // commit left, so the mark stays and the application is not started.
     const bool nothingToDo = list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty();
-    const bool repairDone = nothingToDo && list.rejected.size() < list.entries && UpdateTransaction(m_baseFolder).repairPending();
-    if (list.refused || (nothingToDo && !repairDone)) {
+    if (list.refused || nothingToDo) {
         // Said so only where the folder was whole before: while a repair is pending it is not.
         log(UpdateTransaction(m_baseFolder).repairPending()
-                ? QStringLiteral("version %1 offers nothing to install").arg(quotedName(version))
+                ? QStringLiteral("version %1 offers nothing to install, and names no file to tell that the folder is whole").arg(quotedName(version))
                 : QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
         return;
     }
@@ -264,8 +265,13 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     UpdateTransaction transaction(m_baseFolder);
     QString why;
     if (!changes) {
-        // Everything is in place already: nothing to stop, only the version to remember.
-        if (!transaction.recordVersion(version, &why)) log(why);
+        // Everything is in place already: nothing to stop, only the version to remember; a
+        // list without a file to check cannot end a repair.
+        if (list.downloads.isEmpty() && transaction.repairPending()) {
+            log(QStringLiteral("version %1 names no file to tell that the folder is whole").arg(quotedName(version)));
+        } else if (!transaction.recordVersion(version, &why)) {
+            log(why);
+        }
         PartialStore(m_baseFolder).clear();
         m_updating = false;
         emit updateEnded();

@@ -4,6 +4,7 @@
 #include "list/pathpolicy.h"
 #include "platform/append_file.h"
 #include "platform/folder_flush.h"
+#include "platform/regular_file.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -157,8 +158,8 @@ bool readUpdateJournal(const QString& path, UpdateJournal* journal, QString* err
     };
     if (isLink(path)) return fail(QStringLiteral("is a link"));
     if (QFileInfo(path).isDir()) return fail(QStringLiteral("is a folder"));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return fail(QStringLiteral("cannot be read"));
+    QFile file;
+    if (!openRegularForReading(file, path)) return fail(QStringLiteral("cannot be read as a plain file"));
     if (file.size() > kMaxJournalBytes) return fail(QStringLiteral("is too large to be one"));
     QJsonParseError parse;
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parse);
@@ -257,8 +258,8 @@ void JournalSteps::load(const QString& path, const QString& id)
 {
     m_path = path;
     m_marks.clear();
-    QFile file(path);
-    if (isLink(path) || !file.open(QIODevice::ReadOnly) || file.size() > kMaxStepsBytes) return;
+    QFile file;
+    if (isLink(path) || !openRegularForReading(file, path) || file.size() > kMaxStepsBytes) return;
     const QList<QByteArray> lines = file.readAll().split('\n');
     // The last piece is what follows the last line's end: empty, or a line cut short.
     if (lines.isEmpty() || lines.first() != id.toUtf8()) return;

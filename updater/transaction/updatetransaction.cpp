@@ -5,6 +5,7 @@
 #include "platform/file_replace.h"
 #include "platform/folder_flush.h"
 #include "platform/path_rules.h"
+#include "platform/regular_file.h"
 #include "transaction/testpause.h"
 
 #include <QDir>
@@ -98,8 +99,9 @@ QString UpdateTransaction::stepsPath() const { return journalPath() + QLatin1Str
 
 QString UpdateTransaction::appliedVersion() const
 {
-    QFile file(m_updates + QLatin1Char('/') + QLatin1String(kRecordName));
-    if (isLink(file.fileName()) || !file.open(QIODevice::ReadOnly)) return QString();
+    const QString name = m_updates + QLatin1Char('/') + QLatin1String(kRecordName);
+    QFile file;
+    if (isLink(name) || !openRegularForReading(file, name)) return QString();
     return QString::fromUtf8(file.read(kMaxRecordBytes)).trimmed();
 }
 

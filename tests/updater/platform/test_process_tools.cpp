@@ -99,12 +99,42 @@ private slots:
         QCOMPARE(procutil::findProcessesByImage((dir.path() + "/test-app-7a1.exe").toStdString()), std::vector<procutil::ProcessId>{});
         QVERIFY(app1.process->waitForFinished(5000));
         QVERIFY(app2.process->waitForFinished(5000));
-        QVERIFY(viaHardLink.process->waitForFinished(5000));
-        for (const Running* r : {&elsewhere, &other}) {
+        // The same file started by another name is another program's process as far as its name goes.
+        for (const Running* r : {&elsewhere, &other, &viaHardLink}) {
             QCOMPARE(r->process->state(), QProcess::Running);
             r->process->kill();
             r->process->waitForFinished(5000);
         }
+    }
+
+    // A link in the application's place leads to an unrelated program: its processes are never
+    // this folder's application. A second name of such a program (a hard link) neither: the
+    // name it was started by is compared too.
+    void aLinkedApplicationEndsNoOtherProgram_data()
+    {
+        QTest::addColumn<bool>("hard");
+        QTest::addColumn<QString>("program");
+        QTest::newRow("a symbolic link") << false << "unrelated-7a2";
+        QTest::newRow("a hard link") << true << "unrelated-7a2";
+        QTest::newRow("a link to another installation's application") << false << "domvista-7a2.exe";
+    }
+    void aLinkedApplicationEndsNoOtherProgram()
+    {
+        QFETCH(bool, hard);
+        QFETCH(QString, program);
+        QTemporaryDir dir, elsewhere;
+        Running unrelated = startCopy(elsewhere.path(), program);
+        const QByteArray target = QFile::encodeName(elsewhere.path() + "/" + program);
+        const QByteArray app = QFile::encodeName(dir.path() + "/domvista-7a2.exe");
+        QCOMPARE(hard ? ::link(target.constData(), app.constData()) : ::symlink(target.constData(), app.constData()), 0);
+        QCOMPARE(procutil::findProcessesByImage(app.toStdString()), std::vector<procutil::ProcessId>{});
+        Update update;
+        update.setBaseFolderForTesting(dir.path());
+        update.setApplicationExecutableForTesting(QStringLiteral("domvista-7a2.exe"));
+        QVERIFY(update.killApplication());
+        QCOMPARE(unrelated.process->state(), QProcess::Running);
+        unrelated.process->kill();
+        unrelated.process->waitForFinished(5000);
     }
 
     void startsOnlyByAFullPath()
