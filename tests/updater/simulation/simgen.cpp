@@ -255,18 +255,15 @@ QString notDrawnBecause(HostilePlace place, HostileObject object)
 {
     // Found by this simulation and not mended yet; each is a kept case in cases/ with its mark.
     static const struct { HostilePlace place; HostileObject object; const char* why; } kNotDrawn[] = {
-        {HostilePlace::Journal, HostileObject::Fifo, "the journal is opened blocking: the start hangs (cases/hostile-journal-fifo.case)"},
-        {HostilePlace::AppliedVersion, HostileObject::Fifo, "applied-version is read blocking: the start hangs (cases/hostile-applied-version-fifo.case)"},
 
-        {HostilePlace::InPlace, HostileObject::Fifo, "a FIFO in the place of a listed file stays and the new version is recorded (cases/hostile-in-place-fifo.case)"},
-        {HostilePlace::InPlace, HostileObject::Socket, "a socket in the place of a listed file stays and the new version is recorded (as the FIFO)"},
         {HostilePlace::Staging, HostileObject::LockedByProcess, "a file in the place of staging stops the undo of an interrupted commit (cases/hostile-staging-file.case)"},
         {HostilePlace::Staging, HostileObject::LockedByOtherUser, "a file in the place of staging stops the undo of an interrupted commit (as above)"},
         {HostilePlace::Staging, HostileObject::Changing, "a file in the place of staging stops the undo of an interrupted commit (as above)"},
         {HostilePlace::Backup, HostileObject::LockedByProcess, "a file in the place of backup, as staging (not yet run alone)"},
         {HostilePlace::Backup, HostileObject::LockedByOtherUser, "a file in the place of backup, as staging (not yet run alone)"},
         {HostilePlace::Backup, HostileObject::Changing, "a file in the place of backup, as staging (not yet run alone)"},
-        {HostilePlace::Log, HostileObject::HardLink, "a second name of an outside file stays as the log (cases/hostile-log-hard-link.case)"},
+        {HostilePlace::Steps, HostileObject::Fifo, "a FIFO as the step record of a killed commit: the recovery loses a removed folder (cases/hostile-steps-fifo.case)"},
+        {HostilePlace::Steps, HostileObject::Socket, "as the FIFO as the step record (not yet run alone)"},
         {HostilePlace::Lock, HostileObject::HardLink, "the lock is taken on a second name of an outside file (cases/hostile-lock-hard-link.case)"},
         {HostilePlace::Lock, HostileObject::Unreadable, "another account's lock file stops every update of this account, and is said so (cases/hostile-lock-unreadable.case)"},
     };
