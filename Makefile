@@ -121,11 +121,16 @@ test-fuzz-short:
 # The desktop updater's simulation (tests/updater/simulation/) for as long as asked: rounds of
 # SOAK_ROUND_CASES drawn cases, each with a fresh seed, until SOAK_SECONDS have passed or a case
 # fails (it prints its seed, rapidcheck's reproduce string and the smallest case it found).
-# SOAK_HEAVY=1 adds the damage between runs; SOAK_DAMAGE=lose-staged,... some of it.
+# SOAK_HEAVY=1 adds the damage between runs; SOAK_DAMAGE=lose-staged,... some of it;
+# SOAK_HOSTILE=1 other users' objects in the updater's places; SOAK_POWER_CUTS=ext4,fat a power
+# cut after the first and the last start, SOAK_POWER_CUT_STATES of its states tried (0: all).
 SOAK_SECONDS ?= 600
 SOAK_ROUND_CASES ?= 2000
 SOAK_HEAVY ?= 0
 SOAK_DAMAGE ?=
+SOAK_HOSTILE ?= 0
+SOAK_POWER_CUTS ?=
+SOAK_POWER_CUT_STATES ?= 0
 soak:
 	$(CMAKE) --preset native >/dev/null
 	$(CMAKE) --build --preset native -j $(JOBS) --target updater-simulation
@@ -134,7 +139,9 @@ soak:
 	  round=$$((round + 1)); seed=$$(od -An -N4 -tu4 /dev/urandom | tr -d ' '); \
 	  echo "soak round $$round: RC_PARAMS=\"seed=$$seed max_success=$(SOAK_ROUND_CASES)\""; \
 	  RC_PARAMS="seed=$$seed max_success=$(SOAK_ROUND_CASES)" SIMULATION_HEAVY=$(SOAK_HEAVY) \
-	    SIMULATION_DAMAGE=$(SOAK_DAMAGE) build/native/tests/updater/updater-simulation || exit 1; \
+	    SIMULATION_DAMAGE=$(SOAK_DAMAGE) SIMULATION_HOSTILE=$(SOAK_HOSTILE) \
+	    SIMULATION_POWER_CUTS=$(SOAK_POWER_CUTS) SIMULATION_POWER_CUT_STATES=$(SOAK_POWER_CUT_STATES) \
+	    build/native/tests/updater/updater-simulation || exit 1; \
 	done
 	@if [ "$(SOAK_SERVICE)" = 1 ]; then $(MAKE) --no-print-directory soak-service; fi
 

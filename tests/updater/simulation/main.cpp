@@ -3,7 +3,11 @@
 //
 //   updater-simulation                  a rapidcheck run (RC_PARAMS as usual: seed=, max_success=,
 //                                       reproduce=); SIMULATION_HEAVY=1 adds the damage between runs,
-//                                       SIMULATION_DAMAGE=lose-staged,journal-link,... some of it
+//                                       SIMULATION_DAMAGE=lose-staged,journal-link,... some of it;
+//                                       SIMULATION_HOSTILE=1 puts other users' objects in the
+//                                       updater's places; SIMULATION_POWER_CUTS=ext4,fat cuts the
+//                                       power after the last start (SIMULATION_POWER_CUT_STATES:
+//                                       how many states of each cut are tried, 0 all)
 //   updater-simulation --replay FILE    runs the case written in FILE (as a failure prints it)
 //   updater-simulation --replay-folder DIR   runs every DIR/*.case; one marked "# known failure:"
 //                                       must fail, every other one must hold
@@ -77,15 +81,38 @@ int main(int argc, char** argv)
         }
         if (!options.damages.contains(d)) options.damages.append(d);
     }
+    options.hostile = qgetenv("SIMULATION_HOSTILE") == "1";
+    for (const QString& name : QString::fromLocal8Bit(qgetenv("SIMULATION_POWER_CUTS")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        sim::FsModel m;
+        if (!sim::fsModelFromName(name, &m) || m == sim::FsModel::None) {
+            std::fprintf(stderr, "unknown file system model %s (ext4, fat)\n", qPrintable(name));
+            return 2;
+        }
+        if (!options.powerCuts.contains(m)) options.powerCuts.append(m);
+    }
     options.ownFileName = sim::Simulation::ownFileName();
+    if (options.hostile) {
+        for (int p = int(sim::HostilePlace::Part); p <= int(sim::HostilePlace::InPlace); ++p) {
+            for (int o = 0; o <= int(sim::HostileObject::LockedByOtherUser); ++o) {
+                const QString why = sim::notDrawnBecause(static_cast<sim::HostilePlace>(p), static_cast<sim::HostileObject>(o));
+                if (!why.isEmpty()) {
+                    std::printf("not drawn: %s as %s: %s\n", qPrintable(sim::hostileObjectName(static_cast<sim::HostileObject>(o))),
+                                qPrintable(sim::hostilePlaceName(static_cast<sim::HostilePlace>(p))), qPrintable(why));
+                }
+            }
+        }
+    }
     const QString out = caseOutPath(work.path());
     int cases = 0;
     int updated = 0;
     int starts = 0;
     QElapsedTimer timer;
     timer.start();
-    const bool ok = rc::check(options.damages.isEmpty() ? "no start loses files"
-                                                        : "no start loses files (with damage between runs)",
+    const std::string property = std::string("no start loses files") +
+                                 (options.damages.isEmpty() ? "" : " (with damage between runs)") +
+                                 (options.hostile ? " (with other users' objects in its places)" : "") +
+                                 (options.powerCuts.isEmpty() ? "" : " (with a power cut after the last start)");
+    const bool ok = rc::check(property,
                               [&] {
         const sim::Case c = sim::drawCase(options);
         ++cases;

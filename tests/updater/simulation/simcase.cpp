@@ -27,6 +27,33 @@ const struct { Ranges ranges; const char* name; } kRangesNames[] = {
     {Ranges::FromStart, "from-start"},
 };
 
+const struct { HostilePlace place; const char* name; } kPlaceNames[] = {
+    {HostilePlace::None, "none"},          {HostilePlace::Part, "part"},
+    {HostilePlace::PartInfo, "part-info"}, {HostilePlace::Journal, "journal"},
+    {HostilePlace::Steps, "steps"},        {HostilePlace::AppliedVersion, "applied-version"},
+    {HostilePlace::Log, "log"},            {HostilePlace::Lock, "lock"},
+    {HostilePlace::Staging, "staging"},    {HostilePlace::Backup, "backup"},
+    {HostilePlace::InPlace, "in-place"},
+};
+
+const struct { HostileObject object; const char* name; } kObjectNames[] = {
+    {HostileObject::Fifo, "fifo"},
+    {HostileObject::Socket, "socket"},
+    {HostileObject::Folder, "folder"},
+    {HostileObject::HardLink, "hard-link"},
+    {HostileObject::SymLink, "symlink"},
+    {HostileObject::Unreadable, "unreadable"},
+    {HostileObject::Changing, "changing"},
+    {HostileObject::LockedByProcess, "locked"},
+    {HostileObject::LockedByOtherUser, "locked-by-other-user"},
+};
+
+const struct { FsModel model; const char* name; } kModelNames[] = {
+    {FsModel::None, "none"},
+    {FsModel::Ext4Ordered, "ext4"},
+    {FsModel::Fat, "fat"},
+};
+
 // Bytes as a word without blanks: printable ASCII but '%' and ' ' as is, the rest as %XX.
 QString encode(const QByteArray& bytes)
 {
@@ -97,6 +124,63 @@ bool rangesFromName(const QString& name, Ranges* r)
     return false;
 }
 
+QString hostilePlaceName(HostilePlace p)
+{
+    for (const auto& n : kPlaceNames) {
+        if (n.place == p) return QLatin1String(n.name);
+    }
+    return QString();
+}
+
+bool hostilePlaceFromName(const QString& name, HostilePlace* p)
+{
+    for (const auto& n : kPlaceNames) {
+        if (name == QLatin1String(n.name)) {
+            *p = n.place;
+            return true;
+        }
+    }
+    return false;
+}
+
+QString hostileObjectName(HostileObject o)
+{
+    for (const auto& n : kObjectNames) {
+        if (n.object == o) return QLatin1String(n.name);
+    }
+    return QString();
+}
+
+bool hostileObjectFromName(const QString& name, HostileObject* o)
+{
+    for (const auto& n : kObjectNames) {
+        if (name == QLatin1String(n.name)) {
+            *o = n.object;
+            return true;
+        }
+    }
+    return false;
+}
+
+QString fsModelName(FsModel m)
+{
+    for (const auto& n : kModelNames) {
+        if (n.model == m) return QLatin1String(n.name);
+    }
+    return QString();
+}
+
+bool fsModelFromName(const QString& name, FsModel* m)
+{
+    for (const auto& n : kModelNames) {
+        if (name == QLatin1String(n.name)) {
+            *m = n.model;
+            return true;
+        }
+    }
+    return false;
+}
+
 QString damageName(Damage d)
 {
     for (const auto& n : kDamageNames) {
@@ -121,7 +205,7 @@ bool damageFromName(const QString& name, Damage* d)
 //   download <dist> <bytes> digest|nodigest | folder <dist> | remove <dist>
 //   kill-download <n> | kill-step <n> | damage <name> <n> | recovery-kill <n> |
 //   concurrent-download <n> | concurrent-step <n> | cut <entry> <percent> drop|kill |
-//   ranges honour|ignore|refuse|from-start
+//   ranges honour|ignore|refuse|from-start | hostile <place> <object> | power-cut ext4|fat
 QString writeCase(const Case& c)
 {
     QString out;
@@ -147,6 +231,10 @@ QString writeCase(const Case& c)
     if (c.concurrentAtStep) s << "concurrent-step " << c.concurrentAtStep << '\n';
     if (c.cutEntry >= 0) s << "cut " << c.cutEntry << ' ' << c.cutPercent << (c.cutByKill ? " kill" : " drop") << '\n';
     if (c.ranges != Ranges::Honour) s << "ranges " << rangesName(c.ranges) << '\n';
+    if (c.hostilePlace != HostilePlace::None) {
+        s << "hostile " << hostilePlaceName(c.hostilePlace) << ' ' << hostileObjectName(c.hostileObject) << '\n';
+    }
+    if (c.powerCut != FsModel::None) s << "power-cut " << fsModelName(c.powerCut) << '\n';
     s.flush();
     return out;
 }
@@ -209,6 +297,12 @@ bool parseCase(const QString& text, Case* c, QString* error)
             c->cutByKill = w[3] == QLatin1String("kill");
         } else if (w[0] == QLatin1String("ranges") && w.size() == 2) {
             if (!rangesFromName(w[1], &c->ranges)) return fail("bad ranges");
+        } else if (w[0] == QLatin1String("hostile") && w.size() == 3) {
+            if (!hostilePlaceFromName(w[1], &c->hostilePlace) || !hostileObjectFromName(w[2], &c->hostileObject)) {
+                return fail("bad hostile object");
+            }
+        } else if (w[0] == QLatin1String("power-cut") && w.size() == 2) {
+            if (!fsModelFromName(w[1], &c->powerCut)) return fail("bad file system");
         } else {
             return fail("unknown line");
         }

@@ -47,6 +47,44 @@ enum class Damage {
     PartGarbage,      // every kept part of a cut download holds other bytes of its length
     PartLink,         // every kept part of a cut download is a link to a file outside
 };
+// Another user's object put, after the first start, in the place of a file or folder the
+// updater reads or writes (the place is one of HostilePlace), and held there through the later
+// starts.
+enum class HostilePlace {
+    None,
+    Part,           // the kept part of the list's first download with a digest
+    PartInfo,       // ... and its .info
+    Journal,        // Application/Updates/update-journal
+    Steps,          // Application/Updates/update-journal.steps
+    AppliedVersion, // Application/Updates/applied-version
+    Log,            // desktop-updater.log
+    Lock,           // Application/Updates/updater.lock
+    Staging,        // Application/Updates/staging
+    Backup,         // Application/Updates/backup
+    InPlace,        // a file of the old release that the list replaces (or any old file)
+};
+enum class HostileObject {
+    Fifo,
+    Socket,
+    Folder,          // a folder holding a file
+    HardLink,        // a second name of a file outside the folder (for a part: one holding the whole file)
+    SymLink,         // a link to a file outside the folder
+    Unreadable,      // a file of mode 000 (the starts run as an unprivileged user then)
+    Changing,        // a file that another process rewrites all the time
+    LockedByProcess, // another process of this user holds an exclusive flock on the file there
+    LockedByOtherUser, // another account opens the file there read-only and holds a flock on it
+};
+QString hostilePlaceName(HostilePlace p);
+bool hostilePlaceFromName(const QString& name, HostilePlace* p);
+QString hostileObjectName(HostileObject o);
+bool hostileObjectFromName(const QString& name, HostileObject* o);
+
+// A power cut after the last start: the file system whose model says what the cut may keep
+// (the states are built from the start's recorded calls, and a start runs on each).
+enum class FsModel { None, Ext4Ordered, Fat };
+QString fsModelName(FsModel m);
+bool fsModelFromName(const QString& name, FsModel* m);
+
 // How the server answers a request for the rest of a file.
 enum class Ranges { Honour, Ignore, Refuse, FromStart };
 QString rangesName(Ranges r);
@@ -74,6 +112,9 @@ struct Case {
     int cutPercent = 50;
     bool cutByKill = false;
     Ranges ranges = Ranges::Honour;
+    HostilePlace hostilePlace = HostilePlace::None;
+    HostileObject hostileObject = HostileObject::Fifo;
+    FsModel powerCut = FsModel::None;
 };
 
 // The case as text, and back. parseCase() is false (with the reason) on a malformed text.

@@ -10,7 +10,14 @@ struct GenOptions {
     // The damage drawn between runs (none: no damage at all).
     QList<Damage> damages;
     QString ownFileName;       // the updater's own file, which lists may name
+    // Other users' objects in the updater's places after the first start.
+    bool hostile = false;
+    // A power cut after the last start, under one of these file system models (none: no cut).
+    QList<FsModel> powerCuts;
 };
+
+// Why the hostile cases never draw this object in this place (a kept case holds it), or "".
+QString notDrawnBecause(HostilePlace place, HostileObject object);
 
 // Draws one case inside a rapidcheck property.
 Case drawCase(const GenOptions& options);
