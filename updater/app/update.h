@@ -31,7 +31,7 @@ public:
     QList<FileEntry> parseFileList(const QByteArray& body) { return m_procedure->parseFileList(body); }
     FolderLock::Result lockFolder(QString* why) { return m_procedure->lockFolder(why); }
     unsigned long findProcessId(const QString& name) { return m_procedure->findProcessId(name); }
-    bool killApplication() { return m_procedure->killApplication(); }
+    bool closeApplication() { return m_procedure->closeApplication(); }
     QString applicationFolderPath() const { return m_procedure->applicationFolderPath(); }
     QString applicationProgramPath() const { return m_procedure->applicationProgramPath(); }
     QString baseFolder() const { return m_procedure->baseFolder(); }
@@ -42,6 +42,7 @@ public:
     // own, several times in one process, and without the notice's wait.
     void setBaseFolderForTesting(const QString& folder) { m_procedure->setBaseFolder(folder); }
     void setApplicationExecutableForTesting(const QString& name) { m_procedure->setApplicationExecutable(name); }
+    void setCloseDeadlineMsForTesting(unsigned ms) { m_procedure->setCloseDeadlineMs(ms); }
     void setExitWhenDoneForTesting(bool exit) { m_exitWhenDone = exit; }
     void setNoticeHoldMsForTesting(int ms) { m_noticeHoldMs = ms; }
 
