@@ -645,6 +645,11 @@ private slots:
         QFile::setPermissions(fx.base() + "/domvista.exe", QFile::permissions(fx.base() + "/domvista.exe") | QFile::ExeOwner);
         qint64 pid = 0;
         QVERIFY(QProcess::startDetached(fx.base() + "/domvista.exe", {"--ignore-close"}, fx.base(), &pid));
+        // Ended in any case, so that a failed check leaves no stand-in running (and holding the test's output).
+        struct EndAtExit {
+            qint64 pid;
+            ~EndAtExit() { procutil::terminateProcesses({procutil::ProcessId(pid)}, 5000); }
+        } endAtExit{pid};
         QTRY_VERIFY(readFile(fx.base() + "/started.log").endsWith('\n'));
         fx.make();
         fx.update->setApplicationExecutableForTesting("domvista.exe");
