@@ -36,7 +36,7 @@ REMOVED = "Domvista.Legacy.dll"
 NEW_FILE = "plugins/charts/Domvista.Charts.dll"
 KEPT = "Domvista.Branding.pak"
 # Files the stand-in and the updater write for themselves, not part of either release.
-OWN_RECORDS = {"started.log", "desktop-updater.log"}
+OWN_RECORDS = {"started.log", "closed.log", "asked.log", "desktop-updater.log"}
 
 
 def pseudo_random(label, size):

@@ -59,14 +59,21 @@ class Domvista:
         (self.dir / "Application" / "Config" / "config.ini").write_text(
             f"[%General]\nupdate={self.server.url(url_path)}\nversion={version}\n")
 
-    def start_app(self):
-        self.app = subprocess.Popen([str(self.dir / "domvista.exe")], cwd=self.dir)
+    def start_app(self, *args):
+        """The stand-in, running once it has recorded its start (it answers SIGTERM from then on);
+        `--ignore-close` makes it ignore a request to close."""
+        self.app = subprocess.Popen([str(self.dir / "domvista.exe"), *args], cwd=self.dir)
         self.wait_started(1)
         return self.app
 
-    def started(self):
-        log = self.dir / "started.log"
+    def recorded(self, name):
+        """The pids the stand-in wrote to `name` beside itself: started.log, closed.log (closed
+        when asked) or asked.log (asked, and ran on)."""
+        log = self.dir / name
         return [int(x) for x in log.read_text().split()] if log.exists() else []
+
+    def started(self):
+        return self.recorded("started.log")
 
     def wait_started(self, count, timeout=10):
         end = time.monotonic() + timeout
@@ -155,8 +162,8 @@ def test_update_replaces_removes_and_restarts(dv, server, tmp_path):
 
     assert dv.run("ignored-argument") == 0
 
-    # The running application was ended, and a new one started from the updater's folder.
-    assert app.wait(5) == -signal.SIGKILL
+    # The running application was asked to close and did, and a new one started from the updater's folder.
+    assert app.wait(5) == 0 and dv.recorded("closed.log") == [first_pid]
     pids = dv.wait_started(2)
     assert len(pids) == 2 and pids[0] == first_pid and alive(pids[1])
     # Downloads in place, nested folders, the updater's own file set aside.
@@ -169,7 +176,7 @@ def test_update_replaces_removes_and_restarts(dv, server, tmp_path):
     # No staging, backup, journal or temporary file is left; the applied version is recorded.
     assert sorted(p.name for p in d.iterdir()) == sorted([
         "core.dll", "plugins", "Application", "desktop-updater", "domvista.exe", "checked.dll",
-        "started.log", "desktop-updater.log"])
+        "started.log", "closed.log", "desktop-updater.log"])
     assert sorted(p.name for p in (d / "Application/Updates").iterdir()) == ["applied-version", "desktop-updater",
                                                                               "updater.lock"]
     # Removals inside the folder done; paths outside never touched.
@@ -207,7 +214,7 @@ def test_the_application_runs_until_the_commit_and_other_installations_are_left_
         assert app.poll() is None  # still running while the file downloads
         gate.set()
         assert updater.wait(60) == 0
-        assert app.wait(5) == -signal.SIGKILL  # ended for the commit
+        assert app.wait(5) == 0 and dv.recorded("closed.log") == [app.pid]  # closed for the commit
         assert (dv.dir / "a.dll").read_bytes() == b"new a"
         assert len(dv.wait_started(2)) == 2
         assert other_app.poll() is None  # another installation's application runs on
@@ -772,7 +779,7 @@ def test_check_and_download_go_through_the_system_proxy(tmp_path, server, update
 # against the Windows build and ends it with TerminateProcess.
 HOOKS_UPDATER = Path(os.environ.get("DESKTOP_UPDATER_E2E_HOOKS", BUILD / "tests" / "updater" / "desktop-updater-hooks"))
 # The updater's own files, which are no part of a release.
-OWN_FILES = {"desktop-updater.log", "desktop-updater.log.old", "started.log", "Application/Updates/applied-version",
+OWN_FILES = {"desktop-updater.log", "desktop-updater.log.old", "started.log", "closed.log", "asked.log", "Application/Updates/applied-version",
              "Application/Updates/updater.lock"}
 
 
@@ -979,9 +986,40 @@ def test_a_dist_ending_in_a_slash_names_a_folder(dv, server):
 
 
 def test_the_shipped_program_has_no_pause_points():
-    assert b"DESKTOP_UPDATER_TEST_PAUSE" not in UPDATER.read_bytes()
-    if HOOKS_UPDATER.exists():
-        assert b"DESKTOP_UPDATER_TEST_PAUSE" in HOOKS_UPDATER.read_bytes()
+    for knob in (b"DESKTOP_UPDATER_TEST_PAUSE", b"DESKTOP_UPDATER_TEST_CLOSE_MS"):
+        assert knob not in UPDATER.read_bytes()
+        if HOOKS_UPDATER.exists():
+            assert knob in HOOKS_UPDATER.read_bytes()
+
+
+@pytest.mark.parametrize("ignores", [False, True], ids=["closes when asked", "ignores the request"])
+def test_the_application_is_asked_to_close_and_ended_only_after_the_deadline(tmp_path, server, ignores):
+    """Right before the commit the application gets SIGTERM, so that it can save the user's work;
+    only one still running at the deadline (shortened in the test build) is killed. Either way the
+    update is installed and the application started again."""
+    if not HOOKS_UPDATER.exists():
+        pytest.skip(f"{HOOKS_UPDATER} missing (make build-native)")
+    dv = Domvista(tmp_path, server, updater=HOOKS_UPDATER)
+    try:
+        dv.env["DESKTOP_UPDATER_TEST_CLOSE_MS"] = "1500"
+        server.route("/a", b"new a")
+        (dv.dir / "a.dll").write_bytes(b"old a")
+        offer(server, "2.0", [f"<file url='{server.url('/a')}' dist='a.dll'/>"])
+        dv.config("1.0")
+        app = dv.start_app(*(["--ignore-close"] if ignores else []))
+        assert dv.run() == 0
+        if ignores:
+            assert app.wait(5) == -signal.SIGKILL and dv.recorded("asked.log") == [app.pid]
+            assert dv.recorded("closed.log") == []
+            assert "domvista.exe did not close within 1.5 s of being asked (SIGTERM): it is ended" in dv.log_text()
+        else:
+            assert app.wait(5) == 0 and dv.recorded("closed.log") == [app.pid]
+            assert "domvista.exe closed when asked (SIGTERM)" in dv.log_text()
+            assert "it is ended" not in dv.log_text()
+        assert (dv.dir / "a.dll").read_bytes() == b"new a"
+        assert len(dv.wait_started(2)) == 2
+    finally:
+        dv.cleanup()
 
 
 @pytest.mark.parametrize("damage", ["truncated", "a folder", "a dangling link"])

@@ -190,8 +190,48 @@ def test_update_under_wine_replaces_removes_and_restarts(dv, server, tmp_path):
     assert 'download to "j/cache/precious.txt"' in dv.log and "link or junction" in dv.log
     assert 'removal of "CORE.DLL::$DATA"' in dv.log
     leftovers = sorted(p.name for p in d.iterdir())
+    # The stand-in closed by itself when asked (WM_CLOSE to its window) and said so in closed.log;
+    # where Wine could give it no window, it could not be asked and was ended.
+    asked = "could not be asked to close" not in dv.log
+    assert ("domvista.exe closed when asked" in dv.log) == asked
     assert leftovers == sorted(["Application", "core.dll", "desktop-updater.exe", "desktop-updater.log",
-                                "domvista.exe", "j", "plugins", "started.log"])
+                                "domvista.exe", "j", "plugins", "started.log"] + (["closed.log"] if asked else []))
+
+
+@pytest.mark.parametrize("ignores", [False, True], ids=["closes when asked", "ignores the request"])
+def test_the_application_is_asked_to_close_and_ended_only_after_the_deadline(tmp_path, server, ignores):
+    """Right before the commit the stand-in's window gets WM_CLOSE (Wine 8's Restart Manager
+    lists no process, so the updater falls back to it); one still running at the deadline
+    (shortened in the test build) is ended with TerminateProcess."""
+    if not HOOKS_UPDATER.exists():
+        pytest.skip(f"{HOOKS_UPDATER} missing")
+    dv = WineDomvista(tmp_path, server, updater=HOOKS_UPDATER)
+    try:
+        dv.env["DESKTOP_UPDATER_TEST_CLOSE_MS"] = "3000"
+        server.route("/a", b"new a")
+        (dv.dir / "a.dll").write_bytes(b"old a")
+        offer(server, "2.0", [f"<file url='{server.url('/a')}' dist='a.dll'/>"])
+        dv.config("1.0")
+        app = dv.start("domvista.exe", *(["--ignore-close"] if ignores else []))
+        first = dv.wait_started(1)
+        assert len(first) == 1
+        assert dv.run() == 0
+        app.wait(20)
+        if "could not be asked to close" in dv.log:
+            pytest.skip("the stand-in could not make a window under this Wine, so nothing could be asked to close")
+        recorded = {name: (dv.dir / name).read_text().split() if (dv.dir / name).exists() else []
+                    for name in ("closed.log", "asked.log")}
+        assert "(WM_CLOSE to its windows)" in dv.log  # Wine 8's Restart Manager sees no process
+        if ignores:
+            assert recorded == {"closed.log": [], "asked.log": first}
+            assert "domvista.exe did not close within 3 s of being asked (WM_CLOSE to its windows): it is ended" in dv.log
+        else:
+            assert recorded == {"closed.log": first, "asked.log": []}
+            assert "domvista.exe closed when asked (WM_CLOSE to its windows)" in dv.log
+        assert (dv.dir / "a.dll").read_bytes() == b"new a"
+        assert len(dv.wait_started(2)) == 2
+    finally:
+        dv.close()
 
 
 def short_name(dv, name):

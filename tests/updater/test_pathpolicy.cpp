@@ -1,6 +1,7 @@
 // The path policy that the file list and the commit both ask: how names compare, which removal
 // takes a path away, whether a file stands on the way to a target, which paths reach the
 // updater's own files and folders, and which the system could not create.
+#include "list/filelist.h"
 #include "list/pathpolicy.h"
 #include "transaction/updatetransaction.h"
 
@@ -16,6 +17,56 @@ class TestPathPolicy : public QObject
 {
     Q_OBJECT
 private slots:
+    // The table of release names that tools/domvista-publish's tests read too: the list reader
+    // (with the path policy it asks) skips exactly the names marked "skip", so a release the
+    // publisher accepts is installed whole.
+    void releaseNamesTable_data()
+    {
+        QTest::addColumn<QString>("dist");
+        QTest::addColumn<bool>("skipped");
+        QFile table(QStringLiteral(RELEASE_NAMES_TABLE));
+        QVERIFY(table.open(QIODevice::ReadOnly));
+        int rows = 0;
+        for (const QByteArray& line : table.readAll().split('\n')) {
+            if (line.isEmpty() || line.startsWith('#')) continue;
+            const QList<QByteArray> cells = line.split('\t');
+            QCOMPARE(cells.size(), 2);
+            QVERIFY2(cells[1] == "take" || cells[1] == "skip" || cells[1] == "skip-windows", line.constData());
+#ifdef Q_OS_WIN
+            const bool skipped = cells[1] != "take";
+#else
+            const bool skipped = cells[1] == "skip";  // another letter case is another folder here
+#endif
+            QTest::newRow(cells[0].constData()) << QString::fromUtf8(cells[0]) << skipped;
+            ++rows;
+        }
+        QVERIFY(rows >= 20);
+    }
+    void releaseNamesTable()
+    {
+        QFETCH(QString, dist);
+        QFETCH(bool, skipped);
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.path() + "/Application/Config"));
+        QString attr = dist.toHtmlEscaped();
+        attr.replace('"', "&quot;");
+        const QByteArray list = "<files><file url=\"http://u/x\" dist=\"" + attr.toUtf8() + "\"/></files>";
+        const FileListResult result = readFileList(list, dir.path(), QStringLiteral("desktop-updater"));
+        QCOMPARE(result.refused, false);
+        QCOMPARE(result.rejected.size(), skipped ? 1 : 0);
+        QCOMPARE(result.downloads.size(), skipped ? 0 : 1);
+    }
+
+    // The form in which tools/domvista-publish lists an empty folder of a release.
+    void anEmptyFolderAsThePublisherListsIt()
+    {
+        QTemporaryDir dir;
+        const FileListResult result = readFileList("<files><file dist=\"plugins/empty/\"/></files>", dir.path(),
+                                                   QStringLiteral("desktop-updater"));
+        QVERIFY(result.rejected.isEmpty());
+        QCOMPARE(result.folders, QStringList{dir.path() + "/plugins/empty"});
+    }
+
     // Each row: the path, the removals (',' between them), and which removal takes the path
     // away (its index) with the part of the way it names, or -1.
     void removalHolding_data()

@@ -874,6 +874,47 @@ private slots:
         QVERIFY(procutil::terminateProcesses({readFile(fx.base() + "/started.log").trimmed().toULong()}, 5000));
     }
 
+    // While the procedure waits for the application to close, the dialog says why; one that
+    // does not close is ended at the deadline and the update goes on.
+    void theDialogSaysWhyItWaitsForTheApplication()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("a") + "' dist='a.dll'/></files>");
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        writeFile(fx.base() + "/a.dll", "old a");
+        QVERIFY(QFile::copy(FAKE_APP_PATH, fx.base() + "/domvista.exe"));
+        QFile::setPermissions(fx.base() + "/domvista.exe", QFile::permissions(fx.base() + "/domvista.exe") | QFile::ExeOwner);
+        qint64 pid = 0;
+        QVERIFY(QProcess::startDetached(fx.base() + "/domvista.exe", {"--ignore-close"}, fx.base(), &pid));
+        // Ended in any case, so that a failed check leaves no stand-in running (and holding the test's output).
+        struct EndAtExit {
+            qint64 pid;
+            ~EndAtExit() { procutil::terminateProcesses({procutil::ProcessId(pid)}, 5000); }
+        } endAtExit{pid};
+        QTRY_VERIFY(readFile(fx.base() + "/started.log").endsWith('\n'));
+        fx.make();
+        fx.update->setApplicationExecutableForTesting("domvista.exe");
+        fx.update->setCloseDeadlineMsForTesting(500);
+        fx.update->procedure()->setApplicationStarter([](const QString&) { return true; });
+        bool seenWhileRunning = false;
+        QTimer sampler;  // runs whenever the procedure lets the dialog paint
+        connect(&sampler, &QTimer::timeout, [&] {
+            if (fx.update.isNull()) return;
+            if (fx.update->isVisible() && fx.update->layout()->label_3->text() == QString::fromUtf8("正在关闭Domvista以完成更新") &&
+                !procutil::processesGone({procutil::ProcessId(pid)})) {
+                seenWhileRunning = true;
+            }
+        });
+        sampler.start(0);
+        fx.run();
+        sampler.stop();
+        QVERIFY(seenWhileRunning);
+        QVERIFY(procutil::processesGone({procutil::ProcessId(pid)}));
+        QVERIFY(QFileInfo::exists(fx.base() + "/asked.log"));  // asked first, ended after the deadline
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("new a"));
+    }
+
     void closeAndEscapeDuringTheUpdateAreIgnored()
     {
         Fixture fx;

@@ -31,14 +31,17 @@ public:
     FolderLock::Result lockFolder(QString* why) { return m_procedure->lockFolder(why); }
     // The procedure's answers that the tests check through the dialog they run.
     unsigned long findProcessId(const QString& name) { return m_procedure->findProcessId(name); }
-    bool killApplication() { return m_procedure->killApplication(); }
+    bool closeApplication() { return m_procedure->closeApplication(); }
     QString applicationProgramPath() const { return m_procedure->applicationProgramPath(); }
     static QString ownFileName() { return UpdateProcedure::ownFileName(); }
 
+    // The procedure itself, for tests that watch its signals or set its application starter.
+    UpdateProcedure* procedure() const { return m_procedure; }
     // Tests run the procedure on a folder of their own, against an executable name of their
     // own, several times in one process, and without the notice's wait.
     void setBaseFolderForTesting(const QString& folder) { m_procedure->setBaseFolder(folder); }
     void setApplicationExecutableForTesting(const QString& name) { m_procedure->setApplicationExecutable(name); }
+    void setCloseDeadlineMsForTesting(unsigned ms) { m_procedure->setCloseDeadlineMs(ms); }
     void setExitWhenDoneForTesting(bool exit) { m_exitWhenDone = exit; }
     void setNoticeHoldMsForTesting(int ms) { m_noticeHoldMs = ms; }
 

@@ -54,6 +54,10 @@
         <translation>正在安装更新</translation>
     </message>
     <message>
+        <source>Domvista is being closed to finish the update</source>
+        <translation>正在关闭Domvista以完成更新</translation>
+    </message>
+    <message>
         <source>update failed and could not be undone yet, start the updater again; see %1</source>
         <translation>更新失败且尚未撤销，请再次启动更新程序；详见%1</translation>
     </message>

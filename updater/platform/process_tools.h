@@ -28,10 +28,15 @@ std::vector<ProcessId> findProcessesByExeName(const std::string& exeName);
 //   Elsewhere: the /proc/<pid>/exe of each process (its image, also once moved or replaced).
 std::vector<ProcessId> findProcessesByImage(const std::string& exePath);
 
+// True when none of the listed processes runs any more (a zombie awaiting its parent counts as
+// gone). Returns at once.
+bool processesGone(const std::vector<ProcessId>& ids);
+
 // Ends every listed process at once (Windows: TerminateProcess with exit code 0; elsewhere:
 // SIGKILL, which no process can catch) and then waits until
 // all of them are gone or `timeoutMs` has passed. Returns true when none of them runs any more.
 // Processes that cannot be opened or signalled count as gone only if they no longer exist.
+// Killing loses the user's unsaved work: only for what did not close when asked (askToClose).
 bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs);
 
 // Starts the program at `fullPath` (UTF-8) detached, without arguments, in the current

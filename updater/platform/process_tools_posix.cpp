@@ -107,6 +107,14 @@ std::vector<ProcessId> findProcessesByImage(const std::string& exePath)
     return ids;
 }
 
+bool processesGone(const std::vector<ProcessId>& ids)
+{
+    for (ProcessId id : ids) {
+        if (id != 0 && !processGone(id)) return false;
+    }
+    return true;
+}
+
 bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs)
 {
     for (ProcessId id : ids) {
@@ -114,11 +122,7 @@ bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs)
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        bool allGone = true;
-        for (ProcessId id : ids) {
-            if (id != 0 && !processGone(id)) allGone = false;
-        }
-        if (allGone) return true;
+        if (processesGone(ids)) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

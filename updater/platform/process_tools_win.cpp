@@ -120,6 +120,20 @@ std::vector<ProcessId> findProcessesByImage(const std::string& exePath)
     return ids;
 }
 
+bool processesGone(const std::vector<ProcessId>& ids)
+{
+    for (ProcessId id : ids) {
+        Handle h(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id)));
+        if (!h.valid()) {
+            // An id that no longer names a process is reported as an invalid parameter.
+            if (GetLastError() != ERROR_INVALID_PARAMETER) return false;
+            continue;
+        }
+        if (WaitForSingleObject(h.get(), 0) != WAIT_OBJECT_0) return false;
+    }
+    return true;
+}
+
 bool terminateProcesses(const std::vector<ProcessId>& ids, unsigned timeoutMs)
 {
     std::vector<Handle> handles;

@@ -4,27 +4,34 @@
 #include "download/filefetch.h"
 #include "list/listsignature.h"
 #include "platform/path_rules.h"
+#include "platform/process_close.h"
 #include "platform/process_tools.h"
+#include "procedure/closedeadline.h"
 #include "download/synchttp.h"
 #include "log/updatelog.h"
 #include "transaction/updatetransaction.h"
 #include "list/versioncompare.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QSettings>
+#include <QThread>
 
 namespace {
 // How long the procedure waits for terminated application processes to disappear.
 const unsigned kTerminateWaitMs = 10000;
+// How often the procedure looks whether the application has closed; the dialog is painted between.
+const unsigned kClosePollMs = 50;
 }
 
 UpdateProcedure::UpdateProcedure(QObject* parent)
     : QObject(parent),
       m_baseFolder(QCoreApplication::applicationDirPath()),
-      m_appExecutable(QStringLiteral("domvista.exe"))
+      m_appExecutable(QStringLiteral("domvista.exe")),
+      m_closeDeadlineMs(applicationCloseDeadlineMs())
 {
 }
 
@@ -66,11 +73,30 @@ unsigned long UpdateProcedure::findProcessId(const QString& name)
     return ids.empty() ? 0 : ids.front();
 }
 
-bool UpdateProcedure::killApplication()
+bool UpdateProcedure::closeApplication()
 {
     // Only this folder's application, by the identity of its file: never another installation's.
     const std::vector<procutil::ProcessId> ids = procutil::findProcessesByImage(applicationProgramPath().toStdString());
     if (ids.empty()) return true;
+    // Asked first, as a user closing it would, so that it can save the user's work.
+    emit statusChanged(QCoreApplication::translate("Update", "Domvista is being closed to finish the update"));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    const procutil::CloseRequest request = procutil::askToClose(ids);
+    if (request != procutil::CloseRequest::None) {
+        const QDeadlineTimer deadline{qint64(m_closeDeadlineMs)};
+        while (!procutil::processesGone(ids) && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, int(kClosePollMs));
+            QThread::msleep(kClosePollMs);
+        }
+        if (procutil::processesGone(ids)) {
+            log(QStringLiteral("%1 closed when asked (%2)").arg(m_appExecutable, QLatin1String(procutil::closeRequestName(request))));
+            return true;
+        }
+        log(QStringLiteral("%1 did not close within %2 s of being asked (%3): it is ended")
+                .arg(m_appExecutable).arg(m_closeDeadlineMs / 1000.0).arg(QLatin1String(procutil::closeRequestName(request))));
+    } else {
+        log(QStringLiteral("%1 could not be asked to close: it is ended").arg(m_appExecutable));
+    }
     const bool gone = procutil::terminateProcesses(ids, kTerminateWaitMs);
     if (!gone) log(QStringLiteral("%1 is still running").arg(m_appExecutable));
     return gone;
@@ -160,7 +186,7 @@ void UpdateProcedure::reportNotUndone()
 bool UpdateProcedure::recoverUnfinishedUpdate()
 {
     UpdateTransaction transaction(m_baseFolder);
-    if (transaction.needsRecovery()) killApplication();  // its files are about to move
+    if (transaction.needsRecovery()) closeApplication();  // its files are about to move
     QString detail;
     const UpdateTransaction::Recovery result = transaction.recover(&detail);
     if (!detail.isEmpty()) log(detail);
@@ -298,11 +324,12 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
         for (int i = 0; i < list.downloads.size(); ++i) {
             if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
         }
-        // The commit has no steps worth counting: the lower bar shows that work goes on.
-        emit statusChanged(QCoreApplication::translate("Update", "installing the update"));
+        // Neither closing the application nor the commit has steps worth counting: the lower bar
+        // shows that work goes on.
         emit fileProgress(0, 0);
+        closeApplication();
+        emit statusChanged(QCoreApplication::translate("Update", "installing the update"));
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        killApplication();
         ok = transaction.commit(plan, &why);
     }
     if (ok) {

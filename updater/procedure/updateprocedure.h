@@ -51,9 +51,14 @@ public:
     FolderLock::Result lockFolder(QString* why);
     // Id of the first running process whose executable name is `name`, or 0.
     unsigned long findProcessId(const QString& name);
-    // Ends every running process of this folder's desktop application (its file, compared by
-    // identity, never a program of that name elsewhere) and waits (bounded) until they are gone.
-    bool killApplication();
+    // Closes every running process of this folder's desktop application (its file, compared by
+    // identity, never a program of that name elsewhere): asks them to close, as a user would,
+    // and waits up to the close deadline while the dialog says why; ends what is still running
+    // then (or what could not be asked), and waits (bounded) until they are gone. False when
+    // one of them still runs.
+    bool closeApplication();
+    // How long closeApplication waits for the application after asking it (applicationCloseDeadlineMs).
+    void setCloseDeadlineMs(unsigned ms) { m_closeDeadlineMs = ms; }
     QString applicationFolderPath() const;
     // The full path by which the desktop application is started: never a bare name, which
     // Windows would look for in the current directory and on PATH first.
@@ -126,6 +131,7 @@ private:
     FolderLock m_folderLock;
     QString m_baseFolder;
     QString m_appExecutable;
+    unsigned m_closeDeadlineMs;
     Outcome m_outcome;
     Starter m_starter;
     bool m_started = false;

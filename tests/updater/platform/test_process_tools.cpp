@@ -1,7 +1,9 @@
-// Finding and ending the desktop application's processes on Linux: real processes, matched by
-// the base name of their executable.
+// Finding, closing and ending the desktop application's processes on Linux: real processes,
+// matched by the base name of their executable or the identity of their image.
+#include "platform/process_close.h"
 #include "platform/process_tools.h"
 #include "app/update.h"
+#include "log/updatelog.h"
 
 #include "support/files.h"
 
@@ -17,15 +19,34 @@ struct Running {
     procutil::ProcessId pid() const { return static_cast<procutil::ProcessId>(process->processId()); }
 };
 
-Running startCopy(const QString& folder, const QString& name)
+// The pids a stand-in recorded in `file` beside itself (started.log, closed.log, asked.log).
+QStringList recorded(const QString& folder, const char* file)
+{
+    if (!QFileInfo::exists(folder + "/" + file)) return QStringList();
+    QStringList pids = QString::fromLatin1(testfiles::readFile(folder + "/" + file)).split('\n', Qt::SkipEmptyParts);
+    pids.sort();
+    return pids;
+}
+
+// A stand-in started from `folder` as `name`, returned once it recorded its start (by then it
+// answers SIGTERM as its mode says).
+Running startCopy(const QString& folder, const QString& name, const QStringList& args = QStringList())
 {
     const QString path = folder + "/" + name;
     if (!QFileInfo::exists(path)) QFile::copy(QStringLiteral(FAKE_APP_PATH), path);
     QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
     Running r{std::make_unique<QProcess>()};
-    r.process->start(path, QStringList());
+    r.process->start(path, args);
     r.process->waitForStarted();
+    const bool ready = QTest::qWaitFor([&] { return recorded(folder, "started.log").contains(QString::number(r.pid())); }, 5000);
+    if (!ready) qWarning("%s did not record its start", qPrintable(path));
     return r;
+}
+
+// True once the process has ended (QProcess may have seen it end already, while a procedure waited).
+bool ended(const Running& r)
+{
+    return r.process->state() == QProcess::NotRunning || r.process->waitForFinished(5000);
 }
 
 bool contains(const std::vector<procutil::ProcessId>& ids, procutil::ProcessId id)
@@ -77,9 +98,9 @@ private slots:
         }
     }
 
-    // Only this folder's application is ended: its file by identity, under whatever name it was
-    // started (a hard link), never a program of that name in another installation.
-    void updateKillsOnlyThisFoldersApplication()
+    // Only this folder's application is closed: its file by identity and the name it was started
+    // by, never a program of that name in another installation.
+    void updateClosesOnlyThisFoldersApplication()
     {
         QTemporaryDir dir, otherInstallation;
         Running app1 = startCopy(dir.path(), "test-app-7a1.exe");
@@ -94,11 +115,11 @@ private slots:
         update.setApplicationExecutableForTesting(QStringLiteral("test-app-7a1.exe"));
         const unsigned long first = update.findProcessId(QStringLiteral("test-app-7a1.exe"));
         QVERIFY(first == app1.pid() || first == app2.pid() || first == elsewhere.pid());
-        QVERIFY(update.killApplication());
-        // Gone already when killApplication returns (at most zombies awaiting their parent).
+        QVERIFY(update.closeApplication());
+        // Gone already when closeApplication returns (at most zombies awaiting their parent).
         QCOMPARE(procutil::findProcessesByImage((dir.path() + "/test-app-7a1.exe").toStdString()), std::vector<procutil::ProcessId>{});
-        QVERIFY(app1.process->waitForFinished(5000));
-        QVERIFY(app2.process->waitForFinished(5000));
+        QVERIFY(ended(app1));
+        QVERIFY(ended(app2));
         // The same file started by another name is another program's process as far as its name goes.
         for (const Running* r : {&elsewhere, &other, &viaHardLink}) {
             QCOMPARE(r->process->state(), QProcess::Running);
@@ -131,10 +152,70 @@ private slots:
         Update update;
         update.setBaseFolderForTesting(dir.path());
         update.setApplicationExecutableForTesting(QStringLiteral("domvista-7a2.exe"));
-        QVERIFY(update.killApplication());
+        QVERIFY(update.closeApplication());
         QCOMPARE(unrelated.process->state(), QProcess::Running);
         unrelated.process->kill();
         unrelated.process->waitForFinished(5000);
+    }
+
+    // The application is asked to close (SIGTERM) and given the deadline; only one that is still
+    // running then is killed. The dialog's line says why the update waits.
+    void closesWhenAskedAndEndsOnlyWhatIgnoresTheRequest_data()
+    {
+        QTest::addColumn<bool>("ignores");
+        QTest::newRow("closes when asked") << false;
+        QTest::newRow("ignores the request") << true;
+    }
+
+    void closesWhenAskedAndEndsOnlyWhatIgnoresTheRequest()
+    {
+        QFETCH(bool, ignores);
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.path() + "/Application"));
+        const QStringList mode = ignores ? QStringList{"--ignore-close"} : QStringList();
+        Running first = startCopy(dir.path(), "domvista.exe", mode);
+        Running second = startCopy(dir.path(), "domvista.exe", mode);
+        Update update;
+        update.setBaseFolderForTesting(dir.path());
+        update.setCloseDeadlineMsForTesting(ignores ? 300 : 60000);
+        QStringList pids{QString::number(first.pid()), QString::number(second.pid())};
+        pids.sort();
+        QStringList said;
+        connect(update.procedure(), &UpdateProcedure::statusChanged, this, [&](const QString& text) { said << text; });
+        QVERIFY(update.closeApplication());
+
+        QCOMPARE(said, QStringList{"Domvista is being closed to finish the update"});
+        for (Running* r : {&first, &second}) QVERIFY(ended(*r));
+        const QString log = QString::fromUtf8(testfiles::readFile(dir.path() + "/" + kUpdateLogName));
+        if (ignores) {
+            // Asked, ran on, and killed once the deadline passed.
+            QCOMPARE(recorded(dir.path(), "asked.log"), pids);
+            QVERIFY(!QFileInfo::exists(dir.path() + "/closed.log"));
+            for (Running* r : {&first, &second}) QCOMPARE(r->process->exitStatus(), QProcess::CrashExit);
+            QVERIFY2(log.contains("domvista.exe did not close within 0.3 s of being asked (SIGTERM): it is ended"), qPrintable(log));
+        } else {
+            // Closed by themselves, with their own exit: nothing was killed.
+            QCOMPARE(recorded(dir.path(), "closed.log"), pids);
+            for (Running* r : {&first, &second}) {
+                QCOMPARE(r->process->exitStatus(), QProcess::NormalExit);
+                QCOMPARE(r->process->exitCode(), 0);
+            }
+            QVERIFY2(log.contains("domvista.exe closed when asked (SIGTERM)"), qPrintable(log));
+            QVERIFY(!log.contains("it is ended"));
+        }
+    }
+
+    void nothingRunningIsNotAsked()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.path() + "/Application"));
+        Update update;
+        update.setBaseFolderForTesting(dir.path());
+        QStringList said;
+        connect(update.procedure(), &UpdateProcedure::statusChanged, this, [&](const QString& text) { said << text; });
+        QVERIFY(update.closeApplication());
+        QVERIFY(said.isEmpty());
+        QCOMPARE(procutil::askToClose({}), procutil::CloseRequest::None);
     }
 
     void startsOnlyByAFullPath()

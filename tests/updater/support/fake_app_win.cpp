@@ -1,7 +1,12 @@
 // Stand-in for the desktop application under Wine: records its start in started.log beside its
-// own executable ("<pid>\n") and waits until it is terminated.
+// own executable ("<pid>\n") and runs a visible top-level window until it is closed or terminated.
+//   WM_CLOSE (a request to close): records "<pid>\n" in closed.log and exits with 0, as an
+//     application that saves its work and closes would.
+//   --ignore-close   records each WM_CLOSE in asked.log instead and runs on; only
+//                    TerminateProcess ends it then
 //   --hold <file>    first opens <file> without sharing, as a program using it would
 //   --listen <name>  serves the named pipe \\.\pipe\<name> and appends what arrives to pipe.log
+// Where no window can be made, it waits until it is terminated.
 #include <windows.h>
 
 #include <string>
@@ -26,6 +31,41 @@ void append(const std::wstring& file, const std::string& text)
     CloseHandle(h);
 }
 
+bool g_ignoreClose = false;
+
+std::string pidLine()
+{
+    return std::to_string(GetCurrentProcessId()) + "\n";
+}
+
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM w, LPARAM l)
+{
+    if (message == WM_CLOSE) {
+        append(ownFolder() + (g_ignoreClose ? L"asked.log" : L"closed.log"), pidLine());
+        if (!g_ignoreClose) DestroyWindow(window);
+        return 0;
+    }
+    if (message == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, w, l);
+}
+
+// The application's main window; null where none can be made.
+HWND makeWindow()
+{
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = windowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"DomvistaStandIn";
+    if (!RegisterClassW(&windowClass)) return nullptr;
+    HWND window = CreateWindowExW(0, L"DomvistaStandIn", L"Domvista", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  320, 200, nullptr, nullptr, windowClass.hInstance, nullptr);
+    if (window) ShowWindow(window, SW_SHOWNOACTIVATE);
+    return window;
+}
+
 [[noreturn]] void servePipe(const std::wstring& name)
 {
     const std::wstring pipe = L"\\\\.\\pipe\\" + name;
@@ -45,22 +85,40 @@ void append(const std::wstring& file, const std::string& text)
     }
 }
 
+DWORD WINAPI servePipeThread(LPVOID name)
+{
+    servePipe(*static_cast<const std::wstring*>(name));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     HANDLE held = INVALID_HANDLE_VALUE;
-    std::wstring listen;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    static std::wstring listen;  // read by the pipe's thread for the life of the process
+    for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
-        if (option == L"--hold") {
-            held = CreateFileW(argv[i + 1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        } else if (option == L"--listen") {
-            listen = argv[i + 1];
+        if (option == L"--ignore-close") {
+            g_ignoreClose = true;
+        } else if (option == L"--hold" && i + 1 < argc) {
+            held = CreateFileW(argv[++i], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        } else if (option == L"--listen" && i + 1 < argc) {
+            listen = argv[++i];
         }
     }
-    append(ownFolder() + L"started.log", std::to_string(GetCurrentProcessId()) + "\n");
-    if (!listen.empty()) servePipe(listen);
     (void)held;  // kept open until the process ends
-    for (;;) Sleep(INFINITE);
+    HWND window = makeWindow();
+    append(ownFolder() + L"started.log", pidLine());
+    if (!listen.empty()) {
+        CreateThread(nullptr, 0, servePipeThread, &listen, 0, nullptr);
+    }
+    if (!window) {
+        for (;;) Sleep(INFINITE);
+    }
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
 }

@@ -1,0 +1,6 @@
+#include "procedure/closedeadline.h"
+
+unsigned applicationCloseDeadlineMs()
+{
+    return kApplicationCloseDeadlineMs;
+}
