@@ -901,7 +901,7 @@ private slots:
         QTimer sampler;  // runs whenever the procedure lets the dialog paint
         connect(&sampler, &QTimer::timeout, [&] {
             if (fx.update.isNull()) return;
-            if (fx.update->isVisible() && fx.update->layout()->label_3->text() == QString::fromUtf8("正在关闭Domvista以完成更新") &&
+            if (fx.update->isVisible() && fx.update->ui()->label_3->text() == QString::fromUtf8("正在关闭Domvista以完成更新") &&
                 !procutil::processesGone({procutil::ProcessId(pid)})) {
                 seenWhileRunning = true;
             }
