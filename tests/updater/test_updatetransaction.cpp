@@ -315,7 +315,8 @@ private slots:
         UpdateTransaction tx(r.base());
         QString why;
         QVERIFY(tx.begin(&why));
-        const CommitPlan plan = r.stage(tx);
+        CommitPlan plan;
+        QVERIFY2(testcommit::stage(tx, r.release(), &plan, &why), qPrintable(why));
         // Right after the first file is placed, a file takes the second one's place; the undo
         // that follows is killed at its first step.
         bool planted = false;
