@@ -84,6 +84,24 @@ struct Fixture {
 };
 }  // namespace
 
+// A killed run's commit of version 1.1: its journal and step record on disk, a.dll still old in
+// its place and the new one staged.
+bool leaveAKilledCommit(const QString& base)
+{
+    writeFile(base + "/a.dll", "old a");
+    writeFile(base + "/Application/Updates/staging/0", "new a");
+    if (!QDir().mkpath(base + "/Application/Updates/backup")) return false;
+    UpdateJournal journal;
+    journal.id = "killed-run";
+    journal.version = "1.1";
+    journal.stashes = {{"a.dll", "Application/Updates/backup/f0"}};
+    journal.places = {{"Application/Updates/staging/0", "a.dll"}};
+    QString why;
+    JournalSteps steps;
+    return steps.start(base + "/Application/Updates/update-journal.steps", journal.id, &why) &&
+           writeUpdateJournal(base + "/Application/Updates/update-journal", journal, &why);
+}
+
 class TestUpdate : public QObject
 {
     Q_OBJECT
@@ -656,18 +674,7 @@ private slots:
         Fixture fx;
         fx.config("1.0");  // the check then fails: only the recovery runs
         const QString lock = fx.base() + "/Application/Updates/updater.lock";
-        writeFile(fx.base() + "/a.dll", "old a");
-        writeFile(fx.base() + "/Application/Updates/staging/0", "new a");
-        QVERIFY(QDir().mkpath(fx.base() + "/Application/Updates/backup"));
-        UpdateJournal journal;
-        journal.id = "killed-run";
-        journal.version = "1.1";
-        journal.stashes = {{"a.dll", "Application/Updates/backup/f0"}};
-        journal.places = {{"Application/Updates/staging/0", "a.dll"}};
-        QString why;
-        JournalSteps steps;
-        QVERIFY(steps.start(fx.base() + "/Application/Updates/update-journal.steps", journal.id, &why));
-        QVERIFY(writeUpdateJournal(fx.base() + "/Application/Updates/update-journal", journal, &why));
+        QVERIFY(leaveAKilledCommit(fx.base()));
         if (damage == "dangling link") {
             if (!testlinks::makeLink(fx.base() + "/no-such-folder", lock)) {
 #ifdef Q_OS_WIN
@@ -988,18 +995,7 @@ private slots:
         QTRY_VERIFY(readFile(fx.base() + "/started.log").trimmed().toULong() != 0);
         const unsigned long running = readFile(fx.base() + "/started.log").trimmed().toULong();
         // A killed run's commit: its journal on disk, the new file still staged.
-        writeFile(fx.base() + "/a.dll", "old a");
-        writeFile(fx.base() + "/Application/Updates/staging/0", "new a");
-        QVERIFY(QDir().mkpath(fx.base() + "/Application/Updates/backup"));
-        UpdateJournal journal;
-        journal.id = "killed-run";
-        journal.version = "1.1";
-        journal.stashes = {{"a.dll", "Application/Updates/backup/f0"}};
-        journal.places = {{"Application/Updates/staging/0", "a.dll"}};
-        QString why;
-        JournalSteps steps;
-        QVERIFY(steps.start(fx.base() + "/Application/Updates/update-journal.steps", journal.id, &why));
-        QVERIFY(writeUpdateJournal(fx.base() + "/Application/Updates/update-journal", journal, &why));
+        QVERIFY(leaveAKilledCommit(fx.base()));
         fx.make();
         fx.update->setApplicationExecutableForTesting("app-recover-test.exe");
         fx.run();
