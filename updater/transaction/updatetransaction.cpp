@@ -513,6 +513,16 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
         *error = QStringLiteral("the backup of %1 is missing, so the old file cannot be put back").arg(quotedName(journal.stashes.at(i).from));
         return stopAt(journal.stashes.at(i).from);
     }
+    // A file the release keeps from a removed folder waits inside that folder's backup until it
+    // is placed: not placed and gone from there, it is an old file that nothing can put back.
+    const QString staging = stagingFolder() + QLatin1Char('/');
+    for (int i = 0; i < journal.places.size(); ++i) {
+        const JournalMove& p = journal.places.at(i);
+        if (path(p.from).startsWith(staging) || placeDone(journal, steps, i) || present(path(p.from))) continue;
+        m_undoImpossible = true;
+        *error = QStringLiteral("the backup of %1 is missing, so the old file cannot be put back").arg(quotedName(p.to));
+        return stopAt(p.to);
+    }
     bool ok = true;
     QStringList touched;  // what a step moved back, whose folders are flushed after it
     auto endPhase = [&]() {
