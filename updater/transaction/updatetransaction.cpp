@@ -530,7 +530,10 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
         touched.clear();
         return ok;
     };
-    if (linkOnTheWay(m_base, stagingFolder() + QStringLiteral("/x"), false).isEmpty()) QDir().mkpath(stagingFolder());  // placed files go back there
+    // Placed files go back into the staging folder. Whatever else stands in its place (a file, a
+    // FIFO, a link that another user made) holds none of them, and is removed itself.
+    if (isLink(stagingFolder()) || (present(stagingFolder()) && !QFileInfo(stagingFolder()).isDir())) removeTree(stagingFolder());
+    if (linkOnTheWay(m_base, stagingFolder() + QStringLiteral("/x"), false).isEmpty()) QDir().mkpath(stagingFolder());
     for (int i = journal.places.size() - 1; i >= 0; --i) {
         const JournalMove& p = journal.places.at(i);
         // Only a place that was done is undone: a target that was never replaced is the old
