@@ -667,7 +667,9 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
         return Recovery::Forward;
     }
     JournalSteps steps;
-    steps.load(stepsPath(), journal.id);
+    if (!steps.load(stepsPath(), journal.id)) {
+        return retireJournal(QStringLiteral("the record of the commit's steps is not a file of the updater's own"), detail);
+    }
     bool canGoForward = journal.state == UpdateJournal::State::Commit;
     for (int i = 0; i < journal.places.size() && canGoForward; ++i) {
         // A staged file that is missing leaves only the way back.
