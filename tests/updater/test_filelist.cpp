@@ -93,6 +93,31 @@ private slots:
         QCOMPARE(r.downloads[0].size, qint64(12));
     }
 
+    // Each attribute lands in its own field of the record, as the downloader and the commit read
+    // it: digests and sizes without the blanks around them, the size as a number; an entry that
+    // gives none of them says "not given" in each field.
+    void theRecordCarriesEveryAttribute()
+    {
+        QTemporaryDir dir;
+        const QString digest = QString(32, 'a') + QString(32, '0');
+        const QByteArray xml = "<files><file url='https://h/p/a.zst' dist='sub/a.dll' sha256=' " + digest.toLatin1() +
+                               " ' size=' 0042 ' encoding='zstd'/><file url='http://h/b' dist='b.dll'/></files>";
+        const FileListResult r = readFileList(xml, dir.path(), "me");
+        QCOMPARE(r.downloads.size(), 2);
+        const FileEntry& a = r.downloads[0];
+        QCOMPARE(a.url, QString("https://h/p/a.zst"));
+        QCOMPARE(a.dist, dir.path() + "/sub/a.dll");
+        QCOMPARE(a.name, QString("sub/a.dll"));
+        QCOMPARE(a.sha256, digest);
+        QCOMPARE(a.size, qint64(42));
+        QCOMPARE(a.encoding, QString("zstd"));
+        const FileEntry& b = r.downloads[1];
+        QCOMPARE(b.sha256, QString());
+        QCOMPARE(b.size, qint64(-1));
+        QCOMPARE(b.encoding, QString());
+        QCOMPARE(b.deltas.size(), 0);
+    }
+
     void malformedOrEmptyListsChangeNothing_data()
     {
         QTest::addColumn<QByteArray>("xml");

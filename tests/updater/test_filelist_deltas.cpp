@@ -56,6 +56,8 @@ private slots:
                                                       << QStringList{} << "above the largest byte count";
         QTest::newRow("a file without its own digest") << " size='100'" << delta(B64) << false << true
                                                        << QStringList{} << "no sha256 and size to check them by";
+        QTest::newRow("a file without its own size") << QStringLiteral(" sha256='%1'").arg(A64) << delta(B64) << false << true
+                                                     << QStringList{} << "no sha256 and size to check them by";
         QString many;
         for (int i = 0; i < kMaxDeltasPerFile + 1; ++i) many += delta(QStringLiteral("%1").arg(i, 64, 10, QLatin1Char('0')));
         QTest::newRow("more deltas than kept") << sized << many << false << true
