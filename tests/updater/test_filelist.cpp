@@ -171,6 +171,9 @@ private slots:
         QTest::newRow("trailing / removal of a folder") << QByteArray("<remove dist='olddir/'/>") << false << "- - olddir";
         QTest::newRow("download onto a folder") << QByteArray("<file url='http://h/u' dist='olddir'/>") << false << "refused, - - -";
         QTest::newRow("listed twice") << QByteArray("<file url='http://h/u' dist='x'/><file url='http://h/v' dist='./x'/>") << false << "refused, x - -";
+        // The first entry claims its path even when what lies there refuses it, so which entry
+        // counts never depends on what the folder holds.
+        QTest::newRow("listed twice, the first refused") << QByteArray("<file url='http://h/u' dist='olddir'/><file url='' dist='olddir/'/>") << false << "refused, - - -";
         QTest::newRow("malformed sha256") << QByteArray("<file url='http://h/u' dist='x' sha256='ab'/>") << false << "refused, - - -";
         QTest::newRow("malformed size") << QByteArray("<file url='http://h/u' dist='x' size='-1'/>") << false << "refused, - - -";
         QTest::newRow("size of 2^63 - 1") << QByteArray("<file url='http://h/u' dist='x' size='9223372036854775807'/>") << false << "x - -";
