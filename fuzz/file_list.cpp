@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "list/filelist.h"
+#include "list/updaterfolders.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -111,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const FileListResult result = readFileList(body, s.base, QStringLiteral("desktop-updater"));
     dirty = !result.downloads.isEmpty() || body.contains("remove");
     for (const FileEntry& entry : result.downloads)
-        FUZZ_ASSERT(resolvesInside(s.canonicalBase, entry.value(QStringLiteral("dist"))));
+        FUZZ_ASSERT(resolvesInside(s.canonicalBase, entry.dist));
     for (const QString& folder : result.folders)
         FUZZ_ASSERT(resolvesInside(s.canonicalBase, folder));
     const QString config = s.base + QLatin1Char('/') + QLatin1String(kConfigFolder);
@@ -122,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return path == folder || path.startsWith(folder + QLatin1Char('/'));
     };
     QStringList placed = result.folders;
-    for (const FileEntry& entry : result.downloads) placed.append(QDir::cleanPath(entry.value(QStringLiteral("dist"))));
+    for (const FileEntry& entry : result.downloads) placed.append(QDir::cleanPath(entry.dist));
     for (const QString& path : placed) {
         if (path == updates + QStringLiteral("/desktop-updater")) continue;
         FUZZ_ASSERT(!inside(path, config) && !inside(path, updates) && !inside(config, path));

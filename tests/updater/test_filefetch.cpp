@@ -106,15 +106,17 @@ private slots:
         server.route("/f", wholeWorks ? TestServer::ok(newer) : TestServer::status(404, "gone"));
 
         FileEntry entry;
-        entry["name"] = "f.dll";
-        entry["dist"] = target;
-        entry["url"] = QString::fromStdString(server.url("/f"));
-        entry["sha256"] = sha256Hex(qbytes(newer));
-        entry["size"] = QString::number(newer.size());
-        entry["delta.0.from"] = sha256Hex(qbytes(older));
-        entry["delta.0.url"] = QString::fromStdString(server.url("/f.delta"));
-        entry["delta.0.sha256"] = deltaReply == "wrong digest" ? A64 : sha256Hex(qbytes(delta));
-        entry["delta.0.size"] = QString::number(delta.size());
+        entry.name = "f.dll";
+        entry.dist = target;
+        entry.url = QString::fromStdString(server.url("/f"));
+        entry.sha256 = sha256Hex(qbytes(newer));
+        entry.size = qint64(newer.size());
+        DeltaSource fromOlder;
+        fromOlder.from = sha256Hex(qbytes(older));
+        fromOlder.url = QString::fromStdString(server.url("/f.delta"));
+        fromOlder.sha256 = deltaReply == "wrong digest" ? A64 : sha256Hex(qbytes(delta));
+        fromOlder.size = qint64(delta.size());
+        entry.deltas.append(fromOlder);
 
         const QString stagedPath = dir.filePath("staged");
         const FetchResult r = fetchFile(entry, stagedPath);
@@ -138,12 +140,12 @@ private slots:
         TestServer server;
         server.route("/f.zst", TestServer::ok(compress(file)));
         FileEntry entry;
-        entry["name"] = "f.dll";
-        entry["dist"] = dir.filePath("f.dll");
-        entry["url"] = QString::fromStdString(server.url("/f.zst"));
-        entry["sha256"] = sha256Hex(qbytes(file));
-        entry["size"] = QString::number(file.size());
-        entry["encoding"] = "zstd";
+        entry.name = "f.dll";
+        entry.dist = dir.filePath("f.dll");
+        entry.url = QString::fromStdString(server.url("/f.zst"));
+        entry.sha256 = sha256Hex(qbytes(file));
+        entry.size = qint64(file.size());
+        entry.encoding = "zstd";
         const FetchResult r = fetchFile(entry, dir.filePath("staged"));
         QVERIFY2(r.staged, qPrintable(r.failure));
         QCOMPARE(readFile(dir.filePath("staged")), qbytes(file));

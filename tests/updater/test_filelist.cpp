@@ -1,6 +1,8 @@
 // Reading the server's file list: targets, the updater's own file, folders, removals, and
 // paths that try to leave the updater's folder.
 #include "list/filelist.h"
+#include "list/pathpolicy.h"
+#include "list/xmlnesting.h"
 
 #include "support/files.h"
 #include "support/links.h"
@@ -28,15 +30,15 @@ private slots:
         const FileListResult r = readFileList(xml, base, QStringLiteral("desktop-updater"));
         QCOMPARE(r.downloads.size(), 3);
         QCOMPARE(r.rejected.size(), 0);
-        QCOMPARE(r.downloads[0].value("url"), QString("http://h/a"));
-        QCOMPARE(r.downloads[0].value("dist"), base + "/a.dll");
-        QCOMPARE(r.downloads[1].value("dist"), base + "/sub/deeper/b.dat");
-        QCOMPARE(r.downloads[1].value("name"), QString("sub/deeper/b.dat"));
+        QCOMPARE(r.downloads[0].url, QString("http://h/a"));
+        QCOMPARE(r.downloads[0].dist, base + "/a.dll");
+        QCOMPARE(r.downloads[1].dist, base + "/sub/deeper/b.dat");
+        QCOMPARE(r.downloads[1].name, QString("sub/deeper/b.dat"));
         // The updater's own file waits in Application/Updates.
-        QCOMPARE(r.downloads[2].value("dist"), base + "/Application/Updates/desktop-updater");
+        QCOMPARE(r.downloads[2].dist, base + "/Application/Updates/desktop-updater");
         QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());  // reading creates nothing
-        QVERIFY(!r.downloads[0].contains("sha256"));
-        QVERIFY(!r.downloads[0].contains("size"));
+        QCOMPARE(r.downloads[0].sha256, QString());
+        QCOMPARE(r.downloads[0].size, qint64(-1));
     }
 
     // Only the exact name is the updater's new copy; in a folder it is an ordinary file, and
@@ -48,14 +50,14 @@ private slots:
         const QByteArray xml = "<files><file url='http://h/u' dist='bin/desktop-updater'/>"
                                "<file url='http://h/u' dist='Desktop-Updater'/></files>";
         const FileListResult r = readFileList(xml, dir.path(), QStringLiteral("desktop-updater"));
-        QCOMPARE(r.downloads.value(0).value("dist"), dir.path() + "/bin/desktop-updater");
+        QCOMPARE(r.downloads.value(0).dist, dir.path() + "/bin/desktop-updater");
 #ifdef Q_OS_WIN
         QCOMPARE(r.downloads.size(), 1);  // the same file on Windows
         QCOMPARE(r.rejected, QStringList{"Desktop-Updater"});
         QVERIFY2(r.notes.value(0).contains("the updater's own file"), qPrintable(r.notes.value(0)));
 #else
         QCOMPARE(r.downloads.size(), 2);
-        QCOMPARE(r.downloads[1].value("dist"), dir.path() + "/Desktop-Updater");
+        QCOMPARE(r.downloads[1].dist, dir.path() + "/Desktop-Updater");
 #endif
     }
 
@@ -74,7 +76,7 @@ private slots:
         const FileListResult r = readFileList("<files><file url='http://h/a' dist='core.dll'/><file url='http://h/b' dist='core-alias.dll'/>"
                                               "<file url='http://h/c' dist='me-alias'/></files>", base, "me");
         QCOMPARE(r.downloads.size(), 1);
-        QCOMPARE(r.downloads[0].value("dist"), base + "/core.dll");
+        QCOMPARE(r.downloads[0].dist, base + "/core.dll");
         QCOMPARE(r.rejected, (QStringList{"core-alias.dll", "me-alias"}));
         QVERIFY2(r.notes.value(0).contains("listed twice"), qPrintable(r.notes.value(0)));
         QVERIFY2(r.notes.value(1).contains("the updater's own file"), qPrintable(r.notes.value(1)));
@@ -87,8 +89,33 @@ private slots:
                                "<files><file url='http://h/v' dist='y'/></files></update>";
         const FileListResult r = readFileList(xml, dir.path(), "me");
         QCOMPARE(r.downloads.size(), 1);  // only the first files element counts
-        QCOMPARE(r.downloads[0].value("sha256"), QString(64, 'a'));
-        QCOMPARE(r.downloads[0].value("size"), QString("12"));
+        QCOMPARE(r.downloads[0].sha256, QString(64, 'a'));
+        QCOMPARE(r.downloads[0].size, qint64(12));
+    }
+
+    // Each attribute lands in its own field of the record, as the downloader and the commit read
+    // it: digests and sizes without the blanks around them, the size as a number; an entry that
+    // gives none of them says "not given" in each field.
+    void theRecordCarriesEveryAttribute()
+    {
+        QTemporaryDir dir;
+        const QString digest = QString(32, 'a') + QString(32, '0');
+        const QByteArray xml = "<files><file url='https://h/p/a.zst' dist='sub/a.dll' sha256=' " + digest.toLatin1() +
+                               " ' size=' 0042 ' encoding='zstd'/><file url='http://h/b' dist='b.dll'/></files>";
+        const FileListResult r = readFileList(xml, dir.path(), "me");
+        QCOMPARE(r.downloads.size(), 2);
+        const FileEntry& a = r.downloads[0];
+        QCOMPARE(a.url, QString("https://h/p/a.zst"));
+        QCOMPARE(a.dist, dir.path() + "/sub/a.dll");
+        QCOMPARE(a.name, QString("sub/a.dll"));
+        QCOMPARE(a.sha256, digest);
+        QCOMPARE(a.size, qint64(42));
+        QCOMPARE(a.encoding, QString("zstd"));
+        const FileEntry& b = r.downloads[1];
+        QCOMPARE(b.sha256, QString());
+        QCOMPARE(b.size, qint64(-1));
+        QCOMPARE(b.encoding, QString());
+        QCOMPARE(b.deltas.size(), 0);
     }
 
     void malformedOrEmptyListsChangeNothing_data()
@@ -144,6 +171,9 @@ private slots:
         QTest::newRow("trailing / removal of a folder") << QByteArray("<remove dist='olddir/'/>") << false << "- - olddir";
         QTest::newRow("download onto a folder") << QByteArray("<file url='http://h/u' dist='olddir'/>") << false << "refused, - - -";
         QTest::newRow("listed twice") << QByteArray("<file url='http://h/u' dist='x'/><file url='http://h/v' dist='./x'/>") << false << "refused, x - -";
+        // The first entry claims its path even when what lies there refuses it, so which entry
+        // counts never depends on what the folder holds.
+        QTest::newRow("listed twice, the first refused") << QByteArray("<file url='http://h/u' dist='olddir'/><file url='' dist='olddir/'/>") << false << "refused, - - -";
         QTest::newRow("malformed sha256") << QByteArray("<file url='http://h/u' dist='x' sha256='ab'/>") << false << "refused, - - -";
         QTest::newRow("malformed size") << QByteArray("<file url='http://h/u' dist='x' size='-1'/>") << false << "refused, - - -";
         QTest::newRow("size of 2^63 - 1") << QByteArray("<file url='http://h/u' dist='x' size='9223372036854775807'/>") << false << "x - -";
@@ -203,7 +233,7 @@ private slots:
             return out.isEmpty() ? QString("-") : out.join(',');
         };
         QStringList downloads;
-        for (const FileEntry& e : r.downloads) downloads << e.value("dist");
+        for (const FileEntry& e : r.downloads) downloads << e.dist;
         const QString got = QString(r.rejected.isEmpty() ? "" : "refused, ") + rel(downloads) + " " +
                             rel(r.folders) + " " + rel(r.removals);
         QCOMPARE(got, expected);
@@ -247,7 +277,7 @@ private slots:
         QTemporaryDir base;
         const FileListResult r = readFileList("<files><file url='http://h/u' dist='a/../b.txt'/></files>", base.path(), "me");
         QCOMPARE(r.downloads.size(), 1);
-        QCOMPARE(r.downloads[0].value("dist"), base.path() + "/b.txt");
+        QCOMPARE(r.downloads[0].dist, base.path() + "/b.txt");
     }
 
     void onlyHttpAndHttpsUrlsAreDownloaded()
@@ -261,8 +291,8 @@ private slots:
             "<file url='HTTP://h/ok1' dist='ok1'/><file url='https://h/ok2' dist='ok2'/></files>";
         const FileListResult r = readFileList(xml, dir.path(), "me");
         QCOMPARE(r.downloads.size(), 2);
-        QCOMPARE(r.downloads[0].value("dist"), dir.path() + "/ok1");
-        QCOMPARE(r.downloads[1].value("dist"), dir.path() + "/ok2");
+        QCOMPARE(r.downloads[0].dist, dir.path() + "/ok1");
+        QCOMPARE(r.downloads[1].dist, dir.path() + "/ok2");
         QCOMPARE(r.rejected, (QStringList{"a", "b", "c", "d", "e", "f"}));
         QCOMPARE(r.notes.size(), 6);
         QVERIFY(r.notes[1].contains("file://fileserver/share/x"));
@@ -329,7 +359,7 @@ private slots:
             "<remove dist='out/precious.txt'/><remove dist='file.lnk'/><remove dist='sub/../out/precious.txt'/></files>";
         const FileListResult r = readFileList(xml, base, "me");
         QCOMPARE(r.downloads.size(), 1);
-        QCOMPARE(r.downloads[0].value("dist"), base + "/sub/ok.dll");
+        QCOMPARE(r.downloads[0].dist, base + "/sub/ok.dll");
         QCOMPARE(r.rejected, (QStringList{"out/precious.txt", "out/new/deeper/x.dll", "file.lnk", dangling,
                                           "in/no.dll", "out/precious.txt", "sub/../out/precious.txt"}));
         QCOMPARE(readFile(outside + "/precious.txt"), QByteArray("precious"));
@@ -385,7 +415,7 @@ private slots:
             "</files>";
         const FileListResult r = readFileList(xml, base, QStringLiteral("desktop-updater"));
         QCOMPARE(r.downloads.size(), 1);
-        QCOMPARE(r.downloads[0].value("dist"), base + "/x.dll");
+        QCOMPARE(r.downloads[0].dist, base + "/x.dll");
         QCOMPARE(r.folders, QStringList{base + "/b/a"});
         QCOMPARE(r.removals, (QStringList{base + "/x.dll", base + "/b"}));
         QCOMPARE(r.rejected, (QStringList{"y.dll", "c/"}));
@@ -458,7 +488,7 @@ private slots:
 #endif
             QVERIFY(made);
         }
-        QCOMPARE(staysInsideThroughLinks(base, base + "/" + path), inside);
+        QCOMPARE(pathpolicy::staysInsideThroughLinks(base, base + "/" + path), inside);
     }
 };
 

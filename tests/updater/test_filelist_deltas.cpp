@@ -56,6 +56,8 @@ private slots:
                                                       << QStringList{} << "above the largest byte count";
         QTest::newRow("a file without its own digest") << " size='100'" << delta(B64) << false << true
                                                        << QStringList{} << "no sha256 and size to check them by";
+        QTest::newRow("a file without its own size") << QStringLiteral(" sha256='%1'").arg(A64) << delta(B64) << false << true
+                                                     << QStringList{} << "no sha256 and size to check them by";
         QString many;
         for (int i = 0; i < kMaxDeltasPerFile + 1; ++i) many += delta(QStringLiteral("%1").arg(i, 64, 10, QLatin1Char('0')));
         QTest::newRow("more deltas than kept") << sized << many << false << true
@@ -82,7 +84,7 @@ private slots:
         if (note.isEmpty()) QCOMPARE(r.notes, QStringList());
         else QVERIFY2(r.notes.size() == 1 && r.notes[0].contains(note), qPrintable(r.notes.join('\n')));
         if (!downloaded) return;
-        const QList<DeltaSource> deltas = deltaSources(r.downloads[0]);
+        const QList<DeltaSource> deltas = r.downloads[0].deltas;
         if (QByteArray(QTest::currentDataTag()) == "more deltas than kept") {
             QCOMPARE(deltas.size(), kMaxDeltasPerFile);
             return;
@@ -90,7 +92,7 @@ private slots:
         QStringList kept;
         for (const DeltaSource& d : deltas) kept << d.from;
         QCOMPARE(kept, froms);
-        QCOMPARE(r.downloads[0].value("encoding"), file.contains("zstd") ? QString("zstd") : QString());
+        QCOMPARE(r.downloads[0].encoding, file.contains("zstd") ? QString("zstd") : QString());
     }
 
     void aDeltaKeepsWhatTheListSays()
@@ -100,7 +102,7 @@ private slots:
                                               "<delta from='%2' url='http://h/f.zst' sha256='%3' size='42'/>"
                                               "<delta from='%3' url='https://h/g.zst'/></file></files>")
                                    .arg(A64, B64, C64).toUtf8();
-        const QList<DeltaSource> d = deltaSources(readFileList(xml, dir.path(), "desktop-updater").downloads.value(0));
+        const QList<DeltaSource> d = readFileList(xml, dir.path(), "desktop-updater").downloads.value(0).deltas;
         QCOMPARE(d.size(), 2);
         QCOMPARE(d[0].url, QString("http://h/f.zst"));
         QCOMPARE(d[0].sha256, C64);

@@ -126,7 +126,7 @@ private slots:
         writeFile(base + "/sub/f", "f");
         QStringList absolute;
         for (const QString& r : removals.split(',', Qt::SkipEmptyParts)) absolute << base + "/" + r;
-        QCOMPARE(pathpolicy::fileInTheWay(base, base + "/" + target, pathpolicy::Removals(base, absolute)),
+        QCOMPARE(pathpolicy::blockingFileOnTheWay(base, base + "/" + target, pathpolicy::Removals(base, absolute)),
                  inTheWay.isEmpty() ? QString() : base + "/" + inTheWay);
     }
 

@@ -115,12 +115,12 @@ class TestResume : public QObject
     FileEntry entry(const QString& url, const QByteArray& bytes, bool digest = true) const
     {
         FileEntry e;
-        e.insert(QStringLiteral("name"), QStringLiteral("app.dll"));
-        e.insert(QStringLiteral("url"), url);
-        e.insert(QStringLiteral("dist"), m_base + QStringLiteral("/app.dll"));
+        e.name = QStringLiteral("app.dll");
+        e.url = url;
+        e.dist = m_base + QStringLiteral("/app.dll");
         if (digest) {
-            e.insert(QStringLiteral("sha256"), sha256Hex(bytes));
-            e.insert(QStringLiteral("size"), QString::number(bytes.size()));
+            e.sha256 = sha256Hex(bytes);
+            e.size = bytes.size();
         }
         return e;
     }

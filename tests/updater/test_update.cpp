@@ -6,6 +6,7 @@
 #include "transaction/updatetransaction.h"
 #include "platform/process_tools.h"
 #include "platform/path_rules.h"
+#include "list/pathpolicy.h"
 #include "download/partialstore.h"
 
 #include "support/files.h"
@@ -446,7 +447,7 @@ private slots:
         fx.run();
         QCOMPARE(fx.server.requests(), std::vector<std::string>{"/missing"});
         QCOMPARE(readFile(outside.path() + "/file"), QByteArray("precious"));
-        QVERIFY(!isLink(log) && !pathrules::sameFile(log, outside.path() + "/file"));
+        QVERIFY(!pathpolicy::isAnyLink(log) && !pathrules::sameFile(log, outside.path() + "/file"));
         QVERIFY2(readFile(log).contains("update check at"), readFile(log).constData());
     }
 
@@ -643,7 +644,7 @@ private slots:
         QString why;
         const FolderLock::Result got = fx.update->lockFolder(&why);
 #ifdef Q_OS_WIN
-        if (got != FolderLock::Result::Held && isLink(fx.base() + "/Application/Updates/updater.lock")) {
+        if (got != FolderLock::Result::Held && pathpolicy::isAnyLink(fx.base() + "/Application/Updates/updater.lock")) {
             // Wine 8 cannot remove a host link itself: the lock stays refused, and nothing
             // behind the link was touched.
             QCOMPARE(QDir(outside.path() + "/elsewhere").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
@@ -651,7 +652,7 @@ private slots:
         }
 #endif
         QCOMPARE(got, FolderLock::Result::Held);
-        QVERIFY(!isLink(fx.base() + "/Application/Updates/updater.lock"));
+        QVERIFY(!pathpolicy::isAnyLink(fx.base() + "/Application/Updates/updater.lock"));
         QVERIFY(QFileInfo(fx.base() + "/Application/Updates/updater.lock").isFile());
         QVERIFY(QFileInfo(outside.path() + "/elsewhere").isDir());
         QCOMPARE(QDir(outside.path() + "/elsewhere").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
@@ -694,7 +695,7 @@ private slots:
         QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("new a"));
         QVERIFY(!QFileInfo::exists(fx.base() + "/Application/Updates/update-journal"));
         QVERIFY(readFile(fx.base() + "/desktop-updater.log").contains("completed the interrupted commit"));
-        QVERIFY(QFileInfo(lock).isFile() && !isLink(lock));
+        QVERIFY(QFileInfo(lock).isFile() && !pathpolicy::isAnyLink(lock));
     }
 
 #ifndef Q_OS_WIN

@@ -3,7 +3,7 @@
 // the old or the new release. A failure inside the commit undoes it.
 #include "transaction/updatetransaction.h"
 
-#include "list/filelist.h"
+#include "list/pathpolicy.h"
 #include "platform/path_rules.h"
 #include "support/commit_release.h"
 #include "support/files.h"
@@ -40,7 +40,7 @@ void snapshotInto(const QString& base, const QString& folder, QMap<QString, QByt
         const QString p = info.filePath();
         const QString rel = QDir(base).relativeFilePath(p);
         if (rel == "Application/Updates/applied-version") continue;
-        if (isLink(p)) {
+        if (pathpolicy::isAnyLink(p)) {
             out[rel] = "<link>";
         } else if (info.isDir()) {
             out[rel] = "<dir>";
@@ -109,7 +109,7 @@ bool linksCanBeRemoved()
 {
     QTemporaryDir dir, target;
     const QString link = dir.path() + "/probe";
-    return testlinks::makeLink(target.path(), link) && pathrules::removeReparsePoint(link, nullptr) && !isLink(link);
+    return testlinks::makeLink(target.path(), link) && pathrules::removeReparsePoint(link, nullptr) && !pathpolicy::isAnyLink(link);
 }
 
 // How many pause points a whole commit of the fixture passes, or -1 when it fails.
@@ -830,7 +830,7 @@ private slots:
             }
             QVERIFY2(snapshot(outside.path()) == outsideBefore, when);
             // Where links cannot be removed themselves (Wine 8 with a host link) they stay.
-            QVERIFY2(isLink(base + "/Application/Updates/staging") == !linksCanBeRemoved(), when);
+            QVERIFY2(pathpolicy::isAnyLink(base + "/Application/Updates/staging") == !linksCanBeRemoved(), when);
             QCOMPARE(readFile(base + "/a.dll"), QByteArray("a"));
         }
     }

@@ -1,6 +1,7 @@
 #include "download/downloader.h"
 
-#include "list/filelist.h"
+#include "list/pathpolicy.h"
+#include "log/quotedname.h"
 #include "platform/write_back.h"
 #include "download/transferguard.h"
 #include "download/resumereply.h"
@@ -42,7 +43,7 @@ Downloader::Downloader(QUrl url, QString targetPath, QString expectedSha256, qin
     m_file = new QSaveFile(m_targetPath);
     m_sink = m_file;
     // QSaveFile would write to whatever a link points to: a link is never written through.
-    m_opened = !isLink(m_targetPath) && m_file->open(QIODevice::WriteOnly);
+    m_opened = !pathpolicy::isAnyLink(m_targetPath) && m_file->open(QIODevice::WriteOnly);
     start(url);
 }
 
@@ -68,7 +69,7 @@ Downloader::Downloader(QUrl url, QString targetPath, QString expectedSha256, qin
         m_part.bytes = 0;
         fd = fileutil::openNoFollow(part.partPath.toStdString(), true);
     }
-    m_opened = fd >= 0 && !isLink(m_targetPath) && m_partFile->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle);
+    m_opened = fd >= 0 && !pathpolicy::isAnyLink(m_targetPath) && m_partFile->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle);
     if (!m_opened) m_part.bytes = 0;
     m_sourceKnown = m_part.bytes > 0;  // bytes are held only with their validator
     start(url);
@@ -189,7 +190,7 @@ void Downloader::decodeZstd(const QString& referencePath, const QString& frameSh
         // Windows make the application's own write fail). What was read is what the result's
         // digest is checked against.
         QFile file;
-        if (isLink(referencePath)) {
+        if (pathpolicy::isAnyLink(referencePath)) {
             m_decodeFailure = QStringLiteral("the file a delta starts from is a link");
         } else if (!openRegularForReading(file, referencePath)) {
             m_decodeFailure = QStringLiteral("cannot read the file the delta starts from as a plain file");
@@ -293,7 +294,7 @@ void Downloader::slotFinished()
     const bool httpLike = scheme == QLatin1String("http") || scheme == QLatin1String("https");
     bool ok = m_opened && m_reply->error() == QNetworkReply::NoError &&
               m_guard->reason() == TransferGuard::Reason::None;
-    QString why = m_opened ? m_guard->describe() : (isLink(m_targetPath) ? QStringLiteral("the target is a link")
+    QString why = m_opened ? m_guard->describe() : (pathpolicy::isAnyLink(m_targetPath) ? QStringLiteral("the target is a link")
                                         : QStringLiteral("cannot open the file: ") + m_sink->errorString());
     if (ok && !httpLike) {
         ok = false;

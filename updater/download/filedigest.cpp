@@ -1,6 +1,6 @@
 #include "download/filedigest.h"
 
-#include "list/filelist.h"
+#include "list/pathpolicy.h"
 #include "download/sha256.h"
 #include "platform/regular_file.h"
 
@@ -10,7 +10,7 @@
 QString fileSha256Hex(const QString& path)
 {
     const QFileInfo info(path);
-    if (isLink(path) || !info.isFile()) return QString();
+    if (pathpolicy::isAnyLink(path) || !info.isFile()) return QString();
     // Opened as a regular file without waiting: a FIFO put there since would hold the update.
     QFile file;
     if (!openRegularForReading(file, path)) return QString();
@@ -26,7 +26,7 @@ bool fileMatches(const QString& path, const QString& sha256Hex, qint64 size)
 {
     if (sha256Hex.isEmpty()) return false;
     const QFileInfo info(path);
-    if (isLink(path) || !info.isFile() || (size >= 0 && info.size() != size)) return false;
+    if (pathpolicy::isAnyLink(path) || !info.isFile() || (size >= 0 && info.size() != size)) return false;
     const QString digest = fileSha256Hex(path);
     return !digest.isEmpty() && digest.compare(sha256Hex.trimmed(), Qt::CaseInsensitive) == 0;
 }

@@ -2,6 +2,7 @@
 
 #include "download/downloader.h"
 #include "download/filedigest.h"
+#include "log/quotedname.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -65,13 +66,13 @@ FetchResult fetchFile(const FileEntry& entry, const QString& stagedPath, const F
                       const PartialStore* parts)
 {
     FetchResult result;
-    const QString name = entry.value(QStringLiteral("name"));
-    const QString sha256 = entry.contains(QStringLiteral("sha256")) ? entry.value(QStringLiteral("sha256")) : QString();
-    const qint64 size = entry.contains(QStringLiteral("size")) ? entry.value(QStringLiteral("size")).toLongLong() : -1;
-    const QList<DeltaSource> deltas = deltaSources(entry);
+    const QString& name = entry.name;
+    const QString& sha256 = entry.sha256;
+    const qint64 size = entry.size;
+    const QList<DeltaSource>& deltas = entry.deltas;
     if (!deltas.isEmpty()) {
         // The file in place is hashed here (its digest is the one a delta names), read-only.
-        const QString inPlace = entry.value(QStringLiteral("dist"));
+        const QString& inPlace = entry.dist;
         const int chosen = chooseDelta(deltas, fileSha256Hex(inPlace));
         if (chosen >= 0) {
             const DeltaSource& delta = deltas.at(chosen);
@@ -86,8 +87,8 @@ FetchResult fetchFile(const FileEntry& entry, const QString& stagedPath, const F
                                     .arg(quotedName(name), quotedName(delta.url), why));
         }
     }
-    const QString url = entry.value(QStringLiteral("url"));
-    const bool compressed = entry.value(QStringLiteral("encoding")) == QLatin1String("zstd");
+    const QString& url = entry.url;
+    const bool compressed = entry.encoding == QLatin1String("zstd");
     // (Nothing is kept where a link stands on the way to the parts' folder.)
     const HeldPart part = parts && !compressed && !sha256.isEmpty() && size >= 0 ? parts->held(sha256, url, size) : HeldPart();
     if (part.usable) {

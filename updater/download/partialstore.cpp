@@ -1,7 +1,8 @@
 #include "download/partialstore.h"
 
 #include "download/resumereply.h"
-#include "list/filelist.h"
+#include "list/pathpolicy.h"
+#include "list/updaterfolders.h"
 #include "platform/append_file.h"
 #include "platform/folder_flush.h"
 #include "platform/path_rules.h"
@@ -75,10 +76,10 @@ bool PartialStore::folderUsable() const
     // A link above the folder (Application, Updates) could carry every write elsewhere: then
     // nothing is kept. One standing as the folder itself, or a file there, goes itself.
     if (!pathrules::reparsePointOnTheWay(m_base, m_folder, true).isEmpty()) return false;
-    if (isLink(m_folder) || (QFileInfo::exists(m_folder) && !QFileInfo(m_folder).isDir())) {
+    if (pathpolicy::isAnyLink(m_folder) || (QFileInfo::exists(m_folder) && !QFileInfo(m_folder).isDir())) {
         if (!pathrules::removeTreeNoFollow(m_folder)) return false;
     }
-    return QDir().mkpath(m_folder) && !isLink(m_folder) && QFileInfo(m_folder).isDir();
+    return QDir().mkpath(m_folder) && !pathpolicy::isAnyLink(m_folder) && QFileInfo(m_folder).isDir();
 }
 
 QString partKey(const QString& sha256, const QString& url)
@@ -99,7 +100,7 @@ HeldPart PartialStore::held(const QString& sha256, const QString& url, qint64 si
     qint64 keptSize = -1;
     QByteArray validator;
     const QFileInfo bytes(part.partPath);
-    const bool fits = !isLink(part.partPath) && bytes.isFile() &&
+    const bool fits = !pathpolicy::isAnyLink(part.partPath) && bytes.isFile() &&
                       readPartInfo(readInfo(part.infoPath), &keptUrl, &keptSize, &validator) &&
                       keptUrl == url && keptSize == size && bytes.size() <= size;
     if (!fits) {
@@ -114,7 +115,7 @@ HeldPart PartialStore::held(const QString& sha256, const QString& url, qint64 si
 void PartialStore::keepOnly(const QSet<QString>& keys) const
 {
     if (!pathrules::reparsePointOnTheWay(m_base, m_folder, true).isEmpty()) return;
-    if (isLink(m_folder) || !QFileInfo(m_folder).isDir()) {
+    if (pathpolicy::isAnyLink(m_folder) || !QFileInfo(m_folder).isDir()) {
         clear();
         return;
     }
@@ -137,7 +138,7 @@ bool recordPartSource(const HeldPart& part, const QString& url, qint64 size, con
 {
     if (validator.isEmpty()) {
         pathrules::removeTreeNoFollow(part.infoPath);
-        return !QFileInfo::exists(part.infoPath) && !isLink(part.infoPath);
+        return !QFileInfo::exists(part.infoPath) && !pathpolicy::isAnyLink(part.infoPath);
     }
     const int fd = fileutil::openNoFollow(part.infoPath.toStdString(), true);
     if (fd < 0) return false;
@@ -171,7 +172,7 @@ bool stagePart(const HeldPart& part, const QString& stagedPath, QString* why)
     if (!flushed) return fail(QStringLiteral("cannot flush %1 to disk").arg(part.partPath));
     QString flushWhy;
     if (!flushFolder(QFileInfo(part.partPath).path(), &flushWhy)) return fail(flushWhy);
-    if (isLink(stagedPath) || QFileInfo::exists(stagedPath) || !QDir().rename(part.partPath, stagedPath)) {
+    if (pathpolicy::isAnyLink(stagedPath) || QFileInfo::exists(stagedPath) || !QDir().rename(part.partPath, stagedPath)) {
         return fail(QStringLiteral("cannot move the download to %1").arg(stagedPath));
     }
     // A second name made between the check and the rename: the staged name goes, the file stays

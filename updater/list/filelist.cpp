@@ -1,6 +1,8 @@
 #include "list/filelist.h"
 
 #include "list/pathpolicy.h"
+#include "list/xmlnesting.h"
+#include "log/quotedname.h"
 #include "platform/path_rules.h"
 
 #include <QDir>
@@ -11,174 +13,30 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QUrl>
-#include <QtGlobal>
 
 #include <limits>
 
 namespace {
 
-QString quoted(const QString& s) { return quotedName(s); }
-
+using pathpolicy::isAnyLink;
 using pathpolicy::isInsideOrSame;
+using pathpolicy::sameName;
 
-// Why the target `path` (already lexically inside `base`) must not be written or removed, or "".
-// For a removal the last part may be a link: the link itself goes, never what it points to.
-QString linkProblem(const QString& base, const QString& path, bool lastPartMayBeLink)
+// ---- One entry's attributes
+
+bool isHex64(const QString& text)
 {
-    if (!lastPartMayBeLink && isLink(path)) return QStringLiteral("the target is a link");
-    // Qt resolves no junction in the middle of a path, so the check below could not see one.
-    const QString point = pathrules::reparsePointOnTheWay(base, path, true);
-    if (!point.isEmpty()) return QStringLiteral("%1 on the way is a link or junction").arg(quoted(QDir(base).relativeFilePath(point)));
-    if (!staysInsideThroughLinks(base, QFileInfo(path).path())) {
-        return QStringLiteral("a link on the way leads outside the updater's folder");
-    }
-    return QString();
+    static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    return hex64.match(text).hasMatch();
 }
 
-}  // namespace
-
-QString quotedName(const QString& s)
-{
-    QString out(QLatin1Char('"'));
-    for (const QChar c : s) {
-        const ushort u = c.unicode();
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
-            out += QLatin1Char('\\');
-            out += c;
-        } else if (c == QLatin1Char('\n')) {
-            out += QLatin1String("\\n");
-        } else if (c == QLatin1Char('\r')) {
-            out += QLatin1String("\\r");
-        } else if (u < 0x20 || u == 0x7f || u == 0x85 || u == 0x2028 || u == 0x2029) {
-            out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
-        } else {
-            out += c;
-        }
-    }
-    return out + QLatin1Char('"');
-}
-
-QString resolveInside(const QString& baseFolder, const QString& relative)
-{
-    if (relative.trimmed().isEmpty()) return QString();
-    QString rel = relative;
-    rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
-    if (rel.startsWith(QLatin1Char('/')) || drive.match(rel).hasMatch() || QDir::isAbsolutePath(relative)) {
-        return QString();
-    }
-    const QString base = QDir::cleanPath(baseFolder);
-    const QString joined = QDir::cleanPath(base + QLatin1Char('/') + rel);
-    const QString prefix = base.endsWith(QLatin1Char('/')) ? base : base + QLatin1Char('/');
-    if (!joined.startsWith(prefix) || joined.size() <= prefix.size()) return QString();
-    return joined;
-}
-
-QString windowsAliasProblem(const QString& relative)
-{
-    // COM and LPT with a superscript digit are devices as well, and so are the console's
-    // input and output buffers.
-    static const QRegularExpression device(
-        QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9\\x{00B9}\\x{00B2}\\x{00B3}]|LPT[1-9\\x{00B9}\\x{00B2}\\x{00B3}]|CONIN\\$|CONOUT\\$)$"),
-        QRegularExpression::CaseInsensitiveOption);
-    QString rel = relative;
-    rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    const QStringList parts = rel.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString& part : parts) {
-        if (part == QLatin1String(".") || part == QLatin1String("..")) continue;
-        // Windows takes none of these in a name; ':' would name a stream of the part before it.
-        for (const QChar c : part) {
-            if (c.unicode() < 0x20 || QStringLiteral("<>:\"|?*").contains(c)) {
-                return QStringLiteral("the name %1 holds %2, which Windows refuses in names").arg(quoted(part), quoted(QString(c)));
-            }
-        }
-        if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' '))) {
-            return QStringLiteral("the name %1 ends in a dot or a blank").arg(quoted(part));
-        }
-        // "CON", "con.txt" and "CON .log" all open the console device on Windows.
-        QString stem = part.section(QLatin1Char('.'), 0, 0);
-        while (stem.endsWith(QLatin1Char(' '))) stem.chop(1);
-        if (device.match(stem).hasMatch()) {
-            return QStringLiteral("the name %1 is a Windows device").arg(quoted(part));
-        }
-    }
-    return QString();
-}
-
+// Whether `url` may be downloaded from: http and https only. Any other scheme (file:, ftp:,
+// qrc:, ...) could read local files or hand the user's credentials to another host.
 bool isAllowedDownloadUrl(const QString& url)
 {
     const QString scheme = QUrl(url, QUrl::TolerantMode).scheme().toLower();
     return scheme == QLatin1String("http") || scheme == QLatin1String("https");
 }
-
-bool isLink(const QString& path)
-{
-    const QFileInfo info(path);
-    return info.isSymLink() || info.isJunction() || pathrules::isReparsePoint(path);
-}
-
-bool staysInsideThroughLinks(const QString& baseFolder, const QString& path)
-{
-    const QString canonicalBase = QFileInfo(baseFolder).canonicalFilePath();
-    if (canonicalBase.isEmpty()) return false;
-    QString existing = QDir::cleanPath(path);
-    while (!QFileInfo::exists(existing)) {
-        if (isLink(existing)) return false;  // a dangling link: where it leads is unknown
-        const QString parent = QFileInfo(existing).path();
-        if (parent == existing) return false;
-        existing = parent;
-    }
-    return isInsideOrSame(QFileInfo(existing).canonicalFilePath(), canonicalBase);
-}
-
-int xmlNestingDepth(const QByteArray& xml, int limit)
-{
-    int depth = 0;
-    int deepest = 0;
-    const int n = xml.size();
-    const char* s = xml.constData();
-    auto skipPast = [&](int from, const char* end) {
-        const int at = xml.indexOf(end, from);
-        return at < 0 ? n : at + int(qstrlen(end));
-    };
-    for (int i = 0; i < n;) {
-        if (s[i] != '<') {
-            ++i;
-            continue;
-        }
-        if (xml.mid(i, 4) == "<!--") { i = skipPast(i + 4, "-->"); continue; }
-        if (xml.mid(i, 9) == "<![CDATA[") { i = skipPast(i + 9, "]]>"); continue; }
-        if (i + 1 < n && (s[i + 1] == '?' || s[i + 1] == '!')) { i = skipPast(i + 2, ">"); continue; }
-        const bool closing = i + 1 < n && s[i + 1] == '/';
-        // Find the end of the tag, stepping over quoted attribute values.
-        int j = i + 1;
-        char quote = 0;
-        for (; j < n; ++j) {
-            if (quote) {
-                if (s[j] == quote) quote = 0;
-            } else if (s[j] == '"' || s[j] == '\'') {
-                quote = s[j];
-            } else if (s[j] == '>') {
-                break;
-            }
-        }
-        const bool selfClosing = j < n && j > i + 1 && s[j - 1] == '/';
-        if (closing) {
-            if (depth > 0) --depth;
-        } else if (!selfClosing) {
-            ++depth;
-            if (depth > deepest) deepest = depth;
-            if (deepest > limit) return limit + 1;
-        } else if (depth + 1 > deepest) {
-            deepest = depth + 1;
-            if (deepest > limit) return limit + 1;
-        }
-        i = j + 1;
-    }
-    return deepest;
-}
-
-namespace {
 
 bool endsWithSeparator(const QString& dist)
 {
@@ -198,15 +56,20 @@ QString sizeProblem(const QString& text)
     return QString();
 }
 
+// The byte count of a `size` attribute that passed sizeProblem(), or -1 when there is none.
+qint64 sizeOf(const QDomElement& e)
+{
+    return e.hasAttribute(QStringLiteral("size")) ? e.attribute(QStringLiteral("size")).trimmed().toLongLong() : -1;
+}
+
 QString digestProblem(const QDomElement& e, bool requireDigests)
 {
-    static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
     const bool hasSha = e.hasAttribute(QStringLiteral("sha256"));
     const bool hasSize = e.hasAttribute(QStringLiteral("size"));
     if (requireDigests && (!hasSha || !hasSize)) {
         return QStringLiteral("a signed list must give sha256 and size of every file");
     }
-    if (hasSha && !hex64.match(e.attribute(QStringLiteral("sha256")).trimmed()).hasMatch()) {
+    if (hasSha && !isHex64(e.attribute(QStringLiteral("sha256")).trimmed())) {
         return QStringLiteral("sha256 is not 64 hex digits");
     }
     if (hasSize) return sizeProblem(e.attribute(QStringLiteral("size")));
@@ -226,301 +89,362 @@ QString encodingProblem(const QDomElement& e)
     return QString();
 }
 
+// Why the <delta> `d` of `entry` cannot be used, or "": `kept` are the deltas already taken.
+QString deltaProblem(const QDomElement& d, const FileEntry& entry, const QList<DeltaSource>& kept, bool requireDigests)
+{
+    const QString from = d.attribute(QStringLiteral("from")).trimmed().toLower();
+    if (!isHex64(from)) return QStringLiteral("from is not 64 hex digits");
+    if (!isAllowedDownloadUrl(d.attribute(QStringLiteral("url")))) return QStringLiteral("only http and https are allowed");
+    if (requireDigests && (!d.hasAttribute(QStringLiteral("sha256")) || !d.hasAttribute(QStringLiteral("size")))) {
+        return QStringLiteral("a signed list must give sha256 and size of every delta");
+    }
+    if (d.hasAttribute(QStringLiteral("sha256")) && !isHex64(d.attribute(QStringLiteral("sha256")).trimmed())) {
+        return QStringLiteral("sha256 is not 64 hex digits");
+    }
+    if (d.hasAttribute(QStringLiteral("size")) && !sizeProblem(d.attribute(QStringLiteral("size"))).isEmpty()) {
+        return sizeProblem(d.attribute(QStringLiteral("size")));
+    }
+    if (from == entry.sha256.toLower()) return QStringLiteral("it starts from the file itself");
+    for (const DeltaSource& k : kept) {
+        if (k.from == from) return QStringLiteral("another delta starts from the same file");
+    }
+    if (kept.size() == kMaxDeltasPerFile) return QStringLiteral("more than %1 deltas").arg(kMaxDeltasPerFile);
+    return QString();
+}
+
 // The usable <delta> children of `e` into `entry`; the others are left out with a note. Deltas
 // need the file's own sha256 and size: the rebuilt file is checked against them like any download.
-void readDeltas(const QDomElement& e, const QString& name, bool requireDigests, FileEntry* entry, QStringList* notes)
+void readDeltas(const QDomElement& e, bool requireDigests, FileEntry* entry, QStringList* notes)
 {
-    static const QRegularExpression hex64(QStringLiteral("^[0-9A-Fa-f]{64}$"));
     const QDomNodeList children = e.elementsByTagName(QStringLiteral("delta"));
     if (children.isEmpty()) return;
-    if (!entry->contains(QStringLiteral("sha256")) || !entry->contains(QStringLiteral("size"))) {
+    if (entry->sha256.isEmpty() || entry->size < 0) {
         notes->append(QStringLiteral("ignored the deltas of %1: the file has no sha256 and size to check them by")
-                          .arg(quotedName(name)));
+                          .arg(quotedName(entry->name)));
         return;
     }
-    QStringList froms;
     for (int i = 0; i < children.count(); ++i) {
         const QDomElement d = children.item(i).toElement();
-        const QString from = d.attribute(QStringLiteral("from")).trimmed().toLower();
-        const QString url = d.attribute(QStringLiteral("url"));
-        QString problem;
-        if (!hex64.match(from).hasMatch()) problem = QStringLiteral("from is not 64 hex digits");
-        else if (!isAllowedDownloadUrl(url)) problem = QStringLiteral("only http and https are allowed");
-        else if (requireDigests && (!d.hasAttribute(QStringLiteral("sha256")) || !d.hasAttribute(QStringLiteral("size"))))
-            problem = QStringLiteral("a signed list must give sha256 and size of every delta");
-        else if (d.hasAttribute(QStringLiteral("sha256")) && !hex64.match(d.attribute(QStringLiteral("sha256")).trimmed()).hasMatch())
-            problem = QStringLiteral("sha256 is not 64 hex digits");
-        else if (d.hasAttribute(QStringLiteral("size")) && !sizeProblem(d.attribute(QStringLiteral("size"))).isEmpty())
-            problem = sizeProblem(d.attribute(QStringLiteral("size")));
-        else if (from == entry->value(QStringLiteral("sha256")).toLower())
-            problem = QStringLiteral("it starts from the file itself");
-        else if (froms.contains(from)) problem = QStringLiteral("another delta starts from the same file");
-        else if (froms.size() == kMaxDeltasPerFile) problem = QStringLiteral("more than %1 deltas").arg(kMaxDeltasPerFile);
+        const QString problem = deltaProblem(d, *entry, entry->deltas, requireDigests);
         if (!problem.isEmpty()) {
-            notes->append(QStringLiteral("ignored a delta of %1: %2").arg(quotedName(name), problem));
+            notes->append(QStringLiteral("ignored a delta of %1: %2").arg(quotedName(entry->name), problem));
             continue;
         }
-        const QString key = QStringLiteral("delta.%1.").arg(froms.size());
-        froms.append(from);
-        entry->insert(key + QLatin1String("from"), from);
-        entry->insert(key + QLatin1String("url"), url);
-        if (d.hasAttribute(QStringLiteral("sha256"))) entry->insert(key + QLatin1String("sha256"), d.attribute(QStringLiteral("sha256")).trimmed().toLower());
-        if (d.hasAttribute(QStringLiteral("size"))) entry->insert(key + QLatin1String("size"), d.attribute(QStringLiteral("size")).trimmed());
+        DeltaSource delta;
+        delta.from = d.attribute(QStringLiteral("from")).trimmed().toLower();
+        delta.url = d.attribute(QStringLiteral("url"));
+        delta.sha256 = d.attribute(QStringLiteral("sha256")).trimmed().toLower();
+        delta.size = sizeOf(d);
+        entry->deltas.append(delta);
+    }
+}
+
+// The download that the checked <file> element `e` asks for at `target`.
+FileEntry downloadEntry(const QDomElement& e, const QString& target, bool requireDigests, QStringList* notes)
+{
+    FileEntry entry;
+    entry.url = e.attribute(QStringLiteral("url"));
+    entry.dist = target;
+    entry.name = e.attribute(QStringLiteral("dist"));
+    entry.sha256 = e.attribute(QStringLiteral("sha256")).trimmed();
+    entry.size = sizeOf(e);
+    entry.encoding = e.attribute(QStringLiteral("encoding"));
+    readDeltas(e, requireDigests, &entry, notes);
+    return entry;
+}
+
+// ---- The document
+
+// The <files> element of `body`, or a null element; a list that is nested too deep or not
+// well-formed is refused into `result`.
+QDomElement filesElement(const QByteArray& body, QDomDocument* doc, FileListResult* result)
+{
+    if (xmlNestingDepth(body, kMaxFileListDepth) > kMaxFileListDepth) {
+        result->refused = true;
+        result->notes.append(QStringLiteral("file list refused: it nests deeper than %1 levels").arg(kMaxFileListDepth));
+        return QDomElement();
+    }
+    QString parseError;
+    int line = 0;
+    if (!doc->setContent(body, false, &parseError, &line)) {
+        result->refused = true;
+        result->notes.append(QStringLiteral("file list refused: not well-formed XML (line %1: %2)").arg(line).arg(parseError));
+        return QDomElement();
+    }
+    if (doc->documentElement().tagName() == QLatin1String("files")) return doc->documentElement();
+    return doc->elementsByTagName(QStringLiteral("files")).item(0).toElement();
+}
+
+// ---- The entries together
+
+// One reading of a list: each entry is asked of the path policy about its own target, then
+// held against the entries read before it; what the kept removals leave in the way is
+// refused at the end.
+class ListReader
+{
+public:
+    ListReader(const QString& baseFolder, const QString& ownFileName, bool requireDigests, FileListResult* result,
+               const QStringList& namedRemovals)
+        : m_base(baseFolder), m_own(ownFileName), m_requireDigests(requireDigests), m_result(result),
+          m_updaterFiles(baseFolder, ownFileName), m_namedRemovals(namedRemovals), m_named(baseFolder, namedRemovals)
+    {
+    }
+
+    void readFile(const QDomElement& e);
+    void readRemoval(const QDomElement& e);
+    void refuseWhatStandsInTheWay();
+
+private:
+    void refuse(const QString& what, const QString& value, const QString& why)
+    {
+        m_result->rejected.append(value);
+        m_result->notes.append(QStringLiteral("skipped %1 %2: %3").arg(what, quotedName(value), why));
+    }
+    QString targetPathProblem(const QString& dist, const QString& target, bool folder, bool own) const;
+    QString removalPathProblem(const QString& dist, const QString& path) const;
+    QString claimProblem(const QString& target, bool folder);
+    QString releaseConflict(const QString& path, bool isFile) const;
+    QString removalConflict(const QString& dist, const QString& path, bool* skip);
+    QString inThePlace(const QString& target, bool isFile, const pathpolicy::Removals& removals) const;
+    QString blocked(const QString& target, const pathpolicy::Removals& removals) const;
+
+    // Whether one of the list's removals, kept or not, would take `target` away.
+    bool takenAway(const QString& target) const { return !isAnyLink(target) && m_named.holding(target).index >= 0; }
+    // Whether `target` is an existing folder that one of the list's removals names itself.
+    bool replacesRemovedFolder(const QString& target) const
+    {
+        if (isAnyLink(target) || !QFileInfo(target).isDir()) return false;
+        const int i = m_named.holding(target).index;
+        return i >= 0 && sameName(m_namedRemovals.at(i), target);
+    }
+
+    const QString m_base;
+    const QString m_own;
+    const bool m_requireDigests;
+    FileListResult* const m_result;
+    const pathpolicy::UpdaterFiles m_updaterFiles;
+    // What the list removes may give way to something else of the release: a removed folder to
+    // a file, a removed file to a folder (the removal moves it into the backup first). Whether a
+    // removal is kept is decided later; what it would not take away is refused at the end.
+    const QStringList m_namedRemovals;
+    const pathpolicy::Removals m_named;
+    QSet<QString> m_claimedNames;  // nameKey() of every target an entry named first
+    pathpolicy::PathSet m_listed;  // the targets accepted so far
+    pathpolicy::PathSet m_removed;  // the removals kept so far
+};
+
+// Why the target of a <file> element cannot be placed where it says, as the path policy sees
+// it, or "".
+QString ListReader::targetPathProblem(const QString& dist, const QString& target, bool folder, bool own) const
+{
+    QString problem = pathpolicy::windowsAliasProblem(dist);
+    if (problem.isEmpty()) problem = pathpolicy::unplaceableProblem(target, folder);
+    if (problem.isEmpty() && !own) problem = m_updaterFiles.placeProblem(target);
+    if (problem.isEmpty()) problem = pathpolicy::linkProblem(m_base, target, false);
+    return problem;
+}
+
+QString ListReader::removalPathProblem(const QString& dist, const QString& path) const
+{
+    QString problem = pathpolicy::windowsAliasProblem(dist);
+    if (problem.isEmpty()) problem = pathpolicy::unplaceableProblem(path, false);
+    if (problem.isEmpty()) problem = m_updaterFiles.removalProblem(path);
+    if (problem.isEmpty()) problem = pathpolicy::linkProblem(m_base, path, true);
+    return problem;
+}
+
+// Why `target` cannot be the place of this entry given the entries before it and what lies in
+// the folder, or "".
+QString ListReader::claimProblem(const QString& target, bool folder)
+{
+    // The first entry that names a path claims it before anything in place is looked at:
+    // which of two entries counts must not depend on what the folder holds, or a run that
+    // finds the folder half-changed would place the other one.
+    const QString key = pathpolicy::nameKey(target);
+    if (m_claimedNames.contains(key)) return QStringLiteral("it is listed twice");
+    m_claimedNames.insert(key);
+    if (!folder && QFileInfo(target).isDir() && !takenAway(target)) return QStringLiteral("a folder is in its place");
+    if (folder && QFileInfo::exists(target) && !QFileInfo(target).isDir() && !takenAway(target)) {
+        return QStringLiteral("a file is in its place");
+    }
+    if (m_listed.containsFile(target)) return QStringLiteral("it is listed twice");
+    return releaseConflict(target, !folder);
+}
+
+// A file of the release that would stand on the way to `path`, or that `path` as a file would
+// have below it: one of the two cannot be placed.
+QString ListReader::releaseConflict(const QString& path, bool isFile) const
+{
+    for (const FileEntry& d : m_result->downloads) {
+        if (isInsideOrSame(path, d.dist) && !sameName(path, d.dist)) {
+            return QStringLiteral("it lies below %1, which the list downloads as a file").arg(quotedName(d.name));
+        }
+        if (isFile && isInsideOrSame(d.dist, path) && !sameName(path, d.dist)) {
+            return QStringLiteral("the list downloads %1 below it").arg(quotedName(d.name));
+        }
+    }
+    for (const QString& folder : m_result->folders) {
+        if (isFile && isInsideOrSame(folder, path) && !sameName(path, folder)) {
+            return QStringLiteral("the list names the folder %1 below it").arg(quotedName(folder));
+        }
+    }
+    return QString();
+}
+
+void ListReader::readFile(const QDomElement& e)
+{
+    const QString dist = e.attribute(QStringLiteral("dist"));
+    const QString url = e.attribute(QStringLiteral("url"));
+    const bool folder = endsWithSeparator(dist);
+    if (!folder && !isAllowedDownloadUrl(url)) {
+        m_result->rejected.append(dist);
+        m_result->notes.append(QStringLiteral("skipped download of %1 from %2: only http and https are allowed")
+                                   .arg(quotedName(dist), quotedName(url)));
+        return;
+    }
+    // Only the exact name: any other spelling that reaches the updater is refused by the policy.
+    const bool own = dist == m_own;
+    // The running updater cannot overwrite itself: its new copy waits in Updates.
+    const QString target = own ? m_updaterFiles.newCopyPath() : pathpolicy::resolveInside(m_base, dist);
+    const QString what = folder ? QStringLiteral("folder") : QStringLiteral("download to");
+    if (target.isEmpty()) {
+        refuse(what, dist, QStringLiteral("unsafe path, it leads outside the updater's folder"));
+        return;
+    }
+    QString problem = targetPathProblem(dist, target, folder, own);
+    if (problem.isEmpty() && !folder) problem = digestProblem(e, m_requireDigests);
+    if (problem.isEmpty() && !folder) problem = encodingProblem(e);
+    if (problem.isEmpty()) problem = claimProblem(target, folder);
+    if (!problem.isEmpty()) {
+        refuse(what, dist, problem);
+        return;
+    }
+    m_listed.insert(target);
+    if (folder) {
+        m_result->folders.append(target);
+        return;
+    }
+    m_result->downloads.append(downloadEntry(e, target, m_requireDigests, &m_result->notes));
+}
+
+// Why the removal of `path` conflicts with the entries read, or ""; `skip` is set when the
+// removal is left out without a refusal.
+QString ListReader::removalConflict(const QString& dist, const QString& path, bool* skip)
+{
+    *skip = false;
+    const bool replacedFolder = replacesRemovedFolder(path) && m_listed.containsName(path);
+    if (m_listed.containsFile(path) && !replacedFolder) {
+        // Not a refusal: the download replaces the file in one step.
+        m_result->notes.append(QStringLiteral("kept %1 for its download instead of removing it first").arg(quotedName(dist)));
+        *skip = true;
+        return QString();
+    }
+    for (const FileEntry& d : m_result->downloads) {
+        if (replacedFolder && sameName(d.dist, path)) continue;
+        if (pathrules::sameFile(d.dist, path)) return QStringLiteral("it is another name of a file the list downloads");
+    }
+    const QFileInfo info(path);
+    if (endsWithSeparator(dist) && (isAnyLink(path) || !info.isDir())) {
+        if (info.exists() || isAnyLink(path)) {
+            m_result->notes.append(QStringLiteral("kept %1: it names a folder, and no folder is there").arg(quotedName(dist)));
+        }
+        *skip = true;
+        return QString();
+    }
+    // Nothing to remove, or the same name again.
+    *skip = (!info.exists() && !isAnyLink(path)) || m_removed.containsName(path);
+    if (*skip) return QString();
+    // Another name of a path already removed (an 8.3 short name, a hard link) would be gone
+    // by the time the commit moved it, and the commit would fail on it at every start.
+    if (m_removed.containsFile(path)) return QStringLiteral("it is another name of a path the list already removes");
+    return QString();
+}
+
+void ListReader::readRemoval(const QDomElement& e)
+{
+    const QString dist = e.attribute(QStringLiteral("dist"));
+    const QString what = QStringLiteral("removal of");
+    const QString path = pathpolicy::resolveInside(m_base, dist);
+    if (path.isEmpty()) {
+        refuse(what, dist, QStringLiteral("unsafe path, it leads outside the updater's folder"));
+        return;
+    }
+    bool skip = false;
+    QString problem = removalPathProblem(dist, path);
+    if (problem.isEmpty()) problem = removalConflict(dist, path, &skip);
+    if (!problem.isEmpty()) {
+        refuse(what, dist, problem);
+        return;
+    }
+    if (skip) return;
+    m_removed.insert(path);
+    m_result->removals.append(path);
+}
+
+// A folder in a download's place, or a file in a folder's, must be one that the kept removals
+// take away.
+QString ListReader::inThePlace(const QString& target, bool isFile, const pathpolicy::Removals& removals) const
+{
+    if (removals.holding(target).index >= 0) return QString();
+    if (isFile && QFileInfo(target).isDir()) return QStringLiteral("a folder is in its place, and the list does not remove it");
+    if (!isFile && QFileInfo::exists(target) && !QFileInfo(target).isDir()) {
+        return QStringLiteral("a file is in its place, and the list does not remove it");
+    }
+    return QString();
+}
+
+QString ListReader::blocked(const QString& target, const pathpolicy::Removals& removals) const
+{
+    const QString file = pathpolicy::blockingFileOnTheWay(m_base, target, removals);
+    return file.isEmpty() ? QString()
+                          : QStringLiteral("the file %1 stands on its way, and the list does not remove it")
+                                .arg(quotedName(QDir(QDir::cleanPath(m_base)).relativeFilePath(file)));
+}
+
+// A file on the way to a target can only give way when the list removes it; otherwise the
+// commit could not place the target, and would fail on it at every start.
+void ListReader::refuseWhatStandsInTheWay()
+{
+    const pathpolicy::Removals removals(m_base, m_result->removals);
+    for (int i = m_result->downloads.size() - 1; i >= 0; --i) {
+        const FileEntry& d = m_result->downloads.at(i);
+        QString problem = inThePlace(d.dist, true, removals);
+        if (problem.isEmpty()) problem = blocked(d.dist, removals);
+        if (problem.isEmpty()) continue;
+        refuse(QStringLiteral("download to"), d.name, problem);
+        m_result->downloads.removeAt(i);
+    }
+    for (int i = m_result->folders.size() - 1; i >= 0; --i) {
+        QString problem = inThePlace(m_result->folders.at(i), false, removals);
+        if (problem.isEmpty()) problem = blocked(m_result->folders.at(i), removals);
+        if (problem.isEmpty()) continue;
+        refuse(QStringLiteral("folder"), QDir(QDir::cleanPath(m_base)).relativeFilePath(m_result->folders.at(i)) + QLatin1Char('/'),
+               problem);
+        m_result->folders.removeAt(i);
     }
 }
 
 }  // namespace
 
-QList<DeltaSource> deltaSources(const FileEntry& entry)
-{
-    QList<DeltaSource> deltas;
-    for (int i = 0;; ++i) {
-        const QString key = QStringLiteral("delta.%1.").arg(i);
-        if (!entry.contains(key + QLatin1String("from"))) return deltas;
-        DeltaSource d;
-        d.from = entry.value(key + QLatin1String("from"));
-        d.url = entry.value(key + QLatin1String("url"));
-        d.sha256 = entry.value(key + QLatin1String("sha256"));
-        bool ok = false;
-        const qint64 size = entry.value(key + QLatin1String("size")).toLongLong(&ok);
-        d.size = ok ? size : -1;
-        deltas.append(d);
-    }
-}
-
 FileListResult readFileList(const QByteArray& body, const QString& baseFolder, const QString& ownFileName,
                             bool requireDigests)
 {
     FileListResult result;
-    auto refuse = [&result](const QString& what, const QString& value, const QString& why) {
-        result.rejected.append(value);
-        result.notes.append(QStringLiteral("skipped %1 %2: %3").arg(what, quotedName(value), why));
-    };
-
-    if (xmlNestingDepth(body, kMaxFileListDepth) > kMaxFileListDepth) {
-        result.refused = true;
-        result.notes.append(QStringLiteral("file list refused: it nests deeper than %1 levels").arg(kMaxFileListDepth));
-        return result;
-    }
     QDomDocument doc;
-    QString parseError;
-    int line = 0;
-    if (!doc.setContent(body, false, &parseError, &line)) {
-        result.refused = true;
-        result.notes.append(QStringLiteral("file list refused: not well-formed XML (line %1: %2)").arg(line).arg(parseError));
-        return result;
-    }
-
-    QDomElement files;
-    if (doc.documentElement().tagName() == QLatin1String("files")) {
-        files = doc.documentElement();
-    } else {
-        files = doc.elementsByTagName(QStringLiteral("files")).item(0).toElement();
-    }
+    const QDomElement files = filesElement(body, &doc, &result);
     if (files.isNull()) return result;
 
-    const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
-    // The identities of the listed targets that exist: two spellings of one file (a letter case,
-    // an 8.3 short name, a hard link) are one target.
-    QSet<QString> listedNames, listedIdentities, claimedNames;
-    auto listed = [&listedNames, &listedIdentities](const QString& path) {
-        if (listedNames.contains(pathpolicy::nameKey(path))) return true;
-        const QString id = pathrules::fileIdentity(path);
-        return !id.isEmpty() && listedIdentities.contains(id);
-    };
-    auto noteListed = [&listedNames, &listedIdentities](const QString& path) {
-        listedNames.insert(pathpolicy::nameKey(path));
-        const QString id = pathrules::fileIdentity(path);
-        if (!id.isEmpty()) listedIdentities.insert(id);
-    };
-    // A file of the release that would stand on the way to `path`, or that `path` as a file
-    // would have below it: one of the two cannot be placed.
-    auto fileConflict = [&result](const QString& path, bool isFile) {
-        for (const FileEntry& d : result.downloads) {
-            const QString other = d.value(QStringLiteral("dist"));
-            if (isInsideOrSame(path, other) && !pathpolicy::sameName(path, other)) {
-                return QStringLiteral("it lies below %1, which the list downloads as a file")
-                    .arg(quotedName(d.value(QStringLiteral("name"))));
-            }
-            if (isFile && isInsideOrSame(other, path) && !pathpolicy::sameName(path, other)) {
-                return QStringLiteral("the list downloads %1 below it").arg(quotedName(d.value(QStringLiteral("name"))));
-            }
-        }
-        for (const QString& folder : result.folders) {
-            if (isFile && isInsideOrSame(folder, path) && !pathpolicy::sameName(path, folder)) {
-                return QStringLiteral("the list names the folder %1 below it").arg(quotedName(folder));
-            }
-        }
-        return QString();
-    };
-
-    // What the list removes may give way to something else of the release: a removed folder to
-    // a file, a removed file to a folder (the removal moves it into the backup first). Whether a
-    // removal is kept is decided below; what it would not take away is refused at the end.
+    const QDomNodeList fileNodes = files.elementsByTagName(QStringLiteral("file"));
     const QDomNodeList removeNodes = files.elementsByTagName(QStringLiteral("remove"));
-    result.entries = removeNodes.count() + files.elementsByTagName(QStringLiteral("file")).count();
+    result.entries = removeNodes.count() + fileNodes.count();
     QStringList namedRemovals;
     for (int i = 0; i < removeNodes.count(); ++i) {
-        const QString path = resolveInside(baseFolder, removeNodes.item(i).toElement().attribute(QStringLiteral("dist")));
+        const QString path = pathpolicy::resolveInside(baseFolder, removeNodes.item(i).toElement().attribute(QStringLiteral("dist")));
         if (!path.isEmpty()) namedRemovals.append(path);
     }
-    const pathpolicy::Removals named(baseFolder, namedRemovals);
-    auto takenAway = [&named](const QString& target) { return !isLink(target) && named.holding(target).index >= 0; };
-    auto replacesRemovedFolder = [&named, &namedRemovals](const QString& target) {
-        if (isLink(target) || !QFileInfo(target).isDir()) return false;
-        const int i = named.holding(target).index;
-        return i >= 0 && pathpolicy::sameName(namedRemovals.at(i), target);
-    };
-
-    const QDomNodeList fileNodes = files.elementsByTagName(QStringLiteral("file"));
-    for (int i = 0; i < fileNodes.count(); ++i) {
-        const QDomElement e = fileNodes.item(i).toElement();
-        const QString dist = e.attribute(QStringLiteral("dist"));
-        const QString url = e.attribute(QStringLiteral("url"));
-        const bool folder = endsWithSeparator(dist);
-        if (!folder && !isAllowedDownloadUrl(url)) {
-            result.rejected.append(dist);
-            result.notes.append(QStringLiteral("skipped download of %1 from %2: only http and https are allowed")
-                                    .arg(quotedName(dist), quotedName(url)));
-            continue;
-        }
-        QString target;
-        // Only the exact name: any other spelling that reaches the updater is refused below.
-        const bool own = dist == ownFileName;
-        if (own) {
-            // The running updater cannot overwrite itself: its new copy waits in Updates.
-            target = updaterFiles.newCopyPath();
-        } else {
-            target = resolveInside(baseFolder, dist);
-        }
-        const QString what = folder ? QStringLiteral("folder") : QStringLiteral("download to");
-        if (target.isEmpty()) {
-            refuse(what, dist, QStringLiteral("unsafe path, it leads outside the updater's folder"));
-            continue;
-        }
-        QString problem = windowsAliasProblem(dist);
-        if (problem.isEmpty()) problem = pathpolicy::unplaceableProblem(target, folder);
-        if (problem.isEmpty() && !own) problem = updaterFiles.placeProblem(target);
-        if (problem.isEmpty()) problem = linkProblem(baseFolder, target, false);
-        if (problem.isEmpty() && !folder) problem = digestProblem(e, requireDigests);
-        if (problem.isEmpty() && !folder) problem = encodingProblem(e);
-        // The first entry that names a path claims it before anything in place is looked at:
-        // which of two entries counts must not depend on what the folder holds, or a run that
-        // finds the folder half-changed would place the other one.
-        if (problem.isEmpty() && claimedNames.contains(pathpolicy::nameKey(target))) problem = QStringLiteral("it is listed twice");
-        if (problem.isEmpty()) claimedNames.insert(pathpolicy::nameKey(target));
-        if (problem.isEmpty() && !folder && QFileInfo(target).isDir() && !takenAway(target)) {
-            problem = QStringLiteral("a folder is in its place");
-        }
-        if (problem.isEmpty() && folder && QFileInfo::exists(target) && !QFileInfo(target).isDir() && !takenAway(target)) {
-            problem = QStringLiteral("a file is in its place");
-        }
-        if (problem.isEmpty() && listed(target)) problem = QStringLiteral("it is listed twice");
-        if (problem.isEmpty()) problem = fileConflict(target, !folder);
-        if (!problem.isEmpty()) {
-            refuse(what, dist, problem);
-            continue;
-        }
-        noteListed(target);
-        if (folder) {
-            result.folders.append(target);
-            continue;
-        }
-        FileEntry entry;
-        entry.insert(QStringLiteral("url"), url);
-        entry.insert(QStringLiteral("dist"), target);
-        entry.insert(QStringLiteral("name"), dist);
-        if (e.hasAttribute(QStringLiteral("sha256"))) entry.insert(QStringLiteral("sha256"), e.attribute(QStringLiteral("sha256")).trimmed());
-        if (e.hasAttribute(QStringLiteral("size"))) entry.insert(QStringLiteral("size"), e.attribute(QStringLiteral("size")).trimmed());
-        if (e.hasAttribute(QStringLiteral("encoding"))) entry.insert(QStringLiteral("encoding"), e.attribute(QStringLiteral("encoding")));
-        readDeltas(e, dist, requireDigests, &entry, &result.notes);
-        result.downloads.append(entry);
-    }
-
-    QSet<QString> removedNames, removedIdentities;
-    for (int i = 0; i < removeNodes.count(); ++i) {
-        const QString dist = removeNodes.item(i).toElement().attribute(QStringLiteral("dist"));
-        const QString path = resolveInside(baseFolder, dist);
-        if (path.isEmpty()) {
-            refuse(QStringLiteral("removal of"), dist, QStringLiteral("unsafe path, it leads outside the updater's folder"));
-            continue;
-        }
-        QString problem = windowsAliasProblem(dist);
-        if (problem.isEmpty()) problem = pathpolicy::unplaceableProblem(path, false);
-        if (problem.isEmpty()) problem = updaterFiles.removalProblem(path);
-        if (problem.isEmpty()) problem = linkProblem(baseFolder, path, true);
-        if (!problem.isEmpty()) {
-            refuse(QStringLiteral("removal of"), dist, problem);
-            continue;
-        }
-        const bool replacedFolder = replacesRemovedFolder(path) && listedNames.contains(pathpolicy::nameKey(path));
-        if (listed(path) && !replacedFolder) {
-            // Not a refusal: the download replaces the file in one step.
-            result.notes.append(QStringLiteral("kept %1 for its download instead of removing it first").arg(quotedName(dist)));
-            continue;
-        }
-        bool otherSpelling = false;
-        for (const FileEntry& d : result.downloads) {
-            if (replacedFolder && pathpolicy::sameName(d.value(QStringLiteral("dist")), path)) continue;
-            otherSpelling = otherSpelling || pathrules::sameFile(d.value(QStringLiteral("dist")), path);
-        }
-        if (otherSpelling) {
-            refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a file the list downloads"));
-            continue;
-        }
-        const QFileInfo info(path);
-        if (endsWithSeparator(dist) && (isLink(path) || !info.isDir())) {
-            if (info.exists() || isLink(path)) {
-                result.notes.append(QStringLiteral("kept %1: it names a folder, and no folder is there").arg(quotedName(dist)));
-            }
-            continue;
-        }
-        if (!info.exists() && !isLink(path)) continue;  // nothing to remove
-        if (removedNames.contains(pathpolicy::nameKey(path))) continue;  // the same name again
-        // Another name of a path already removed (an 8.3 short name, a hard link) would be gone
-        // by the time the commit moved it, and the commit would fail on it at every start.
-        const QString id = pathrules::fileIdentity(path);
-        if (!id.isEmpty() && removedIdentities.contains(id)) {
-            refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a path the list already removes"));
-            continue;
-        }
-        if (!id.isEmpty()) removedIdentities.insert(id);
-        removedNames.insert(pathpolicy::nameKey(path));
-        result.removals.append(path);
-    }
-
-    // A file on the way to a target can only give way when the list removes it; otherwise the
-    // commit could not place the target, and would fail on it at every start.
-    const pathpolicy::Removals removals(baseFolder, result.removals);
-    auto blocked = [&](const QString& target) {
-        const QString file = pathpolicy::fileInTheWay(baseFolder, target, removals);
-        return file.isEmpty() ? QString()
-                              : QStringLiteral("the file %1 stands on its way, and the list does not remove it")
-                                    .arg(quotedName(QDir(QDir::cleanPath(baseFolder)).relativeFilePath(file)));
-    };
-    // A folder in a download's place, or a file in a folder's, must be one that the kept
-    // removals take away.
-    auto inThePlace = [&](const QString& target, bool isFile) {
-        if (removals.holding(target).index >= 0) return QString();
-        if (isFile && QFileInfo(target).isDir()) return QStringLiteral("a folder is in its place, and the list does not remove it");
-        if (!isFile && QFileInfo::exists(target) && !QFileInfo(target).isDir()) {
-            return QStringLiteral("a file is in its place, and the list does not remove it");
-        }
-        return QString();
-    };
-    for (int i = result.downloads.size() - 1; i >= 0; --i) {
-        QString problem = inThePlace(result.downloads.at(i).value(QStringLiteral("dist")), true);
-        if (problem.isEmpty()) problem = blocked(result.downloads.at(i).value(QStringLiteral("dist")));
-        if (problem.isEmpty()) continue;
-        refuse(QStringLiteral("download to"), result.downloads.at(i).value(QStringLiteral("name")), problem);
-        result.downloads.removeAt(i);
-    }
-    for (int i = result.folders.size() - 1; i >= 0; --i) {
-        QString problem = inThePlace(result.folders.at(i), false);
-        if (problem.isEmpty()) problem = blocked(result.folders.at(i));
-        if (problem.isEmpty()) continue;
-        refuse(QStringLiteral("folder"), QDir(QDir::cleanPath(baseFolder)).relativeFilePath(result.folders.at(i)) + QLatin1Char('/'), problem);
-        result.folders.removeAt(i);
-    }
+    ListReader reader(baseFolder, ownFileName, requireDigests, &result, namedRemovals);
+    for (int i = 0; i < fileNodes.count(); ++i) reader.readFile(fileNodes.item(i).toElement());
+    for (int i = 0; i < removeNodes.count(); ++i) reader.readRemoval(removeNodes.item(i).toElement());
+    reader.refuseWhatStandsInTheWay();
     return result;
 }

@@ -1,8 +1,8 @@
 #include "list/pathpolicy.h"
 
-#include "list/filelist.h"
-#include "platform/path_rules.h"
+#include "log/quotedname.h"
 #include "log/updatelog.h"
+#include "platform/path_rules.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +10,87 @@
 #include <QRegularExpression>
 
 namespace pathpolicy {
+
+QString resolveInside(const QString& baseFolder, const QString& relative)
+{
+    if (relative.trimmed().isEmpty()) return QString();
+    QString rel = relative;
+    rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+    if (rel.startsWith(QLatin1Char('/')) || drive.match(rel).hasMatch() || QDir::isAbsolutePath(relative)) {
+        return QString();
+    }
+    const QString base = QDir::cleanPath(baseFolder);
+    const QString joined = QDir::cleanPath(base + QLatin1Char('/') + rel);
+    const QString prefix = base.endsWith(QLatin1Char('/')) ? base : base + QLatin1Char('/');
+    if (!joined.startsWith(prefix) || joined.size() <= prefix.size()) return QString();
+    return joined;
+}
+
+QString windowsAliasProblem(const QString& relative)
+{
+    // COM and LPT with a superscript digit are devices as well, and so are the console's
+    // input and output buffers.
+    static const QRegularExpression device(
+        QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9\\x{00B9}\\x{00B2}\\x{00B3}]|LPT[1-9\\x{00B9}\\x{00B2}\\x{00B3}]|CONIN\\$|CONOUT\\$)$"),
+        QRegularExpression::CaseInsensitiveOption);
+    QString rel = relative;
+    rel.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList parts = rel.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        if (part == QLatin1String(".") || part == QLatin1String("..")) continue;
+        // Windows takes none of these in a name; ':' would name a stream of the part before it.
+        for (const QChar c : part) {
+            if (c.unicode() < 0x20 || QStringLiteral("<>:\"|?*").contains(c)) {
+                return QStringLiteral("the name %1 holds %2, which Windows refuses in names").arg(quotedName(part), quotedName(QString(c)));
+            }
+        }
+        if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' '))) {
+            return QStringLiteral("the name %1 ends in a dot or a blank").arg(quotedName(part));
+        }
+        // "CON", "con.txt" and "CON .log" all open the console device on Windows.
+        QString stem = part.section(QLatin1Char('.'), 0, 0);
+        while (stem.endsWith(QLatin1Char(' '))) stem.chop(1);
+        if (device.match(stem).hasMatch()) {
+            return QStringLiteral("the name %1 is a Windows device").arg(quotedName(part));
+        }
+    }
+    return QString();
+}
+
+bool isAnyLink(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isSymLink() || info.isJunction() || pathrules::isReparsePoint(path);
+}
+
+bool staysInsideThroughLinks(const QString& baseFolder, const QString& path)
+{
+    const QString canonicalBase = QFileInfo(baseFolder).canonicalFilePath();
+    if (canonicalBase.isEmpty()) return false;
+    QString existing = QDir::cleanPath(path);
+    while (!QFileInfo::exists(existing)) {
+        if (isAnyLink(existing)) return false;  // a dangling link: where it leads is unknown
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing) return false;
+        existing = parent;
+    }
+    return isInsideOrSame(QFileInfo(existing).canonicalFilePath(), canonicalBase);
+}
+
+QString linkProblem(const QString& baseFolder, const QString& path, bool lastPartMayBeLink)
+{
+    if (!lastPartMayBeLink && isAnyLink(path)) return QStringLiteral("the target is a link");
+    // Qt resolves no junction in the middle of a path, so the check below could not see one.
+    const QString point = pathrules::reparsePointOnTheWay(baseFolder, path, true);
+    if (!point.isEmpty()) {
+        return QStringLiteral("%1 on the way is a link or junction").arg(quotedName(QDir(baseFolder).relativeFilePath(point)));
+    }
+    if (!staysInsideThroughLinks(baseFolder, QFileInfo(path).path())) {
+        return QStringLiteral("a link on the way leads outside the updater's folder");
+    }
+    return QString();
+}
 
 Qt::CaseSensitivity nameCase()
 {
@@ -101,6 +182,25 @@ QString unplaceableProblem(const QString& path, bool folder)
     if (QFile::encodeName(clean).size() > 4095) return QStringLiteral("its path is longer than this system takes");
 #endif
     return QString();
+}
+
+void PathSet::insert(const QString& path)
+{
+    m_names.insert(nameKey(path));
+    const QString id = pathrules::fileIdentity(path);
+    if (!id.isEmpty()) m_identities.insert(id);
+}
+
+bool PathSet::containsName(const QString& path) const
+{
+    return m_names.contains(nameKey(path));
+}
+
+bool PathSet::containsFile(const QString& path) const
+{
+    if (containsName(path)) return true;
+    const QString id = pathrules::fileIdentity(path);
+    return !id.isEmpty() && m_identities.contains(id);
 }
 
 UpdaterFiles::UpdaterFiles(const QString& baseFolder, const QString& ownFileName)
@@ -203,7 +303,7 @@ QString UpdaterFiles::removalProblem(const QString& path) const
     return QString();
 }
 
-QString fileOnTheWay(const QString& baseFolder, const QString& path)
+QString firstFileOnTheWay(const QString& baseFolder, const QString& path)
 {
     const QString base = QDir::cleanPath(baseFolder);
     QStringList parts = QDir(base).relativeFilePath(QDir::cleanPath(path)).split(QLatin1Char('/'), Qt::SkipEmptyParts);
@@ -252,9 +352,9 @@ Removals::Hold Removals::holding(const QString& path) const
     return hold;
 }
 
-QString fileInTheWay(const QString& baseFolder, const QString& target, const Removals& removals)
+QString blockingFileOnTheWay(const QString& baseFolder, const QString& target, const Removals& removals)
 {
-    const QString file = fileOnTheWay(baseFolder, target);
+    const QString file = firstFileOnTheWay(baseFolder, target);
     return file.isEmpty() || removals.holding(file).index >= 0 ? QString() : file;
 }
 

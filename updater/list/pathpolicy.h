@@ -5,13 +5,50 @@
 // that the commit could not place is refused when the list is read.
 #pragma once
 
+#include "list/updaterfolders.h"
+
 #include <QHash>
 #include <QList>
 #include <QPair>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
 namespace pathpolicy {
+
+// ---- Inside the folder, as written
+
+// The path of `relative` inside `baseFolder`, or an empty string when `relative` is unsafe:
+// empty, absolute (a leading '/' or '\', or a drive letter), or leading out of the folder or
+// onto the folder itself once "." and ".." are resolved ('\' counts as a separator as well).
+QString resolveInside(const QString& baseFolder, const QString& relative);
+
+// Why `relative` names something else on Windows than it says, or an empty string. Windows
+// drops a trailing "." or " " from every path part (so ".. " climbs like "..") and opens a
+// device for CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, also with an extension. The same
+// list serves every platform, so such names are refused everywhere.
+QString windowsAliasProblem(const QString& relative);
+
+// ---- Links
+
+// Whether `path` itself leads elsewhere, dangling or not: a symbolic link or a junction as Qt
+// sees them (on Windows Qt 5 counts a shortcut file too), or any reparse point as the file
+// system marks it (pathrules::isReparsePoint, which sees the junctions Qt misses). Nothing that
+// answers true is opened, written or entered as if it were the file itself.
+bool isAnyLink(const QString& path);
+
+// Whether `path` (lexically inside `baseFolder`) still ends up inside the real updater folder
+// once the links and junctions on its way are followed: its deepest existing ancestor's
+// canonical path must be the canonical folder or lie below it.
+bool staysInsideThroughLinks(const QString& baseFolder, const QString& path);
+
+// Why the target `path` (already lexically inside `baseFolder`) must not be written or removed
+// for a link, or "": the target itself is one (unless `lastPartMayBeLink`: a removal takes the
+// link itself, never what it points to), a reparse point stands on its way, or a link on its
+// way leads outside the folder.
+QString linkProblem(const QString& baseFolder, const QString& path, bool lastPartMayBeLink);
+
+// ---- Names
 
 // How this platform compares file names: without regard to letter case on Windows, exactly
 // elsewhere.
@@ -35,8 +72,9 @@ QString nameKey(const QString& path);
 bool isInsideOrSame(const QString& path, const QString& folder);
 
 // The first existing part on the way from `baseFolder` down to `path` (the folder and `path`
-// itself not counted) that is not a folder, or an empty string.
-QString fileOnTheWay(const QString& baseFolder, const QString& path);
+// itself not counted) that is not a folder, or an empty string. Whether a removal takes it
+// away is not asked: blockingFileOnTheWay() asks that.
+QString firstFileOnTheWay(const QString& baseFolder, const QString& path);
 
 // Why this system could not create or move an entry at the clean absolute path `path` under that
 // name, or "": a name longer than file systems take (255 UTF-16 units on Windows, 255 bytes
@@ -44,6 +82,25 @@ QString fileOnTheWay(const QString& baseFolder, const QString& path);
 // file and 247 for a folder, the limits of the calls without the long-path prefix; 4095 bytes
 // elsewhere).
 QString unplaceableProblem(const QString& path, bool folder);
+
+// Paths gathered from one list, in which two spellings of one file are one path: names compare
+// as sameName() compares them, and an existing file also by its identity (a letter case, an 8.3
+// short name, a hard link).
+class PathSet
+{
+public:
+    void insert(const QString& path);
+    // Whether `path` is in the set by name alone.
+    bool containsName(const QString& path) const;
+    // Whether `path` is in the set by name, or, where it exists, by identity.
+    bool containsFile(const QString& path) const;
+
+private:
+    QSet<QString> m_names;       // nameKey() of each path
+    QSet<QString> m_identities;  // identity of each path that existed when it was added
+};
+
+// ---- The updater's own files
 
 // The updater's own files and folders below its folder, as a list entry could reach them under
 // any spelling this system resolves to them: the settings folder (kConfigFolder) and the
@@ -86,6 +143,8 @@ private:
     mutable QHash<QString, QString> m_identities;  // path -> identity, asked once per reading
 };
 
+// ---- Removals and what stands in the way
+
 // The removals of one release, asked which of them takes a path away with it.
 class Removals
 {
@@ -107,8 +166,8 @@ private:
     QList<QPair<QString, int>> m_identities;  // identity of an existing removed folder -> index
 };
 
-// The file that stands on the way to `target` and that no removal of the release takes away,
-// or an empty string: where there is one, nothing can be placed at `target`.
-QString fileInTheWay(const QString& baseFolder, const QString& target, const Removals& removals);
+// The file that stands on the way to `target` (firstFileOnTheWay()) and that no removal of the
+// release takes away, or an empty string: where there is one, nothing can be placed at `target`.
+QString blockingFileOnTheWay(const QString& baseFolder, const QString& target, const Removals& removals);
 
 }  // namespace pathpolicy

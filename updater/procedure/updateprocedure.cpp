@@ -11,6 +11,7 @@
 #include "log/updatelog.h"
 #include "transaction/updatetransaction.h"
 #include "list/versioncompare.h"
+#include "log/quotedname.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -280,8 +281,7 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     QList<bool> inPlace;
     bool changes = !list.removals.isEmpty();
     for (const FileEntry& e : list.downloads) {
-        const bool same = fileMatches(e.value(QStringLiteral("dist")), e.value(QStringLiteral("sha256")),
-                                      e.contains(QStringLiteral("size")) ? e.value(QStringLiteral("size")).toLongLong() : -1);
+        const bool same = fileMatches(e.dist, e.sha256, e.size);
         inPlace.append(same);
         if (!same) changes = true;
         emit fileProgress(int(inPlace.size()), qMax(1, int(list.downloads.size())));
@@ -309,7 +309,7 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     const PartialStore parts(m_baseFolder);
     QSet<QString> wanted;
     for (int i = 0; i < list.downloads.size(); ++i) {
-        if (!inPlace.at(i)) wanted.insert(partKey(list.downloads.at(i).value(QStringLiteral("sha256")), list.downloads.at(i).value(QStringLiteral("url"))));
+        if (!inPlace.at(i)) wanted.insert(partKey(list.downloads.at(i).sha256, list.downloads.at(i).url));
     }
     parts.keepOnly(wanted);
     bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, parts, &why);
@@ -317,12 +317,12 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
         CommitPlan plan;
         plan.version = version;
         for (int i = 0; i < list.downloads.size(); ++i) {
-            if (!inPlace.at(i)) plan.files.append(qMakePair(staged.at(i), list.downloads.at(i).value(QStringLiteral("dist"))));
+            if (!inPlace.at(i)) plan.files.append(qMakePair(staged.at(i), list.downloads.at(i).dist));
         }
         plan.removals = list.removals;
         plan.folders = list.folders;
         for (int i = 0; i < list.downloads.size(); ++i) {
-            if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).value(QStringLiteral("dist")));
+            if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).dist);
         }
         // Neither closing the application nor the commit has steps worth counting: the lower bar
         // shows that work goes on.
@@ -368,7 +368,7 @@ bool UpdateProcedure::downloadFiles(const QList<FileEntry>& entries, const QList
     const int n = entries.size();
     for (int i = 0; i < n; ++i) {
         const FileEntry& entry = entries.at(i);
-        const QString name = entry.value(QStringLiteral("name"));
+        const QString name = entry.name;
         // The total bar counts the files done, so it reads full only once the last one is.
         auto showCount = [&](int done) {
             emit countChanged(done, n, i + 1);
@@ -390,7 +390,7 @@ bool UpdateProcedure::downloadFiles(const QList<FileEntry>& entries, const QList
             m_outcome.failure = Failure::NothingChanged;
             m_outcome.failedEntry = name;
             *failure = QStringLiteral("download of %1 from %2 failed: %3")
-                           .arg(quotedName(name), quotedName(entry.value(QStringLiteral("url"))), fetched.failure);
+                           .arg(quotedName(name), quotedName(entry.url), fetched.failure);
             return false;
         }
         showCount(i + 1);

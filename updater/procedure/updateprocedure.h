@@ -4,6 +4,7 @@
 
 #include "download/partialstore.h"
 #include "list/filelist.h"
+#include "list/updaterfolders.h"
 #include "platform/folder_lock.h"
 
 #include <QEventLoop>

@@ -1,7 +1,8 @@
 #include "transaction/updatejournal.h"
 
-#include "list/filelist.h"
 #include "list/pathpolicy.h"
+#include "list/updaterfolders.h"
+#include "log/quotedname.h"
 #include "platform/append_file.h"
 #include "platform/folder_flush.h"
 #include "platform/regular_file.h"
@@ -87,7 +88,7 @@ QString shapeProblem(const QString& rel)
             return QStringLiteral("%1 is not a clean path inside the updater's folder").arg(quotedName(rel));
         }
     }
-    const QString alias = windowsAliasProblem(rel);
+    const QString alias = pathpolicy::windowsAliasProblem(rel);
     return alias.isEmpty() ? QString() : QStringLiteral("%1: %2").arg(quotedName(rel), alias);
 }
 
@@ -135,7 +136,7 @@ bool writeUpdateJournal(const QString& path, const UpdateJournal& journal, QStri
     o.insert(QStringLiteral("places"), movesToJson(journal.places));
     o.insert(QStringLiteral("unlinks"), QJsonArray::fromStringList(journal.unlinks));
     // The journal is replaced by a rename, never written through a link in its place.
-    if (isLink(path)) {
+    if (pathpolicy::isAnyLink(path)) {
         if (error) *error = QStringLiteral("cannot write the journal %1: a link is in its place").arg(path);
         return false;
     }
@@ -156,7 +157,7 @@ bool readUpdateJournal(const QString& path, UpdateJournal* journal, QString* err
         if (error) *error = QStringLiteral("the journal %1 %2").arg(path, why);
         return false;
     };
-    if (isLink(path)) return fail(QStringLiteral("is a link"));
+    if (pathpolicy::isAnyLink(path)) return fail(QStringLiteral("is a link"));
     if (QFileInfo(path).isDir()) return fail(QStringLiteral("is a folder"));
     QFile file;
     if (!openRegularForReading(file, path)) return fail(QStringLiteral("cannot be read as a plain file"));
@@ -247,7 +248,7 @@ bool JournalSteps::start(const QString& path, const QString& id, QString* error)
     // A fresh file (a link in its place is never written through). It reaches the disk with
     // the first flush of its records, its name with the journal's folder flush right after.
     QFile::remove(path);
-    if (isLink(path) || QFileInfo::exists(path) || !fileutil::appendNoFollow(path.toStdString(), id.toStdString() + '\n')) {
+    if (pathpolicy::isAnyLink(path) || QFileInfo::exists(path) || !fileutil::appendNoFollow(path.toStdString(), id.toStdString() + '\n')) {
         if (error) *error = QStringLiteral("cannot record the steps in %1").arg(path);
         return false;
     }
@@ -258,9 +259,9 @@ bool JournalSteps::load(const QString& path, const QString& id)
 {
     m_path = path;
     m_marks.clear();
-    if (!isLink(path) && !QFileInfo::exists(path)) return true;
+    if (!pathpolicy::isAnyLink(path) && !QFileInfo::exists(path)) return true;
     QFile file;
-    if (isLink(path) || !openRegularForReading(file, path) || file.size() > kMaxStepsBytes) return false;
+    if (pathpolicy::isAnyLink(path) || !openRegularForReading(file, path) || file.size() > kMaxStepsBytes) return false;
     const QList<QByteArray> lines = file.readAll().split('\n');
     // The last piece is what follows the last line's end: empty, or a line cut short.
     if (lines.isEmpty() || lines.first() != id.toUtf8()) return true;

@@ -1,7 +1,8 @@
 #include "transaction/updatetransaction.h"
 
-#include "list/filelist.h"
 #include "list/pathpolicy.h"
+#include "list/updaterfolders.h"
+#include "log/quotedname.h"
 #include "platform/file_replace.h"
 #include "platform/folder_flush.h"
 #include "platform/path_rules.h"
@@ -42,7 +43,7 @@ bool flushParents(const QStringList& paths, QString* error)
     QStringList done;
     for (const QString& p : paths) {
         const QString folder = QFileInfo(p).path();
-        if (p.isEmpty() || done.contains(folder) || isLink(folder) || !QFileInfo(folder).isDir()) continue;
+        if (p.isEmpty() || done.contains(folder) || pathpolicy::isAnyLink(folder) || !QFileInfo(folder).isDir()) continue;
         done.append(folder);
         if (!flushFolder(folder, error)) return false;
     }
@@ -51,7 +52,7 @@ bool flushParents(const QStringList& paths, QString* error)
 
 bool isEmptyFolder(const QString& path)
 {
-    return !isLink(path) && QFileInfo(path).isDir() &&
+    return !pathpolicy::isAnyLink(path) && QFileInfo(path).isDir() &&
            QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System).isEmpty();
 }
 
@@ -65,7 +66,7 @@ bool moveIntoPlace(const QString& from, const QString& to, QString* error)
     }
     // A file that a just terminated application still holds is retried a few seconds, and the
     // log names it with the system's error.
-    if (QFileInfo(from).isFile() && !isLink(from)) {
+    if (QFileInfo(from).isFile() && !pathpolicy::isAnyLink(from)) {
         return replaceFileRetrying(from, to, error);
     }
     // QDir::rename renames and nothing else: QFile::rename would fall back to a copy.
@@ -89,7 +90,7 @@ QString UpdateTransaction::stagedPath(int index) const
     return stagingFolder() + QLatin1Char('/') + QString::number(index);
 }
 
-QString UpdateTransaction::path(const QString& rel) const { return resolveInside(m_base, rel); }
+QString UpdateTransaction::path(const QString& rel) const { return pathpolicy::resolveInside(m_base, rel); }
 
 QString UpdateTransaction::relative(const QString& absolute) const { return QDir(m_base).relativeFilePath(absolute); }
 
@@ -101,7 +102,7 @@ QString UpdateTransaction::appliedVersion() const
 {
     const QString name = m_updates + QLatin1Char('/') + QLatin1String(kRecordName);
     QFile file;
-    if (isLink(name) || !openRegularForReading(file, name)) return QString();
+    if (pathpolicy::isAnyLink(name) || !openRegularForReading(file, name)) return QString();
     return QString::fromUtf8(file.read(kMaxRecordBytes)).trimmed();
 }
 
@@ -111,7 +112,7 @@ bool UpdateTransaction::recordVersion(const QString& version, QString* error) co
     QDir().mkpath(m_updates);
     QSaveFile file(name);
     const QByteArray bytes = version.toUtf8() + '\n';
-    if (isLink(m_updates) || isLink(name) || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() ||
+    if (pathpolicy::isAnyLink(m_updates) || pathpolicy::isAnyLink(name) || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() ||
         !file.commit()) {
         if (error) *error = QStringLiteral("cannot record the applied version in %1").arg(name);
         return false;
@@ -123,7 +124,7 @@ bool UpdateTransaction::recordVersion(const QString& version, QString* error) co
 
 bool UpdateTransaction::repairPending() const
 {
-    return !isLink(m_updates) && present(m_updates + QLatin1Char('/') + QLatin1String(kRepairName));
+    return !pathpolicy::isAnyLink(m_updates) && present(m_updates + QLatin1Char('/') + QLatin1String(kRepairName));
 }
 
 void UpdateTransaction::cleanUp()
@@ -137,7 +138,7 @@ void UpdateTransaction::cleanUp()
     // or a file standing as the backup holds none of them (the updater never makes either) and
     // goes, or no later commit could ever stash into the backup again.
     const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
-    if (!repairPending() || isLink(backup) || (present(backup) && !QFileInfo(backup).isDir())) removeTree(backup);
+    if (!repairPending() || pathpolicy::isAnyLink(backup) || (present(backup) && !QFileInfo(backup).isDir())) removeTree(backup);
     // Temporary files that a killed run's atomic writes may have left.
     const QStringList temporaries = QDir(m_updates).entryList(
         QStringList{QLatin1String(kJournalName) + QStringLiteral(".*"), QLatin1String(kRecordName) + QStringLiteral(".*"),
@@ -156,7 +157,7 @@ bool UpdateTransaction::begin(QString* error)
         if (error) *error = QStringLiteral("an unfinished commit waits for its recovery");
         return false;
     }
-    if (isLink(m_updates) || (present(m_updates) && !QFileInfo(m_updates).isDir())) {
+    if (pathpolicy::isAnyLink(m_updates) || (present(m_updates) && !QFileInfo(m_updates).isDir())) {
         if (error) *error = QStringLiteral("%1 is not a folder").arg(m_updates);
         return false;
     }
@@ -255,7 +256,7 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         if (problem.isEmpty()) problem = linkOnTheWay(m_base, r, true);
         // A link is removed last, when nothing can be moved back any more: it must be removable.
         QString why;
-        if (problem.isEmpty() && isLink(r) && !pathrules::reparsePointRemovable(r, &why)) {
+        if (problem.isEmpty() && pathpolicy::isAnyLink(r) && !pathrules::reparsePointRemovable(r, &why)) {
             if (error) *error = QStringLiteral("the update was refused: the link %1 cannot be removed itself (%2)").arg(quotedName(relative(r)), why);
             return false;
         }
@@ -281,7 +282,7 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     QStringList targets = plan.folders;
     for (const auto& f : plan.files) targets.append(f.second);
     for (const QString& t : targets) {
-        const QString file = problem.isEmpty() ? pathpolicy::fileInTheWay(m_base, t, removals) : QString();
+        const QString file = problem.isEmpty() ? pathpolicy::blockingFileOnTheWay(m_base, t, removals) : QString();
         if (!file.isEmpty()) problem = QStringLiteral("the file %1 now stands on the way to %2").arg(quotedName(relative(file)), quotedName(relative(t)));
     }
     if (problem.isEmpty()) problem = linkOnTheWay(m_base, backup + QStringLiteral("/x"), false);
@@ -315,7 +316,7 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         if (!present(plan.removals.at(i))) continue;
         // A removal inside another removed folder goes with that folder.
         if (removals.holding(QFileInfo(plan.removals.at(i)).path()).index >= 0) continue;
-        if (isLink(plan.removals.at(i))) {  // removed itself at the end, never moved
+        if (pathpolicy::isAnyLink(plan.removals.at(i))) {  // removed itself at the end, never moved
             journal.unlinks.append(relative(plan.removals.at(i)));
             continue;
         }
@@ -532,7 +533,7 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
     };
     // Placed files go back into the staging folder. Whatever else stands in its place (a file, a
     // FIFO, a link that another user made) holds none of them, and is removed itself.
-    if (isLink(stagingFolder()) || (present(stagingFolder()) && !QFileInfo(stagingFolder()).isDir())) removeTree(stagingFolder());
+    if (pathpolicy::isAnyLink(stagingFolder()) || (present(stagingFolder()) && !QFileInfo(stagingFolder()).isDir())) removeTree(stagingFolder());
     if (linkOnTheWay(m_base, stagingFolder() + QStringLiteral("/x"), false).isEmpty()) QDir().mkpath(stagingFolder());
     for (int i = journal.places.size() - 1; i >= 0; --i) {
         const JournalMove& p = journal.places.at(i);
@@ -602,7 +603,7 @@ UpdateTransaction::Recovery UpdateTransaction::retireJournal(const QString& why,
     const QByteArray bytes = why.toUtf8() + '\n';
     QString flushWhy;
     // The mark first: a crash after it finds no journal and the mark, never the reverse.
-    if (isLink(mark) || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit() ||
+    if (pathpolicy::isAnyLink(mark) || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit() ||
         !flushFolder(m_updates, &flushWhy) || !removeTree(journalPath())) {
         if (detail) *detail = why + QStringLiteral(", and the folder cannot be marked for its repair: the unfinished update is left alone");
         return Recovery::Failed;
@@ -626,7 +627,7 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
             return Recovery::Repair;
         }
         const bool stale = present(stagingFolder()) || present(backup);
-        if (present(m_updates) && !isLink(m_updates)) cleanUp();
+        if (present(m_updates) && !pathpolicy::isAnyLink(m_updates)) cleanUp();
         if (stale && detail) {
             *detail = present(stagingFolder()) || present(backup)
                           ? QStringLiteral("cannot remove all the staging files of an earlier update")
@@ -634,7 +635,7 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
         }
         return Recovery::Nothing;
     }
-    if (isLink(m_updates)) {
+    if (pathpolicy::isAnyLink(m_updates)) {
         if (detail) *detail = QStringLiteral("%1 is a link, the unfinished update is left alone").arg(m_updates);
         return Recovery::Failed;
     }

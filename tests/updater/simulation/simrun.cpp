@@ -3,6 +3,7 @@
 #include "download/partialstore.h"
 #include "list/filelist.h"
 #include "list/pathpolicy.h"
+#include "list/updaterfolders.h"
 #include "support/testserver.h"
 #include "transaction/testpause.h"
 #include "log/updatelog.h"
@@ -612,9 +613,9 @@ Verdict Simulation::run(const Case& c)
         for (const QString& r : accepted.removals) removals.append(rel(r));
         for (const QString& f : accepted.folders) folders.append(rel(f));
         for (const FileEntry& d : accepted.downloads) {
-            const QString r = rel(d.value(QStringLiteral("dist")));
+            const QString r = rel(d.dist);
             if (!bookkeeping(r)) {
-                downloads.append(Placement{r, served.value(d.value(QStringLiteral("url"))), d.contains(QStringLiteral("sha256"))});
+                downloads.append(Placement{r, served.value(d.url), !d.sha256.isEmpty()});
             }
         }
         newTree = applyList(oldTree, removals, folders, downloads, pathpolicy::nameCase());

@@ -30,7 +30,7 @@ inline Release releaseOf(const FileListResult& list, const QList<QByteArray>& by
 {
     Release release;
     for (int i = 0; i < list.downloads.size(); ++i) {
-        const QString target = list.downloads.at(i).value(QStringLiteral("dist"));
+        const QString target = list.downloads.at(i).dist;
         release.files.append(qMakePair(target, i < bytes.size() ? bytes.at(i) : target.toUtf8()));
     }
     release.removals = list.removals;
