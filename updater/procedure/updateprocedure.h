@@ -5,6 +5,7 @@
 #include "download/partialstore.h"
 #include "list/filelist.h"
 #include "platform/folder_lock.h"
+#include "transaction/updatetransaction.h"
 
 #include <QEventLoop>
 #include <QList>
@@ -122,6 +123,16 @@ private:
     Settings readSettings() const;
     Check checkForUpdate(const Settings& settings);
     void installUpdate(const QByteArray& fileList, const QString& version);
+    // The steps of installUpdate, in their order.
+    bool offersWork(const FileListResult& list, const QString& version);
+    QList<bool> checkFilesInPlace(const QList<FileEntry>& downloads);
+    static bool hasChanges(const FileListResult& list, const QList<bool>& inPlace);
+    bool stageDownloads(UpdateTransaction& transaction, const QList<FileEntry>& downloads, const QList<bool>& inPlace,
+                        const PartialStore& parts, QString* why);
+    static CommitPlan planOf(const UpdateTransaction& transaction, const FileListResult& list, const QList<bool>& inPlace,
+                             const QString& version);
+    bool commitStaged(UpdateTransaction& transaction, const CommitPlan& plan, QString* why);
+    void reportFailedUpdate(UpdateTransaction& transaction, const QString& version, const QString& why);
     bool downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
                        const QStringList& stagedPaths, const PartialStore& parts, QString* failure);
     void log(const QString& line);

@@ -9,6 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace pathpolicy {
+class Removals;
+}
+
 // Moves the file or folder `from` to `to` (which must not exist) on the same volume by a
 // rename, never by a copy. False with the reason when it cannot.
 bool moveIntoPlace(const QString& from, const QString& to, QString* error);
@@ -86,6 +90,20 @@ public:
     Recovery recover(QString* detail);
 
 private:
+    // The removals a commit moves into its backup (as the plan spells them), their backups, and
+    // the kept files that come back out of them.
+    struct StashedRemovals {
+        QStringList removals;
+        QStringList backups;
+        QStringList keptTargets;
+    };
+    // The steps of commit(), in their order.
+    bool planStillFits(const CommitPlan& plan, QString* error) const;
+    QString ownOrBlockedProblem(const CommitPlan& plan, const pathpolicy::Removals& removals) const;
+    StashedRemovals addJournalMoves(const CommitPlan& plan, const QString& stash, UpdateJournal* journal) const;
+    void addJournalFolders(const CommitPlan& plan, const StashedRemovals& stashed, UpdateJournal* journal) const;
+    bool startJournal(const UpdateJournal& journal, const QString& stash, JournalSteps* steps, QString* error);
+
     QString path(const QString& relative) const;
     QString relative(const QString& absolute) const;
     QString journalPath() const;
