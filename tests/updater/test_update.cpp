@@ -6,6 +6,7 @@
 #include "transaction/updatetransaction.h"
 #include "platform/process_tools.h"
 #include "platform/path_rules.h"
+#include "platform/regular_file.h"
 #include "download/partialstore.h"
 
 #include "support/files.h"
@@ -602,6 +603,71 @@ private slots:
             QCOMPARE(QFileInfo::exists(fx.base() + "/plugins/old.dll"), !oldGone);
             QCOMPARE(readFile(fx.base() + "/Application/Updates/applied-version"), QByteArray("1.1\n"));
         }
+    }
+
+    // Two names of one old file (hard links): each name the release installs becomes a file of
+    // its own with that name's bytes, and a name it removes goes, whatever the other names are.
+    void everyNameOfAHardLinkedFileGetsItsOwnFile_data()
+    {
+        QTest::addColumn<QString>("entries");  // OLD: the digest and size of the old bytes
+        QTest::addColumn<QString>("expected"); // name=bytes, ...; "<missing>" for a name removed
+        QTest::newRow("both names updated") << "<file url='URL/a' dist='core.dll'/><file url='URL/b' dist='core-alias.dll'/>"
+                                            << "core.dll=new a,core-alias.dll=new b";
+        QTest::newRow("one updated, the other removed") << "<file url='URL/a' dist='core.dll'/><remove dist='core-alias.dll'/>"
+                                                        << "core.dll=new a,core-alias.dll=<missing>";
+        QTest::newRow("the other removed first") << "<remove dist='core-alias.dll'/><file url='URL/a' dist='core.dll'/>"
+                                                 << "core.dll=new a,core-alias.dll=<missing>";
+        QTest::newRow("both names kept as they are") << "<file url='URL/old' dist='core.dll' OLD/><file url='URL/old' dist='core-alias.dll' OLD/>"
+                                                     << "core.dll=old,core-alias.dll=old";
+        QTest::newRow("one name kept, one updated") << "<file url='URL/old' dist='core.dll' OLD/><file url='URL/b' dist='core-alias.dll'/>"
+                                                    << "core.dll=old,core-alias.dll=new b";
+    }
+    void everyNameOfAHardLinkedFileGetsItsOwnFile()
+    {
+        QFETCH(QString, entries);
+        QFETCH(QString, expected);
+        Fixture fx;
+        fx.config("1.0");
+        writeFile(fx.base() + "/core.dll", "old");
+        if (!testlinks::makeHardLink(fx.base() + "/core.dll", fx.base() + "/core-alias.dll")) QSKIP("no hard link could be made here");
+        const QString old = QString("sha256='%1' size='3'").arg(sha256Hex("old"));
+        fx.offer("1.1", ("<files>" + QString(entries).replace("URL", QString::fromStdString(fx.server.url("/f"))).replace("OLD", old) +
+                         "</files>").toStdString());
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        fx.server.route("/f/b", TestServer::ok("new b"));
+        fx.server.route("/f/old", TestServer::ok("old"));
+        fx.make();
+        fx.run();
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QVERIFY2(log.contains("installed version \"1.1\"") && !log.contains("skipped"), log.constData());
+        for (const QString& pair : expected.split(',')) {
+            const QString name = pair.section('=', 0, 0);
+            const QByteArray bytes = pair.section('=', 1).toUtf8();
+            QCOMPARE(readFile(fx.base() + "/" + name), bytes);
+            if (bytes != "<missing>") QVERIFY2(isSoleRegularFile(fx.base() + "/" + name), qPrintable(name + " has another name"));
+        }
+        QCOMPARE(UpdateTransaction(fx.base()).appliedVersion(), QString("1.1"));
+    }
+
+    // A file in place with the listed bytes that has a second name outside the folder is no file
+    // of the release's own: it is replaced, and the other name keeps its file as it is.
+    void aFileInPlaceWithANameOutsideIsReplacedByItsOwn()
+    {
+        Fixture fx;
+        QTemporaryDir outside;
+        fx.config("1.0");
+        writeFile(outside.path() + "/theirs.dll", "core");
+        if (!testlinks::makeHardLink(outside.path() + "/theirs.dll", fx.base() + "/core.dll")) QSKIP("no hard link could be made here");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("core") + "' dist='core.dll' sha256='" + sha256Hex("core").toStdString() +
+                            "' size='4'/></files>");
+        fx.server.route("/f/core", TestServer::ok("core"));
+        fx.make();
+        fx.run();
+        QCOMPARE(fx.server.requests(), (std::vector<std::string>{"/check", "/f/core"}));
+        QCOMPARE(readFile(fx.base() + "/core.dll"), QByteArray("core"));
+        QVERIFY(isSoleRegularFile(fx.base() + "/core.dll"));
+        QVERIFY(isSoleRegularFile(outside.path() + "/theirs.dll"));
+        QCOMPARE(readFile(outside.path() + "/theirs.dll"), QByteArray("core"));
     }
 
     // Two updaters on one folder, started by anyone: the one that holds the folder's lock works,

@@ -320,17 +320,18 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
     if (files.isNull()) return result;
 
     const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
-    // The identities of the listed targets that exist: two spellings of one file (a letter case,
-    // an 8.3 short name, a hard link) are one target.
+    // The identities of the listed targets that exist: two spellings of one name (a letter case,
+    // an 8.3 short name) are one target; two hard links of one file are two, each replaced by a
+    // file of its own.
     QSet<QString> listedNames, listedIdentities, claimedNames;
     auto listed = [&listedNames, &listedIdentities](const QString& path) {
         if (listedNames.contains(pathpolicy::nameKey(path))) return true;
-        const QString id = pathrules::fileIdentity(path);
+        const QString id = pathrules::nameIdentity(path);
         return !id.isEmpty() && listedIdentities.contains(id);
     };
     auto noteListed = [&listedNames, &listedIdentities](const QString& path) {
         listedNames.insert(pathpolicy::nameKey(path));
-        const QString id = pathrules::fileIdentity(path);
+        const QString id = pathrules::nameIdentity(path);
         if (!id.isEmpty()) listedIdentities.insert(id);
     };
     // A file of the release that would stand on the way to `path`, or that `path` as a file
@@ -462,7 +463,8 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         bool otherSpelling = false;
         for (const FileEntry& d : result.downloads) {
             if (replacedFolder && pathpolicy::sameName(d.value(QStringLiteral("dist")), path)) continue;
-            otherSpelling = otherSpelling || pathrules::sameFile(d.value(QStringLiteral("dist")), path);
+            const QString other = d.value(QStringLiteral("dist"));
+            otherSpelling = otherSpelling || (pathrules::sameFile(other, path) && pathrules::nameIdentity(other) == pathrules::nameIdentity(path));
         }
         if (otherSpelling) {
             refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a file the list downloads"));
@@ -477,9 +479,9 @@ FileListResult readFileList(const QByteArray& body, const QString& baseFolder, c
         }
         if (!info.exists() && !isLink(path)) continue;  // nothing to remove
         if (removedNames.contains(pathpolicy::nameKey(path))) continue;  // the same name again
-        // Another name of a path already removed (an 8.3 short name, a hard link) would be gone
-        // by the time the commit moved it, and the commit would fail on it at every start.
-        const QString id = pathrules::fileIdentity(path);
+        // Another spelling of a path already removed (an 8.3 short name) would be gone by the
+        // time the commit moved it, and the commit would fail on it at every start.
+        const QString id = pathrules::nameIdentity(path);
         if (!id.isEmpty() && removedIdentities.contains(id)) {
             refuse(QStringLiteral("removal of"), dist, QStringLiteral("it is another name of a path the list already removes"));
             continue;

@@ -6,6 +6,7 @@
 #include "platform/path_rules.h"
 #include "platform/process_close.h"
 #include "platform/process_tools.h"
+#include "platform/regular_file.h"
 #include "procedure/closedeadline.h"
 #include "download/synchttp.h"
 #include "log/updatelog.h"
@@ -310,9 +311,11 @@ bool UpdateProcedure::offersWork(const FileListResult& list, const QString& vers
     return false;
 }
 
-// Which of `downloads` are in place already with their listed digest. Hashing can take a while:
-// the dialog says what it does meanwhile, counts the files checked on the lower bar and is
-// painted again after each one (like the rest of the update, it cannot be closed under it).
+// Which of `downloads` are in place already: the listed digest, under one name only. A file
+// with a second name (a hard link) is replaced by a file of its own, so that no other name
+// keeps sharing what the release installs. Hashing can take a while: the dialog says what it
+// does meanwhile, counts the files checked on the lower bar and is painted again after each
+// one (like the rest of the update, it cannot be closed under it).
 QList<bool> UpdateProcedure::checkFilesInPlace(const QList<FileEntry>& downloads)
 {
     emit statusChanged(QCoreApplication::translate("Update", "checking the files already in place"));
@@ -321,7 +324,8 @@ QList<bool> UpdateProcedure::checkFilesInPlace(const QList<FileEntry>& downloads
     QList<bool> inPlace;
     for (const FileEntry& e : downloads) {
         const QString target = e.value(QStringLiteral("dist"));
-        inPlace.append(fileMatches(target, e.value(QStringLiteral("sha256")),
+        inPlace.append(isSoleRegularFile(target) &&
+                       fileMatches(target, e.value(QStringLiteral("sha256")),
                                    e.contains(QStringLiteral("size")) ? e.value(QStringLiteral("size")).toLongLong() : -1));
         emit fileProgress(int(inPlace.size()), qMax(1, int(downloads.size())));
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
