@@ -1075,6 +1075,61 @@ private slots:
     // A journal that cannot be read leaves the folder in doubt: the application is not started,
     // the dialog and the log say so and never "nothing was changed", and the next start runs the
     // update again in full although its version is recorded as applied.
+    // While a repair is pending, a run ends it only when it leaves every entry of the list in
+    // place: an entry that the list skips while nothing is in its place (the commit whose
+    // journal was lost may have taken the old file away) leaves the folder in doubt, and the
+    // application stopped; what ends the repair is logged.
+    void aRepairEndsOnlyWithEveryEntryInPlace_data()
+    {
+        QTest::addColumn<QString>("entries");
+        QTest::addColumn<bool>("aInPlace");  // the skipped a.dll is there
+        QTest::addColumn<bool>("ends");
+        const QString skipped = "<file url='ftp://h/a' dist='a.dll'/>";
+        const QString bInPlace = QString("<file url='URL/b' dist='b.dll' sha256='%1' size='5'/>").arg(sha256Hex("new b"));
+        QTest::newRow("an absent removal beside it") << skipped + "<remove dist='c.dll'/>" << false << false;
+        QTest::newRow("a file in place beside it") << skipped + bInPlace << false << false;
+        QTest::newRow("a file to install beside it") << skipped + "<file url='URL/d' dist='d.dll'/>" << false << false;
+        QTest::newRow("the skipped one there: an absent removal") << skipped + "<remove dist='c.dll'/>" << true << true;
+        QTest::newRow("the skipped one there: a file in place") << skipped + bInPlace << true << true;
+        QTest::newRow("the skipped one there: a file to install") << skipped + "<file url='URL/d' dist='d.dll'/>" << true << true;
+        QTest::newRow("a file to install, nothing skipped") << "<file url='URL/d' dist='d.dll'/>" << false << true;
+        QTest::newRow("the same name twice, missing") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='./d.dll'/>" << false << true;
+        // Names that no commit ever writes: nothing of the release can be missing there.
+        QTest::newRow("a Windows device name skipped") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='CON'/>" << false << true;
+        QTest::newRow("a path outside skipped") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='../x.dll'/>" << false << true;
+        QTest::newRow("the working folder skipped") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='Application/Updates/x.dll'/>" << false << true;
+        QTest::newRow("a name too long skipped") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='" + QString(300, 'n') + "'/>" << false << true;
+    }
+    void aRepairEndsOnlyWithEveryEntryInPlace()
+    {
+        QFETCH(QString, entries);
+        QFETCH(bool, aInPlace);
+        QFETCH(bool, ends);
+        Fixture fx;
+        fx.config("1.0");
+        // A commit whose journal was lost: b.dll placed, a.dll perhaps taken into the backup.
+        writeFile(fx.base() + "/b.dll", "new b");
+        if (aInPlace) writeFile(fx.base() + "/a.dll", "old a");
+        writeFile(fx.base() + "/Application/Updates/backup/f0", "old a");
+        writeFile(fx.base() + "/Application/Updates/repair-pending", "the journal was lost\n");
+        fx.offer("1.2", ("<files>" + QString(entries).replace("URL", QString::fromStdString(fx.server.url("/f"))) + "</files>").toStdString());
+        fx.server.route("/f/b", TestServer::ok("new b"));
+        fx.server.route("/f/d", TestServer::ok("new d"));
+        fx.make();
+        fx.run();
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QCOMPARE(UpdateTransaction(fx.base()).repairPending(), !ends);
+        QVERIFY2(log.contains("cannot start") == ends, log.constData());  // the start of the (missing) application
+        QVERIFY2(log.contains("the pending repair is done") == ends, log.constData());
+        QCOMPARE(UpdateTransaction(fx.base()).appliedVersion(), ends ? QString("1.2") : QString());
+        if (!ends) {
+            QVERIFY2(log.contains("cannot end the pending repair") && log.contains("\"a.dll\""), log.constData());
+            QCOMPARE(readFile(fx.base() + "/d.dll"), QByteArray("<missing>"));  // nothing installed
+            QCOMPARE(readFile(fx.base() + "/Application/Updates/backup/f0"), QByteArray("old a"));
+        }
+        QCOMPARE(readFile(fx.base() + "/d.dll") == "new d", ends && entries.contains("d.dll"));
+    }
+
     void aDamagedJournalKeepsTheApplicationStoppedUntilTheUpdateRanAgain()
     {
         Fixture fx;

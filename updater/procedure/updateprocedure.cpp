@@ -3,6 +3,7 @@
 #include "download/filedigest.h"
 #include "download/filefetch.h"
 #include "list/listsignature.h"
+#include "list/pathpolicy.h"
 #include "platform/path_rules.h"
 #include "platform/process_close.h"
 #include "platform/process_tools.h"
@@ -21,11 +22,37 @@
 #include <QSettings>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 // How long the procedure waits for terminated application processes to disappear.
 const unsigned kTerminateWaitMs = 10000;
 // How often the procedure looks whether the application has closed; the dialog is painted between.
 const unsigned kClosePollMs = 50;
+
+// The first entry that `list` skips while nothing is in its place, or "": where a commit whose
+// journal was lost may have taken an old file away, and this list would not put it back. Names
+// that no commit ever writes do not count (outside the folder, Windows aliases, names no file
+// system takes, the updater's own files and its new copy), nor a second entry of an accepted
+// path. A skipped removal has nothing in its place only when it names one of those.
+QString skippedEntryLeftEmpty(const FileListResult& list, const QString& baseFolder, const QString& ownFileName)
+{
+    const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
+    QStringList accepted = list.folders + list.removals;
+    for (const FileEntry& d : list.downloads) accepted.append(d.value(QStringLiteral("dist")));
+    for (const QString& dist : list.rejected) {
+        const QString path = resolveInside(baseFolder, dist);
+        if (dist == ownFileName || path.isEmpty() || !windowsAliasProblem(dist).isEmpty() ||
+            !pathpolicy::unplaceableProblem(path, dist.endsWith(QLatin1Char('/'))).isEmpty() ||
+            !updaterFiles.placeProblem(path).isEmpty() || !updaterFiles.removalProblem(path).isEmpty()) {
+            continue;
+        }
+        if (QFileInfo::exists(path) || isLink(path)) continue;
+        if (std::any_of(accepted.begin(), accepted.end(), [&](const QString& a) { return pathpolicy::sameName(a, path); })) continue;
+        return dist;
+    }
+    return QString();
+}
 }
 
 UpdateProcedure::UpdateProcedure(QObject* parent)
@@ -258,6 +285,8 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     m_outcome.skipped += list.rejected;
     appendUpdateLog(m_baseFolder, list.notes);
     if (!offersWork(list, version)) return;
+    const bool repairWasPending = UpdateTransaction(m_baseFolder).repairPending();
+    if (repairWasPending && !canEndRepair(list, version)) return;
 
     // --- Step 2: the files in place, hashed (the dialog shows the work from here on) ---
     m_updating = true;
@@ -269,6 +298,7 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
         // Everything is in place already: nothing to stop, only the version to remember.
         if (!transaction.recordVersion(version, &why)) log(why);
         PartialStore(m_baseFolder).clear();
+        if (repairWasPending) noteRepairEnded(version);
         m_updating = false;
         emit updateEnded();
         return;
@@ -285,6 +315,7 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
     if (ok) {
         parts.clear();
         log(QStringLiteral("installed version %1").arg(quotedName(version)));
+        if (repairWasPending) noteRepairEnded(version);
     } else {
         reportFailedUpdate(transaction, version, why);
     }
@@ -309,6 +340,26 @@ bool UpdateProcedure::offersWork(const FileListResult& list, const QString& vers
     log(repairPending ? QStringLiteral("version %1 offers nothing to install").arg(quotedName(version))
                       : QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
     return false;
+}
+
+// While a repair is pending, only a run that leaves every entry of the list in place ends it:
+// the commit records the version, and with it the folder counts as whole. A list that skips an
+// entry with nothing in its place cannot say that; it installs nothing, and says why.
+bool UpdateProcedure::canEndRepair(const FileListResult& list, const QString& version)
+{
+    const QString gap = skippedEntryLeftEmpty(list, m_baseFolder, ownFileName());
+    if (gap.isEmpty()) return true;
+    log(QStringLiteral("version %1 cannot end the pending repair: the list skips %2, and nothing is in its place, so the "
+                       "folder may lack a file of the release; nothing was installed").arg(quotedName(version), quotedName(gap)));
+    return false;
+}
+
+// The repair mark is gone with the version recorded (or the record failed, and it stays).
+void UpdateProcedure::noteRepairEnded(const QString& version)
+{
+    if (UpdateTransaction(m_baseFolder).repairPending()) return;
+    log(QStringLiteral("the update ran again in full: every entry of version %1 is in place, so the pending repair is done")
+            .arg(quotedName(version)));
 }
 
 // Which of `downloads` are in place already: the listed digest, under one name only. A file
