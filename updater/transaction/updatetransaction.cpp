@@ -543,7 +543,9 @@ bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
     return true;
 }
 
-bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QString* error)
+// Whether every old file that went into the backup can come back; false, with the reason and
+// m_undoImpossible set, when one cannot.
+bool UpdateTransaction::undoPossible(const UpdateJournal& journal, const JournalSteps& steps, QString* error)
 {
     m_undoImpossible = false;
     bool placesUndone = true;
@@ -560,14 +562,28 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
     }
     // A file the release keeps from a removed folder waits inside that folder's backup until it
     // is placed: not placed and gone from there, it is an old file that nothing can put back.
+    // Before its folder went into the backup, it is still in that folder.
     const QString staging = stagingFolder() + QLatin1Char('/');
     for (int i = 0; i < journal.places.size(); ++i) {
         const JournalMove& p = journal.places.at(i);
         if (path(p.from).startsWith(staging) || placeDone(journal, steps, i) || present(path(p.from))) continue;
+        bool folderStashed = true;
+        for (int s = 0; s < journal.stashes.size(); ++s) {
+            if (!p.from.startsWith(journal.stashes.at(s).to + QLatin1Char('/'))) continue;
+            folderStashed = steps.done(journal.stepOfStash(s)) || present(path(journal.stashes.at(s).to));
+        }
+        if (!folderStashed) continue;
         m_undoImpossible = true;
         *error = QStringLiteral("the backup of %1 is missing, so the old file cannot be put back").arg(quotedName(p.to));
         return stopAt(p.to);
     }
+    return true;
+}
+
+bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QString* error)
+{
+    // Nothing moves unless every old file can come back.
+    if (!undoPossible(journal, steps, error)) return false;
     bool ok = true;
     QStringList touched;  // what a step moved back, whose folders are flushed after it
     auto endPhase = [&]() {
