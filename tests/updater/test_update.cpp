@@ -605,6 +605,19 @@ private slots:
         }
     }
 
+    // An empty folder is part of a release: a list that only names a missing one makes it.
+    void aListThatOnlyNamesAMissingFolderMakesIt()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file dist='plugins/empty/'/></files>");
+        fx.make();
+        fx.run();
+        QVERIFY(QFileInfo(fx.base() + "/plugins/empty").isDir());
+        QCOMPARE(UpdateTransaction(fx.base()).appliedVersion(), QString("1.1"));
+        QVERIFY2(readFile(fx.base() + "/desktop-updater.log").contains("installed version \"1.1\""), readFile(fx.base() + "/desktop-updater.log").constData());
+    }
+
     // Two names of one old file (hard links): each name the release installs becomes a file of
     // its own with that name's bytes, and a name it removes goes, whatever the other names are.
     void everyNameOfAHardLinkedFileGetsItsOwnFile_data()
