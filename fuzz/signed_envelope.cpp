@@ -5,18 +5,12 @@
 #include <cstring>
 
 #include "fuzz_support.h"
+#include "support/content_collector.h"
 #include "verify/signed_envelope.h"
 
 namespace {
 
-class Collect : public EnvelopeContentSink {
-public:
-    bool content(const uint8_t* data, size_t size) override {
-        bytes.insert(bytes.end(), data, data + size);
-        return true;
-    }
-    std::vector<uint8_t> bytes;
-};
+using Collect = testsupport::ContentCollector;
 
 struct Outcome {
     SignedEnvelopeParser::Result result;

@@ -176,13 +176,20 @@ ReplyFacts readReplyFacts(HINTERNET request) {
     return facts;
 }
 
-// Adds the Range and If-Range headers that ask for the rest after held bytes.
+// A resume's request asks for the rest after the held bytes, with the Range header, and
+// If-Range under the validator stored with the part. A failure is logged here.
 bool askForTheRest(HINTERNET request, uint64_t held, const std::string& validator) {
+    ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PackageResumeRequested,
+                                                  static_cast<int32_t>(held)));
     std::wstring headers = L"Range: bytes=" + std::to_wstring(held) + L"-\r\n";
     const std::string value = validatorHeaderValue(validator);
     if (!value.empty()) headers += L"If-Range: " + std::wstring(value.begin(), value.end()) + L"\r\n";
-    return WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1L),
-                                    WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE) != FALSE;
+    if (!WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1L),
+                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+        logError(MessageCode::DownloadRequestFailed);
+        return false;
+    }
+    return true;
 }
 
 // The part a resume holds, read back once from the open staged file (from its start, in the
@@ -234,138 +241,186 @@ std::string resumablePartDigest(const ComponentOffer& offer) {
 
 namespace {
 
-// One request for the package: the rest after held bytes (held > 0), else the whole. On
-// Pass::Cut, bytes holds what the file holds now; the cause was not logged yet (cause).
-Pass requestOnce(const PackageSource& source, const wchar_t* objectPath, uint32_t limit,
-                 const TransferDeadline& deadline, bool resumable, StagingFolder& staging,
-                 PackageByteSink& sink, uint64_t held, uint32_t& bytes, CopyResult& cause,
-                 DWORD& readError, MessageCode& readCode) {
-    HttpHandles http;
-    if (!openRequest(http, source, objectPath)) return Pass::Failed;
-    const std::string stored = held > 0 ? staging.readValidator() : std::string();
-    if (held > 0) {
-        ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PackageResumeRequested,
-                                                      static_cast<int32_t>(held)));
-        if (!askForTheRest(http.request.get(), held, stored)) {
-            logError(MessageCode::DownloadRequestFailed);
-            return Pass::Failed;
-        }
-    }
-    RequestPump pump(http.request, source.stop, deadline);
+// One request for the package: the rest after held bytes (held > 0), else the whole.
+struct PackageRequest {
+    const PackageSource& source;
+    const wchar_t* objectPath;
+    uint32_t limit;
+    const TransferDeadline& deadline;
+    bool resumable;
+    StagingFolder& staging;
+    PackageByteSink& sink;
+    uint64_t held;  // what the staged part of a cut download holds; 0 asks for the whole
+};
+
+// How one request ended. On Pass::Cut, bytes is what the file holds now and cause why, not
+// logged yet: a failed read logs readCode with readError.
+struct RequestResult {
+    Pass pass = Pass::Failed;
+    uint32_t bytes = 0;
+    CopyResult cause = CopyResult::Failed;
+    DWORD readError = 0;
+    MessageCode readCode = MessageCode::DownloadReadDataFailed;
+};
+
+RequestResult passResult(Pass pass, uint32_t bytes = 0) {
+    RequestResult result;
+    result.pass = pass;
+    result.bytes = bytes;
+    return result;
+}
+
+RequestResult cutResult(uint64_t bytes, CopyResult cause, DWORD readError = 0) {
+    RequestResult result = passResult(Pass::Cut, static_cast<uint32_t>(bytes));
+    result.cause = cause;
+    result.readError = readError;
+    return result;
+}
+
+// Sent, and the response's headers waited for. False with the request's end in result: a
+// resume whose request failed, a stop or the deadline keeps what the part holds.
+bool awaitResponse(RequestPump& pump, uint64_t held, RequestResult& result) {
     bool received = false;
     switch (receiveResponse(pump, received)) {
         case RequestPump::Outcome::Done:
-            if (received) break;
+            if (received) return true;
             if (held > 0) {
-                bytes = static_cast<uint32_t>(held);
-                cause = CopyResult::ReadFailed;
-                readError = GetLastError();
-                readCode = MessageCode::DownloadRequestFailed;
-                return Pass::Cut;
+                result = cutResult(held, CopyResult::ReadFailed, GetLastError());
+                result.readCode = MessageCode::DownloadRequestFailed;
+                return false;
             }
             logError(MessageCode::DownloadRequestFailed);
-            return Pass::Failed;
+            result = passResult(Pass::Failed);
+            return false;
         case RequestPump::Outcome::Stopped:
-            bytes = static_cast<uint32_t>(held);
-            cause = CopyResult::Stopped;
-            return Pass::Cut;
+            result = cutResult(held, CopyResult::Stopped);
+            return false;
         case RequestPump::Outcome::DeadlinePassed:
-            bytes = static_cast<uint32_t>(held);
-            cause = CopyResult::DeadlinePassed;
-            return Pass::Cut;
+            result = cutResult(held, CopyResult::DeadlinePassed);
+            return false;
     }
+    result = passResult(Pass::Failed);
+    return false;
+}
 
-    const ReplyFacts reply = readReplyFacts(http.request.get());
-    bool append = false;
-    if (held > 0) {
-        switch (judgeResumeReply(reply.status, reply.contentRange, held, limit, stored,
-                                 reply.validator)) {
-            case ResumeReply::Append:
-                ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PackageResumed,
-                                                              static_cast<int32_t>(held)));
-                append = true;
-                break;
-            case ResumeReply::Whole:
-                ServiceLog::write(LogLevel::Warning,
-                                  codeText(MessageCode::ResumeAnsweredWhole,
-                                           static_cast<int32_t>(reply.status)));
-                staging.discardPart();
-                held = 0;
-                break;
-            case ResumeReply::RangeRefused:
-                ServiceLog::write(LogLevel::Warning,
-                                  codeText(MessageCode::ResumeRangeRefused,
-                                           static_cast<int32_t>(reply.status)));
-                staging.discardPart();
-                return Pass::StartOver;
-            case ResumeReply::ValidatorChanged:
-                ServiceLog::write(LogLevel::Warning,
-                                  codeText(MessageCode::ResumeValidatorChanged,
-                                           static_cast<int32_t>(reply.status)));
-                staging.discardPart();
-                return Pass::StartOver;
-        }
-    } else if (!wholePackageReply(http.request.get())) {
-        return Pass::Failed;
+// What a reply lets the request do with its body.
+enum class ReplyUse { Append, FromZero, Failed, StartOver };
+
+// The reply judged: a resume's by its status, range and validator (an answer that is not an
+// exact continuation drops the part), any other's as a plain GET's.
+ReplyUse judgeReply(HINTERNET request, const PackageRequest& req, const std::string& stored,
+                    const ReplyFacts& reply) {
+    if (req.held == 0) return wholePackageReply(request) ? ReplyUse::FromZero : ReplyUse::Failed;
+    const int32_t status = static_cast<int32_t>(reply.status);
+    switch (judgeResumeReply(reply.status, reply.contentRange, req.held, req.limit, stored,
+                             reply.validator)) {
+        case ResumeReply::Append:
+            ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PackageResumed,
+                                                          static_cast<int32_t>(req.held)));
+            return ReplyUse::Append;
+        case ResumeReply::Whole:
+            ServiceLog::write(LogLevel::Warning, codeText(MessageCode::ResumeAnsweredWhole, status));
+            req.staging.discardPart();
+            return ReplyUse::FromZero;
+        case ResumeReply::RangeRefused:
+            ServiceLog::write(LogLevel::Warning, codeText(MessageCode::ResumeRangeRefused, status));
+            req.staging.discardPart();
+            return ReplyUse::StartOver;
+        case ResumeReply::ValidatorChanged:
+            ServiceLog::write(LogLevel::Warning,
+                              codeText(MessageCode::ResumeValidatorChanged, status));
+            req.staging.discardPart();
+            return ReplyUse::StartOver;
     }
+    return ReplyUse::Failed;
+}
 
-    // The body into the staging folder: a fresh one for a package that never resumes; the
-    // digest's folder, from zero (any earlier part dropped) or after the part held.
-    if (!resumable && !staging.create()) return Pass::Failed;
-    if (resumable && !append) staging.writeValidator(reply.validator);
+// The staged part opened for the body: in a fresh folder for a package that never resumes; in
+// the digest's folder from zero (with the reply's validator) or at the end of the part held.
+bool openStagedPart(const PackageRequest& req, bool append, uint64_t held,
+                    const std::string& validator, FileHandle& staged) {
+    if (!req.resumable && !req.staging.create()) return false;
+    if (req.resumable && !append) req.staging.writeValidator(validator);
     // Nobody else opens it while it is written (and, on a resume, read back). A part from zero
     // is a new file, in the digest's folder after the one a killed service left is deleted:
     // never a truncated one, because Wine truncates on CREATE_ALWAYS even a file it has just
     // made, and ext4 then writes all of the file's data out when it is closed (with a 200 MiB
     // package that held the close for 60-90 ms, and the data then went to the disk only to be
     // deleted). It is reached through the folder's handle, never by its path.
-    FileHandle staged(staging.openPart(append));
+    staged.reset(req.staging.openPart(append));
     LARGE_INTEGER end = {};
     if (!staged.valid() ||
         (append && (!SetFilePointerEx(staged.get(), end, &end, FILE_END) ||
                     static_cast<uint64_t>(end.QuadPart) != held))) {
         logError(MessageCode::DownloadStagedFileCreateFailed);
-        return Pass::Failed;
+        return false;
     }
-    // The package's check from its first byte: the part held first, then the body.
-    if (!sink.start() || (append && !feedHeldPart(staged.get(), held, sink))) return Pass::Failed;
+    return true;
+}
+
+// The body after held bytes into the open part, the package's check fed from its first byte:
+// the part held first, then the body. A body shorter than the reply's length is cut.
+RequestResult receiveBody(RequestPump& pump, const PackageRequest& req, uint64_t held,
+                          const ReplyFacts& reply, HANDLE staged) {
+    if (!req.sink.start() || (held > 0 && !feedHeldPart(staged, held, req.sink)))
+        return passResult(Pass::Failed);
     uint32_t copied = 0;
-    const CopyResult result = copyBody(pump, source.stop, staged.get(),
-                                       limit - static_cast<uint32_t>(held), sink, copied);
-    bytes = static_cast<uint32_t>(held) + copied;
-    switch (result) {
+    const CopyResult copy = copyBody(pump, req.source.stop, staged,
+                                     req.limit - static_cast<uint32_t>(held), req.sink, copied);
+    const uint64_t bytes = held + copied;
+    switch (copy) {
         case CopyResult::Complete:
-            if (reply.hasLength && copied < reply.length) {
-                cause = CopyResult::ReadFailed;  // the connection ended before the body did
-                return Pass::Cut;
-            }
-            if (bytes > 0) break;
+            if (reply.hasLength && copied < reply.length)
+                return cutResult(bytes, CopyResult::ReadFailed);  // the connection ended first
+            if (bytes > 0) return passResult(Pass::Done, static_cast<uint32_t>(bytes));
             // A 200 without a body is no package: refused here, before its check ends.
             logWithError(LogLevel::Error, MessageCode::DownloadBodyEmpty, ERROR_HANDLE_EOF);
-            return Pass::Failed;
+            return passResult(Pass::Failed, static_cast<uint32_t>(bytes));
         case CopyResult::Failed:
-            return Pass::Failed;
+            return passResult(Pass::Failed, static_cast<uint32_t>(bytes));
         case CopyResult::TooLarge:
             logWithError(LogLevel::Error, MessageCode::DownloadTooLarge, ERROR_FILE_TOO_LARGE);
-            return Pass::Failed;
+            return passResult(Pass::Failed, static_cast<uint32_t>(bytes));
         case CopyResult::ReadFailed:
-            readError = GetLastError();
-            cause = result;
-            return Pass::Cut;
+            return cutResult(bytes, copy, GetLastError());
         case CopyResult::DeadlinePassed:
         case CopyResult::Stopped:
-            cause = result;
-            return Pass::Cut;
+            return cutResult(bytes, copy);
     }
+    return passResult(Pass::Failed, static_cast<uint32_t>(bytes));
+}
+
+// One request, from its headers to the body's end in the staged part.
+RequestResult requestOnce(const PackageRequest& req) {
+    HttpHandles http;
+    if (!openRequest(http, req.source, req.objectPath)) return passResult(Pass::Failed);
+    const std::string stored = req.held > 0 ? req.staging.readValidator() : std::string();
+    if (req.held > 0 && !askForTheRest(http.request.get(), req.held, stored))
+        return passResult(Pass::Failed);
+    RequestPump pump(http.request, req.source.stop, req.deadline);
+    RequestResult result;
+    if (!awaitResponse(pump, req.held, result)) return result;
+
+    const ReplyFacts reply = readReplyFacts(http.request.get());
+    const ReplyUse use = judgeReply(http.request.get(), req, stored, reply);
+    if (use == ReplyUse::Failed) return passResult(Pass::Failed);
+    if (use == ReplyUse::StartOver) return passResult(Pass::StartOver);
+    const bool append = use == ReplyUse::Append;
+    const uint64_t held = append ? req.held : 0;  // a whole answer drops the part
+
+    FileHandle staged(INVALID_HANDLE_VALUE);
+    if (!openStagedPart(req, append, held, reply.validator, staged)) return passResult(Pass::Failed);
+    result = receiveBody(pump, req, held, reply, staged.get());
+    if (result.pass != Pass::Done) return result;
     if (!staged.close()) logWarning(MessageCode::StagedFileCloseFailed);
     http.close();
-    return Pass::Done;
+    return result;
 }
 
 // A download cut short: a resumable package keeps its part for the next start, any other's
 // goes; then the cause, whose error value the caller's failure line carries.
-void reportCut(bool resumable, StagingFolder& staging, uint32_t bytes, uint32_t limit,
-               CopyResult cause, DWORD readError, MessageCode readCode) {
+void reportCut(bool resumable, StagingFolder& staging, uint32_t limit, const RequestResult& cut) {
+    const uint32_t bytes = cut.bytes;
     if (resumable && bytes > 0 && bytes < limit) {
         staging.keepForResume();
         ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageKept,
@@ -374,7 +429,7 @@ void reportCut(bool resumable, StagingFolder& staging, uint32_t bytes, uint32_t 
         ServiceLog::write(LogLevel::Warning, codeText(MessageCode::PartialPackageRemovedUnbound,
                                                       static_cast<int32_t>(bytes)));
     }
-    switch (cause) {
+    switch (cut.cause) {
         case CopyResult::Stopped:
             logStopped();
             break;
@@ -383,8 +438,8 @@ void reportCut(bool resumable, StagingFolder& staging, uint32_t bytes, uint32_t 
             break;
         default:
             // A read that failed, with its error; or a body that ended before its length.
-            if (readError != 0)
-                logWithError(LogLevel::Error, readCode, readError);
+            if (cut.readError != 0)
+                logWithError(LogLevel::Error, cut.readCode, cut.readError);
             else
                 logWithError(LogLevel::Error, MessageCode::DownloadBodyCutShort, ERROR_HANDLE_EOF);
             break;
@@ -430,17 +485,16 @@ bool transferPackage(const PackageSource& source, const wchar_t* objectPath, uin
         held = 0;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        CopyResult cause = CopyResult::Failed;
-        DWORD readError = 0;
-        MessageCode readCode = MessageCode::DownloadReadDataFailed;
-        switch (requestOnce(source, objectPath, limit, deadline, resumable, staging, sink, held,
-                            bytes, cause, readError, readCode)) {
+        const RequestResult result = requestOnce(
+            PackageRequest{source, objectPath, limit, deadline, resumable, staging, sink, held});
+        bytes = result.bytes;
+        switch (result.pass) {
             case Pass::Done:
                 return true;
             case Pass::Failed:
                 return false;
             case Pass::Cut:
-                reportCut(resumable, staging, bytes, limit, cause, readError, readCode);
+                reportCut(resumable, staging, limit, result);
                 return false;
             case Pass::StartOver:
                 held = 0;  // once more, from zero, with a plain GET

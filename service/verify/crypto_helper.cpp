@@ -491,138 +491,180 @@ bool CryptoHelper::walkSignerChain(PCCERT_CONTEXT& signer, HCERTSTORE& store,
            linkVerifies(t, scope.current, scope.anchor, walked, out);
 }
 
-bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& errorCode,
-                              uint32_t& lastError, bool disableRedirection) {
+namespace {
+
+// Where a digest stopped: its FileDigestResult and the thread's last error at that moment.
+struct DigestStep {
     uint32_t code = kDigestOk;
     DWORD error = 0;
-    auto fail = [&](uint32_t c) {
+    bool fail(uint32_t c) {
         code = c;
         error = GetLastError();
-    };
-
-    if (!kernel32_) {
-        kernel32_.reset(new (std::nothrow) Kernel32Table);
-        if (kernel32_) loadTable(*kernel32_);
+        return false;
     }
-    if (!advapi32_) {
-        advapi32_.reset(new (std::nothrow) Advapi32Table);
-        if (advapi32_ && !loadTable(*advapi32_)) {
+};
+
+// kernel32's redirection switch (optional) and advapi32's hash calls, loaded for one digest;
+// advapi32's table stays empty when any of it is missing, with the loader's error kept.
+void loadDigestTables(std::unique_ptr<Kernel32Table>& kernel32,
+                      std::unique_ptr<Advapi32Table>& advapi32) {
+    if (!kernel32) {
+        kernel32.reset(new (std::nothrow) Kernel32Table);
+        if (kernel32) loadTable(*kernel32);
+    }
+    if (!advapi32) {
+        advapi32.reset(new (std::nothrow) Advapi32Table);
+        if (advapi32 && !loadTable(*advapi32)) {
             const DWORD loadError = GetLastError();
-            advapi32_.reset();
+            advapi32.reset();
             SetLastError(loadError);
         }
     }
+}
 
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    BYTE value[260] = {};
-    DWORD hashSize = 0;
-    if (!advapi32_) {
-        fail(kDigestAdvapiMissing);
-    } else {
-        const Advapi32Table& a = *advapi32_;
-        if (!a.acquireContext(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-            provider = 0;
-            if (GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET) &&
-                !a.acquireContext(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET)) {
-                provider = 0;
-                fail(kDigestNewKeySetFailed);
-            }
-        }
-        if (code == kDigestOk && !a.createHash(provider, CALG_SHA_256, 0, 0, &hash)) {
-            hash = 0;
-            fail(kDigestCreateHashFailed);
-        }
-        if (code == kDigestOk) {
-            PVOID oldValue = nullptr;
-            bool redirectionOff = false;
-            if (disableRedirection && kernel32_ && kernel32_->complete()) {
-                if (kernel32_->disableRedirection(&oldValue))
-                    redirectionOff = true;
-                else
-                    fail(kDigestDisableRedirFailed);
-            }
-            if (code == kDigestOk) {
-                FileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-                const DWORD openError = GetLastError();
-                // Redirection is per thread and stays off only around the one open.
-                if (redirectionOff && !kernel32_->revertRedirection(oldValue)) {
-                    fail(kDigestRevertRedirFailed);
-                    file.close();
-                }
-                LARGE_INTEGER size = {};
-                if (code != kDigestOk) {
-                } else if (!file.valid()) {
-                    SetLastError(openError);
-                    fail(kDigestOpenFailed);
-                } else if (!GetFileSizeEx(file.get(), &size)) {
-                    fail(kDigestFileSizeFailed);
-                } else if (size.QuadPart == 0) {
-                    fail(kDigestEmptyFile);
-                } else {
-                    // Chunks from the stack: hashing a large file needs no heap for its data.
-                    // 64 KiB rather than 1 KiB: with 1 KiB the per-call cost of ReadFile and
-                    // CryptHashData made the digest well over twice as slow as sha256sum.
-                    // Read to the end, not to the size: a file that grew or shrank meanwhile
-                    // has no single digest.
-                    BYTE chunk[kDigestChunkBytes];
-                    const uint64_t expected = static_cast<uint64_t>(size.QuadPart);
-                    uint64_t total = 0;
-                    for (;;) {
-                        DWORD got = 0;
-                        if (!ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr)) {
-                            fail(kDigestReadFailed);
-                            break;
-                        }
-                        if (got == 0) {
-                            // The file ended before its size: the digest of a prefix would
-                            // describe no file that is there.
-                            if (total < expected) {
-                                SetLastError(ERROR_HANDLE_EOF);
-                                fail(kDigestReadFailed);
-                            }
-                            break;
-                        }
-                        if (got > expected - total) {
-                            SetLastError(ERROR_SUCCESS);  // no Windows error: the file changed
-                            fail(kDigestFileGrew);
-                            break;
-                        }
-                        if (!a.hashData(hash, chunk, got, 0)) {
-                            fail(kDigestHashDataFailed);
-                            break;
-                        }
-                        total += got;
-                    }
-                }
-            }
-        }
-        if (code == kDigestOk) {
-            DWORD len = sizeof(hashSize);
-            if (!a.getHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize), &len, 0))
-                fail(kDigestHashSizeFailed);
-        }
-        DWORD valueLen = sizeof(value);
-        if (code == kDigestOk && !a.getHashParam(hash, HP_HASHVAL, value, &valueLen, 0))
-            fail(kDigestHashValueFailed);
-        if (hash) a.destroyHash(hash);
-        if (provider) a.releaseContext(provider, 0);
-        if (code == kDigestOk) {
-            static const char kHex[] = "0123456789abcdef";
-            uint32_t n = 0;
-            for (DWORD i = 0; i < valueLen && n < kDigestHexLength; ++i) {
-                hexOut[n++] = kHex[value[i] >> 4];
-                hexOut[n++] = kHex[value[i] & 0x0f];
-            }
-            hexOut[n] = '\0';
-        }
+// The provider's SHA-256 hash object, destroyed and its provider released at the end.
+class FileHash {
+public:
+    explicit FileHash(const Advapi32Table& a) : a_(a) {}
+    ~FileHash() {
+        if (hash_) a_.destroyHash(hash_);
+        if (provider_) a_.releaseContext(provider_, 0);
     }
+    FileHash(const FileHash&) = delete;
+    FileHash& operator=(const FileHash&) = delete;
+
+    // A provider that fails for another reason than a missing key set is left unacquired:
+    // creating the hash then fails and names the cause.
+    bool create(DigestStep& step) {
+        if (!a_.acquireContext(&provider_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+            provider_ = 0;
+            if (GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET) &&
+                !a_.acquireContext(&provider_, nullptr, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET)) {
+                provider_ = 0;
+                return step.fail(kDigestNewKeySetFailed);
+            }
+        }
+        if (!a_.createHash(provider_, CALG_SHA_256, 0, 0, &hash_)) {
+            hash_ = 0;
+            return step.fail(kDigestCreateHashFailed);
+        }
+        return true;
+    }
+
+    bool add(const BYTE* data, DWORD size, DigestStep& step) {
+        return a_.hashData(hash_, data, size, 0) || step.fail(kDigestHashDataFailed);
+    }
+
+    // The value as 64 lowercase hex characters and a NUL; hexOut is written only on success.
+    bool finish(char* hexOut, DigestStep& step) {
+        DWORD hashSize = 0;
+        DWORD len = sizeof(hashSize);
+        if (!a_.getHashParam(hash_, HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize), &len, 0))
+            return step.fail(kDigestHashSizeFailed);
+        BYTE value[260] = {};
+        DWORD valueLen = sizeof(value);
+        if (!a_.getHashParam(hash_, HP_HASHVAL, value, &valueLen, 0))
+            return step.fail(kDigestHashValueFailed);
+        static const char kHex[] = "0123456789abcdef";
+        uint32_t n = 0;
+        for (DWORD i = 0; i < valueLen && n < kDigestHexLength; ++i) {
+            hexOut[n++] = kHex[value[i] >> 4];
+            hexOut[n++] = kHex[value[i] & 0x0f];
+        }
+        hexOut[n] = '\0';
+        return true;
+    }
+
+private:
+    const Advapi32Table& a_;
+    HCRYPTPROV provider_ = 0;
+    HCRYPTHASH hash_ = 0;
+};
+
+// Opens the file for reading. With disableRedirection (where kernel32 has the switch) WOW64
+// redirection is off around this one open only: it is per thread, and stays as it was after.
+bool openForDigest(const Kernel32Table* kernel32, const wchar_t* path, bool disableRedirection,
+                   FileHandle& file, DigestStep& step) {
+    PVOID oldValue = nullptr;
+    const bool switchRedirection = disableRedirection && kernel32 && kernel32->complete();
+    if (switchRedirection && !kernel32->disableRedirection(&oldValue))
+        return step.fail(kDigestDisableRedirFailed);
+    file.reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD openError = GetLastError();
+    if (switchRedirection && !kernel32->revertRedirection(oldValue)) {
+        step.fail(kDigestRevertRedirFailed);
+        file.close();
+        return false;
+    }
+    if (!file.valid()) {
+        SetLastError(openError);
+        return step.fail(kDigestOpenFailed);
+    }
+    return true;
+}
+
+// Hashes the open file from its start to its end, which must come exactly at the size it had
+// when opened: a file that grew or shrank meanwhile has no single digest, and the digest of a
+// prefix would describe no file that is there. An empty file has none either.
+bool hashFileContents(HANDLE file, FileHash& hash, DigestStep& step) {
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file, &size)) return step.fail(kDigestFileSizeFailed);
+    if (size.QuadPart == 0) return step.fail(kDigestEmptyFile);
+    // Chunks from the stack: hashing a large file needs no heap for its data. 64 KiB rather
+    // than 1 KiB: with 1 KiB the per-call cost of ReadFile and CryptHashData made the digest
+    // well over twice as slow as sha256sum.
+    BYTE chunk[kDigestChunkBytes];
+    const uint64_t expected = static_cast<uint64_t>(size.QuadPart);
+    uint64_t total = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, chunk, sizeof(chunk), &got, nullptr))
+            return step.fail(kDigestReadFailed);
+        if (got == 0) {
+            if (total == expected) return true;
+            SetLastError(ERROR_HANDLE_EOF);
+            return step.fail(kDigestReadFailed);
+        }
+        if (got > expected - total) {
+            SetLastError(ERROR_SUCCESS);  // no Windows error: the file changed
+            return step.fail(kDigestFileGrew);
+        }
+        if (!hash.add(chunk, got, step)) return false;
+        total += got;
+    }
+}
+
+// The hash made, the file opened and hashed (and closed again), the value written out.
+bool digestFile(const Advapi32Table& advapi32, const Kernel32Table* kernel32, const wchar_t* path,
+                bool disableRedirection, char* hexOut, DigestStep& step) {
+    FileHash hash(advapi32);
+    if (!hash.create(step)) return false;
+    {
+        FileHandle file(INVALID_HANDLE_VALUE);
+        if (!openForDigest(kernel32, path, disableRedirection, file, step) ||
+            !hashFileContents(file.get(), hash, step))
+            return false;
+    }
+    return hash.finish(hexOut, step);
+}
+
+}  // namespace
+
+bool CryptoHelper::fileDigest(const wchar_t* path, char* hexOut, uint32_t& errorCode,
+                              uint32_t& lastError, bool disableRedirection) {
+    loadDigestTables(kernel32_, advapi32_);
+    DigestStep step;
+    if (!advapi32_)
+        step.fail(kDigestAdvapiMissing);
+    else
+        digestFile(*advapi32_, kernel32_.get(), path, disableRedirection, hexOut, step);
+    // The libraries are held for one digest only.
     advapi32_.reset();
     kernel32_.reset();
-    if (code != kDigestOk) {
-        errorCode = code;
-        lastError = error;
+    if (step.code != kDigestOk) {
+        errorCode = step.code;
+        lastError = step.error;
         return false;
     }
     return true;

@@ -157,6 +157,24 @@ def test_a_download_a_stop_cut_resumes_at_the_next_start(servers, release, machi
     assert [run.label for run in machine.wait_installer_runs(1)] == ["resumed-pl"]
 
 
+def test_a_resume_the_server_never_answers_keeps_its_part(servers, release, machine):
+    """The request for the rest gets no reply at all: the part stays as it was for the next
+    start, and the failed request is logged as one, with its error value."""
+    https, http = servers
+    package = (release / PL_FULL.lstrip("/")).read_bytes()
+    r, held = cut_run(machine, http, package, range_reply="no-answer", etags=['"v1"'])
+    machine.set_state(last=0)
+    messages = machine.run_once()
+    got = code_names(messages)
+    assert r.answers[1].range == f"bytes={held}-" and r.answers[1].status is None
+    assert detail(messages, "PackageResumeRequested") == str(held)
+    assert detail(messages, "PartialPackageKept") == str(held), messages
+    failed = detail(messages, "DownloadRequestFailed")
+    assert failed not in ("", "0"), messages
+    assert "DownloadBodyCutShort" not in got and "PluginInstallerStarted" not in got, messages
+    assert [d.name for d in machine.staging_folders()] == ["vpi-" + package_digest(release)]
+
+
 def test_a_changed_package_under_the_same_validator_is_refused_whole(servers, release, machine):
     """The part held and a rest of another package under one validator: the appended whole
     fails the manifest's digest, nothing starts, and the part is gone for the next start."""

@@ -8,7 +8,7 @@ import pytest
 from pki import Pki, embedded_ca, openssl, sign_package, trust_in_prefix
 from trust_cases import certificates_for_rule
 from service_log import name
-from verification_fixtures import VERIFY_PROBE, read_pairs
+from verification_fixtures import VERIFY_PROBE, read_pairs, run_package_probe
 from winetools import WinePrefix, to_windows_path
 
 PAYLOAD = bytes(range(256)) * 40 + b"MZ installer bytes\x00\xff" + os.urandom(4093)
@@ -31,11 +31,7 @@ def chain(tmp_path_factory):
 
 def verify(prefix, tmp_path, package, name="pkg"):
     """Runs the probe; returns (exit code, info dict, extracted bytes or None)."""
-    pkg = tmp_path / f"{name}.z"
-    pkg.write_bytes(package)
-    out = tmp_path / f"{name}.out"
-    rc = prefix.run(VERIFY_PROBE, to_windows_path(pkg), to_windows_path(out))
-    info = read_pairs(str(out) + ".info")
+    rc, info, out = run_package_probe(prefix, VERIFY_PROBE, tmp_path, package, name, f"{name}.out")
     return rc, info, (out.read_bytes() if out.exists() else None)
 
 

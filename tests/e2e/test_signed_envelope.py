@@ -9,8 +9,8 @@ import os
 import pytest
 
 from pki import Pki, embedded_ca, sign_package
-from verification_fixtures import read_pairs
-from winetools import PROGRAMS, WinePrefix, to_windows_path
+from verification_fixtures import run_package_probe
+from winetools import PROGRAMS, WinePrefix
 
 ENVELOPE_PROBE = PROGRAMS / "envelope_probe.exe"
 
@@ -30,11 +30,7 @@ def chain(tmp_path_factory):
 
 
 def read(prefix, tmp_path, package, name):
-    pkg = tmp_path / f"{name}.z"
-    pkg.write_bytes(package)
-    out = tmp_path / name
-    rc = prefix.run(ENVELOPE_PROBE, to_windows_path(pkg), to_windows_path(out))
-    info = read_pairs(str(out) + ".info")
+    rc, info, _ = run_package_probe(prefix, ENVELOPE_PROBE, tmp_path, package, name)
     detached = tmp_path / f"{name}.detached"
     return (rc, info, (tmp_path / f"{name}.content").read_bytes(),
             detached.read_bytes() if detached.exists() else None)

@@ -122,6 +122,7 @@ def _route_resumable(handler, route):
       "ignore"           always 200 and the whole body
       "wrong-range"      206 whose Content-Range (and body) start 1 KiB before the asked start
       "ignore-if-range"  206 with the rest even when If-Range names another ETag
+      "no-answer"        after the first answer, closes the connection without answering
     A start at or past the end gets 416. The first answer stops after `drop_after` body bytes
     (when set) and closes the connection, as a dropped connection does, or with
     `stall_after_cut` goes silent until the server stops (a stop then cuts it). Every answer is
@@ -131,6 +132,10 @@ def _route_resumable(handler, route):
     etag = route.etags[min(turn, len(route.etags) - 1)] if route.etags else None
     asked = handler.headers.get("Range")
     if_range = handler.headers.get("If-Range")
+    if turn > 0 and route.range_reply == "no-answer":
+        route.answers.append(RangeAnswer(asked, if_range, None, 0))
+        handler.close_connection = True
+        return
     status, start, content_range = 200, 0, None
     match = re.fullmatch(r"bytes=(\d+)-", asked or "")
     if match and route.range_reply != "ignore":

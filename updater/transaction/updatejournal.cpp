@@ -254,21 +254,23 @@ bool JournalSteps::start(const QString& path, const QString& id, QString* error)
     return true;
 }
 
-void JournalSteps::load(const QString& path, const QString& id)
+bool JournalSteps::load(const QString& path, const QString& id)
 {
     m_path = path;
     m_marks.clear();
+    if (!isLink(path) && !QFileInfo::exists(path)) return true;
     QFile file;
-    if (isLink(path) || !openRegularForReading(file, path) || file.size() > kMaxStepsBytes) return;
+    if (isLink(path) || !openRegularForReading(file, path) || file.size() > kMaxStepsBytes) return false;
     const QList<QByteArray> lines = file.readAll().split('\n');
     // The last piece is what follows the last line's end: empty, or a line cut short.
-    if (lines.isEmpty() || lines.first() != id.toUtf8()) return;
+    if (lines.isEmpty() || lines.first() != id.toUtf8()) return true;
     static const QRegularExpression form(QStringLiteral("^([+-])([0-9]{1,9})$"));
     for (int i = 1; i + 1 < lines.size(); ++i) {
         const QRegularExpressionMatch m = form.match(QString::fromLatin1(lines.at(i)));
         if (!m.hasMatch()) continue;
         m_marks.insert(m.captured(2).toInt(), m.captured(1) == QLatin1String("+") ? Mark::Done : Mark::Undone);
     }
+    return true;
 }
 
 bool JournalSteps::set(int step, Mark mark)

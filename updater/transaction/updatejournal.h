@@ -84,10 +84,12 @@ public:
 
     // Starts the record of the commit `id` at `path`: a fresh file, flushed to disk.
     bool start(const QString& path, const QString& id, QString* error);
-    // Reads the record at `path` of the commit `id`. A record of another commit, or one that
-    // cannot be read, counts as no record at all; a line cut short or not of the form is
-    // skipped. Appends go to `path` from then on.
-    void load(const QString& path, const QString& id);
+    // Reads the record at `path` of the commit `id`. No file there, or a record of another
+    // commit (one whose record was never started), counts as no record at all; a line cut short
+    // or not of the form is skipped. False when something else stands there (a link, a folder,
+    // a FIFO, a file it cannot read or too large): then nobody can tell how far the commit got.
+    // Appends go to `path` from then on.
+    bool load(const QString& path, const QString& id);
 
     Mark mark(int step) const { return m_marks.value(step, Mark::None); }
     bool done(int step) const { return mark(step) == Mark::Done; }

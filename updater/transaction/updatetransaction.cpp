@@ -591,7 +591,10 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
         touched.clear();
         return ok;
     };
-    if (linkOnTheWay(m_base, stagingFolder() + QStringLiteral("/x"), false).isEmpty()) QDir().mkpath(stagingFolder());  // placed files go back there
+    // Placed files go back into the staging folder. Whatever else stands in its place (a file, a
+    // FIFO, a link that another user made) holds none of them, and is removed itself.
+    if (isLink(stagingFolder()) || (present(stagingFolder()) && !QFileInfo(stagingFolder()).isDir())) removeTree(stagingFolder());
+    if (linkOnTheWay(m_base, stagingFolder() + QStringLiteral("/x"), false).isEmpty()) QDir().mkpath(stagingFolder());
     for (int i = journal.places.size() - 1; i >= 0; --i) {
         const JournalMove& p = journal.places.at(i);
         // Only a place that was done is undone: a target that was never replaced is the old
@@ -725,7 +728,9 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
         return Recovery::Forward;
     }
     JournalSteps steps;
-    steps.load(stepsPath(), journal.id);
+    if (!steps.load(stepsPath(), journal.id)) {
+        return retireJournal(QStringLiteral("the record of the commit's steps is not a file of the updater's own"), detail);
+    }
     bool canGoForward = journal.state == UpdateJournal::State::Commit;
     for (int i = 0; i < journal.places.size() && canGoForward; ++i) {
         // A staged file that is missing leaves only the way back.

@@ -32,13 +32,6 @@ std::string readFile(const std::wstring& path) {
     return bytes;
 }
 
-void writeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(f);
-}
-
 bool write(const std::string& content) {
     std::wstring path;
     return writeVerifiedInstaller(reinterpret_cast<const uint8_t*>(content.data()),
@@ -49,7 +42,7 @@ TEST(InstallerWrite, ReplacesThePreviousInstallerOnlyWithCompleteContent) {
     LogCapture log;
     const std::wstring installer = log.folder() / L"VextraPlayerInstaller.exe";
     const std::wstring temporary = log.folder() / L"VextraPlayerInstaller.exe.tmp";
-    writeFile(installer, "previous installer");
+    ASSERT_TRUE(testsupport::writeBytes(installer, "previous installer"));
 
     // Verified content of 0 bytes is no installer.
     EXPECT_FALSE(write(""));
@@ -102,7 +95,7 @@ TEST(InstallerWrite, AWriteThatTookFewerBytesOrFailedKeepsThePreviousInstaller) 
         LogCapture log;
         const std::wstring installer = log.folder() / L"VextraPlayerInstaller.exe";
         const std::wstring temporary = log.folder() / L"VextraPlayerInstaller.exe.tmp";
-        writeFile(installer, "previous installer");
+        ASSERT_TRUE(testsupport::writeBytes(installer, "previous installer"));
         {
             InstallerFileWriter writer(c.writeFile);
             ASSERT_TRUE(writer.open());

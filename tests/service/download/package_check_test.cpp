@@ -11,29 +11,14 @@
 
 #include "download/package_verification.h"
 #include "support/log_capture.h"
-#include "verify/package_digest.h"
-#include "verify/sha256.h"
+#include "support/sha256_hex.h"
 
 namespace {
 
 using testsupport::LogCapture;
-
-void writeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(f);
-}
+using testsupport::sha256Hex;
 
 std::string hex(DWORD value) { return std::to_string(static_cast<int32_t>(value)); }
-
-std::string sha256Hex(const std::string& bytes) {
-    Sha256 digest;
-    digest.update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    std::vector<uint8_t> value(Sha256::kDigestBytes);
-    digest.finish(value.data());
-    return digestHex(value);
-}
 
 // The digest a case binds the package to.
 enum class Bound { None, Own, Other };
@@ -75,8 +60,8 @@ TEST(PackageCheck, RefusalsBeforeAnySignatureLogTheirCauseAndWriteNothing) {
         LogCapture log;
         const std::wstring package = log.folder() / L"vpi.tmp";
         const std::wstring installer = log.folder() / L"VextraPlayerInstaller.exe";
-        writeFile(package, c.bytes);
-        writeFile(installer, "previous installer");
+        ASSERT_TRUE(testsupport::writeBytes(package, c.bytes));
+        ASSERT_TRUE(testsupport::writeBytes(installer, "previous installer"));
         HANDLE writer = INVALID_HANDLE_VALUE;
         if (c.heldByWriter)
             writer = CreateFileW(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -11,12 +11,12 @@
 
 #include "download/package_verification.h"
 #include "support/log_capture.h"
-#include "verify/package_digest.h"
-#include "verify/sha256.h"
+#include "support/sha256_hex.h"
 
 namespace {
 
 using testsupport::LogCapture;
+using testsupport::sha256Hex;
 
 const std::wstring kPackages = std::wstring(VEXTRA_BUILD_DIR_W) + L"\\test-packages\\verify\\";
 
@@ -25,21 +25,6 @@ std::string readAll(const std::wstring& path) {
     uint32_t size = 0;
     if (!readWholeFile(path.c_str(), bytes, size)) return std::string();
     return std::string(reinterpret_cast<const char*>(bytes.get()), size);
-}
-
-void writeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(f);
-}
-
-std::string sha256Hex(const std::string& bytes) {
-    Sha256 digest;
-    digest.update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    std::vector<uint8_t> value(Sha256::kDigestBytes);
-    digest.finish(value.data());
-    return digestHex(value);
 }
 
 enum class Size { None, Own, OneMore };
@@ -73,7 +58,7 @@ TEST(PackagePass, TheInstallerIsWrittenOnlyForABoundPackageThatVerified) {
         const std::string package = readAll(kPackages + row.package);
         ASSERT_FALSE(package.empty());
         LogCapture log;
-        writeFile(log.folder() / L"VextraPlayerInstaller.exe", "previous installer");
+        ASSERT_TRUE(testsupport::writeBytes(log.folder() / L"VextraPlayerInstaller.exe", "previous installer"));
         PackageBinding binding;
         binding.hasSize = row.size != Size::None;
         binding.size = static_cast<uint32_t>(package.size() + (row.size == Size::OneMore ? 1 : 0));

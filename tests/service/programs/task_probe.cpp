@@ -41,6 +41,20 @@ void printTaskString(const char* key, HRESULT hr, LPWSTR value) {
     }
 }
 
+// The 1.0 task's texts, each printed as key=value (or key=<HRESULT> when it cannot be read).
+struct TaskText {
+    const char* key;
+    HRESULT (STDMETHODCALLTYPE ITask::*get)(LPWSTR*);
+};
+const TaskText kTaskTexts[] = {
+    {"application", &ITask::GetApplicationName},
+    {"parameters", &ITask::GetParameters},
+    {"workingDirectory", &ITask::GetWorkingDirectory},
+    {"creator", &ITask::GetCreator},
+    {"comment", &ITask::GetComment},
+    {"account", &ITask::GetAccountInformation},
+};
+
 int show1() {
     CoInitialize(nullptr);
     int rc = 1;
@@ -54,24 +68,11 @@ int show1() {
         std::printf("activate=0x%08lx\n", static_cast<unsigned long>(hr));
         if (SUCCEEDED(hr) && task) {
             rc = 0;
-            LPWSTR text = nullptr;
-            hr = task->GetApplicationName(&text);
-            printTaskString("application", hr, text);
-            text = nullptr;
-            hr = task->GetParameters(&text);
-            printTaskString("parameters", hr, text);
-            text = nullptr;
-            hr = task->GetWorkingDirectory(&text);
-            printTaskString("workingDirectory", hr, text);
-            text = nullptr;
-            hr = task->GetCreator(&text);
-            printTaskString("creator", hr, text);
-            text = nullptr;
-            hr = task->GetComment(&text);
-            printTaskString("comment", hr, text);
-            text = nullptr;
-            hr = task->GetAccountInformation(&text);
-            printTaskString("account", hr, text);
+            for (const TaskText& field : kTaskTexts) {
+                LPWSTR text = nullptr;
+                hr = (task.get()->*field.get)(&text);
+                printTaskString(field.key, hr, text);
+            }
             DWORD flags = 0;
             hr = task->GetFlags(&flags);
             std::printf("flags=%lu\n", SUCCEEDED(hr) ? static_cast<unsigned long>(flags) : 0xFFFFFFFFul);

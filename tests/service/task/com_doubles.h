@@ -79,13 +79,12 @@ inline std::string variantText(const VARIANT& v) {
     return "vt" + std::to_string(v.vt);
 }
 
-// IUnknown and IDispatch for one fake; the object deletes itself on its last Release.
+// IUnknown for one fake, counted as live until its last Release deletes it.
 template <class I>
-class FakeObject : public I {
+class FakeUnknown : public I {
 public:
-    explicit FakeObject(Recorder& recorder) : r_(recorder) { ++r_.live; }
-    virtual ~FakeObject() { --r_.live; }
-
+    explicit FakeUnknown(Recorder& recorder) : r_(recorder) { ++r_.live; }
+    virtual ~FakeUnknown() { --r_.live; }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = --refs_;
@@ -93,29 +92,57 @@ public:
         return left;
     }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || accepts(iid)) {
-            *out = static_cast<I*>(this);
-            AddRef();
-            return S_OK;
-        }
+        if (IsEqualIID(iid, IID_IUnknown) || accepts(iid)) return grant(out);
         *out = nullptr;
         return E_NOINTERFACE;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return r_.unexpected("GetTypeInfoCount"); }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return r_.unexpected("GetTypeInfo"); }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return r_.unexpected("GetIDsOfNames");
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return r_.unexpected("Invoke");
     }
 
 protected:
     virtual bool accepts(REFIID) { return false; }
+    HRESULT grant(void** out) {
+        *out = static_cast<I*>(this);
+        AddRef();
+        return S_OK;
+    }
     Recorder& r_;
 
 private:
     ULONG refs_ = 1;
+};
+
+// IUnknown and IDispatch for one fake of the 2.0 interfaces.
+template <class I>
+class FakeObject : public FakeUnknown<I> {
+public:
+    explicit FakeObject(Recorder& recorder) : FakeUnknown<I>(recorder) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (IsEqualIID(iid, IID_IDispatch)) return this->grant(out);
+        return FakeUnknown<I>::QueryInterface(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return this->r_.unexpected("GetTypeInfoCount"); }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override {
+        return this->r_.unexpected("GetTypeInfo");
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return this->r_.unexpected("GetIDsOfNames");
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return this->r_.unexpected("Invoke");
+    }
+
+protected:
+    // A query for the interface `asked` is recorded as call(name), and fails when the test
+    // makes that call fail; any other query is answered as usual.
+    HRESULT recordedQuery(REFIID iid, void** out, REFIID asked, const char* call, const char* name) {
+        if (IsEqualIID(iid, asked)) {
+            const HRESULT hr = this->r_.hit(call, name);
+            if (FAILED(hr)) {
+                *out = nullptr;
+                return hr;
+            }
+        }
+        return FakeObject::QueryInterface(iid, out);  // this class's own, not the caller's
+    }
 };
 
 #define FAKE_UNUSED(name, ...) \
@@ -136,14 +163,7 @@ class FakeDailyTrigger : public FakeObject<IDailyTrigger> {
 public:
     using FakeObject::FakeObject;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, kIidDailyTrigger)) {
-            const HRESULT hr = r_.hit("ITrigger::QueryInterface", "IDailyTrigger");
-            if (FAILED(hr)) {
-                *out = nullptr;
-                return hr;
-            }
-        }
-        return FakeObject::QueryInterface(iid, out);
+        return recordedQuery(iid, out, kIidDailyTrigger, "ITrigger::QueryInterface", "IDailyTrigger");
     }
     HRESULT STDMETHODCALLTYPE put_Id(BSTR v) override { return r_.hit("IDailyTrigger::put_Id", text(v)); }
     HRESULT STDMETHODCALLTYPE put_StartBoundary(BSTR v) override {
@@ -202,14 +222,7 @@ class FakeExecAction : public FakeObject<IExecAction> {
 public:
     using FakeObject::FakeObject;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, kIidExecAction)) {
-            const HRESULT hr = r_.hit("IAction::QueryInterface", "IExecAction");
-            if (FAILED(hr)) {
-                *out = nullptr;
-                return hr;
-            }
-        }
-        return FakeObject::QueryInterface(iid, out);
+        return recordedQuery(iid, out, kIidExecAction, "IAction::QueryInterface", "IExecAction");
     }
     HRESULT STDMETHODCALLTYPE put_Path(BSTR v) override { return r_.hit("IExecAction::put_Path", text(v)); }
     FAKE_UNUSED(get_Id, BSTR*)
@@ -446,8 +459,6 @@ public:
     FAKE_UNUSED(get_HighestVersion, DWORD*)
 };
 
-#undef FAKE_UNUSED
-
 // ---- Task Scheduler 1.0 ----
 
 inline std::string wide(LPCWSTR value) { return value ? testsupport::narrow(value) : std::string("<null>"); }
@@ -461,37 +472,6 @@ inline std::string triggerText(const TASK_TRIGGER& t) {
            std::to_string(t.rgFlags) + " type " + std::to_string(t.TriggerType) + " days " +
            std::to_string(t.Type.Daily.DaysInterval);
 }
-
-template <class I>
-class FakeUnknown : public I {
-public:
-    explicit FakeUnknown(Recorder& recorder) : r_(recorder) { ++r_.live; }
-    virtual ~FakeUnknown() { --r_.live; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, IID_IUnknown)) {
-            *out = static_cast<I*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-
-protected:
-    Recorder& r_;
-
-private:
-    ULONG refs_ = 1;
-};
-
-#define FAKE_UNUSED(name, ...) \
-    HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return r_.unexpected(#name); }
 
 class FakePersistFile : public FakeUnknown<IPersistFile> {
 public:

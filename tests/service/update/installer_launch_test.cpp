@@ -25,14 +25,6 @@ ComponentOffer offer(PlayerComponent component, bool patch) {
     return o;
 }
 
-void writeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(f);
-}
-
 TEST(InstallerPackage, PatchPathOnlyWhileThePatchApplies) {
     EXPECT_EQ(std::wstring(packageObjectPath(offer(PlayerComponent::ActiveX, true))),
               offer(PlayerComponent::ActiveX, true).patchPath);
@@ -71,14 +63,14 @@ TEST(InstallerDownload, ReadWholeFileReadsEverythingAndRefusesEmptyOrMissingFile
     const std::wstring path = log.folder() / L"vpi.tmp";
     std::string content(70000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
-    writeFile(path, content);
+    ASSERT_TRUE(testsupport::writeBytes(path, content));
     std::unique_ptr<uint8_t[]> bytes;
     uint32_t size = 0;
     ASSERT_TRUE(readWholeFile(path.c_str(), bytes, size));
     ASSERT_EQ(size, content.size());
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes.get()), size), content);
 
-    writeFile(path, "");
+    ASSERT_TRUE(testsupport::writeBytes(path, ""));
     std::unique_ptr<uint8_t[]> none;
     uint32_t noneSize = 0;
     EXPECT_FALSE(readWholeFile(path.c_str(), none, noneSize));

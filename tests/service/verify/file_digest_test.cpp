@@ -5,6 +5,7 @@
 
 #include "verify/crypto_helper.h"
 #include "support/scratch_folder.h"
+#include "support/sha256_hex.h"
 
 using testsupport::ScratchFolder;
 
@@ -26,28 +27,6 @@ Digest digestOf(const std::wstring& path, bool disableRedirection = false) {
     d.ok = helper.fileDigest(path.c_str(), hex, d.code, d.lastError, disableRedirection);
     d.hex = hex;
     return d;
-}
-
-// Reference digest of bytes in memory, in one CryptHashData call.
-std::string oneShotSha256(const std::string& bytes) {
-    HCRYPTPROV prov = 0;
-    HCRYPTHASH hash = 0;
-    BYTE value[32] = {};
-    DWORD len = sizeof(value);
-    std::string hex;
-    if (CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-        CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) &&
-        CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0) &&
-        CryptGetHashParam(hash, HP_HASHVAL, value, &len, 0)) {
-        static const char digits[] = "0123456789abcdef";
-        for (DWORD i = 0; i < len; ++i) {
-            hex += digits[value[i] >> 4];
-            hex += digits[value[i] & 15];
-        }
-    }
-    if (hash) CryptDestroyHash(hash);
-    if (prov) CryptReleaseContext(prov, 0);
-    return hex;
 }
 
 }  // namespace
@@ -82,7 +61,7 @@ TEST(FileDigest, SizesAroundTheChunkBoundaryAreHashedWhole) {
         ASSERT_TRUE(testsupport::writeBytes(dir / L"f.bin", content));
         const Digest d = digestOf(dir / L"f.bin");
         ASSERT_TRUE(d.ok) << size;
-        EXPECT_EQ(d.hex, oneShotSha256(content)) << size;
+        EXPECT_EQ(d.hex, testsupport::providerSha256Hex(content)) << size;
     }
 }
 

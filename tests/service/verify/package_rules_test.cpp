@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/content_collector.h"
 #include "verify/crypto_helper.h"
 #include "verify/signed_package_check.h"
 
@@ -37,14 +38,7 @@ Bytes readPackage(const std::string& name) {
     return bytes;
 }
 
-class Collect : public EnvelopeContentSink {
-public:
-    bool content(const uint8_t* data, size_t size) override {
-        bytes.insert(bytes.end(), data, data + size);
-        return true;
-    }
-    Bytes bytes;
-};
+using Collect = testsupport::ContentCollector;
 
 struct Outcome {
     bool verified = false;

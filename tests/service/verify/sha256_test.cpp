@@ -9,19 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "support/sha256_hex.h"
 #include "verify/sha256.h"
 
 namespace {
-
-std::string hex(const uint8_t* bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
 
 // The digest of bytes fed in steps of step bytes (0: in one call).
 std::string ownDigest(Sha256::Engine engine, const std::string& bytes, size_t step = 0) {
@@ -35,25 +26,7 @@ std::string ownDigest(Sha256::Engine engine, const std::string& bytes, size_t st
     }
     uint8_t value[Sha256::kDigestBytes];
     digest.finish(value);
-    return hex(value, sizeof(value));
-}
-
-// The system provider's SHA-256 of the same bytes: an implementation that is not ours.
-std::string providerDigest(const std::string& bytes) {
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    BYTE value[32] = {};
-    DWORD length = sizeof(value);
-    std::string text;
-    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
-        CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()),
-                      static_cast<DWORD>(bytes.size()), 0) &&
-        CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0))
-        text = hex(value, length);
-    if (hash) CryptDestroyHash(hash);
-    if (provider) CryptReleaseContext(provider, 0);
-    return text;
+    return testsupport::hexOf(value, sizeof(value));
 }
 
 // Bytes that differ at every position and from one length to the next.
@@ -132,7 +105,7 @@ TEST_P(Sha256Engines, StandardExamples) {
 TEST_P(Sha256Engines, EveryLengthAndStepAgreesWithTheProvider) {
     for (size_t size = 0; size <= 300; ++size) {
         const std::string bytes = pattern(size, static_cast<uint32_t>(size));
-        const std::string expected = providerDigest(bytes);
+        const std::string expected = testsupport::providerSha256Hex(bytes);
         ASSERT_EQ(expected.size(), 64u);
         for (size_t step : {size_t(0), size_t(1), size_t(13), size_t(63), size_t(64), size_t(65)})
             ASSERT_EQ(ownDigest(GetParam(), bytes, step), expected)
@@ -140,7 +113,7 @@ TEST_P(Sha256Engines, EveryLengthAndStepAgreesWithTheProvider) {
     }
     // Long input in the steps the package reading uses, and in odd ones.
     const std::string large = pattern(3 * 1024 * 1024 + 77, 3);
-    const std::string expected = providerDigest(large);
+    const std::string expected = testsupport::providerSha256Hex(large);
     for (size_t step : {size_t(0), size_t(1024 * 1024), size_t(4096 + 3), size_t(100003)})
         EXPECT_EQ(ownDigest(GetParam(), large, step), expected) << "steps of " << step;
 }
@@ -154,13 +127,13 @@ TEST_P(Sha256Engines, FinishStartsOver) {
     digest.update(reinterpret_cast<const uint8_t*>("abc"), 3);
     uint8_t second[32];
     digest.finish(second);
-    EXPECT_EQ(hex(second, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(testsupport::hexOf(second, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 TEST_P(Sha256Engines, EveryStackAlignmentGivesTheSameDigest) {
 #ifdef __i386__
     const std::string bytes = pattern(64 * 1024 + 5, 9);
-    const std::string expected = providerDigest(bytes);
+    const std::string expected = testsupport::providerSha256Hex(bytes);
     for (uint32_t shift : {0u, 4u, 8u, 12u}) {
         ShiftedDigest job{GetParam(), &bytes, std::string()};
         vextraCallWithStackShift(&digestOnShiftedStack, &job, shift);

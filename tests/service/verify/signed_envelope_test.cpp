@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/content_collector.h"
 #include "verify/signed_envelope.h"
 
 namespace {
@@ -68,14 +69,7 @@ Bytes message(const Parts& p) {
     return tlv(0x30, cat({p.outerOid, tlv(0xA0, signedData)}));
 }
 
-class Collect : public EnvelopeContentSink {
-public:
-    bool content(const uint8_t* data, size_t size) override {
-        bytes.insert(bytes.end(), data, data + size);
-        return true;
-    }
-    Bytes bytes;
-};
+using Collect = testsupport::ContentCollector;
 
 struct Outcome {
     bool ok;

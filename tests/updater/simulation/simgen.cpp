@@ -255,15 +255,6 @@ QString notDrawnBecause(HostilePlace place, HostileObject object)
 {
     // Found by this simulation and not mended yet; each is a kept case in cases/ with its mark.
     static const struct { HostilePlace place; HostileObject object; const char* why; } kNotDrawn[] = {
-
-        {HostilePlace::Staging, HostileObject::LockedByProcess, "a file in the place of staging stops the undo of an interrupted commit (cases/hostile-staging-file.case)"},
-        {HostilePlace::Staging, HostileObject::LockedByOtherUser, "a file in the place of staging stops the undo of an interrupted commit (as above)"},
-        {HostilePlace::Staging, HostileObject::Changing, "a file in the place of staging stops the undo of an interrupted commit (as above)"},
-        {HostilePlace::Backup, HostileObject::LockedByProcess, "a file in the place of backup, as staging (not yet run alone)"},
-        {HostilePlace::Backup, HostileObject::LockedByOtherUser, "a file in the place of backup, as staging (not yet run alone)"},
-        {HostilePlace::Backup, HostileObject::Changing, "a file in the place of backup, as staging (not yet run alone)"},
-        {HostilePlace::Steps, HostileObject::Fifo, "a FIFO as the step record of a killed commit: the recovery loses a removed folder (cases/hostile-steps-fifo.case)"},
-        {HostilePlace::Steps, HostileObject::Socket, "as the FIFO as the step record (not yet run alone)"},
         {HostilePlace::Lock, HostileObject::HardLink, "the lock is taken on a second name of an outside file (cases/hostile-lock-hard-link.case)"},
         {HostilePlace::Lock, HostileObject::Unreadable, "another account's lock file stops every update of this account, and is said so (cases/hostile-lock-unreadable.case)"},
     };

@@ -21,15 +21,16 @@
 #include "platform/transfer_control.h"
 #include "support/log_capture.h"
 #include "support/player_registry.h"
+#include "support/sha256_hex.h"
 #include "update/installer_launch.h"
 #include "update/update_cycle.h"
-#include "verify/package_digest.h"
-#include "verify/sha256.h"
 #include "download/installer_download.h"
 
 namespace search {
 
 namespace {
+
+using testsupport::sha256Hex;
 
 const wchar_t kStateKey[] = L"SOFTWARE\\Telmora\\VextraPlayer";
 const wchar_t* const kPlayerKeys[2] = {L"Software\\Telmora\\VextraPlayerActiveX",
@@ -47,14 +48,6 @@ std::string readFile(const std::wstring& path, bool& ok) {
     CloseHandle(f);
     ok = true;
     return bytes;
-}
-
-std::string sha256Hex(const std::string& bytes) {
-    Sha256 digest;
-    digest.update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    std::vector<uint8_t> value(Sha256::kDigestBytes);
-    digest.finish(value.data());
-    return digestHex(value);
 }
 
 std::string narrow(const std::wstring& text) {
