@@ -61,9 +61,9 @@ private slots:
 #endif
     }
 
-    // Two names of one existing file are one target: the second is refused as listed twice,
-    // and a download to another name of the updater is refused.
-    void hardLinksAreOneFile()
+    // Two hard links of one file are two targets, each downloaded into a file of its own; the
+    // same name spelled twice is one, and a download to another name of the updater is refused.
+    void hardLinksAreTwoTargets()
     {
         QTemporaryDir dir;
         const QString base = dir.path();
@@ -74,10 +74,12 @@ private slots:
             QSKIP("no hard link could be made here");
         }
         const FileListResult r = readFileList("<files><file url='http://h/a' dist='core.dll'/><file url='http://h/b' dist='core-alias.dll'/>"
-                                              "<file url='http://h/c' dist='me-alias'/></files>", base, "me");
-        QCOMPARE(r.downloads.size(), 1);
+                                              "<file url='http://h/c' dist='./core-alias.dll'/><file url='http://h/d' dist='me-alias'/></files>",
+                                              base, "me");
+        QCOMPARE(r.downloads.size(), 2);
         QCOMPARE(r.downloads[0].dist, base + "/core.dll");
-        QCOMPARE(r.rejected, (QStringList{"core-alias.dll", "me-alias"}));
+        QCOMPARE(r.downloads[1].dist, base + "/core-alias.dll");
+        QCOMPARE(r.rejected, (QStringList{"./core-alias.dll", "me-alias"}));
         QVERIFY2(r.notes.value(0).contains("listed twice"), qPrintable(r.notes.value(0)));
         QVERIFY2(r.notes.value(1).contains("the updater's own file"), qPrintable(r.notes.value(1)));
     }
@@ -382,18 +384,23 @@ private slots:
         QVERIFY(r.rejected.isEmpty());
     }
 
-    // A second name of a path the list already removes would be gone by the time the commit
-    // moved it: it is refused when the list is read, and the first name is removed.
-    void anotherNameOfARemovedPathIsRefused()
+    // Two hard links of one file are two paths to remove, each its own; the same name spelled
+    // twice is removed once. (Another spelling of one name: the Windows rules' test.)
+    void eachHardLinkIsRemovedItself()
     {
         QTemporaryDir dir;
         const QString base = dir.path();
         writeFile(base + "/old.dll", "old");
-        if (!testlinks::makeHardLink(base + "/old.dll", base + "/old-alias.dll")) QSKIP("no hard link could be made here");
-        const FileListResult r = readFileList("<files><remove dist='old.dll'/><remove dist='old-alias.dll'/><remove dist='./old.dll'/></files>", base, "me");
-        QCOMPARE(r.removals, QStringList{base + "/old.dll"});
-        QCOMPARE(r.rejected, QStringList{"old-alias.dll"});
-        QVERIFY2(r.notes.value(0).contains("another name of a path the list already removes"), qPrintable(r.notes.value(0)));
+        writeFile(base + "/new.dll", "old");
+        if (!testlinks::makeHardLink(base + "/old.dll", base + "/old-alias.dll") ||
+            !testlinks::makeHardLink(base + "/new.dll", base + "/new-alias.dll")) {
+            QSKIP("no hard link could be made here");
+        }
+        const FileListResult r = readFileList("<files><file url='http://h/n' dist='new.dll'/><remove dist='new-alias.dll'/>"
+                                              "<remove dist='old.dll'/><remove dist='old-alias.dll'/><remove dist='./old.dll'/></files>",
+                                              base, "me");
+        QCOMPARE(r.removals, (QStringList{base + "/new-alias.dll", base + "/old.dll", base + "/old-alias.dll"}));
+        QVERIFY2(r.rejected.isEmpty(), qPrintable(r.notes.join('\n')));
     }
 
     // What the list removes gives way to the release: a removed folder to a file, a file inside

@@ -7,6 +7,7 @@
 #include "platform/process_tools.h"
 #include "platform/path_rules.h"
 #include "list/pathpolicy.h"
+#include "platform/regular_file.h"
 #include "download/partialstore.h"
 
 #include "support/files.h"
@@ -605,6 +606,84 @@ private slots:
         }
     }
 
+    // An empty folder is part of a release: a list that only names a missing one makes it.
+    void aListThatOnlyNamesAMissingFolderMakesIt()
+    {
+        Fixture fx;
+        fx.config("1.0");
+        fx.offer("1.1", "<files><file dist='plugins/empty/'/></files>");
+        fx.make();
+        fx.run();
+        QVERIFY(QFileInfo(fx.base() + "/plugins/empty").isDir());
+        QCOMPARE(UpdateTransaction(fx.base()).appliedVersion(), QString("1.1"));
+        QVERIFY2(readFile(fx.base() + "/desktop-updater.log").contains("installed version \"1.1\""), readFile(fx.base() + "/desktop-updater.log").constData());
+    }
+
+    // Two names of one old file (hard links): each name the release installs becomes a file of
+    // its own with that name's bytes, and a name it removes goes, whatever the other names are.
+    void everyNameOfAHardLinkedFileGetsItsOwnFile_data()
+    {
+        QTest::addColumn<QString>("entries");  // OLD: the digest and size of the old bytes
+        QTest::addColumn<QString>("expected"); // name=bytes, ...; "<missing>" for a name removed
+        QTest::newRow("both names updated") << "<file url='URL/a' dist='core.dll'/><file url='URL/b' dist='core-alias.dll'/>"
+                                            << "core.dll=new a,core-alias.dll=new b";
+        QTest::newRow("one updated, the other removed") << "<file url='URL/a' dist='core.dll'/><remove dist='core-alias.dll'/>"
+                                                        << "core.dll=new a,core-alias.dll=<missing>";
+        QTest::newRow("the other removed first") << "<remove dist='core-alias.dll'/><file url='URL/a' dist='core.dll'/>"
+                                                 << "core.dll=new a,core-alias.dll=<missing>";
+        QTest::newRow("both names kept as they are") << "<file url='URL/old' dist='core.dll' OLD/><file url='URL/old' dist='core-alias.dll' OLD/>"
+                                                     << "core.dll=old,core-alias.dll=old";
+        QTest::newRow("one name kept, one updated") << "<file url='URL/old' dist='core.dll' OLD/><file url='URL/b' dist='core-alias.dll'/>"
+                                                    << "core.dll=old,core-alias.dll=new b";
+    }
+    void everyNameOfAHardLinkedFileGetsItsOwnFile()
+    {
+        QFETCH(QString, entries);
+        QFETCH(QString, expected);
+        Fixture fx;
+        fx.config("1.0");
+        writeFile(fx.base() + "/core.dll", "old");
+        if (!testlinks::makeHardLink(fx.base() + "/core.dll", fx.base() + "/core-alias.dll")) QSKIP("no hard link could be made here");
+        const QString old = QString("sha256='%1' size='3'").arg(sha256Hex("old"));
+        fx.offer("1.1", ("<files>" + QString(entries).replace("URL", QString::fromStdString(fx.server.url("/f"))).replace("OLD", old) +
+                         "</files>").toStdString());
+        fx.server.route("/f/a", TestServer::ok("new a"));
+        fx.server.route("/f/b", TestServer::ok("new b"));
+        fx.server.route("/f/old", TestServer::ok("old"));
+        fx.make();
+        fx.run();
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QVERIFY2(log.contains("installed version \"1.1\"") && !log.contains("skipped"), log.constData());
+        for (const QString& pair : expected.split(',')) {
+            const QString name = pair.section('=', 0, 0);
+            const QByteArray bytes = pair.section('=', 1).toUtf8();
+            QCOMPARE(readFile(fx.base() + "/" + name), bytes);
+            if (bytes != "<missing>") QVERIFY2(isSoleRegularFile(fx.base() + "/" + name), qPrintable(name + " has another name"));
+        }
+        QCOMPARE(UpdateTransaction(fx.base()).appliedVersion(), QString("1.1"));
+    }
+
+    // A file in place with the listed bytes that has a second name outside the folder is no file
+    // of the release's own: it is replaced, and the other name keeps its file as it is.
+    void aFileInPlaceWithANameOutsideIsReplacedByItsOwn()
+    {
+        Fixture fx;
+        QTemporaryDir outside;
+        fx.config("1.0");
+        writeFile(outside.path() + "/theirs.dll", "core");
+        if (!testlinks::makeHardLink(outside.path() + "/theirs.dll", fx.base() + "/core.dll")) QSKIP("no hard link could be made here");
+        fx.offer("1.1", "<files><file url='" + fx.fileUrl("core") + "' dist='core.dll' sha256='" + sha256Hex("core").toStdString() +
+                            "' size='4'/></files>");
+        fx.server.route("/f/core", TestServer::ok("core"));
+        fx.make();
+        fx.run();
+        QCOMPARE(fx.server.requests(), (std::vector<std::string>{"/check", "/f/core"}));
+        QCOMPARE(readFile(fx.base() + "/core.dll"), QByteArray("core"));
+        QVERIFY(isSoleRegularFile(fx.base() + "/core.dll"));
+        QVERIFY(isSoleRegularFile(outside.path() + "/theirs.dll"));
+        QCOMPARE(readFile(outside.path() + "/theirs.dll"), QByteArray("core"));
+    }
+
     // Two updaters on one folder, started by anyone: the one that holds the folder's lock works,
     // the other changes nothing, not even the first one's staged files, and says so.
     void aSecondUpdaterOnTheSameFolderLeavesItAlone()
@@ -1010,6 +1089,61 @@ private slots:
     // A journal that cannot be read leaves the folder in doubt: the application is not started,
     // the dialog and the log say so and never "nothing was changed", and the next start runs the
     // update again in full although its version is recorded as applied.
+    // While a repair is pending, a run ends it only when it leaves every entry of the list in
+    // place: an entry that the list skips while nothing is in its place (the commit whose
+    // journal was lost may have taken the old file away) leaves the folder in doubt, and the
+    // application stopped; what ends the repair is logged.
+    void aRepairEndsOnlyWithEveryEntryInPlace_data()
+    {
+        QTest::addColumn<QString>("entries");
+        QTest::addColumn<bool>("aInPlace");  // the skipped a.dll is there
+        QTest::addColumn<bool>("ends");
+        const QString skipped = "<file url='ftp://h/a' dist='a.dll'/>";
+        const QString bInPlace = QString("<file url='URL/b' dist='b.dll' sha256='%1' size='5'/>").arg(sha256Hex("new b"));
+        QTest::newRow("an absent removal beside it") << skipped + "<remove dist='c.dll'/>" << false << false;
+        QTest::newRow("a file in place beside it") << skipped + bInPlace << false << false;
+        QTest::newRow("a file to install beside it") << skipped + "<file url='URL/d' dist='d.dll'/>" << false << false;
+        QTest::newRow("the skipped one there: an absent removal") << skipped + "<remove dist='c.dll'/>" << true << true;
+        QTest::newRow("the skipped one there: a file in place") << skipped + bInPlace << true << true;
+        QTest::newRow("the skipped one there: a file to install") << skipped + "<file url='URL/d' dist='d.dll'/>" << true << true;
+        QTest::newRow("a file to install, nothing skipped") << "<file url='URL/d' dist='d.dll'/>" << false << true;
+        QTest::newRow("the same name twice, missing") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='./d.dll'/>" << false << true;
+        // Names that no commit ever writes: nothing of the release can be missing there.
+        QTest::newRow("a Windows device name skipped") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='CON'/>" << false << true;
+        QTest::newRow("a path outside skipped") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='../x.dll'/>" << false << true;
+        QTest::newRow("the working folder skipped") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='Application/Updates/x.dll'/>" << false << true;
+        QTest::newRow("a name too long skipped") << "<file url='URL/d' dist='d.dll'/><file url='URL/d' dist='" + QString(300, 'n') + "'/>" << false << true;
+    }
+    void aRepairEndsOnlyWithEveryEntryInPlace()
+    {
+        QFETCH(QString, entries);
+        QFETCH(bool, aInPlace);
+        QFETCH(bool, ends);
+        Fixture fx;
+        fx.config("1.0");
+        // A commit whose journal was lost: b.dll placed, a.dll perhaps taken into the backup.
+        writeFile(fx.base() + "/b.dll", "new b");
+        if (aInPlace) writeFile(fx.base() + "/a.dll", "old a");
+        writeFile(fx.base() + "/Application/Updates/backup/f0", "old a");
+        writeFile(fx.base() + "/Application/Updates/repair-pending", "the journal was lost\n");
+        fx.offer("1.2", ("<files>" + QString(entries).replace("URL", QString::fromStdString(fx.server.url("/f"))) + "</files>").toStdString());
+        fx.server.route("/f/b", TestServer::ok("new b"));
+        fx.server.route("/f/d", TestServer::ok("new d"));
+        fx.make();
+        fx.run();
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QCOMPARE(UpdateTransaction(fx.base()).repairPending(), !ends);
+        QVERIFY2(log.contains("cannot start") == ends, log.constData());  // the start of the (missing) application
+        QVERIFY2(log.contains("the pending repair is done") == ends, log.constData());
+        QCOMPARE(UpdateTransaction(fx.base()).appliedVersion(), ends ? QString("1.2") : QString());
+        if (!ends) {
+            QVERIFY2(log.contains("cannot end the pending repair") && log.contains("\"a.dll\""), log.constData());
+            QCOMPARE(readFile(fx.base() + "/d.dll"), QByteArray("<missing>"));  // nothing installed
+            QCOMPARE(readFile(fx.base() + "/Application/Updates/backup/f0"), QByteArray("old a"));
+        }
+        QCOMPARE(readFile(fx.base() + "/d.dll") == "new d", ends && entries.contains("d.dll"));
+    }
+
     void aDamagedJournalKeepsTheApplicationStoppedUntilTheUpdateRanAgain()
     {
         Fixture fx;

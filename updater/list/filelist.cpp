@@ -341,7 +341,10 @@ QString ListReader::removalConflict(const QString& dist, const QString& path, bo
     }
     for (const FileEntry& d : m_result->downloads) {
         if (replacedFolder && sameName(d.dist, path)) continue;
-        if (pathrules::sameFile(d.dist, path)) return QStringLiteral("it is another name of a file the list downloads");
+        // (Another spelling of its name; a second hard link of a downloaded file is a name of its own.)
+        if (pathrules::sameFile(d.dist, path) && pathrules::nameIdentity(d.dist) == pathrules::nameIdentity(path)) {
+            return QStringLiteral("it is another name of a file the list downloads");
+        }
     }
     const QFileInfo info(path);
     if (endsWithSeparator(dist) && (isAnyLink(path) || !info.isDir())) {

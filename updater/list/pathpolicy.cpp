@@ -187,7 +187,7 @@ QString unplaceableProblem(const QString& path, bool folder)
 void PathSet::insert(const QString& path)
 {
     m_names.insert(nameKey(path));
-    const QString id = pathrules::fileIdentity(path);
+    const QString id = pathrules::nameIdentity(path);
     if (!id.isEmpty()) m_identities.insert(id);
 }
 
@@ -199,7 +199,7 @@ bool PathSet::containsName(const QString& path) const
 bool PathSet::containsFile(const QString& path) const
 {
     if (containsName(path)) return true;
-    const QString id = pathrules::fileIdentity(path);
+    const QString id = pathrules::nameIdentity(path);
     return !id.isEmpty() && m_identities.contains(id);
 }
 

@@ -83,21 +83,23 @@ QString firstFileOnTheWay(const QString& baseFolder, const QString& path);
 // elsewhere).
 QString unplaceableProblem(const QString& path, bool folder);
 
-// Paths gathered from one list, in which two spellings of one file are one path: names compare
-// as sameName() compares them, and an existing file also by its identity (a letter case, an 8.3
-// short name, a hard link).
+// Paths gathered from one list, in which two spellings of one name are one path: names compare
+// as sameName() compares them, and an existing file also by the identity of its name (a letter
+// case, an 8.3 short name; a second hard link is a path of its own).
 class PathSet
 {
 public:
     void insert(const QString& path);
     // Whether `path` is in the set by name alone.
     bool containsName(const QString& path) const;
-    // Whether `path` is in the set by name, or, where it exists, by identity.
+    // Whether `path` is in the set by name, or, where it exists, by the identity of its name:
+    // two spellings of one name (a letter case, an 8.3 short name) are one path; two hard links
+    // of one file are two, each replaced or removed by itself.
     bool containsFile(const QString& path) const;
 
 private:
     QSet<QString> m_names;       // nameKey() of each path
-    QSet<QString> m_identities;  // identity of each path that existed when it was added
+    QSet<QString> m_identities;  // pathrules::nameIdentity() of each path that existed when it was added
 };
 
 // ---- The updater's own files

@@ -20,12 +20,16 @@ bool appendNoFollow(const std::string& path, const std::string& data);
 // its place as appendNoFollow does. POSIX: fsync. Windows: FlushFileBuffers.
 bool flushFileNoFollow(const std::string& path);
 
-// Opens the regular file at `path` (UTF-8) for reading and writing, creating it when missing and
-// emptying it when `truncate` is set, as a C runtime descriptor for QFile::open(int). -1, with
-// nothing changed, when `path` itself is a link (refused as appendNoFollow refuses it), a folder,
-// or a file with more than one name (a hard link would carry the writes to a file elsewhere).
-//   POSIX: O_NOFOLLOW, then fstat.  Windows: the reparse point itself is opened and refused, and
-//   the handle becomes a descriptor through _open_osfhandle.
+// Opens the regular file at `path` (UTF-8) for reading and writing, creating it when missing, as a
+// C runtime descriptor for QFile::open(int). With `truncate` the file is a new one, empty, that no
+// other process holds open. -1 when `path` itself is a link (refused as appendNoFollow refuses
+// it), a folder, or a file with more than one name (a hard link would carry the writes to a file
+// elsewhere).
+//   POSIX: with `truncate`, whatever stands at the name is unlinked itself and the file created
+//   with O_EXCL; a kept file must be this account's own. O_NOFOLLOW, then fstat.
+//   Windows: the reparse point itself is opened and refused; the open shares reading only, so it
+//   fails while another process holds the file open for writing. The handle becomes a descriptor
+//   through _open_osfhandle.
 int openNoFollow(const std::string& path, bool truncate);
 
 // Opens the existing regular file at `path` (UTF-8) read-only, as a C runtime descriptor for

@@ -1,5 +1,6 @@
 #include "platform/append_file.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,10 +46,16 @@ bool flushFileNoFollow(const std::string& path)
 
 int openNoFollow(const std::string& path, bool truncate)
 {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    // Emptied means made anew: another process may hold a descriptor of the file at the name
+    // and write through it after the updater checked what it wrote. The name goes itself (a
+    // link is not followed), and the new file is one nobody else has open.
+    if (truncate && ::unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | (truncate ? O_EXCL : 0) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !isSoleRegular(st) || (truncate && ::ftruncate(fd, 0) != 0)) {
+    // A file kept from before is continued only when it is this account's own: another account's
+    // file may be open for writing in its hands.
+    if (::fstat(fd, &st) != 0 || !isSoleRegular(st) || st.st_uid != ::geteuid()) {
         ::close(fd);
         return -1;
     }

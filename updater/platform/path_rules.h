@@ -43,4 +43,11 @@ bool sameFile(const QString& a, const QString& b);
 // inode. Empty when it does not exist or cannot be opened.
 QString fileIdentity(const QString& path);
 
+// The identity of the name `path` of an existing file or folder: its fileIdentity() where the
+// file has one name, which every spelling of that name shares (a letter case, an 8.3 short
+// name); for a file with more names (hard links), that identity together with the name itself,
+// so that each hard link is an entry of its own while the spellings of one name stay one.
+// Empty when it does not exist or cannot be opened.
+QString nameIdentity(const QString& path);
+
 }  // namespace pathrules

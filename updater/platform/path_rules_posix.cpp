@@ -79,4 +79,14 @@ QString fileIdentity(const QString& path)
     return QStringLiteral("%1:%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
 }
 
+QString nameIdentity(const QString& path)
+{
+    struct stat st;
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0) return QString();
+    const QString id = QStringLiteral("%1:%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
+    // A folder's link count counts its subfolders' "..": only a file has more names.
+    if (S_ISDIR(st.st_mode) || st.st_nlink <= 1) return id;
+    return id + QLatin1Char('|') + QDir::cleanPath(path);
+}
+
 }  // namespace pathrules

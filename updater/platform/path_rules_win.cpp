@@ -54,6 +54,7 @@ QString comparable(const QString& path)
 
 struct FileId {
     DWORD volume = 0, high = 0, low = 0;
+    DWORD names = 0;  // the file's hard links
     bool valid = false;
 };
 
@@ -69,6 +70,7 @@ FileId fileId(const QString& path, bool follow = false)
         id.volume = info.dwVolumeSerialNumber;
         id.high = info.nFileIndexHigh;
         id.low = info.nFileIndexLow;
+        id.names = info.nNumberOfLinks;
         id.valid = true;
     }
     CloseHandle(h);
@@ -183,6 +185,16 @@ QString fileIdentity(const QString& path)
     const FileId id = fileId(path);
     if (!id.valid) return QString();
     return QStringLiteral("%1:%2:%3").arg(id.volume).arg(id.high).arg(id.low);
+}
+
+QString nameIdentity(const QString& path)
+{
+    const FileId id = fileId(path);
+    if (!id.valid) return QString();
+    const QString identity = QStringLiteral("%1:%2:%3").arg(id.volume).arg(id.high).arg(id.low);
+    if (id.names <= 1) return identity;
+    // The long spelling, without letter case: an 8.3 short name of one link is that link.
+    return identity + QLatin1Char('|') + comparable(path).toCaseFolded();
 }
 
 }  // namespace pathrules

@@ -3,9 +3,11 @@
 #include "download/filedigest.h"
 #include "download/filefetch.h"
 #include "list/listsignature.h"
+#include "list/pathpolicy.h"
 #include "platform/path_rules.h"
 #include "platform/process_close.h"
 #include "platform/process_tools.h"
+#include "platform/regular_file.h"
 #include "procedure/closedeadline.h"
 #include "download/synchttp.h"
 #include "log/updatelog.h"
@@ -21,11 +23,51 @@
 #include <QSettings>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 // How long the procedure waits for terminated application processes to disappear.
 const unsigned kTerminateWaitMs = 10000;
 // How often the procedure looks whether the application has closed; the dialog is painted between.
 const unsigned kClosePollMs = 50;
+
+// Whether a file stands on the way to `path` below `baseFolder`, on disk or as a download of the
+// list: then no file of the list was ever there, and no commit of it can have taken one away.
+bool blockedOnItsWay(const QString& baseFolder, const QString& path, const QList<FileEntry>& downloads)
+{
+    const QString base = QDir::cleanPath(baseFolder);
+    for (QString way = QFileInfo(path).path(); way.length() > base.length() && way.startsWith(base); way = QFileInfo(way).path()) {
+        const QFileInfo info(way);
+        if (pathpolicy::isAnyLink(way) || (info.exists() && !info.isDir())) return true;
+        if (std::any_of(downloads.begin(), downloads.end(), [&](const FileEntry& d) { return pathpolicy::sameName(d.dist, way); })) return true;
+    }
+    return false;
+}
+
+// The first entry that `list` skips while nothing is in its place, or "": where a commit whose
+// journal was lost may have taken an old file away, and this list would not put it back. Names
+// that no commit ever writes do not count (outside the folder, Windows aliases, names no file
+// system takes, the updater's own files and its new copy), nor a second entry of an accepted
+// path. A skipped removal has nothing in its place only when it names one of those.
+QString skippedEntryLeftEmpty(const FileListResult& list, const QString& baseFolder, const QString& ownFileName)
+{
+    const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
+    QStringList accepted = list.folders + list.removals;
+    for (const FileEntry& d : list.downloads) accepted.append(d.dist);
+    for (const QString& dist : list.rejected) {
+        const QString path = pathpolicy::resolveInside(baseFolder, dist);
+        if (dist == ownFileName || path.isEmpty() || !pathpolicy::windowsAliasProblem(dist).isEmpty() ||
+            !pathpolicy::unplaceableProblem(path, dist.endsWith(QLatin1Char('/'))).isEmpty() ||
+            !updaterFiles.placeProblem(path).isEmpty() || !updaterFiles.removalProblem(path).isEmpty()) {
+            continue;
+        }
+        if (QFileInfo::exists(path) || pathpolicy::isAnyLink(path)) continue;
+        if (std::any_of(accepted.begin(), accepted.end(), [&](const QString& a) { return pathpolicy::sameName(a, path); })) continue;
+        if (blockedOnItsWay(baseFolder, path, list.downloads)) continue;
+        return dist;
+    }
+    return QString();
+}
 }
 
 UpdateProcedure::UpdateProcedure(QObject* parent)
@@ -253,89 +295,170 @@ UpdateProcedure::Check UpdateProcedure::checkForUpdate(const Settings& settings)
 // The rest is staged and then committed at once, or not at all.
 void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& version)
 {
+    // --- Step 1: the list, read and confined without changing anything ---
     const FileListResult list = readFileList(fileList, m_baseFolder, ownFileName(), listSignatureRequired());
     m_outcome.skipped += list.rejected;
     appendUpdateLog(m_baseFolder, list.notes);
-    // While a repair is pending, a list with nothing left to do says that the release is in
-    // place already (a killed commit got that far): its version is recorded below. Entries it
-    // skips do not count (they are skipped on every run: waiting for them would keep the
-    // application from starting for good), unless it skips them all: such a list could never
-    // have made the commit whose journal was lost, and says nothing of the folder.
-    const bool nothingToDo = list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty();
-    const bool repairDone = nothingToDo && list.rejected.size() < list.entries && UpdateTransaction(m_baseFolder).repairPending();
-    if (list.refused || (nothingToDo && !repairDone)) {
-        // Said so only where the folder was whole before: while a repair is pending it is not.
-        log(UpdateTransaction(m_baseFolder).repairPending()
-                ? QStringLiteral("version %1 offers nothing to install").arg(quotedName(version))
-                : QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
-        return;
-    }
-    // Hashing the files in place can take a while: the dialog says what it does meanwhile,
-    // counts the files checked on the lower bar and is painted again after each one (like the
-    // rest of the update, it cannot be closed under it).
+    if (!offersWork(list, version)) return;
+    const bool repairWasPending = UpdateTransaction(m_baseFolder).repairPending();
+    if (repairWasPending && !canEndRepair(list, version)) return;
+
+    // --- Step 2: the files in place, hashed (the dialog shows the work from here on) ---
     m_updating = true;
     emit updateStarted();
-    emit statusChanged(QCoreApplication::translate("Update", "checking the files already in place"));
-    emit fileProgress(0, qMax(1, int(list.downloads.size())));
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    QList<bool> inPlace;
-    bool changes = !list.removals.isEmpty();
-    for (const FileEntry& e : list.downloads) {
-        const bool same = fileMatches(e.dist, e.sha256, e.size);
-        inPlace.append(same);
-        if (!same) changes = true;
-        emit fileProgress(int(inPlace.size()), qMax(1, int(list.downloads.size())));
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
-    for (const QString& folder : list.folders) {
-        if (!QFileInfo(folder).isDir()) changes = true;
-    }
+    const QList<bool> inPlace = checkFilesInPlace(list.downloads);
     UpdateTransaction transaction(m_baseFolder);
     QString why;
-    if (!changes) {
+    if (!hasChanges(list, inPlace)) {
         // Everything is in place already: nothing to stop, only the version to remember.
         if (!transaction.recordVersion(version, &why)) log(why);
         PartialStore(m_baseFolder).clear();
+        if (repairWasPending) noteRepairEnded(version);
         m_updating = false;
         emit updateEnded();
         return;
     }
 
-    // The application keeps running (and the user working) while the files download; it is
-    // ended only right before the commit, when nothing can fail any more but the commit.
-    QStringList staged;
-    for (int i = 0; i < list.downloads.size(); ++i) staged.append(transaction.stagedPath(i));
-    // What earlier runs received of this release's files stays for them; the rest goes.
+    // --- Step 3: the downloads into the staging folder, the application still running ---
     const PartialStore parts(m_baseFolder);
-    QSet<QString> wanted;
-    for (int i = 0; i < list.downloads.size(); ++i) {
-        if (!inPlace.at(i)) wanted.insert(partKey(list.downloads.at(i).sha256, list.downloads.at(i).url));
-    }
-    parts.keepOnly(wanted);
-    bool ok = transaction.begin(&why) && downloadFiles(list.downloads, inPlace, staged, parts, &why);
-    if (ok) {
-        CommitPlan plan;
-        plan.version = version;
-        for (int i = 0; i < list.downloads.size(); ++i) {
-            if (!inPlace.at(i)) plan.files.append(qMakePair(staged.at(i), list.downloads.at(i).dist));
-        }
-        plan.removals = list.removals;
-        plan.folders = list.folders;
-        for (int i = 0; i < list.downloads.size(); ++i) {
-            if (inPlace.at(i)) plan.kept.append(list.downloads.at(i).dist);
-        }
-        // Neither closing the application nor the commit has steps worth counting: the lower bar
-        // shows that work goes on.
-        emit fileProgress(0, 0);
-        closeApplication();
-        emit statusChanged(QCoreApplication::translate("Update", "installing the update"));
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        ok = transaction.commit(plan, &why);
-    }
+    bool ok = stageDownloads(transaction, list.downloads, inPlace, parts, &why);
+
+    // --- Step 4: the application ended, the whole release committed ---
+    if (ok) ok = commitStaged(transaction, planOf(transaction, list, inPlace, version), &why);
+
+    // --- Step 5: what came of it, in the log and the outcome ---
     if (ok) {
         parts.clear();
         log(QStringLiteral("installed version %1").arg(quotedName(version)));
-    } else if (transaction.needsRecovery()) {
+        if (repairWasPending) noteRepairEnded(version);
+    } else {
+        reportFailedUpdate(transaction, version, why);
+    }
+    m_updating = false;
+    if (!m_outcome.skipped.isEmpty() || m_outcome.failure != Failure::None) emit problems();
+    emit updateEnded();
+}
+
+// Whether the read list gives this run anything to do; when not, says so in the log.
+bool UpdateProcedure::offersWork(const FileListResult& list, const QString& version)
+{
+    // While a repair is pending, a list with nothing left to do says that the release is in
+    // place already (a killed commit got that far): its version is recorded. Entries it
+    // skips do not count (they are skipped on every run: waiting for them would keep the
+    // application from starting for good), unless it skips them all: such a list could never
+    // have made the commit whose journal was lost, and says nothing of the folder.
+    const bool repairPending = UpdateTransaction(m_baseFolder).repairPending();
+    const bool nothingToDo = list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty();
+    const bool repairDone = nothingToDo && list.rejected.size() < list.entries && repairPending;
+    if (!list.refused && (!nothingToDo || repairDone)) return true;
+    // Said so only where the folder was whole before: while a repair is pending it is not.
+    log(repairPending ? QStringLiteral("version %1 offers nothing to install").arg(quotedName(version))
+                      : QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));
+    return false;
+}
+
+// While a repair is pending, only a run that leaves every entry of the list in place ends it:
+// the commit records the version, and with it the folder counts as whole. A list that skips an
+// entry with nothing in its place cannot say that; it installs nothing, and says why.
+bool UpdateProcedure::canEndRepair(const FileListResult& list, const QString& version)
+{
+    const QString gap = skippedEntryLeftEmpty(list, m_baseFolder, ownFileName());
+    if (gap.isEmpty()) return true;
+    log(QStringLiteral("version %1 cannot end the pending repair: the list skips %2, and nothing is in its place, so the "
+                       "folder may lack a file of the release; nothing was installed").arg(quotedName(version), quotedName(gap)));
+    return false;
+}
+
+// The repair mark is gone with the version recorded (or the record failed, and it stays).
+void UpdateProcedure::noteRepairEnded(const QString& version)
+{
+    if (UpdateTransaction(m_baseFolder).repairPending()) return;
+    log(QStringLiteral("the update ran again in full: every entry of version %1 is in place, so the pending repair is done")
+            .arg(quotedName(version)));
+}
+
+// Which of `downloads` are in place already: the listed digest, under one name only. A file
+// with a second name (a hard link) is replaced by a file of its own, so that no other name
+// keeps sharing what the release installs. Hashing can take a while: the dialog says what it
+// does meanwhile, counts the files checked on the lower bar and is painted again after each
+// one (like the rest of the update, it cannot be closed under it).
+QList<bool> UpdateProcedure::checkFilesInPlace(const QList<FileEntry>& downloads)
+{
+    emit statusChanged(QCoreApplication::translate("Update", "checking the files already in place"));
+    emit fileProgress(0, qMax(1, int(downloads.size())));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    QList<bool> inPlace;
+    for (const FileEntry& e : downloads) {
+        const QString target = e.dist;
+        inPlace.append(isSoleRegularFile(target) &&
+                       fileMatches(target, e.sha256, e.size));
+        emit fileProgress(int(inPlace.size()), qMax(1, int(downloads.size())));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+    return inPlace;
+}
+
+// Whether the release differs from the folder: a removal, a file not in place, a missing folder.
+bool UpdateProcedure::hasChanges(const FileListResult& list, const QList<bool>& inPlace)
+{
+    if (!list.removals.isEmpty() || inPlace.contains(false)) return true;
+    for (const QString& folder : list.folders) {
+        if (!QFileInfo(folder).isDir()) return true;
+    }
+    return false;
+}
+
+// The files not in place, downloaded and checked into the staging folder while the application
+// keeps running (and the user working). What earlier runs received of this release's files
+// stays for them; the rest of the kept parts goes.
+bool UpdateProcedure::stageDownloads(UpdateTransaction& transaction, const QList<FileEntry>& downloads,
+                                     const QList<bool>& inPlace, const PartialStore& parts, QString* why)
+{
+    QStringList staged;
+    for (int i = 0; i < downloads.size(); ++i) staged.append(transaction.stagedPath(i));
+    QSet<QString> wanted;
+    for (int i = 0; i < downloads.size(); ++i) {
+        if (!inPlace.at(i)) wanted.insert(partKey(downloads.at(i).sha256, downloads.at(i).url));
+    }
+    parts.keepOnly(wanted);
+    return transaction.begin(why) && downloadFiles(downloads, inPlace, staged, parts, why);
+}
+
+// What the commit does: the staged files to their targets, the removals, the folders, and the
+// files in place that the release keeps.
+CommitPlan UpdateProcedure::planOf(const UpdateTransaction& transaction, const FileListResult& list,
+                                   const QList<bool>& inPlace, const QString& version)
+{
+    CommitPlan plan;
+    plan.version = version;
+    for (int i = 0; i < list.downloads.size(); ++i) {
+        const QString target = list.downloads.at(i).dist;
+        if (inPlace.at(i)) plan.kept.append(target);
+        else plan.files.append(qMakePair(transaction.stagedPath(i), target));
+    }
+    plan.removals = list.removals;
+    plan.folders = list.folders;
+    return plan;
+}
+
+// The application is ended only now, right before the commit, when nothing can fail any more
+// but the commit.
+bool UpdateProcedure::commitStaged(UpdateTransaction& transaction, const CommitPlan& plan, QString* why)
+{
+    // Neither closing the application nor the commit has steps worth counting: the lower bar
+    // shows that work goes on.
+    emit fileProgress(0, 0);
+    closeApplication();
+    emit statusChanged(QCoreApplication::translate("Update", "installing the update"));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    return transaction.commit(plan, why);
+}
+
+// A download or the commit failed: the outcome says whether the folder holds the old release,
+// or may hold parts of two, and the log says why.
+void UpdateProcedure::reportFailedUpdate(UpdateTransaction& transaction, const QString& version, const QString& why)
+{
+    if (transaction.needsRecovery()) {
         // Undoing stopped halfway: the folder holds parts of both releases until a start puts
         // the old files back, so the application is not started on it.
         m_outcome.failure = Failure::NotUndone;
@@ -356,9 +479,6 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
         transaction.discard();
         log(QStringLiteral("the update to version %1 failed, nothing was changed: %2").arg(quotedName(version), why));
     }
-    m_updating = false;
-    if (!m_outcome.skipped.isEmpty() || m_outcome.failure != Failure::None) emit problems();
-    emit updateEnded();
 }
 
 // One file after the other into the staging folder; the first failure ends the downloads.

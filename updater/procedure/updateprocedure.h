@@ -6,6 +6,7 @@
 #include "list/filelist.h"
 #include "list/updaterfolders.h"
 #include "platform/folder_lock.h"
+#include "transaction/updatetransaction.h"
 
 #include <QEventLoop>
 #include <QList>
@@ -25,10 +26,13 @@ const char kFolderLockName[] = "updater.lock";
 // and when that is newer than the installed version and the last applied one (the applied one
 // not asked while a repair is pending: then the release runs again in full), and in a build
 // with a public key the response is signed, checks the XML file list of the response, downloads
-// what is not already in place into a staging folder while the desktop application keeps running,
-// then ends this folder's application and commits the whole release at once (UpdateTransaction),
-// or nothing of it. Then starts the application again by its full path. What it skips or cannot
-// do goes to desktop-updater.log in the updater's folder as it happens.
+// what is not already in place (its digest, under that one name) into a staging folder while
+// the desktop application keeps running, then ends this folder's application and commits the
+// whole release at once (UpdateTransaction), or nothing of it. While a repair is pending, a list
+// that skips an entry with nothing in its place installs nothing, and only a run that leaves
+// every entry in place ends the repair. Then starts the application again by its full path,
+// unless the folder may hold parts of two releases (an undo that stopped, or a pending repair).
+// What it skips or cannot do goes to desktop-updater.log in the updater's folder as it happens.
 class UpdateProcedure : public QObject
 {
     Q_OBJECT
@@ -123,6 +127,18 @@ private:
     Settings readSettings() const;
     Check checkForUpdate(const Settings& settings);
     void installUpdate(const QByteArray& fileList, const QString& version);
+    // The steps of installUpdate, in their order.
+    bool offersWork(const FileListResult& list, const QString& version);
+    bool canEndRepair(const FileListResult& list, const QString& version);
+    void noteRepairEnded(const QString& version);
+    QList<bool> checkFilesInPlace(const QList<FileEntry>& downloads);
+    static bool hasChanges(const FileListResult& list, const QList<bool>& inPlace);
+    bool stageDownloads(UpdateTransaction& transaction, const QList<FileEntry>& downloads, const QList<bool>& inPlace,
+                        const PartialStore& parts, QString* why);
+    static CommitPlan planOf(const UpdateTransaction& transaction, const FileListResult& list, const QList<bool>& inPlace,
+                             const QString& version);
+    bool commitStaged(UpdateTransaction& transaction, const CommitPlan& plan, QString* why);
+    void reportFailedUpdate(UpdateTransaction& transaction, const QString& version, const QString& why);
     bool downloadFiles(const QList<FileEntry>& entries, const QList<bool>& inPlace,
                        const QStringList& stagedPaths, const PartialStore& parts, QString* failure);
     void log(const QString& line);

@@ -237,11 +237,57 @@ bool UpdateTransaction::move(const QString& from, const QString& to, QString* er
     return moveIntoPlace(a, b, error);
 }
 
+// --- The commit: the paths checked again, the journal drawn up and written, then the moves ---
+
 bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
 {
     m_failedEntry.clear();
+    // --- Step 1: what the list was read against, checked again ---
+    if (!planStillFits(plan, error)) return false;
+
+    // --- Step 2: the journal drawn up, without touching anything ---
+    // Where this commit keeps the old files: the backup folder, or a fresh one inside it when an
+    // earlier backup could not be removed whole (under Wine, a host link inside it) or is kept
+    // for a repair.
     const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
-    // A download can take minutes: what was checked when the list was read is checked again.
+    QString stash = backup;
+    for (int n = 1; present(stash); ++n) stash = backup + QStringLiteral("/%1").arg(n);
+    UpdateJournal journal;
+    journal.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    journal.version = plan.version;
+    addJournalFolders(plan, addJournalMoves(plan, stash, &journal), &journal);
+    // What recovery would refuse is not started either.
+    const QString problem = updateJournalProblem(journal);
+    if (!problem.isEmpty()) {
+        if (error) *error = QStringLiteral("the update was refused: ") + problem;
+        return false;
+    }
+
+    // --- Step 3: the stash folder, the step record and the journal on disk ---
+    testPause("commit");
+    JournalSteps steps;
+    if (!startJournal(journal, stash, &steps, error)) return false;
+    testPause("commit");
+
+    // --- Step 4: the moves, forward (the point of no return is in there); any failure undoes what was done ---
+    QString why;
+    if (forward(journal, steps, &why) && finishForward(journal, &why)) return true;
+    journal.state = UpdateJournal::State::Rollback;
+    QString ignored;
+    writeUpdateJournal(journalPath(), journal, &ignored);
+    QString backWhy;
+    const bool undone = back(journal, steps, &backWhy);
+    if (error) {
+        *error = QStringLiteral("the commit failed and was undone: ") + why;
+        if (!undone) *error = QStringLiteral("the commit failed (%1), and undoing it stopped: %2; the next start tries again").arg(why, backWhy);
+    }
+    return false;
+}
+
+// A download can take minutes: what was checked when the list was read is checked again. False,
+// with the reason, when the plan no longer fits the folder.
+bool UpdateTransaction::planStillFits(const CommitPlan& plan, QString* error) const
+{
     const pathpolicy::Removals removals(m_base, plan.removals);
     QString problem;
     for (const auto& f : plan.files) {
@@ -267,10 +313,24 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
             problem = QStringLiteral("a file is now in the place of %1").arg(quotedName(relative(d)));
         }
     }
-    // The same rules as when the list was read: no target or removal reaches the updater's own
-    // folders under any spelling (only its new copy lies in the working folder), and a file on
-    // the way must be one the release removes.
+    if (problem.isEmpty()) problem = ownOrBlockedProblem(plan, removals);
+    if (problem.isEmpty()) problem = linkOnTheWay(m_base, m_updates + QLatin1Char('/') + QLatin1String(kBackupName) + QStringLiteral("/x"), false);
+    if (problem.isEmpty()) problem = linkOnTheWay(m_base, journalPath(), false);
+    if (problem.isEmpty()) problem = linkOnTheWay(m_base, stepsPath(), false);
+    if (!problem.isEmpty()) {
+        if (error) *error = QStringLiteral("the update was refused, the folder changed while it downloaded: ") + problem;
+        return false;
+    }
+    return true;
+}
+
+// The same rules as when the list was read: no target or removal reaches the updater's own
+// folders under any spelling (only its new copy lies in the working folder), and a file on the
+// way must be one the release removes. The first problem, or "".
+QString UpdateTransaction::ownOrBlockedProblem(const CommitPlan& plan, const pathpolicy::Removals& removals) const
+{
     const pathpolicy::UpdaterFiles updaterFiles(m_base, QString());
+    QString problem;
     auto refuseOwn = [&](const QString& path, const QString& why) {
         if (problem.isEmpty() && !why.isEmpty()) problem = QStringLiteral("%1: %2").arg(quotedName(relative(path)), why);
     };
@@ -285,63 +345,61 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
         const QString file = problem.isEmpty() ? pathpolicy::blockingFileOnTheWay(m_base, t, removals) : QString();
         if (!file.isEmpty()) problem = QStringLiteral("the file %1 now stands on the way to %2").arg(quotedName(relative(file)), quotedName(relative(t)));
     }
-    if (problem.isEmpty()) problem = linkOnTheWay(m_base, backup + QStringLiteral("/x"), false);
-    if (problem.isEmpty()) problem = linkOnTheWay(m_base, journalPath(), false);
-    if (problem.isEmpty()) problem = linkOnTheWay(m_base, stepsPath(), false);
-    if (!problem.isEmpty()) {
-        if (error) *error = QStringLiteral("the update was refused, the folder changed while it downloaded: ") + problem;
-        return false;
-    }
+    return problem;
+}
 
-    // Where this commit keeps the old files: the backup folder, or a fresh one inside it when an
-    // earlier backup could not be removed whole (under Wine, a host link inside it) or is kept
-    // for a repair.
-    QString stash = backup;
-    for (int n = 1; present(stash); ++n) stash = backup + QStringLiteral("/%1").arg(n);
-
-    UpdateJournal journal;
-    journal.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    journal.version = plan.version;
-    QStringList presentRemovals;
-    QStringList removalBackups;
+// The stashes, places and unlinks of `plan` into `journal`, the old files going into `stash`.
+UpdateTransaction::StashedRemovals UpdateTransaction::addJournalMoves(const CommitPlan& plan, const QString& stash,
+                                                                      UpdateJournal* journal) const
+{
+    const pathpolicy::Removals removals(m_base, plan.removals);
     for (int i = 0; i < plan.files.size(); ++i) {
         const QString& target = plan.files.at(i).second;
         // A folder that the release removes goes into the backup as a removal.
         if (present(target) && !removesPath(plan, target)) {
-            journal.stashes.append({relative(target), relative(stash + QStringLiteral("/f%1").arg(i))});
+            journal->stashes.append({relative(target), relative(stash + QStringLiteral("/f%1").arg(i))});
         }
-        journal.places.append({relative(plan.files.at(i).first), relative(target)});
+        journal->places.append({relative(plan.files.at(i).first), relative(target)});
     }
+    StashedRemovals stashed;
+    QStringList& presentRemovals = stashed.removals;
+    QStringList& removalBackups = stashed.backups;
     for (int i = 0; i < plan.removals.size(); ++i) {
         if (!present(plan.removals.at(i))) continue;
         // A removal inside another removed folder goes with that folder.
         if (removals.holding(QFileInfo(plan.removals.at(i)).path()).index >= 0) continue;
         if (pathpolicy::isAnyLink(plan.removals.at(i))) {  // removed itself at the end, never moved
-            journal.unlinks.append(relative(plan.removals.at(i)));
+            journal->unlinks.append(relative(plan.removals.at(i)));
             continue;
         }
         const QString to = stash + QStringLiteral("/r%1").arg(i);
-        journal.stashes.append({relative(plan.removals.at(i)), relative(to)});
+        journal->stashes.append({relative(plan.removals.at(i)), relative(to)});
         presentRemovals.append(plan.removals.at(i));
         removalBackups.append(to);
     }
     // A kept file inside a removed folder goes into the backup with it and comes back out.
     // Removed folders count also when the list spells them otherwise (letter case on Windows).
     const pathpolicy::Removals moved(m_base, presentRemovals);
-    QStringList keptTargets;
     for (const QString& k : plan.kept) {
         const pathpolicy::Removals::Hold hold = moved.holding(k);
         if (!present(k) || hold.index < 0 || pathpolicy::sameName(hold.at, k)) continue;
         // Spelled as the removal spells its folder, so that the backup's path matches it.
         const QString target = presentRemovals.at(hold.index) + k.mid(hold.at.size());
         const QString from = removalBackups.at(hold.index) + k.mid(hold.at.size());
-        journal.places.append({relative(from), relative(target)});
-        keptTargets.append(target);
+        journal->places.append({relative(from), relative(target)});
+        stashed.keptTargets.append(target);
     }
-    // The folders the commit makes: missing ones, and those that a removal takes away first.
+    return stashed;
+}
+
+// The folders the commit makes into `journal`, the outer ones first: missing ones, and those
+// that a removal takes away first (guarded by that removal's backup).
+void UpdateTransaction::addJournalFolders(const CommitPlan& plan, const StashedRemovals& stashed, UpdateJournal* journal) const
+{
+    const pathpolicy::Removals moved(m_base, stashed.removals);
     QStringList wanted = plan.folders;
     for (const auto& f : plan.files) wanted.append(QFileInfo(f.second).path());
-    for (const QString& k : keptTargets) wanted.append(QFileInfo(k).path());
+    for (const QString& k : stashed.keptTargets) wanted.append(QFileInfo(k).path());
     QStringList folders;
     for (const QString& w : wanted) {
         for (QString f = w; f.size() > m_base.size() && isInsideOrSame(f, m_base); f = QFileInfo(f).path()) {
@@ -351,44 +409,28 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     std::sort(folders.begin(), folders.end(), [](const QString& a, const QString& b) { return a.count(QLatin1Char('/')) < b.count(QLatin1Char('/')); });
     for (const QString& f : folders) {
         const int holder = moved.holding(f).index;
-        const QString guard = holder >= 0 ? relative(removalBackups.at(holder)) : QString();
+        const QString guard = holder >= 0 ? relative(stashed.backups.at(holder)) : QString();
         if (present(f) && guard.isEmpty()) continue;
-        journal.folders.append(relative(f));
-        journal.folderGuards.append(guard);
+        journal->folders.append(relative(f));
+        journal->folderGuards.append(guard);
     }
-    // What recovery would refuse is not started either.
-    problem = updateJournalProblem(journal);
-    if (!problem.isEmpty()) {
-        if (error) *error = QStringLiteral("the update was refused: ") + problem;
-        return false;
-    }
+}
 
-    testPause("commit");
+// The stash folder made, then the step record, then the journal: a record without its journal
+// is only removed. False, with nothing left of them, when one cannot be written.
+bool UpdateTransaction::startJournal(const UpdateJournal& journal, const QString& stash, JournalSteps* steps, QString* error)
+{
     if (!QDir().mkpath(stash)) {
         if (error) *error = QStringLiteral("cannot create %1").arg(stash);
         return false;
     }
-    // The step record first, then the journal: a record without its journal is only removed.
-    JournalSteps steps;
-    if (!steps.start(stepsPath(), journal.id, error) || !writeUpdateJournal(journalPath(), journal, error)) {
+    if (!steps->start(stepsPath(), journal.id, error) || !writeUpdateJournal(journalPath(), journal, error)) {
         removeTree(journalPath());
         removeTree(stepsPath());
         removeTree(stash);
         return false;
     }
-    testPause("commit");
-    QString why;
-    if (forward(journal, steps, &why) && finishForward(journal, &why)) return true;
-    journal.state = UpdateJournal::State::Rollback;
-    QString ignored;
-    writeUpdateJournal(journalPath(), journal, &ignored);
-    QString backWhy;
-    const bool undone = back(journal, steps, &backWhy);
-    if (error) {
-        *error = QStringLiteral("the commit failed and was undone: ") + why;
-        if (!undone) *error = QStringLiteral("the commit failed (%1), and undoing it stopped: %2; the next start tries again").arg(why, backWhy);
-    }
-    return false;
+    return true;
 }
 
 bool UpdateTransaction::placeDone(const UpdateJournal& journal, const JournalSteps& steps, int i) const
@@ -425,6 +467,9 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
         if (steps.done(step)) continue;
         touched << target << saved;
         if (present(target) && !present(saved)) {
+            // Point of no return: the first old file leaves its place here. From now on only the
+            // journal (this run's undo, or the next start's recovery) brings the folder back to
+            // one whole release.
             if (!move(s.from, s.to, error)) return stopAt(s.from);
         } else if (present(target)) {
             *error = QStringLiteral("%1 and its backup are both there").arg(quotedName(s.from));
@@ -499,7 +544,9 @@ bool UpdateTransaction::finishForward(UpdateJournal& journal, QString* error)
     return true;
 }
 
-bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QString* error)
+// Whether every old file that went into the backup can come back; false, with the reason and
+// m_undoImpossible set, when one cannot.
+bool UpdateTransaction::undoPossible(const UpdateJournal& journal, const JournalSteps& steps, QString* error)
 {
     m_undoImpossible = false;
     bool placesUndone = true;
@@ -516,14 +563,28 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
     }
     // A file the release keeps from a removed folder waits inside that folder's backup until it
     // is placed: not placed and gone from there, it is an old file that nothing can put back.
+    // Before its folder went into the backup, it is still in that folder.
     const QString staging = stagingFolder() + QLatin1Char('/');
     for (int i = 0; i < journal.places.size(); ++i) {
         const JournalMove& p = journal.places.at(i);
         if (path(p.from).startsWith(staging) || placeDone(journal, steps, i) || present(path(p.from))) continue;
+        bool folderStashed = true;
+        for (int s = 0; s < journal.stashes.size(); ++s) {
+            if (!p.from.startsWith(journal.stashes.at(s).to + QLatin1Char('/'))) continue;
+            folderStashed = steps.done(journal.stepOfStash(s)) || present(path(journal.stashes.at(s).to));
+        }
+        if (!folderStashed) continue;
         m_undoImpossible = true;
         *error = QStringLiteral("the backup of %1 is missing, so the old file cannot be put back").arg(quotedName(p.to));
         return stopAt(p.to);
     }
+    return true;
+}
+
+bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QString* error)
+{
+    // Nothing moves unless every old file can come back.
+    if (!undoPossible(journal, steps, error)) return false;
     bool ok = true;
     QStringList touched;  // what a step moved back, whose folders are flushed after it
     auto endPhase = [&]() {
