@@ -5,6 +5,7 @@
 #include "download/partialstore.h"
 #include "download/resumereply.h"
 #include "download/transferguard.h"
+#include "platform/append_file.h"
 #include "platform/path_rules.h"
 #include "platform/regular_file.h"
 
@@ -455,6 +456,29 @@ private slots:
         QCOMPARE(readFile(planted), bytes);
         QCOMPARE(http.rawRequests().size(), size_t(1));
         QCOMPARE(header(http.rawRequests().at(0), "Range"), QByteArray());
+    }
+
+    // A part started afresh is a new file: a descriptor that another process opened on the file
+    // at the name before reaches none of what the updater then writes and checks.
+    void aPartStartedAfreshIsANewFile()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows: the open shares reading only, so it fails while another handle may write");
+#else
+        const QString path = m_dir.path() + QStringLiteral("/afresh-") + QString::number(++m_next);
+        writeFile(path, "planted");
+        QFile held(path);
+        QVERIFY(held.open(QIODevice::ReadWrite));
+        const int fd = fileutil::openNoFollow(path.toStdString(), true);
+        QVERIFY(fd >= 0);
+        QFile fresh;
+        QVERIFY(fresh.open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle));
+        QCOMPARE(fresh.size(), qint64(0));
+        QVERIFY(fresh.write("checked bytes") == 13 && fresh.flush());
+        QVERIFY(held.seek(0) && held.write("the other's bytes") > 0 && held.flush());
+        fresh.close();
+        QCOMPARE(readFile(path), QByteArray("checked bytes"));
+#endif
     }
 
     // What stands in the part's place is never written through, and goes itself.
