@@ -270,7 +270,12 @@ def trust_in_prefix(prefix, ca):
     path.write_text(reg)
     # Into both registry views, so that a 32-bit and a 64-bit program trust it alike.
     for view in ([], ["/reg:32"]):
-        rc, _ = prefix.wine("reg", "import", to_windows_path(path), *view)
+        # Wine's reg import failed once in a few hundred prefixes on a loaded machine, and
+        # passes when run again: three tries, then the last output goes into the error.
+        for _ in range(3):
+            rc, out = prefix.wine("reg", "import", to_windows_path(path), *view)
+            if rc == 0:
+                break
         if rc != 0:
-            raise RuntimeError(f"reg import of {path} {' '.join(view)} failed")
+            raise RuntimeError(f"reg import of {path} {' '.join(view)} failed (exit {rc}): {out}")
     return key
