@@ -12,6 +12,15 @@
 using namespace testfiles;
 
 
+// Writes `bytes` as base/name and gives it a second name, base/<name's stem>-alias<its suffix>.
+static bool linkedPair(const QString& base, const QString& name, const QByteArray& bytes)
+{
+    const int dot = name.lastIndexOf('.');
+    const QString alias = dot < 0 ? name + "-alias" : name.left(dot) + "-alias" + name.mid(dot);
+    writeFile(base + "/" + name, bytes);
+    return testlinks::makeHardLink(base + "/" + name, base + "/" + alias);
+}
+
 class TestFileList : public QObject
 {
     Q_OBJECT
@@ -67,12 +76,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString base = dir.path();
-        writeFile(base + "/core.dll", "core");
-        writeFile(base + "/me", "updater");
-        if (!testlinks::makeHardLink(base + "/core.dll", base + "/core-alias.dll") ||
-            !testlinks::makeHardLink(base + "/me", base + "/me-alias")) {
-            QSKIP("no hard link could be made here");
-        }
+        if (!linkedPair(base, "core.dll", "core") || !linkedPair(base, "me", "updater")) QSKIP("no hard link could be made here");
         const FileListResult r = readFileList("<files><file url='http://h/a' dist='core.dll'/><file url='http://h/b' dist='core-alias.dll'/>"
                                               "<file url='http://h/c' dist='./core-alias.dll'/><file url='http://h/d' dist='me-alias'/></files>",
                                               base, "me");
@@ -390,12 +394,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString base = dir.path();
-        writeFile(base + "/old.dll", "old");
-        writeFile(base + "/new.dll", "old");
-        if (!testlinks::makeHardLink(base + "/old.dll", base + "/old-alias.dll") ||
-            !testlinks::makeHardLink(base + "/new.dll", base + "/new-alias.dll")) {
-            QSKIP("no hard link could be made here");
-        }
+        if (!linkedPair(base, "old.dll", "old") || !linkedPair(base, "new.dll", "old")) QSKIP("no hard link could be made here");
         const FileListResult r = readFileList("<files><file url='http://h/n' dist='new.dll'/><remove dist='new-alias.dll'/>"
                                               "<remove dist='old.dll'/><remove dist='old-alias.dll'/><remove dist='./old.dll'/></files>",
                                               base, "me");
