@@ -58,6 +58,23 @@ QString windowsAliasProblem(const QString& relative)
     return QString();
 }
 
+bool isPresent(const QString& path)
+{
+    return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+}
+
+QString linkOnTheWay(const QString& baseFolder, const QString& path, bool lastMayBeLink)
+{
+    const QString rel = QDir(baseFolder).relativeFilePath(path);
+    if (path.isEmpty() || rel.isEmpty() || rel == QLatin1String("..") || rel.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(rel)) {
+        return QStringLiteral("%1 is outside the updater's folder").arg(quotedName(path));
+    }
+    // Any reparse point counts, also a junction that Qt does not take for a link.
+    const QString at = pathrules::reparsePointOnTheWay(baseFolder, path, lastMayBeLink);
+    if (!at.isEmpty()) return QStringLiteral("%1 is now a link").arg(quotedName(QDir(baseFolder).relativeFilePath(at)));
+    return QString();
+}
+
 bool isAnyLink(const QString& path)
 {
     const QFileInfo info(path);

@@ -42,6 +42,16 @@ bool isAnyLink(const QString& path);
 // canonical path must be the canonical folder or lie below it.
 bool staysInsideThroughLinks(const QString& baseFolder, const QString& path);
 
+// Whether anything stands at `path`: it exists, or it is a link (a dangling link does not
+// "exist" for QFileInfo).
+bool isPresent(const QString& path);
+
+// Why `path` (inside `baseFolder`) must not be moved now, or "": it lies outside the folder, a
+// link or junction stands on the way from `baseFolder` down to it, or (unless `lastMayBeLink`)
+// the path itself is one. What the commit and its recovery ask of each path they move, at the
+// moment they move it (a download can take minutes; what was checked at reading may be gone).
+QString linkOnTheWay(const QString& baseFolder, const QString& path, bool lastMayBeLink);
+
 // Why the target `path` (already lexically inside `baseFolder`) must not be written or removed
 // for a link, or "": the target itself is one (unless `lastPartMayBeLink`: a removal takes the
 // link itself, never what it points to), a reparse point stands on its way, or a link on its

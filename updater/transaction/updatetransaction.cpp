@@ -22,12 +22,6 @@ namespace {
 // A version text is short; a larger record is not one of ours.
 const qint64 kMaxRecordBytes = 1024;
 
-// Exists, or is a link (a dangling link does not "exist" for QFileInfo).
-bool present(const QString& path)
-{
-    return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
-}
-
 // Removes a file, a link or junction (never what it leads to) or a folder with everything
 // inside it; a removed folder's own links and junctions are not entered either.
 bool removeTree(const QString& path)
@@ -60,7 +54,7 @@ bool isEmptyFolder(const QString& path)
 
 bool moveIntoPlace(const QString& from, const QString& to, QString* error)
 {
-    if (present(to)) {
+    if (pathpolicy::isPresent(to)) {
         if (error) *error = QStringLiteral("cannot move %1 to %2: something is in the way").arg(from, to);
         return false;
     }
@@ -124,7 +118,7 @@ bool UpdateTransaction::recordVersion(const QString& version, QString* error) co
 
 bool UpdateTransaction::repairPending() const
 {
-    return !pathpolicy::isAnyLink(m_updates) && present(m_updates + QLatin1Char('/') + QLatin1String(kRepairName));
+    return !pathpolicy::isAnyLink(m_updates) && pathpolicy::isPresent(m_updates + QLatin1Char('/') + QLatin1String(kRepairName));
 }
 
 void UpdateTransaction::cleanUp()
@@ -138,7 +132,7 @@ void UpdateTransaction::cleanUp()
     // or a file standing as the backup holds none of them (the updater never makes either) and
     // goes, or no later commit could ever stash into the backup again.
     const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
-    if (!repairPending() || pathpolicy::isAnyLink(backup) || (present(backup) && !QFileInfo(backup).isDir())) removeTree(backup);
+    if (!repairPending() || pathpolicy::isAnyLink(backup) || (pathpolicy::isPresent(backup) && !QFileInfo(backup).isDir())) removeTree(backup);
     // Temporary files that a killed run's atomic writes may have left.
     const QStringList temporaries = QDir(m_updates).entryList(
         QStringList{QLatin1String(kJournalName) + QStringLiteral(".*"), QLatin1String(kRecordName) + QStringLiteral(".*"),
@@ -147,9 +141,6 @@ void UpdateTransaction::cleanUp()
     for (const QString& name : temporaries) removeTree(m_updates + QLatin1Char('/') + name);
 }
 
-namespace {
-QString linkOnTheWay(const QString& base, const QString& path, bool lastMayBeLink);
-}
 
 bool UpdateTransaction::begin(QString* error)
 {
@@ -157,14 +148,14 @@ bool UpdateTransaction::begin(QString* error)
         if (error) *error = QStringLiteral("an unfinished commit waits for its recovery");
         return false;
     }
-    if (pathpolicy::isAnyLink(m_updates) || (present(m_updates) && !QFileInfo(m_updates).isDir())) {
+    if (pathpolicy::isAnyLink(m_updates) || (pathpolicy::isPresent(m_updates) && !QFileInfo(m_updates).isDir())) {
         if (error) *error = QStringLiteral("%1 is not a folder").arg(m_updates);
         return false;
     }
     cleanUp();
     // A link in the place of the staging folder that could not be removed itself is never
     // downloaded into.
-    const QString link = linkOnTheWay(m_base, stagingFolder(), false);
+    const QString link = pathpolicy::linkOnTheWay(m_base, stagingFolder(), false);
     if (!link.isEmpty()) {
         if (error) *error = QStringLiteral("cannot make the staging folder: ") + link;
         return false;
@@ -183,24 +174,10 @@ void UpdateTransaction::discard()
 
 bool UpdateTransaction::needsRecovery() const
 {
-    return present(journalPath());
+    return pathpolicy::isPresent(journalPath());
 }
 
 namespace {
-
-// Why `path` (inside `base`) must not be moved now, or "": a link or junction on the way from
-// `base` down to it, or (unless `lastMayBeLink`) the path itself being one.
-QString linkOnTheWay(const QString& base, const QString& path, bool lastMayBeLink)
-{
-    const QString rel = QDir(base).relativeFilePath(path);
-    if (path.isEmpty() || rel.isEmpty() || rel == QLatin1String("..") || rel.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(rel)) {
-        return QStringLiteral("%1 is outside the updater's folder").arg(quotedName(path));
-    }
-    // Any reparse point counts, also a junction that Qt does not take for a link.
-    const QString at = pathrules::reparsePointOnTheWay(base, path, lastMayBeLink);
-    if (!at.isEmpty()) return QStringLiteral("%1 is now a link").arg(quotedName(QDir(base).relativeFilePath(at)));
-    return QString();
-}
 
 bool isInsideOrSame(const QString& path, const QString& folder)
 {
@@ -228,8 +205,8 @@ bool UpdateTransaction::move(const QString& from, const QString& to, QString* er
 {
     const QString a = path(from);
     const QString b = path(to);
-    QString problem = linkOnTheWay(m_base, a, false);
-    if (problem.isEmpty()) problem = linkOnTheWay(m_base, b, false);
+    QString problem = pathpolicy::linkOnTheWay(m_base, a, false);
+    if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, b, false);
     if (!problem.isEmpty()) {
         *error = QStringLiteral("cannot move %1 to %2: %3").arg(quotedName(from), quotedName(to), problem);
         return false;
@@ -251,7 +228,7 @@ bool UpdateTransaction::commit(const CommitPlan& plan, QString* error)
     // for a repair.
     const QString backup = m_updates + QLatin1Char('/') + QLatin1String(kBackupName);
     QString stash = backup;
-    for (int n = 1; present(stash); ++n) stash = backup + QStringLiteral("/%1").arg(n);
+    for (int n = 1; pathpolicy::isPresent(stash); ++n) stash = backup + QStringLiteral("/%1").arg(n);
     UpdateJournal journal;
     journal.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     journal.version = plan.version;
@@ -291,15 +268,15 @@ bool UpdateTransaction::planStillFits(const CommitPlan& plan, QString* error) co
     const pathpolicy::Removals removals(m_base, plan.removals);
     QString problem;
     for (const auto& f : plan.files) {
-        if (problem.isEmpty()) problem = linkOnTheWay(m_base, f.first, false);
-        if (problem.isEmpty()) problem = linkOnTheWay(m_base, f.second, false);
+        if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, f.first, false);
+        if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, f.second, false);
         // A folder there must be one the release removes (it goes into the backup first).
         if (problem.isEmpty() && QFileInfo(f.second).isDir() && removals.holding(f.second).index < 0) {
             problem = QStringLiteral("a folder is now in the place of %1").arg(quotedName(relative(f.second)));
         }
     }
     for (const QString& r : plan.removals) {
-        if (problem.isEmpty()) problem = linkOnTheWay(m_base, r, true);
+        if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, r, true);
         // A link is removed last, when nothing can be moved back any more: it must be removable.
         QString why;
         if (problem.isEmpty() && pathpolicy::isAnyLink(r) && !pathrules::reparsePointRemovable(r, &why)) {
@@ -308,15 +285,15 @@ bool UpdateTransaction::planStillFits(const CommitPlan& plan, QString* error) co
         }
     }
     for (const QString& d : plan.folders) {
-        if (problem.isEmpty()) problem = linkOnTheWay(m_base, d, false);
-        if (problem.isEmpty() && present(d) && !QFileInfo(d).isDir() && removals.holding(d).index < 0) {
+        if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, d, false);
+        if (problem.isEmpty() && pathpolicy::isPresent(d) && !QFileInfo(d).isDir() && removals.holding(d).index < 0) {
             problem = QStringLiteral("a file is now in the place of %1").arg(quotedName(relative(d)));
         }
     }
     if (problem.isEmpty()) problem = ownOrBlockedProblem(plan, removals);
-    if (problem.isEmpty()) problem = linkOnTheWay(m_base, m_updates + QLatin1Char('/') + QLatin1String(kBackupName) + QStringLiteral("/x"), false);
-    if (problem.isEmpty()) problem = linkOnTheWay(m_base, journalPath(), false);
-    if (problem.isEmpty()) problem = linkOnTheWay(m_base, stepsPath(), false);
+    if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, m_updates + QLatin1Char('/') + QLatin1String(kBackupName) + QStringLiteral("/x"), false);
+    if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, journalPath(), false);
+    if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, stepsPath(), false);
     if (!problem.isEmpty()) {
         if (error) *error = QStringLiteral("the update was refused, the folder changed while it downloaded: ") + problem;
         return false;
@@ -356,7 +333,7 @@ UpdateTransaction::StashedRemovals UpdateTransaction::addJournalMoves(const Comm
     for (int i = 0; i < plan.files.size(); ++i) {
         const QString& target = plan.files.at(i).second;
         // A folder that the release removes goes into the backup as a removal.
-        if (present(target) && !removesPath(plan, target)) {
+        if (pathpolicy::isPresent(target) && !removesPath(plan, target)) {
             journal->stashes.append({relative(target), relative(stash + QStringLiteral("/f%1").arg(i))});
         }
         journal->places.append({relative(plan.files.at(i).first), relative(target)});
@@ -365,7 +342,7 @@ UpdateTransaction::StashedRemovals UpdateTransaction::addJournalMoves(const Comm
     QStringList& presentRemovals = stashed.removals;
     QStringList& removalBackups = stashed.backups;
     for (int i = 0; i < plan.removals.size(); ++i) {
-        if (!present(plan.removals.at(i))) continue;
+        if (!pathpolicy::isPresent(plan.removals.at(i))) continue;
         // A removal inside another removed folder goes with that folder.
         if (removals.holding(QFileInfo(plan.removals.at(i)).path()).index >= 0) continue;
         if (pathpolicy::isAnyLink(plan.removals.at(i))) {  // removed itself at the end, never moved
@@ -382,7 +359,7 @@ UpdateTransaction::StashedRemovals UpdateTransaction::addJournalMoves(const Comm
     const pathpolicy::Removals moved(m_base, presentRemovals);
     for (const QString& k : plan.kept) {
         const pathpolicy::Removals::Hold hold = moved.holding(k);
-        if (!present(k) || hold.index < 0 || pathpolicy::sameName(hold.at, k)) continue;
+        if (!pathpolicy::isPresent(k) || hold.index < 0 || pathpolicy::sameName(hold.at, k)) continue;
         // Spelled as the removal spells its folder, so that the backup's path matches it.
         const QString target = presentRemovals.at(hold.index) + k.mid(hold.at.size());
         const QString from = removalBackups.at(hold.index) + k.mid(hold.at.size());
@@ -410,7 +387,7 @@ void UpdateTransaction::addJournalFolders(const CommitPlan& plan, const StashedR
     for (const QString& f : folders) {
         const int holder = moved.holding(f).index;
         const QString guard = holder >= 0 ? relative(stashed.backups.at(holder)) : QString();
-        if (present(f) && guard.isEmpty()) continue;
+        if (pathpolicy::isPresent(f) && guard.isEmpty()) continue;
         journal->folders.append(relative(f));
         journal->folderGuards.append(guard);
     }
@@ -444,7 +421,7 @@ bool UpdateTransaction::placeDone(const UpdateJournal& journal, const JournalSte
     for (int s = 0; s < journal.stashes.size(); ++s) {
         if (!steps.done(journal.stepOfStash(s))) return false;
     }
-    return !present(path(journal.places.at(i).from)) && present(path(journal.places.at(i).to));
+    return !pathpolicy::isPresent(path(journal.places.at(i).from)) && pathpolicy::isPresent(path(journal.places.at(i).to));
 }
 
 bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QString* error)
@@ -466,12 +443,12 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
         const int step = journal.stepOfStash(i);
         if (steps.done(step)) continue;
         touched << target << saved;
-        if (present(target) && !present(saved)) {
+        if (pathpolicy::isPresent(target) && !pathpolicy::isPresent(saved)) {
             // Point of no return: the first old file leaves its place here. From now on only the
             // journal (this run's undo, or the next start's recovery) brings the folder back to
             // one whole release.
             if (!move(s.from, s.to, error)) return stopAt(s.from);
-        } else if (present(target)) {
+        } else if (pathpolicy::isPresent(target)) {
             *error = QStringLiteral("%1 and its backup are both there").arg(quotedName(s.from));
             return stopAt(s.from);
         }
@@ -484,7 +461,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
         const QString& rel = journal.folders.at(i);
         const QString f = path(rel);
         if (!steps.done(journal.stepOfFolder(i))) {
-            if (!linkOnTheWay(m_base, f, false).isEmpty() || (!QFileInfo(f).isDir() && !QDir().mkdir(f))) {
+            if (!pathpolicy::linkOnTheWay(m_base, f, false).isEmpty() || (!QFileInfo(f).isDir() && !QDir().mkdir(f))) {
                 *error = QStringLiteral("cannot create the folder %1").arg(quotedName(rel));
                 return stopAt(rel);
             }
@@ -501,7 +478,7 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
             if (!steps.done(journal.stepOfPlace(i))) steps.set(journal.stepOfPlace(i), JournalSteps::Mark::Done);
             continue;
         }
-        if (!present(staged)) {
+        if (!pathpolicy::isPresent(staged)) {
             *error = QStringLiteral("the staged file for %1 is missing").arg(quotedName(p.to));
             return stopAt(p.to);
         }
@@ -518,8 +495,8 @@ bool UpdateTransaction::forward(UpdateJournal& journal, JournalSteps& steps, QSt
         const QString& rel = journal.unlinks.at(i);
         const QString link = path(rel);
         if (steps.done(journal.stepOfUnlink(i))) continue;
-        if (present(link)) {
-            QString why = linkOnTheWay(m_base, link, true);
+        if (pathpolicy::isPresent(link)) {
+            QString why = pathpolicy::linkOnTheWay(m_base, link, true);
             if (!why.isEmpty() || !pathrules::removeReparsePoint(link, &why)) {
                 *error = QStringLiteral("cannot remove the link %1 itself: %2").arg(quotedName(rel), why);
                 return stopAt(rel);
@@ -555,8 +532,8 @@ bool UpdateTransaction::undoPossible(const UpdateJournal& journal, const Journal
     // recorded done whose backup is gone is only fine once it was moved back already (its
     // target there, after every place was undone).
     for (int i = 0; i < journal.stashes.size(); ++i) {
-        if (!steps.done(journal.stepOfStash(i)) || present(path(journal.stashes.at(i).to))) continue;
-        if (placesUndone && present(path(journal.stashes.at(i).from))) continue;
+        if (!steps.done(journal.stepOfStash(i)) || pathpolicy::isPresent(path(journal.stashes.at(i).to))) continue;
+        if (placesUndone && pathpolicy::isPresent(path(journal.stashes.at(i).from))) continue;
         m_undoImpossible = true;
         *error = QStringLiteral("the backup of %1 is missing, so the old file cannot be put back").arg(quotedName(journal.stashes.at(i).from));
         return stopAt(journal.stashes.at(i).from);
@@ -567,11 +544,11 @@ bool UpdateTransaction::undoPossible(const UpdateJournal& journal, const Journal
     const QString staging = stagingFolder() + QLatin1Char('/');
     for (int i = 0; i < journal.places.size(); ++i) {
         const JournalMove& p = journal.places.at(i);
-        if (path(p.from).startsWith(staging) || placeDone(journal, steps, i) || present(path(p.from))) continue;
+        if (path(p.from).startsWith(staging) || placeDone(journal, steps, i) || pathpolicy::isPresent(path(p.from))) continue;
         bool folderStashed = true;
         for (int s = 0; s < journal.stashes.size(); ++s) {
             if (!p.from.startsWith(journal.stashes.at(s).to + QLatin1Char('/'))) continue;
-            folderStashed = steps.done(journal.stepOfStash(s)) || present(path(journal.stashes.at(s).to));
+            folderStashed = steps.done(journal.stepOfStash(s)) || pathpolicy::isPresent(path(journal.stashes.at(s).to));
         }
         if (!folderStashed) continue;
         m_undoImpossible = true;
@@ -594,8 +571,8 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
     };
     // Placed files go back into the staging folder. Whatever else stands in its place (a file, a
     // FIFO, a link that another user made) holds none of them, and is removed itself.
-    if (pathpolicy::isAnyLink(stagingFolder()) || (present(stagingFolder()) && !QFileInfo(stagingFolder()).isDir())) removeTree(stagingFolder());
-    if (linkOnTheWay(m_base, stagingFolder() + QStringLiteral("/x"), false).isEmpty()) QDir().mkpath(stagingFolder());
+    if (pathpolicy::isAnyLink(stagingFolder()) || (pathpolicy::isPresent(stagingFolder()) && !QFileInfo(stagingFolder()).isDir())) removeTree(stagingFolder());
+    if (pathpolicy::linkOnTheWay(m_base, stagingFolder() + QStringLiteral("/x"), false).isEmpty()) QDir().mkpath(stagingFolder());
     for (int i = journal.places.size() - 1; i >= 0; --i) {
         const JournalMove& p = journal.places.at(i);
         // Only a place that was done is undone: a target that was never replaced is the old
@@ -612,13 +589,13 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
         const QString staged = path(p.from);
         const QString target = path(p.to);
         touched << staged << target;
-        if (present(target) && !present(staged)) {
+        if (pathpolicy::isPresent(target) && !pathpolicy::isPresent(staged)) {
             if (!move(p.to, p.from, error)) {
                 ok = stopAt(p.to);
                 continue;
             }
             testPause("undo");
-        } else if (present(target)) {
+        } else if (pathpolicy::isPresent(target)) {
             *error = QStringLiteral("%1 and its staged file are both there").arg(quotedName(p.to));
             ok = stopAt(p.to);
             continue;
@@ -630,8 +607,8 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
         const QString f = path(journal.folders.at(i));
         const QString guard = journal.folderGuards.value(i);
         if (steps.mark(journal.stepOfFolder(i)) == JournalSteps::Mark::Undone) continue;
-        if (!guard.isEmpty() && !present(path(guard))) continue;  // the old folder is still there
-        if (isEmptyFolder(f) && linkOnTheWay(m_base, f, false).isEmpty() && QDir().rmdir(f)) touched << f;
+        if (!guard.isEmpty() && !pathpolicy::isPresent(path(guard))) continue;  // the old folder is still there
+        if (isEmptyFolder(f) && pathpolicy::linkOnTheWay(m_base, f, false).isEmpty() && QDir().rmdir(f)) touched << f;
         if (steps.done(journal.stepOfFolder(i))) steps.set(journal.stepOfFolder(i), JournalSteps::Mark::Undone);
     }
     for (int i = journal.stashes.size() - 1; i >= 0; --i) {
@@ -639,8 +616,8 @@ bool UpdateTransaction::back(UpdateJournal& journal, JournalSteps& steps, QStrin
         const QString target = path(s.from);
         const QString saved = path(s.to);
         if (steps.mark(journal.stepOfStash(i)) == JournalSteps::Mark::Undone) continue;
-        if (present(saved)) {  // stashed, recorded or not: only a rename of this commit made it
-            if (isEmptyFolder(target) && linkOnTheWay(m_base, target, false).isEmpty()) QDir().rmdir(target);
+        if (pathpolicy::isPresent(saved)) {  // stashed, recorded or not: only a rename of this commit made it
+            if (isEmptyFolder(target) && pathpolicy::linkOnTheWay(m_base, target, false).isEmpty()) QDir().rmdir(target);
             touched << target << saved;
             if (!move(s.to, s.from, error)) {
                 ok = stopAt(s.from);
@@ -687,10 +664,10 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
             if (detail) *detail = QStringLiteral("an earlier update's journal could not be used: the folder may hold parts of two releases until the update has run again in full");
             return Recovery::Repair;
         }
-        const bool stale = present(stagingFolder()) || present(backup);
-        if (present(m_updates) && !pathpolicy::isAnyLink(m_updates)) cleanUp();
+        const bool stale = pathpolicy::isPresent(stagingFolder()) || pathpolicy::isPresent(backup);
+        if (pathpolicy::isPresent(m_updates) && !pathpolicy::isAnyLink(m_updates)) cleanUp();
         if (stale && detail) {
-            *detail = present(stagingFolder()) || present(backup)
+            *detail = pathpolicy::isPresent(stagingFolder()) || pathpolicy::isPresent(backup)
                           ? QStringLiteral("cannot remove all the staging files of an earlier update")
                           : QStringLiteral("removed the staging files of an update that did not reach its commit");
         }
@@ -713,10 +690,10 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
         if (!g.isEmpty()) ways << g;
     }
     for (const QString& w : ways) {
-        if (problem.isEmpty()) problem = linkOnTheWay(m_base, path(w), false);
+        if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, path(w), false);
     }
     for (const QString& u : journal.unlinks) {
-        if (problem.isEmpty()) problem = linkOnTheWay(m_base, path(u), true);
+        if (problem.isEmpty()) problem = pathpolicy::linkOnTheWay(m_base, path(u), true);
     }
     if (!problem.isEmpty()) return retireJournal(QStringLiteral("the journal was refused: ") + problem, detail);
     if (journal.state == UpdateJournal::State::Done) {
@@ -735,7 +712,7 @@ UpdateTransaction::Recovery UpdateTransaction::recover(QString* detail)
     bool canGoForward = journal.state == UpdateJournal::State::Commit;
     for (int i = 0; i < journal.places.size() && canGoForward; ++i) {
         // A staged file that is missing leaves only the way back.
-        if (!placeDone(journal, steps, i) && !present(path(journal.places.at(i).from))) canGoForward = false;
+        if (!placeDone(journal, steps, i) && !pathpolicy::isPresent(path(journal.places.at(i).from))) canGoForward = false;
     }
     if (canGoForward) {
         if (forward(journal, steps, &why) && finishForward(journal, &why)) {
