@@ -336,7 +336,9 @@ def test_stop_control_during_a_manifest_fetch_ends_it_and_the_cycle(machine, sit
     assert [got.index(n) for n in order] == sorted(got.index(n) for n in order)
     assert "PluginDownloadStarts" not in got and "PluginInstallerStarted" not in got
     ok, error, state, checkpoint = machine.probe.control
-    assert ok == 1 and state == 3  # SERVICE_STOP_PENDING until the cycle has ended
+    # The handler answers SERVICE_STOP_PENDING; on a busy machine the cycle may have ended and
+    # reported SERVICE_STOPPED before the control manager reads the state back. Never RUNNING.
+    assert ok == 1 and state in (3, 1), state
     assert machine.probe.states[-1] == 1
     assert machine.installer_runs() == []
     assert machine.state()["LastUpdateCheck"] is None  # a failed version fetch records nothing
