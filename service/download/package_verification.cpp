@@ -9,6 +9,7 @@
 #include "download/installer_write.h"
 #include "download/manifest_binding.h"
 #include "platform/file_handle.h"
+#include "platform/plain_file.h"
 #include "platform/transfer_control.h"
 #include "verify/signed_package_check.h"
 
@@ -166,11 +167,12 @@ bool PackagePass::finish(std::wstring& installerPath) {
 
 bool checkAndWritePackage(const wchar_t* path, const PackageBinding& binding,
                           std::wstring& installerPath) {
-    // Shared for reading only: nobody writes the package while its one reading lasts.
+    // Shared for reading only: nobody writes the package while its one reading lasts. Only a
+    // plain file of one name, not a link, is read.
     FileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                kPlainFileOpenFlags | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size = {};
-    if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
+    if (!file.valid() || !isPlainFileOfOneName(file.get()) || !GetFileSizeEx(file.get(), &size)) {
         logError(MessageCode::StagedFileReadFailed);
         return false;
     }

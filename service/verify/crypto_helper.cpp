@@ -6,6 +6,7 @@
 
 #include "platform/system_library.h"
 #include "platform/file_handle.h"
+#include "platform/plain_file.h"
 #include "verify/signed_package_check.h"
 
 // Each table holds a module loaded by full path from the system folder and the entry points
@@ -583,6 +584,8 @@ private:
 
 // Opens the file for reading. With disableRedirection (where kernel32 has the switch) WOW64
 // redirection is off around this one open only: it is per thread, and stays as it was after.
+// What opened must be a plain file of one name, reached without following a link; anything
+// else did not open as far as the digest is concerned (1151, with the reason).
 bool openForDigest(const Kernel32Table* kernel32, const wchar_t* path, bool disableRedirection,
                    FileHandle& file, DigestStep& step) {
     PVOID oldValue = nullptr;
@@ -590,7 +593,7 @@ bool openForDigest(const Kernel32Table* kernel32, const wchar_t* path, bool disa
     if (switchRedirection && !kernel32->disableRedirection(&oldValue))
         return step.fail(kDigestDisableRedirFailed);
     file.reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+                           kPlainFileOpenFlags, nullptr));
     const DWORD openError = GetLastError();
     if (switchRedirection && !kernel32->revertRedirection(oldValue)) {
         step.fail(kDigestRevertRedirFailed);
@@ -600,6 +603,11 @@ bool openForDigest(const Kernel32Table* kernel32, const wchar_t* path, bool disa
     if (!file.valid()) {
         SetLastError(openError);
         return step.fail(kDigestOpenFailed);
+    }
+    if (!isPlainFileOfOneName(file.get())) {
+        step.fail(kDigestOpenFailed);
+        file.close();
+        return false;
     }
     return true;
 }

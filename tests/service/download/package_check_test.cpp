@@ -36,6 +36,7 @@ TEST(PackageCheck, RefusalsBeforeAnySignatureLogTheirCauseAndWriteNothing) {
         bool heldByWriter;
         std::vector<std::string> lines;
         Bound digest = Bound::None;
+        bool secondName = false;  // a hard link elsewhere names the package too
     };
     const std::vector<Case> cases = {
         {"an HTML page", html, false, false,
@@ -55,6 +56,9 @@ TEST(PackageCheck, RefusalsBeforeAnySignatureLogTheirCauseAndWriteNothing) {
          Bound::Own},
         {"no signed message, bound to another digest", html, false, false,
          {"error 1313 " + hex(ERROR_INVALID_DATA)}, Bound::Other},
+        // Somebody else's name for the package could be a file they go on changing: not read.
+        {"a package with a second name", html, false, false,
+         {"error 1208 " + hex(ERROR_TOO_MANY_LINKS)}, Bound::None, true},
     };
     for (const Case& c : cases) {
         LogCapture log;
@@ -62,6 +66,10 @@ TEST(PackageCheck, RefusalsBeforeAnySignatureLogTheirCauseAndWriteNothing) {
         const std::wstring installer = log.folder() / L"VextraPlayerInstaller.exe";
         ASSERT_TRUE(testsupport::writeBytes(package, c.bytes));
         ASSERT_TRUE(testsupport::writeBytes(installer, "previous installer"));
+        if (c.secondName) {
+            ASSERT_TRUE(CreateHardLinkW((log.folder() / L"elsewhere.bin").c_str(), package.c_str(),
+                                        nullptr));
+        }
         HANDLE writer = INVALID_HANDLE_VALUE;
         if (c.heldByWriter)
             writer = CreateFileW(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

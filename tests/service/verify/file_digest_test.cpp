@@ -93,18 +93,39 @@ TEST(FileDigest, EmptyMissingAndUnopenableFilesGiveResultCodes) {
     EXPECT_EQ(d.lastError, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
 }
 
-TEST(FileDigest, AHandleWithoutASizeIsNotCalledEmpty) {
-    // A pipe opens like a file but has no size: the failed size query has its own code.
-    const std::wstring name = L"\\\\.\\pipe\\vextra-digest-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096,
+TEST(FileDigest, OnlyAPlainFileOfOneNameIsHashed) {
+    // A pipe opens like a file but is none (and has no size, so it is not "empty" either); a
+    // file with a second name is one whose other name somebody else may have chosen; a folder
+    // does not open as a file. Each is a file that did not open, with the reason.
+    ScratchFolder dir;
+    const std::wstring pipeName =
+        L"\\\\.\\pipe\\vextra-digest-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096,
                                    4096, 0, nullptr);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-    const Digest d = digestOf(name);
+    ASSERT_TRUE(testsupport::writeBytes(dir / L"linked.bin", "abc"));
+    ASSERT_TRUE(CreateHardLinkW((dir / L"second.bin").c_str(), (dir / L"linked.bin").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((dir / L"folder").c_str(), nullptr));
+    struct Case {
+        std::wstring path;
+        uint32_t lastError;
+    } cases[] = {
+        {pipeName, ERROR_CANT_ACCESS_FILE},
+        {dir / L"linked.bin", ERROR_TOO_MANY_LINKS},
+        {dir / L"second.bin", ERROR_TOO_MANY_LINKS},
+        {dir / L"folder", ERROR_ACCESS_DENIED},
+    };
+    for (const Case& c : cases) {
+        const Digest d = digestOf(c.path);
+        EXPECT_FALSE(d.ok);
+        EXPECT_EQ(d.code, 1151u);
+        EXPECT_EQ(d.lastError, c.lastError);
+        EXPECT_EQ(d.hex, std::string(64, '#'));
+    }
     CloseHandle(pipe);
-    EXPECT_FALSE(d.ok);
-    EXPECT_EQ(d.code, 1156u);
-    EXPECT_NE(d.lastError, 0u);
-    EXPECT_EQ(d.hex, std::string(64, '#'));
+    // With its second name gone, the file is hashed.
+    ASSERT_TRUE(DeleteFileW((dir / L"second.bin").c_str()));
+    EXPECT_TRUE(digestOf(dir / L"linked.bin").ok);
 }
 
 TEST(FileDigest, OneHelperServesSeveralDigests) {
