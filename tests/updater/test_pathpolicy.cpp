@@ -1,8 +1,10 @@
 // The path policy that the file list and the commit both ask: how names compare, which removal
 // takes a path away, whether a file stands on the way to a target, which paths reach the
-// updater's own files and folders, and which the system could not create.
+// updater's own files and folders, which the system could not create, and which skipped entry
+// keeps a pending repair open.
 #include "list/filelist.h"
 #include "list/pathpolicy.h"
+#include "list/repairgap.h"
 #include "transaction/updatetransaction.h"
 
 #include "support/commit_release.h"
@@ -128,6 +130,69 @@ private slots:
         for (const QString& r : removals.split(',', Qt::SkipEmptyParts)) absolute << base + "/" + r;
         QCOMPARE(pathpolicy::blockingFileOnTheWay(base, base + "/" + target, pathpolicy::Removals(base, absolute)),
                  inTheWay.isEmpty() ? QString() : base + "/" + inTheWay);
+    }
+
+    // A pending repair stays open while the list skips an entry that has nothing in its place
+    // and that a commit could have taken away: the first such entry is named. On disk:
+    // present.dll, a file afile, a folder sub, a link linked to sub and a link dangling to nothing.
+    void aRepairGap_data()
+    {
+        QTest::addColumn<QString>("rejected");   // the skipped "dist" values, in list order
+        QTest::addColumn<QString>("downloads");  // the list's accepted downloads
+        QTest::addColumn<QString>("removals");   // and its accepted removals
+        QTest::addColumn<QString>("gap");
+        QTest::newRow("nothing skipped") << "" << "d.dll" << "" << "";
+        QTest::newRow("skipped, nothing there") << "a.dll" << "" << "" << "a.dll";
+        QTest::newRow("skipped, the file there") << "present.dll" << "" << "" << "";
+        QTest::newRow("the first of two that is missing") << "present.dll,a.dll,b.dll" << "" << "" << "a.dll";
+        QTest::newRow("skipped in a folder, nothing there") << "sub/a.dll" << "" << "" << "sub/a.dll";
+        QTest::newRow("a second entry of a download") << "./d.dll" << "d.dll" << "" << "";
+        QTest::newRow("a second entry of a removal") << "./r.dll" << "" << "r.dll" << "";
+        QTest::newRow("below a file on disk") << "afile/a.dll" << "" << "" << "";
+        QTest::newRow("below one of the list's downloads") << "new/a.dll" << "new" << "" << "";
+        QTest::newRow("below a link") << "linked/a.dll" << "" << "" << "";
+        QTest::newRow("a link itself") << "linked" << "" << "" << "";
+        QTest::newRow("outside the folder") << "../a.dll" << "" << "" << "";
+        QTest::newRow("a Windows device name") << "CON" << "" << "" << "";
+        QTest::newRow("a name no file system takes") << QString(300, 'n') << "" << "" << "";
+        QTest::newRow("the updater itself") << "desktop-updater" << "" << "" << "";
+        QTest::newRow("the updater's working folder") << "Application/Updates/x.dll" << "" << "" << "";
+        QTest::newRow("inside the settings folder") << "Application/Config/x.ini" << "" << "" << "";
+        QTest::newRow("the folder that holds the updater's own") << "Application" << "" << "" << "";
+        QTest::newRow("a link to nothing") << "dangling" << "" << "" << "";
+    }
+    void aRepairGap()
+    {
+        QFETCH(QString, rejected);
+        QFETCH(QString, downloads);
+        QFETCH(QString, removals);
+        QFETCH(QString, gap);
+        // One folder for every row: under Wine each link costs a host program's start.
+        static const struct GapFolder {
+            QTemporaryDir dir;
+            bool linked = false, dangling = false;
+            GapFolder()
+            {
+                writeFile(dir.path() + "/present.dll", "old");
+                writeFile(dir.path() + "/afile", "a file");
+                QDir(dir.path()).mkdir("sub");
+                linked = testlinks::makeLink(dir.path() + "/sub", dir.path() + "/linked");
+                // (Under Wine a link to nothing reads as nothing at all: no Windows call sees it.)
+                dangling = testlinks::makeLink(dir.path() + "/none", dir.path() + "/dangling");
+            }
+        } folder;
+        const QString base = folder.dir.path();
+        QVERIFY(QFileInfo(base + "/sub").isDir() && folder.linked);
+        if (rejected == "dangling" && !folder.dangling) QSKIP("this system shows no link to nothing");
+        FileListResult list;
+        list.rejected = rejected.split(',', Qt::SkipEmptyParts);
+        for (const QString& d : downloads.split(',', Qt::SkipEmptyParts)) {
+            FileEntry entry;
+            entry.dist = base + "/" + d;
+            list.downloads << entry;
+        }
+        for (const QString& r : removals.split(',', Qt::SkipEmptyParts)) list.removals << base + "/" + r;
+        QCOMPARE(repairgap::skippedEntryLeftEmpty(list, base, "desktop-updater"), gap);
     }
 
     // Pure text: the spelling Windows opens for each part.

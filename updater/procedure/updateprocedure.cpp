@@ -4,6 +4,7 @@
 #include "download/filefetch.h"
 #include "list/listsignature.h"
 #include "list/pathpolicy.h"
+#include "list/repairgap.h"
 #include "platform/path_rules.h"
 #include "platform/process_close.h"
 #include "platform/process_tools.h"
@@ -31,43 +32,6 @@ const unsigned kTerminateWaitMs = 10000;
 // How often the procedure looks whether the application has closed; the dialog is painted between.
 const unsigned kClosePollMs = 50;
 
-// Whether a file stands on the way to `path` below `baseFolder`, on disk or as a download of the
-// list: then no file of the list was ever there, and no commit of it can have taken one away.
-bool blockedOnItsWay(const QString& baseFolder, const QString& path, const QList<FileEntry>& downloads)
-{
-    const QString base = QDir::cleanPath(baseFolder);
-    for (QString way = QFileInfo(path).path(); way.length() > base.length() && way.startsWith(base); way = QFileInfo(way).path()) {
-        const QFileInfo info(way);
-        if (pathpolicy::isAnyLink(way) || (info.exists() && !info.isDir())) return true;
-        if (std::any_of(downloads.begin(), downloads.end(), [&](const FileEntry& d) { return pathpolicy::sameName(d.dist, way); })) return true;
-    }
-    return false;
-}
-
-// The first entry that `list` skips while nothing is in its place, or "": where a commit whose
-// journal was lost may have taken an old file away, and this list would not put it back. Names
-// that no commit ever writes do not count (outside the folder, Windows aliases, names no file
-// system takes, the updater's own files and its new copy), nor a second entry of an accepted
-// path. A skipped removal has nothing in its place only when it names one of those.
-QString skippedEntryLeftEmpty(const FileListResult& list, const QString& baseFolder, const QString& ownFileName)
-{
-    const pathpolicy::UpdaterFiles updaterFiles(baseFolder, ownFileName);
-    QStringList accepted = list.folders + list.removals;
-    for (const FileEntry& d : list.downloads) accepted.append(d.dist);
-    for (const QString& dist : list.rejected) {
-        const QString path = pathpolicy::resolveInside(baseFolder, dist);
-        if (dist == ownFileName || path.isEmpty() || !pathpolicy::windowsAliasProblem(dist).isEmpty() ||
-            !pathpolicy::unplaceableProblem(path, dist.endsWith(QLatin1Char('/'))).isEmpty() ||
-            !updaterFiles.placeProblem(path).isEmpty() || !updaterFiles.removalProblem(path).isEmpty()) {
-            continue;
-        }
-        if (QFileInfo::exists(path) || pathpolicy::isAnyLink(path)) continue;
-        if (std::any_of(accepted.begin(), accepted.end(), [&](const QString& a) { return pathpolicy::sameName(a, path); })) continue;
-        if (blockedOnItsWay(baseFolder, path, list.downloads)) continue;
-        return dist;
-    }
-    return QString();
-}
 }
 
 UpdateProcedure::UpdateProcedure(QObject* parent)
@@ -362,7 +326,7 @@ bool UpdateProcedure::offersWork(const FileListResult& list, const QString& vers
 // entry with nothing in its place cannot say that; it installs nothing, and says why.
 bool UpdateProcedure::canEndRepair(const FileListResult& list, const QString& version)
 {
-    const QString gap = skippedEntryLeftEmpty(list, m_baseFolder, ownFileName());
+    const QString gap = repairgap::skippedEntryLeftEmpty(list, m_baseFolder, ownFileName());
     if (gap.isEmpty()) return true;
     log(QStringLiteral("version %1 cannot end the pending repair: the list skips %2, and nothing is in its place, so the "
                        "folder may lack a file of the release; nothing was installed").arg(quotedName(version), quotedName(gap)));
