@@ -100,6 +100,13 @@ class WineDomvista:
         log = self.dir / "desktop-updater.log"
         return log.read_text(errors="replace") if log.exists() else ""
 
+    def report(self):
+        """What a failed check shows: the updater's log and the end of each start's console."""
+        parts = [f"desktop-updater.log:\n{self.log_text()}"]
+        for out in sorted(self.root.glob("*.out")):
+            parts.append(f"{out.name}:\n{out.read_bytes()[-2000:].decode('utf-8', 'replace')}")
+        return "\n".join(parts)
+
     def run(self, *args, timeout=120):
         proc = self.start("desktop-updater.exe", *args)
         rc = proc.wait(timeout)
@@ -325,13 +332,13 @@ def test_single_instance_is_per_user_and_hands_over_its_argument(dv, server):
         end = time.monotonic() + 120
         while not server.paths() and time.monotonic() < end:
             time.sleep(0.05)
-        assert server.paths() == ["/check"]
+        assert server.paths() == ["/check"], dv.report()
         # A second start of this user's updater hands its last argument over and exits.
-        assert dv.run("first", "--last one", timeout=60) == 0
+        assert dv.run("first", "--last one", timeout=60) == 0, dv.report()
         assert server.paths() == ["/check"]
     finally:
         gate.set()
-        assert first.wait(60) == 0
+    assert first.wait(60) == 0, dv.report()
     assert not (dv.dir / "pipe.log").exists()
 
 
