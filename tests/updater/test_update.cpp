@@ -1093,6 +1093,37 @@ private slots:
     // place: an entry that the list skips while nothing is in its place (the commit whose
     // journal was lost may have taken the old file away) leaves the folder in doubt, and the
     // application stopped; what ends the repair is logged.
+    // A newer list that finds the folder as it describes (every removal done, every file in
+    // place: a commit got that far before it was cut short) records its version; a list that
+    // skips every entry says nothing of the folder and records nothing. Nothing is stopped.
+    void aListWithNothingLeftToDoRecordsItsVersion_data()
+    {
+        QTest::addColumn<QString>("entries");
+        QTest::addColumn<bool>("recorded");
+        const QString inPlace = QString("<file url='URL/a' dist='a.dll' sha256='%1' size='5'/>").arg(sha256Hex("old a"));
+        QTest::newRow("a removal done") << "<remove dist='gone.dll'/>" << true;
+        QTest::newRow("every file in place") << inPlace << true;
+        QTest::newRow("a removal done, an entry skipped") << "<remove dist='gone.dll'/><file url='ftp://h/b' dist='b.dll'/>" << true;
+        QTest::newRow("every entry skipped") << "<file url='ftp://h/b' dist='b.dll'/>" << false;
+        QTest::newRow("no entries") << "" << false;
+    }
+    void aListWithNothingLeftToDoRecordsItsVersion()
+    {
+        QFETCH(QString, entries);
+        QFETCH(bool, recorded);
+        Fixture fx;
+        fx.config("1.0");
+        writeFile(fx.base() + "/a.dll", "old a");
+        fx.offer("1.2", ("<files>" + QString(entries).replace("URL", QString::fromStdString(fx.server.url("/f"))) + "</files>").toStdString());
+        fx.make();
+        fx.run();
+        const QByteArray log = readFile(fx.base() + "/desktop-updater.log");
+        QCOMPARE(UpdateTransaction(fx.base()).appliedVersion(), recorded ? QString("1.2") : QString());
+        QVERIFY2(log.contains("offers nothing to install") != recorded, log.constData());
+        QCOMPARE(readFile(fx.base() + "/a.dll"), QByteArray("old a"));
+        QCOMPARE(fx.server.requests(), std::vector<std::string>{"/check"});
+    }
+
     void aRepairEndsOnlyWithEveryEntryInPlace_data()
     {
         QTest::addColumn<QString>("entries");

@@ -12,6 +12,10 @@
 #include <QtTest>
 #include <functional>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 using namespace testfiles;
 
 namespace {
@@ -833,6 +837,48 @@ private slots:
             QVERIFY2(pathpolicy::isAnyLink(base + "/Application/Updates/staging") == !linksCanBeRemoved(), when);
             QCOMPARE(readFile(base + "/a.dll"), QByteArray("a"));
         }
+    }
+
+    // A version is recorded whatever stands in the record's place: a folder holding a file, a
+    // link to a file outside (which keeps its bytes) or a FIFO goes itself, and the record
+    // takes its place; otherwise every later version would stay unrecorded.
+    void aVersionIsRecordedOverWhateverStandsInItsPlace_data()
+    {
+        QTest::addColumn<QString>("object");
+        QTest::newRow("a folder holding a file") << "folder";
+        QTest::newRow("a link to a file outside") << "link";
+        QTest::newRow("a FIFO") << "fifo";
+        QTest::newRow("an old record") << "file";
+    }
+    void aVersionIsRecordedOverWhateverStandsInItsPlace()
+    {
+        QFETCH(QString, object);
+        QTemporaryDir dir, outside;
+        const QString record = dir.path() + "/Application/Updates/applied-version";
+        QVERIFY(QDir().mkpath(dir.path() + "/Application/Updates"));
+        writeFile(outside.path() + "/precious", "precious");
+        if (object == "folder") writeFile(record + "/inside", "inside");
+        if (object == "link") QVERIFY(testlinks::makeLink(outside.path() + "/precious", record));
+        if (object == "file") writeFile(record, "1.1\n");
+        if (object == "fifo") {
+#ifdef Q_OS_WIN
+            QSKIP("no FIFOs on Windows");
+#else
+            QCOMPARE(mkfifo(QFile::encodeName(record).constData(), 0600), 0);
+#endif
+        }
+        UpdateTransaction tx(dir.path());
+        QString why;
+        const bool recorded = tx.recordVersion("1.2", &why);
+        QCOMPARE(readFile(outside.path() + "/precious"), QByteArray("precious"));
+        if (object == "link" && !linksCanBeRemoved()) {
+            // (Wine 8 cannot remove a host link itself: the record is refused, never written through it.)
+            QVERIFY(!recorded);
+            return;
+        }
+        QVERIFY2(recorded, qPrintable(why));
+        QCOMPARE(tx.appliedVersion(), QString("1.2"));
+        QVERIFY(!pathpolicy::isAnyLink(record));
     }
 
     // begin() refuses while an unfinished commit waits for its recovery: the backup of the old

@@ -306,15 +306,15 @@ void UpdateProcedure::installUpdate(const QByteArray& fileList, const QString& v
 // Whether the read list gives this run anything to do; when not, says so in the log.
 bool UpdateProcedure::offersWork(const FileListResult& list, const QString& version)
 {
-    // While a repair is pending, a list with nothing left to do says that the release is in
-    // place already (a killed commit got that far): its version is recorded. Entries it
-    // skips do not count (they are skipped on every run: waiting for them would keep the
-    // application from starting for good), unless it skips them all: such a list could never
-    // have made the commit whose journal was lost, and says nothing of the folder.
+    // A list with nothing left to do (its removals done, say) says that the release is in
+    // place already (a killed commit, or one whose last folder entries a power cut lost, got
+    // that far): its version is recorded, and a pending repair ends. Entries it skips do not
+    // count (they are skipped on every run: waiting for them would keep the application from
+    // starting for good), unless it skips them all: such a list says nothing of the folder.
     const bool repairPending = UpdateTransaction(m_baseFolder).repairPending();
     const bool nothingToDo = list.downloads.isEmpty() && list.folders.isEmpty() && list.removals.isEmpty();
-    const bool repairDone = nothingToDo && list.rejected.size() < list.entries && repairPending;
-    if (!list.refused && (!nothingToDo || repairDone)) return true;
+    const bool inPlaceAlready = nothingToDo && list.rejected.size() < list.entries;
+    if (!list.refused && (!nothingToDo || inPlaceAlready)) return true;
     // Said so only where the folder was whole before: while a repair is pending it is not.
     log(repairPending ? QStringLiteral("version %1 offers nothing to install").arg(quotedName(version))
                       : QStringLiteral("version %1 offers nothing to install: nothing was stopped or changed").arg(quotedName(version)));

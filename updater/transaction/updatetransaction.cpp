@@ -104,6 +104,12 @@ bool UpdateTransaction::recordVersion(const QString& version, QString* error) co
 {
     const QString name = m_updates + QLatin1Char('/') + QLatin1String(kRecordName);
     QDir().mkpath(m_updates);
+    // Whatever else stands in the record's place (a folder, a link, a pipe, a file this account
+    // may not write) holds no record of ours and would keep every later one out: it goes
+    // itself, never what a link there leads to.
+    const QFileInfo there(name);
+    if (!pathpolicy::isAnyLink(m_updates) && (pathpolicy::isAnyLink(name) || (there.exists() && (!there.isFile() || !there.isWritable()))))
+        removeTree(name);
     QSaveFile file(name);
     const QByteArray bytes = version.toUtf8() + '\n';
     if (pathpolicy::isAnyLink(m_updates) || pathpolicy::isAnyLink(name) || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() ||

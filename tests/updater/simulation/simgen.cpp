@@ -261,10 +261,6 @@ QString notDrawnBecause(HostilePlace place, HostileObject object)
     for (const auto& n : kNotDrawn) {
         if (n.place == place && n.object == object) return QLatin1String(n.why);
     }
-    if (place == HostilePlace::AppliedVersion) {
-        return QStringLiteral("a start that finds the whole release in place records no version, so a version record "
-                              "another object took the place of stays lost (cases/hostile-applied-version-*.case)");
-    }
     return QString();
 }
 
