@@ -18,6 +18,9 @@
 
 using namespace testfiles;
 
+// A commit's id, as the transaction makes them (a UUID).
+static const char kStepsId[] = "5c1d7e0e-8a4b-4f61-b2a7-3f0e9d6c1b28";
+
 namespace {
 struct Crash {};
 int g_crashAt = 0;  // 0: never
@@ -356,27 +359,36 @@ private slots:
 
     // Each row: the step record as a kill left it, and the steps it says were done. Only whole
     // lines count: the last one cut short before its end of line is no step, whatever it reads.
+    // A record whose first line is no commit's id holds another process's bytes: it is refused.
     void aStepRecordCountsOnlyWholeLines_data()
     {
         QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<bool>("loaded");
         QTest::addColumn<QList<int>>("done");
-        QTest::newRow("whole lines") << QByteArray("id-1\n+0\n+1\n") << QList<int>{0, 1};
-        QTest::newRow("the last line cut short") << QByteArray("id-1\n+0\n+1") << QList<int>{0};
-        QTest::newRow("+13 cut to +1") << QByteArray("id-1\n+0\n+12\n+1") << QList<int>{0, 12};
-        QTest::newRow("undone, whole") << QByteArray("id-1\n+0\n+1\n-0\n") << QList<int>{1};
-        QTest::newRow("undone, then cut") << QByteArray("id-1\n+0\n-0") << QList<int>{0};
-        QTest::newRow("another commit's record") << QByteArray("id-2\n+0\n") << QList<int>{};
-        QTest::newRow("a line not of the form") << QByteArray("id-1\n+0\nx1\n+2\n") << QList<int>{0, 2};
+        const QByteArray id = kStepsId;
+        const QByteArray other = "0b9f3a52-5d55-4c34-9c1e-61c1a8f7c2d4";
+        QTest::newRow("whole lines") << id + "\n+0\n+1\n" << true << QList<int>{0, 1};
+        QTest::newRow("the last line cut short") << id + "\n+0\n+1" << true << QList<int>{0};
+        QTest::newRow("+13 cut to +1") << id + "\n+0\n+12\n+1" << true << QList<int>{0, 12};
+        QTest::newRow("undone, whole") << id + "\n+0\n+1\n-0\n" << true << QList<int>{1};
+        QTest::newRow("undone, then cut") << id + "\n+0\n-0" << true << QList<int>{0};
+        QTest::newRow("a line not of the form") << id + "\n+0\nx1\n+2\n" << true << QList<int>{0, 2};
+        QTest::newRow("empty: begun, nothing on disk yet") << QByteArray() << true << QList<int>{};
+        QTest::newRow("the id cut short") << id.left(10) << true << QList<int>{};
+        QTest::newRow("another commit's record") << other + "\n+0\n" << true << QList<int>{};
+        QTest::newRow("another process's lines") << QByteArray("changing\n+0\n") << false << QList<int>{};
+        QTest::newRow("another process's bytes, no line end") << QByteArray("changing") << false << QList<int>{};
     }
     void aStepRecordCountsOnlyWholeLines()
     {
         QFETCH(QByteArray, record);
+        QFETCH(bool, loaded);
         QFETCH(QList<int>, done);
         QTemporaryDir dir;
         const QString path = dir.path() + "/update-journal.steps";
         writeFile(path, record);
         JournalSteps steps;
-        steps.load(path, "id-1");
+        QCOMPARE(steps.load(path, QString::fromLatin1(kStepsId)), loaded);
         QList<int> got;
         for (int n = 0; n < 20; ++n) {
             if (steps.done(n)) got.append(n);

@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QUuid>
 
 namespace {
 
@@ -263,8 +264,12 @@ bool JournalSteps::load(const QString& path, const QString& id)
     QFile file;
     if (pathpolicy::isAnyLink(path) || !openRegularForReading(file, path) || file.size() > kMaxStepsBytes) return false;
     const QList<QByteArray> lines = file.readAll().split('\n');
-    // The last piece is what follows the last line's end: empty, or a line cut short.
-    if (lines.isEmpty() || lines.first() != id.toUtf8()) return true;
+    // The last piece is what follows the last line's end: empty, or a line cut short. Before
+    // the id's line ends, the record is one a kill or a power cut left just begun, or none.
+    if (lines.size() == 1) return id.toUtf8().startsWith(lines.first());
+    // A whole first line that is another commit's id: a record never started for this one.
+    // Any other first line is no record the updater wrote (another process's bytes).
+    if (lines.first() != id.toUtf8()) return !QUuid::fromString(QLatin1String(lines.first())).isNull();
     static const QRegularExpression form(QStringLiteral("^([+-])([0-9]{1,9})$"));
     for (int i = 1; i + 1 < lines.size(); ++i) {
         const QRegularExpressionMatch m = form.match(QString::fromLatin1(lines.at(i)));

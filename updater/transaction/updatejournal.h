@@ -84,10 +84,12 @@ public:
 
     // Starts the record of the commit `id` at `path`: a fresh file, flushed to disk.
     bool start(const QString& path, const QString& id, QString* error);
-    // Reads the record at `path` of the commit `id`. No file there, or a record of another
-    // commit (one whose record was never started), counts as no record at all; a line cut short
-    // or not of the form is skipped. False when something else stands there (a link, a folder,
-    // a FIFO, a file it cannot read or too large): then nobody can tell how far the commit got.
+    // Reads the record at `path` of the commit `id`. No file there, one whose first line was
+    // cut short (a prefix of the id), or a record of another commit (one whose record was never
+    // started) counts as no record at all; a later line cut short or not of the form is
+    // skipped. False when something else stands there (a link, a folder, a FIFO, a file it
+    // cannot read or too large, or one whose first line is no commit's id: bytes another
+    // process wrote): then nobody can tell how far the commit got.
     // Appends go to `path` from then on.
     bool load(const QString& path, const QString& id);
 
