@@ -894,6 +894,24 @@ private slots:
         QVERIFY(!pathpolicy::isAnyLink(record));
     }
 
+    // A version record with a second name (a hard link to a file elsewhere) is a record that
+    // file's owner could write: it is read as none, and the next start's recovery removes that
+    // name, never the file outside.
+    void aVersionRecordWithASecondNameIsNoneOfOurs()
+    {
+        QTemporaryDir dir, outside;
+        const QString record = dir.path() + "/Application/Updates/applied-version";
+        QVERIFY(QDir().mkpath(dir.path() + "/Application/Updates"));
+        writeFile(outside.path() + "/planted", "9.9\n");
+        QVERIFY(testlinks::makeHardLink(outside.path() + "/planted", record));
+        UpdateTransaction tx(dir.path());
+        QCOMPARE(tx.appliedVersion(), QString());
+        QString detail;
+        QCOMPARE(tx.recover(&detail), UpdateTransaction::Recovery::Nothing);
+        QVERIFY(!QFileInfo::exists(record));
+        QCOMPARE(readFile(outside.path() + "/planted"), QByteArray("9.9\n"));
+    }
+
     // begin() refuses while an unfinished commit waits for its recovery: the backup of the old
     // files is never thrown away for a new download.
     void beginRefusesWhileAnUnfinishedCommitWaits()

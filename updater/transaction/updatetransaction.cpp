@@ -95,8 +95,9 @@ QString UpdateTransaction::stepsPath() const { return journalPath() + QLatin1Str
 QString UpdateTransaction::appliedVersion() const
 {
     const QString name = m_updates + QLatin1Char('/') + QLatin1String(kRecordName);
+    // A second name of a file elsewhere is a record its owner could write: none of ours.
     QFile file;
-    if (pathpolicy::isAnyLink(name) || !openRegularForReading(file, name)) return QString();
+    if (pathpolicy::isAnyLink(name) || !isSoleRegularFile(name) || !openRegularForReading(file, name)) return QString();
     return QString::fromUtf8(file.read(kMaxRecordBytes)).trimmed();
 }
 
@@ -104,11 +105,11 @@ bool UpdateTransaction::recordVersion(const QString& version, QString* error) co
 {
     const QString name = m_updates + QLatin1Char('/') + QLatin1String(kRecordName);
     QDir().mkpath(m_updates);
-    // Whatever else stands in the record's place (a folder, a link, a pipe, a file this account
-    // may not write) holds no record of ours and would keep every later one out: it goes
-    // itself, never what a link there leads to.
+    // Whatever else stands in the record's place (a folder, a link, a pipe, a second name of a
+    // file elsewhere, a file this account may not write) holds no record of ours and would keep
+    // every later one out: it goes itself, never what a link there leads to.
     const QFileInfo there(name);
-    if (!pathpolicy::isAnyLink(m_updates) && (pathpolicy::isAnyLink(name) || (there.exists() && (!there.isFile() || !there.isWritable()))))
+    if (!pathpolicy::isAnyLink(m_updates) && pathpolicy::isPresent(name) && (!isSoleRegularFile(name) || !there.isWritable()))
         removeTree(name);
     QSaveFile file(name);
     const QByteArray bytes = version.toUtf8() + '\n';
@@ -134,6 +135,10 @@ void UpdateTransaction::cleanUp()
     removeTree(journalPath());
     removeTree(stepsPath());
     removeTree(stagingFolder());
+    // A version record that is no file of the updater's own (a second name of a file elsewhere,
+    // whose owner could change it; a folder, a link, a FIFO) says nothing: it goes itself.
+    const QString record = m_updates + QLatin1Char('/') + QLatin1String(kRecordName);
+    if (pathpolicy::isPresent(record) && !isSoleRegularFile(record)) removeTree(record);
     // While a repair is pending the old files of the commit whose journal was lost stay; a link
     // or a file standing as the backup holds none of them (the updater never makes either) and
     // goes, or no later commit could ever stash into the backup again.
