@@ -150,6 +150,8 @@ private slots:
         QTest::newRow("a second entry of a removal") << "./r.dll" << "" << "r.dll" << "";
         QTest::newRow("below a file on disk") << "afile/a.dll" << "" << "" << "";
         QTest::newRow("below one of the list's downloads") << "new/a.dll" << "new" << "" << "";
+        QTest::newRow("above one of the list's downloads") << "gone" << "gone/a.dll" << "" << "";
+        QTest::newRow("beside one of the list's downloads") << "gone" << "gone.dll" << "" << "gone";
         QTest::newRow("below a link") << "linked/a.dll" << "" << "" << "";
         QTest::newRow("a link itself") << "linked" << "" << "" << "";
         QTest::newRow("outside the folder") << "../a.dll" << "" << "" << "";

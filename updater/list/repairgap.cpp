@@ -23,6 +23,16 @@ bool blockedOnItsWay(const QString& baseFolder, const QString& path, const QList
     return false;
 }
 
+// Whether a download or a folder of the list lies below `path`: then the release makes `path`
+// a folder, and an entry skipped there (a file "below which the list downloads") never had a
+// file of this release in its place.
+bool holdsPartsBelow(const FileListResult& list, const QString& path)
+{
+    auto below = [&](const QString& p) { return pathpolicy::isInsideOrSame(QDir::cleanPath(p), path) && !pathpolicy::sameName(p, path); };
+    return std::any_of(list.downloads.begin(), list.downloads.end(), [&](const FileEntry& d) { return below(d.dist); }) ||
+           std::any_of(list.folders.begin(), list.folders.end(), below);
+}
+
 }  // namespace
 
 QString skippedEntryLeftEmpty(const FileListResult& list, const QString& baseFolder, const QString& ownFileName)
@@ -42,6 +52,8 @@ QString skippedEntryLeftEmpty(const FileListResult& list, const QString& baseFol
         if (QFileInfo::exists(path) || pathpolicy::isAnyLink(path)) continue;
         if (std::any_of(accepted.begin(), accepted.end(), [&](const QString& a) { return pathpolicy::sameName(a, path); })) continue;
         if (blockedOnItsWay(baseFolder, path, list.downloads)) continue;
+        // The release holds a folder there: no file of it was ever in that place.
+        if (holdsPartsBelow(list, path)) continue;
         return dist;
     }
     return QString();
